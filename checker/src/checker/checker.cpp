@@ -1,0 +1,1 @@
+// DRAT checker core (placeholder).

@@ -1,0 +1,1 @@
+// Portfolio runner (placeholder).

@@ -1,0 +1,1 @@
+// Preprocessor core (placeholder).
