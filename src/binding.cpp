@@ -391,14 +391,11 @@ void raise_panic(const char *msg, const char *file, int line) {
 
 PyObject *type_once(PyObject **holder, PyType_Spec *spec) {
   if (*holder == nullptr) {
-    PyObject *t = PyType_FromSpec(spec);
-    if (t == nullptr) return nullptr;
-    // The spec names the bare class; the module it lives in is ours.
-    if (PyObject_SetAttrString(t, "__module__", PyUnicode_InternFromString("quillon_native")) < 0) {
-      Py_DECREF(t);
-      return nullptr;
-    }
-    *holder = t;
+    // Spec names are "quillon_native.<Class>": the class's __name__ is the
+    // bare name and its __module__ ours (a bare spec name would make the
+    // interpreter warn at import that the type has no module).
+    *holder = PyType_FromSpec(spec);
+    if (*holder == nullptr) return nullptr;
   }
   return Py_NewRef(*holder);
 }

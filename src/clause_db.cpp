@@ -177,7 +177,7 @@ PyType_Slot db_slots[] = {
 };
 
 PyType_Spec db_spec = {
-    "ClauseDb",
+    "quillon_native.ClauseDb",
     sizeof(DbBox),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
