@@ -1,0 +1,241 @@
+// The CDCL search core: two watched literals with blocking literals, first-UIP
+// learning with minimisation, Luby or glucose-style restarts with restart
+// blocking, glue-based reduction, root simplification, a probSAT walk that
+// refreshes the phases, and DRAT logging.  Plain C++: nothing here knows
+// about Python.  Runs are reproducible: the same clauses and options give
+// the same decisions, conflicts, learned clauses, model and proof.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/lit.hpp"
+#include "solver/config.hpp"
+
+namespace qn {
+
+// Cumulative counters, never reset.
+struct Stats {
+  uint64_t decisions = 0, propagations = 0, conflicts = 0, learned = 0, learned_lits = 0, minimized_lits = 0,
+           restarts = 0, blocked_restarts = 0, reductions = 0, deleted = 0, max_trail = 0;
+};
+
+// Result codes of Solver::solve.
+inline constexpr uint8_t kUnsat = 0;
+inline constexpr uint8_t kSat = 1;
+inline constexpr uint8_t kUnknown = 2;
+
+using CRef = uint32_t;             // index into the clause table
+inline constexpr int32_t kNoReason = -1;
+
+// Exponential moving average whose smoothing factor starts at 1 and halves
+// at updates 1, 3, 7, 15, ... until it is no longer above `alpha`.
+struct Ema {
+  double value = 0.0, alpha, beta = 1.0;
+  uint64_t wait = 0, period = 0;
+  explicit Ema(double a) : alpha(a) {}
+  void update(double x) {
+    value += beta * (x - value);
+    if (beta > alpha && wait == 0) {
+      period = 2 * period + 1;
+      beta *= 0.5;
+      wait = period;
+    } else if (wait > 0) {
+      --wait;
+    }
+  }
+};
+
+class Solver {
+ public:
+  Solver(uint32_t nvars, const Config &config);
+
+  // --- state.cpp: variables, clauses, accessors --------------------------
+  Var new_var();
+  // Adds an input clause; false once the formula is refuted (now or before).
+  // Creating variables first reserves every per-variable array, so a
+  // std::bad_alloc leaves the solver unchanged.
+  bool add_clause(const Lit *lits, size_t n);
+  bool used() const { return used_; }
+  bool ok() const { return ok_; }
+  uint32_t nvars() const { return nvars_; }
+  const Stats &stats() const { return stats_; }
+  const Config &config() const { return config_; }
+  const std::vector<bool> &model() const { return model_; }
+  std::vector<bool> take_model() { return std::move(model_); }
+  // Violations of the two-watched-literal scheme, empty when it holds.
+  std::vector<std::string> check_watch_invariant() const;
+
+  // --- search.cpp ----------------------------------------------------------
+  // 0 unsat, 1 sat, 2 unknown (conflict limit of this call, deadline, stop).
+  uint8_t solve(std::optional<uint64_t> max_conflicts);
+  void set_deadline(std::optional<std::chrono::steady_clock::time_point> d) { deadline_ = d; }
+  // Read (relaxed) once per conflict.
+  void set_stop(std::shared_ptr<std::atomic<bool>> stop) { stop_ = std::move(stop); }
+
+  // --- proof.cpp -----------------------------------------------------------
+  void enable_proof() { proof_enabled_ = true; }
+  bool proof_enabled() const { return proof_enabled_; }
+  const std::vector<ProofStep> &proof() const { return proof_; }
+  std::vector<ProofStep> take_proof() { return std::move(proof_); }
+
+  // Walk bookkeeping, for callers that want to observe it.
+  uint64_t best_walk_unsat() const { return best_walk_unsat_; }
+  uint64_t walk_stalls() const { return walk_stalls_; }
+
+ private:
+  // A clause in the arena is laid out as [cref, len, lit0, lit1, ...]; the
+  // header's `start` indexes lit0, so propagation reaches the length and the
+  // literals through one offset without touching the header table.
+  struct ClauseHeader {
+    double activity;
+    uint32_t start;
+    uint32_t len;
+    uint32_t glue;
+    bool learnt;
+    bool deleted;
+  };
+  // `off` is the arena offset of the clause's first literal.
+  struct Watch {
+    uint32_t off;
+    Lit blocker;
+  };
+  static constexpr uint32_t kArenaHead = 2;  // cref and len before lit0
+
+  // --- state.cpp -------------------------------------------------------------
+  uint8_t value(Lit p) const { return values_[p]; }
+  uint32_t decision_level() const { return static_cast<uint32_t>(trail_lim_.size()); }
+  void assign(Lit p, int32_t why) {  // p true at the current level
+    values_[p] = kTrue;
+    values_[p ^ 1] = kFalse;
+    const Var v = var_of(p);
+    level_[v] = decision_level();
+    reason_[v] = why;
+    trail_.push_back(p);
+  }
+  void reserve_vars(uint64_t n);  // every per-variable array, largest first
+  CRef store_clause(const Lit *lits, uint32_t n, bool learnt, double activity, uint32_t glue);
+  Lit *clause_lits(CRef c) { return &lits_[headers_[c].start]; }
+  const Lit *clause_lits(CRef c) const { return &lits_[headers_[c].start]; }
+  void attach(CRef c);
+  void detach(CRef c);
+  bool locked(CRef c) const;
+
+  // --- propagate.cpp ---------------------------------------------------------
+  int32_t propagate();  // conflicting clause or kNoReason
+  void cancel_until(uint32_t level);
+
+  // --- heap.cpp (order heap; ties go to the smaller variable) ------------
+  bool heap_above(Var a, Var b) const {
+    return activity_[a] > activity_[b] || (activity_[a] == activity_[b] && a < b);
+  }
+  bool heap_contains(Var v) const { return v < heap_index_.size() && heap_index_[v] >= 0; }
+  void heap_insert(Var v);
+  void heap_up(uint32_t i);
+  void heap_down(uint32_t i);
+  Var heap_pop();
+
+  // --- analyze.cpp -----------------------------------------------------------
+  void visit_clause(CRef c);
+  void bump_var(Var v);
+  uint32_t analyze(CRef conflict);  // fills learnt_, returns backjump level
+  bool redundant(Lit p, uint32_t abstract);
+  uint32_t compute_glue(const Lit *lits, size_t n);
+  void learn(uint32_t backjump, uint32_t glue);
+
+  // --- search.cpp ------------------------------------------------------------
+  uint32_t next_random() {
+    uint32_t x = rng_;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    rng_ = x;
+    return x;
+  }
+  static double to_unit(uint32_t x) { return x * 2.3283064365386963e-10; }
+  bool restart_due() const;
+  void update_target();
+  bool decide();  // false when every variable is assigned
+  static double luby(uint64_t k);  // k-th term (from 0) of 1 1 2 1 1 2 4 ...
+
+  // --- reduce.cpp ------------------------------------------------------------
+  void reduce_db();
+  bool simplify();
+  bool simplify_list(std::vector<CRef> &list);
+
+  // --- walk.cpp --------------------------------------------------------------
+  void maybe_walk();
+  void walk();
+
+  // --- proof.cpp -------------------------------------------------------------
+  void log_add(const Lit *lits, size_t n) {
+    if (proof_enabled_) proof_.push_back(ProofStep{false, std::vector<Lit>(lits, lits + n)});
+  }
+  void log_delete(const Lit *lits, size_t n) {
+    if (proof_enabled_) proof_.push_back(ProofStep{true, std::vector<Lit>(lits, lits + n)});
+  }
+
+  // Clause store.
+  std::vector<Lit> lits_;                // arena: [cref, len, lits...] per clause
+  std::vector<ClauseHeader> headers_;    // clause table, indexed by CRef
+  std::vector<CRef> inputs_;             // live input clauses
+  std::vector<CRef> learnts_;            // live learned clauses
+
+  // Assignment.
+  std::vector<uint8_t> values_;          // per literal: 0 / kTrue / kFalse
+  std::vector<uint32_t> level_;          // per variable
+  std::vector<int32_t> reason_;          // per variable, kNoReason or CRef
+  std::vector<Lit> trail_;
+  std::vector<uint32_t> trail_lim_;
+  size_t qhead_ = 0;
+  std::vector<std::vector<Watch>> watches_;  // per literal: clauses watching its negation
+
+  // Heuristics.
+  std::vector<double> activity_;
+  std::vector<Var> heap_;
+  std::vector<int32_t> heap_index_;
+  std::vector<uint8_t> phase_;           // saved phase, 1 = positive
+  std::vector<uint8_t> target_;          // target phase, 1 = positive
+  double var_inc_ = 1.0, cla_inc_ = 1.0, var_decay_now_;
+  uint64_t target_len_ = 0, target_copied_ = 0;
+  Ema lbd_fast_{0.02}, lbd_slow_{0.0002}, trail_avg_{0.0002};
+  uint64_t luby_index_ = 0, last_restart_ = 0;
+  uint32_t rng_;
+
+  // Analysis scratch (reused across conflicts).
+  std::vector<uint8_t> seen_;
+  std::vector<Lit> toclear_;
+  std::vector<uint64_t> level_stamp_;
+  uint64_t stamp_ = 0;
+  std::vector<Lit> learnt_;
+  std::vector<Lit> stack_;
+
+  // Reduction and simplification.
+  uint64_t next_reduce_, reduce_count_ = 0, simplify_props_ = 0;
+  size_t simplify_root_trail_ = SIZE_MAX;  // root trail length at the last full simplify
+  std::vector<CRef> candidates_;
+
+  // Walk.
+  uint64_t best_walk_unsat_ = UINT64_MAX, walk_stalls_ = 0;
+
+  // Answer, proof, limits.
+  std::vector<bool> model_;
+  std::vector<ProofStep> proof_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  std::shared_ptr<std::atomic<bool>> stop_;
+
+  Config config_;
+  Stats stats_;
+  uint32_t nvars_ = 0;
+  bool ok_ = true;
+  bool proof_enabled_ = false;
+  bool used_ = false;
+};
+
+}  // namespace qn
