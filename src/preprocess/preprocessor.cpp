@@ -1,1 +1,0 @@
-// Preprocessor core (placeholder).
