@@ -1,6 +1,303 @@
-// Placeholder until the Solver class lands.
+// Solver: the Python face of the native CDCL core.
+//
+//   Solver(nvars=0, restart="luby", ccmin="deep", ..., rnd_seed=91648253)
+//   new_var() -> int                 enable_proof() -> None
+//   proof_steps() -> list[(str, list[int])]
+//   add_clause(lits) -> bool         solve(max_conflicts=None, seconds=None) -> bool | None
+//   model, nvars, ok and the eleven statistics (read-only properties)
+//   check_watch_invariant() -> list[str]
+#include <cmath>
+#include <ctime>
+#include <string>
+
 #include "module.hpp"
+#include "solver/solver.hpp"
 
 namespace qn::py {
-int add_solver_type(PyObject *) { return 0; }
+namespace {
+
+using SolverBox = Box<Solver>;
+PyObject *solver_type = nullptr;
+
+const Signature sig_new{"Solver.__new__()",
+                        {"nvars", "restart", "ccmin", "phase_saving", "init_phase", "target_phase", "target_reset",
+                         "walk_flips", "walk_interval", "walk_patience", "walk_min_conflicts", "var_decay",
+                         "var_decay_max", "cla_decay", "luby_base", "first_reduce", "reduce_inc", "glue_keep",
+                         "block_restart", "rnd_freq", "rnd_seed"},
+                        0};
+const Signature sig_add_clause{"Solver.add_clause()", {"lits"}, 1};
+const Signature sig_solve{"Solver.solve()", {"max_conflicts", "seconds"}, 0};
+
+Solver &core(PyObject *self) { return native<Solver>(self); }
+std::atomic<intptr_t> &borrow(PyObject *self) { return borrow_of<Solver>(self); }
+
+PyObject *solver_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+  return boundary([&]() -> PyObject * {
+    PyObject *s[21];
+    if (!bind_tuple(sig_new, args, kwargs, s)) return nullptr;
+    uint32_t nvars = 0;
+    std::string restart = "luby", ccmin = "deep";
+    Config c;
+    if (!arg(s[0], "nvars", conv_u32, &nvars) || !arg(s[1], "restart", conv_text, &restart) ||
+        !arg(s[2], "ccmin", conv_text, &ccmin) || !arg(s[3], "phase_saving", conv_bool, &c.phase_saving) ||
+        !arg(s[4], "init_phase", conv_bool, &c.init_phase) || !arg(s[5], "target_phase", conv_bool, &c.target_phase) ||
+        !arg(s[6], "target_reset", conv_u64, &c.target_reset) || !arg(s[7], "walk_flips", conv_u64, &c.walk_flips) ||
+        !arg(s[8], "walk_interval", conv_u64, &c.walk_interval) ||
+        !arg(s[9], "walk_patience", conv_u64, &c.walk_patience) ||
+        !arg(s[10], "walk_min_conflicts", conv_u64, &c.walk_min_conflicts) ||
+        !arg(s[11], "var_decay", conv_f64, &c.var_decay) || !arg(s[12], "var_decay_max", conv_f64, &c.var_decay_max) ||
+        !arg(s[13], "cla_decay", conv_f64, &c.cla_decay) || !arg(s[14], "luby_base", conv_f64, &c.luby_base) ||
+        !arg(s[15], "first_reduce", conv_u64, &c.first_reduce) || !arg(s[16], "reduce_inc", conv_u64, &c.reduce_inc) ||
+        !arg(s[17], "glue_keep", conv_u32, &c.glue_keep) || !arg(s[18], "block_restart", conv_bool, &c.block_restart) ||
+        !arg(s[19], "rnd_freq", conv_f64, &c.rnd_freq) || !arg(s[20], "rnd_seed", conv_u32, &c.rnd_seed))
+      return nullptr;
+    const auto r = parse_restart(restart);
+    if (!r) {
+      raise_value_error(unknown_restart_message(restart));
+      return nullptr;
+    }
+    const auto m = parse_ccmin(ccmin);
+    if (!m) {
+      raise_value_error(unknown_ccmin_message(ccmin));
+      return nullptr;
+    }
+    if (!luby_base_ok(c.luby_base)) {
+      raise_value_error(luby_base_message(c.luby_base));
+      return nullptr;
+    }
+    c.restart = *r;
+    c.ccmin = *m;
+    return box_alloc(type, new Solver(nvars, c));
+  });
+}
+
+PyObject *solver_new_var(PyObject *self, PyObject *) {
+  return boundary([&]() -> PyObject * {
+    Exclusive guard(borrow(self));
+    if (!guard) return nullptr;
+    return PyLong_FromUnsignedLong(core(self).new_var());
+  });
+}
+
+PyObject *solver_enable_proof(PyObject *self, PyObject *) {
+  return boundary([&]() -> PyObject * {
+    Exclusive guard(borrow(self));
+    if (!guard) return nullptr;
+    Solver &s = core(self);
+    if (s.used()) {
+      raise_value_error(
+          "enable_proof() must be called before any clause is added: a proof that starts midway through the "
+          "formula is not a proof");
+      return nullptr;
+    }
+    s.enable_proof();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *solver_proof_steps(PyObject *self, PyObject *) {
+  return boundary([&]() -> PyObject * {
+    Shared guard(borrow(self));
+    if (!guard) return nullptr;
+    return new_proof_list(core(self).proof());
+  });
+}
+
+PyObject *solver_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
+  return boundary([&]() -> PyObject * {
+    PyObject *slots[1];
+    if (!bind_fastcall(sig_add_clause, args, nargs, kw, slots)) return nullptr;
+    Exclusive guard(borrow(self));
+    if (!guard) return nullptr;
+    std::vector<Lit> lits;
+    if (!arg(slots[0], "lits", conv_u32_seq, &lits)) return nullptr;
+    return PyBool_FromLong(core(self).add_clause(lits.data(), lits.size()));
+  });
+}
+
+// now + seconds on the monotonic clock, with the failure texts of a
+// seconds-to-duration conversion and of an instant overflow.  A deadline
+// beyond what steady_clock can represent (centuries away) is no deadline.
+std::optional<std::chrono::steady_clock::time_point> deadline_after(double seconds) {
+  if (seconds < 0.0) QN_PANIC("cannot convert float seconds to Duration: value is negative");
+  if (std::isnan(seconds) || seconds >= 18446744073709551616.0)
+    QN_PANIC("cannot convert float seconds to Duration: value is either too big or NaN");
+  uint64_t secs = static_cast<uint64_t>(seconds);
+  const long double frac = static_cast<long double>(seconds) - static_cast<long double>(secs);
+  uint64_t nanos = static_cast<uint64_t>(std::nearbyint(frac * 1e9L));
+  if (nanos >= 1000000000u) {
+    secs += 1;
+    nanos -= 1000000000u;
+  }
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const uint64_t max_secs = static_cast<uint64_t>(INT64_MAX);
+  uint64_t carry = (static_cast<uint64_t>(now.tv_nsec) + nanos) >= 1000000000u ? 1 : 0;
+  if (secs > max_secs || secs > max_secs - static_cast<uint64_t>(now.tv_sec) ||
+      secs + static_cast<uint64_t>(now.tv_sec) > max_secs - carry)
+    QN_PANIC("overflow when adding duration to instant");
+  using namespace std::chrono;
+  const auto start = steady_clock::now();
+  // Nanoseconds left before steady_clock's largest time point.
+  const auto room = static_cast<uint64_t>((steady_clock::time_point::max() - start).count());
+  if (secs >= room / 1000000000u) return std::nullopt;
+  return start + nanoseconds(static_cast<int64_t>(secs * 1000000000u + nanos));
+}
+
+PyObject *solver_solve(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
+  return boundary([&]() -> PyObject * {
+    PyObject *slots[2];
+    if (!bind_fastcall(sig_solve, args, nargs, kw, slots)) return nullptr;
+    Exclusive guard(borrow(self));
+    if (!guard) return nullptr;
+    uint64_t max_conflicts = 0;
+    double seconds = 0.0;
+    bool has_max = false, has_seconds = false;
+    if (!opt_arg(slots[0], "max_conflicts", conv_u64, &max_conflicts, &has_max) ||
+        !opt_arg(slots[1], "seconds", conv_f64, &seconds, &has_seconds))
+      return nullptr;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (has_seconds) {
+      deadline = deadline_after(seconds);
+      // A deadline too far away to represent never arrives; a search does
+      // not outlive the clock.
+    }
+    Solver &s = core(self);
+    struct ClearDeadline {
+      Solver &s;
+      ~ClearDeadline() { s.set_deadline(std::nullopt); }
+    } clear{s};
+    s.set_deadline(deadline);
+    const uint8_t r =
+        s.solve(has_max ? std::optional<uint64_t>(max_conflicts) : std::optional<uint64_t>());
+    if (r == kSat) Py_RETURN_TRUE;
+    if (r == kUnsat) Py_RETURN_FALSE;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *solver_check_watch_invariant(PyObject *self, PyObject *) {
+  return boundary([&]() -> PyObject * {
+    Shared guard(borrow(self));
+    if (!guard) return nullptr;
+    const std::vector<std::string> v = core(self).check_watch_invariant();
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < v.size(); ++i) {
+      PyObject *str = PyUnicode_FromStringAndSize(v[i].data(), static_cast<Py_ssize_t>(v[i].size()));
+      if (str == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str);
+    }
+    return list.release();
+  });
+}
+
+PyObject *get_model(PyObject *self, void *) {
+  return boundary([&]() -> PyObject * {
+    Shared guard(borrow(self));
+    if (!guard) return nullptr;
+    return new_bool_list(core(self).model());
+  });
+}
+
+PyObject *get_nvars(PyObject *self, void *) {
+  Shared guard(borrow(self));
+  if (!guard) return nullptr;
+  return PyLong_FromUnsignedLong(core(self).nvars());
+}
+
+PyObject *get_ok(PyObject *self, void *) {
+  Shared guard(borrow(self));
+  if (!guard) return nullptr;
+  return PyBool_FromLong(core(self).ok());
+}
+
+template <uint64_t Stats::*Field>
+PyObject *get_stat(PyObject *self, void *) {
+  Shared guard(borrow(self));
+  if (!guard) return nullptr;
+  return new_u64(core(self).stats().*Field);
+}
+
+PyObject *solver_repr(PyObject *self) {
+  Shared guard(borrow(self));
+  if (!guard) return nullptr;
+  const Solver &s = core(self);
+  const std::string r =
+      "<native.Solver vars=" + std::to_string(s.nvars()) + " conflicts=" + std::to_string(s.stats().conflicts) + ">";
+  return PyUnicode_FromString(r.c_str());
+}
+
+PyMethodDef solver_methods[] = {
+    {"new_var", as_cfunc(solver_new_var), METH_NOARGS, "new_var($self)\n--\n\n"},
+    {"enable_proof", as_cfunc(solver_enable_proof), METH_NOARGS,
+     "enable_proof($self)\n--\n\nTurn on DRAT proof logging.  Must be called before any clause is added,\nsince a "
+     "proof that starts midway through is not a proof."},
+    {"proof_steps", as_cfunc(solver_proof_steps), METH_NOARGS,
+     "proof_steps($self)\n--\n\nThe recorded proof as (kind, dimacs_literals) pairs, kind in {\"a\",\"d\"}."},
+    {"add_clause", QN_FASTCALL(solver_add_clause), "add_clause($self, lits)\n--\n\n"},
+    {"solve", QN_FASTCALL(solver_solve), "solve($self, max_conflicts=None, seconds=None)\n--\n\n"},
+    {"check_watch_invariant", as_cfunc(solver_check_watch_invariant), METH_NOARGS,
+     "check_watch_invariant($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef solver_getset[] = {
+    {"model", get_model, nullptr, nullptr, nullptr},
+    {"nvars", get_nvars, nullptr, nullptr, nullptr},
+    {"ok", get_ok, nullptr, nullptr, nullptr},
+    {"conflicts", get_stat<&Stats::conflicts>, nullptr, nullptr, nullptr},
+    {"decisions", get_stat<&Stats::decisions>, nullptr, nullptr, nullptr},
+    {"propagations", get_stat<&Stats::propagations>, nullptr, nullptr, nullptr},
+    {"restarts", get_stat<&Stats::restarts>, nullptr, nullptr, nullptr},
+    {"learned", get_stat<&Stats::learned>, nullptr, nullptr, nullptr},
+    {"minimized_lits", get_stat<&Stats::minimized_lits>, nullptr, nullptr, nullptr},
+    {"reductions", get_stat<&Stats::reductions>, nullptr, nullptr, nullptr},
+    {"blocked_restarts", get_stat<&Stats::blocked_restarts>, nullptr, nullptr, nullptr},
+    {"learned_lits", get_stat<&Stats::learned_lits>, nullptr, nullptr, nullptr},
+    {"deleted", get_stat<&Stats::deleted>, nullptr, nullptr, nullptr},
+    {"max_trail", get_stat<&Stats::max_trail>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot solver_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(solver_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(box_dealloc<Solver>)},
+    {Py_tp_traverse, reinterpret_cast<void *>(box_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(box_clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(solver_repr)},
+    {Py_tp_methods, solver_methods},
+    {Py_tp_getset, solver_getset},
+    {Py_tp_doc,
+     const_cast<char *>(
+         "Solver(nvars=0, restart=\"luby\", ccmin=\"deep\", phase_saving=True, init_phase=False, target_phase=True, "
+         "target_reset=0, walk_flips=20000, walk_interval=1, walk_patience=3, walk_min_conflicts=5000, "
+         "var_decay=0.8, var_decay_max=0.95, cla_decay=0.999, luby_base=100.0, first_reduce=2000, reduce_inc=300, "
+         "glue_keep=2, block_restart=True, rnd_freq=0.0, rnd_seed=91648253)\n--\n\n"
+         "The native CDCL search core (Sprint 2).\n\n"
+         "Deliberately mirrors `quillon.solver.Solver` so the two can be compared\n"
+         "bit-for-bit while the port is intentionally faithful.")},
+    {0, nullptr},
+};
+
+PyType_Spec solver_spec = {
+    "quillon_native.Solver",
+    sizeof(SolverBox),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    solver_slots,
+};
+
+}  // namespace
+
+int add_solver_type(PyObject *module) {
+  PyObject *type = type_once(&solver_type, &solver_spec);
+  if (type == nullptr) return -1;
+  if (PyModule_AddObject(module, "Solver", type) < 0) {
+    Py_DECREF(type);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace qn::py

@@ -174,12 +174,14 @@ class Solver {
   void walk();
 
   // --- proof.cpp -------------------------------------------------------------
+  // One flag test when logging is off; the literals are copied only when on.
   void log_add(const Lit *lits, size_t n) {
-    if (proof_enabled_) proof_.push_back(ProofStep{false, std::vector<Lit>(lits, lits + n)});
+    if (proof_enabled_) record(false, lits, n);
   }
   void log_delete(const Lit *lits, size_t n) {
-    if (proof_enabled_) proof_.push_back(ProofStep{true, std::vector<Lit>(lits, lits + n)});
+    if (proof_enabled_) record(true, lits, n);
   }
+  void record(bool deletion, const Lit *lits, size_t n);
 
   // Clause store.
   std::vector<Lit> lits_;                // arena: [cref, len, lits...] per clause
@@ -220,9 +222,23 @@ class Solver {
   uint64_t next_reduce_, reduce_count_ = 0, simplify_props_ = 0;
   size_t simplify_root_trail_ = SIZE_MAX;  // root trail length at the last full simplify
   std::vector<CRef> candidates_;
+  std::vector<uint8_t> watch_dirty_;     // per literal, lists to clean after a reduction
+  std::vector<Lit> dirty_lists_;
+  std::vector<Lit> add_buf_;             // add_clause / simplify scratch
 
   // Walk.
   uint64_t best_walk_unsat_ = UINT64_MAX, walk_stalls_ = 0;
+  std::vector<Lit> wk_lits_;             // walk clauses back to back
+  std::vector<uint32_t> wk_start_;       // per walk clause (+1 sentinel)
+  std::vector<uint32_t> wk_occ_start_;   // per literal (+1 sentinel), CSR
+  std::vector<uint32_t> wk_occ_;         // clause numbers, increasing per literal
+  std::vector<uint8_t> wk_assign_, wk_best_;
+  std::vector<uint32_t> wk_true_;        // true literals per clause
+  std::vector<uint32_t> wk_unsat_;       // unsatisfied clause numbers
+  std::vector<uint64_t> wk_pos_;         // position in wk_unsat_, or kUnlisted
+  std::vector<Var> wk_flipped_;          // flips since `best` was last brought up to date
+  std::vector<Var> wk_cand_;
+  std::vector<double> wk_weight_;
 
   // Answer, proof, limits.
   std::vector<bool> model_;

@@ -1,17 +1,229 @@
-// Solver state: construction, variables, input clauses, watches.
+// Solver state: construction, variables, input clauses, attaching and
+// detaching watches, and the watch-invariant audit.
+#include <algorithm>
+#include <new>
+#include <string>
+#include <unordered_set>
+
 #include "core/panic.hpp"
 #include "solver/solver.hpp"
 
 namespace qn {
 
+namespace {
+
+// Grows `v`'s capacity to hold `n` elements: geometrically when that fits,
+// exactly when only that fits.  Throws std::bad_alloc, changing nothing.
+template <class V>
+void reserve_for(V &v, uint64_t n) {
+  if (n > v.max_size()) throw std::bad_alloc();
+  if (v.capacity() >= n) return;
+  const uint64_t doubled = std::min<uint64_t>(2 * static_cast<uint64_t>(v.capacity()), v.max_size());
+  if (doubled > n) {
+    try {
+      v.reserve(doubled);
+      return;
+    } catch (const std::bad_alloc &) {
+    }
+  }
+  v.reserve(n);
+}
+
+}  // namespace
+
 Solver::Solver(uint32_t nvars, const Config &config)
     : var_decay_now_(config.var_decay), rng_(config.rnd_seed), next_reduce_(config.first_reduce), config_(config) {
+  reserve_vars(nvars);
   for (uint32_t i = 0; i < nvars; ++i) new_var();
 }
 
-Var Solver::new_var() { QN_PANIC("not yet"); }
-bool Solver::add_clause(const Lit *, size_t) { QN_PANIC("not yet"); }
-std::vector<std::string> Solver::check_watch_invariant() const { QN_PANIC("not yet"); }
-uint8_t Solver::solve(std::optional<uint64_t>) { QN_PANIC("not yet"); }
+void Solver::reserve_vars(uint64_t n) {
+  // Largest element first, so that a hopeless size fails before anything
+  // big has been committed.  Reserving never changes observable state.
+  reserve_for(watches_, 2 * n);
+  reserve_for(level_stamp_, n + 1);
+  reserve_for(activity_, n);
+  reserve_for(level_, n);
+  reserve_for(reason_, n);
+  reserve_for(heap_index_, n);
+  reserve_for(heap_, n);
+  reserve_for(trail_, n);
+  reserve_for(values_, 2 * n);
+  reserve_for(phase_, n);
+  reserve_for(target_, n);
+  reserve_for(seen_, n);
+}
+
+Var Solver::new_var() {
+  QN_CHECK(nvars_ < (1u << 31), "too many variables");
+  reserve_vars(static_cast<uint64_t>(nvars_) + 1);
+  // Nothing below allocates: every array has room for one more variable.
+  const Var v = nvars_++;
+  values_.push_back(kUnassigned);
+  values_.push_back(kUnassigned);
+  level_.push_back(0);
+  reason_.push_back(kNoReason);
+  watches_.emplace_back();
+  watches_.emplace_back();
+  activity_.push_back(0.0);
+  phase_.push_back(config_.init_phase ? 1 : 0);
+  target_.push_back(0);
+  seen_.push_back(0);
+  if (level_stamp_.empty()) level_stamp_.push_back(0);  // decision levels run 0 .. nvars
+  level_stamp_.push_back(0);
+  heap_insert(v);
+  return v;
+}
+
+bool Solver::add_clause(const Lit *in, size_t n) {
+  if (!ok_) {
+    used_ = true;
+    return false;
+  }
+  // A clause may name variables that do not exist yet.  Work out how many
+  // the scan below will create (it stops early at a tautology or a literal
+  // true at the root) and reserve for them before changing anything.
+  Var maxv = 0;
+  bool grows = false;
+  for (size_t i = 0; i < n; ++i) {
+    if (var_of(in[i]) >= nvars_) {
+      grows = true;
+      maxv = std::max(maxv, var_of(in[i]));
+    }
+  }
+  if (grows) {
+    std::unordered_set<Lit> met;
+    uint64_t need = nvars_;
+    for (size_t i = 0; i < n; ++i) {
+      const Lit p = in[i];
+      need = std::max<uint64_t>(need, static_cast<uint64_t>(var_of(p)) + 1);
+      if (met.count(p)) continue;
+      if (met.count(p ^ 1)) break;
+      met.insert(p);
+      if (var_of(p) < nvars_ && value(p) == kTrue && level_[var_of(p)] == 0) break;
+    }
+    if (need > (uint64_t{1} << 31)) throw std::bad_alloc();
+    reserve_vars(need);
+  }
+  used_ = true;
+  if (decision_level() > 0) cancel_until(0);
+
+  // seen_ marks literals met in this clause: 1 positive, 2 negative.
+  add_buf_.clear();
+  toclear_.clear();
+  bool done = false;  // tautology or satisfied
+  for (size_t i = 0; i < n && !done; ++i) {
+    const Lit p = in[i];
+    while (nvars_ <= var_of(p)) new_var();
+    const Var v = var_of(p);
+    const uint8_t mark = is_neg(p) ? 2 : 1;
+    if (seen_[v] == mark) continue;
+    if (seen_[v] != 0) {
+      done = true;
+      break;
+    }
+    seen_[v] = mark;
+    toclear_.push_back(p);
+    const uint8_t val = value(p);
+    if (val == kTrue) {
+      done = true;
+    } else if (val == kUnassigned) {
+      add_buf_.push_back(p);
+    }
+  }
+  for (Lit p : toclear_) seen_[var_of(p)] = 0;
+  toclear_.clear();
+  if (done) return true;
+
+  if (add_buf_.empty()) {
+    log_add(nullptr, 0);
+    ok_ = false;
+    return false;
+  }
+  if (add_buf_.size() == 1) {
+    assign(add_buf_[0], kNoReason);
+    if (propagate() != kNoReason) {
+      log_add(nullptr, 0);
+      ok_ = false;
+      return false;
+    }
+    return true;
+  }
+  const CRef c = store_clause(add_buf_.data(), static_cast<uint32_t>(add_buf_.size()), false, 0.0, 0);
+  inputs_.push_back(c);
+  attach(c);
+  return true;
+}
+
+CRef Solver::store_clause(const Lit *lits, uint32_t n, bool learnt, double activity, uint32_t glue) {
+  QN_CHECK(lits_.size() + n + kArenaHead <= UINT32_MAX, "clause arena is full");
+  QN_CHECK(headers_.size() < INT32_MAX, "clause table is full");
+  const CRef c = static_cast<CRef>(headers_.size());
+  const uint32_t start = static_cast<uint32_t>(lits_.size() + kArenaHead);
+  lits_.push_back(c);
+  lits_.push_back(n);
+  lits_.insert(lits_.end(), lits, lits + n);
+  headers_.push_back(ClauseHeader{activity, start, n, glue, learnt, false});
+  return c;
+}
+
+void Solver::attach(CRef c) {
+  const uint32_t start = headers_[c].start;
+  const Lit l0 = lits_[start], l1 = lits_[start + 1];
+  watches_[l0 ^ 1].push_back(Watch{start, l1});
+  watches_[l1 ^ 1].push_back(Watch{start, l0});
+}
+
+void Solver::detach(CRef c) {
+  const uint32_t start = headers_[c].start;
+  for (int k = 0; k < 2; ++k) {
+    std::vector<Watch> &ws = watches_[lits_[start + k] ^ 1];
+    for (size_t i = 0; i < ws.size(); ++i) {
+      if (ws[i].off == start) {
+        ws.erase(ws.begin() + static_cast<ptrdiff_t>(i));
+        break;
+      }
+    }
+  }
+}
+
+bool Solver::locked(CRef c) const {
+  const Lit first = lits_[headers_[c].start];
+  return value(first) == kTrue && reason_[var_of(first)] == static_cast<int32_t>(c);
+}
+
+void Solver::record(bool deletion, const Lit *lits, size_t n) {
+  proof_.push_back(ProofStep{deletion, std::vector<Lit>(lits, lits + n)});
+}
+
+std::vector<std::string> Solver::check_watch_invariant() const {
+  std::vector<std::string> out;
+  std::vector<uint64_t> count(headers_.size(), 0);
+  for (size_t w = 0; w < watches_.size(); ++w) {
+    for (const Watch &wt : watches_[w]) {
+      QN_CHECK(wt.off >= kArenaHead && wt.off <= lits_.size(), "watch points outside the clause arena");
+      const uint64_t c = lits_[wt.off - 2];
+      QN_CHECK(c < headers_.size(), "watched clause index out of range");
+      const ClauseHeader &h = headers_[c];
+      if (h.deleted) out.push_back("deleted clause still watched by " + std::to_string(w));
+      QN_CHECK(h.len >= 1, "watched clause has no literals");
+      const Lit want = static_cast<Lit>(w ^ 1);
+      const bool first = lits_[h.start] == want;
+      if (!first) QN_CHECK(h.len >= 2, "watched unit clause does not hold the watched literal");
+      if (!first && lits_[h.start + 1] != want)
+        out.push_back("clause " + std::to_string(c) + " in watches[" + std::to_string(w) + "] does not watch it");
+      ++count[c];
+    }
+  }
+  for (const std::vector<CRef> *list : {&inputs_, &learnts_}) {
+    for (CRef c : *list) {
+      QN_CHECK(c < headers_.size(), "listed clause index out of range");
+      if (headers_[c].deleted) continue;
+      if (count[c] != 2)
+        out.push_back("clause " + std::to_string(c) + " has " + std::to_string(count[c]) + " watchers, want 2");
+    }
+  }
+  return out;
+}
 
 }  // namespace qn

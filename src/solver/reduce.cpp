@@ -1,0 +1,154 @@
+// Clause-store maintenance: the periodic reduction of learned clauses by
+// glue and activity, and root simplification.
+#include <algorithm>
+
+#include "core/panic.hpp"
+#include "solver/solver.hpp"
+
+namespace qn {
+
+void Solver::reduce_db() {
+  if (stats_.conflicts < next_reduce_) return;
+  const uint64_t k = ++reduce_count_;
+  ++stats_.reductions;
+  next_reduce_ = config_.first_reduce + k * k * config_.reduce_inc;  // wraps modulo 2^64
+
+  candidates_.clear();
+  for (CRef c : learnts_) {
+    const ClauseHeader &h = headers_[c];
+    if (!h.deleted && h.glue > config_.glue_keep && h.len >= 3 && !locked(c)) candidates_.push_back(c);
+  }
+  std::stable_sort(candidates_.begin(), candidates_.end(), [this](CRef a, CRef b) {
+    const ClauseHeader &x = headers_[a], &y = headers_[b];
+    if (x.glue != y.glue) return x.glue > y.glue;
+    return x.activity < y.activity;
+  });
+  const size_t drop = candidates_.size() / 2;
+  if (drop == 0) {
+    learnts_.erase(std::remove_if(learnts_.begin(), learnts_.end(), [this](CRef c) { return headers_[c].deleted; }),
+                   learnts_.end());
+    return;
+  }
+
+  // Each clause has exactly one entry in each of its two watch lists, so
+  // dropping every entry of a deleted clause from the affected lists after
+  // the loop leaves the same lists, in the same order, as removing each one
+  // as it is deleted.
+  if (watch_dirty_.size() < watches_.size()) watch_dirty_.resize(watches_.size(), 0);
+  dirty_lists_.clear();
+  for (size_t i = 0; i < drop; ++i) {
+    const CRef c = candidates_[i];
+    ClauseHeader &h = headers_[c];
+    log_delete(&lits_[h.start], h.len);
+    for (int w = 0; w < 2; ++w) {
+      const Lit list = lits_[h.start + w] ^ 1;
+      if (!watch_dirty_[list]) {
+        watch_dirty_[list] = 1;
+        dirty_lists_.push_back(list);
+      }
+    }
+    h.deleted = true;
+    ++stats_.deleted;
+  }
+  for (Lit list : dirty_lists_) {
+    watch_dirty_[list] = 0;
+    std::vector<Watch> &ws = watches_[list];
+    size_t j = 0;
+    for (size_t i = 0; i < ws.size(); ++i) {
+      if (!headers_[lits_[ws[i].off - 2]].deleted) ws[j++] = ws[i];
+    }
+    ws.resize(j);
+  }
+  learnts_.erase(std::remove_if(learnts_.begin(), learnts_.end(), [this](CRef c) { return headers_[c].deleted; }),
+                 learnts_.end());
+}
+
+// Drops satisfied clauses and strips root-false literals from one list.
+// False when a clause shrinks to a literal that is already false.
+bool Solver::simplify_list(std::vector<CRef> &list) {
+  size_t j = 0;
+  size_t i = 0;
+  bool ok = true;
+  for (; i < list.size() && ok; ++i) {
+    const CRef c = list[i];
+    ClauseHeader &h = headers_[c];
+    if (h.deleted) continue;
+    if (locked(c)) {
+      list[j++] = c;
+      continue;
+    }
+    Lit *lits = &lits_[h.start];
+    bool satisfied = false, any_false = false;
+    for (uint32_t k = 0; k < h.len; ++k) {
+      const uint8_t val = value(lits[k]);
+      if (val == kTrue) {
+        satisfied = true;
+        break;
+      }
+      if (val == kFalse) any_false = true;
+    }
+    if (satisfied) {
+      log_delete(lits, h.len);
+      detach(c);
+      h.deleted = true;
+      continue;
+    }
+    if (!any_false) {
+      list[j++] = c;
+      continue;
+    }
+    add_buf_.clear();
+    for (uint32_t k = 0; k < h.len; ++k) {
+      if (value(lits[k]) != kFalse) add_buf_.push_back(lits[k]);
+    }
+    log_add(add_buf_.data(), add_buf_.size());
+    log_delete(lits, h.len);
+    detach(c);
+    if (add_buf_.size() == 1) {
+      h.deleted = true;
+      const Lit u = add_buf_[0];
+      if (value(u) == kUnassigned) {
+        assign(u, kNoReason);
+      } else if (value(u) == kFalse) {
+        log_add(nullptr, 0);
+        ok_ = false;
+        ok = false;
+      }
+      continue;
+    }
+    QN_CHECK(!add_buf_.empty(), "root simplification emptied a clause");
+    std::copy(add_buf_.begin(), add_buf_.end(), lits);
+    h.len = static_cast<uint32_t>(add_buf_.size());
+    lits_[h.start - 1] = h.len;
+    attach(c);
+    list[j++] = c;
+  }
+  for (; i < list.size(); ++i) list[j++] = list[i];
+  list.resize(j);
+  return ok;
+}
+
+bool Solver::simplify() {
+  if (propagate() != kNoReason) {
+    log_add(nullptr, 0);
+    ok_ = false;
+    return false;
+  }
+  // Root assignments only grow.  When there is no new one since the last
+  // pass, every clause is already free of root-assigned literals (learned
+  // clauses never contain any), so the pass would change nothing.
+  if (trail_.size() != simplify_root_trail_) {
+    if (!simplify_list(learnts_)) return false;
+    if (!simplify_list(inputs_)) return false;
+    if (propagate() != kNoReason) {
+      log_add(nullptr, 0);
+      ok_ = false;
+      return false;
+    }
+  }
+  simplify_root_trail_ = trail_.size();
+  simplify_props_ = stats_.propagations;
+  return true;
+}
+
+}  // namespace qn

@@ -1,0 +1,160 @@
+// probSAT-style local search over the input clauses.  It starts from the
+// current phases, and its best assignment becomes both the saved and the
+// target phase.  It changes no clause and no solver assignment.
+#include <cmath>
+
+#include "core/panic.hpp"
+#include "solver/solver.hpp"
+
+namespace qn {
+
+namespace {
+
+constexpr uint64_t kUnlisted = UINT64_MAX;
+
+// score[b] = (0.9 + b)^-2.06: the weight of a flip that breaks b clauses.
+struct BreakScores {
+  double v[33];
+  BreakScores() {
+    for (int b = 0; b <= 32; ++b) v[b] = std::pow(0.9 + b, -2.06);
+  }
+};
+const BreakScores kScores;
+
+}  // namespace
+
+void Solver::maybe_walk() {
+  if (config_.walk_flips == 0 || stats_.conflicts < config_.walk_min_conflicts ||
+      walk_stalls_ >= config_.walk_patience || config_.walk_interval == 0 ||
+      stats_.restarts % config_.walk_interval != 0)
+    return;
+  cancel_until(0);
+  walk();
+}
+
+void Solver::walk() {
+  // Walk clauses (live, non-learned, two literals or more) in table order,
+  // and their occurrence lists in CSR form.
+  wk_lits_.clear();
+  wk_start_.clear();
+  for (const ClauseHeader &h : headers_) {
+    if (h.learnt || h.deleted || h.len < 2) continue;
+    wk_start_.push_back(static_cast<uint32_t>(wk_lits_.size()));
+    wk_lits_.insert(wk_lits_.end(), lits_.begin() + h.start, lits_.begin() + h.start + h.len);
+  }
+  const size_t ncl = wk_start_.size();
+  if (ncl == 0) return;
+  QN_CHECK(wk_lits_.size() < UINT32_MAX, "walk clauses too large");
+  wk_start_.push_back(static_cast<uint32_t>(wk_lits_.size()));
+  const size_t nlits = 2 * static_cast<size_t>(nvars_);
+  wk_occ_start_.assign(nlits + 1, 0);
+  for (Lit l : wk_lits_) ++wk_occ_start_[l + 1];
+  for (size_t l = 0; l < nlits; ++l) wk_occ_start_[l + 1] += wk_occ_start_[l];
+  wk_occ_.resize(wk_lits_.size());
+  {
+    // Filling in clause order keeps each list increasing; wk_true_ serves as
+    // the fill cursor per literal before it takes its real meaning.
+    std::vector<uint32_t> &cursor = wk_true_;
+    cursor.assign(wk_occ_start_.begin(), wk_occ_start_.end() - 1);
+    for (size_t c = 0; c < ncl; ++c) {
+      for (uint32_t k = wk_start_[c]; k < wk_start_[c + 1]; ++k) wk_occ_[cursor[wk_lits_[k]]++] = static_cast<uint32_t>(c);
+    }
+  }
+
+  // Start from the phases, with root assignments imposed.
+  const std::vector<uint8_t> &from = config_.target_phase ? target_ : phase_;
+  wk_assign_.assign(from.begin(), from.end());
+  for (Lit p : trail_) wk_assign_[var_of(p)] = is_neg(p) ? 0 : 1;
+  auto is_true = [this](Lit l) { return wk_assign_[var_of(l)] != (l & 1u); };
+
+  wk_true_.assign(ncl, 0);
+  wk_unsat_.clear();
+  wk_pos_.assign(ncl, kUnlisted);
+  for (size_t c = 0; c < ncl; ++c) {
+    uint32_t t = 0;
+    for (uint32_t k = wk_start_[c]; k < wk_start_[c + 1]; ++k) t += is_true(wk_lits_[k]) ? 1 : 0;
+    wk_true_[c] = t;
+    if (t == 0) {
+      wk_pos_[c] = wk_unsat_.size();
+      wk_unsat_.push_back(static_cast<uint32_t>(c));
+    }
+  }
+  wk_best_.assign(wk_assign_.begin(), wk_assign_.end());
+  wk_flipped_.clear();
+  uint64_t best_count = wk_unsat_.size();
+  uint64_t flips = 0;
+
+  while (!wk_unsat_.empty()) {
+    const uint32_t pick = wk_unsat_[static_cast<size_t>(to_unit(next_random()) * static_cast<double>(wk_unsat_.size()))];
+    wk_cand_.clear();
+    wk_weight_.clear();
+    double sum = 0.0;
+    for (uint32_t k = wk_start_[pick]; k < wk_start_[pick + 1]; ++k) {
+      const Var v = var_of(wk_lits_[k]);
+      const Lit t = mk_lit(v, wk_assign_[v] == 0);  // v's currently true literal
+      uint32_t brk = 0;
+      for (uint32_t o = wk_occ_start_[t]; o < wk_occ_start_[t + 1]; ++o) brk += wk_true_[wk_occ_[o]] == 1 ? 1 : 0;
+      const double w = kScores.v[brk < 32 ? brk : 32];
+      wk_cand_.push_back(v);
+      wk_weight_.push_back(w);
+      sum += w;
+    }
+    const double threshold = to_unit(next_random()) * sum;
+    ++flips;
+    Var v = wk_cand_.back();
+    double run = 0.0;
+    for (size_t i = 0; i < wk_cand_.size(); ++i) {
+      run += wk_weight_[i];
+      if (run >= threshold) {
+        v = wk_cand_[i];
+        break;
+      }
+    }
+
+    const Lit now_false = mk_lit(v, wk_assign_[v] == 0);
+    const Lit now_true = now_false ^ 1;
+    wk_assign_[v] ^= 1;
+    wk_flipped_.push_back(v);
+    for (uint32_t o = wk_occ_start_[now_false]; o < wk_occ_start_[now_false + 1]; ++o) {
+      const uint32_t c = wk_occ_[o];
+      if (--wk_true_[c] == 0) {
+        wk_pos_[c] = wk_unsat_.size();
+        wk_unsat_.push_back(c);
+      }
+    }
+    for (uint32_t o = wk_occ_start_[now_true]; o < wk_occ_start_[now_true + 1]; ++o) {
+      const uint32_t c = wk_occ_[o];
+      if (wk_true_[c] == 0) {
+        const uint64_t pos = wk_pos_[c];
+        const uint32_t last = wk_unsat_.back();
+        wk_unsat_[pos] = last;
+        wk_pos_[last] = pos;
+        wk_unsat_.pop_back();
+        wk_pos_[c] = kUnlisted;
+      }
+      ++wk_true_[c];
+    }
+    if (wk_unsat_.size() < best_count) {
+      best_count = wk_unsat_.size();
+      // Bring `best` up to `assign` by replaying the flips since last time.
+      for (Var f : wk_flipped_) wk_best_[f] = wk_assign_[f];
+      wk_flipped_.clear();
+    }
+    if (flips == config_.walk_flips) break;
+  }
+
+  if (best_count < best_walk_unsat_) {
+    best_walk_unsat_ = best_count;
+    walk_stalls_ = 0;
+  } else {
+    ++walk_stalls_;
+  }
+  for (Var v = 0; v < nvars_; ++v) {
+    target_[v] = wk_best_[v];
+    phase_[v] = wk_best_[v];
+  }
+  target_len_ = 0;
+  target_copied_ = 0;
+}
+
+}  // namespace qn
