@@ -1,6 +1,243 @@
-// Placeholder until the Preprocessor class lands.
+// Preprocessor: the Python face of prep::Preprocessor.
+//
+//   Preprocessor(nvars=0, do_bve=True, max_resolvent_len=20, with_proof=False)
+//   add_clause(lits)   freeze(v)   run(rounds=3) -> bool
+//   reduced() -> list[list[int]]   reconstruct(model) -> list[bool]
+//   proof_steps() -> list[tuple[str, list[int]]]
+//   unsat, nvars, units, subsumed, strengthened, eliminated_vars,
+//   resolvents, pure
+#include <memory>
+#include <type_traits>
+#include <string>
+
 #include "module.hpp"
+#include "preprocess/preprocessor.hpp"
 
 namespace qn::py {
-int add_preprocessor_type(PyObject *) { return 0; }
+namespace {
+
+using prep::Preprocessor;
+using PrepBox = Box<Preprocessor>;
+PyObject *preprocessor_type = nullptr;
+
+const Signature sig_new{"Preprocessor.__new__()", {"nvars", "do_bve", "max_resolvent_len", "with_proof"}, 0};
+const Signature sig_add_clause{"Preprocessor.add_clause()", {"lits"}, 1};
+const Signature sig_freeze{"Preprocessor.freeze()", {"v"}, 1};
+const Signature sig_run{"Preprocessor.run()", {"rounds"}, 0};
+const Signature sig_reconstruct{"Preprocessor.reconstruct()", {"model"}, 1};
+
+Preprocessor &core(PyObject *self) { return native<Preprocessor>(self); }
+std::atomic<intptr_t> &borrow(PyObject *self) { return borrow_of<Preprocessor>(self); }
+
+// Variables from 2^31 on have no 32-bit literals.
+bool check_var(uint64_t v) {
+  if (v < prep::kMaxVars) return true;
+  raise_value_error("variable " + std::to_string(v) + " out of range");
+  return false;
+}
+
+PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+  return boundary([&]() -> PyObject * {
+    PyObject *slots[4];
+    uint32_t nvars = 0;
+    bool do_bve = true, with_proof = false;
+    uint64_t max_len = 20;
+    if (!bind_tuple(sig_new, args, kwargs, slots) || !arg(slots[0], "nvars", conv_u32, &nvars) ||
+        !arg(slots[1], "do_bve", conv_bool, &do_bve) || !arg(slots[2], "max_resolvent_len", conv_u64, &max_len) ||
+        !arg(slots[3], "with_proof", conv_bool, &with_proof)) {
+      return nullptr;
+    }
+    if (nvars > 0 && !check_var(uint64_t{nvars} - 1)) return nullptr;
+    auto p = std::make_unique<Preprocessor>(do_bve, max_len, with_proof);
+    p->grow(nvars);
+    return box_alloc(type, p.release());
+  });
+}
+
+PyObject *prep_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
+  return boundary([&]() -> PyObject * {
+    PyObject *slots[1];
+    if (!bind_fastcall(sig_add_clause, args, nargs, kw, slots)) return nullptr;
+    Exclusive guard(borrow(self));
+    if (!guard) return nullptr;
+    std::vector<Lit> lits;
+    if (!arg(slots[0], "lits", conv_u32_seq, &lits)) return nullptr;
+    Var bad = 0;
+    if (core(self).add_clause(lits, &bad) == prep::AddOutcome::kEliminated) {
+      raise_value_error("variable " + std::to_string(bad) +
+                        " was eliminated; freeze it before run to add clauses over it");
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *prep_freeze(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
+  return boundary([&]() -> PyObject * {
+    PyObject *slots[1];
+    if (!bind_fastcall(sig_freeze, args, nargs, kw, slots)) return nullptr;
+    Exclusive guard(borrow(self));
+    if (!guard) return nullptr;
+    uint32_t v = 0;
+    if (!arg(slots[0], "v", conv_u32, &v) || !check_var(v)) return nullptr;
+    core(self).freeze(v);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *prep_run(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
+  return boundary([&]() -> PyObject * {
+    PyObject *slots[1];
+    if (!bind_fastcall(sig_run, args, nargs, kw, slots)) return nullptr;
+    Exclusive guard(borrow(self));
+    if (!guard) return nullptr;
+    uint32_t rounds = 3;
+    if (!arg(slots[0], "rounds", conv_u32, &rounds)) return nullptr;
+    return PyBool_FromLong(core(self).run(rounds));
+  });
+}
+
+PyObject *prep_reduced(PyObject *self, PyObject *) {
+  return boundary([&]() -> PyObject * {
+    Shared guard(borrow(self));
+    if (!guard) return nullptr;
+    const Preprocessor &p = core(self);
+    if (p.unsat()) {
+      Ref empty(PyList_New(0));
+      if (!empty) return nullptr;
+      PyObject *list = PyList_New(1);
+      if (list == nullptr) return nullptr;
+      PyList_SetItem(list, 0, empty.release());
+      return list;
+    }
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    for (prep::ClauseId i = 0; i < p.num_slots(); ++i) {
+      if (!p.is_live(i)) continue;
+      Ref c(new_u32_list(p.clause(i), p.clause_len(i)));
+      if (!c || PyList_Append(list.get(), c.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject *prep_reconstruct(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
+  return boundary([&]() -> PyObject * {
+    PyObject *slots[1];
+    if (!bind_fastcall(sig_reconstruct, args, nargs, kw, slots)) return nullptr;
+    Shared guard(borrow(self));
+    if (!guard) return nullptr;
+    std::vector<bool> model, out;
+    if (!arg(slots[0], "model", conv_bool_seq, &model)) return nullptr;
+    const prep::ReconstructError err = core(self).reconstruct(model, &out);
+    const std::string x = "x" + std::to_string(err.var);
+    switch (err.kind) {
+      case prep::ReconstructError::kBothPolarities:
+        raise_value_error("reconstruction invariant violated for " + x +
+                          ": clauses of both polarities are unsatisfied");
+        return nullptr;
+      case prep::ReconstructError::kFailed:
+        raise_value_error("reconstruction failed for " + x);
+        return nullptr;
+      case prep::ReconstructError::kNone:
+        break;
+    }
+    return new_bool_list(out);
+  });
+}
+
+PyObject *prep_proof_steps(PyObject *self, PyObject *) {
+  return boundary([&]() -> PyObject * {
+    Shared guard(borrow(self));
+    if (!guard) return nullptr;
+    return new_proof_list(core(self).proof());
+  });
+}
+
+template <class R, R (*Read)(const Preprocessor &)>
+PyObject *prep_getter(PyObject *self, void *) {
+  Shared guard(borrow(self));
+  if (!guard) return nullptr;
+  if constexpr (std::is_same_v<R, bool>) {
+    return PyBool_FromLong(Read(core(self)));
+  } else {
+    return new_u64(Read(core(self)));
+  }
+}
+
+bool read_unsat(const Preprocessor &p) { return p.unsat(); }
+uint64_t read_nvars(const Preprocessor &p) { return p.nvars(); }
+uint64_t read_units(const Preprocessor &p) { return p.units; }
+uint64_t read_subsumed(const Preprocessor &p) { return p.subsumed; }
+uint64_t read_strengthened(const Preprocessor &p) { return p.strengthened; }
+uint64_t read_eliminated_vars(const Preprocessor &p) { return p.eliminated_vars; }
+uint64_t read_resolvents(const Preprocessor &p) { return p.resolvents; }
+uint64_t read_pure(const Preprocessor &p) { return p.pure; }
+
+PyObject *prep_repr(PyObject *self) {
+  Shared guard(borrow(self));
+  if (!guard) return nullptr;
+  const Preprocessor &p = core(self);
+  const std::string s = "<native.Preprocessor vars=" + std::to_string(p.nvars()) +
+                        " eliminated=" + std::to_string(p.eliminated_vars) +
+                        " subsumed=" + std::to_string(p.subsumed) + ">";
+  return PyUnicode_FromString(s.c_str());
+}
+
+PyMethodDef prep_methods[] = {
+    {"add_clause", QN_FASTCALL(prep_add_clause), "add_clause($self, lits)\n--\n\n"},
+    {"freeze", QN_FASTCALL(prep_freeze), "freeze($self, v)\n--\n\n"},
+    {"run", QN_FASTCALL(prep_run), "run($self, rounds=3)\n--\n\n"},
+    {"reduced", as_cfunc(prep_reduced), METH_NOARGS, "reduced($self)\n--\n\n"},
+    {"reconstruct", QN_FASTCALL(prep_reconstruct), "reconstruct($self, model)\n--\n\n"},
+    {"proof_steps", as_cfunc(prep_proof_steps), METH_NOARGS, "proof_steps($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef prep_getset[] = {
+    {"unsat", prep_getter<bool, read_unsat>, nullptr, nullptr, nullptr},
+    {"nvars", prep_getter<uint64_t, read_nvars>, nullptr, nullptr, nullptr},
+    {"units", prep_getter<uint64_t, read_units>, nullptr, nullptr, nullptr},
+    {"subsumed", prep_getter<uint64_t, read_subsumed>, nullptr, nullptr, nullptr},
+    {"strengthened", prep_getter<uint64_t, read_strengthened>, nullptr, nullptr, nullptr},
+    {"eliminated_vars", prep_getter<uint64_t, read_eliminated_vars>, nullptr, nullptr, nullptr},
+    {"resolvents", prep_getter<uint64_t, read_resolvents>, nullptr, nullptr, nullptr},
+    {"pure", prep_getter<uint64_t, read_pure>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot prep_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(prep_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(box_dealloc<Preprocessor>)},
+    {Py_tp_traverse, reinterpret_cast<void *>(box_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(box_clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(prep_repr)},
+    {Py_tp_methods, prep_methods},
+    {Py_tp_getset, prep_getset},
+    {Py_tp_doc, const_cast<char *>("Preprocessor(nvars=0, do_bve=True, max_resolvent_len=20, with_proof=False)\n--\n\n"
+                                   "Native preprocessor: subsumption, self-subsuming resolution, pure literals\n"
+                                   "and bounded variable elimination.")},
+    {0, nullptr},
+};
+
+PyType_Spec prep_spec = {
+    "quillon_native.Preprocessor",
+    sizeof(PrepBox),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    prep_slots,
+};
+
+}  // namespace
+
+int add_preprocessor_type(PyObject *module) {
+  PyObject *type = type_once(&preprocessor_type, &prep_spec);
+  if (type == nullptr) return -1;
+  if (PyModule_AddObject(module, "Preprocessor", type) < 0) {
+    Py_DECREF(type);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace qn::py

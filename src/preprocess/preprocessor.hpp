@@ -1,0 +1,163 @@
+// The preprocessor: an occurrence-list clause store with unit propagation,
+// subsumption and self-subsuming resolution, pure literals, bounded variable
+// elimination, a DRAT proof of every change and model reconstruction.
+//
+// Every pass changes the formula only through insert / remove / replace /
+// grow (store.cpp), so occurrence lists, signatures and proof never disagree
+// with the clause store.  Clause slots are never compacted: an id stays valid
+// (live or empty) for the object's life.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/lit.hpp"
+
+namespace qn::prep {
+
+using ClauseId = uint32_t;
+
+// Highest variable count whose literals are all distinct 32-bit values.
+inline constexpr uint64_t kMaxVars = uint64_t{1} << 31;
+
+// One removed variable: the clauses taken out with it, for reconstruction.
+// Stored flat: the clauses are clause_start[first .. first + count) of the
+// preprocessor's elimination clause pool.
+struct EliminationEntry {
+  Var var;
+  uint32_t first;  // index of its first clause in elim_clause_start_
+  uint32_t count;  // number of clauses
+};
+
+// What add_clause did with a clause.
+enum class AddOutcome {
+  kStored,      // stored (possibly shortened against fixed values)
+  kDropped,     // tautology or satisfied by a fixed value; nothing stored
+  kRefuted,     // every literal false under fixed values: unsat is now set
+  kEliminated,  // mentions an eliminated variable: refused, nothing changed
+};
+
+// Result of reconstruct(): ok, or which failure at which variable.
+struct ReconstructError {
+  enum Kind { kNone, kBothPolarities, kFailed } kind = kNone;
+  Var var = 0;
+};
+
+class Preprocessor {
+ public:
+  Preprocessor(bool do_bve, uint64_t max_resolvent_len, bool with_proof);
+
+  // ---- facade (preprocessor.cpp) ------------------------------------------
+  // Normalises `lits` (duplicates dropped, tautologies dropped), simplifies
+  // it against fixed values and stores it.  On kEliminated, *bad is the
+  // first eliminated variable; the object is unchanged.  Strong guarantee
+  // against allocation failure.
+  AddOutcome add_clause(const std::vector<Lit> &lits, Var *bad);
+  // Marks v as never to be removed by pure literals or elimination.
+  void freeze(Var v);
+  // Up to `rounds` rounds of propagate / subsume / pure / BVE / propagate;
+  // false when the formula is refuted (unsat set).
+  bool run(uint32_t rounds);
+  // Live clauses in id order ([[]] once unsat).
+  std::vector<std::vector<Lit>> reduced() const;
+
+  // ---- occurrence store (store.cpp) ---------------------------------------
+  // Makes room for variables 0 .. n-1; strong guarantee: on std::bad_alloc
+  // nothing changed.  n must not exceed kMaxVars.
+  void grow(uint64_t n);
+  // Undoes a grow to n variables whose tables are still empty beyond n.
+  void shrink_vars(uint32_t n);
+  std::vector<ClauseId> alive() const;
+  void insert(const Lit *lits, uint32_t n, bool log);
+  void remove(ClauseId id);
+  void replace(ClauseId id, const Lit *lits, uint32_t n);
+  // Unit propagation to fixpoint; false on conflict (unsat set).
+  bool propagate();
+
+  // ---- passes (subsume.cpp, eliminate.cpp) --------------------------------
+  void subsume();
+  void pure_literals();
+  // False when an empty resolvent was derived (unsat set).
+  bool eliminate_vars();
+
+  // ---- model reconstruction (reconstruct.cpp) -----------------------------
+  ReconstructError reconstruct(const std::vector<bool> &model, std::vector<bool> *out) const;
+
+  // ---- read access --------------------------------------------------------
+  uint32_t nvars() const { return nvars_; }
+  bool unsat() const { return unsat_; }
+  const std::vector<ProofStep> &proof() const { return proof_; }
+  uint32_t num_slots() const { return static_cast<uint32_t>(cl_start_.size()); }
+  bool is_live(ClauseId id) const { return live_[id] != 0; }
+  uint32_t clause_len(ClauseId id) const { return cl_len_[id]; }
+  const Lit *clause(ClauseId id) const { return arena_.data() + cl_start_[id]; }
+  bool is_eliminated(Var v) const { return eliminated_[v] != 0; }
+
+  // Counters (only grow).
+  uint64_t units = 0;
+  uint64_t subsumed = 0;
+  uint64_t strengthened = 0;
+  uint64_t eliminated_vars = 0;
+  uint64_t resolvents = 0;
+  uint64_t pure = 0;
+
+ private:
+  static uint64_t signature(const Lit *lits, uint32_t n);
+  void log_step(bool deletion, const Lit *lits, uint32_t n);
+  void log_empty_clause();
+  void unhook(ClauseId id, Lit l);  // swap-removes id from occs_[l]
+  uint8_t lit_value(Lit l) const;   // kTrue / kFalse / kUnassigned under vals_
+  // Elimination helpers (eliminate.cpp).
+  void push_entry(Var v, const std::vector<ClauseId> &a, const std::vector<ClauseId> &b);
+
+  // ---- options ------------------------------------------------------------
+  bool do_bve_;                  // run eliminate_vars in every round
+  uint64_t max_resolvent_len_;   // longest resolvent BVE may add
+  bool with_proof_;              // record DRAT steps
+  int64_t subsume_budget_ = 2000000;  // candidate pairs per subsume pass
+
+  // ---- clause slots (flat arena, never compacted) -------------------------
+  std::vector<Lit> arena_;           // literals of every slot, back to back
+  std::vector<uint64_t> cl_start_;   // slot -> offset in arena_
+  std::vector<uint32_t> cl_len_;     // slot -> current length
+  std::vector<uint8_t> live_;        // slot -> 1 live, 0 empty
+  std::vector<uint64_t> sigs_;       // slot -> signature
+  uint64_t live_empty_ = 0;          // live slots holding no literal
+
+  // ---- per literal / per variable -----------------------------------------
+  uint32_t nvars_ = 0;
+  std::vector<std::vector<ClauseId>> occs_;  // literal -> ids of live clauses
+  std::vector<uint8_t> vals_;                // variable -> kTrue / kFalse / 0
+  std::vector<uint8_t> frozen_;              // variable -> frozen flag
+  std::vector<uint8_t> eliminated_;          // variable -> removed by pure/BVE
+
+  // ---- elimination stack (flat) -------------------------------------------
+  std::vector<EliminationEntry> elim_stack_;
+  std::vector<uint64_t> elim_clause_start_;  // clause -> offset in elim_lits_
+  std::vector<uint32_t> elim_clause_len_;    // clause -> length
+  std::vector<Lit> elim_lits_;
+
+  // ---- proof and status ---------------------------------------------------
+  std::vector<ProofStep> proof_;
+  bool unsat_ = false;
+
+  // ---- scratch buffers, reused across calls -------------------------------
+  std::vector<Lit> add_lits_;          // add_clause: normalised clause
+  std::vector<Lit> tmp_lits_;          // propagate / subsume: shortened clause
+  std::vector<Lit> prop_stack_;        // propagate: LIFO work stack
+  std::vector<ClauseId> prop_ids_;     // propagate: copy of an occurrence list
+  std::vector<ClauseId> sub_order_;    // subsume: ids by length
+  std::vector<Lit> sub_c_;             // subsume: copy of the subsuming clause
+  std::vector<ClauseId> sub_cands_;    // subsume: copy of a candidate list
+  std::vector<uint8_t> mark_;          // per literal: in the current clause
+  std::vector<Var> elim_cands_;        // eliminate: candidate order
+  std::vector<uint64_t> elim_keys_;    // eliminate: occurrence product per var
+  std::vector<ClauseId> elim_pos_;     // eliminate: copy of occs[2v]
+  std::vector<ClauseId> elim_neg_;     // eliminate: copy of occs[2v+1]
+  std::vector<Lit> res_lits_;          // eliminate: kept resolvents, flat
+  std::vector<uint32_t> res_len_;      // eliminate: their lengths
+  std::vector<Lit> res_tmp_;           // eliminate: resolvent being built
+};
+
+}  // namespace qn::prep

@@ -1,0 +1,95 @@
+// Subsumption and self-subsuming resolution.
+//
+// Each live clause c, shortest first, looks at the clauses that hold its
+// pivot literal p (the literal whose variable occurs least) or its
+// complement: a clause d containing all of c is removed, and a clause d
+// containing all of c except one literal x, plus the complement of x, loses
+// that complement.  Every candidate pair that survives the length test costs
+// one unit of a per-pass budget, so the pass is bounded whatever the
+// formula's size.  Units created here are propagated at the end of the round.
+#include <algorithm>
+
+#include "preprocess/preprocessor.hpp"
+
+namespace qn::prep {
+
+void Preprocessor::subsume() {
+  sub_order_.clear();
+  for (ClauseId i = 0; i < num_slots(); ++i) {
+    if (live_[i]) sub_order_.push_back(i);
+  }
+  std::stable_sort(sub_order_.begin(), sub_order_.end(),
+                   [this](ClauseId a, ClauseId b) { return cl_len_[a] < cl_len_[b]; });
+  int64_t budget = subsume_budget_;
+
+  for (const ClauseId i : sub_order_) {
+    if (!live_[i]) continue;
+    const uint32_t clen = cl_len_[i];
+    if (clen == 0) continue;  // no pivot; run() refuses such a store earlier
+    sub_c_.assign(clause(i), clause(i) + clen);
+    const uint64_t sig_c = sigs_[i];
+
+    Lit pivot = sub_c_[0];
+    size_t best = occs_[pivot].size() + occs_[neg(pivot)].size();
+    for (uint32_t k = 1; k < clen; ++k) {
+      const Lit l = sub_c_[k];
+      const size_t cost = occs_[l].size() + occs_[neg(l)].size();
+      if (cost < best) {
+        best = cost;
+        pivot = l;
+      }
+    }
+
+    // With c's literals marked, one scan of d tells how many of them d
+    // holds and which literal of d is the complement of one of c's.  As d
+    // has no complementary pair, "all of c but x, and not-x" is exactly
+    // |c| - 1 hits and one complemented literal.
+    for (const Lit l : sub_c_) mark_[l] = 1;
+    bool stop = false;
+    for (int side = 0; side < 2 && !stop; ++side) {
+      sub_cands_ = occs_[side == 0 ? pivot : neg(pivot)];
+      for (const ClauseId j : sub_cands_) {
+        if (j == i || !live_[j]) continue;
+        const uint32_t dlen = cl_len_[j];
+        if (dlen < clen) continue;
+        if (--budget < 0) {
+          stop = true;
+          break;
+        }
+        if ((sig_c & ~sigs_[j]) != 0) continue;
+        const Lit *d = clause(j);
+        uint32_t hits = 0, flips = 0;
+        Lit flipped = 0;
+        for (uint32_t k = 0; k < dlen; ++k) {
+          if (mark_[d[k]]) {
+            ++hits;
+          } else if (mark_[neg(d[k])]) {
+            ++flips;
+            flipped = d[k];
+          }
+        }
+        if (hits == clen) {
+          remove(j);
+          ++subsumed;
+        } else if (hits + 1 == clen && flips == 1) {
+          tmp_lits_.clear();
+          for (uint32_t k = 0; k < dlen; ++k) {
+            if (d[k] != flipped) tmp_lits_.push_back(d[k]);
+          }
+          if (tmp_lits_.empty()) {
+            unsat_ = true;
+            log_empty_clause();
+            stop = true;
+            break;
+          }
+          replace(j, tmp_lits_.data(), static_cast<uint32_t>(tmp_lits_.size()));
+          ++strengthened;
+        }
+      }
+    }
+    for (const Lit l : sub_c_) mark_[l] = 0;
+    if (stop) return;
+  }
+}
+
+}  // namespace qn::prep
