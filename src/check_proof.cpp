@@ -1,14 +1,176 @@
-// Placeholder until the checker lands.
+// check_proof(nvars, clauses, steps, check_rat=True, apply_deletions=True)
+//   -> (ok, message, steps, rup, rat, deletions_applied, deletions_skipped,
+//       rat_resolvents, failing_step, empty_derived)
+//
+// Converts everything into flat native arrays first, then runs the checker
+// with the interpreter lock released.  Proofs run to millions of steps, so
+// the conversion has fast paths for exact lists and tuples of exact ints
+// and otherwise falls back to the shared converters, which own the error
+// texts.
+#include "checker/checker.hpp"
 #include "module.hpp"
 
 namespace qn::py {
+
 const char doc_check_proof[] =
     "check_proof(nvars, clauses, steps, check_rat=True, apply_deletions=True)\n--\n\n"
     "Check a DRAT proof against a formula.\n\n"
     "Returns the same shape `quillon.proof.CheckResult` carries, so the Python\n"
     "wrapper can present one interface over either implementation.";
-PyObject *fn_check_proof(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) {
-  PyErr_SetString(PyExc_NotImplementedError, "check_proof");
-  return nullptr;
+
+namespace {
+
+namespace ck = qn::checker;
+
+const Signature sig_check_proof{"check_proof()", {"nvars", "clauses", "steps", "check_rat", "apply_deletions"}, 3};
+
+// Appends the unsigned 32-bit ints of sequence `o` to `out`, with the rules
+// and errors of conv_u32_seq.  Exact ints in exact lists and tuples are read
+// directly; anything else goes through conv_u32 (which may run Python code,
+// so list items are then held and the list's length re-read).
+bool append_lits(PyObject *o, std::vector<uint32_t> &out) {
+  const auto slow = [&out](PyObject *item) {
+    uint32_t v;
+    if (!conv_u32(item, &v)) return false;
+    out.push_back(v);
+    return true;
+  };
+  const auto fast = [&out](PyObject *item) {
+    if (!PyLong_CheckExact(item)) return false;
+    const long v = PyLong_AsLong(item);
+    if (v < 0 || v > 0xFFFFFFFFl) return false;  // errors are raised by the slow path
+    out.push_back(static_cast<uint32_t>(v));
+    return true;
+  };
+  if (PyList_CheckExact(o)) {
+    for (Py_ssize_t i = 0, n = PyList_Size(o); i < n; ++i) {
+      PyObject *item = PyList_GetItem(o, i);
+      if (fast(item)) continue;
+      PyErr_Clear();
+      Ref hold(Py_NewRef(item));
+      if (!slow(item)) return false;
+      n = PyList_Size(o);
+    }
+    return true;
+  }
+  if (PyTuple_CheckExact(o)) {
+    const Py_ssize_t n = PyTuple_Size(o);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject *item = PyTuple_GetItem(o, i);
+      if (fast(item)) continue;
+      PyErr_Clear();
+      if (!slow(item)) return false;
+    }
+    return true;
+  }
+  return for_each_item(o, slow);
 }
+
+bool conv_clause_list(PyObject *o, ck::ClauseList *out) {
+  Py_ssize_t hint = 0;
+  if (PyList_CheckExact(o)) out->starts.reserve(static_cast<size_t>(PyList_Size(o)) + 1);
+  return for_each_item(
+      o,
+      [&](PyObject *item) {
+        if (!append_lits(item, out->lits)) return false;
+        out->close();
+        return true;
+      },
+      &hint);
+}
+
+// One proof step: a tuple (is_deletion, lits).
+bool append_step(PyObject *item, ck::Proof *out) {
+  if (!PyTuple_Check(item)) {
+    raise_type_mismatch(item, "tuple");
+    return false;
+  }
+  const Py_ssize_t n = PyTuple_Size(item);
+  if (n != 2) {
+    PyErr_Format(PyExc_TypeError, "a proof step must be a tuple (is_deletion, lits) of 2 items, got a tuple of %zd", n);
+    return false;
+  }
+  PyObject *flag = PyTuple_GetItem(item, 0);
+  bool deletion;
+  if (flag == Py_True || flag == Py_False)
+    deletion = flag == Py_True;
+  else if (!conv_bool(flag, &deletion))
+    return false;
+  if (!append_lits(PyTuple_GetItem(item, 1), out->clauses.lits)) return false;
+  out->clauses.close();
+  out->deletion.push_back(deletion ? 1 : 0);
+  return true;
+}
+
+bool conv_steps(PyObject *o, ck::Proof *out) {
+  if (PyList_CheckExact(o)) {
+    const size_t n = static_cast<size_t>(PyList_Size(o));
+    out->deletion.reserve(n);
+    out->clauses.starts.reserve(n + 1);
+  }
+  return for_each_item(o, [&](PyObject *item) { return append_step(item, out); });
+}
+
+// Releases the interpreter lock for its lifetime, also when the checker
+// throws: the boundary then raises with the lock held again.
+class Unlocked {
+ public:
+  Unlocked() : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked &) = delete;
+  Unlocked &operator=(const Unlocked &) = delete;
+
+ private:
+  PyThreadState *state_;
+};
+
+PyObject *new_verdict(const ck::Verdict &v) {
+  Ref t(PyTuple_New(10));
+  if (!t) return nullptr;
+  PyObject *items[10] = {
+      PyBool_FromLong(v.ok),
+      PyUnicode_FromString(v.message),
+      new_u64(v.steps),
+      new_u64(v.rup),
+      new_u64(v.rat),
+      new_u64(v.deletions_applied),
+      new_u64(v.deletions_skipped),
+      new_u64(v.rat_resolvents),
+      PyLong_FromLongLong(v.failing_step),
+      PyBool_FromLong(v.empty_derived),
+  };
+  bool ok = true;
+  for (int i = 0; i < 10; ++i) {
+    if (items[i] == nullptr) {
+      ok = false;
+      continue;
+    }
+    PyTuple_SetItem(t.get(), i, items[i]);
+  }
+  return ok ? t.release() : nullptr;
+}
+
+}  // namespace
+
+PyObject *fn_check_proof(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  return boundary([&]() -> PyObject * {
+    PyObject *slots[5];
+    if (!bind_fastcall(sig_check_proof, args, nargs, kwnames, slots)) return nullptr;
+    uint32_t nvars = 0;
+    ck::ClauseList clauses;
+    ck::Proof steps;
+    ck::Options opts;
+    if (!arg(slots[0], "nvars", conv_u32, &nvars) || !arg(slots[1], "clauses", conv_clause_list, &clauses) ||
+        !arg(slots[2], "steps", conv_steps, &steps) || !arg(slots[3], "check_rat", conv_bool, &opts.check_rat) ||
+        !arg(slots[4], "apply_deletions", conv_bool, &opts.apply_deletions))
+      return nullptr;
+    ck::Verdict verdict;
+    {
+      Unlocked unlocked;
+      verdict = ck::check_proof(nvars, clauses, steps, opts);
+    }
+    return new_verdict(verdict);
+  });
+}
+
 }  // namespace qn::py

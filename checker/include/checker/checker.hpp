@@ -1,0 +1,178 @@
+// Forward DRAT proof checker.
+//
+// A Checker holds a growing clause set together with its top-level
+// (decision-free) assignment, kept up to date by unit propagation over two
+// watched literals, and answers whether a clause is a reverse-unit-
+// propagation (RUP) consequence of the clauses present.  check_proof() runs a
+// whole proof through one: additions are verified as RUP or, failing that,
+// as RAT on their first literal; deletions remove the most recent copy of a
+// clause.
+//
+// The library stands alone: it includes nothing of the solver, the
+// preprocessor or the Python binding.  Literals are `2 * var + negated`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace qn::checker {
+
+using Lit = uint32_t;
+using Var = uint32_t;
+
+// Clauses back to back: clause i is lits[starts[i] .. starts[i + 1]).
+struct ClauseList {
+  std::vector<Lit> lits;
+  std::vector<uint64_t> starts{0};
+
+  size_t size() const { return starts.size() - 1; }
+  std::span<const Lit> operator[](size_t i) const {
+    return {lits.data() + starts[i], static_cast<size_t>(starts[i + 1] - starts[i])};
+  }
+  void push(std::span<const Lit> c) {
+    lits.insert(lits.end(), c.begin(), c.end());
+    close();
+  }
+  // Ends the clause made of the literals appended to `lits` since the last one.
+  void close() { starts.push_back(lits.size()); }
+};
+
+// A DRAT proof: step i adds (deletion[i] == 0) or deletes clauses[i].
+struct Proof {
+  ClauseList clauses;
+  std::vector<uint8_t> deletion;
+
+  size_t size() const { return deletion.size(); }
+  void push(bool is_deletion, std::span<const Lit> c) {
+    clauses.push(c);
+    deletion.push_back(is_deletion ? 1 : 0);
+  }
+};
+
+struct Options {
+  bool check_rat = true;        // try RAT when RUP fails
+  bool apply_deletions = true;  // apply deletions of two or more literals
+};
+
+// The verdict of check_proof, field for field the result tuple of the
+// Python function.
+struct Verdict {
+  bool ok = false;
+  const char *message = "";
+  uint64_t steps = 0;               // steps looked at, the last one included
+  uint64_t rup = 0;                 // additions accepted as RUP
+  uint64_t rat = 0;                 // additions accepted as RAT
+  uint64_t deletions_applied = 0;
+  uint64_t deletions_skipped = 0;   // unit/empty, absent, or reason clauses
+  uint64_t rat_resolvents = 0;      // resolvents checked for RUP
+  int64_t failing_step = -1;        // 1-based, -1 when no step failed
+  bool empty_derived = false;
+};
+
+extern const char kMsgRefutedInput[];
+extern const char kMsgDerived[];
+extern const char kMsgNoEmptyClause[];
+extern const char kMsgNotRup[];
+extern const char kMsgNotRupNorRat[];
+
+// Runs `proof` against `formula` over `nvars` variables (grown on demand).
+// Throws std::bad_alloc when memory runs out.
+Verdict check_proof(uint32_t nvars, const ClauseList &formula, const Proof &proof, Options opts);
+
+// ---------------------------------------------------------------------------
+
+class Checker {
+ public:
+  // Clause reference: offset of the clause's header in the arena.  Later
+  // clauses have larger references, so they order clauses by insertion.
+  using CRef = uint32_t;
+  static constexpr CRef kNoRef = 0xFFFFFFFFu;
+
+  Checker(uint32_t nvars, Options opts);
+
+  // Sizes every per-literal array for the largest variable in `lits`.
+  void grow(std::span<const Lit> lits);
+  // The literals sorted ascending without duplicates: what identifies a
+  // clause for deletion.
+  static std::vector<Lit> key(std::span<const Lit> lits);
+  // Removes repeated literals in place (first occurrence kept, order
+  // otherwise unchanged); returns the new length.  `lits` must be grown.
+  size_t dedupe(Lit *lits, size_t n);
+  // Stores a clause (watches, index, occurrences); assigns nothing.
+  CRef insert(std::span<const Lit> lits);
+  // True when assuming every literal of `lits` false propagates to a
+  // conflict (always, once the clause set is inconsistent).
+  bool is_rup(std::span<const Lit> lits);
+  // Unit propagation of the trail from position `from`; true on conflict.
+  bool propagate(size_t from);
+
+  // --- the steps of a check (driver) ---------------------------------------
+
+  // Assigns the unit clauses of the formula and propagates; false when the
+  // formula is refuted on the spot.
+  bool assign_input_units();
+  // RAT check of `c` on the pivot c[0]; counts resolvents in *resolvents.
+  bool is_rat(std::span<const Lit> c, uint64_t *resolvents);
+  // Stores an accepted lemma, reordered so that its watches are non-false,
+  // and propagates it when it is unit.
+  void add_lemma(std::span<const Lit> c);
+  enum class Deletion { kApplied, kSkipped, kIgnored };
+  // A deletion step of two or more (distinct) literals.
+  Deletion remove(std::span<const Lit> c);
+
+  bool inconsistent() const { return inconsistent_; }
+  void set_inconsistent() { inconsistent_ = true; }
+  uint32_t num_vars() const { return nvars_; }
+  size_t num_clauses() const { return num_clauses_; }
+  uint8_t value(Lit l) const { return vals_[l]; }
+  size_t trail_size() const { return trail_.size(); }
+
+ private:
+  // Arena layout of a clause: header words, then the literals.
+  static constexpr uint32_t kSize = 0, kFlags = 1, kHash = 2, kNext = 3, kHeader = 4;
+  static constexpr uint32_t kDeleted = 1;
+
+  Lit *lits_of(CRef c) { return arena_.data() + c + kHeader; }
+  uint32_t size_of(CRef c) const { return arena_[c + kSize]; }
+  bool present(CRef c) const { return (arena_[c + kFlags] & kDeleted) == 0; }
+  void assign(Lit l, CRef reason);
+  bool is_reason(CRef c) const;
+  static uint32_t hash(std::span<const Lit> lits);
+  CRef find_latest(std::span<const Lit> lits, CRef *prev);
+  void rehash();
+  void build_occs();
+  void grow_vars(uint32_t need);
+
+  // Assignment and propagation.
+  std::vector<uint8_t> vals_;                 // per literal: 0 unassigned, 1 true, 2 false
+  std::vector<Lit> trail_;                    // literals made true, in order
+  std::vector<CRef> reasons_;                 // per variable: clause that made it true
+  std::vector<std::vector<CRef>> watches_;    // [x]: clauses to visit when x becomes true
+  // Clause store.
+  std::vector<uint32_t> arena_;               // headers and literals, never compacted
+  size_t num_clauses_ = 0;                    // clauses ever inserted
+  uint32_t nvars_ = 0;
+  // Occurrence lists for RAT, built on first use; deleted clauses are
+  // dropped from them when they are next read.
+  std::vector<std::vector<CRef>> occs_;
+  bool occs_ready_ = false;
+  // Index: chained hash table over the clause set (order-independent hash
+  // of the literals), chained through the kNext header word.
+  std::vector<CRef> buckets_;
+  size_t indexed_ = 0;
+  // Set-up.
+  std::vector<CRef> units_;                   // unit clauses of the formula, in order
+  bool inconsistent_ = false;
+  Options opts_;
+  // Scratch, reused across steps.
+  std::vector<uint8_t> marks_;                // per literal
+  std::vector<CRef> rat_candidates_;
+  std::vector<Lit> rat_resolvent_;
+  std::vector<Lit> lemma_;
+
+  friend Verdict check_proof(uint32_t, const ClauseList &, const Proof &, Options);
+};
+
+}  // namespace qn::checker

@@ -1,0 +1,100 @@
+// check_proof: a forward pass over a DRAT proof.
+//
+// Set-up stores the formula and propagates its units; a formula refuted by
+// that alone is accepted without looking at the proof.  Then each step in
+// order: a deletion removes the most recent copy of its clause (unless it
+// is a unit, absent, or the reason of a top-level assignment); an addition
+// must be RUP, or RAT on its first literal, and is then stored.  The pass
+// stops at the first failing step or at the empty clause.
+#include <vector>
+
+#include "checker/checker.hpp"
+
+namespace qn::checker {
+
+const char kMsgRefutedInput[] = "input formula is refuted by unit propagation alone";
+const char kMsgDerived[] = "empty clause derived and every step verified";
+const char kMsgNoEmptyClause[] = "every step verified, but the proof never derives the empty clause";
+const char kMsgNotRup[] = "clause is not RUP (RAT checking disabled)";
+const char kMsgNotRupNorRat[] = "clause is neither RUP nor RAT with respect to the clauses available at this point";
+
+namespace {
+
+// Copies clause `c` into `out` without repeated literals (first occurrence
+// kept).  A repeated literal would otherwise hide a unit clause such as
+// [a, a] from propagation, and give a deletion like [a, a] the key of the
+// unit [a].
+std::span<const Lit> normalised(Checker &ck, std::span<const Lit> c, std::vector<Lit> &out) {
+  out.assign(c.begin(), c.end());
+  ck.grow(out);
+  out.resize(ck.dedupe(out.data(), out.size()));
+  return out;
+}
+
+}  // namespace
+
+Verdict check_proof(uint32_t nvars, const ClauseList &formula, const Proof &proof, Options opts) {
+  Verdict v;
+  Checker ck(nvars, opts);
+  std::vector<Lit> cur;
+
+  for (size_t i = 0; i < formula.size(); ++i) {
+    const auto c = normalised(ck, formula[i], cur);
+    ck.insert(c);
+    if (c.empty()) ck.set_inconsistent();
+  }
+  if (ck.inconsistent() || !ck.assign_input_units()) {
+    v.ok = true;
+    v.empty_derived = true;
+    v.message = kMsgRefutedInput;
+    return v;
+  }
+
+  for (size_t i = 0; i < proof.size(); ++i) {
+    ++v.steps;
+    const auto c = normalised(ck, proof.clauses[i], cur);
+    bool failed = false;
+    if (proof.deletion[i]) {
+      if (c.size() <= 1) {
+        ++v.deletions_skipped;
+      } else {
+        switch (ck.remove(c)) {
+          case Checker::Deletion::kApplied: ++v.deletions_applied; break;
+          case Checker::Deletion::kSkipped: ++v.deletions_skipped; break;
+          case Checker::Deletion::kIgnored: break;
+        }
+      }
+    } else if (c.empty()) {
+      if (ck.is_rup(c)) {
+        ++v.rup;
+        v.empty_derived = true;
+      } else {
+        failed = true;
+      }
+    } else if (ck.is_rup(c)) {
+      ++v.rup;
+      ck.add_lemma(c);
+    } else if (!opts.check_rat) {
+      failed = true;
+    } else if (ck.is_rat(c, &v.rat_resolvents)) {
+      ++v.rat;
+      ck.add_lemma(c);
+    } else {
+      failed = true;
+    }
+    if (v.empty_derived) {
+      v.ok = true;
+      v.message = kMsgDerived;
+      return v;
+    }
+    if (failed) {
+      v.message = opts.check_rat ? kMsgNotRupNorRat : kMsgNotRup;
+      v.failing_step = static_cast<int64_t>(i + 1);
+      return v;
+    }
+  }
+  v.message = kMsgNoEmptyClause;
+  return v;
+}
+
+}  // namespace qn::checker
