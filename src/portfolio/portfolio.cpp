@@ -1,1 +1,231 @@
-// Portfolio runner (placeholder).
+// The portfolio runner (see portfolio.hpp).
+//
+// A threaded run owns three things for its duration: the stop flag, the
+// result channel and one context per worker.  Workers borrow the clause
+// lists and configurations read-only; every thread that was started is
+// joined before run() returns or throws, so the borrowed inputs outlive
+// them all.
+#include "portfolio/portfolio.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "core/panic.hpp"
+
+namespace qn::portfolio {
+namespace {
+
+constexpr size_t kWorkerStack = 2u << 20;  // 2 MiB per worker thread
+
+// ---------------------------------------------------------------------------
+// An unbounded multi-producer, single-consumer queue of outcomes.  Each
+// producer holds a sending end (counted in `senders_`); the receiver blocks
+// until an outcome arrives or the last sending end is dropped.  A send never
+// blocks on the receiver and never fails: the receiver owns the channel and
+// outlives every producer.
+
+class Channel {
+ public:
+  explicit Channel(size_t senders) : senders_(senders) {}
+
+  void add_sender() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++senders_;
+  }
+
+  void drop_sender() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      --senders_;
+    }
+    ready_.notify_one();
+  }
+
+  void send(Outcome &&o) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      queue_.push_back(std::move(o));
+    }
+    ready_.notify_one();
+  }
+
+  // The first queued outcome, or nullopt once every sender is gone and the
+  // queue is empty.
+  std::optional<Outcome> recv() {
+    std::unique_lock<std::mutex> lock(mu_);
+    ready_.wait(lock, [this] { return !queue_.empty() || senders_ == 0; });
+    if (queue_.empty()) return std::nullopt;
+    Outcome o = std::move(queue_.front());
+    queue_.pop_front();
+    return o;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable ready_;
+  std::deque<Outcome> queue_;
+  size_t senders_;
+};
+
+// Everything one worker thread needs; lives in the runner's frame until the
+// thread has been joined.
+struct Worker {
+  uint64_t index = 0;
+  uint64_t from_alt = 0;
+  uint32_t nvars = 0;
+  bool want_proof = false;
+  const Clauses *clauses = nullptr;
+  const Config *config = nullptr;
+  StopFlag stop;             // this worker's share of the flag
+  Channel *channel = nullptr;  // this worker's sending end
+  bool failed = false;       // an exception escaped run_one or the send
+  pthread_t thread{};
+};
+
+// The thread body.  Whoever finds the flag clear after its run raises it and
+// reports; a worker that finds it raised drops its outcome (it either lost
+// the race or was stopped).  The read and the store are separate on
+// purpose: two workers finishing together may both report, and the receiver
+// keeps the first message.  No exception may leave the thread.
+void *worker_main(void *arg) noexcept {
+  Worker &w = *static_cast<Worker *>(arg);
+  try {
+    Outcome o = run_one(w.index, w.nvars, *w.clauses, *w.config, w.stop, w.want_proof);
+    o.from_alt = w.from_alt;
+    if (!w.stop->load(std::memory_order_relaxed)) {
+      w.stop->store(true, std::memory_order_relaxed);
+      w.channel->send(std::move(o));
+    }
+  } catch (...) {
+    w.failed = true;
+  }
+  w.stop.reset();
+  w.channel->drop_sender();
+  return nullptr;
+}
+
+std::string spawn_failure(int err) {
+  return "failed to spawn thread: " + std::system_category().message(err) + " (os error " + std::to_string(err) +
+         ")";
+}
+
+// Starts the workers in index order.  Returns the number started and, when
+// one could not be started, the system error (0 otherwise).
+size_t spawn_all(std::vector<Worker> &workers, Channel &channel, int *error) {
+  *error = 0;
+  pthread_attr_t attr;
+  if (int e = pthread_attr_init(&attr); e != 0) {
+    *error = e;
+    return 0;
+  }
+  size_t started = 0;
+  if (int e = pthread_attr_setstacksize(&attr, kWorkerStack); e != 0) *error = e;
+  for (; *error == 0 && started < workers.size(); ++started) {
+    Worker &w = workers[started];
+    channel.add_sender();
+    if (int e = pthread_create(&w.thread, &attr, worker_main, &w); e != 0) {
+      channel.drop_sender();
+      *error = e;
+      break;
+    }
+  }
+  pthread_attr_destroy(&attr);
+  return started;
+}
+
+std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, const Clauses *alt, uint64_t alt_count,
+                                    const std::vector<Config> &configs, bool want_proof) {
+  const size_t n = configs.size();
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  Channel channel(1);  // the runner's own sending end, dropped once all are spawned
+  std::vector<Worker> workers(n);
+  for (size_t i = 0; i < n; ++i) {
+    Worker &w = workers[i];
+    const bool on_alt = i >= n - alt_count;
+    w.index = i;
+    w.from_alt = on_alt ? 1 : 0;
+    w.nvars = nvars;
+    w.want_proof = want_proof;
+    w.clauses = on_alt ? alt : &clauses;
+    w.config = &configs[i];
+    w.stop = stop;
+    w.channel = &channel;
+  }
+
+  int spawn_error = 0;
+  const size_t started = spawn_all(workers, channel, &spawn_error);
+  // The workers that did start would otherwise search to the end for an
+  // answer nobody will read: ask them to stop at their next conflict.
+  if (spawn_error != 0) stop->store(true, std::memory_order_relaxed);
+  channel.drop_sender();
+
+  std::optional<Outcome> answer;
+  if (spawn_error == 0) answer = channel.recv();
+
+  bool failed = false;
+  for (size_t i = 0; i < started; ++i) {
+    if (pthread_join(workers[i].thread, nullptr) != 0) failed = true;
+    failed = failed || workers[i].failed;
+  }
+  if (spawn_error != 0) QN_PANIC(spawn_failure(spawn_error));
+  if (failed) QN_PANIC("a scoped thread panicked");
+  return answer;
+}
+
+}  // namespace
+
+Outcome run_one(uint64_t worker, uint32_t nvars, const Clauses &clauses, const Config &config, StopFlag stop,
+                bool want_proof) {
+  const bool stoppable = stop != nullptr;
+  const std::atomic<bool> *flag = stop.get();
+  Solver solver(nvars, config);
+  if (stoppable) solver.set_stop(std::move(stop));
+  if (want_proof) solver.enable_proof();
+  bool ok = true;
+  for (const std::vector<Lit> &c : clauses) {
+    if (!solver.add_clause(c.data(), c.size())) {
+      ok = false;
+      break;
+    }
+  }
+  const uint8_t result = ok ? solver.solve(std::nullopt) : kUnsat;
+
+  Outcome o;
+  o.worker = worker;
+  if (result == kSat) {
+    o.sat = true;
+    o.answered = true;
+    o.model = solver.take_model();
+  } else if (result == kUnsat) {
+    o.answered = true;
+    if (want_proof) o.proof = solver.take_proof();
+  } else if (!stoppable || !flag->load(std::memory_order_relaxed)) {
+    // Without a conflict limit or deadline only the stop flag ends a search
+    // early; anything else would pass a non-answer off as a refutation.
+    QN_PANIC("search ended without an answer and without a stop request");
+  }
+  o.stats = solver.stats();
+  return o;
+}
+
+std::optional<Outcome> run(uint32_t nvars, const Clauses &clauses, const Clauses *alt, uint64_t alt_threads,
+                           const std::vector<Config> &configs, bool want_proof) {
+  const size_t n = configs.size();
+  if (n == 0) return std::nullopt;
+  if (n == 1) {
+    const bool on_alt = alt != nullptr && alt_threads >= 1;
+    Outcome o = run_one(0, nvars, on_alt ? *alt : clauses, configs[0], nullptr, want_proof);
+    o.from_alt = on_alt ? 1 : 0;
+    return o;
+  }
+  const uint64_t alt_count = alt != nullptr ? std::min<uint64_t>(alt_threads, n) : 0;
+  return run_threaded(nvars, clauses, alt, alt_count, configs, want_proof);
+}
+
+}  // namespace qn::portfolio

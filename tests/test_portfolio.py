@@ -1,0 +1,446 @@
+"""solve_portfolio: reading the worker configurations, the worker / formula
+assignment, answers checked against independent oracles, and the threading
+contract (interpreter lock released, every thread joined)."""
+import os
+import random
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import quillon_native as qn
+from oracles import brute_force, drat_accepts, internal, random_cnf, satisfies
+
+DEFAULTS = dict(
+    restart="luby", ccmin="deep", phase_saving=True, init_phase=False, target_phase=True,
+    target_reset=0, walk_flips=20000, walk_interval=1, walk_patience=3, walk_min_conflicts=5000,
+    var_decay=0.8, var_decay_max=0.95, cla_decay=0.999, luby_base=100.0, first_reduce=2000,
+    reduce_inc=300, glue_keep=2, block_restart=True, rnd_freq=0.0, rnd_seed=91648253,
+)
+KEYS = list(DEFAULTS)
+GLUCOSE = dict(DEFAULTS, restart="glucose", rnd_seed=7, ccmin="basic")
+
+
+def cfg(**changes):
+    return dict(DEFAULTS, **changes)
+
+
+def pigeonhole(holes):
+    """holes + 1 pigeons into `holes` holes: unsatisfiable, hard for CDCL as it grows."""
+    pigeons = holes + 1
+    var = lambda p, h: p * holes + h  # noqa: E731
+    clauses = [[2 * var(p, h) for h in range(holes)] for p in range(pigeons)]
+    for h in range(holes):
+        for p in range(pigeons):
+            for q in range(p + 1, pigeons):
+                clauses.append([2 * var(p, h) + 1, 2 * var(q, h) + 1])
+    return pigeons * holes, clauses
+
+
+def proof_ok(clauses, proof):
+    """The portfolio's (deletion, DIMACS) steps through the independent checker."""
+    return drat_accepts(clauses, [(d, [internal(x) for x in lits]) for d, lits in proof])
+
+
+def check_answer(nvars, clauses, res, want_proof=False):
+    """The tuple's shape, and its answer against brute force on `clauses`."""
+    assert isinstance(res, tuple) and len(res) == 9
+    worker, from_alt, sat, model, conflicts, decisions, props, restarts, proof = res
+    assert all(type(x) is int and x >= 0 for x in (worker, conflicts, decisions, props, restarts))
+    assert from_alt in (0, 1) and type(sat) is bool
+    expected = brute_force(nvars, clauses)
+    assert sat == (expected is not None)
+    if sat:
+        assert len(model) == nvars and all(type(b) is bool for b in model)
+        assert satisfies(model, clauses)
+        assert proof == []
+    else:
+        assert model == []
+        if want_proof:
+            assert all(type(d) is bool and all(type(x) is int and x != 0 for x in lits) for d, lits in proof)
+            assert proof_ok(clauses, proof)
+        else:
+            assert proof == []
+
+
+# ---------------------------------------------------------------------------
+# Arguments and worker configurations.
+
+class Recorder:
+    """A mapping-like object that logs every key it is asked for."""
+
+    def __init__(self, data, log):
+        self.data, self.log = data, log
+
+    def __getitem__(self, key):
+        self.log.append(key)
+        return self.data[key]
+
+
+def test_keys_read_by_subscription_in_table_order():
+    log = []
+    assert qn.solve_portfolio(1, [[0]], [Recorder(DEFAULTS, log), Recorder(GLUCOSE, log)])[2] is True
+    assert log == KEYS + KEYS
+    # The first failure stops the reading: later keys and items are untouched.
+    log.clear()
+    with pytest.raises(TypeError):
+        qn.solve_portfolio(1, [[0]], [Recorder(cfg(walk_flips="x"), log), Recorder(DEFAULTS, log)])
+    assert log == KEYS[:KEYS.index("walk_flips") + 1]
+
+
+@pytest.mark.parametrize("key, value, cause_type, cause_msg", [
+    ("glue_keep", 2**32, OverflowError, "number too large to fit in target type"),
+    ("rnd_seed", -1, OverflowError, "number too small to fit in target type"),
+    ("walk_flips", -1, OverflowError, None),
+    ("first_reduce", 2**64, OverflowError, None),
+    ("phase_saving", 1, TypeError, "'int' object is not an instance of 'bool'"),
+    ("block_restart", None, TypeError, "'None' is not an instance of 'bool'"),
+    ("restart", None, TypeError, "'None' is not an instance of 'str'"),
+    ("ccmin", b"deep", TypeError, "'bytes' object is not an instance of 'str'"),
+    ("restart", "\ud800", UnicodeEncodeError, None),
+    ("var_decay", "0.8", TypeError, None),
+    ("target_reset", 1.5, TypeError, None),
+])
+def test_field_conversion_errors(key, value, cause_type, cause_msg):
+    with pytest.raises(TypeError) as info:
+        qn.solve_portfolio(1, [[0]], [DEFAULTS, cfg(**{key: value})])
+    e = info.value
+    assert type(e) is TypeError and str(e) == f"failed to extract field WorkerConfig.{key}"
+    assert type(e.__cause__) is cause_type
+    if cause_msg is not None:
+        assert str(e.__cause__) == cause_msg
+    assert e.__notes__ == ["while processing 'configs'"]
+
+
+def test_missing_key_and_unsubscriptable_items():
+    partial = {k: v for k, v in DEFAULTS.items() if k != "rnd_seed"}
+    with pytest.raises(KeyError) as info:
+        qn.solve_portfolio(1, [[0]], [partial])
+    assert type(info.value) is KeyError and info.value.args == ("rnd_seed",)
+    assert info.value.__notes__ == ["while processing 'configs'"]
+    with pytest.raises(TypeError) as info:
+        qn.solve_portfolio(1, [[0]], [5])
+    assert "not subscriptable" in str(info.value)
+    assert info.value.__notes__ == ["while processing 'configs'"]
+
+
+@pytest.mark.parametrize("configs, msg", [
+    ("abc", "Can't extract `str` to `Vec`"),
+    (5, "'int' object is not an instance of 'Sequence'"),
+    (None, "'None' is not an instance of 'Sequence'"),
+])
+def test_configs_not_a_sequence(configs, msg):
+    with pytest.raises(TypeError) as info:
+        qn.solve_portfolio(1, [[0]], configs)
+    assert str(info.value) == msg and info.value.__notes__ == ["while processing 'configs'"]
+
+
+@pytest.mark.parametrize("configs, msg", [
+    ([cfg(restart="Luby")], 'unknown restart "Luby"'),
+    ([cfg(restart="luby ")], 'unknown restart "luby "'),
+    ([cfg(ccmin='a"b\\\n\t\0\x07')], 'unknown ccmin "a\\"b\\\\\\n\\t\\0\\u{7}"'),
+    # every record is read before any string is parsed; then the first bad record wins,
+    # and within a record restart before ccmin before luby_base
+    ([DEFAULTS, cfg(ccmin="x"), cfg(restart="y")], 'unknown ccmin "x"'),
+    ([cfg(restart="x", ccmin="y", luby_base=0.0)], 'unknown restart "x"'),
+    ([cfg(ccmin="y", luby_base=0.0)], 'unknown ccmin "y"'),
+    ([cfg(luby_base=0.0), cfg(restart="x")], "luby_base must be a positive number, got 0.0"),
+    ([DEFAULTS, cfg(luby_base=-2)], "luby_base must be a positive number, got -2.0"),
+    ([cfg(luby_base=float("nan"))], "luby_base must be a positive number, got nan"),
+])
+def test_option_value_errors(configs, msg):
+    with pytest.raises(ValueError) as info:
+        qn.solve_portfolio(1, [[0]], configs)
+    assert str(info.value) == msg
+    assert not getattr(info.value, "__notes__", None)
+
+
+def test_conversion_error_in_later_record_beats_unknown_string():
+    with pytest.raises(TypeError) as info:
+        qn.solve_portfolio(1, [[0]], [cfg(restart="bad"), cfg(glue_keep=-1)])
+    assert str(info.value) == "failed to extract field WorkerConfig.glue_keep"
+
+
+def test_accepted_values_and_extra_keys():
+    # ints for floats, any mapping, extra keys ignored, every string spelling
+    configs = [cfg(var_decay=1, luby_base=3, extra="ignored", restart=r, ccmin=c)
+               for r in ("glucose", "luby", "none") for c in ("deep", "basic", "none")]
+    res = qn.solve_portfolio(3, [[0, 2], [1, 4]], configs)
+    check_answer(3, [[0, 2], [1, 4]], res)
+
+
+@pytest.mark.parametrize("call, exc, msg, note", [
+    (lambda: qn.solve_portfolio(1, [[0]]), TypeError,
+     "solve_portfolio() missing 1 required positional argument: 'configs'", None),
+    (lambda: qn.solve_portfolio(1, [[0]], [], None, 0, False, 7), TypeError,
+     "solve_portfolio() takes from 3 to 6 positional arguments but 7 were given", None),
+    (lambda: qn.solve_portfolio(1, [[0]], [], seed=1), TypeError,
+     "solve_portfolio() got an unexpected keyword argument 'seed'", None),
+    (lambda: qn.solve_portfolio(-1, [[0]], []), OverflowError, "number too small to fit in target type", "nvars"),
+    (lambda: qn.solve_portfolio(1, [[-1]], []), OverflowError, "number too small to fit in target type", "clauses"),
+    (lambda: qn.solve_portfolio(1, "ab", []), TypeError, "Can't extract `str` to `Vec`", "clauses"),
+    (lambda: qn.solve_portfolio(1, [[0]], [], alt=[[0], "x"]), TypeError, "Can't extract `str` to `Vec`", "alt"),
+    (lambda: qn.solve_portfolio(1, [[0]], [], alt_threads=-1), OverflowError, None, "alt_threads"),
+    (lambda: qn.solve_portfolio(1, [[0]], [], alt_threads=None), TypeError, None, "alt_threads"),
+    (lambda: qn.solve_portfolio(1, [[0]], [], want_proof=1), TypeError,
+     "'int' object is not an instance of 'bool'", "want_proof"),
+    # arguments are converted in order: a bad configs wins over a bad want_proof
+    (lambda: qn.solve_portfolio(1, [[0]], [cfg(glue_keep=-1)], want_proof=1), TypeError,
+     "failed to extract field WorkerConfig.glue_keep", "configs"),
+])
+def test_argument_errors(call, exc, msg, note):
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc
+    if msg is not None:
+        assert str(info.value) == msg
+    assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
+
+
+def test_errors_raise_before_anything_runs():
+    nvars, hard = pigeonhole(11)
+    t0 = time.perf_counter()
+    with pytest.raises(ValueError, match="unknown restart"):
+        qn.solve_portfolio(nvars, hard, [DEFAULTS, GLUCOSE, cfg(restart="fast")])
+    with pytest.raises(TypeError):
+        qn.solve_portfolio(nvars, hard, [DEFAULTS, GLUCOSE], want_proof=None)
+    assert time.perf_counter() - t0 < 0.5
+
+
+# ---------------------------------------------------------------------------
+# Running.
+
+def test_empty_configs_returns_none():
+    assert qn.solve_portfolio(2, [[0], [1]], []) is None
+    assert qn.solve_portfolio(2, [[0], [1]], (), alt=[[]], alt_threads=5, want_proof=True) is None
+
+
+@pytest.mark.parametrize("alt, alt_threads, from_alt", [
+    (None, 0, 0), (None, 3, 0), ([[1]], 0, 0), ([[1]], 1, 1), ([[1]], 2**64 - 1, 1),
+])
+def test_single_config_formula_choice(alt, alt_threads, from_alt):
+    res = qn.solve_portfolio(1, [[0]], [DEFAULTS], alt=alt, alt_threads=alt_threads)
+    assert res[:4] == (0, from_alt, True, [from_alt == 0])
+
+
+@pytest.mark.parametrize("n, alt_threads, alt_workers", [
+    (3, 1, {2}), (3, 2, {1, 2}), (2, 5, {0, 1}), (4, 0, set()),
+])
+def test_alt_workers_are_the_last(n, alt_threads, alt_workers):
+    # Exactly one side is easy; the hard side is stopped by the winner, so the
+    # winner must be a worker of the easy side, with the matching from_alt.
+    nvars, hard = pigeonhole(10)
+    easy = [[0]]
+    configs = [cfg(rnd_seed=s + 1) for s in range(n)]
+    if alt_workers:
+        res = qn.solve_portfolio(nvars, hard, configs, alt=easy, alt_threads=alt_threads)
+        assert res[0] in alt_workers and res[1] == 1 and res[2] is True and res[3][0] is True
+    if len(alt_workers) < n:
+        res = qn.solve_portfolio(nvars, easy, configs, alt=hard, alt_threads=alt_threads)
+        assert res[0] not in alt_workers and res[1] == 0 and res[2] is True
+
+
+def test_alt_threads_without_alt_is_ignored():
+    res = qn.solve_portfolio(1, [[0]], [DEFAULTS, GLUCOSE], alt_threads=2)
+    assert res[1] == 0 and res[3] == [True]
+
+
+def random_cases(count):
+    rng = random.Random(20261206)
+    for _ in range(count):
+        nvars = rng.randint(1, 10)
+        clauses = random_cnf(rng, nvars, rng.randint(1, 5 * nvars), 1, 3)
+        yield nvars, clauses
+
+
+@pytest.mark.parametrize("configs", [
+    [DEFAULTS], [DEFAULTS, GLUCOSE], [cfg(restart="none", ccmin="none", phase_saving=False), GLUCOSE, DEFAULTS],
+], ids=["one", "two", "three"])
+def test_answers_against_brute_force(configs):
+    for nvars, clauses in random_cases(60):
+        res = qn.solve_portfolio(nvars, clauses, configs, want_proof=True)
+        check_answer(nvars, clauses, res, want_proof=True)
+        assert res[0] < len(configs) and res[1] == 0
+
+
+def test_model_satisfies_the_formula_the_winner_solved():
+    rng = random.Random(5)
+    for _ in range(30):
+        nvars = rng.randint(3, 10)
+        a = random_cnf(rng, nvars, 3 * nvars, 2, 3)
+        b = random_cnf(rng, nvars, 3 * nvars, 2, 3)
+        res = qn.solve_portfolio(nvars, a, [DEFAULTS, GLUCOSE, cfg(rnd_seed=3)], alt=b, alt_threads=1,
+                                 want_proof=True)
+        assert res[1] == (1 if res[0] == 2 else 0)
+        check_answer(nvars, b if res[1] else a, res, want_proof=True)
+
+
+def test_unsat_proof_of_a_harder_formula_checks():
+    nvars, clauses = pigeonhole(4)
+    for configs in ([DEFAULTS], [DEFAULTS, GLUCOSE]):
+        res = qn.solve_portfolio(nvars, clauses, configs, want_proof=True)
+        assert res[2] is False and res[3] == [] and res[4] > 0
+        assert proof_ok(clauses, res[8])
+        if hasattr(qn, "check_proof"):
+            steps = [(d, [internal(x) for x in lits]) for d, lits in res[8]]
+            try:
+                verdict = qn.check_proof(nvars, clauses, steps)
+            except NotImplementedError:
+                continue
+            assert verdict[0] is True
+        assert qn.solve_portfolio(nvars, clauses, configs)[8] == []
+
+
+@pytest.mark.parametrize("want_proof", [False, True])
+def test_refuted_while_loading(want_proof):
+    for configs in ([DEFAULTS], [DEFAULTS, GLUCOSE]):
+        res = qn.solve_portfolio(2, [[0], [], [2]], configs, want_proof=want_proof)
+        assert res[2:4] == (False, []) and res[4] == 0 and res[5] == 0
+        if want_proof:
+            assert proof_ok([[0], [], [2]], res[8])
+        else:
+            assert res[8] == []
+        res = qn.solve_portfolio(1, [[0], [1]], configs, want_proof=want_proof)
+        assert res[2] is False and (proof_ok([[0], [1]], res[8]) if want_proof else res[8] == [])
+
+
+def test_model_covers_variables_beyond_nvars():
+    res = qn.solve_portfolio(2, [[10], [3]], [DEFAULTS, GLUCOSE])
+    assert len(res[3]) == 6 and res[3][5] is True and res[3][1] is False
+
+
+def test_single_config_matches_solver_counters():
+    # The one-worker path is a plain solve: same counters and model as Solver.
+    if not hasattr(qn, "Solver"):
+        pytest.skip("Solver class not registered in this build")
+    rng = random.Random(11)
+    nvars = 40
+    clauses = [[2 * v + rng.randrange(2) for v in rng.sample(range(nvars), 3)] for _ in range(170)]
+    for conf in (DEFAULTS, GLUCOSE):
+        res = qn.solve_portfolio(nvars, clauses, [conf])
+        s = qn.Solver(nvars, **conf)
+        for c in clauses:
+            s.add_clause(c)
+        answer = s.solve()
+        assert res[2] == answer
+        assert res[3] == (list(s.model) if answer else [])
+        assert res[4:8] == (s.conflicts, s.decisions, s.propagations, s.restarts)
+
+
+def test_configs_give_different_runs_and_same_answers():
+    rng = random.Random(3)
+    nvars = 60
+    clauses = [[2 * v + rng.randrange(2) for v in rng.sample(range(nvars), 3)] for _ in range(255)]
+    runs = {qn.solve_portfolio(nvars, clauses, [c])[4:8] for c in (DEFAULTS, GLUCOSE, cfg(rnd_seed=1, rnd_freq=0.5))}
+    answers = {qn.solve_portfolio(nvars, clauses, [c])[2] for c in (DEFAULTS, GLUCOSE, cfg(rnd_freq=0.5))}
+    assert len(runs) > 1 and len(answers) == 1
+
+
+def test_simultaneous_finishers_give_one_answer():
+    for _ in range(30):
+        res = qn.solve_portfolio(2, [[0, 2], [1]], [cfg(rnd_seed=s + 1) for s in range(6)])
+        assert 0 <= res[0] < 6 and res[2] is True and res[3] == [False, True]
+
+
+# ---------------------------------------------------------------------------
+# Threads and the interpreter lock.
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def timed_progress(call):
+    """Runs `call` while a Python thread counts; returns (count, seconds)."""
+    stop = threading.Event()
+    ticks = [0]
+
+    def spin():
+        while not stop.is_set():
+            ticks[0] += 1
+
+    t = threading.Thread(target=spin)
+    t.start()
+    time.sleep(0.02)
+    start_ticks = ticks[0]
+    t0 = time.perf_counter()
+    call()
+    elapsed = time.perf_counter() - t0
+    got = ticks[0] - start_ticks
+    stop.set()
+    t.join()
+    return got, elapsed
+
+
+@pytest.mark.parametrize("configs", [[DEFAULTS], [DEFAULTS, GLUCOSE]], ids=["one", "two"])
+def test_other_python_threads_run_during_the_call(configs):
+    nvars, clauses = pigeonhole(8)
+    # baseline: how fast does the counter run with the lock to itself
+    base, secs = timed_progress(lambda: time.sleep(0.1))
+    rate = base / secs
+    got, elapsed = timed_progress(lambda: qn.solve_portfolio(nvars, clauses, configs))
+    assert elapsed > 0.05, "formula too easy to observe anything"
+    # With the lock held for the whole call the counter would stand still
+    # (apart from the switch interval before the call).
+    assert got > 0.2 * rate * elapsed
+
+
+def test_repeated_calls_leak_no_threads():
+    before = thread_count()
+    for i in range(40):
+        qn.solve_portfolio(3, [[0, 2], [1, 4]], [DEFAULTS, GLUCOSE, cfg(rnd_seed=i + 1)])
+        with pytest.raises(ValueError):
+            qn.solve_portfolio(1, [[0]], [DEFAULTS, cfg(ccmin="x")])
+    assert thread_count() == before
+
+
+def test_losers_stop_when_the_winner_answers():
+    # One worker solves an easy formula, two a hard one; the call must end
+    # soon after the easy answer instead of waiting for the hard searches.
+    nvars, hard = pigeonhole(11)
+    t0 = time.perf_counter()
+    res = qn.solve_portfolio(nvars, hard, [DEFAULTS, GLUCOSE, DEFAULTS], alt=[[0]], alt_threads=1)
+    assert res[:3] == (2, 1, True)
+    assert time.perf_counter() - t0 < 5
+
+
+SPAWN_FAILURE = r"""
+import os, resource, sys, time
+sys.path[:0] = {paths!r}
+import quillon_native as qn
+sys.path.insert(0, {tests!r})
+from test_portfolio import DEFAULTS, pigeonhole
+nvars, hard = pigeonhole(11)
+configs = [dict(DEFAULTS, rnd_seed=i + 1) for i in range(400)]
+# Leave room for a few worker stacks only: thread creation then fails part-way.
+with open("/proc/self/status") as f:
+    vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (vm + (48 << 20), resource.RLIM_INFINITY))
+t0 = time.perf_counter()
+try:
+    qn.solve_portfolio(nvars, hard, configs)
+except BaseException as e:
+    print(type(e).__name__, isinstance(e, Exception), str(e), sep="|")
+print("elapsed|%.3f" % (time.perf_counter() - t0))
+print("threads|%d" % len(os.listdir("/proc/self/task")))
+"""
+
+
+def test_thread_spawn_failure_stops_started_workers():
+    paths = [p for p in sys.path if p]
+    code = SPAWN_FAILURE.format(paths=[os.path.abspath(p) for p in paths], tests=os.path.dirname(__file__))
+    # One malloc heap, grown by brk with a large pad before the limit is set,
+    # so the started workers find memory while thread stacks run out.
+    env = dict(os.environ, MALLOC_ARENA_MAX="1", MALLOC_TOP_PAD_=str(1 << 30), MALLOC_MMAP_THRESHOLD_=str(32 << 20))
+    # Without the stop request the started workers search PHP(11) to the end
+    # and this times out.
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30, env=env)
+    lines = dict(line.split("|", 1) for line in out.stdout.splitlines() if "|" in line)
+    assert "PanicException" in lines, out.stdout + out.stderr
+    is_exception, msg = lines["PanicException"].split("|", 1)
+    assert is_exception == "False"
+    assert msg.startswith("failed to spawn thread: ") and "os error" in msg
+    # the workers already started were stopped rather than left to search
+    assert float(lines["elapsed"]) < 10
+    assert lines["threads"] == "1"
