@@ -427,6 +427,8 @@ print("threads|%d" % len(os.listdir("/proc/self/task")))
 """
 
 
+@pytest.mark.skipif(bool(os.environ.get("QUILLON_SANITIZED")),
+                    reason="an address-space limit leaves no room for the sanitizer's shadow memory")
 def test_thread_spawn_failure_stops_started_workers():
     paths = [p for p in sys.path if p]
     code = SPAWN_FAILURE.format(paths=[os.path.abspath(p) for p in paths], tests=os.path.dirname(__file__))
