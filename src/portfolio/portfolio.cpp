@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -88,6 +89,18 @@ struct Worker {
   pthread_t thread{};
 };
 
+// A worker's own failure is only summarised by the runner ("a scoped thread
+// panicked"), so its text and place go to stderr here, as they happen.
+void report_failure(uint64_t worker, const char *what, const char *file, int line) noexcept {
+  if (file != nullptr)
+    std::fprintf(stderr, "quillon_native: portfolio worker %llu failed at %s:%d:\n%s\n",
+                 static_cast<unsigned long long>(worker), file, line, what);
+  else
+    std::fprintf(stderr, "quillon_native: portfolio worker %llu failed:\n%s\n",
+                 static_cast<unsigned long long>(worker), what);
+  std::fflush(stderr);
+}
+
 // The thread body.  Whoever finds the flag clear after its run raises it and
 // reports; a worker that finds it raised drops its outcome (it either lost
 // the race or was stopped).  The read and the store are separate on
@@ -102,8 +115,15 @@ void *worker_main(void *arg) noexcept {
       w.stop->store(true, std::memory_order_relaxed);
       w.channel->send(std::move(o));
     }
+  } catch (const Panic &p) {
+    w.failed = true;
+    report_failure(w.index, p.what(), p.file(), p.line());
+  } catch (const std::exception &e) {
+    w.failed = true;
+    report_failure(w.index, e.what(), nullptr, 0);
   } catch (...) {
     w.failed = true;
+    report_failure(w.index, "unknown internal failure", nullptr, 0);
   }
   w.stop.reset();
   w.channel->drop_sender();
