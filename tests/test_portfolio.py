@@ -386,13 +386,28 @@ def test_other_python_threads_run_during_the_call(configs):
     assert got > 0.2 * rate * elapsed
 
 
+def settled_thread_count():
+    """The task count once threads of earlier tests have finished exiting."""
+    for _ in range(100):
+        if thread_count() <= threading.active_count():
+            break
+        time.sleep(0.01)
+    return thread_count()
+
+
 def test_repeated_calls_leak_no_threads():
-    before = thread_count()
-    for i in range(40):
-        qn.solve_portfolio(3, [[0, 2], [1, 4]], [DEFAULTS, GLUCOSE, cfg(rnd_seed=i + 1)])
+    # The losers get a formula they would search for minutes: only the stop
+    # flag and the join end them before the call returns.
+    nvars, hard = pigeonhole(11)
+    before = settled_thread_count()
+    for i in range(20):
+        res = qn.solve_portfolio(nvars, hard, [DEFAULTS, GLUCOSE, cfg(rnd_seed=i + 1)], alt=[[0]], alt_threads=1)
+        assert res[:2] == (2, 1)
         with pytest.raises(ValueError):
             qn.solve_portfolio(1, [[0]], [DEFAULTS, cfg(ccmin="x")])
-    assert thread_count() == before
+    # a joined thread may linger in the task list for an instant while the
+    # kernel finishes its exit; a thread still searching would not go away
+    assert settled_thread_count() <= before
 
 
 def test_losers_stop_when_the_winner_answers():
