@@ -1,0 +1,624 @@
+"""check_proof: soundness first, then the exact verdicts and counters, the
+argument errors, and the interpreter lock released during a check.
+
+Formulas and proofs are written in DIMACS here (D()/F()/P() turn them into
+internal literals); the oracles module supplies brute force and an
+independent DRAT checker written in Python.
+"""
+import random
+import threading
+import time
+
+import pytest
+
+import quillon_native as qn
+from oracles import _Db, brute_force, drat_accepts, random_3sat, satisfies
+
+REFUTED = "input formula is refuted by unit propagation alone"
+DERIVED = "empty clause derived and every step verified"
+NO_EMPTY = "every step verified, but the proof never derives the empty clause"
+NOT_RUP = "clause is not RUP (RAT checking disabled)"
+NOT_RAT = "clause is neither RUP nor RAT with respect to the clauses available at this point"
+
+
+def D(d):
+    return 2 * (abs(d) - 1) + (d < 0)
+
+
+def F(*clauses):
+    return [[D(d) for d in c] for c in clauses]
+
+
+def P(*steps):
+    """Steps as ("a"|"d", dimacs...) tuples -> (is_deletion, internal lits)."""
+    return [(s[0] == "d", [D(d) for d in s[1:]]) for s in steps]
+
+
+def check(nvars, clauses, steps, **kw):
+    v = qn.check_proof(nvars, clauses, steps, **kw)
+    assert isinstance(v, tuple) and len(v) == 10
+    assert [type(x) for x in v] == [bool, str, int, int, int, int, int, int, int, bool]
+    return v
+
+
+# The formula of all four binary clauses over x1, x2: unsatisfiable, but
+# unit propagation alone does not see it.
+SQUARE = F([1, 2], [-1, 2], [1, -2], [-1, -2])
+
+
+# ---------------------------------------------------------------------------
+# Soundness: refutations of satisfiable formulas are rejected.
+
+@pytest.mark.parametrize("check_rat", [True, False])
+@pytest.mark.parametrize("name, nvars, clauses, steps, fail_at", [
+    # Deleting the clause that propagated ~x1 at top level, then claiming x1.
+    ("reason deletion", 2, F([-2], [2, -1]), P(("d", 2, -1), ("a", 1), ("a",)), 2),
+    # A two-literal deletion whose key is the unit [x1].
+    ("unit by repeated literal", 1, F([1]), P(("d", 1, 1), ("a", -1), ("a",)), 2),
+    # Reason of a propagated literal (x1 unit, x1 -> x2), then RAT on ~x2.
+    ("propagation reason", 2, F([1], [-1, 2]), P(("d", -1, 2), ("a", -2), ("a",)), 2),
+    # The same reason deleted with its literals repeated and reordered.
+    ("repeated reason deletion", 2, F([1], [-1, 2]), P(("d", 2, -1, 2), ("a", -2), ("a",)), 2),
+    # A lemma's reason: [x3] makes x3 true, the lemma [-3, 1] then x1.
+    ("lemma reason", 3, F([3], [1, 2], [-3, 1, -2]), P(("a", -3, 1), ("d", -3, 1), ("d", -3, 1, -2),
+                                                     ("a", -1), ("a",)), 4),
+])
+def test_sat_formula_refutations_rejected(name, nvars, clauses, steps, fail_at, check_rat):
+    assert brute_force(nvars, clauses) is not None
+    v = check(nvars, clauses, steps, check_rat=check_rat)
+    assert v[0] is False and v[9] is False
+    assert v[8] == fail_at and v[2] == fail_at
+    assert v[1] == (NOT_RAT if check_rat else NOT_RUP)
+
+
+def test_reason_deletions_are_skipped_other_copies_apply():
+    # x1 unit; [-1, 2] propagates x2.  Its deletion is skipped, but deleting
+    # a clause that is no reason applies.
+    v = check(3, F([1], [-1, 2], [-1, 3, 2]), P(("d", -1, 2), ("d", 2, 3, -1), ("d", 1)))
+    assert v[5:7] == (1, 2)
+
+
+def test_satisfied_clause_deleted_even_if_it_propagated_in_a_probe():
+    # [-1, 2] is no top-level reason (x1 unassigned): its deletion applies and
+    # the clause is gone for later RUP checks.
+    clauses = F([-1, 2], [-2, 3], [1, 3])
+    v = check(3, clauses, P(("a", 3), ("d", -1, 2), ("a", -1, 2)), check_rat=False)
+    assert v == (False, NOT_RUP, 3, 1, 0, 1, 0, 0, 3, False)
+
+
+@pytest.mark.parametrize("clauses, steps, expected", [
+    # [x1, x1] is the unit x1: propagation alone refutes the formula.
+    (F([1, 1], [-1, 2], [-1, -2]), [], (True, REFUTED, 0, 0, 0, 0, 0, 0, -1, True)),
+    # A lemma [x1, x1] is unit too, so the empty clause follows.
+    (F([1, 2, 1], [1, -2], [-1, 3], [-1, -3]), P(("a", 1, 1), ("a",)), (True, DERIVED, 2, 2, 0, 0, 0, 0, -1, True)),
+    # A deletion with a repeated literal deletes the clause it names: [x1, x2]
+    # is then no longer RUP.
+    (F([1, 2], [1, 2, 3], [-3, 4]), P(("d", 2, 1, 2), ("a", 1, 2)), (False, NOT_RUP, 2, 0, 0, 1, 0, 0, 2, False)),
+])
+def test_repeated_literals(clauses, steps, expected):
+    assert check(4, clauses, steps, check_rat=False) == expected
+
+
+def _models(nvars, clauses):
+    """Every model, by brute force over bit masks (bit v set: x_v true)."""
+    masks = []
+    for c in clauses:
+        pos = sum(1 << (l >> 1) for l in c if not l & 1)
+        neg = sum(1 << (l >> 1) for l in c if l & 1)
+        masks.append((pos, neg))
+    full = (1 << nvars) - 1
+    out = []
+    for m in range(1 << nvars):
+        if all(m & pos or ~m & full & neg for pos, neg in masks):
+            out.append([bool(m >> v & 1) for v in range(nvars)])
+    return out
+
+
+def _random_prefix(rng, nvars, clauses, length):
+    """Random steps that the oracle's clause set accepts as RUP additions,
+    with deletions of present clauses (repeated literals sprinkled in).
+    Returns the steps and the oracle's clause set afterwards (a subset of the
+    checker's, which may keep reason clauses)."""
+    db = _Db(clauses)
+    steps = []
+    for _ in range(length):
+        if rng.random() < 0.3 and db.clauses:
+            c = rng.choice(db.clauses)
+            lits = list(c)
+            rng.shuffle(lits)
+            if rng.random() < 0.3:
+                lits.append(lits[0])
+            steps.append((True, lits))
+            if len(set(c)) >= 2:
+                key = sorted(set(c))
+                for i in range(len(db.clauses) - 1, -1, -1):
+                    if sorted(db.clauses[i]) == key:
+                        del db.clauses[i]
+                        break
+            continue
+        for _ in range(30):
+            k = rng.randint(1, 3)
+            lemma = list(dict.fromkeys(2 * rng.randrange(nvars) + rng.randrange(2) for _ in range(k)))
+            if any((l ^ 1) in lemma for l in lemma):
+                continue
+            if db.is_rup(lemma):
+                steps.append((False, lemma))
+                db.clauses.append(lemma)
+                break
+    return steps, db.clauses
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_satisfiability_breaking_lemma_rejected_at_its_step(seed):
+    """A clause falsified by every model of the clause set cannot be RUP nor
+    RAT (both preserve satisfiability): it must fail exactly there."""
+    rng = random.Random(seed)
+    nvars = 9
+    for attempt in range(50):
+        clauses = random_3sat(seed * 100 + attempt, nvars, ratio=3.8)
+        if not _models(nvars, clauses):
+            continue
+        prefix, current = _random_prefix(rng, nvars, clauses, rng.randint(0, 12))
+        models = _models(nvars, current)
+        backbone = [2 * v + (not models[0][v]) for v in range(nvars) if len({m[v] for m in models}) == 1]
+        if backbone:
+            break
+    else:
+        pytest.skip("no formula with a backbone")
+    bad = [l ^ 1 for l in rng.sample(backbone, rng.randint(1, len(backbone)))]
+    assert not any(satisfies(m, [bad]) for m in models)
+    steps = prefix + [(False, bad), (False, [])]
+    for check_rat in (True, False):
+        v = check(nvars, clauses, steps, check_rat=check_rat)
+        assert v[0] is False and v[9] is False
+        assert v[8] == len(prefix) + 1 == v[2], v
+        assert v[1] == (NOT_RAT if check_rat else NOT_RUP)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_random_proofs_on_satisfiable_formulas_never_accepted(seed):
+    """Random steps of every kind, including deletions of reasons and
+    lemmas that are not implied: on a satisfiable formula nothing may end in
+    an accepted refutation."""
+    rng = random.Random(1000 + seed)
+    nvars = rng.randint(3, 7)
+    clauses = [c for c in random_3sat(seed, nvars, ratio=2.5)]
+    clauses += [[2 * rng.randrange(nvars) + rng.randrange(2)] for _ in range(rng.randint(0, 2))]
+    if brute_force(nvars, clauses) is None:
+        return
+    pool = [list(c) for c in clauses]
+    steps = []
+    for _ in range(rng.randint(1, 25)):
+        r = rng.random()
+        if r < 0.35 and pool:
+            c = list(rng.choice(pool))
+            rng.shuffle(c)
+            steps.append((True, c + c[:rng.randint(0, 1)]))
+        else:
+            c = [2 * rng.randrange(nvars) + rng.randrange(2) for _ in range(rng.randint(0, 3))]
+            steps.append((False, c))
+            pool.append(c)
+    for check_rat in (True, False):
+        for apply_deletions in (True, False):
+            v = check(nvars, clauses, steps, check_rat=check_rat, apply_deletions=apply_deletions)
+            assert not v[0] and not v[9], (clauses, steps, v)
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_agrees_with_independent_checker_without_deletions(seed):
+    """Without deletions the verdict is the independent checker's, and a
+    rejected proof fails at the first step that checker rejects."""
+    rng = random.Random(seed)
+    nvars = rng.randint(3, 6)
+    clauses = random_3sat(seed, nvars, ratio=rng.choice([3.0, 4.5, 6.0]))
+    steps = []
+    for _ in range(rng.randint(0, 12)):
+        steps.append((False, [2 * rng.randrange(nvars) + rng.randrange(2) for _ in range(rng.randint(0, 3))]))
+    db = _Db(clauses)
+    if db.propagates_to_conflict([]):
+        assert check(nvars, clauses, steps)[1] == REFUTED
+        return
+    for check_rat in (True, False):
+        expected_fail, derived = -1, False
+        db = _Db(clauses)
+        for i, (_, lits) in enumerate(steps):
+            lits = list(dict.fromkeys(lits))
+            if not (db.is_rup(lits) or (check_rat and db.is_rat(lits))):
+                expected_fail = i + 1
+                break
+            db.clauses.append(lits)
+            if not lits:
+                derived = True
+                break
+        v = check(nvars, clauses, steps, check_rat=check_rat)
+        assert v[8] == expected_fail and v[9] == derived
+        assert v[0] == derived
+        if check_rat:
+            assert v[0] == drat_accepts(clauses, steps)
+        if derived:
+            assert brute_force(nvars, clauses) is None
+
+
+# ---------------------------------------------------------------------------
+# The exact cases: verdicts, messages, counters.
+
+def test_empty_proof_without_refutation():
+    assert check(2, SQUARE, []) == (False, NO_EMPTY, 0, 0, 0, 0, 0, 0, -1, False)
+
+
+@pytest.mark.parametrize("clauses", [F([1, 2], []), F([1], [2], [-1]), F([1], [-1, 2], [-2, 3], [-3, -1])])
+@pytest.mark.parametrize("steps", [[], P(("a", 5)), P(("d", 1, 2), ("a",))])
+def test_refuted_input_ignores_the_proof(clauses, steps):
+    assert check(3, clauses, steps) == (True, REFUTED, 0, 0, 0, 0, 0, 0, -1, True)
+
+
+def test_square_refutation_and_steps_after_empty_clause_not_counted():
+    steps = P(("a", 1), ("a",), ("a", 3), ("d", 1, 2), ("a",))
+    assert check(2, SQUARE, steps) == (True, DERIVED, 2, 2, 0, 0, 0, 0, -1, True)
+    # The bad third step is never looked at either.
+    assert check(2, SQUARE, P(("a", 1), ("a",), ("a", -1, -2, 7)))[:3] == (True, DERIVED, 2)
+
+
+@pytest.mark.parametrize("check_rat, expected", [
+    (True, (False, NOT_RAT, 1, 0, 0, 0, 0, 1, 1, False)),
+    (False, (False, NOT_RUP, 1, 0, 0, 0, 0, 0, 1, False)),
+])
+def test_first_step_neither_rup_nor_rat(check_rat, expected):
+    # [x3]: RAT candidates are the clauses with ~x3, resolvent [3, 1] not RUP.
+    assert check(3, F([1, 2], [-3, 1]), P(("a", 3), ("a",)), check_rat=check_rat) == expected
+
+
+def test_empty_clause_that_is_not_rup_fails():
+    assert check(2, SQUARE, P(("a",)), check_rat=True) == (False, NOT_RAT, 1, 0, 0, 0, 0, 0, 1, False)
+
+
+def test_rat_without_candidates():
+    # ~x3 occurs nowhere: [x3, x1] is RAT with no resolvent to check.
+    v = check(3, F([1, 2], [-1, 2]), P(("a", 3, 1)))
+    assert v == (False, NO_EMPTY, 1, 0, 1, 0, 0, 0, -1, False)
+    assert check(3, F([1, 2], [-1, 2]), P(("a", 3, 1)), check_rat=False)[:2] == (False, NOT_RUP)
+
+
+def test_rat_resolvents_counted_and_tautologies_skipped():
+    # Extended resolution: x3 -> x1, then [x3, ~x1, ~x2] on pivot x3, whose
+    # only candidate [~x3, x1] gives a tautology.
+    steps = P(("a", -3, 1), ("a", 3, -1, -2))
+    assert check(3, F([1, 2], [-1, 2]), steps) == (False, NO_EMPTY, 2, 0, 2, 0, 0, 0, -1, False)
+
+
+def test_rat_resolvents_checked():
+    # [x4, x1] on pivot x4: candidates [-4, 2] and [-4, -1, 3] (tautological).
+    clauses = F([-4, 2], [-4, -1, 3], [1, 2], [1, 5])
+    v = check(5, clauses, P(("a", 4, 1)))
+    assert v == (False, NO_EMPTY, 1, 0, 1, 0, 0, 1, -1, False)
+    # Remove [1, 2]: the resolvent [4, 1, 2] is no longer RUP.
+    v = check(5, clauses, P(("d", 1, 2), ("a", 4, 1)))
+    assert v == (False, NOT_RAT, 2, 0, 0, 1, 0, 1, 2, False)
+
+
+@pytest.mark.parametrize("steps, applied, skipped", [
+    (P(("d", 1)), 0, 1),                 # unit deletion
+    (P(("d",)), 0, 1),                   # empty deletion
+    (P(("d", 1, 3)), 0, 1),              # never added
+    (P(("d", 1, 7)), 0, 1),              # beyond nvars, never added
+    (P(("d", 2, 1)), 1, 0),              # order does not matter
+    (P(("d", 1, 2), ("d", 1, 2)), 1, 1),  # only one copy
+    (P(("d", -1, -2, 3), ("d", 1, 2), ("d", 4)), 2, 1),
+])
+def test_deletion_counters(steps, applied, skipped):
+    clauses = F([1, 2], [-1, -2, 3])
+    assert check(4, clauses, steps) == (False, NO_EMPTY, len(steps), 0, 0, applied, skipped, 0, -1, False)
+    # Without applying deletions, only the skipped unit and empty ones count.
+    units = sum(1 for d, lits in steps if len(set(lits)) <= 1)
+    v = check(4, clauses, steps, apply_deletions=False)
+    assert v == (False, NO_EMPTY, len(steps), 0, 0, 0, units, 0, -1, False)
+
+
+def test_apply_deletions_false_keeps_clauses_usable():
+    steps = P(("d", -1, 2), ("d", 1, 2), ("a", 2), ("a",))
+    assert check(2, SQUARE, steps)[:2] == (False, NOT_RAT)
+    assert check(2, SQUARE, steps, apply_deletions=False) == (True, DERIVED, 4, 2, 0, 0, 0, 0, -1, True)
+
+
+def test_duplicate_copies():
+    clauses = F([1, 2], [-1, 2], [1, -2], [-1, -2], [2, 1])
+    # Deleting one of two copies leaves the other usable.
+    assert check(2, clauses, P(("d", 1, 2), ("a", 1), ("a",)))[:7] == (True, DERIVED, 3, 2, 0, 1, 0)
+    # Deleting both removes it: [x1] is then neither RUP nor RAT.
+    v = check(2, clauses, P(("d", 1, 2), ("d", 2, 1), ("a", 1)), check_rat=False)
+    assert v == (False, NOT_RUP, 3, 0, 0, 2, 0, 0, 3, False)
+    # A lemma copy counts as a copy too.
+    v = check(2, SQUARE, P(("a", 1, 2), ("d", 1, 2), ("d", 1, 2), ("d", 2, 1), ("a", 1)), check_rat=False)
+    assert v == (False, NOT_RUP, 5, 1, 0, 2, 1, 0, 5, False)
+
+
+def test_lemma_with_false_literals_first_is_unit():
+    # x1 true at top level; the lemma [-1, 2] (false literal first) must
+    # still propagate x2, which [-2, 4] and [-2, -4] refute.
+    clauses = F([1], [2, 3], [2, -3], [-2, 4], [-2, -4])
+    steps = P(("a", -1, 2), ("a",))
+    assert check(4, clauses, steps, check_rat=False) == (True, DERIVED, 2, 2, 0, 0, 0, 0, -1, True)
+
+
+def test_satisfied_lemma_and_tautology():
+    clauses = F([1], [2, 3])
+    v = check(3, clauses, P(("a", 1, -2), ("a", 2, -2), ("a", -3, 3, -3)))
+    assert v == (False, NO_EMPTY, 3, 3, 0, 0, 0, 0, -1, False)
+
+
+def test_literals_beyond_nvars_grow():
+    big = 2 * 5000 + 1
+    v = check(0, [[big, 0], [big ^ 1, 0], [big, 1], [big ^ 1, 1]], [(False, [0]), (False, [])])
+    assert v == (True, DERIVED, 2, 2, 0, 0, 0, 0, -1, True)
+    assert check(0, [], [(False, [big]), (True, [big, 4]), (False, [])], check_rat=True)[:3] == (False, NOT_RAT, 3)
+
+
+def test_huge_literal_is_a_memory_error_and_the_module_stays_usable():
+    with pytest.raises(MemoryError):
+        qn.check_proof(0, [[2**32 - 1]], [])
+    with pytest.raises(MemoryError):
+        qn.check_proof(2**32 - 1, [], [])
+    assert check(2, SQUARE, P(("a", 1), ("a",)))[0] is True
+
+
+# ---------------------------------------------------------------------------
+# Proofs produced by the solver and the preprocessor.
+
+def _has_solver():
+    try:
+        s = qn.Solver(1)
+        s.enable_proof()
+        return True
+    except Exception:
+        return False
+
+
+def _has_preprocessor():
+    try:
+        p = qn.Preprocessor(1, with_proof=True)
+        p.add_clause([0])
+        p.run()
+        return True
+    except Exception:
+        return False
+
+
+def _internal_steps(steps):
+    return [(kind == "d", [D(d) for d in lits]) for kind, lits in steps]
+
+
+def pigeonhole(holes):
+    pigeons = holes + 1
+    var = lambda p, h: p * holes + h + 1  # noqa: E731
+    cls = [[var(p, h) for h in range(holes)] for p in range(pigeons)]
+    for h in range(holes):
+        for p in range(pigeons):
+            for q in range(p + 1, pigeons):
+                cls.append([-var(p, h), -var(q, h)])
+    return pigeons * holes, F(*cls)
+
+
+SOLVER_OPTIONS = [
+    {},
+    {"restart": "glucose", "ccmin": "basic", "first_reduce": 20, "reduce_inc": 5},
+    {"restart": "none", "ccmin": "none", "phase_saving": False, "target_phase": False, "first_reduce": 10},
+    {"rnd_freq": 0.3, "rnd_seed": 7, "walk_min_conflicts": 0, "walk_flips": 200, "first_reduce": 15,
+     "glue_keep": 0, "block_restart": False, "init_phase": True},
+]
+
+
+def _solve(nvars, clauses, **options):
+    s = qn.Solver(nvars, **options)
+    s.enable_proof()
+    for c in clauses:
+        s.add_clause(c)
+    return s.solve(), s
+
+
+def _unsat_formulas():
+    out = [pigeonhole(4), pigeonhole(5)]
+    seed = 0
+    while len(out) < 6:
+        seed += 1
+        clauses = random_3sat(seed, 13, ratio=6.0)
+        if brute_force(13, clauses) is None:
+            out.append((13, clauses))
+    return out
+
+
+@pytest.mark.skipif(not _has_solver(), reason="Solver with proof logging not available")
+@pytest.mark.parametrize("options", SOLVER_OPTIONS)
+def test_solver_proofs_accepted(options):
+    for nvars, clauses in _unsat_formulas():
+        res, s = _solve(nvars, clauses, **options)
+        assert res is False
+        steps = _internal_steps(s.proof_steps())
+        for check_rat in (True, False):
+            v = check(nvars, clauses, steps, check_rat=check_rat)
+            assert v[:2] == (True, DERIVED) and v[9] is True, v
+            assert v[2] == len(steps) and v[3] == sum(1 for d, _ in steps if not d)
+        # Without the final empty clause the proof is not a refutation.
+        v = check(nvars, clauses, steps[:-1])
+        assert v[0] is False and v[1] in (NO_EMPTY, NOT_RAT)
+
+
+@pytest.mark.skipif(not _has_solver(), reason="Solver with proof logging not available")
+def test_corrupted_solver_lemma_rejected():
+    """A solver proof of F, checked against F minus one clause (satisfiable),
+    with a lemma replaced by a clause that every model of that formula
+    falsifies: its RUP steps before pass, the replaced one must fail."""
+    rng = random.Random(5)
+    done = 0
+    for nvars, clauses in _unsat_formulas():
+        res, s = _solve(nvars, clauses, first_reduce=10)
+        steps = _internal_steps(s.proof_steps())
+        lemmas = [i for i, (d, lits) in enumerate(steps) if not d and lits]
+        if not lemmas:
+            continue
+        i = rng.choice(lemmas)
+        # Replace lemma i by a clause falsified by every model of F - {c}
+        # for some clause c, checked against F - {c}.
+        for drop in range(len(clauses)):
+            rest = clauses[:drop] + clauses[drop + 1:]
+            models = _models(nvars, rest) if nvars <= 13 else []
+            if not models:
+                continue
+            backbone = [2 * v + (not models[0][v]) for v in range(nvars) if len({m[v] for m in models}) == 1]
+            if not backbone:
+                continue
+            bad = [backbone[0] ^ 1]
+            good = _Db(rest)
+            prefix = []
+            for d, lits in steps[:i]:
+                if not d and good.is_rup(lits):
+                    prefix.append((d, lits))
+                    good.clauses.append(lits)
+            corrupted = prefix + [(False, bad)] + steps[i + 1:]
+            for check_rat in (True, False):
+                v = check(nvars, rest, corrupted, check_rat=check_rat)
+                assert v[0] is False and v[8] == len(prefix) + 1
+            done += 1
+            break
+    assert done
+
+
+@pytest.mark.skipif(not (_has_solver() and _has_preprocessor()), reason="Preprocessor/Solver not available")
+@pytest.mark.parametrize("do_bve, max_resolvent_len", [(True, 20), (True, 3), (False, 20)])
+def test_preprocessor_then_solver_proofs_accepted(do_bve, max_resolvent_len):
+    for nvars, clauses in _unsat_formulas():
+        p = qn.Preprocessor(nvars, do_bve=do_bve, max_resolvent_len=max_resolvent_len, with_proof=True)
+        for c in clauses:
+            p.add_clause(c)
+        steps = _internal_steps(p.proof_steps()) if not p.run() else None
+        if steps is None:
+            reduced = p.reduced()
+            res, s = _solve(p.nvars, reduced, first_reduce=20)
+            assert res is False
+            steps = _internal_steps(p.proof_steps()) + _internal_steps(s.proof_steps())
+        v = check(nvars, clauses, steps)
+        assert v[:2] == (True, DERIVED), v
+
+
+# ---------------------------------------------------------------------------
+# Arguments.
+
+@pytest.mark.parametrize("args, kwargs, exc, message, note", [
+    ((), {}, TypeError, "check_proof() missing 3 required positional arguments: 'nvars', 'clauses', and 'steps'",
+     None),
+    ((1, [], [], True, True, 1), {}, TypeError,
+     "check_proof() takes from 3 to 5 positional arguments but 6 were given", None),
+    ((1, [], []), {"rat": True}, TypeError, "check_proof() got an unexpected keyword argument 'rat'", None),
+    ((1, [], []), {"nvars": 1}, TypeError, "check_proof() got multiple values for argument 'nvars'", None),
+    ((-1, [], []), {}, OverflowError, "number too small to fit in target type", "nvars"),
+    ((1, "ab", []), {}, TypeError, "Can't extract `str` to `Vec`", "clauses"),
+    ((1, [[0], 5], []), {}, TypeError, "'int' object is not an instance of 'Sequence'", "clauses"),
+    ((1, [[0, -1]], []), {}, OverflowError, "number too small to fit in target type", "clauses"),
+    ((1, [[2**32]], []), {}, OverflowError, "number too large to fit in target type", "clauses"),
+    ((1, [[1.0]], []), {}, TypeError, "'float' object cannot be interpreted as an integer", "clauses"),
+    ((1, [], "a"), {}, TypeError, "Can't extract `str` to `Vec`", "steps"),
+    ((1, [], 3), {}, TypeError, "'int' object is not an instance of 'Sequence'", "steps"),
+    ((1, [], [[True, [0]]]), {}, TypeError, "'list' object is not an instance of 'tuple'", "steps"),
+    ((1, [], [None]), {}, TypeError, "'None' is not an instance of 'tuple'", "steps"),
+    ((1, [], [(True, [0], 1)]), {}, TypeError,
+     "a proof step must be a tuple (is_deletion, lits) of 2 items, got a tuple of 3", "steps"),
+    ((1, [], [(True,)]), {}, TypeError,
+     "a proof step must be a tuple (is_deletion, lits) of 2 items, got a tuple of 1", "steps"),
+    ((1, [], [(1, [0])]), {}, TypeError, "'int' object is not an instance of 'bool'", "steps"),
+    ((1, [], [(False, "0")]), {}, TypeError, "Can't extract `str` to `Vec`", "steps"),
+    ((1, [], [(False, [0, -2])]), {}, OverflowError, "number too small to fit in target type", "steps"),
+    ((1, [], [(False, [2**64])]), {}, OverflowError, "Python int too large to convert to C long", "steps"),
+    ((1, [], []), {"check_rat": 1}, TypeError, "'int' object is not an instance of 'bool'", "check_rat"),
+    ((1, [], []), {"apply_deletions": None}, TypeError, "'None' is not an instance of 'bool'", "apply_deletions"),
+])
+def test_argument_errors(args, kwargs, exc, message, note):
+    with pytest.raises(exc) as info:
+        qn.check_proof(*args, **kwargs)
+    assert str(info.value) == message
+    notes = getattr(info.value, "__notes__", [])
+    assert notes == ([f"while processing '{note}'"] if note else [])
+
+
+class Lit:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class Steps:
+    """A Sequence that is neither list nor tuple."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def test_other_sequences_and_index_objects_accepted():
+    from collections import namedtuple
+    Step = namedtuple("Step", "is_deletion lits")
+    clauses = (range(0, 4, 2), (Lit(1), 2), [0, Lit(3)], Steps([1, 3]))
+    steps = Steps([Step(False, (Lit(0),)), (False, range(0))])
+    assert check(2, clauses, steps) == (True, DERIVED, 2, 2, 0, 0, 0, 0, -1, True)
+
+
+def test_index_that_mutates_its_list_is_safe():
+    lits = [0]
+
+    class Evil:
+        def __index__(self):
+            lits.clear()
+            return 2
+
+    lits.extend([Evil(), 4, 6])
+    v = check(4, [lits], [])
+    assert v[:2] == (False, NO_EMPTY)
+
+
+def test_large_proof_conversion_is_linear():
+    # 200k steps: conversion stays well under a second.
+    n = 2000
+    clauses = [[2 * i + 1, 2 * i + 2] for i in range(n)]
+    steps = [(False, [2 * (i % n) + 1, 2 * (i % n) + 2, 2 * n + 2 * (i % 7)]) for i in range(200_000)]
+    t = time.perf_counter()
+    v = check(n + 8, clauses, steps)
+    assert v[:3] == (False, NO_EMPTY, 200_000)
+    assert time.perf_counter() - t < 5.0
+
+
+# ---------------------------------------------------------------------------
+# The interpreter lock is released during the check.
+
+def test_other_threads_run_during_a_long_check():
+    # An implication chain x0 -> x1 -> ... -> xn; each lemma [-x0, xn] is
+    # RUP only through the whole chain, and is deleted again at once.
+    n = 20_000
+    clauses = [[2 * i + 1, 2 * (i + 1)] for i in range(n)]
+    lemma = [1, 2 * n]
+    steps = [(i % 2 == 1, lemma) for i in range(2 * 400)]
+    result, window = [], []
+
+    def run():
+        window.append(time.perf_counter())
+        result.append(qn.check_proof(n + 1, clauses, steps))
+        window.append(time.perf_counter())
+
+    ticks = []
+    t = threading.Thread(target=run)
+    t.start()
+    while t.is_alive():
+        ticks.append(time.perf_counter())
+    t.join()
+    assert result[0][:7] == (False, NO_EMPTY, 800, 400, 0, 400, 0)
+    start, end = window
+    inside = [x for x in ticks if start < x < end]
+    assert end - start > 0.05
+    # The main thread kept running through the check: no gap in its ticks
+    # covers most of the call.
+    gaps = [b - a for a, b in zip([start] + inside, inside + [end])]
+    assert len(inside) > 100 and max(gaps) < 0.5 * (end - start)
