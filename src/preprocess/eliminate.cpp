@@ -74,11 +74,17 @@ bool Preprocessor::eliminate_vars() {
   for (const Var v : elim_cands_) {
     if (vals_[v] != kUnassigned) continue;
     const Lit pos = mk_lit(v), negl = mk_lit(v, true);
+    if (occs_[pos].empty() && occs_[negl].empty()) continue;
+    if (static_cast<uint64_t>(occs_[pos].size()) * occs_[negl].size() > 400) continue;
     elim_pos_ = occs_[pos];
     elim_neg_ = occs_[negl];
-    if (elim_pos_.empty() && elim_neg_.empty()) continue;
-    if (static_cast<uint64_t>(elim_pos_.size()) * elim_neg_.size() > 400) continue;
 
+    // Past the bound the variable is given up whatever follows, unless an
+    // empty resolvent comes first; that needs a unit clause on both sides.
+    bool unit_pos = false, unit_neg = false;
+    for (const ClauseId id : elim_pos_) unit_pos = unit_pos || cl_len_[id] == 1;
+    for (const ClauseId id : elim_neg_) unit_neg = unit_neg || cl_len_[id] == 1;
+    const bool may_refute = unit_pos && unit_neg;
     const uint64_t bound = elim_pos_.size() + elim_neg_.size();
     uint64_t kept = 0;
     bool give_up = false;
@@ -118,11 +124,12 @@ bool Preprocessor::eliminate_vars() {
           give_up = true;
           break;
         }
-        // Beyond the bound the variable stays anyway; resolvents are still
-        // generated because an empty one later in the order refutes.
         if (++kept <= bound) {
           res_lits_.insert(res_lits_.end(), res_tmp_.begin(), res_tmp_.end());
           res_len_.push_back(static_cast<uint32_t>(res_tmp_.size()));
+        } else if (!may_refute) {
+          give_up = true;
+          break;
         }
       }
       for (uint32_t k = 0; k < plen; ++k) mark_[p[k]] = 0;
