@@ -70,7 +70,12 @@ def run_child(path, mode, budget):
             p.wait()
             raise RuntimeError(f"child failed on {path}")
         # The budget covers the solve only; parsing happened before "ready".
-        out, _ = p.communicate(timeout=budget)
+        # The result is one short line: it fits the pipe, so waiting first
+        # cannot block the child, and the buffered reader keeps what it read.
+        p.wait(timeout=budget)
+        out = p.stdout.read()
+        if p.returncode != 0 or not out.strip():
+            raise RuntimeError(f"child {mode} on {path} ended with code {p.returncode}")
         return json.loads(out)
     except subprocess.TimeoutExpired:
         p.kill()

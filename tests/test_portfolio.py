@@ -283,13 +283,9 @@ def test_unsat_proof_of_a_harder_formula_checks():
         res = qn.solve_portfolio(nvars, clauses, configs, want_proof=True)
         assert res[2] is False and res[3] == [] and res[4] > 0
         assert proof_ok(clauses, res[8])
-        if hasattr(qn, "check_proof"):
-            steps = [(d, [internal(x) for x in lits]) for d, lits in res[8]]
-            try:
-                verdict = qn.check_proof(nvars, clauses, steps)
-            except NotImplementedError:
-                continue
-            assert verdict[0] is True
+        steps = [(d, [internal(x) for x in lits]) for d, lits in res[8]]
+        verdict = qn.check_proof(nvars, clauses, steps)
+        assert verdict[0] is True and verdict[9] is True
         assert qn.solve_portfolio(nvars, clauses, configs)[8] == []
 
 
@@ -327,6 +323,19 @@ def test_single_config_matches_solver_counters():
         assert res[2] == answer
         assert res[3] == (list(s.model) if answer else [])
         assert res[4:8] == (s.conflicts, s.decisions, s.propagations, s.restarts)
+
+
+def test_winner_ran_exactly_like_its_configuration_alone():
+    # A winner is never interrupted, and runs are reproducible: its model and
+    # counters are those of the same configuration in a one-worker call.
+    configs = [DEFAULTS, GLUCOSE, cfg(restart="none", rnd_freq=0.2, rnd_seed=99)]
+    for seed in range(6):
+        rng = random.Random(seed)
+        nvars = 50
+        clauses = [[2 * v + rng.randrange(2) for v in rng.sample(range(nvars), 3)] for _ in range(213)]
+        res = qn.solve_portfolio(nvars, clauses, configs, want_proof=True)
+        alone = qn.solve_portfolio(nvars, clauses, [configs[res[0]]], want_proof=True)
+        assert res[1:] == alone[1:]
 
 
 def test_configs_give_different_runs_and_same_answers():
