@@ -49,7 +49,7 @@ PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     if (nvars > 0 && !check_var(uint64_t{nvars} - 1)) return nullptr;
     auto p = std::make_unique<Preprocessor>(do_bve, max_len, with_proof);
-    p->grow(nvars);
+    if (!p->grow(nvars)) return PyErr_NoMemory();
     return box_alloc(type, p.release());
   });
 }
@@ -63,12 +63,16 @@ PyObject *prep_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t narg
     std::vector<Lit> lits;
     if (!arg(slots[0], "lits", conv_u32_seq, &lits)) return nullptr;
     Var bad = 0;
-    if (core(self).add_clause(lits, &bad) == prep::AddOutcome::kEliminated) {
-      raise_value_error("variable " + std::to_string(bad) +
-                        " was eliminated; freeze it before run to add clauses over it");
-      return nullptr;
+    switch (core(self).add_clause(lits, &bad)) {
+      case prep::AddOutcome::kEliminated:
+        raise_value_error("variable " + std::to_string(bad) +
+                          " was eliminated; freeze it before run to add clauses over it");
+        return nullptr;
+      case prep::AddOutcome::kNoMemory:
+        return PyErr_NoMemory();
+      default:
+        Py_RETURN_NONE;
     }
-    Py_RETURN_NONE;
   });
 }
 
@@ -80,7 +84,7 @@ PyObject *prep_freeze(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     if (!guard) return nullptr;
     uint32_t v = 0;
     if (!arg(slots[0], "v", conv_u32, &v) || !check_var(v)) return nullptr;
-    core(self).freeze(v);
+    if (!core(self).freeze(v)) return PyErr_NoMemory();
     Py_RETURN_NONE;
   });
 }

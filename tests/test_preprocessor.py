@@ -390,6 +390,8 @@ def test_freeze_out_of_range(v):
 def test_constructor_out_of_range():
     with pytest.raises(ValueError, match=r"^variable 2147483648 out of range$"):
         qn.Preprocessor(2**31 + 1)
+    with pytest.raises(MemoryError):
+        qn.Preprocessor(2**31)
 
 
 @pytest.mark.parametrize("call", [lambda p: p.freeze(2**31 - 1), lambda p: p.add_clause([2, 2**32 - 1]),

@@ -55,10 +55,7 @@ AddOutcome Preprocessor::add_clause(const std::vector<Lit> &lits, Var *bad) {
   if (known_vars) {
     for (const Lit l : c) mark_[l] = 0;
   }
-  if (tautology) {
-    grow(need);
-    return AddOutcome::kDropped;
-  }
+  if (tautology) return grow(need) ? AddOutcome::kDropped : AddOutcome::kNoMemory;
   for (const Lit l : c) {
     if (var_of(l) < nvars_ && eliminated_[var_of(l)]) {
       *bad = var_of(l);
@@ -67,7 +64,7 @@ AddOutcome Preprocessor::add_clause(const std::vector<Lit> &lits, Var *bad) {
   }
 
   const uint32_t old_nvars = nvars_;
-  grow(need);
+  if (!grow(need)) return AddOutcome::kNoMemory;
   size_t kept = 0;
   for (const Lit l : c) {
     const uint8_t val = lit_value(l);
@@ -90,9 +87,10 @@ AddOutcome Preprocessor::add_clause(const std::vector<Lit> &lits, Var *bad) {
   return AddOutcome::kStored;
 }
 
-void Preprocessor::freeze(Var v) {
-  grow(uint64_t{v} + 1);
+bool Preprocessor::freeze(Var v) {
+  if (!grow(uint64_t{v} + 1)) return false;
   frozen_[v] = 1;
+  return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -36,6 +36,7 @@ enum class AddOutcome {
   kDropped,     // tautology or satisfied by a fixed value; nothing stored
   kRefuted,     // every literal false under fixed values: unsat is now set
   kEliminated,  // mentions an eliminated variable: refused, nothing changed
+  kNoMemory,    // the variable tables it needs cannot fit: nothing changed
 };
 
 // Result of reconstruct(): ok, or which failure at which variable.
@@ -54,8 +55,9 @@ class Preprocessor {
   // first eliminated variable; the object is unchanged.  Strong guarantee
   // against allocation failure.
   AddOutcome add_clause(const std::vector<Lit> &lits, Var *bad);
-  // Marks v as never to be removed by pure literals or elimination.
-  void freeze(Var v);
+  // Marks v as never to be removed by pure literals or elimination; false
+  // (nothing changed) when the tables for v cannot fit in memory.
+  bool freeze(Var v);
   // Up to `rounds` rounds of propagate / subsume / pure / BVE / propagate;
   // false when the formula is refuted (unsat set).
   bool run(uint32_t rounds);
@@ -63,9 +65,10 @@ class Preprocessor {
   std::vector<std::vector<Lit>> reduced() const;
 
   // ---- occurrence store (store.cpp) ---------------------------------------
-  // Makes room for variables 0 .. n-1; strong guarantee: on std::bad_alloc
-  // nothing changed.  n must not exceed kMaxVars.
-  void grow(uint64_t n);
+  // Makes room for variables 0 .. n-1 (n at most kMaxVars).  Returns false
+  // without any change when the tables would exceed physical memory; a
+  // failing allocation throws std::bad_alloc, also without any change.
+  bool grow(uint64_t n);
   // Undoes a grow to n variables whose tables are still empty beyond n.
   void shrink_vars(uint32_t n);
   std::vector<ClauseId> alive() const;

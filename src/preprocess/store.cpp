@@ -66,12 +66,12 @@ uint8_t Preprocessor::lit_value(Lit l) const {
 // grow: all tables are reserved before any size changes, so a failed
 // allocation leaves the store exactly as it was.
 
-void Preprocessor::grow(uint64_t n) {
-  if (n <= nvars_) return;
+bool Preprocessor::grow(uint64_t n) {
+  if (n <= nvars_) return true;
   QN_CHECK(n <= kMaxVars, "variable count out of range");
   const uint64_t bytes = 2 * n * (sizeof(std::vector<ClauseId>) + 1) + 3 * n;
   const uint64_t phys = physical_memory();
-  if (phys != 0 && bytes > phys) throw std::bad_alloc();
+  if (phys != 0 && bytes > phys) return false;
   try {
     reserve_for(occs_, 2 * n);
     reserve_for(mark_, 2 * n);
@@ -94,6 +94,7 @@ void Preprocessor::grow(uint64_t n) {
   frozen_.resize(n, 0);
   eliminated_.resize(n, 0);
   nvars_ = static_cast<uint32_t>(n);
+  return true;
 }
 
 void Preprocessor::shrink_vars(uint32_t n) {
