@@ -187,7 +187,7 @@ HUGE_SCRIPT = textwrap.dedent("""
     expect(lambda: p.freeze(2**32 - 1), ValueError)
     expect(lambda: p.add_clause([2**32 - 2]), MemoryError)
     assert p.nvars == 0 and p.run() is True
-    expect(lambda: qn.Preprocessor(2**32 - 1), MemoryError)
+    expect(lambda: qn.Preprocessor(2**32 - 1), (MemoryError, ValueError))
     expect(lambda: qn.check_proof(0, [[2**32 - 2]], []), MemoryError)
     expect(lambda: qn.check_proof(0, [], [(False, [2**32 - 2])]), MemoryError)
     expect(lambda: qn.solve_portfolio(2**32 - 1, [], [dict(CONFIG)]), (MemoryError, ValueError))
