@@ -280,6 +280,18 @@ def test_resolution_pair_limit(npos, eliminated):
     assert p.eliminated_vars == eliminated and p.resolvents == 0
 
 
+def test_empty_resolvent_refutes():
+    # Subsumption leaves the units [x0], [-x2], [x4] and [-x1] (it never
+    # propagates); pure literals take x0; eliminating x1 adds the resolvent
+    # [-x4], and eliminating x4 resolves [x4] with it to the empty clause.
+    clauses = [[2, 9], [8, 4, 4], [0, 2], [3, 0], [3, 4], [1, 5]]
+    p = make(clauses, frozen=[2, 3], with_proof=True)
+    assert p.run(1) is False and p.unsat is True and p.reduced() == [[]]
+    assert (p.units, p.subsumed, p.strengthened, p.pure, p.eliminated_vars, p.resolvents) == (0, 1, 4, 1, 2, 1)
+    assert p.proof_steps()[-2:] == [("d", [-2]), ("a", [])]
+    assert brute_force(5, clauses) is None and drat_accepts(clauses, p.proof_steps())
+
+
 def test_frozen_single_polarity_variable_stays():
     p = make([[0, 2], [0, 3]], frozen=[0, 1])
     assert p.run() is True
