@@ -1,6 +1,6 @@
 """Native engine for quillon (clause arena + CDCL search core)"""
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Literal, Optional, final
 
 __version__: str
@@ -123,7 +123,7 @@ class Preprocessor:
     @property
     def pure(self) -> int: ...
 
-WorkerConfig = dict[str, object]
+_WorkerConfig = Mapping[str, object]
 """A mapping with all twenty solver options (restart, ccmin, phase_saving,
 init_phase, target_phase, target_reset, walk_flips, walk_interval,
 walk_patience, walk_min_conflicts, var_decay, var_decay_max, cla_decay,
@@ -133,7 +133,7 @@ rnd_seed); every key is required."""
 def solve_portfolio(
     nvars: int,
     clauses: Sequence[Sequence[int]],
-    configs: Sequence[WorkerConfig],
+    configs: Sequence[_WorkerConfig],
     alt: Optional[Sequence[Sequence[int]]] = None,
     alt_threads: int = 0,
     want_proof: bool = False,
