@@ -26,6 +26,7 @@ import argparse
 import json
 import math
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -49,16 +50,23 @@ MODES = {"A": [A], "B": [B], "AB": [A, B]}
 # ---------------------------------------------------------------------------
 # Child: one run.
 
+def cpu_seconds():
+    """User + system time of the whole process (every thread)."""
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
 def child(path, mode):
     nvars, clauses = read_dimacs(path)
     internal = to_internal(clauses)
     print("ready", flush=True)
-    t0 = time.perf_counter()
+    c0, t0 = cpu_seconds(), time.perf_counter()
     res = qn.solve_portfolio(nvars, internal, MODES[mode])
-    secs = time.perf_counter() - t0
+    secs, cpu = time.perf_counter() - t0, cpu_seconds() - c0
     worker, _, sat, model = res[:4]
     ok_model = (not sat) or model_satisfies(model, clauses)
-    print(json.dumps(dict(secs=secs, sat=sat, worker=worker, conflicts=res[4], model_ok=ok_model)), flush=True)
+    print(json.dumps(dict(secs=secs, cpu=cpu, sat=sat, worker=worker, conflicts=res[4], model_ok=ok_model)),
+          flush=True)
 
 
 def run_child(path, mode, budget):
@@ -101,7 +109,8 @@ def race(args):
     if args.max_minisat is not None:
         rows = [r for r in rows if float(r["minisat_seconds"]) <= args.max_minisat]
     print(f"budget {args.budget:.0f} s per run; A = defaults, B = glucose restarts, seed {B['rnd_seed']}")
-    print(f"{'instance':32} {'exp':5} {'A':>6} {'B':>6} {'A+B':>6} {'win':>3} {'/best':>6} {'/seq':>6}")
+    print("load average %.1f %.1f %.1f at the start" % os.getloadavg())
+    print(f"{'instance':32} {'exp':5} {'A':>6} {'B':>6} {'A+B':>6} {'win':>3} {'/best':>6} {'/seq':>6} {'cpu':>6}")
     results = []
     wrong = []
     for row in rows:
@@ -117,9 +126,13 @@ def race(args):
         rel_best = ab["secs"] / best if ab and best else None
         rel_seq = ab["secs"] / (a["secs"] + b["secs"]) if ab and a and b else None
         win = "AB"[ab["worker"]] if ab else "-"
+        # Half the race's CPU time against the faster lone run's: what running
+        # side by side costs each worker, whatever else loads the machine.
+        best_cpu = min((r["cpu"] for r in (a, b) if r), default=None)
+        rel_cpu = ab["cpu"] / 2 / best_cpu if ab and best_cpu else None
+        nan = float("nan")
         print(f"{row['file'][:32]:32} {row['expected']:5} {fmt(a)} {fmt(b)} {fmt(ab)} {win:>3} "
-              f"{rel_best if rel_best else float('nan'):6.2f} {rel_seq if rel_seq else float('nan'):6.2f}",
-              flush=True)
+              f"{rel_best or nan:6.2f} {rel_seq or nan:6.2f} {rel_cpu or nan:6.2f}", flush=True)
         results.append(dict(file=row["file"], **{m: runs[m] for m in runs}))
     full = [r for r in results if all(r[m] for m in ("A", "B", "AB"))]
     floor = args.floor
@@ -137,6 +150,10 @@ def race(args):
     print(f"together / faster alone: {gmean([x / y for x, y in zip(t_ab, best)]):.3f} (target <= 1.10)")
     print(f"together / A then B:     {gmean([x / y for x, y in zip(t_ab, seq)]):.3f} (target < 1)")
     print(f"summed wall time: faster alone {sum(best):.1f} s, together {sum(t_ab):.1f} s, A then B {sum(seq):.1f} s")
+    c_best = [max(min(r["A"]["cpu"], r["B"]["cpu"]), floor) for r in full]
+    c_half = [max(r["AB"]["cpu"] / 2, floor) for r in full]
+    print(f"together, CPU per worker / faster alone CPU: {gmean([x / y for x, y in zip(c_half, c_best)]):.3f}")
+    print("load average %.1f %.1f %.1f at the end" % os.getloadavg())
     if wrong:
         print("WRONG ANSWERS:", wrong)
     if args.json:

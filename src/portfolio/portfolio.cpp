@@ -159,6 +159,39 @@ size_t spawn_all(std::vector<Worker> &workers, Channel &channel, int *error) {
   return started;
 }
 
+// Joins every started worker on the way out of the runner, also when
+// something between spawning and joining throws; the stop flag is raised
+// first in that case so the join does not wait for a full search.
+class Crew {
+ public:
+  Crew(std::vector<Worker> &workers, std::atomic<bool> &stop) : workers_(workers), stop_(stop) {}
+  ~Crew() {
+    if (joined_) return;
+    stop_.store(true, std::memory_order_relaxed);
+    join();
+  }
+  Crew(const Crew &) = delete;
+  Crew &operator=(const Crew &) = delete;
+
+  size_t started = 0;
+
+  // Waits for every started worker; true when one of them failed.
+  bool join() {
+    joined_ = true;
+    bool failed = false;
+    for (size_t i = 0; i < started; ++i) {
+      if (pthread_join(workers_[i].thread, nullptr) != 0) failed = true;
+      failed = failed || workers_[i].failed;
+    }
+    return failed;
+  }
+
+ private:
+  std::vector<Worker> &workers_;
+  std::atomic<bool> &stop_;
+  bool joined_ = false;
+};
+
 std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, const Clauses *alt, uint64_t alt_count,
                                     const std::vector<Config> &configs, bool want_proof) {
   const size_t n = configs.size();
@@ -178,8 +211,9 @@ std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, cons
     w.channel = &channel;
   }
 
+  Crew crew(workers, *stop);
   int spawn_error = 0;
-  const size_t started = spawn_all(workers, channel, &spawn_error);
+  crew.started = spawn_all(workers, channel, &spawn_error);
   // The workers that did start would otherwise search to the end for an
   // answer nobody will read: ask them to stop at their next conflict.
   if (spawn_error != 0) stop->store(true, std::memory_order_relaxed);
@@ -187,12 +221,7 @@ std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, cons
 
   std::optional<Outcome> answer;
   if (spawn_error == 0) answer = channel.recv();
-
-  bool failed = false;
-  for (size_t i = 0; i < started; ++i) {
-    if (pthread_join(workers[i].thread, nullptr) != 0) failed = true;
-    failed = failed || workers[i].failed;
-  }
+  const bool failed = crew.join();
   if (spawn_error != 0) QN_PANIC(spawn_failure(spawn_error));
   if (failed) QN_PANIC("a scoped thread panicked");
   return answer;
