@@ -346,6 +346,38 @@ def test_satisfied_lemma_and_tautology():
     assert v == (False, NO_EMPTY, 3, 3, 0, 0, 0, 0, -1, False)
 
 
+def test_long_proofs_with_many_deletions_keep_copies_and_reasons():
+    # Thousands of long lemmas added and deleted (so deleted clauses come to
+    # dominate the store), with a reason and two copies of a clause kept
+    # across all of it.
+    width = 40
+    clauses = F([1, 2], [-1, 2], [1, -2], [-1, -2], [5], [-5, 6], [3, 4], [3, 4], [-5, 7, 8], [-5, 7, -8])
+    steps = []
+    for i in range(6000):
+        steps.append((False, [0, 2] + [2 * (10 + (i + k) % 50) + (k & 1) for k in range(width)]))
+        if i % 3:
+            steps.append((True, list(reversed(steps[-1][1]))))
+        if i == 300:
+            steps += P(("a", -5, 7))  # unit under x5: the reason of x7
+    adds = 6001
+    dels = len(steps) - adds
+    tail = P(("d", -5, 6), ("d", 3, 4), ("a", 3, 4), ("d", 4, 3), ("d", 3, 4), ("d", 3, 4), ("d", 7, -5))
+    v = check(60, clauses, steps + tail + P(("a", 1), ("a",)))
+    # The reasons [-5, 6] and [-5, 7] and the missing fourth copy of [3, 4]
+    # are skipped.
+    assert v == (True, DERIVED, len(steps) + 9, adds + 3, 0, dels + 3, 3, 0, -1, True)
+    for unit in (-6, -7):
+        v = check(60, clauses, steps + tail + P(("a", unit)), check_rat=False)
+        assert v == (False, NOT_RUP, len(steps) + 8, adds + 1, 0, dels + 3, 3, 0, len(steps) + 8, False)
+    # Every lemma still present is found by its key after all of that, once.
+    kept = [lits for i, (d, lits) in enumerate(steps)
+            if not d and len(lits) > 2 and not (i + 1 < len(steps) and steps[i + 1][0])]
+    gone = [(True, lits[::-1]) for lits in kept]
+    v = check(60, clauses, steps + gone + gone)
+    n = len(steps) + 2 * len(kept)
+    assert v == (False, NO_EMPTY, n, adds, 0, dels + len(kept), len(kept), 0, -1, False)
+
+
 def test_literals_beyond_nvars_grow():
     big = 2 * 5000 + 1
     v = check(0, [[big, 0], [big ^ 1, 0], [big, 1], [big ^ 1, 1]], [(False, [0]), (False, [])])

@@ -130,19 +130,26 @@ class Checker {
   size_t trail_size() const { return trail_.size(); }
 
  private:
-  // Arena layout of a clause: header words, then the literals.
-  static constexpr uint32_t kSize = 0, kFlags = 1, kHash = 2, kNext = 3, kHeader = 4;
-  static constexpr uint32_t kDeleted = 1;
+  // Arena layout of a clause at reference c: one header word (length, and
+  // the deleted flag in the top bit), the literals, then two words for the
+  // index (hash, next clause in the bucket chain).  Propagation reads only
+  // the header and the literals.
+  static constexpr uint32_t kDeleted = 0x80000000u;
+  static constexpr uint32_t kExtra = 3;  // words besides the literals
 
-  Lit *lits_of(CRef c) { return arena_.data() + c + kHeader; }
-  uint32_t size_of(CRef c) const { return arena_[c + kSize]; }
-  bool present(CRef c) const { return (arena_[c + kFlags] & kDeleted) == 0; }
+  Lit *lits_of(CRef c) { return arena_.data() + c + 1; }
+  uint32_t size_of(CRef c) const { return arena_[c] & ~kDeleted; }
+  bool present(CRef c) const { return (arena_[c] & kDeleted) == 0; }
+  uint32_t &hash_of(CRef c) { return arena_[c + 1 + size_of(c)]; }
+  uint32_t &next_of(CRef c) { return arena_[c + 2 + size_of(c)]; }
   void assign(Lit l, CRef reason);
   bool is_reason(CRef c) const;
   static uint32_t hash(std::span<const Lit> lits);
   CRef find_latest(std::span<const Lit> lits, CRef *prev);
+  void link(CRef c);
   void rehash();
   void build_occs();
+  void collect();
   void grow_vars(uint32_t need);
 
   // Assignment and propagation.
@@ -151,15 +158,16 @@ class Checker {
   std::vector<CRef> reasons_;                 // per variable: clause that made it true
   std::vector<std::vector<CRef>> watches_;    // [x]: clauses to visit when x becomes true
   // Clause store.
-  std::vector<uint32_t> arena_;               // headers and literals, never compacted
+  std::vector<uint32_t> arena_;               // clauses back to back, in insertion order
+  size_t garbage_ = 0;                        // arena words held by deleted clauses
   size_t num_clauses_ = 0;                    // clauses ever inserted
   uint32_t nvars_ = 0;
   // Occurrence lists for RAT, built on first use; deleted clauses are
   // dropped from them when they are next read.
   std::vector<std::vector<CRef>> occs_;
   bool occs_ready_ = false;
-  // Index: chained hash table over the clause set (order-independent hash
-  // of the literals), chained through the kNext header word.
+  // Index: chained hash table over the present clauses (order-independent
+  // hash of the literals), chained through each clause's next word.
   std::vector<CRef> buckets_;
   size_t indexed_ = 0;
   // Set-up.
@@ -168,7 +176,6 @@ class Checker {
   Options opts_;
   // Scratch, reused across steps.
   std::vector<uint8_t> marks_;                // per literal
-  std::vector<CRef> rat_candidates_;
   std::vector<Lit> rat_resolvent_;
   std::vector<Lit> lemma_;
 

@@ -110,16 +110,19 @@ uint32_t Checker::hash(std::span<const Lit> lits) {
   return h;
 }
 
+void Checker::link(CRef r) {
+  CRef &head = buckets_[hash_of(r) & (buckets_.size() - 1)];
+  next_of(r) = head;
+  head = r;
+}
+
 void Checker::rehash() {
   std::vector<CRef> old(buckets_.size() * 2, kNoRef);
   old.swap(buckets_);
-  const uint32_t mask = static_cast<uint32_t>(buckets_.size() - 1);
   for (CRef head : old) {
     for (CRef r = head; r != kNoRef;) {
-      const CRef next = arena_[r + kNext];
-      const uint32_t b = arena_[r + kHash] & mask;
-      arena_[r + kNext] = buckets_[b];
-      buckets_[b] = r;
+      const CRef next = next_of(r);
+      link(r);
       r = next;
     }
   }
@@ -128,17 +131,14 @@ void Checker::rehash() {
 Checker::CRef Checker::insert(std::span<const Lit> c) {
   grow(c);
   const size_t n = c.size();
-  if (arena_.size() + kHeader + n >= kNoRef) throw std::bad_alloc();  // references are 32-bit
+  if (arena_.size() + kExtra + n >= kNoRef) throw std::bad_alloc();  // references are 32-bit
   const CRef r = static_cast<CRef>(arena_.size());
-  const uint32_t h = hash(c);
-  if (indexed_ >= buckets_.size()) rehash();
-  const uint32_t b = h & static_cast<uint32_t>(buckets_.size() - 1);
   arena_.push_back(static_cast<uint32_t>(n));
-  arena_.push_back(0);
-  arena_.push_back(h);
-  arena_.push_back(buckets_[b]);
   arena_.insert(arena_.end(), c.begin(), c.end());
-  buckets_[b] = r;
+  arena_.push_back(hash(c));
+  arena_.push_back(kNoRef);
+  if (indexed_ >= buckets_.size()) rehash();
+  link(r);
   ++indexed_;
   if (n >= 2) {
     watches_[c[0] ^ 1].push_back(r);
@@ -159,8 +159,8 @@ Checker::CRef Checker::find_latest(std::span<const Lit> c, CRef *prev) {
   const uint32_t n = static_cast<uint32_t>(c.size());
   for (const Lit l : c) marks_[l] = 1;
   CRef best = kNoRef, before = kNoRef;
-  for (CRef p = kNoRef, r = buckets_[h & (buckets_.size() - 1)]; r != kNoRef; p = r, r = arena_[r + kNext]) {
-    if (arena_[r + kHash] != h || arena_[r + kSize] != n || (best != kNoRef && r < best)) continue;
+  for (CRef p = kNoRef, r = buckets_[h & (buckets_.size() - 1)]; r != kNoRef; p = r, r = next_of(r)) {
+    if (size_of(r) != n || hash_of(r) != h || (best != kNoRef && r < best)) continue;
     const Lit *d = lits_of(r);
     uint32_t k = 0;
     while (k < n && marks_[d[k]]) ++k;
@@ -181,8 +181,8 @@ Checker::CRef Checker::find_latest(std::span<const Lit> c, CRef *prev) {
 // dropping its justification, and RAT could then accept non-implied
 // clauses, so such deletions are not applied.
 bool Checker::is_reason(CRef r) const {
-  if (arena_[r + kSize] == 0) return false;
-  const Lit l = arena_[r + kHeader];
+  if (size_of(r) == 0) return false;
+  const Lit l = arena_[r + 1];
   return vals_[l] == kTrue && reasons_[l >> 1] == r;
 }
 
@@ -191,14 +191,13 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
   CRef prev;
   const CRef r = find_latest(c, &prev);
   if (r == kNoRef || is_reason(r)) return Deletion::kSkipped;
-  const CRef next = arena_[r + kNext];
   if (prev == kNoRef)
-    buckets_[arena_[r + kHash] & (buckets_.size() - 1)] = next;
+    buckets_[hash_of(r) & (buckets_.size() - 1)] = next_of(r);
   else
-    arena_[prev + kNext] = next;
+    next_of(prev) = next_of(r);
   --indexed_;
-  arena_[r + kFlags] |= kDeleted;
-  if (size_of(r) >= 2) {
+  const uint32_t n = size_of(r);
+  if (n >= 2) {
     const Lit *d = lits_of(r);
     for (const Lit w : {d[0] ^ 1, d[1] ^ 1}) {
       std::vector<CRef> &ws = watches_[w];
@@ -209,13 +208,58 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
     }
   }
   // Occurrence lists shed deleted clauses when they are next read.
+  arena_[r] |= kDeleted;
+  garbage_ += n + kExtra;
+  if (garbage_ > (1u << 16) && garbage_ > arena_.size() / 2) collect();
   return Deletion::kApplied;
+}
+
+// Compacts the arena once deleted clauses take up half of it, so that
+// propagation walks denser memory.  Clauses keep their order (references
+// only shrink, and stay ordered by insertion), and so do the watch and
+// occurrence lists: nothing observable changes.
+void Checker::collect() {
+  std::vector<uint32_t> fresh;
+  fresh.reserve(arena_.size() - garbage_);
+  // Pass 1: copy the present clauses; each old clause's next word then
+  // holds its new reference (kNoRef when deleted).
+  for (size_t r = 0; r < arena_.size();) {
+    const CRef c = static_cast<CRef>(r);
+    const size_t words = size_of(c) + kExtra;
+    if (present(c)) {
+      const CRef moved = static_cast<CRef>(fresh.size());
+      fresh.insert(fresh.end(), arena_.begin() + r, arena_.begin() + r + words);
+      next_of(c) = moved;
+    } else {
+      next_of(c) = kNoRef;
+    }
+    r += words;
+  }
+  const auto moved = [this](CRef c) { return next_of(c); };
+  const auto remap = [&](std::vector<CRef> &refs) {
+    size_t k = 0;
+    for (const CRef c : refs)
+      if (moved(c) != kNoRef) refs[k++] = moved(c);
+    refs.resize(k);
+  };
+  for (std::vector<CRef> &ws : watches_) remap(ws);
+  if (occs_ready_)
+    for (std::vector<CRef> &occ : occs_) remap(occ);
+  remap(units_);
+  for (Var v = 0; v < nvars_; ++v) {
+    CRef &r = reasons_[v];
+    if (r != kNoRef) r = vals_[2 * v] == kUnassigned ? kNoRef : moved(r);
+  }
+  arena_.swap(fresh);
+  garbage_ = 0;
+  std::fill(buckets_.begin(), buckets_.end(), kNoRef);
+  for (size_t r = 0; r < arena_.size(); r += size_of(static_cast<CRef>(r)) + kExtra) link(static_cast<CRef>(r));
 }
 
 // ---------------------------------------------------------------------------
 // Propagation.
 
-void Checker::assign(Lit l, CRef reason) {
+inline __attribute__((always_inline)) void Checker::assign(Lit l, CRef reason) {
   assert(vals_[l] == kUnassigned && vals_[l ^ 1] == kUnassigned);
   vals_[l] = kTrue;
   vals_[l ^ 1] = kFalse;
@@ -241,15 +285,16 @@ bool Checker::propagate(size_t from) {
     while (r < end) {
       const CRef c = w[r++];
       uint32_t *const h = arena_.data() + c;
-      if (h[kFlags] & kDeleted) continue;
-      Lit *const lits = h + kHeader;
+      if (r < end) __builtin_prefetch(arena_.data() + w[r]);
+      const uint32_t n = h[0];
+      if (n & kDeleted) continue;
+      Lit *const lits = h + 1;
       if (lits[0] == f) std::swap(lits[0], lits[1]);
       assert(lits[1] == f);
       if (vals[lits[0]] == kTrue) {
         w[k++] = c;
         continue;
       }
-      const uint32_t n = h[kSize];
       uint32_t m = 2;
       while (m < n && vals[lits[m]] == kFalse) ++m;
       if (m < n) {
@@ -315,7 +360,7 @@ bool Checker::assign_input_units() {
 
 void Checker::build_occs() {
   occs_.assign(2ull * nvars_, {});
-  for (size_t r = 0; r < arena_.size(); r += kHeader + arena_[r + kSize]) {
+  for (size_t r = 0; r < arena_.size(); r += size_of(static_cast<CRef>(r)) + kExtra) {
     const CRef c = static_cast<CRef>(r);
     if (!present(c)) continue;
     const Lit *d = lits_of(c);
