@@ -125,13 +125,4 @@ bool Preprocessor::run(uint32_t rounds) {
   return true;
 }
 
-std::vector<std::vector<Lit>> Preprocessor::reduced() const {
-  if (unsat_) return {{}};
-  std::vector<std::vector<Lit>> out;
-  for (ClauseId i = 0; i < num_slots(); ++i) {
-    if (live_[i]) out.emplace_back(clause(i), clause(i) + cl_len_[i]);
-  }
-  return out;
-}
-
 }  // namespace qn::prep

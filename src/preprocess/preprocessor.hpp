@@ -61,8 +61,6 @@ class Preprocessor {
   // Up to `rounds` rounds of propagate / subsume / pure / BVE / propagate;
   // false when the formula is refuted (unsat set).
   bool run(uint32_t rounds);
-  // Live clauses in id order ([[]] once unsat).
-  std::vector<std::vector<Lit>> reduced() const;
 
   // ---- occurrence store (store.cpp) ---------------------------------------
   // Makes room for variables 0 .. n-1 (n at most kMaxVars).  Returns false
@@ -71,7 +69,6 @@ class Preprocessor {
   bool grow(uint64_t n);
   // Undoes a grow to n variables whose tables are still empty beyond n.
   void shrink_vars(uint32_t n);
-  std::vector<ClauseId> alive() const;
   void insert(const Lit *lits, uint32_t n, bool log);
   void remove(ClauseId id);
   void replace(ClauseId id, const Lit *lits, uint32_t n);
@@ -95,7 +92,6 @@ class Preprocessor {
   bool is_live(ClauseId id) const { return live_[id] != 0; }
   uint32_t clause_len(ClauseId id) const { return cl_len_[id]; }
   const Lit *clause(ClauseId id) const { return arena_.data() + cl_start_[id]; }
-  bool is_eliminated(Var v) const { return eliminated_[v] != 0; }
 
   // Counters (only grow).
   uint64_t units = 0;
@@ -118,7 +114,7 @@ class Preprocessor {
   bool do_bve_;                  // run eliminate_vars in every round
   uint64_t max_resolvent_len_;   // longest resolvent BVE may add
   bool with_proof_;              // record DRAT steps
-  int64_t subsume_budget_ = 2000000;  // candidate pairs per subsume pass
+  static constexpr int64_t subsume_budget_ = 2000000;  // candidate pairs per subsume pass
 
   // ---- clause slots (flat arena, never compacted) -------------------------
   std::vector<Lit> arena_;           // literals of every slot, back to back

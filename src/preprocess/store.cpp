@@ -107,14 +107,6 @@ void Preprocessor::shrink_vars(uint32_t n) {
   nvars_ = n;
 }
 
-std::vector<ClauseId> Preprocessor::alive() const {
-  std::vector<ClauseId> ids;
-  for (ClauseId i = 0; i < num_slots(); ++i) {
-    if (live_[i]) ids.push_back(i);
-  }
-  return ids;
-}
-
 // ---------------------------------------------------------------------------
 // insert: every allocation happens before the first change, so a failure
 // leaves the store (and the proof) untouched.
