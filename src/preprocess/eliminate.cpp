@@ -18,8 +18,8 @@ void Preprocessor::push_entry(Var v, const std::vector<ClauseId> &a, const std::
   for (const std::vector<ClauseId> *ids : {&a, &b}) {
     for (const ClauseId id : *ids) {
       elim_clause_start_.push_back(elim_lits_.size());
-      elim_clause_len_.push_back(cl_len_[id]);
-      elim_lits_.insert(elim_lits_.end(), clause(id), clause(id) + cl_len_[id]);
+      elim_clause_len_.push_back(slots_[id].len);
+      elim_lits_.insert(elim_lits_.end(), clause(id), clause(id) + slots_[id].len);
     }
   }
   elim_stack_.push_back(e);
@@ -82,8 +82,8 @@ bool Preprocessor::eliminate_vars() {
     // Past the bound the variable is given up whatever follows, unless an
     // empty resolvent comes first; that needs a unit clause on both sides.
     bool unit_pos = false, unit_neg = false;
-    for (const ClauseId id : elim_pos_) unit_pos = unit_pos || cl_len_[id] == 1;
-    for (const ClauseId id : elim_neg_) unit_neg = unit_neg || cl_len_[id] == 1;
+    for (const ClauseId id : elim_pos_) unit_pos = unit_pos || slots_[id].len == 1;
+    for (const ClauseId id : elim_neg_) unit_neg = unit_neg || slots_[id].len == 1;
     const bool may_refute = unit_pos && unit_neg;
     const uint64_t bound = elim_pos_.size() + elim_neg_.size();
     uint64_t kept = 0;
@@ -92,7 +92,7 @@ bool Preprocessor::eliminate_vars() {
     res_len_.clear();
     for (const ClauseId pid : elim_pos_) {
       const Lit *p = clause(pid);
-      const uint32_t plen = cl_len_[pid];
+      const uint32_t plen = slots_[pid].len;
       for (uint32_t k = 0; k < plen; ++k) {
         if (p[k] != pos) mark_[p[k]] = 1;
       }
@@ -102,7 +102,7 @@ bool Preprocessor::eliminate_vars() {
           if (p[k] != pos) res_tmp_.push_back(p[k]);
         }
         const Lit *c = clause(nid);
-        const uint32_t nlen = cl_len_[nid];
+        const uint32_t nlen = slots_[nid].len;
         bool tautology = false;
         for (uint32_t k = 0; k < nlen; ++k) {
           const Lit l = c[k];

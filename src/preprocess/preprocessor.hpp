@@ -45,6 +45,14 @@ struct ReconstructError {
   Var var = 0;
 };
 
+// What the subsumption loop reads of a candidate, packed so that rejecting
+// one costs a single cache line.
+struct SlotInfo {
+  uint64_t sig;   // OR of 1 << (var mod 64) over the literals
+  uint32_t len;   // current length
+  uint32_t live;  // 1 live, 0 empty
+};
+
 class Preprocessor {
  public:
   Preprocessor(bool do_bve, uint64_t max_resolvent_len, bool with_proof);
@@ -89,8 +97,8 @@ class Preprocessor {
   bool unsat() const { return unsat_; }
   const std::vector<ProofStep> &proof() const { return proof_; }
   uint32_t num_slots() const { return static_cast<uint32_t>(cl_start_.size()); }
-  bool is_live(ClauseId id) const { return live_[id] != 0; }
-  uint32_t clause_len(ClauseId id) const { return cl_len_[id]; }
+  bool is_live(ClauseId id) const { return slots_[id].live != 0; }
+  uint32_t clause_len(ClauseId id) const { return slots_[id].len; }
   const Lit *clause(ClauseId id) const { return arena_.data() + cl_start_[id]; }
 
   // Counters (only grow).
@@ -119,9 +127,7 @@ class Preprocessor {
   // ---- clause slots (flat arena, never compacted) -------------------------
   std::vector<Lit> arena_;           // literals of every slot, back to back
   std::vector<uint64_t> cl_start_;   // slot -> offset in arena_
-  std::vector<uint32_t> cl_len_;     // slot -> current length
-  std::vector<uint8_t> live_;        // slot -> 1 live, 0 empty
-  std::vector<uint64_t> sigs_;       // slot -> signature
+  std::vector<SlotInfo> slots_;      // slot -> signature, length, liveness
   uint64_t live_empty_ = 0;          // live slots holding no literal
 
   // ---- per literal / per variable -----------------------------------------

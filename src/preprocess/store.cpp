@@ -116,9 +116,7 @@ void Preprocessor::insert(const Lit *lits, uint32_t n, bool log) {
   QN_CHECK(slots < UINT32_MAX, "clause id space exhausted");
   for (uint32_t k = 0; k < n; ++k) QN_CHECK(lits[k] < 2 * uint64_t{nvars_}, "literal out of range in insert");
   reserve_for(cl_start_, slots + 1);
-  reserve_for(cl_len_, slots + 1);
-  reserve_for(live_, slots + 1);
-  reserve_for(sigs_, slots + 1);
+  reserve_for(slots_, slots + 1);
   reserve_for(arena_, arena_.size() + n);
   for (uint32_t k = 0; k < n; ++k) reserve_for(occs_[lits[k]], occs_[lits[k]].size() + 1);
   ProofStep step;
@@ -129,12 +127,10 @@ void Preprocessor::insert(const Lit *lits, uint32_t n, bool log) {
   }
   // Commit.
   if (logging) proof_.push_back(std::move(step));
-  sigs_.push_back(signature(lits, n));
   const ClauseId id = static_cast<ClauseId>(slots);
   for (uint32_t k = 0; k < n; ++k) occs_[lits[k]].push_back(id);
   cl_start_.push_back(arena_.size());
-  cl_len_.push_back(n);
-  live_.push_back(1);
+  slots_.push_back(SlotInfo{signature(lits, n), n, 1});
   arena_.insert(arena_.end(), lits, lits + n);
   if (n == 0) ++live_empty_;
 }
@@ -149,11 +145,11 @@ void Preprocessor::unhook(ClauseId id, Lit l) {
 
 void Preprocessor::remove(ClauseId id) {
   QN_CHECK(id < num_slots(), "clause id out of range in remove");
-  if (!live_[id]) return;
+  if (!slots_[id].live) return;
   const Lit *c = clause(id);
-  const uint32_t n = cl_len_[id];
+  const uint32_t n = slots_[id].len;
   for (uint32_t k = 0; k < n; ++k) unhook(id, c[k]);
-  live_[id] = 0;
+  slots_[id].live = 0;
   if (n == 0) --live_empty_;
   log_step(true, c, n);
 }
@@ -162,9 +158,9 @@ void Preprocessor::remove(ClauseId id) {
 // so a proof checker always sees the shortened clause derived while the
 // clause it comes from is still present.
 void Preprocessor::replace(ClauseId id, const Lit *lits, uint32_t n) {
-  QN_CHECK(id < num_slots() && live_[id], "replace of an empty slot");
+  QN_CHECK(id < num_slots() && slots_[id].live, "replace of an empty slot");
   log_step(false, lits, n);
-  const uint32_t old_n = cl_len_[id];
+  const uint32_t old_n = slots_[id].len;
   const Lit *old = clause(id);
   for (uint32_t k = 0; k < old_n; ++k) unhook(id, old[k]);
   ProofStep deletion;
@@ -172,7 +168,7 @@ void Preprocessor::replace(ClauseId id, const Lit *lits, uint32_t n) {
     deletion.deletion = true;
     deletion.lits.assign(old, old + old_n);
   }
-  sigs_[id] = signature(lits, n);
+  slots_[id].sig = signature(lits, n);
   for (uint32_t k = 0; k < n; ++k) occs_[lits[k]].push_back(id);
   if (n <= old_n) {
     std::copy(lits, lits + n, arena_.begin() + static_cast<ptrdiff_t>(cl_start_[id]));
@@ -180,7 +176,7 @@ void Preprocessor::replace(ClauseId id, const Lit *lits, uint32_t n) {
     cl_start_[id] = arena_.size();
     arena_.insert(arena_.end(), lits, lits + n);
   }
-  cl_len_[id] = n;
+  slots_[id].len = n;
   if (old_n == 0) --live_empty_;
   if (n == 0) ++live_empty_;
   if (with_proof_) proof_.push_back(std::move(deletion));
@@ -200,7 +196,7 @@ void Preprocessor::replace(ClauseId id, const Lit *lits, uint32_t n) {
 bool Preprocessor::propagate() {
   prop_stack_.clear();
   for (ClauseId i = 0; i < num_slots(); ++i) {
-    if (live_[i] && cl_len_[i] == 1) prop_stack_.push_back(clause(i)[0]);
+    if (slots_[i].live && slots_[i].len == 1) prop_stack_.push_back(clause(i)[0]);
   }
   while (!prop_stack_.empty()) {
     const Lit lit = prop_stack_.back();
@@ -220,9 +216,9 @@ bool Preprocessor::propagate() {
     const Lit falsified = neg(lit);
     prop_ids_ = occs_[falsified];
     for (ClauseId id : prop_ids_) {
-      if (!live_[id]) continue;
+      if (!slots_[id].live) continue;
       const Lit *c = clause(id);
-      const uint32_t n = cl_len_[id];
+      const uint32_t n = slots_[id].len;
       tmp_lits_.clear();
       for (uint32_t k = 0; k < n; ++k) {
         if (c[k] != falsified) tmp_lits_.push_back(c[k]);

@@ -16,18 +16,18 @@ namespace qn::prep {
 void Preprocessor::subsume() {
   sub_order_.clear();
   for (ClauseId i = 0; i < num_slots(); ++i) {
-    if (live_[i]) sub_order_.push_back(i);
+    if (slots_[i].live) sub_order_.push_back(i);
   }
   std::stable_sort(sub_order_.begin(), sub_order_.end(),
-                   [this](ClauseId a, ClauseId b) { return cl_len_[a] < cl_len_[b]; });
+                   [this](ClauseId a, ClauseId b) { return slots_[a].len < slots_[b].len; });
   int64_t budget = subsume_budget_;
 
   for (const ClauseId i : sub_order_) {
-    if (!live_[i]) continue;
-    const uint32_t clen = cl_len_[i];
+    if (!slots_[i].live) continue;
+    const uint32_t clen = slots_[i].len;
     if (clen == 0) continue;  // no pivot; run() refuses such a store earlier
     sub_c_.assign(clause(i), clause(i) + clen);
-    const uint64_t sig_c = sigs_[i];
+    const uint64_t sig_c = slots_[i].sig;
 
     Lit pivot = sub_c_[0];
     size_t best = occs_[pivot].size() + occs_[neg(pivot)].size();
@@ -49,14 +49,15 @@ void Preprocessor::subsume() {
     for (int side = 0; side < 2 && !stop; ++side) {
       sub_cands_ = occs_[side == 0 ? pivot : neg(pivot)];
       for (const ClauseId j : sub_cands_) {
-        if (j == i || !live_[j]) continue;
-        const uint32_t dlen = cl_len_[j];
+        const SlotInfo sj = slots_[j];
+        if (j == i || !sj.live) continue;
+        const uint32_t dlen = sj.len;
         if (dlen < clen) continue;
         if (--budget < 0) {
           stop = true;
           break;
         }
-        if ((sig_c & ~sigs_[j]) != 0) continue;
+        if ((sig_c & ~sj.sig) != 0) continue;
         const Lit *d = clause(j);
         uint32_t hits = 0, flips = 0;
         Lit flipped = 0;
