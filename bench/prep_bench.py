@@ -120,6 +120,7 @@ def main():
     print(f"{'instance':<28}{'exp':>6}{'vars':>14}{'clauses':>17}{'run ms':>9}{'rm/s':>10}"
           f"{'direct s':>10}{'prep+solve s':>13}{'run/dir':>8}  check")
     ratios, rates, bad = [], [], 0
+    tot_removed = tot_run = 0.0
     tot_direct = tot_prep = 0.0
     for row in rows:
         path = row["file"] if args.files else os.path.join(args.bench, "cnf", row["file"])
@@ -138,6 +139,8 @@ def main():
         removed = len(clauses) - (0 if not ok else len(reduced))
         rate = removed / t_run if t_run > 0 else float("inf")
         rates.append(rate)
+        tot_removed += removed
+        tot_run += t_run
 
         notes = []
         solver = None
@@ -182,7 +185,8 @@ def main():
         print(f"\nmedian run()/direct-solve ratio {statistics.median(ratios):.3f} over {len(ratios)} instances"
               f" (target <= 0.2); totals: direct {tot_direct:.2f} s, run+solve {tot_prep:.2f} s")
     if rates:
-        print(f"clauses removed per second: median {statistics.median(rates):.0f}")
+        print(f"clauses removed per second: median {statistics.median(rates):.0f}, overall "
+              f"{tot_removed / tot_run if tot_run else 0:.0f} ({tot_removed:.0f} clauses in {tot_run:.2f} s of run())")
     print("all answers and models check out" if not bad else f"{bad} instance(s) with a wrong answer")
     return 1 if bad else 0
 
