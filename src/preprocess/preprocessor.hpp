@@ -113,7 +113,8 @@ class Preprocessor {
   static uint64_t signature(const Lit *lits, uint32_t n);
   void log_step(bool deletion, const Lit *lits, uint32_t n);
   void log_empty_clause();
-  void unhook(ClauseId id, Lit l);  // swap-removes id from occs_[l]
+  void hook_all(ClauseId id);               // adds id to the lists of its literals
+  void unhook(ClauseId id, uint32_t k);     // swap-removes id from its k-th literal's list
   uint8_t lit_value(Lit l) const;   // kTrue / kFalse / kUnassigned under vals_
   // Elimination helpers (eliminate.cpp).
   void push_entry(Var v, const std::vector<ClauseId> &a, const std::vector<ClauseId> &b);
@@ -126,6 +127,7 @@ class Preprocessor {
 
   // ---- clause slots (flat arena, never compacted) -------------------------
   std::vector<Lit> arena_;           // literals of every slot, back to back
+  std::vector<uint32_t> occ_pos_;    // per arena literal: index of its clause in occs_[lit]
   std::vector<uint64_t> cl_start_;   // slot -> offset in arena_
   std::vector<SlotInfo> slots_;      // slot -> signature, length, liveness
   uint64_t live_empty_ = 0;          // live slots holding no literal

@@ -118,6 +118,7 @@ void Preprocessor::insert(const Lit *lits, uint32_t n, bool log) {
   reserve_for(cl_start_, slots + 1);
   reserve_for(slots_, slots + 1);
   reserve_for(arena_, arena_.size() + n);
+  reserve_for(occ_pos_, occ_pos_.size() + n);
   for (uint32_t k = 0; k < n; ++k) reserve_for(occs_[lits[k]], occs_[lits[k]].size() + 1);
   ProofStep step;
   const bool logging = log && with_proof_;
@@ -128,19 +129,48 @@ void Preprocessor::insert(const Lit *lits, uint32_t n, bool log) {
   // Commit.
   if (logging) proof_.push_back(std::move(step));
   const ClauseId id = static_cast<ClauseId>(slots);
-  for (uint32_t k = 0; k < n; ++k) occs_[lits[k]].push_back(id);
   cl_start_.push_back(arena_.size());
   slots_.push_back(SlotInfo{signature(lits, n), n, 1});
   arena_.insert(arena_.end(), lits, lits + n);
+  occ_pos_.resize(arena_.size());
+  hook_all(id);
   if (n == 0) ++live_empty_;
 }
 
-void Preprocessor::unhook(ClauseId id, Lit l) {
+// Appends id to the occurrence list of each of its literals, in clause
+// order, recording where it went.
+void Preprocessor::hook_all(ClauseId id) {
+  const uint64_t start = cl_start_[id];
+  for (uint32_t k = 0; k < slots_[id].len; ++k) {
+    std::vector<ClauseId> &os = occs_[arena_[start + k]];
+    occ_pos_[start + k] = static_cast<uint32_t>(os.size());
+    os.push_back(id);
+  }
+}
+
+// Removes id from the occurrence list of its k-th literal: the list's last
+// entry moves into its place.  A clause holds a literal at most once, so
+// the recorded position is the first (and only) one of id in the list; the
+// moved clause's record is updated by finding the literal in it.
+void Preprocessor::unhook(ClauseId id, uint32_t k) {
+  const uint64_t at = cl_start_[id] + k;
+  const Lit l = arena_[at];
   std::vector<ClauseId> &os = occs_[l];
-  auto it = std::find(os.begin(), os.end(), id);
-  QN_CHECK(it != os.end(), "clause missing from an occurrence list");
-  *it = os.back();
+  const uint32_t p = occ_pos_[at];
+  QN_CHECK(p < os.size() && os[p] == id, "occurrence list out of step with its clause");
+  const ClauseId moved = os.back();
+  os[p] = moved;
   os.pop_back();
+  if (moved == id) return;
+  const uint64_t mstart = cl_start_[moved];
+  const uint32_t mlen = slots_[moved].len;
+  for (uint32_t j = 0; j < mlen; ++j) {
+    if (arena_[mstart + j] == l) {
+      occ_pos_[mstart + j] = p;
+      return;
+    }
+  }
+  QN_PANIC("moved clause does not hold the literal of its list");
 }
 
 void Preprocessor::remove(ClauseId id) {
@@ -148,7 +178,7 @@ void Preprocessor::remove(ClauseId id) {
   if (!slots_[id].live) return;
   const Lit *c = clause(id);
   const uint32_t n = slots_[id].len;
-  for (uint32_t k = 0; k < n; ++k) unhook(id, c[k]);
+  for (uint32_t k = 0; k < n; ++k) unhook(id, k);
   slots_[id].live = 0;
   if (n == 0) --live_empty_;
   log_step(true, c, n);
@@ -161,22 +191,23 @@ void Preprocessor::replace(ClauseId id, const Lit *lits, uint32_t n) {
   QN_CHECK(id < num_slots() && slots_[id].live, "replace of an empty slot");
   log_step(false, lits, n);
   const uint32_t old_n = slots_[id].len;
+  for (uint32_t k = 0; k < old_n; ++k) unhook(id, k);
   const Lit *old = clause(id);
-  for (uint32_t k = 0; k < old_n; ++k) unhook(id, old[k]);
   ProofStep deletion;
   if (with_proof_) {
     deletion.deletion = true;
     deletion.lits.assign(old, old + old_n);
   }
   slots_[id].sig = signature(lits, n);
-  for (uint32_t k = 0; k < n; ++k) occs_[lits[k]].push_back(id);
   if (n <= old_n) {
     std::copy(lits, lits + n, arena_.begin() + static_cast<ptrdiff_t>(cl_start_[id]));
   } else {
     cl_start_[id] = arena_.size();
     arena_.insert(arena_.end(), lits, lits + n);
+    occ_pos_.resize(arena_.size());
   }
   slots_[id].len = n;
+  hook_all(id);
   if (old_n == 0) --live_empty_;
   if (n == 0) ++live_empty_;
   if (with_proof_) proof_.push_back(std::move(deletion));
