@@ -612,15 +612,20 @@ def test_index_that_mutates_its_list_is_safe():
     assert v[:2] == (False, NO_EMPTY)
 
 
-def test_large_proof_conversion_is_linear():
-    # 200k steps: conversion stays well under a second.
+def test_large_mixed_arguments():
+    # 200k steps mixing lists and tuples, every third one a deletion of the
+    # lemma before it.
     n = 2000
     clauses = [[2 * i + 1, 2 * i + 2] for i in range(n)]
-    steps = [(False, [2 * (i % n) + 1, 2 * (i % n) + 2, 2 * n + 2 * (i % 7)]) for i in range(200_000)]
-    t = time.perf_counter()
-    v = check(n + 8, clauses, steps)
-    assert v[:3] == (False, NO_EMPTY, 200_000)
-    assert time.perf_counter() - t < 5.0
+    steps = []
+    for i in range(200_000):
+        if i % 3 == 2:
+            steps.append((True, steps[-1][1][::-1]))
+        else:
+            lits = [2 * (i % n) + 1, 2 * (i % n) + 2, 2 * n + 2 + 2 * (i % 7)]
+            steps.append((False, lits if i % 2 else tuple(lits)))
+    v = check(n + 8, tuple(clauses), steps)
+    assert v == (False, NO_EMPTY, 200_000, 133_334, 0, 66_666, 0, 0, -1, False)
 
 
 # ---------------------------------------------------------------------------

@@ -100,6 +100,8 @@ class Checker {
   // Removes repeated literals in place (first occurrence kept, order
   // otherwise unchanged); returns the new length.  `lits` must be grown.
   size_t dedupe(Lit *lits, size_t n);
+  // Room for `clauses` more clauses of `lits` literals in all (a hint).
+  void reserve(size_t clauses, size_t lits);
   // Stores a clause (watches, index, occurrences); assigns nothing.
   CRef insert(std::span<const Lit> lits);
   // True when assuming every literal of `lits` false propagates to a

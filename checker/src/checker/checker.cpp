@@ -128,6 +128,13 @@ void Checker::rehash() {
   }
 }
 
+void Checker::reserve(size_t clauses, size_t lits) {
+  arena_.reserve(arena_.size() + lits + kExtra * clauses);
+  size_t want = buckets_.size();
+  while (want < indexed_ + clauses) want *= 2;
+  while (buckets_.size() < want) rehash();
+}
+
 Checker::CRef Checker::insert(std::span<const Lit> c) {
   grow(c);
   const size_t n = c.size();
@@ -275,6 +282,7 @@ inline __attribute__((always_inline)) void Checker::assign(Lit l, CRef reason) {
 // On conflict the unvisited rest of the list is kept as it was.
 bool Checker::propagate(size_t from) {
   uint8_t *const vals = vals_.data();
+  uint32_t *const arena = arena_.data();  // nothing is inserted meanwhile
   for (size_t i = from; i < trail_.size(); ++i) {
     const Lit t = trail_[i];
     const Lit f = t ^ 1;
@@ -284,13 +292,16 @@ bool Checker::propagate(size_t from) {
     size_t r = 0, k = 0;
     while (r < end) {
       const CRef c = w[r++];
-      uint32_t *const h = arena_.data() + c;
-      if (r < end) __builtin_prefetch(arena_.data() + w[r]);
+      uint32_t *const h = arena + c;
+      if (r < end) __builtin_prefetch(arena + w[r]);
       const uint32_t n = h[0];
       if (n & kDeleted) continue;
       Lit *const lits = h + 1;
-      if (lits[0] == f) std::swap(lits[0], lits[1]);
-      assert(lits[1] == f);
+      // The false watch goes to position 1 (without a branch: one of the
+      // two positions holds f).
+      assert(lits[0] == f || lits[1] == f);
+      lits[0] ^= lits[1] ^ f;
+      lits[1] = f;
       if (vals[lits[0]] == kTrue) {
         w[k++] = c;
         continue;

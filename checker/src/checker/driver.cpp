@@ -38,6 +38,7 @@ Verdict check_proof(uint32_t nvars, const ClauseList &formula, const Proof &proo
   Checker ck(nvars, opts);
   std::vector<Lit> cur;
 
+  ck.reserve(formula.size(), formula.lits.size());
   for (size_t i = 0; i < formula.size(); ++i) {
     const auto c = normalised(ck, formula[i], cur);
     ck.insert(c);
