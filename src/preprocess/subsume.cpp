@@ -8,6 +8,7 @@
 // one unit of a per-pass budget, so the pass is bounded whatever the
 // formula's size.  Units created here are propagated at the end of the round.
 #include <algorithm>
+#include <cstddef>
 
 #include "preprocess/preprocessor.hpp"
 
@@ -47,8 +48,12 @@ void Preprocessor::subsume() {
     for (const Lit l : sub_c_) mark_[l] = 1;
     bool stop = false;
     for (int side = 0; side < 2 && !stop; ++side) {
-      sub_cands_ = occs_[side == 0 ? pivot : neg(pivot)];
-      for (const ClauseId j : sub_cands_) {
+      // The candidates are the list as it stands now.  Most lists pass
+      // without a change, so they are read in place; the rest of a list is
+      // copied just before the first change that could reorder it.
+      const std::vector<ClauseId> *cands = &occs_[side == 0 ? pivot : neg(pivot)];
+      for (size_t idx = 0; idx < cands->size();) {
+        const ClauseId j = (*cands)[idx++];
         const SlotInfo sj = slots_[j];
         if (j == i || !sj.live) continue;
         const uint32_t dlen = sj.len;
@@ -69,10 +74,17 @@ void Preprocessor::subsume() {
             flipped = d[k];
           }
         }
-        if (hits == clen) {
+        const bool subsumes = hits == clen;
+        if (!subsumes && !(hits + 1 == clen && flips == 1)) continue;
+        if (cands != &sub_cands_) {
+          sub_cands_.assign(cands->begin() + static_cast<std::ptrdiff_t>(idx), cands->end());
+          cands = &sub_cands_;
+          idx = 0;
+        }
+        if (subsumes) {
           remove(j);
           ++subsumed;
-        } else if (hits + 1 == clen && flips == 1) {
+        } else {
           tmp_lits_.clear();
           for (uint32_t k = 0; k < dlen; ++k) {
             if (d[k] != flipped) tmp_lits_.push_back(d[k]);
