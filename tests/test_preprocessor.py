@@ -38,12 +38,8 @@ def steps_valid(clauses, steps):
 
 
 def native_check(nvars, clauses, steps):
-    """check_proof's verdict tuple, or None while it is not available."""
-    conv = [(kind == "d", [internal(d) for d in lits]) for kind, lits in steps]
-    try:
-        return qn.check_proof(nvars, clauses, conv)
-    except NotImplementedError:
-        return None
+    """check_proof's verdict on proof_steps() output."""
+    return qn.check_proof(nvars, clauses, [(kind == "d", [internal(d) for d in lits]) for kind, lits in steps])
 
 
 def models(nvars, clauses):
@@ -450,11 +446,10 @@ def run_case(nvars, clauses, frozen=(), rounds=3, **kw):
         assert truth is None and p.unsat and p.reduced() == [[]]
         assert drat_accepts(clauses, steps)
         verdict = native_check(nvars, clauses, steps)
-        assert verdict is None or (verdict[0], verdict[9]) == (True, True)
+        assert (verdict[0], verdict[9]) == (True, True)
         return False
     assert steps_valid(clauses, steps)
-    verdict = native_check(nvars, clauses, steps)
-    assert verdict is None or verdict[8] == -1
+    assert native_check(nvars, clauses, steps)[8] == -1  # no step fails
     reduced = p.reduced()
     reduced_models = list(models(p.nvars, reduced))
     assert (truth is None) == (not reduced_models)
@@ -505,8 +500,9 @@ def test_incremental_rounds(seed):
     steps = p.proof_steps()
     if not ok or p.unsat:
         assert truth is None and drat_accepts(accepted, steps)
+        assert native_check(nvars, accepted, steps)[9] is True
         return
-    assert steps_valid(accepted, steps)
+    assert steps_valid(accepted, steps) and native_check(nvars, accepted, steps)[8] == -1
     reduced_models = list(models(p.nvars, p.reduced()))
     assert (truth is None) == (not reduced_models)
     for m in reduced_models[:16]:
