@@ -5,6 +5,7 @@ Formulas and proofs are written in DIMACS here (D()/F()/P() turn them into
 internal literals); the oracles module supplies brute force and an
 independent DRAT checker written in Python.
 """
+import functools
 import random
 import threading
 import time
@@ -59,9 +60,10 @@ SQUARE = F([1, 2], [-1, 2], [1, -2], [-1, -2])
     ("propagation reason", 2, F([1], [-1, 2]), P(("d", -1, 2), ("a", -2), ("a",)), 2),
     # The same reason deleted with its literals repeated and reordered.
     ("repeated reason deletion", 2, F([1], [-1, 2]), P(("d", 2, -1, 2), ("a", -2), ("a",)), 2),
-    # A lemma's reason: [x3] makes x3 true, the lemma [-3, 1] then x1.
-    ("lemma reason", 3, F([3], [1, 2], [-3, 1, -2]), P(("a", -3, 1), ("d", -3, 1), ("d", -3, 1, -2),
-                                                     ("a", -1), ("a",)), 4),
+    # A lemma as reason: [x3] makes x3 true, the lemma [-3, 1] then x1;
+    # with it and the other clauses on x1 gone, [-1] would be RAT.
+    ("lemma reason", 3, F([3], [-3, 1, 2], [-3, 1, -2]),
+     P(("a", -3, 1), ("d", -3, 1), ("d", -3, 1, 2), ("d", -3, 1, -2), ("a", -1), ("a",)), 5),
 ])
 def test_sat_formula_refutations_rejected(name, nvars, clauses, steps, fail_at, check_rat):
     assert brute_force(nvars, clauses) is not None
@@ -447,15 +449,16 @@ def _solve(nvars, clauses, **options):
     return s.solve(), s
 
 
+@functools.cache
 def _unsat_formulas():
     out = [pigeonhole(4), pigeonhole(5)]
     seed = 0
     while len(out) < 6:
         seed += 1
         clauses = random_3sat(seed, 13, ratio=6.0)
-        if brute_force(13, clauses) is None:
+        if not _models(13, clauses):
             out.append((13, clauses))
-    return out
+    return tuple(out)
 
 
 @pytest.mark.skipif(not _has_solver(), reason="Solver with proof logging not available")
@@ -472,46 +475,6 @@ def test_solver_proofs_accepted(options):
         # Without the final empty clause the proof is not a refutation.
         v = check(nvars, clauses, steps[:-1])
         assert v[0] is False and v[1] in (NO_EMPTY, NOT_RAT)
-
-
-@pytest.mark.skipif(not _has_solver(), reason="Solver with proof logging not available")
-def test_corrupted_solver_lemma_rejected():
-    """A solver proof of F, checked against F minus one clause (satisfiable),
-    with a lemma replaced by a clause that every model of that formula
-    falsifies: its RUP steps before pass, the replaced one must fail."""
-    rng = random.Random(5)
-    done = 0
-    for nvars, clauses in _unsat_formulas():
-        res, s = _solve(nvars, clauses, first_reduce=10)
-        steps = _internal_steps(s.proof_steps())
-        lemmas = [i for i, (d, lits) in enumerate(steps) if not d and lits]
-        if not lemmas:
-            continue
-        i = rng.choice(lemmas)
-        # Replace lemma i by a clause falsified by every model of F - {c}
-        # for some clause c, checked against F - {c}.
-        for drop in range(len(clauses)):
-            rest = clauses[:drop] + clauses[drop + 1:]
-            models = _models(nvars, rest) if nvars <= 13 else []
-            if not models:
-                continue
-            backbone = [2 * v + (not models[0][v]) for v in range(nvars) if len({m[v] for m in models}) == 1]
-            if not backbone:
-                continue
-            bad = [backbone[0] ^ 1]
-            good = _Db(rest)
-            prefix = []
-            for d, lits in steps[:i]:
-                if not d and good.is_rup(lits):
-                    prefix.append((d, lits))
-                    good.clauses.append(lits)
-            corrupted = prefix + [(False, bad)] + steps[i + 1:]
-            for check_rat in (True, False):
-                v = check(nvars, rest, corrupted, check_rat=check_rat)
-                assert v[0] is False and v[8] == len(prefix) + 1
-            done += 1
-            break
-    assert done
 
 
 @pytest.mark.skipif(not (_has_solver() and _has_preprocessor()), reason="Preprocessor/Solver not available")
