@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cassert>
+#include <cstddef>
 #include <new>
 
 #include "core/panic.hpp"
@@ -200,7 +200,7 @@ void Preprocessor::replace(ClauseId id, const Lit *lits, uint32_t n) {
   }
   slots_[id].sig = signature(lits, n);
   if (n <= old_n) {
-    std::copy(lits, lits + n, arena_.begin() + static_cast<ptrdiff_t>(cl_start_[id]));
+    std::copy(lits, lits + n, arena_.begin() + static_cast<std::ptrdiff_t>(cl_start_[id]));
   } else {
     cl_start_[id] = arena_.size();
     arena_.insert(arena_.end(), lits, lits + n);
