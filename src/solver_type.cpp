@@ -115,13 +115,20 @@ PyObject *solver_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t na
   });
 }
 
-// now + seconds on the monotonic clock, with the failure texts of a
-// seconds-to-duration conversion and of an instant overflow.  A deadline
-// beyond what steady_clock can represent (centuries away) is no deadline.
-std::optional<std::chrono::steady_clock::time_point> deadline_after(double seconds) {
-  if (seconds < 0.0) QN_PANIC("cannot convert float seconds to Duration: value is negative");
-  if (std::isnan(seconds) || seconds >= 18446744073709551616.0)
-    QN_PANIC("cannot convert float seconds to Duration: value is either too big or NaN");
+// now + seconds on the monotonic clock.  The failures are internal
+// failures with the texts of a seconds-to-duration conversion and of an
+// instant overflow; they are raised here directly (false with the exception
+// set) rather than thrown.  A deadline beyond what steady_clock can
+// represent (centuries away) is no deadline.
+bool deadline_after(double seconds, std::optional<std::chrono::steady_clock::time_point> *out) {
+  if (seconds < 0.0) {
+    raise_panic("cannot convert float seconds to Duration: value is negative", __FILE__, __LINE__);
+    return false;
+  }
+  if (std::isnan(seconds) || seconds >= 18446744073709551616.0) {
+    raise_panic("cannot convert float seconds to Duration: value is either too big or NaN", __FILE__, __LINE__);
+    return false;
+  }
   uint64_t secs = static_cast<uint64_t>(seconds);
   const long double frac = static_cast<long double>(seconds) - static_cast<long double>(secs);
   uint64_t nanos = static_cast<uint64_t>(std::nearbyint(frac * 1e9L));
@@ -132,16 +139,22 @@ std::optional<std::chrono::steady_clock::time_point> deadline_after(double secon
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   const uint64_t max_secs = static_cast<uint64_t>(INT64_MAX);
-  uint64_t carry = (static_cast<uint64_t>(now.tv_nsec) + nanos) >= 1000000000u ? 1 : 0;
+  const uint64_t carry = (static_cast<uint64_t>(now.tv_nsec) + nanos) >= 1000000000u ? 1 : 0;
   if (secs > max_secs || secs > max_secs - static_cast<uint64_t>(now.tv_sec) ||
-      secs + static_cast<uint64_t>(now.tv_sec) > max_secs - carry)
-    QN_PANIC("overflow when adding duration to instant");
+      secs + static_cast<uint64_t>(now.tv_sec) > max_secs - carry) {
+    raise_panic("overflow when adding duration to instant", __FILE__, __LINE__);
+    return false;
+  }
   using namespace std::chrono;
   const auto start = steady_clock::now();
   // Nanoseconds left before steady_clock's largest time point.
   const auto room = static_cast<uint64_t>((steady_clock::time_point::max() - start).count());
-  if (secs >= room / 1000000000u) return std::nullopt;
-  return start + nanoseconds(static_cast<int64_t>(secs * 1000000000u + nanos));
+  if (secs >= room / 1000000000u) {
+    out->reset();
+  } else {
+    *out = start + nanoseconds(static_cast<int64_t>(secs * 1000000000u + nanos));
+  }
+  return true;
 }
 
 PyObject *solver_solve(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
@@ -157,11 +170,7 @@ PyObject *solver_solve(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
         !opt_arg(slots[1], "seconds", conv_f64, &seconds, &has_seconds))
       return nullptr;
     std::optional<std::chrono::steady_clock::time_point> deadline;
-    if (has_seconds) {
-      deadline = deadline_after(seconds);
-      // A deadline too far away to represent never arrives; a search does
-      // not outlive the clock.
-    }
+    if (has_seconds && !deadline_after(seconds, &deadline)) return nullptr;
     Solver &s = core(self);
     struct ClearDeadline {
       Solver &s;
