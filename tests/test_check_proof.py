@@ -387,6 +387,14 @@ def test_literals_beyond_nvars_grow():
     assert check(0, [], [(False, [big]), (True, [big, 4]), (False, [])], check_rat=True)[:3] == (False, NOT_RAT, 3)
 
 
+def test_a_fresh_variable_per_step():
+    # Extended-resolution style: each step defines a new variable (RAT, no
+    # candidates), then the last ones are combined.
+    n = 100_000
+    steps = [(False, [2 * (i + 2)]) for i in range(n)] + P(("a", 1), ("a",))
+    assert check(2, SQUARE, steps) == (True, DERIVED, n + 2, 2, n, 0, 0, 0, -1, True)
+
+
 def test_huge_literal_is_a_memory_error_and_the_module_stays_usable():
     with pytest.raises(MemoryError):
         qn.check_proof(0, [[2**32 - 1]], [])

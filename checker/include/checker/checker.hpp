@@ -173,15 +173,13 @@ class Checker {
   std::vector<CRef> buckets_;
   size_t indexed_ = 0;
   // Set-up.
-  std::vector<CRef> units_;                   // unit clauses of the formula, in order
+  std::vector<CRef> units_;                   // unit clauses, in insertion order
   bool inconsistent_ = false;
   Options opts_;
   // Scratch, reused across steps.
   std::vector<uint8_t> marks_;                // per literal
   std::vector<Lit> rat_resolvent_;
   std::vector<Lit> lemma_;
-
-  friend Verdict check_proof(uint32_t, const ClauseList &, const Proof &, Options);
 };
 
 }  // namespace qn::checker

@@ -60,8 +60,8 @@ void Checker::grow_vars(uint32_t need) {
   if (occs_ready_) occs_.resize(nlits);
   reasons_.resize(need, kNoRef);
   // Every variable is on the trail at most once: propagation never
-  // reallocates it.
-  trail_.reserve(need);
+  // reallocates it.  (Geometric, as proofs may add a variable per step.)
+  if (trail_.capacity() < need) trail_.reserve(std::max<size_t>(need, 2 * trail_.capacity()));
   nvars_ = need;
 }
 
@@ -138,7 +138,9 @@ void Checker::reserve(size_t clauses, size_t lits) {
 Checker::CRef Checker::insert(std::span<const Lit> c) {
   grow(c);
   const size_t n = c.size();
-  if (arena_.size() + kExtra + n >= kNoRef) throw std::bad_alloc();  // references are 32-bit
+  // References and lengths are 32-bit (the length shares its word with the
+  // deleted flag).
+  if (arena_.size() + kExtra + n >= kNoRef || n >= kDeleted) throw std::bad_alloc();
   const CRef r = static_cast<CRef>(arena_.size());
   arena_.push_back(static_cast<uint32_t>(n));
   arena_.insert(arena_.end(), c.begin(), c.end());
