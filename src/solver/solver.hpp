@@ -88,6 +88,12 @@ class Solver {
   // Walk bookkeeping, for callers that want to observe it.
   uint64_t best_walk_unsat() const { return best_walk_unsat_; }
   uint64_t walk_stalls() const { return walk_stalls_; }
+  // Walk effort, for benchmarks; not one of the statistics above.
+  struct WalkEffort {
+    uint64_t walks = 0, flips = 0;
+    double seconds = 0.0;
+  };
+  const WalkEffort &walk_effort() const { return walk_effort_; }
 
  private:
   // A clause in the arena is laid out as [cref, len, lit0, lit1, ...]; the
@@ -228,6 +234,7 @@ class Solver {
 
   // Walk.
   uint64_t best_walk_unsat_ = UINT64_MAX, walk_stalls_ = 0;
+  WalkEffort walk_effort_;
   std::vector<Lit> wk_lits_;             // walk clauses back to back
   std::vector<uint32_t> wk_start_;       // per walk clause (+1 sentinel)
   std::vector<uint32_t> wk_occ_start_;   // per literal (+1 sentinel), CSR

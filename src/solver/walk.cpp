@@ -33,6 +33,7 @@ void Solver::maybe_walk() {
 }
 
 void Solver::walk() {
+  const auto started = std::chrono::steady_clock::now();
   // Walk clauses (live, non-learned, two literals or more) in table order,
   // and their occurrence lists in CSR form.
   wk_lits_.clear();
@@ -142,6 +143,10 @@ void Solver::walk() {
     }
     if (flips == config_.walk_flips) break;
   }
+
+  ++walk_effort_.walks;
+  walk_effort_.flips += flips;
+  walk_effort_.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   if (best_count < best_walk_unsat_) {
     best_walk_unsat_ = best_count;
