@@ -370,17 +370,21 @@ def stamps_during(call):
     t1 = time.perf_counter()
     stop.set()
     t.join()
-    assert t1 - t0 > 0.05, "formula too easy to observe anything"
     margin = 0.1 * (t1 - t0)
-    return [x for x in stamps if t0 + margin < x < t1 - margin]
+    return t1 - t0, [x for x in stamps if t0 + margin < x < t1 - margin]
 
 
 @pytest.mark.parametrize("configs", [[DEFAULTS], [DEFAULTS, GLUCOSE]], ids=["one", "two"])
 def test_other_python_threads_run_during_the_call(configs):
-    nvars, clauses = pigeonhole(8)
     # With the lock held for the whole call, the other thread could only run
     # for a switch interval or so at either end of it, never in the middle.
-    assert len(stamps_during(lambda: qn.solve_portfolio(nvars, clauses, configs))) >= 10
+    for holes in (7, 8, 9):  # the first formula that keeps the call busy long enough
+        nvars, clauses = pigeonhole(holes)
+        elapsed, stamps = stamps_during(lambda: qn.solve_portfolio(nvars, clauses, configs))
+        if elapsed > 0.1:
+            break
+    assert elapsed > 0.05, "formula too easy to observe anything"
+    assert len(stamps) >= 10
 
 
 def settled_thread_count():
