@@ -224,6 +224,9 @@ std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, cons
   const bool failed = crew.join();
   if (spawn_error != 0) QN_PANIC(spawn_failure(spawn_error));
   if (failed) QN_PANIC("a scoped thread panicked");
+  // Only a sender raises the flag and only a raised flag stops a search, so
+  // with every worker healthy one of them has sent an answer.
+  QN_CHECK(answer.has_value(), "every portfolio worker ended without an answer");
   return answer;
 }
 
