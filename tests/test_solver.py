@@ -435,3 +435,15 @@ def test_model_cleared_by_later_answers():
     s.new_var()
     s.add_clause([2 * 12])
     assert s.solve() is False and s.model == []
+
+
+def test_long_proof_with_reductions_checks_natively():
+    nv, clauses = pigeonhole(7)
+    s = build(nv, clauses, proof=True, first_reduce=300, reduce_inc=50, walk_min_conflicts=0)
+    assert s.solve() is False and s.reductions > 2
+    steps = s.proof_steps()
+    assert sum(k == "d" for k, _ in steps) >= s.deleted > 0
+    assert sum(k == "a" for k, _ in steps) >= s.learned + 1
+    checked = native_check(nv, clauses, steps)
+    if checked is not None:
+        assert checked[0] is True and checked[9] is True and checked[5] >= s.deleted
