@@ -10,8 +10,8 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -252,10 +252,8 @@ Outcome run_one(uint64_t worker, uint32_t nvars, const Clauses &clauses, const C
   o.worker = worker;
   if (result == kSat) {
     o.sat = true;
-    o.answered = true;
     o.model = solver.take_model();
   } else if (result == kUnsat) {
-    o.answered = true;
     if (want_proof) o.proof = solver.take_proof();
   } else if (!stoppable || !flag->load(std::memory_order_relaxed)) {
     // Without a conflict limit or deadline only the stop flag ends a search

@@ -25,8 +25,7 @@ using StopFlag = std::shared_ptr<std::atomic<bool>>;
 struct Outcome {
   uint64_t worker = 0;
   uint64_t from_alt = 0;  // 1 when the worker solved the alternative formula
-  bool sat = false;
-  bool answered = false;  // false when the search was stopped (no answer)
+  bool sat = false;  // false for a refutation, and for a stopped search
   std::vector<bool> model;
   std::vector<ProofStep> proof;
   Stats stats;
