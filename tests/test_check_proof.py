@@ -387,6 +387,21 @@ def test_literals_beyond_nvars_grow():
     assert check(0, [], [(False, [big]), (True, [big, 4]), (False, [])], check_rat=True)[:3] == (False, NOT_RAT, 3)
 
 
+@pytest.mark.parametrize("fillers", [0, 3000])
+def test_deletion_takes_the_most_recent_copy_as_the_index_grows(fillers):
+    # [-1, 2] propagates x2 (a reason); a later copy of it is not one, so
+    # the first deletion applies (to the copy) and the second is skipped.
+    chain = [(False, [2 * i + 4, 2 * i + 6]) for i in range(fillers)]  # RAT, fresh pivots
+    steps = chain + P(("a", 2, -1)) + chain + P(("d", -1, 2))
+    v = check(2, F([1], [-1, 2]), steps)
+    # The first chain is RAT, its copy RUP.
+    assert v == (False, NO_EMPTY, len(steps), 1 + fillers, fillers, 1, 0, 0, -1, False)
+    # Every copy of the chain is found once, the reason never.
+    v = check(2, F([1], [-1, 2]), steps + P(("d", 2, -1)) + [(True, lits[::-1]) for _, lits in chain] * 3)
+    assert v == (False, NO_EMPTY, len(steps) + 1 + 3 * fillers, 1 + fillers, fillers, 1 + 2 * fillers, 1 + fillers,
+                 0, -1, False)
+
+
 def test_a_fresh_variable_per_step():
     # Extended-resolution style: each step defines a new variable (RAT, no
     # candidates), then the last ones are combined.

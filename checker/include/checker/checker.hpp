@@ -149,7 +149,7 @@ class Checker {
   static uint32_t hash(std::span<const Lit> lits);
   CRef find_latest(std::span<const Lit> lits, CRef *prev);
   void link(CRef c);
-  void rehash();
+  void rehash(size_t nbuckets);  // a power of two
   void build_occs();
   void collect();
   void grow_vars(uint32_t need);

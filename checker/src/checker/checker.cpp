@@ -116,23 +116,19 @@ void Checker::link(CRef r) {
   head = r;
 }
 
-void Checker::rehash() {
-  std::vector<CRef> old(buckets_.size() * 2, kNoRef);
-  old.swap(buckets_);
-  for (CRef head : old) {
-    for (CRef r = head; r != kNoRef;) {
-      const CRef next = next_of(r);
-      link(r);
-      r = next;
-    }
-  }
+// Bucket chains run from the most recent clause to the oldest: clauses are
+// linked at the head in insertion order, here as on insertion.
+void Checker::rehash(size_t nbuckets) {
+  buckets_.assign(nbuckets, kNoRef);
+  for (size_t r = 0; r < arena_.size(); r += size_of(static_cast<CRef>(r)) + kExtra)
+    if (present(static_cast<CRef>(r))) link(static_cast<CRef>(r));
 }
 
 void Checker::reserve(size_t clauses, size_t lits) {
   arena_.reserve(arena_.size() + lits + kExtra * clauses);
   size_t want = buckets_.size();
   while (want < indexed_ + clauses) want *= 2;
-  while (buckets_.size() < want) rehash();
+  if (want > buckets_.size()) rehash(want);
 }
 
 Checker::CRef Checker::insert(std::span<const Lit> c) {
@@ -141,12 +137,12 @@ Checker::CRef Checker::insert(std::span<const Lit> c) {
   // References and lengths are 32-bit (the length shares its word with the
   // deleted flag).
   if (arena_.size() + kExtra + n >= kNoRef || n >= kDeleted) throw std::bad_alloc();
+  if (indexed_ >= buckets_.size()) rehash(2 * buckets_.size());  // before r is in the arena
   const CRef r = static_cast<CRef>(arena_.size());
   arena_.push_back(static_cast<uint32_t>(n));
   arena_.insert(arena_.end(), c.begin(), c.end());
   arena_.push_back(hash(c));
   arena_.push_back(kNoRef);
-  if (indexed_ >= buckets_.size()) rehash();
   link(r);
   ++indexed_;
   if (n >= 2) {
@@ -169,13 +165,15 @@ Checker::CRef Checker::find_latest(std::span<const Lit> c, CRef *prev) {
   for (const Lit l : c) marks_[l] = 1;
   CRef best = kNoRef, before = kNoRef;
   for (CRef p = kNoRef, r = buckets_[h & (buckets_.size() - 1)]; r != kNoRef; p = r, r = next_of(r)) {
-    if (size_of(r) != n || hash_of(r) != h || (best != kNoRef && r < best)) continue;
+    assert(p == kNoRef || r < p);
+    if (size_of(r) != n || hash_of(r) != h) continue;
     const Lit *d = lits_of(r);
     uint32_t k = 0;
     while (k < n && marks_[d[k]]) ++k;
-    if (k == n) {
+    if (k == n) {  // the first match is the most recent copy
       best = r;
       before = p;
+      break;
     }
   }
   for (const Lit l : c) marks_[l] = 0;
