@@ -127,8 +127,6 @@ class Solver {
   }
   void reserve_vars(uint64_t n);  // every per-variable array, largest first
   CRef store_clause(const Lit *lits, uint32_t n, bool learnt, double activity, uint32_t glue);
-  Lit *clause_lits(CRef c) { return &lits_[headers_[c].start]; }
-  const Lit *clause_lits(CRef c) const { return &lits_[headers_[c].start]; }
   void attach(CRef c);
   void detach(CRef c);
   bool locked(CRef c) const;
@@ -137,7 +135,7 @@ class Solver {
   int32_t propagate();  // conflicting clause or kNoReason
   void cancel_until(uint32_t level);
 
-  // --- heap.cpp (order heap; ties go to the smaller variable) ------------
+  // --- heap.cpp (order heap; ties go to the smaller variable) --------------
   bool heap_above(Var a, Var b) const {
     return activity_[a] > activity_[b] || (activity_[a] == activity_[b] && a < b);
   }
