@@ -207,10 +207,15 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
   if (n >= 2) {
     const Lit *d = lits_of(r);
     for (const Lit w : {d[0] ^ 1, d[1] ^ 1}) {
+      // The clause is in the list exactly once.  Searching from both ends
+      // finds it at once when clauses go in the order they came, or in the
+      // reverse one.
       std::vector<CRef> &ws = watches_[w];
-      const auto it = std::find(ws.begin(), ws.end(), r);
-      if (it == ws.end()) throw std::logic_error("checker: deleted clause missing from its watch list");
-      *it = ws.back();
+      size_t lo = 0, hi = ws.size();
+      while (lo < hi && ws[lo] != r && ws[hi - 1] != r) ++lo, --hi;
+      if (lo >= hi) throw std::logic_error("checker: deleted clause missing from its watch list");
+      const size_t at = ws[lo] == r ? lo : hi - 1;
+      ws[at] = ws.back();
       ws.pop_back();
     }
   }
