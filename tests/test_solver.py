@@ -447,3 +447,13 @@ def test_long_proof_with_reductions_checks_natively():
     checked = native_check(nv, clauses, steps)
     if checked is not None:
         assert checked[0] is True and checked[9] is True and checked[5] >= s.deleted
+
+
+def test_simplification_drops_satisfied_clause_without_counting_it():
+    s = Solver(3)
+    s.enable_proof()
+    s.add_clause([0, 2, 4])
+    s.add_clause([0])          # satisfies the stored clause at the root
+    assert s.solve() is True
+    assert s.proof_steps() == [("d", [1, 2, 3])]
+    assert s.deleted == 0 and s.check_watch_invariant() == []
