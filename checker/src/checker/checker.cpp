@@ -222,7 +222,8 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
   // Occurrence lists shed deleted clauses when they are next read.
   arena_[r] |= kDeleted;
   garbage_ += n + kExtra;
-  if (garbage_ > (1u << 16) && garbage_ > arena_.size() / 2) collect();
+  // Collection visits every watch list: wait for enough garbage to pay for it.
+  if (garbage_ > (1u << 16) && garbage_ > arena_.size() / 2 && garbage_ > 2ull * nvars_) collect();
   return Deletion::kApplied;
 }
 
