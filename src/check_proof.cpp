@@ -67,16 +67,12 @@ bool append_lits(PyObject *o, std::vector<uint32_t> &out) {
 }
 
 bool conv_clause_list(PyObject *o, ck::ClauseList *out) {
-  Py_ssize_t hint = 0;
   if (PyList_CheckExact(o)) out->starts.reserve(static_cast<size_t>(PyList_Size(o)) + 1);
-  return for_each_item(
-      o,
-      [&](PyObject *item) {
-        if (!append_lits(item, out->lits)) return false;
-        out->close();
-        return true;
-      },
-      &hint);
+  return for_each_item(o, [&](PyObject *item) {
+    if (!append_lits(item, out->lits)) return false;
+    out->close();
+    return true;
+  });
 }
 
 // One proof step: a tuple (is_deletion, lits).
