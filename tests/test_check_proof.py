@@ -644,4 +644,4 @@ def test_other_threads_run_during_a_long_check():
     # The main thread kept running through the check: no gap in its ticks
     # covers most of the call.
     gaps = [b - a for a, b in zip([start] + inside, inside + [end])]
-    assert len(inside) > 100 and max(gaps) < 0.5 * (end - start)
+    assert len(inside) > 100 and max(gaps) < 0.8 * (end - start)
