@@ -48,6 +48,7 @@ void Solver::reduce_db() {
       }
     }
     h.deleted = true;
+    wasted_ += h.len + kArenaHead;
     ++stats_.deleted;
   }
   for (Lit list : dirty_lists_) {
@@ -61,6 +62,7 @@ void Solver::reduce_db() {
   }
   learnts_.erase(std::remove_if(learnts_.begin(), learnts_.end(), [this](CRef c) { return headers_[c].deleted; }),
                  learnts_.end());
+  maybe_collect_garbage();
 }
 
 // Drops satisfied clauses and strips root-false literals from one list.
@@ -91,6 +93,7 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
       log_delete(lits, h.len);
       detach(c);
       h.deleted = true;
+      wasted_ += h.len + kArenaHead;
       continue;
     }
     if (!any_false) {
@@ -106,6 +109,7 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
     detach(c);
     if (add_buf_.size() == 1) {
       h.deleted = true;
+      wasted_ += h.len + kArenaHead;
       const Lit u = add_buf_[0];
       if (value(u) == kUnassigned) {
         assign(u, kNoReason);
@@ -118,6 +122,7 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
     }
     QN_CHECK(!add_buf_.empty(), "root simplification emptied a clause");
     std::copy(add_buf_.begin(), add_buf_.end(), lits);
+    wasted_ += h.len - add_buf_.size();
     h.len = static_cast<uint32_t>(add_buf_.size());
     lits_[h.start - 1] = h.len;
     attach(c);
@@ -148,7 +153,47 @@ bool Solver::simplify() {
   }
   simplify_root_trail_ = trail_.size();
   simplify_props_ = stats_.propagations;
+  maybe_collect_garbage();
   return true;
+}
+
+// Deleted clauses and the tails of shortened ones leave holes in the arena.
+// Once they make up a fifth of it, the live clauses are copied into a fresh
+// arena in the order the watch lists visit them, so that propagation walks
+// compact memory.  Clause references (table indices), literal orders and
+// watch orders are unchanged; only arena offsets move.
+void Solver::maybe_collect_garbage() {
+  if (wasted_ * 5 < lits_.size()) return;
+  std::vector<Lit> to;
+  to.reserve(lits_.size() - wasted_);
+  std::vector<uint32_t> new_start(headers_.size(), 0);
+  for (std::vector<Watch> &ws : watches_) {
+    for (Watch &w : ws) {
+      const CRef c = lits_[w.off - 2];
+      if (new_start[c] == 0) {
+        const ClauseHeader &h = headers_[c];
+        to.push_back(c);
+        to.push_back(h.len);
+        new_start[c] = static_cast<uint32_t>(to.size());
+        to.insert(to.end(), lits_.begin() + h.start, lits_.begin() + h.start + h.len);
+      }
+      w.off = new_start[c];
+    }
+  }
+  // Every live clause is watched; deleted ones keep a header whose
+  // literals are gone, and nothing reads them again.
+  for (CRef c = 0; c < headers_.size(); ++c) {
+    ClauseHeader &h = headers_[c];
+    if (new_start[c] != 0) {
+      h.start = new_start[c];
+    } else {
+      QN_CHECK(h.deleted, "live clause without watches");
+      h.start = kArenaHead;
+      h.len = 0;
+    }
+  }
+  lits_.swap(to);
+  wasted_ = 0;
 }
 
 }  // namespace qn

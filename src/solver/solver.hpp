@@ -172,6 +172,7 @@ class Solver {
   void reduce_db();
   bool simplify();
   bool simplify_list(std::vector<CRef> &list);
+  void maybe_collect_garbage();
 
   // --- walk.cpp --------------------------------------------------------------
   void maybe_walk();
@@ -189,6 +190,7 @@ class Solver {
 
   // Clause store.
   std::vector<Lit> lits_;                // arena: [cref, len, lits...] per clause
+  size_t wasted_ = 0;                    // arena words of deleted clauses and cut tails
   std::vector<ClauseHeader> headers_;    // clause table, indexed by CRef
   std::vector<CRef> inputs_;             // live input clauses
   std::vector<CRef> learnts_;            // live learned clauses
