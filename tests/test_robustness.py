@@ -195,6 +195,8 @@ HUGE_SCRIPT = textwrap.dedent("""
 """)
 
 
+@pytest.mark.skipif(bool(os.environ.get("QUILLON_SANITIZED")),
+                    reason="AddressSanitizer's operator new aborts instead of throwing std::bad_alloc")
 def test_huge_indices():
     from test_properties import PORTFOLIO_BASE
 
