@@ -235,14 +235,13 @@ class Solver {
   // Walk.
   uint64_t best_walk_unsat_ = UINT64_MAX, walk_stalls_ = 0;
   WalkEffort walk_effort_;
-  std::vector<Lit> wk_lits_;             // walk clauses back to back
-  std::vector<uint32_t> wk_start_;       // per walk clause (+1 sentinel)
+  std::vector<uint32_t> wk_start_;       // per walk clause, its arena offset
   std::vector<uint32_t> wk_occ_start_;   // per literal (+1 sentinel), CSR
   std::vector<uint32_t> wk_occ_;         // clause numbers, increasing per literal
   std::vector<uint8_t> wk_assign_, wk_best_;
   std::vector<uint32_t> wk_true_;        // true literals per clause
   std::vector<uint32_t> wk_unsat_;       // unsatisfied clause numbers
-  std::vector<uint64_t> wk_pos_;         // position in wk_unsat_, or kUnlisted
+  std::vector<uint32_t> wk_pos_;         // position in wk_unsat_, or all ones
   std::vector<Var> wk_flipped_;          // flips since `best` was last brought up to date
   std::vector<Var> wk_cand_;
   std::vector<double> wk_weight_;

@@ -10,7 +10,7 @@ namespace qn {
 
 namespace {
 
-constexpr uint64_t kUnlisted = UINT64_MAX;
+constexpr uint32_t kUnlisted = UINT32_MAX;
 
 // score[b] = (0.9 + b)^-2.06: the weight of a flip that breaks b clauses.
 struct BreakScores {
@@ -36,29 +36,34 @@ void Solver::walk() {
   const auto started = std::chrono::steady_clock::now();
   // Walk clauses (live, non-learned, two literals or more) in table order,
   // and their occurrence lists in CSR form.
-  wk_lits_.clear();
+  // The walk never changes clauses, so it reads their literals in place in
+  // the arena (wk_start_ holds arena offsets; the length sits before them).
   wk_start_.clear();
+  size_t total = 0;
   for (const ClauseHeader &h : headers_) {
     if (h.learnt || h.deleted || h.len < 2) continue;
-    wk_start_.push_back(static_cast<uint32_t>(wk_lits_.size()));
-    wk_lits_.insert(wk_lits_.end(), lits_.begin() + h.start, lits_.begin() + h.start + h.len);
+    wk_start_.push_back(h.start);
+    total += h.len;
   }
   const size_t ncl = wk_start_.size();
   if (ncl == 0) return;
-  QN_CHECK(wk_lits_.size() < UINT32_MAX, "walk clauses too large");
-  wk_start_.push_back(static_cast<uint32_t>(wk_lits_.size()));
+  QN_CHECK(total < UINT32_MAX, "walk clauses too large");
+  const Lit *const arena = lits_.data();
   const size_t nlits = 2 * static_cast<size_t>(nvars_);
   wk_occ_start_.assign(nlits + 1, 0);
-  for (Lit l : wk_lits_) ++wk_occ_start_[l + 1];
+  for (uint32_t st : wk_start_) {
+    for (uint32_t k = st; k < st + arena[st - 1]; ++k) ++wk_occ_start_[arena[k] + 1];
+  }
   for (size_t l = 0; l < nlits; ++l) wk_occ_start_[l + 1] += wk_occ_start_[l];
-  wk_occ_.resize(wk_lits_.size());
+  wk_occ_.resize(total);
   {
     // Filling in clause order keeps each list increasing; wk_true_ serves as
     // the fill cursor per literal before it takes its real meaning.
     std::vector<uint32_t> &cursor = wk_true_;
     cursor.assign(wk_occ_start_.begin(), wk_occ_start_.end() - 1);
     for (size_t c = 0; c < ncl; ++c) {
-      for (uint32_t k = wk_start_[c]; k < wk_start_[c + 1]; ++k) wk_occ_[cursor[wk_lits_[k]]++] = static_cast<uint32_t>(c);
+      const uint32_t st = wk_start_[c];
+      for (uint32_t k = st; k < st + arena[st - 1]; ++k) wk_occ_[cursor[arena[k]]++] = static_cast<uint32_t>(c);
     }
   }
 
@@ -73,10 +78,11 @@ void Solver::walk() {
   wk_pos_.assign(ncl, kUnlisted);
   for (size_t c = 0; c < ncl; ++c) {
     uint32_t t = 0;
-    for (uint32_t k = wk_start_[c]; k < wk_start_[c + 1]; ++k) t += is_true(wk_lits_[k]) ? 1 : 0;
+    const uint32_t st = wk_start_[c];
+    for (uint32_t k = st; k < st + arena[st - 1]; ++k) t += is_true(arena[k]) ? 1 : 0;
     wk_true_[c] = t;
     if (t == 0) {
-      wk_pos_[c] = wk_unsat_.size();
+      wk_pos_[c] = static_cast<uint32_t>(wk_unsat_.size());
       wk_unsat_.push_back(static_cast<uint32_t>(c));
     }
   }
@@ -90,8 +96,9 @@ void Solver::walk() {
     wk_cand_.clear();
     wk_weight_.clear();
     double sum = 0.0;
-    for (uint32_t k = wk_start_[pick]; k < wk_start_[pick + 1]; ++k) {
-      const Var v = var_of(wk_lits_[k]);
+    const uint32_t st = wk_start_[pick];
+    for (uint32_t k = st; k < st + arena[st - 1]; ++k) {
+      const Var v = var_of(arena[k]);
       const Lit t = mk_lit(v, wk_assign_[v] == 0);  // v's currently true literal
       uint32_t brk = 0;
       for (uint32_t o = wk_occ_start_[t]; o < wk_occ_start_[t + 1]; ++o) brk += wk_true_[wk_occ_[o]] == 1 ? 1 : 0;
@@ -119,14 +126,14 @@ void Solver::walk() {
     for (uint32_t o = wk_occ_start_[now_false]; o < wk_occ_start_[now_false + 1]; ++o) {
       const uint32_t c = wk_occ_[o];
       if (--wk_true_[c] == 0) {
-        wk_pos_[c] = wk_unsat_.size();
+        wk_pos_[c] = static_cast<uint32_t>(wk_unsat_.size());
         wk_unsat_.push_back(c);
       }
     }
     for (uint32_t o = wk_occ_start_[now_true]; o < wk_occ_start_[now_true + 1]; ++o) {
       const uint32_t c = wk_occ_[o];
       if (wk_true_[c] == 0) {
-        const uint64_t pos = wk_pos_[c];
+        const uint32_t pos = wk_pos_[c];
         const uint32_t last = wk_unsat_.back();
         wk_unsat_[pos] = last;
         wk_pos_[last] = pos;
