@@ -137,7 +137,11 @@ def run_peer(name, clauses, budget):
         if timer:
             timer.cancel()
         model = s.get_model() if r else None
-    return r, dt, model
+        try:
+            props = s.accum_stats().get("propagations")
+        except Exception:  # not every back end counts
+            props = None
+    return r, dt, model, props
 
 
 def gmean(xs):
@@ -287,13 +291,13 @@ def main():
         line += " ".join(cells)
         if args.peers:
             for p in PEERS:
-                r, dt, model = run_peer(p, clauses, args.budget)
+                r, dt, model, props = run_peer(p, clauses, args.budget)
                 ok = r is None or row["expected"] not in ("SAT", "UNSAT") or (r == (row["expected"] == "SAT"))
                 if r and not model_satisfies([m > 0 for m in model] + [False] * (nvars - len(model)), clauses):
                     ok = False
                 if not ok:
                     print(f"PEER DISAGREES {rec['file']} {p}", file=sys.stderr)
-                rec[p] = dict(answer={True: "SAT", False: "UNSAT", None: "?"}[r], seconds=dt)
+                rec[p] = dict(answer={True: "SAT", False: "UNSAT", None: "?"}[r], seconds=dt, propagations=props)
                 line += f" {('>' if r is None else '') + format(dt, '.3f'):>10s}"
         print(line, flush=True)
         results.append(rec)
@@ -314,6 +318,11 @@ def main():
         tot_t = sum(r[base]["seconds"] for r in done)
         tot_p = sum(r[base]["propagations"] for r in done)
         print(f"  {base}: {tot_p / max(tot_t, 1e-9) / 1e6:.2f} M propagations/s overall")
+        for n in names[1:]:
+            if all(r[n].get("propagations") is not None for r in done):
+                tp = sum(r[n]["propagations"] for r in done)
+                tt = sum(r[n]["seconds"] for r in done)
+                print(f"  {n}: {tp / max(tt, 1e-9) / 1e6:.2f} M propagations/s overall")
         fams = sorted({r["family"] for r in done})
         if len(names) > 1:
             print("\nper family geomean ratio " + base + "/X (below 1: " + base + " faster)")
