@@ -11,13 +11,19 @@ namespace qn {
 int32_t Solver::propagate() {
   int32_t confl = kNoReason;
   size_t dequeued = 0;
-  Lit *const arena = lits_.data();  // propagation never grows the arena
-  const uint8_t *const vals = values_.data();
+  // Nothing below grows the arena, the watch table or the per-variable
+  // arrays, so their base pointers stay valid for the whole call.
+  Lit *const arena = lits_.data();
+  uint8_t *const vals = values_.data();
+  std::vector<Watch> *const wl = watches_.data();
+  uint32_t *const lvl = level_.data();
+  int32_t *const why = reason_.data();
+  const uint32_t dl = decision_level();
   while (qhead_ < trail_.size()) {
     const Lit p = trail_[qhead_++];
     ++dequeued;
     const Lit false_lit = p ^ 1;
-    std::vector<Watch> &ws = watches_[p];
+    std::vector<Watch> &ws = wl[p];
     Watch *i = ws.data();
     Watch *j = i;
     Watch *const end = i + ws.size();
@@ -43,7 +49,7 @@ int32_t Solver::propagate() {
       if (k < len) {
         c[1] = c[k];
         c[k] = false_lit;
-        watches_[c[1] ^ 1].push_back(Watch{w.off, first});
+        wl[c[1] ^ 1].push_back(Watch{w.off, first});
         continue;
       }
       *j++ = w;
@@ -53,7 +59,11 @@ int32_t Solver::propagate() {
         qhead_ = trail_.size();
         while (i != end) *j++ = *i++;
       } else {
-        assign(first, cref);
+        vals[first] = kTrue;
+        vals[first ^ 1] = kFalse;
+        lvl[var_of(first)] = dl;
+        why[var_of(first)] = cref;
+        trail_.push_back(first);
       }
     }
     ws.resize(static_cast<size_t>(j - ws.data()));
