@@ -19,7 +19,7 @@ void Solver::visit_clause(CRef c) {
     cla_inc_ *= 1e-20;
   }
   if (h.glue >= 3) {
-    const uint32_t g = compute_glue(&lits_[h.start], h.len);
+    const uint32_t g = compute_glue(&lits_[h.start], len_of(h));
     if (g < h.glue) h.glue = g;
   }
 }
@@ -64,7 +64,7 @@ uint32_t Solver::analyze(CRef conflict) {
     visit_clause(c);
     const ClauseHeader &h = headers_[c];
     const Lit *lits = &lits_[h.start];
-    for (uint32_t k = skip_first ? 1 : 0; k < h.len; ++k) {
+    for (uint32_t k = skip_first ? 1 : 0; k < len_of(h); ++k) {
       const Lit q = lits[k];
       const Var v = var_of(q);
       if (seen_[v] || level_[v] == 0) continue;
@@ -109,7 +109,7 @@ uint32_t Solver::analyze(CRef conflict) {
         if (!keep) {
           const ClauseHeader &h = headers_[static_cast<CRef>(r)];
           const Lit *lits = &lits_[h.start];
-          for (uint32_t k = 1; k < h.len; ++k) {
+          for (uint32_t k = 1; k < len_of(h); ++k) {
             const Var v = var_of(lits[k]);
             if (!seen_[v] && level_[v] != 0) {
               keep = true;
@@ -156,7 +156,7 @@ bool Solver::redundant(Lit p, uint32_t abstract) {
     if (!fail) {
       const ClauseHeader &h = headers_[static_cast<CRef>(r)];
       const Lit *lits = &lits_[h.start];
-      for (uint32_t k = 1; k < h.len; ++k) {
+      for (uint32_t k = 1; k < len_of(h); ++k) {
         const Lit l = lits[k];
         const Var v = var_of(l);
         if (seen_[v] || level_[v] == 0) continue;

@@ -16,7 +16,7 @@ void Solver::reduce_db() {
   candidates_.clear();
   for (CRef c : learnts_) {
     const ClauseHeader &h = headers_[c];
-    if (!h.deleted && h.glue > config_.glue_keep && h.len >= 3 && !locked(c)) candidates_.push_back(c);
+    if (!h.deleted && h.glue > config_.glue_keep && len_of(h) >= 3 && !locked(c)) candidates_.push_back(c);
   }
   std::stable_sort(candidates_.begin(), candidates_.end(), [this](CRef a, CRef b) {
     const ClauseHeader &x = headers_[a], &y = headers_[b];
@@ -39,7 +39,7 @@ void Solver::reduce_db() {
   for (size_t i = 0; i < drop; ++i) {
     const CRef c = candidates_[i];
     ClauseHeader &h = headers_[c];
-    log_delete(&lits_[h.start], h.len);
+    log_delete(&lits_[h.start], len_of(h));
     for (int w = 0; w < 2; ++w) {
       const Lit list = lits_[h.start + w] ^ 1;
       if (!watch_dirty_[list]) {
@@ -48,7 +48,7 @@ void Solver::reduce_db() {
       }
     }
     h.deleted = true;
-    wasted_ += h.len + kArenaHead;
+    wasted_ += len_of(h) + kArenaHead;
     ++stats_.deleted;
   }
   for (Lit list : dirty_lists_) {
@@ -81,7 +81,7 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
     }
     Lit *lits = &lits_[h.start];
     bool satisfied = false, any_false = false;
-    for (uint32_t k = 0; k < h.len; ++k) {
+    for (uint32_t k = 0; k < len_of(h); ++k) {
       const uint8_t val = value(lits[k]);
       if (val == kTrue) {
         satisfied = true;
@@ -90,10 +90,10 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
       if (val == kFalse) any_false = true;
     }
     if (satisfied) {
-      log_delete(lits, h.len);
+      log_delete(lits, len_of(h));
       detach(c);
       h.deleted = true;
-      wasted_ += h.len + kArenaHead;
+      wasted_ += len_of(h) + kArenaHead;
       continue;
     }
     if (!any_false) {
@@ -101,15 +101,15 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
       continue;
     }
     add_buf_.clear();
-    for (uint32_t k = 0; k < h.len; ++k) {
+    for (uint32_t k = 0; k < len_of(h); ++k) {
       if (value(lits[k]) != kFalse) add_buf_.push_back(lits[k]);
     }
     log_add(add_buf_.data(), add_buf_.size());
-    log_delete(lits, h.len);
+    log_delete(lits, len_of(h));
     detach(c);
     if (add_buf_.size() == 1) {
       h.deleted = true;
-      wasted_ += h.len + kArenaHead;
+      wasted_ += len_of(h) + kArenaHead;
       const Lit u = add_buf_[0];
       if (value(u) == kUnassigned) {
         assign(u, kNoReason);
@@ -122,9 +122,8 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
     }
     QN_CHECK(!add_buf_.empty(), "root simplification emptied a clause");
     std::copy(add_buf_.begin(), add_buf_.end(), lits);
-    wasted_ += h.len - add_buf_.size();
-    h.len = static_cast<uint32_t>(add_buf_.size());
-    lits_[h.start - 1] = h.len;
+    wasted_ += len_of(h) - add_buf_.size();
+    lits_[h.start - 1] = static_cast<uint32_t>(add_buf_.size());
     attach(c);
     list[j++] = c;
   }
@@ -173,9 +172,9 @@ void Solver::maybe_collect_garbage() {
       if (new_start[c] == 0) {
         const ClauseHeader &h = headers_[c];
         to.push_back(c);
-        to.push_back(h.len);
+        to.push_back(len_of(h));
         new_start[c] = static_cast<uint32_t>(to.size());
-        to.insert(to.end(), lits_.begin() + h.start, lits_.begin() + h.start + h.len);
+        to.insert(to.end(), lits_.begin() + h.start, lits_.begin() + h.start + len_of(h));
       }
       w.off = new_start[c];
     }
@@ -188,8 +187,7 @@ void Solver::maybe_collect_garbage() {
       h.start = new_start[c];
     } else {
       QN_CHECK(h.deleted, "live clause without watches");
-      h.start = kArenaHead;
-      h.len = 0;
+      h.start = kArenaHead;  // points at some clause's literals; never read
     }
   }
   lits_.swap(to);

@@ -98,15 +98,16 @@ class Solver {
  private:
   // A clause in the arena is laid out as [cref, len, lit0, lit1, ...]; the
   // header's `start` indexes lit0, so propagation reaches the length and the
-  // literals through one offset without touching the header table.
+  // literals through one offset without touching the header table.  The
+  // length lives only in the arena (len_of).
   struct ClauseHeader {
     double activity;
     uint32_t start;
-    uint32_t len;
-    uint32_t glue;
-    bool learnt;
-    bool deleted;
+    uint32_t glue : 30;  // at most the number of decision levels, below 2^30 in practice
+    uint32_t learnt : 1;
+    uint32_t deleted : 1;
   };
+  static_assert(sizeof(ClauseHeader) == 16);
   // `off` is the arena offset of the clause's first literal.
   struct Watch {
     uint32_t off;
@@ -126,6 +127,7 @@ class Solver {
     trail_.push_back(p);
   }
   void reserve_vars(uint64_t n);  // every per-variable array, largest first
+  uint32_t len_of(const ClauseHeader &h) const { return lits_[h.start - 1]; }
   CRef store_clause(const Lit *lits, uint32_t n, bool learnt, double activity, uint32_t glue);
   void attach(CRef c);
   void detach(CRef c);

@@ -163,7 +163,13 @@ CRef Solver::store_clause(const Lit *lits, uint32_t n, bool learnt, double activ
   lits_.push_back(c);
   lits_.push_back(n);
   lits_.insert(lits_.end(), lits, lits + n);
-  headers_.push_back(ClauseHeader{activity, start, n, glue, learnt, false});
+  ClauseHeader h{};
+  h.activity = activity;
+  h.start = start;
+  h.glue = std::min<uint32_t>(glue, (1u << 30) - 1);  // saturates only beyond 2^30 decision levels
+  h.learnt = learnt;
+  h.deleted = false;
+  headers_.push_back(h);
   return c;
 }
 
@@ -206,10 +212,10 @@ std::vector<std::string> Solver::check_watch_invariant() const {
       QN_CHECK(c < headers_.size(), "watched clause index out of range");
       const ClauseHeader &h = headers_[c];
       if (h.deleted) out.push_back("deleted clause still watched by " + std::to_string(w));
-      QN_CHECK(h.len >= 1, "watched clause has no literals");
+      QN_CHECK(len_of(h) >= 1, "watched clause has no literals");
       const Lit want = static_cast<Lit>(w ^ 1);
       const bool first = lits_[h.start] == want;
-      if (!first) QN_CHECK(h.len >= 2, "watched unit clause does not hold the watched literal");
+      if (!first) QN_CHECK(len_of(h) >= 2, "watched unit clause does not hold the watched literal");
       if (!first && lits_[h.start + 1] != want)
         out.push_back("clause " + std::to_string(c) + " in watches[" + std::to_string(w) + "] does not watch it");
       ++count[c];

@@ -41,9 +41,9 @@ void Solver::walk() {
   wk_start_.clear();
   size_t total = 0;
   for (const ClauseHeader &h : headers_) {
-    if (h.learnt || h.deleted || h.len < 2) continue;
+    if (h.learnt || h.deleted || len_of(h) < 2) continue;
     wk_start_.push_back(h.start);
-    total += h.len;
+    total += len_of(h);
   }
   const size_t ncl = wk_start_.size();
   if (ncl == 0) return;
