@@ -167,6 +167,13 @@ void Solver::walk() {
   }
   target_len_ = 0;
   target_copied_ = 0;
+
+  // Walks are rare and their tables are as large as the formula: give the
+  // memory back rather than carry it through the search.
+  for (auto *v : {&wk_start_, &wk_occ_start_, &wk_occ_, &wk_true_, &wk_unsat_, &wk_pos_}) std::vector<uint32_t>().swap(*v);
+  std::vector<uint8_t>().swap(wk_assign_);
+  std::vector<uint8_t>().swap(wk_best_);
+  std::vector<Var>().swap(wk_flipped_);
 }
 
 }  // namespace qn
