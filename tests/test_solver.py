@@ -151,9 +151,13 @@ def test_memory_error_leaves_solver_usable():
         except MemoryError:
             print("MemoryError")
         print(s.nvars, s.add_clause([0, 2]), s.solve(), s.model)
+        try:
+            qn.Solver(2**32 - 1)
+        except MemoryError:
+            print("MemoryError")
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert out.stdout.split("\n")[:2] == ["MemoryError", "0 True True [False, True]"], out.stderr
+    assert out.stdout.split("\n")[:3] == ["MemoryError", "0 True True [False, True]", "MemoryError"], out.stderr
 
 
 def test_reentrant_access_is_refused():
