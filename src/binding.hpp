@@ -87,7 +87,8 @@ bool conv_u32_seq_seq(PyObject *o, std::vector<std::vector<uint32_t>> *out);
 
 // Visits the items of a sequence argument (str refused, non-sequences
 // refused with the type-mismatch message); `fn(item)` returns false with an
-// exception set to stop.  `hint` receives the length when it can be taken.
+// exception set to stop.  `hint` receives the length of an exact list or
+// tuple (0 for other sequences, whose __len__ is not to be trusted).
 template <class F>
 bool for_each_item(PyObject *o, F &&fn, Py_ssize_t *hint = nullptr);
 bool check_sequence(PyObject *o);  // the str / Sequence test alone
@@ -291,13 +292,9 @@ bool for_each_item(PyObject *o, F &&fn, Py_ssize_t *hint) {
     }
     return true;
   }
-  if (hint) {
-    *hint = PyObject_Size(o);
-    if (*hint < 0) {
-      PyErr_Clear();
-      *hint = 0;
-    }
-  }
+  // Any other sequence reports whatever length it likes (and computing it
+  // may run Python code): no hint, so nothing is reserved on its word.
+  if (hint) *hint = 0;
   Ref it(PyObject_GetIter(o));
   if (!it) return false;
   for (;;) {

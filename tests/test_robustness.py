@@ -392,3 +392,216 @@ def test_repeated_calls_leak_nothing(name, args, fn):
     assert thread_count() == threads
     if not os.environ.get("QUILLON_SANITIZED"):
         assert grown < 2048, f"{name}: RSS grew by {grown} KiB over {n} calls"
+
+
+# ---------------------------------------------------------------------------
+# Hostile objects at every position of every nested argument: conversion
+# code that runs Python (an item's __index__, __float__ or __bool__, a
+# sequence's __iter__) may raise, call back into the instance, or tear down
+# the very containers being converted.  Only clear exceptions may come out,
+# and the instance must answer right afterwards.
+
+class Hostile:
+    """Behaves as the int / float / bool `value` until converted, then runs
+    `action` first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+
+def numpy_like_bool(value, action):
+    # The bool converter accepts NumPy's boolean scalar by its type's name
+    # and module; a look-alike runs Python code in __bool__.
+    cls = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: (action(), value)[1]})
+    return cls()
+
+
+class HostileSeq:
+    """A registered Sequence whose iteration runs `action` before item `at`."""
+
+    def __init__(self, items, at, action):
+        self.items, self.at, self.action = list(items), at, action
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        for i, x in enumerate(self.items):
+            if i == self.at:
+                self.action()
+            yield x
+        if self.at == len(self.items):
+            self.action()
+
+
+import collections.abc  # noqa: E402
+import copy  # noqa: E402
+
+collections.abc.Sequence.register(HostileSeq)
+
+
+def paths(value):
+    """Every position in a nested list/tuple/dict structure, as key tuples."""
+    yield ()
+    if isinstance(value, (list, tuple, dict)):
+        for i in (value.keys() if isinstance(value, dict) else range(len(value))):
+            for p in paths(value[i]):
+                yield (i,) + p
+
+
+def substitute(value, path, make):
+    """`value` (modified in place where mutable) with the item at `path`
+    replaced by make(item)."""
+    if not path:
+        return make(value)
+    i, rest = path[0], path[1:]
+    items = dict(value) if isinstance(value, dict) else list(value)
+    items[i] = substitute(items[i], rest, make)
+    return tuple(items) if isinstance(value, tuple) else items
+
+
+def hostile_variants(x, instance_calls, holder):
+    """Objects standing in for `x` that run Python code while converted."""
+    def raising():
+        raise JunkError("hostile")
+
+    def reenter():
+        for call in instance_calls:
+            try:
+                call()
+            except RuntimeError as e:
+                assert str(e) in ACCESS_ERRORS, e
+
+    def tear_down():
+        # Empty every list of the argument in place, so that the converter's
+        # own references are all that keeps the items being read alive.
+        lists, todo = [], list(holder)
+        while todo:
+            x = todo.pop()
+            if isinstance(x, list):
+                lists.append(x)
+            if isinstance(x, (list, tuple)):
+                todo.extend(x)
+        for x in lists:
+            x.clear()
+        gc.collect()
+
+    actions = [raising, reenter, tear_down]
+    if isinstance(x, bool):
+        return [numpy_like_bool(x, a) for a in actions]
+    if isinstance(x, (int, float)):
+        return [Hostile(x, a) for a in actions]
+    if isinstance(x, (list, tuple)):
+        return [HostileSeq(x, at, a) for a in actions for at in {0, len(x) // 2, len(x)}]
+    return []
+
+
+def hostile_cases():
+    from test_properties import PORTFOLIO_BASE
+
+    clauses = [[0, 2], [0, 3], [1, 2], [1, 3]]
+    steps = [(False, [0]), (False, [])]
+    s = qn.Solver(2)
+    p = qn.Preprocessor()
+    db = qn.ClauseDb()
+    solver_calls = [lambda: s.nvars, lambda: s.model, lambda: s.solve(), lambda: s.add_clause([0])]
+    prep_calls = [lambda: p.reduced(), lambda: p.run(), lambda: p.add_clause([1])]
+    db_calls = [lambda: db.clauses(), lambda: db.add_clause([0])]
+    # (name, instance, its methods for re-entry, arguments, call, what of
+    # the result must not change when an argument merely re-enters)
+    yield "Solver.add_clause", s, solver_calls, [[0, 3]], lambda a: s.add_clause(*a)
+    yield "Solver.solve", s, solver_calls, [5, 2.0], lambda a: s.solve(*a)
+    yield "Solver()", None, [], [2, "luby", "deep", True, False, True, 0, 10, 1, 3, 0, 0.8, 0.95, 0.999, 1.0, 3, 1,
+                                2, True, 0.5, 7], lambda a: qn.Solver(*a)
+    yield "Preprocessor.add_clause", p, prep_calls, [[0, 3]], lambda a: p.add_clause(*a)
+    yield "Preprocessor.freeze", p, prep_calls, [1], lambda a: p.freeze(*a)
+    yield "Preprocessor.run", p, prep_calls, [2], lambda a: p.run(*a)
+    yield "Preprocessor.reconstruct", p, prep_calls, [[True, False]], lambda a: p.reconstruct(*a)
+    yield "ClauseDb.add_clause", db, db_calls, [[0, 3]], lambda a: db.add_clause(*a)
+    yield "ClauseDb.add_dimacs", db, db_calls, [[1, -2]], lambda a: db.add_dimacs(*a)
+    yield "check_proof", None, [], [2, clauses, steps, True, True], lambda a: qn.check_proof(*a), lambda r: r
+    config = dict(PORTFOLIO_BASE, luby_base=1.0, walk_min_conflicts=0)
+    yield "solve_portfolio", None, [], [2, clauses, [config, config], clauses, 1, True], \
+        lambda a: qn.solve_portfolio(*a), lambda r: r[2]
+
+
+@pytest.mark.parametrize("case", list(hostile_cases()), ids=lambda c: c[0])
+def test_hostile_objects_at_every_position(case):
+    name, instance, instance_calls, args, call = case[:5]
+    key = case[5] if len(case) > 5 else None
+    expected = key(call(copy.deepcopy(args))) if key else None
+    tried = 0
+    for path in paths(args):
+        if not path:
+            continue
+        leaf = args
+        for i in path:
+            leaf = leaf[i]
+        holder = []
+        for variant in hostile_variants(leaf, instance_calls, holder):
+            # A fresh copy each time: tear-downs empty the lists they see.
+            arg = substitute(copy.deepcopy(args), path, lambda x: variant)
+            holder[:] = [arg]
+            try:
+                result = call(arg)
+            except (JunkError, RuntimeError, TypeError, ValueError) as e:
+                if isinstance(e, RuntimeError):
+                    assert str(e) in ACCESS_ERRORS, e
+            else:
+                if key and variant_action(variant) == "reenter":
+                    assert key(result) == expected, (path, result)
+            tried += 1
+    assert tried > 0
+    if isinstance(instance, qn.Solver):
+        instance.add_clause([0, 2])
+        answer = instance.solve()
+        assert answer in (True, False) and instance.check_watch_invariant() == []
+    elif isinstance(instance, qn.Preprocessor):
+        assert instance.run() in (True, False) and isinstance(instance.reduced(), list)
+    elif isinstance(instance, qn.ClauseDb):
+        assert instance.add_clause([0, 2]) and instance.clauses()[-1] == [0, 2]
+
+
+def variant_action(variant):
+    action = getattr(variant, "action", None)
+    return action.__name__ if action else None
+
+
+class LyingLength(HostileSeq):
+    """A registered Sequence that claims to be enormous."""
+
+    def __init__(self, items, n):
+        super().__init__(items, -1, None)
+        self.n = n
+
+    def __len__(self):
+        return self.n
+
+
+@pytest.mark.parametrize("n", [2**40, 2**62, sys.maxsize])
+def test_a_sequence_lying_about_its_length_allocates_nothing_for_it(n):
+    # Lengths of arbitrary sequences are only claims: the converters must
+    # not size anything by them (this used to raise MemoryError, or a
+    # PanicException from vector::reserve, for one config).
+    from test_properties import PORTFOLIO_BASE
+
+    clauses = LyingLength([[0, 2], [1]], n)
+    out = qn.solve_portfolio(2, clauses, LyingLength([PORTFOLIO_BASE], n), alt=clauses)
+    assert out[2] is True and out[3] == [False, True]
+    assert qn.check_proof(2, clauses, LyingLength([(False, [])], n))[0] is False
+    s = qn.Solver()
+    assert s.add_clause(LyingLength([0, 2], n)) is True
+    p = qn.Preprocessor()
+    p.add_clause(LyingLength([0, 2], n))
+    assert p.reconstruct(LyingLength([True], n)) == [True, False]
