@@ -174,3 +174,210 @@ def test_no_proof_refutes_a_satisfiable_formula(clauses, data):
     for check_rat in (True, False):
         res = qn.check_proof(nvars_of(clauses), clauses, steps, check_rat=check_rat)
         assert not (res[0] and res[9]), (steps, res)
+
+
+# ---------------------------------------------------------------------------
+# Aggressive option sets on formulas big enough for reductions, restarts and
+# walks to happen within a few hundred conflicts.
+
+@st.composite
+def aggressive_options(draw):
+    return dict(
+        restart=draw(st.sampled_from(["luby", "glucose", "none"])),
+        ccmin=draw(st.sampled_from(["deep", "basic", "none"])),
+        phase_saving=draw(st.booleans()), init_phase=draw(st.booleans()), target_phase=draw(st.booleans()),
+        target_reset=draw(st.sampled_from([0, 1, 2, 5])),
+        walk_flips=draw(st.sampled_from([0, 1, 3, 10, 100])), walk_interval=draw(st.sampled_from([0, 1, 2, 3])),
+        walk_patience=draw(st.sampled_from([0, 1, 3, 100])), walk_min_conflicts=draw(st.sampled_from([0, 1, 10])),
+        var_decay=draw(st.sampled_from([0.0, 0.5, 0.8, 0.95, 1.0, 1.5])),
+        var_decay_max=draw(st.sampled_from([0.0, 0.95, 1.0, 2.0])),
+        cla_decay=draw(st.sampled_from([0.0, 0.5, 0.999, 1.0, 2.0])),
+        luby_base=draw(st.sampled_from([5e-324, 0.5, 1.0, 1.5, 2.0, 100.0])),
+        first_reduce=draw(st.sampled_from([0, 1, 2, 3, 10])), reduce_inc=draw(st.sampled_from([0, 1, 2, 5])),
+        glue_keep=draw(st.sampled_from([0, 1, 2, 100])), block_restart=draw(st.booleans()),
+        rnd_freq=draw(st.sampled_from([0.0, 0.1, 0.5, 1.0])), rnd_seed=draw(st.integers(0, 2**32 - 1)))
+
+
+@given(st.integers(0, 2**32 - 1), st.integers(25, 60), st.floats(3.8, 4.8), st.lists(aggressive_options(), min_size=2,
+                                                                                      max_size=3),
+       st.lists(st.integers(0, 300), min_size=1, max_size=4))
+def test_aggressive_options_agree_on_threshold_3sat(seed, nvars, ratio, option_sets, limits):
+    # Each configuration is driven through conflict-limited calls first,
+    # then to the end; all must agree, every model must satisfy the formula
+    # and every refutation must check.
+    from oracles import random_3sat
+
+    clauses = random_3sat(seed, nvars, ratio)
+    answers = set()
+    for opts in option_sets:
+        s = qn.Solver(**opts)
+        s.enable_proof()
+        for c in clauses:
+            s.add_clause(c)
+        answer = None
+        for limit in limits + [None]:
+            answer = s.solve(max_conflicts=limit)
+            if answer is not None:
+                break
+            assert s.model == []
+        if answer:
+            assert len(s.model) == s.nvars and satisfies(s.model, clauses)
+        else:
+            assert_refutation(clauses, to_checker_steps(s.proof_steps()))
+        assert s.check_watch_invariant() == []
+        answers.add(answer)
+    assert len(answers) == 1, answers
+
+
+# ---------------------------------------------------------------------------
+# Incremental use: clauses added between (limited) solves.
+
+@given(st.data(), st.one_of(st.just({}), aggressive_options()), st.booleans(), st.integers(0, 8))
+def test_incremental_solver_against_brute_force(data, opts, proof, initial_vars):
+    s = qn.Solver(initial_vars, **opts)
+    if proof:
+        s.enable_proof()
+    pool = list(range(8))
+    lit = st.builds(lambda v, neg: 2 * v + neg, st.sampled_from(pool), st.integers(0, 1))
+    clauses = []
+    for _ in range(data.draw(st.integers(1, 5), label="batches")):
+        batch = data.draw(st.lists(st.lists(lit, max_size=4), max_size=14), label="batch")
+        for c in batch:
+            clauses.append(c)
+            if s.add_clause(c) is False:
+                assert compact_brute_force(clauses) is None
+        for limit in data.draw(st.lists(st.sampled_from([None, 0, 1, 2, 5, 20]), min_size=1, max_size=3),
+                               label="limits"):
+            answer = s.solve(max_conflicts=limit)
+            expected = compact_brute_force(clauses)
+            if answer is None:
+                assert limit is not None and s.model == []
+            elif answer:
+                assert expected is not None
+                assert len(s.model) == s.nvars and satisfies(s.model, clauses)
+            else:
+                assert expected is None and s.ok is False
+                if proof:
+                    assert_refutation(clauses, to_checker_steps(s.proof_steps()))
+            assert s.check_watch_invariant() == []
+
+
+@given(st.data(), st.booleans(), st.sampled_from([0, 1, 2, 3, 20]), st.integers(0, 8))
+def test_incremental_preprocessor_against_brute_force(data, do_bve, max_len, initial_vars):
+    # add / freeze / run / add / run ... with a solve and reconstruct at
+    # some points in between.  A clause over an already removed variable is
+    # refused (ValueError) and is then no part of the formula.
+    p = qn.Preprocessor(initial_vars, do_bve=do_bve, max_resolvent_len=max_len, with_proof=True)
+    lit = st.builds(lambda v, neg: 2 * v + neg, st.integers(0, 7), st.integers(0, 1))
+    clauses = []
+    for _ in range(data.draw(st.integers(1, 4), label="rounds")):
+        for c in data.draw(st.lists(st.lists(lit, max_size=4), max_size=14), label="batch"):
+            try:
+                p.add_clause(c)
+            except ValueError as e:
+                assert "was eliminated" in str(e)
+            else:
+                clauses.append(c)
+        for v in data.draw(st.lists(st.integers(0, 9), max_size=2), label="frozen"):
+            p.freeze(v)
+        ran = p.run(data.draw(st.integers(0, 4), label="run"))
+        expected = compact_brute_force(clauses)
+        if not ran:
+            assert expected is None and p.unsat
+        if not data.draw(st.booleans(), label="solve now"):
+            continue
+        s = qn.Solver(p.nvars)
+        s.enable_proof()
+        for c in p.reduced():
+            s.add_clause(c)
+        answer = s.solve()
+        assert answer is (expected is not None)
+        if answer:
+            model = p.reconstruct(s.model)
+            assert len(model) == p.nvars and satisfies(model, clauses)
+        else:
+            assert_refutation(clauses, to_checker_steps(p.proof_steps()) + to_checker_steps(s.proof_steps()))
+
+
+# ---------------------------------------------------------------------------
+# Mutated real proofs: check_proof must never accept a refutation of a
+# satisfiable formula, whatever is done to the proof.
+
+def mutate_proof(rng, steps, nvars, formula):
+    steps = [(d, list(lits)) for d, lits in steps]
+    for _ in range(rng.randint(1, 4)):
+        if not steps:
+            break
+        i = rng.randrange(len(steps))
+        deletion, lits = steps[i]
+        kind = rng.randrange(10)
+        if kind == 0:
+            del steps[i]                                           # lemma or deletion dropped
+        elif kind == 1 and len(lits) > 1:
+            rng.shuffle(lits)                                      # other RAT pivot, other watches
+        elif kind == 2 and lits:
+            del lits[rng.randrange(len(lits))]                     # literal dropped
+        elif kind == 3 and lits:
+            lits[rng.randrange(len(lits))] ^= 1                    # literal negated
+        elif kind == 4:
+            steps[i] = (not deletion, lits)                        # addition <-> deletion
+        elif kind == 5 and formula:
+            steps.insert(i, (True, list(rng.choice(formula))))     # input clause deleted
+        elif kind == 6:
+            steps.insert(i, (False, [2 * rng.randrange(nvars) + rng.randrange(2)
+                                     for _ in range(rng.randint(0, 3))]))  # made-up lemma
+        elif kind == 7:
+            steps.insert(rng.randrange(len(steps) + 1), (deletion, list(lits)))  # step repeated elsewhere
+        elif kind == 8:
+            lits.append(2 * rng.randrange(nvars) + rng.randrange(2))  # literal added
+        else:
+            steps.insert(i, (True, [2 * rng.randrange(nvars) + rng.randrange(2)
+                                    for _ in range(rng.randint(2, 3))]))  # made-up deletion
+    return steps
+
+
+@given(st.integers(0, 2**32 - 1))
+def test_mutated_proofs_never_refute_a_satisfiable_formula(seed):
+    # A real proof of F + G checked, mutated in many ways, against F alone
+    # (and against F + G, where acceptance is allowed).
+    rng = random.Random(seed)
+    nv = rng.randint(5, 10)
+    f = random_cnf(rng, nv, rng.randint(2 * nv, 4 * nv), 2, 3)
+    g = random_cnf(rng, nv, rng.randint(nv, 3 * nv), 2, 3)
+    s, answer = solve_with(f + g, {})
+    assume(answer is False)
+    base = to_checker_steps(s.proof_steps())
+    f_sat = compact_brute_force(f) is not None
+    for k in range(12):
+        steps = mutate_proof(rng, base, nv, f + g) if k else base
+        for check_rat, deletions in itertools.product((True, False), repeat=2):
+            res = qn.check_proof(nv, f, steps, check_rat=check_rat, apply_deletions=deletions)
+            assert not (f_sat and res[0] and res[9]), (steps, res)
+            res = qn.check_proof(nv, f + g, steps, check_rat=check_rat, apply_deletions=deletions)
+            assert res[0] is res[9] and (res[8] == -1) is (res[0] or res[1].startswith("every step")), res
+
+
+@given(formulas(max_clauses=20), st.one_of(st.none(), formulas(max_clauses=20)),
+       st.lists(aggressive_options(), max_size=4), st.integers(0, 5), st.booleans(), st.integers(0, 8))
+def test_portfolio_with_alt_and_aggressive_options(clauses, alt, options, alt_threads, want_proof, nvars):
+    # The answer is about `alt` exactly for the last alt_threads workers;
+    # it must be right for the formula it is about.
+    configs = [dict(PORTFOLIO_BASE, **o) for o in options]
+    out = qn.solve_portfolio(nvars, clauses, configs, alt=alt, alt_threads=alt_threads, want_proof=want_proof)
+    n = len(configs)
+    if n == 0:
+        assert out is None
+        return
+    worker, from_alt, sat, model, conflicts, decisions, propagations, restarts, proof = out
+    alt_count = min(alt_threads, n) if alt is not None else 0
+    assert 0 <= worker < n and from_alt == int(worker >= n - alt_count)
+    formula = alt if from_alt else clauses
+    assert sat is (compact_brute_force(formula) is not None)
+    if sat:
+        assert satisfies(model, formula) and proof == []
+    else:
+        assert model == []
+        if want_proof:
+            assert_refutation(formula, [(d, [internal(x) for x in lits]) for d, lits in proof])
+        else:
+            assert proof == []
