@@ -322,7 +322,14 @@ def main():
             if all(r[n].get("propagations") is not None for r in done):
                 tp = sum(r[n]["propagations"] for r in done)
                 tt = sum(r[n]["seconds"] for r in done)
-                print(f"  {n}: {tp / max(tt, 1e-9) / 1e6:.2f} M propagations/s overall")
+                print(f"  {n}: {tp / max(tt, 1e-9) / 1e6:.2f} M propagations/s overall", end="")
+                # Per instance, on runs long enough to time (20 ms for both).
+                ratios = [(r[base]["propagations"] / r[base]["seconds"]) / (r[n]["propagations"] / r[n]["seconds"])
+                          for r in done if min(r[base]["seconds"], r[n]["seconds"]) >= 0.02 and r[n]["propagations"]]
+                if ratios:
+                    print(f"; per-instance propagations/s {base}/{n} geomean {gmean(ratios):.2f} over {len(ratios)}",
+                          end="")
+                print()
         fams = sorted({r["family"] for r in done})
         if len(names) > 1:
             print("\nper family geomean ratio " + base + "/X (below 1: " + base + " faster)")
