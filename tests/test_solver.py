@@ -264,6 +264,7 @@ def test_bit_for_bit_long_run_with_walks_and_reductions():
     assert a.solve() == b.solve()
     assert stats(a) == b.stats and a.model == b.model
     assert a.reductions >= 3 and a.deleted > 0
+    assert a.check_watch_invariant() == []
 
 
 def test_oracle_luby_and_ema():
@@ -296,6 +297,7 @@ def test_reduction_schedule():
         assert s.solve(max_conflicts=limit) is None
         assert s.reductions == sum(1 for m in marks if s.conflicts >= m), s.conflicts
     assert s.reductions == 5 and s.deleted > 0
+    assert s.check_watch_invariant() == []
     s = build(nv, clauses, walk_flips=0, glue_keep=1000)
     s.solve(max_conflicts=2400)
     assert s.reductions == 2 and s.deleted == 0
@@ -445,6 +447,7 @@ def test_long_proof_with_reductions_checks_natively():
     nv, clauses = pigeonhole(7)
     s = build(nv, clauses, proof=True, first_reduce=300, reduce_inc=50, walk_min_conflicts=0)
     assert s.solve() is False and s.reductions > 2
+    assert s.check_watch_invariant() == []
     steps = s.proof_steps()
     assert sum(k == "d" for k, _ in steps) >= s.deleted > 0
     assert sum(k == "a" for k, _ in steps) >= s.learned + 1
