@@ -389,15 +389,20 @@ void raise_panic(const char *msg, const char *file, int line) {
   PyErr_SetString(t, msg);
 }
 
-PyObject *type_once(PyObject **holder, PyType_Spec *spec) {
+int add_type_once(PyObject *module, PyObject **holder, PyType_Spec *spec, const char *name) {
   if (*holder == nullptr) {
     // Spec names are "quillon_native.<Class>": the class's __name__ is the
     // bare name and its __module__ ours (a bare spec name would make the
     // interpreter warn at import that the type has no module).
     *holder = PyType_FromSpec(spec);
-    if (*holder == nullptr) return nullptr;
+    if (*holder == nullptr) return -1;
   }
-  return Py_NewRef(*holder);
+  PyObject *type = Py_NewRef(*holder);
+  if (PyModule_AddObject(module, name, type) < 0) {
+    Py_DECREF(type);
+    return -1;
+  }
+  return 0;
 }
 
 int box_traverse(PyObject *self, visitproc visit, void *arg) {

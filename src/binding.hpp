@@ -214,9 +214,10 @@ class Shared {
   bool ok_;
 };
 
-// Creates the heap type from `spec` once per process; later module
-// executions get the same object back (new reference).
-PyObject *type_once(PyObject **holder, PyType_Spec *spec);
+// Creates the heap type from `spec` once per process (later module
+// executions reuse it) and adds it to `module` under `name`; 0 or -1 with an
+// exception set.
+int add_type_once(PyObject *module, PyObject **holder, PyType_Spec *spec, const char *name);
 
 // Generic tp_new / tp_dealloc / GC handlers for Box<T>.
 template <class T>

@@ -187,13 +187,7 @@ PyType_Spec db_spec = {
 }  // namespace
 
 int add_clause_db_type(PyObject *module) {
-  PyObject *type = type_once(&clause_db_type, &db_spec);
-  if (type == nullptr) return -1;
-  if (PyModule_AddObject(module, "ClauseDb", type) < 0) {
-    Py_DECREF(type);
-    return -1;
-  }
-  return 0;
+  return add_type_once(module, &clause_db_type, &db_spec, "ClauseDb");
 }
 
 }  // namespace qn::py

@@ -235,13 +235,7 @@ PyType_Spec prep_spec = {
 }  // namespace
 
 int add_preprocessor_type(PyObject *module) {
-  PyObject *type = type_once(&preprocessor_type, &prep_spec);
-  if (type == nullptr) return -1;
-  if (PyModule_AddObject(module, "Preprocessor", type) < 0) {
-    Py_DECREF(type);
-    return -1;
-  }
-  return 0;
+  return add_type_once(module, &preprocessor_type, &prep_spec, "Preprocessor");
 }
 
 }  // namespace qn::py

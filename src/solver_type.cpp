@@ -300,13 +300,7 @@ PyType_Spec solver_spec = {
 }  // namespace
 
 int add_solver_type(PyObject *module) {
-  PyObject *type = type_once(&solver_type, &solver_spec);
-  if (type == nullptr) return -1;
-  if (PyModule_AddObject(module, "Solver", type) < 0) {
-    Py_DECREF(type);
-    return -1;
-  }
-  return 0;
+  return add_type_once(module, &solver_type, &solver_spec, "Solver");
 }
 
 }  // namespace qn::py
