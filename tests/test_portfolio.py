@@ -478,9 +478,10 @@ def outcome(fn):
         return type(e).__name__, isinstance(e, Exception), str(e)
     return None
 
-# Tables for 2**32 variables cannot be allocated: every worker fails.
+# Tables for 2**32 variables cannot be allocated: every worker fails, and
+# the call reports it as the MemoryError it is.
 print(outcome(lambda: qn.solve_portfolio(2**32 - 1, [], [DEFAULTS, GLUCOSE])))
-# Only the alt worker fails; the others still answer, and the call fails anyway.
+# Only the alt worker fails; it stops the others, and the call fails anyway.
 nvars, clauses = pigeonhole(6)
 print(outcome(lambda: qn.solve_portfolio(nvars, clauses, [DEFAULTS, GLUCOSE, DEFAULTS],
                                          alt=[[2**32 - 2]], alt_threads=1)))
@@ -492,16 +493,16 @@ print(qn.solve_portfolio(1, [[0]], [DEFAULTS, GLUCOSE])[2])
 
 @pytest.mark.skipif(bool(os.environ.get("QUILLON_SANITIZED")),
                     reason="the sanitizer's allocator aborts on impossible allocations")
-def test_worker_failure_surfaces_after_all_workers_end():
+def test_worker_out_of_memory_surfaces_after_all_workers_end():
     paths = [os.path.abspath(p) for p in sys.path if p]
     code = WORKER_FAILURE.format(paths=paths, tests=os.path.dirname(__file__))
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     lines = out.stdout.splitlines()
     assert lines == [
-        "('PanicException', False, 'a scoped thread panicked')",
-        "('PanicException', False, 'a scoped thread panicked')",
+        "('MemoryError', True, '')",
+        "('MemoryError', True, '')",
         "('MemoryError', True, '')",
         "True",
     ], out.stdout + out.stderr
-    # each failing worker leaves its own diagnostic behind
-    assert out.stderr.count("portfolio worker") == 3 and "portfolio worker 2 failed" in out.stderr
+    # running out of memory is an ordinary error, not an internal failure
+    assert "portfolio worker" not in out.stderr

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -86,6 +87,7 @@ struct Worker {
   StopFlag stop;             // this worker's share of the flag
   Channel *channel = nullptr;  // this worker's sending end
   bool failed = false;       // an exception escaped run_one or the send
+  bool out_of_memory = false;  // that exception was std::bad_alloc
   pthread_t thread{};
 };
 
@@ -118,6 +120,12 @@ void *worker_main(void *arg) noexcept {
   } catch (const Panic &p) {
     w.failed = true;
     report_failure(w.index, p.what(), p.file(), p.line());
+  } catch (const std::bad_alloc &) {
+    // Every worker builds the same tables, so the others are about to fail
+    // the same way or to answer nobody: ask them to stop, and let the
+    // caller see a MemoryError rather than a panic.
+    w.out_of_memory = true;
+    w.stop->store(true, std::memory_order_relaxed);
   } catch (const std::exception &e) {
     w.failed = true;
     report_failure(w.index, e.what(), nullptr, 0);
@@ -182,9 +190,12 @@ class Crew {
     for (size_t i = 0; i < started; ++i) {
       if (pthread_join(workers_[i].thread, nullptr) != 0) failed = true;
       failed = failed || workers_[i].failed;
+      out_of_memory = out_of_memory || workers_[i].out_of_memory;
     }
     return failed;
   }
+
+  bool out_of_memory = false;  // set by join()
 
  private:
   std::vector<Worker> &workers_;
@@ -224,6 +235,7 @@ std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, cons
   const bool failed = crew.join();
   if (spawn_error != 0) QN_PANIC(spawn_failure(spawn_error));
   if (failed) QN_PANIC("a scoped thread panicked");
+  if (crew.out_of_memory) throw std::bad_alloc();
   // Only a sender raises the flag and only a raised flag stops a search, so
   // with every worker healthy one of them has sent an answer.
   QN_CHECK(answer.has_value(), "every portfolio worker ended without an answer");
