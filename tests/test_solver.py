@@ -93,6 +93,12 @@ def test_member_order_and_docs():
     (dict(luby_base=0), ValueError, "luby_base must be a positive number, got 0.0", None),
     (dict(luby_base=-2.5), ValueError, "luby_base must be a positive number, got -2.5", None),
     (dict(luby_base=float("nan")), ValueError, "luby_base must be a positive number, got nan", None),
+    # the value reads as Python writes it
+    (dict(luby_base=-2.5e10), ValueError, "luby_base must be a positive number, got -25000000000.0", None),
+    (dict(luby_base=-1e16), ValueError, "luby_base must be a positive number, got -1e+16", None),
+    (dict(luby_base=-1e-5), ValueError, "luby_base must be a positive number, got -1e-05", None),
+    (dict(luby_base=-0.1), ValueError, "luby_base must be a positive number, got -0.1", None),
+    (dict(luby_base=-float("inf")), ValueError, "luby_base must be a positive number, got -inf", None),
     (dict(luby_base=0, ccmin="q"), ValueError, 'unknown ccmin "q"', None),
     (dict(bogus=1), TypeError, "Solver.__new__() got an unexpected keyword argument 'bogus'", None),
 ])

@@ -76,20 +76,44 @@ std::string unknown_ccmin_message(std::string_view s) { return "unknown ccmin " 
 
 bool luby_base_ok(double v) { return v > 0.0; }  // false for NaN too
 
-std::string luby_base_message(double v) {
-  // Python's repr of a float, as far as the values this can see go.
+// Python's repr of a float: the shortest digits that read back to the same
+// value, in positional form for decimal exponents -4 to 15 and in
+// scientific form otherwise.
+std::string float_repr(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
   char buf[64];
-  if (std::isnan(v)) return "luby_base must be a positive number, got nan";
-  if (std::isinf(v)) return "luby_base must be a positive number, got -inf";
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  // shortest round-trip representation
-  for (int prec = 1; prec <= 17; ++prec) {
-    std::snprintf(buf, sizeof buf, "%.*g", prec, v);
+  for (int prec = 0; prec <= 16; ++prec) {
+    std::snprintf(buf, sizeof buf, "%.*e", prec, v);
     if (std::strtod(buf, nullptr) == v) break;
   }
-  std::string r = buf;
-  if (r.find_first_of(".en") == std::string::npos) r += ".0";
-  return "luby_base must be a positive number, got " + r;
+  // buf is "[-]d[.ddd]e[+-]XX": split it into sign, digits and exponent.
+  std::string s = buf;
+  const size_t e = s.find('e');
+  const int exp = std::atoi(s.c_str() + e + 1);
+  std::string mant = s.substr(0, e);
+  const bool negative = mant[0] == '-';
+  if (negative) mant.erase(0, 1);
+  std::string digits;
+  for (char c : mant)
+    if (c != '.') digits += c;
+  std::string out = negative ? "-" : "";
+  if (exp >= -4 && exp < 16) {
+    if (exp < 0) {
+      out += "0." + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
+    } else if (static_cast<size_t>(exp) + 1 >= digits.size()) {
+      out += digits + std::string(static_cast<size_t>(exp) + 1 - digits.size(), '0') + ".0";
+    } else {
+      out += digits.substr(0, static_cast<size_t>(exp) + 1) + "." + digits.substr(static_cast<size_t>(exp) + 1);
+    }
+    return out;
+  }
+  out += digits.substr(0, 1);
+  if (digits.size() > 1) out += "." + digits.substr(1);
+  std::snprintf(buf, sizeof buf, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
+  return out + buf;
 }
+
+std::string luby_base_message(double v) { return "luby_base must be a positive number, got " + float_repr(v); }
 
 }  // namespace qn

@@ -52,5 +52,7 @@ std::string unknown_ccmin_message(std::string_view s);
 // the Luby test fire at every conflict-free point and never decide.
 bool luby_base_ok(double v);
 std::string luby_base_message(double v);
+// Python's repr() of a float.
+std::string float_repr(double v);
 
 }  // namespace qn
