@@ -21,44 +21,13 @@ garbage collector is off: it only slows down building the step lists.
 import argparse
 import csv
 import gc
-import lzma
 import math
 import sys
 import time
 from pathlib import Path
 
 import quillon_native as qn
-
-
-def default_bench_dir():
-    return Path(__file__).resolve().parents[1].parent / "shared" / "bench"
-
-
-def read_dimacs(path):
-    opener = lzma.open if path.suffix == ".xz" else open
-    nvars, clauses, cur = 0, [], []
-    with opener(path, "rt") as f:
-        for line in f:
-            line = line.strip()
-            if not line or line[0] in "c%":
-                continue
-            if line[0] == "p":
-                nvars = int(line.split()[2])
-                continue
-            for tok in line.split():
-                d = int(tok)
-                if d == 0:
-                    clauses.append(cur)
-                    cur = []
-                else:
-                    cur.append(2 * (abs(d) - 1) + (d < 0))
-    if cur:
-        clauses.append(cur)
-    return nvars, clauses
-
-
-def to_internal(steps):
-    return [(kind == "d", [2 * (abs(d) - 1) + (d < 0) for d in lits]) for kind, lits in steps]
+from benchlib import DEFAULT_BENCH, read_dimacs_internal as read_dimacs, steps_to_internal as to_internal
 
 
 def timed(fn, *args, **kw):
@@ -80,7 +49,7 @@ def best_of(fn, *args):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--bench", type=Path, default=default_bench_dir(), help="bench folder (MANIFEST.tsv, cnf/)")
+    ap.add_argument("--bench", type=Path, default=Path(DEFAULT_BENCH), help="bench folder (MANIFEST.tsv, cnf/)")
     ap.add_argument("--budget", type=float, default=30.0, help="skip instances whose solve takes longer (s)")
     ap.add_argument("-k", dest="only", default="", help="only instances whose file name contains this")
     ap.add_argument("--no-rat", action="store_true", help="check with check_rat=False")

@@ -33,7 +33,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from solve_bench import DEFAULT_BENCH, load_manifest, model_satisfies, read_dimacs, to_internal  # noqa: E402
+from benchlib import DEFAULT_BENCH, load_manifest, model_satisfies, read_dimacs, to_internal  # noqa: E402
 
 import quillon_native as qn  # noqa: E402
 

@@ -20,42 +20,14 @@ reconstruct().  Each solve gets --budget seconds; an instance that hits the budg
 as "timeout" and left out of the ratios.
 """
 import argparse
-import lzma
 import os
 import statistics
 import sys
 import time
 
 import quillon_native as qn
+from benchlib import DEFAULT_BENCH, load_manifest, read_dimacs_internal as read_dimacs, steps_to_internal
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_BENCH = os.path.join(HERE, "..", "..", "shared", "bench")
-
-
-def read_dimacs(path):
-    """(nvars, clauses over internal literals)."""
-    opener = lzma.open if path.endswith(".xz") else open
-    nvars, clauses, cur = 0, [], []
-    with opener(path, "rt") as f:
-        for line in f:
-            if not line.strip() or line[0] in "c":
-                continue
-            if line[0] == "%":
-                break
-            if line[0] == "p":
-                nvars = int(line.split()[2])
-                continue
-            for tok in line.split():
-                d = int(tok)
-                if d == 0:
-                    clauses.append(cur)
-                    cur = []
-                else:
-                    cur.append(2 * (abs(d) - 1) + (d < 0))
-                    nvars = max(nvars, abs(d))
-    if cur:
-        clauses.append(cur)
-    return nvars, clauses
 
 
 def satisfies(model, clauses):
@@ -80,21 +52,12 @@ def solve(nvars, clauses, budget, proof=False):
 def check_unsat_proof(nvars, clauses, prep, solver):
     """The preprocessor's steps followed by the solver's, against the input."""
     steps = prep.proof_steps() + (solver.proof_steps() if solver is not None else [])
-    conv = [(k == "d", [2 * (abs(d) - 1) + (d < 0) for d in lits]) for k, lits in steps]
+    conv = steps_to_internal(steps)
     try:
         verdict = qn.check_proof(nvars, clauses, conv)
     except NotImplementedError:
         return "n/a"
     return "ok" if verdict[0] and verdict[9] else "BAD:" + verdict[1]
-
-
-def load_manifest(bench):
-    rows = []
-    with open(os.path.join(bench, "MANIFEST.tsv")) as f:
-        header = f.readline().rstrip("\n").split("\t")
-        for line in f:
-            rows.append(dict(zip(header, line.rstrip("\n").split("\t"))))
-    return rows
 
 
 def main():

@@ -18,9 +18,7 @@ Peers come from the python-sat package (the `bench` extra).  Only solve()
 is timed, for us and for them; parsing and loading are not.
 """
 import argparse
-import gzip
 import json
-import lzma
 import math
 import os
 import resource
@@ -30,67 +28,9 @@ import threading
 import time
 
 import quillon_native as qn
+from benchlib import DEFAULT_BENCH, load_manifest, model_satisfies, open_text, read_dimacs, to_internal
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_BENCH = os.path.join(HERE, "..", "..", "shared", "bench")
 PEERS = ("Minisat22", "Glucose4", "Cadical153")
-
-
-def open_text(path):
-    if path.endswith(".xz"):
-        return lzma.open(path, "rt")
-    if path.endswith(".gz"):
-        return gzip.open(path, "rt")
-    return open(path, "rt")
-
-
-def read_dimacs(path):
-    """(nvars, clauses as lists of DIMACS ints)."""
-    nvars = 0
-    clauses = []
-    cur = []
-    with open_text(path) as f:
-        for line in f:
-            line = line.strip()
-            if not line or line[0] in "c%":
-                if line.startswith("%"):
-                    break
-                continue
-            if line[0] == "p":
-                nvars = int(line.split()[2])
-                continue
-            for tok in line.split():
-                d = int(tok)
-                if d == 0:
-                    clauses.append(cur)
-                    cur = []
-                else:
-                    cur.append(d)
-                    nvars = max(nvars, abs(d))
-    if cur:
-        clauses.append(cur)
-    return nvars, clauses
-
-
-def to_internal(clauses):
-    return [[2 * (abs(d) - 1) + (d < 0) for d in c] for c in clauses]
-
-
-def model_satisfies(model, clauses):
-    for c in clauses:
-        if not any(model[abs(d) - 1] == (d > 0) for d in c):
-            return False
-    return True
-
-
-def load_manifest(bench_dir):
-    rows = []
-    with open(os.path.join(bench_dir, "MANIFEST.tsv")) as f:
-        header = f.readline().rstrip("\n").split("\t")
-        for line in f:
-            if line.strip():
-                rows.append(dict(zip(header, line.rstrip("\n").split("\t"))))
-    return rows
 
 
 def parse_opts(pairs):
