@@ -241,6 +241,8 @@ def test_incremental_solver_against_brute_force(data, opts, proof, initial_vars)
     lit = st.builds(lambda v, neg: 2 * v + neg, st.sampled_from(pool), st.integers(0, 1))
     clauses = []
     for _ in range(data.draw(st.integers(1, 5), label="batches")):
+        if data.draw(st.booleans(), label="new_var"):
+            assert s.new_var() == s.nvars - 1
         batch = data.draw(st.lists(st.lists(lit, max_size=4), max_size=14), label="batch")
         for c in batch:
             clauses.append(c)
@@ -381,3 +383,58 @@ def test_portfolio_with_alt_and_aggressive_options(clauses, alt, options, alt_th
             assert_refutation(formula, [(d, [internal(x) for x in lits]) for d, lits in proof])
         else:
             assert proof == []
+
+
+# ---------------------------------------------------------------------------
+# Clause normalisation on long clauses.  The literal-by-literal scan (a
+# repeated literal dropped, the first literal whose negation came earlier
+# makes a tautology, later literals unseen) must hold at any length; it
+# used to cost a linear search per literal, so that one clause of 80000
+# literals took seconds and one of a million some ten minutes, with the
+# interpreter lock held.
+
+def scan_model(lits):
+    """(kept literals, position of the closing literal or None)."""
+    kept = []
+    for i, lit in enumerate(lits):
+        if lit in kept:
+            continue
+        if lit ^ 1 in kept:
+            return kept, i
+        kept.append(lit)
+    return kept, None
+
+
+@given(st.lists(st.integers(0, 80), max_size=120), st.booleans(), st.integers(0, 40))
+def test_long_clause_normalisation_matches_the_literal_scan(lits, positive_only, nvars):
+    if positive_only:
+        lits = [lit & ~1 for lit in lits]  # duplicates but no tautology
+    kept, closing = scan_model(lits)
+    db = qn.ClauseDb(nvars)
+    assert db.add_clause(lits) is (closing is None)
+    assert db.num_vars == max([nvars] + [(lit >> 1) + 1 for lit in kept])
+    if closing is None:
+        assert db.clauses() == [kept]
+    else:
+        assert db.num_clauses == 0 and db.num_lits == 0
+    # The preprocessor counts the closing literal's variable too.
+    p = qn.Preprocessor(nvars)
+    p.add_clause(lits)
+    seen = lits if closing is None else lits[:closing + 1]
+    assert p.nvars == max([nvars] + [(lit >> 1) + 1 for lit in seen])
+    assert p.reduced() == ([] if closing is not None else [kept])
+
+
+def test_clause_of_a_million_literals_is_added_quickly():
+    import time
+
+    n = 1_000_000
+    lits = list(range(0, 2 * n, 2)) + [6, 0]   # trailing duplicates
+    for make in (qn.ClauseDb, qn.Preprocessor):
+        obj = make()
+        start = time.process_time()
+        obj.add_clause(lits)
+        assert time.process_time() - start < 20
+    db = qn.ClauseDb()
+    assert db.add_clause(lits) and db.num_lits == n and db.clause(0)[-1] == 2 * n - 2
+    assert db.add_clause(lits + [2 * n - 1]) is False and db.num_vars == n

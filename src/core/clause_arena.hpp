@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/clause_scan.hpp"
 #include "core/lit.hpp"
 
 namespace qn {
@@ -18,25 +19,20 @@ class ClauseArena {
 
   // Appends the clause with later duplicates dropped, in input order.
   // Returns false (storing nothing) for a tautology; `nvars` keeps any raise
-  // made by literals appended before the complementary pair was met.
+  // made by literals appended before the complementary pair was met.  The
+  // literals before that pair are appended and then cut off again, so the
+  // capacities (memory_bytes) grow exactly as with a literal-by-literal scan.
   bool add(const Lit *in, size_t n) {
     const size_t start = lits_.size();
-    for (size_t i = 0; i < n; ++i) {
-      const Lit l = in[i];
-      bool dup = false;
-      for (size_t k = start; k < lits_.size(); ++k) {
-        if (lits_[k] == l) {
-          dup = true;
-          break;
-        }
-        if ((lits_[k] ^ l) == 1u) {
-          lits_.resize(start);
-          return false;
-        }
-      }
-      if (dup) continue;
-      push(lits_, l);
-      if (var_of(l) >= nvars_) nvars_ = var_of(l) + 1;
+    const size_t closing = scan_.run(in, n);
+    for (size_t i = 0; i < closing; ++i) {
+      if (!scan_.first[i]) continue;
+      push(lits_, in[i]);
+      if (var_of(in[i]) >= nvars_) nvars_ = var_of(in[i]) + 1;
+    }
+    if (closing < n) {
+      lits_.resize(start);
+      return false;
     }
     push(starts_, static_cast<uint32_t>(start));
     push(lens_, static_cast<uint32_t>(lits_.size() - start));
@@ -61,6 +57,7 @@ class ClauseArena {
   std::vector<uint32_t> starts_;  // per clause: index of its first literal
   std::vector<uint32_t> lens_;    // per clause: number of literals
   uint32_t nvars_;                // raised to var + 1 by larger variables
+  ClauseScan scan_;               // scratch of add()
 };
 
 }  // namespace qn

@@ -34,26 +34,28 @@ AddOutcome Preprocessor::add_clause(const std::vector<Lit> &lits, Var *bad) {
   bool known_vars = true;
   for (const Lit l : lits) known_vars = known_vars && var_of(l) < nvars_;
   bool tautology = false;
-  for (const Lit l : lits) {
-    need = std::max<uint64_t>(need, uint64_t{var_of(l)} + 1);
-    if (known_vars) {
+  if (known_vars) {
+    for (const Lit l : lits) {
       if (mark_[l]) continue;
       if (mark_[neg(l)]) {
         tautology = true;
         break;
       }
       mark_[l] = 1;
-    } else {
-      if (std::find(c.begin(), c.end(), l) != c.end()) continue;
-      if (std::find(c.begin(), c.end(), neg(l)) != c.end()) {
-        tautology = true;
-        break;
-      }
+      c.push_back(l);
     }
-    c.push_back(l);
-  }
-  if (known_vars) {
     for (const Lit l : c) mark_[l] = 0;
+  } else {
+    // Variables beyond the tables: no marks to use.  The scan sorts instead
+    // of searching the kept literals for each new one (quadratic on long
+    // clauses); the literal that closes a tautology still counts for `need`.
+    const size_t closing = add_scan_.run(lits.data(), lits.size());
+    tautology = closing < lits.size();
+    const size_t seen = tautology ? closing + 1 : lits.size();
+    for (size_t i = 0; i < seen; ++i) {
+      need = std::max<uint64_t>(need, uint64_t{var_of(lits[i])} + 1);
+      if (i < closing && add_scan_.first[i]) c.push_back(lits[i]);
+    }
   }
   if (tautology) return grow(need) ? AddOutcome::kDropped : AddOutcome::kNoMemory;
   for (const Lit l : c) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clause_scan.hpp"
 #include "core/lit.hpp"
 
 namespace qn::prep {
@@ -151,6 +152,7 @@ class Preprocessor {
 
   // ---- scratch buffers, reused across calls -------------------------------
   std::vector<Lit> add_lits_;          // add_clause: normalised clause
+  ClauseScan add_scan_;                // add_clause: duplicate / tautology scan over new variables
   std::vector<Lit> tmp_lits_;          // propagate / subsume: shortened clause
   std::vector<Lit> prop_stack_;        // propagate: LIFO work stack
   std::vector<ClauseId> prop_ids_;     // propagate: copy of an occurrence list
