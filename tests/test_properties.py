@@ -438,3 +438,22 @@ def test_clause_of_a_million_literals_is_added_quickly():
     db = qn.ClauseDb()
     assert db.add_clause(lits) and db.num_lits == n and db.clause(0)[-1] == 2 * n - 2
     assert db.add_clause(lits + [2 * n - 1]) is False and db.num_vars == n
+
+
+@given(st.integers(0, 2**32 - 1), st.integers(10, 50), st.lists(aggressive_options(), min_size=1, max_size=3),
+       st.booleans())
+def test_portfolio_winner_reproduces_its_standalone_solver(seed, nvars, options, want_proof):
+    # A winner was never stopped, so its run is bit for bit the run of a
+    # Solver with its configuration: same model, counters and proof.
+    from oracles import random_3sat
+
+    clauses = random_3sat(seed, nvars, 4.26)
+    configs = [dict(PORTFOLIO_BASE, **o) for o in options]
+    out = qn.solve_portfolio(nvars, clauses, configs, want_proof=want_proof)
+    s = qn.Solver(nvars, **configs[out[0]])
+    if want_proof:
+        s.enable_proof()
+    if all(s.add_clause(c) for c in clauses):
+        s.solve()
+    proof = [(kind == "d", lits) for kind, lits in s.proof_steps()] if not out[2] else []
+    assert out[2:] == (s.ok, s.model, s.conflicts, s.decisions, s.propagations, s.restarts, proof)
