@@ -152,7 +152,8 @@ RUNS = {
     "pure literals with elimination": ([[0, 2], [1, 3], [4, 0]], (), {}, 3, True,
                                        {"resolvents": 0, "eliminated_vars": 2}, [], None),
     "pure literal": ([[X, A]], [1], {}, 3, True, {"pure": 1}, [], None,
-                     [([False, False], [True, False]), ([False, True], [False, True]), ([True, True, True], [True, True])]),
+                     [([False, False], [True, False]), ([False, True], [False, True]),
+                      ([True, True, True], [True, True])]),
 }
 
 
