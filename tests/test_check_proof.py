@@ -9,7 +9,7 @@ import functools
 import random
 import threading
 import time
-from collections import namedtuple
+from collections import UserList as Steps, namedtuple
 
 import pytest
 
@@ -391,20 +391,8 @@ class Lit:
         return self.v
 
 
-class Steps:
-    """A Sequence that is neither list nor tuple."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
 def test_other_sequences_and_index_objects_accepted():
+    # UserList: a Sequence that is neither list nor tuple.
     Step = namedtuple("Step", "is_deletion lits")
     clauses = (range(0, 4, 2), (Lit(1), 2), [0, Lit(3)], Steps([1, 3]))
     steps = Steps([Step(False, (Lit(0),)), (False, range(0))])
