@@ -218,6 +218,22 @@ def test_contradictory_units_exact_proof():
     assert p.run() is False and p.run(0) is True
 
 
+def test_elimination_takes_the_smallest_occurrence_product_first():
+    # x (var 0) has 2 x 1 occurrences, y (var 1) has 1 x 1: y goes first,
+    # although x has the smaller index; the proof shows the order.
+    p = make([[0, 4], [0, 6], [1, 8], [2, 10], [3, 12]], frozen=[2, 3, 4, 5, 6], with_proof=True)
+    assert p.run(1) is True and p.eliminated_vars == 2
+    assert p.proof_steps() == [("a", [6, 7]), ("d", [2, 6]), ("d", [-2, 7]),
+                               ("a", [3, 5]), ("a", [4, 5]), ("d", [1, 3]), ("d", [1, 4]), ("d", [-1, 5])]
+
+
+def test_unit_made_by_strengthening_is_propagated_in_the_same_round():
+    p = make([[0, 2], [0, 3]], frozen=[0, 1], with_proof=True)
+    assert p.run(1) is True
+    assert (p.strengthened, p.subsumed, p.units, p.reduced()) == (1, 1, 1, [])
+    assert p.proof_steps() == [("a", [1]), ("d", [1, -2]), ("d", [1, 2]), ("d", [1])]
+
+
 def test_no_unit_run_reaches_fixpoint_without_change():
     p = make([[0, 2], [1, 3]], frozen=[0, 1], do_bve=False, with_proof=True)
     assert p.run() is True
