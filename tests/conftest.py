@@ -4,12 +4,12 @@ from hypothesis import HealthCheck, settings
 
 # The normal suite keeps property tests small; `--slow` (or QUILLON_SLOW=1)
 # runs many more examples.
-settings.register_profile("default", max_examples=60, deadline=None,
+settings.register_profile("default", max_examples=150, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.register_profile("slow", max_examples=2000, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow])
 # Under the sanitizers everything runs several times slower.
-settings.register_profile("sanitized", max_examples=15, deadline=None,
+settings.register_profile("sanitized", max_examples=40, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow])
 
 
