@@ -238,11 +238,9 @@ FIT_SCRIPT = textwrap.dedent("""
 
 
 # Some 90 bytes of solver tables per variable: phys // 60 variables need
-# about 1.5 times physical memory.  (Workers that would fit one by one but
-# not together are refused as well; no test tries that here, since without
-# the refusal it would fill most of the machine's memory.)
-@pytest.mark.xfail(strict=False, reason="the solver does not yet weigh its variable tables against physical "
-                   "memory (Solver::reserve_vars); with overcommit the process is killed instead of a MemoryError")
+# about 1.5 times physical memory.  (Portfolio workers that would fit one by
+# one but not together are refused as well; no test tries that here: should
+# the refusal go missing, it would fill most of the machine's memory.)
 @pytest.mark.skipif(bool(os.environ.get("QUILLON_SANITIZED")),
                     reason="AddressSanitizer reserves address space of its own")
 @pytest.mark.parametrize("call", ["s.add_clause([2 * (phys // 60)])", "qn.Solver(phys // 60)",

@@ -242,6 +242,15 @@ std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, cons
   return answer;
 }
 
+// Variables a worker's solver will have: nvars, or more when a clause
+// names a larger variable.
+uint64_t vars_needed(uint32_t nvars, const Clauses &clauses) {
+  uint64_t need = nvars;
+  for (const std::vector<Lit> &c : clauses)
+    for (const Lit l : c) need = std::max<uint64_t>(need, uint64_t{var_of(l)} + 1);
+  return need;
+}
+
 }  // namespace
 
 Outcome run_one(uint64_t worker, uint32_t nvars, const Clauses &clauses, const Config &config, StopFlag stop,
@@ -287,6 +296,13 @@ std::optional<Outcome> run(uint32_t nvars, const Clauses &clauses, const Clauses
     return o;
   }
   const uint64_t alt_count = alt != nullptr ? std::min<uint64_t>(alt_threads, n) : 0;
+  // Each worker's solver refuses tables beyond physical memory on its own;
+  // workers that would fit one by one but not together are refused here,
+  // before any thread starts.
+  const unsigned __int128 total =
+      static_cast<unsigned __int128>(vars_needed(nvars, clauses)) * (n - alt_count) +
+      static_cast<unsigned __int128>(alt_count > 0 ? vars_needed(nvars, *alt) : 0) * alt_count;
+  if (total > UINT64_MAX || !Solver::tables_fit(static_cast<uint64_t>(total))) throw std::bad_alloc();
   return run_threaded(nvars, clauses, alt, alt_count, configs, want_proof);
 }
 

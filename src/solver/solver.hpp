@@ -57,6 +57,12 @@ class Solver {
   Solver(uint32_t nvars, const Config &config);
 
   // --- state.cpp: variables, clauses, accessors --------------------------
+  // Whether `copies` solvers' per-variable tables for `nvars` variables fit
+  // in the machine's physical memory.  Sizes that do not are refused with
+  // std::bad_alloc before anything is reserved: with memory overcommit the
+  // reservation itself would succeed and the process be killed later, while
+  // the tables are being zero-filled.
+  static bool tables_fit(uint64_t nvars, uint64_t copies = 1);
   Var new_var();
   // Adds an input clause; false once the formula is refuted (now or before).
   // Creating variables first reserves every per-variable array, so a

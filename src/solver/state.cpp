@@ -5,6 +5,8 @@
 #include <string>
 #include <unordered_set>
 
+#include <unistd.h>
+
 #include "core/panic.hpp"
 #include "solver/solver.hpp"
 
@@ -29,7 +31,32 @@ void reserve_for(V &v, uint64_t n) {
   v.reserve(n);
 }
 
+uint64_t physical_memory() {
+  static const uint64_t bytes = [] {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return UINT64_MAX;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+  }();
+  return bytes;
+}
+
+template <class V>
+constexpr uint64_t elem = sizeof(typename V::value_type);
+
 }  // namespace
+
+bool Solver::tables_fit(uint64_t nvars, uint64_t copies) {
+  // Per variable: two literals' watch lists and values, one entry in each
+  // of the other arrays that reserve_vars sizes.
+  constexpr uint64_t per_var =
+      2 * elem<decltype(watches_)> + 2 * elem<decltype(values_)> + elem<decltype(level_stamp_)> +
+      elem<decltype(activity_)> + elem<decltype(level_)> + elem<decltype(reason_)> + elem<decltype(heap_index_)> +
+      elem<decltype(heap_)> + elem<decltype(trail_)> + elem<decltype(phase_)> + elem<decltype(target_)> +
+      elem<decltype(seen_)>;
+  const uint64_t limit = physical_memory() / per_var;
+  return copies == 0 || nvars <= limit / copies;
+}
 
 Solver::Solver(uint32_t nvars, const Config &config)
     : var_decay_now_(config.var_decay), rng_(config.rnd_seed), next_reduce_(config.first_reduce), config_(config) {
@@ -40,6 +67,7 @@ Solver::Solver(uint32_t nvars, const Config &config)
 void Solver::reserve_vars(uint64_t n) {
   // Largest element first, so that a hopeless size fails before anything
   // big has been committed.  Reserving never changes observable state.
+  if (n > watches_.capacity() / 2 && !tables_fit(n)) throw std::bad_alloc();
   reserve_for(watches_, 2 * n);
   reserve_for(level_stamp_, n + 1);
   reserve_for(activity_, n);
