@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "core/clause_scan.hpp"
@@ -24,6 +25,9 @@ class ClauseArena {
   // capacities (memory_bytes) grow exactly as with a literal-by-literal scan.
   bool add(const Lit *in, size_t n) {
     const size_t start = lits_.size();
+    // Clause starts are 32-bit offsets: an arena past 2^32 literals cannot
+    // be addressed, so it is refused as out of memory before anything moves.
+    if (n > UINT32_MAX - start) throw std::bad_alloc();
     const size_t closing = scan_.run(in, n);
     for (size_t i = 0; i < closing; ++i) {
       if (!scan_.first[i]) continue;
