@@ -9,24 +9,12 @@ import sys
 
 import pytest
 
-import quillon_native as qn
 from oracles import brute_force, drat_accepts, random_3sat, random_cnf, satisfies
-from solver_model import SCORE, STATS, ModelSolver
+from solver_model import SCORE, ModelSolver
+from test_solver import build, stats
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-
-def build(nvars, clauses, proof=False, **opts):
-    s = qn.Solver(nvars, **opts)
-    if proof:
-        s.enable_proof()
-    for c in clauses:
-        s.add_clause(c)
-    return s
-
-
-def stats(s):
-    return {k: getattr(s, k) for k in STATS}
 
 
 EARLY = dict(walk_min_conflicts=0, luby_base=2.0)
