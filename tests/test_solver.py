@@ -154,24 +154,6 @@ def test_memory_error_leaves_solver_usable():
     assert out.stdout.split("\n")[:3] == ["MemoryError", "0 True True [False, True]", "MemoryError"], out.stderr
 
 
-def test_reentrant_access_is_refused():
-    s = Solver(2)
-
-    class Sneaky:
-        def __init__(self, action):
-            self.action = action
-
-        def __index__(self):
-            self.action()
-            return 0
-
-    with pytest.raises(RuntimeError, match="Already mutably borrowed"):
-        s.add_clause([Sneaky(lambda: s.nvars)])
-    with pytest.raises(RuntimeError, match="Already borrowed"):
-        s.add_clause([Sneaky(lambda: s.new_var())])
-    assert s.nvars == 2 and s.add_clause([0, 2]) and s.solve() is True
-
-
 # --- answers: bit for bit against the plain-Python model ---------------------------
 
 OPTION_SETS = [
