@@ -1,0 +1,5 @@
+import sys
+
+from quillon_native_cli.main import main
+
+sys.exit(main())
