@@ -137,3 +137,14 @@ def drat_accepts(clauses, steps):
         if not lits:
             return True
     return False
+
+
+def pigeonhole(holes):
+    """(nvars, clauses): holes + 1 pigeons into `holes` holes, unsatisfiable
+    and hard for CDCL as it grows."""
+    def x(p, h):
+        return 2 * (p * holes + h)
+    clauses = [[x(p, h) for h in range(holes)] for p in range(holes + 1)]
+    clauses += [[x(p, h) ^ 1, x(q, h) ^ 1]
+                for h in range(holes) for p in range(holes + 1) for q in range(p + 1, holes + 1)]
+    return (holes + 1) * holes, clauses

@@ -1,10 +1,9 @@
 """Solver: construction, clauses, answers, statistics, proofs, limits.
 
-Oracles: brute force on small formulas, model checks, a forward DRAT check of
-every refutation, and a plain-Python model of the search core
-(solver_model.py) that must agree with the native solver on every counter,
-the model and the proof.  Answers against brute force under many option
-sets are the property tests' part."""
+Oracles: model checks and a forward DRAT check of every refutation; the
+recorded traces (test_traces.py) pin every counter, model and proof.
+Answers against brute force under many option sets are the property tests'
+part."""
 import os
 import random
 import subprocess
@@ -14,8 +13,8 @@ import textwrap
 import pytest
 
 import quillon_native as qn
-from oracles import drat_accepts, random_3sat, random_cnf, satisfies
-from solver_model import STATS, ModelSolver, luby, Ema
+from oracles import drat_accepts, pigeonhole, random_3sat, satisfies
+from test_traces import STATS
 
 Solver = qn.Solver
 
@@ -31,16 +30,6 @@ def build(nvars, clauses, proof=False, **opts):
 
 def stats(s):
     return {k: getattr(s, k) for k in STATS}
-
-
-def pigeonhole(holes):
-    """holes + 1 pigeons into `holes` holes: unsatisfiable, hard for CDCL."""
-    def x(p, h):
-        return 2 * (p * holes + h)
-    clauses = [[x(p, h) for h in range(holes)] for p in range(holes + 1)]
-    clauses += [[x(p, h) ^ 1, x(q, h) ^ 1]
-                for h in range(holes) for p in range(holes + 1) for q in range(p + 1, holes + 1)]
-    return (holes + 1) * holes, clauses
 
 
 def native_check(nvars, clauses, steps):
@@ -152,76 +141,6 @@ def test_memory_error_leaves_solver_usable():
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.stdout.split("\n")[:3] == ["MemoryError", "0 True True [False, True]", "MemoryError"], out.stderr
-
-
-# --- answers: bit for bit against the plain-Python model ---------------------------
-
-OPTION_SETS = [
-    dict(),
-    dict(restart="glucose"),
-    dict(restart="none", ccmin="basic"),
-    dict(ccmin="none", phase_saving=False, init_phase=True),
-    dict(target_phase=False, rnd_freq=0.2, rnd_seed=1),
-    dict(luby_base=1.0, first_reduce=5, reduce_inc=1, glue_keep=0, walk_min_conflicts=0, walk_flips=40),
-    dict(restart="glucose", target_reset=1, walk_min_conflicts=0, walk_interval=2, walk_patience=100),
-    dict(walk_interval=0, walk_min_conflicts=0),
-    dict(first_reduce=20, reduce_inc=2, luby_base=3.0, walk_min_conflicts=10, walk_flips=25),
-    dict(restart="glucose", first_reduce=10, reduce_inc=1, glue_keep=1, walk_min_conflicts=0, walk_flips=7),
-    dict(var_decay=0.5, var_decay_max=0.99, cla_decay=0.5, rnd_freq=0.05, rnd_seed=7, first_reduce=10),
-    dict(restart="none", target_phase=False, phase_saving=False, walk_min_conflicts=3, walk_patience=1),
-]
-
-
-@pytest.mark.parametrize("opts", OPTION_SETS, ids=lambda o: ",".join(f"{k}={v}" for k, v in o.items()) or "default")
-def test_bit_for_bit_against_model(opts):
-    """Every counter, the model and the proof match the plain-Python model,
-    on 3-SAT near the threshold and on small formulas with units, repeated
-    literals and tautologies."""
-    for seed in range(10):
-        rng = random.Random(seed)
-        if seed < 6:
-            n = rng.randint(10, 45)
-            clauses = random_3sat(seed, n, ratio=rng.choice([3.8, 4.26, 4.6]))
-        else:
-            n = rng.randint(1, 12)
-            clauses = random_cnf(rng, n, rng.randint(1, 60), 1, 4)
-        a = build(n, clauses, proof=True, **opts)
-        b = ModelSolver(n, **opts)
-        b.proof_enabled = True
-        for c in clauses:
-            b.add_clause(c)
-        for limit in (7, None):
-            ra, rb = a.solve(limit), b.solve(limit)
-            assert ra == rb and stats(a) == b.stats, (seed, limit)
-            assert a.model == b.model
-        assert a.proof_steps() == b.proof_steps()
-        assert satisfies(a.model, clauses) if ra else drat_accepts(clauses, a.proof_steps())
-        assert a.check_watch_invariant() == []
-
-
-def test_bit_for_bit_long_run_with_walks_and_reductions():
-    clauses = random_3sat(11, 120)
-    opts = dict(first_reduce=300, reduce_inc=30, walk_min_conflicts=500, walk_flips=2000)
-    a = build(120, clauses, **opts)
-    b = ModelSolver(120, **opts)
-    for c in clauses:
-        b.add_clause(c)
-    assert a.solve() == b.solve()
-    assert stats(a) == b.stats and a.model == b.model
-    assert a.reductions >= 3 and a.deleted > 0
-    assert a.check_watch_invariant() == []
-
-
-def test_oracle_luby_and_ema():
-    assert [luby(k) for k in range(15)] == [1, 1, 2, 1, 1, 2, 4, 1, 1, 2, 1, 1, 2, 4, 8]
-    e = Ema(0.02)
-    betas = []
-    for i in range(1, 200):
-        e.update(1.0)
-        betas.append(e.beta)
-    # halved at updates 1, 3, 7, 15, 31, 63; stops at 1/64, the first power of two not above 0.02
-    assert [i + 1 for i in range(1, len(betas)) if betas[i] != betas[i - 1]] == [3, 7, 15, 31, 63]
-    assert betas[0] == 0.5 and betas[-1] == 0.015625
 
 
 # --- exact values -------------------------------------------------------------------
