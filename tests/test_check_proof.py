@@ -14,7 +14,7 @@ from collections import UserList as Steps, namedtuple
 import pytest
 
 import quillon_native as qn
-from oracles import _Db, brute_force, drat_accepts, random_3sat
+from oracles import Db as _Db, brute_force, drat_accepts, random_3sat
 
 REFUTED = "input formula is refuted by unit propagation alone"
 DERIVED = "empty clause derived and every step verified"

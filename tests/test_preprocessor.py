@@ -8,7 +8,7 @@ import random
 import pytest
 
 import quillon_native as qn
-from oracles import _Db, brute_force, drat_accepts, internal, random_cnf, satisfies
+from oracles import Db as _Db, brute_force, drat_accepts, internal, random_cnf, satisfies
 
 
 def make(clauses, frozen=(), **kw):
