@@ -13,7 +13,8 @@ import time
 import pytest
 
 import quillon_native as qn
-from oracles import DEFAULTS, random_3sat, refutes, satisfies, steps_of
+from oracles import DEFAULTS, random_3sat, refutes, satisfies, solver
+from test_traces import STATS
 
 # ---------------------------------------------------------------------------
 # Junk arguments.
@@ -76,12 +77,16 @@ def test_junk_arguments(name, factory, call):
             pass
     # Junk that happens to be valid (an empty clause, say) may change the
     # formula; the object must still answer consistently.
+    assert_usable(obj)
+
+
+def assert_usable(obj):
     if isinstance(obj, qn.Solver):
+        obj.add_clause([0, 2])
         assert obj.solve() in (True, False) and obj.check_watch_invariant() == []
-        assert obj.solve() is not None
     elif isinstance(obj, qn.Preprocessor):
         obj.add_clause([0, 2])
-        assert obj.run() in (True, False) and obj.reduced() is not None
+        assert obj.run() in (True, False) and isinstance(obj.reduced(), list)
     elif isinstance(obj, qn.ClauseDb):
         assert obj.add_clause([0, 2]) and obj.clauses()[-1] == [0, 2]
 
@@ -120,8 +125,7 @@ HUGE_SCRIPT = textwrap.dedent("""
                     reason="AddressSanitizer's operator new aborts instead of throwing std::bad_alloc")
 def test_huge_indices():
     script = HUGE_SCRIPT.replace("CONFIG", ", ".join(f"{k}={v!r}" for k, v in DEFAULTS.items()))
-    env = dict(os.environ)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=env)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr + out.stdout
     assert out.stdout.strip() == "alive"
 
@@ -188,6 +192,14 @@ class SlowIndex:  # an int that lets other threads run while it is being convert
 ACCESS_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 
 
+def run_threads(fns):
+    threads = [threading.Thread(target=fn) for fn in fns]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def hammer(target, workers=4):
     errors, unexpected = [], []
 
@@ -201,18 +213,14 @@ def hammer(target, workers=4):
         except BaseException as e:  # noqa: B036
             unexpected.append(e)
 
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(workers)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads([lambda i=i: run(i) for i in range(workers)])
     assert not unexpected, unexpected
     assert set(errors) <= ACCESS_ERRORS
     return errors
 
 
-def test_threads_hammer_one_solver():
-    s = qn.Solver()
+def test_threads_hammer_one_object_of_each_class():
+    s, db, p = qn.Solver(), qn.ClauseDb(), qn.Preprocessor()
     clauses = random_3sat(5, 40, 3.0)
     added = []
 
@@ -221,30 +229,14 @@ def test_threads_hammer_one_solver():
             c = clauses[(i * 40 + k) % len(clauses)]
             s.add_clause([SlowIndex(x) for x in c])
             added.append(c)
-        else:
-            s.conflicts, s.model, repr(s), s.check_watch_invariant()
-
-    errors = hammer(target)
-    assert errors  # the guard did see the overlap
-    assert s.solve() is True and satisfies(s.model, added)
-    assert s.check_watch_invariant() == []
-
-
-def test_threads_hammer_clause_db_and_preprocessor():
-    db = qn.ClauseDb()
-    p = qn.Preprocessor()
-
-    def target(i, k):
-        if i % 2 == 0:
             db.add_clause([SlowIndex(2 * k), SlowIndex(2 * k + 2)])
             p.add_clause([SlowIndex(2 * k + 1), SlowIndex(2 * k + 3)])
         else:
-            db.clauses(), db.num_clauses, p.reduced(), repr(p)
+            s.conflicts, s.model, repr(s), s.check_watch_invariant(), db.clauses(), p.reduced(), repr(p)
 
-    hammer(target)
-    clauses = db.clauses()
-    assert all(len(c) == 2 and c[1] == c[0] + 2 for c in clauses)
-    assert p.run() is True
+    assert hammer(target)  # the guard did see the overlap
+    assert s.solve() is True and satisfies(s.model, added) and s.check_watch_invariant() == []
+    assert all(len(c) == 2 and c[1] == c[0] + 2 for c in db.clauses()) and p.run() is True
 
 
 def test_check_proof_and_portfolio_in_parallel_threads_match_sequential():
@@ -257,11 +249,7 @@ def test_check_proof_and_portfolio_in_parallel_threads_match_sequential():
 
     sequential = [work(c) for c in jobs]
     results = [None] * len(jobs)
-    threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, work(jobs[i]))) for i in range(len(jobs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads([lambda i=i: results.__setitem__(i, work(jobs[i])) for i in range(len(jobs))])
     assert results == sequential and all(ok for _, ok in results)
 
 
@@ -277,8 +265,7 @@ def thread_count():
     return len(os.listdir("/proc/self/task"))
 
 
-def leak_cases():
-    """(name, argument objects whose counts must not move, one cycle)."""
+def leak_cases():  # (name, argument objects whose counts must not move, one cycle)
     lits = [0, 3, 4, int("2001")]
     clauses = [[0, 2], [1, 2], [3]]
     refuted = [[0, 2], [0, 3], [1, 2], [1, 3]]
@@ -293,23 +280,15 @@ def leak_cases():
     yield "ClauseDb", (lits,), db_cycle
 
     def solver_cycle():
-        s = qn.Solver(3, restart="glucose", walk_min_conflicts=0)
-        s.enable_proof()
-        for c in clauses:
-            s.add_clause(c)
+        s = solver(3, clauses, proof=True, restart="glucose", walk_min_conflicts=0)
         s.new_var()
         return (s.solve(max_conflicts=5, seconds=10.0), s.model, s.proof_steps(), repr(s),
-                s.check_watch_invariant(), s.nvars, s.ok, s.conflicts, s.decisions, s.propagations, s.restarts,
-                s.learned, s.minimized_lits, s.reductions, s.blocked_restarts, s.learned_lits, s.deleted,
-                s.max_trail)
+                s.check_watch_invariant(), s.nvars, s.ok, [getattr(s, k) for k in STATS])
 
     yield "Solver sat", (clauses,), solver_cycle
 
     def solver_unsat():
-        s = qn.Solver(first_reduce=1, reduce_inc=1)
-        s.enable_proof()
-        for c in refuted:
-            s.add_clause(c)
+        s = solver(0, refuted, proof=True, first_reduce=1, reduce_inc=1)
         return s.solve(), s.solve(), s.model, s.proof_steps()
 
     yield "Solver unsat", (refuted,), solver_unsat
@@ -320,7 +299,8 @@ def leak_cases():
             p.add_clause(c)
         p.freeze(1)
         return (p.run(), p.run(1), p.reduced(), p.proof_steps(), p.reconstruct([True, False]), repr(p), p.unsat,
-                p.nvars, p.units, p.subsumed, p.strengthened, p.eliminated_vars, p.resolvents, p.pure)
+                [getattr(p, k) for k in ("nvars", "units", "subsumed", "strengthened", "eliminated_vars",
+                                         "resolvents", "pure")])
 
     yield "Preprocessor", (clauses,), prep_cycle
     steps = [(False, [2]), (True, [0, 2]), (False, [])]
@@ -404,10 +384,7 @@ def test_repeated_calls_leak_nothing(request, name, args, fn):
 # the very containers being converted.  Only clear exceptions may come out,
 # and the instance must answer right afterwards.
 
-class Hostile:
-    """Behaves as the int / float / bool `value` until converted, then runs
-    `action` first."""
-
+class Hostile:  # the int or float `value`, which runs `action` first when converted
     def __init__(self, value, action):
         self.value, self.action = value, action
 
@@ -427,9 +404,7 @@ def numpy_like_bool(value, action):
     return cls()
 
 
-class HostileSeq:
-    """A registered Sequence whose iteration runs `action` before item `at`."""
-
+class HostileSeq:  # a registered Sequence whose iteration runs `action` before item `at`
     def __init__(self, items, at, action):
         self.items, self.at, self.action = list(items), at, action
 
@@ -454,8 +429,7 @@ import copy  # noqa: E402
 collections.abc.Sequence.register(HostileSeq)
 
 
-def paths(value):
-    """Every position in a nested list/tuple/dict structure, as key tuples."""
+def paths(value):  # every position in a nested list/tuple/dict structure, as key tuples
     yield ()
     if isinstance(value, (list, tuple, dict)):
         for i in (value.keys() if isinstance(value, dict) else range(len(value))):
@@ -463,9 +437,7 @@ def paths(value):
                 yield (i,) + p
 
 
-def substitute(value, path, make):
-    """`value` (modified in place where mutable) with the item at `path`
-    replaced by make(item)."""
+def substitute(value, path, make):  # `value` with the item at `path` replaced by make(item)
     if not path:
         return make(value)
     i, rest = path[0], path[1:]
@@ -474,8 +446,7 @@ def substitute(value, path, make):
     return tuple(items) if isinstance(value, tuple) else items
 
 
-def hostile_variants(x, instance_calls, holder):
-    """Objects standing in for `x` that run Python code while converted."""
+def hostile_variants(x, instance_calls, holder):  # stand-ins for `x` that run Python code when converted
     def raising():
         raise JunkError("hostile")
 
@@ -560,28 +531,14 @@ def test_hostile_objects_at_every_position(case):
                 if isinstance(e, RuntimeError):
                     assert str(e) in ACCESS_ERRORS, e
             else:
-                if key and variant_action(variant) == "reenter":
+                if key and getattr(getattr(variant, "action", None), "__name__", None) == "reenter":
                     assert key(result) == expected, (path, result)
             tried += 1
     assert tried > 0
-    if isinstance(instance, qn.Solver):
-        instance.add_clause([0, 2])
-        answer = instance.solve()
-        assert answer in (True, False) and instance.check_watch_invariant() == []
-    elif isinstance(instance, qn.Preprocessor):
-        assert instance.run() in (True, False) and isinstance(instance.reduced(), list)
-    elif isinstance(instance, qn.ClauseDb):
-        assert instance.add_clause([0, 2]) and instance.clauses()[-1] == [0, 2]
+    assert_usable(instance)
 
 
-def variant_action(variant):
-    action = getattr(variant, "action", None)
-    return action.__name__ if action else None
-
-
-class LyingLength(HostileSeq):
-    """A registered Sequence that claims to be enormous."""
-
+class LyingLength(HostileSeq):  # a registered Sequence that claims to be enormous
     def __init__(self, items, n):
         super().__init__(items, -1, None)
         self.n = n
