@@ -226,6 +226,7 @@ class CnfReader(Tokens):
         toks = block.split()
         if not toks:
             return
+        vals = self.map(block, line0, toks)
         if not self.header_line:
             if not self.relaxed:
                 lead = len(block) - len(block.lstrip())
@@ -234,7 +235,6 @@ class CnfReader(Tokens):
             self.header_line = -1
             if self.on_header:
                 self.on_header(0, 0, 0)
-        vals = self.map(block, line0, toks)
         sink = self.sink
         find = vals.index
         n = self.nclauses
