@@ -32,8 +32,10 @@ class InputError(Exception):
 
 
 def shown(token, limit=24):
-    text = token.decode("ascii", "backslashreplace")
-    return repr(text if len(text) <= limit else text[:limit] + "...")
+    """A token as it can be printed: quoted, non-printable bytes as \\xNN."""
+    cut = token[:limit]
+    text = "".join(chr(b) if 32 <= b < 127 else f"\\x{b:02x}" for b in cut)
+    return f"'{text}{'...' if len(token) > limit else ''}'"
 
 
 def open_input(path):
@@ -93,6 +95,8 @@ def blocks(path, size=BLOCK, sep=b"\n", stream=None):
 
 class Tokens:
     """Token -> internal literal cache shared by the two readers."""
+
+    block = BLOCK
 
     def __init__(self, path, limit):
         self.name = "<stdin>" if path == "-" else path
@@ -164,7 +168,7 @@ class CnfReader(Tokens):
         self.bad(block, line0, t, f"literal {t.decode()} is out of range (largest variable {MAX_VAR})")
 
     def read(self):
-        for line0, block in blocks(self.path):
+        for line0, block in blocks(self.path, self.block):
             self.last_line = line0 + block.count(b"\n") - (block.endswith(b"\n"))
             junk = block.translate(None, _NUMERIC)
             if junk:
