@@ -1,21 +1,14 @@
 """The local-search walk that refreshes the phases at restarts: it never
 changes answers, it follows the model of solver_model.py draw for draw, and
 its switches (walk_flips, walk_interval, walk_patience, walk_min_conflicts)
-turn it off completely.  Also the command-line example."""
-import os
+turn it off completely."""
 import random
-import subprocess
-import sys
 
 import pytest
 
 from oracles import brute_force, drat_accepts, random_3sat, random_cnf, satisfies
 from solver_model import SCORE, ModelSolver
 from test_solver import build, stats
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-
-
 
 EARLY = dict(walk_min_conflicts=0, luby_base=2.0)
 
@@ -101,29 +94,3 @@ def test_binary_only_formula_walks_without_trouble():
     for seed in range(20):
         s = build(4, clauses, walk_min_conflicts=0, luby_base=1.0, rnd_seed=seed + 1)
         assert s.solve() is True and satisfies(s.model, clauses)
-
-
-def test_example_script(tmp_path):
-    script = os.path.join(HERE, "..", "examples", "solve_dimacs.py")
-    cnf = os.path.join(HERE, "..", "examples", "example.cnf")
-    out = subprocess.run([sys.executable, script, cnf], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 10, out.stderr
-    lines = out.stdout.splitlines()
-    assert "s SATISFIABLE" in lines
-    model = [int(t) for line in lines if line.startswith("v ") for t in line.split()[1:]]
-    assert model[-1] == 0
-    true = {d for d in model if d > 0}
-    with open(cnf) as f:
-        clauses = [[int(t) for t in line.split()[:-1]] for line in f if line[0] not in "cp"]
-    assert all(any((d > 0) == (abs(d) in true) for d in c) for c in clauses)
-
-    unsat = tmp_path / "u.cnf"
-    unsat.write_text("p cnf 2 4\n1 2 0\n1 -2 0\n-1 2 0\n-1 -2 0\n")
-    proof = tmp_path / "u.drat"
-    out = subprocess.run([sys.executable, script, str(unsat), "--proof", str(proof)],
-                         capture_output=True, text=True, timeout=60)
-    assert out.returncode == 20 and "s UNSATISFIABLE" in out.stdout.splitlines()
-    assert proof.read_text().splitlines()[-1] == "0"
-    out = subprocess.run([sys.executable, script, str(unsat), "--max-conflicts", "0"],
-                         capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0 and "s UNKNOWN" in out.stdout.splitlines()
