@@ -8,13 +8,10 @@ cut out at the terminating zeros with `list.index`.  Lines with anything else
 (comments, the header, a '%' end marker, junk) go through a line-by-line path
 that knows its line numbers, so an error names the line where it is.
 """
-import bz2
-import gzip
-import lzma
 import re
 import sys
 
-BLOCK = 1 << 18
+BLOCK = 1 << 16
 END = -1        # token 0: end of a clause
 DEL = -2        # token d in a text proof: a deletion follows
 MAX_VAR = 2 ** 31 - 2
@@ -53,10 +50,13 @@ def open_input(path):
     except OSError as e:
         raise InputError(name, 0, e.strerror or str(e)) from None
     if head.startswith(b"\x1f\x8b"):
+        import gzip
         return gzip.GzipFile(fileobj=raw, mode="rb")
     if head.startswith(b"\xfd7zXZ\x00"):
+        import lzma
         return lzma.LZMAFile(raw)
     if head.startswith(b"BZh"):
+        import bz2
         return bz2.BZ2File(raw)
     return raw
 
@@ -71,9 +71,11 @@ def blocks(path, size=BLOCK, sep=b"\n", stream=None):
         while True:
             try:
                 data = stream.read(size)
-            except (EOFError, lzma.LZMAError, gzip.BadGzipFile, OSError, ValueError) as e:
+            except MemoryError:
+                raise
+            except Exception as e:  # EOFError, OSError, lzma.LZMAError, zlib.error ...
                 what = "compressed data is truncated or corrupt"
-                if isinstance(e, OSError) and not isinstance(e, gzip.BadGzipFile) and e.strerror:
+                if isinstance(e, OSError) and e.strerror and type(e).__name__ != "BadGzipFile":
                     what = e.strerror
                 raise InputError(name, 0, what) from None
             if not data:
