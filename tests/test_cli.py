@@ -22,7 +22,7 @@ except ImportError:  # a build folder: use the package from the checkout
     _paths.insert(0, str(Path(__file__).parent.parent / "python"))
     sys.path.insert(0, _paths[0])
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(_paths))
-from quillon_native_cli import dimacs, proofs  # noqa: E402
+from quillon_native_cli import configs, dimacs, options, proofs  # noqa: E402
 from quillon_native_cli.main import main  # noqa: E402
 
 
@@ -45,9 +45,8 @@ def inproc(capsys, *args):
     return rc, out, err
 
 
-def cnf_text(nvars, clauses, header=True):
-    head = f"p cnf {nvars} {len(clauses)}\n" if header else ""
-    return head + "".join(" ".join(map(str, c)) + " 0\n" for c in clauses)
+def cnf_text(nvars, clauses):
+    return f"p cnf {nvars} {len(clauses)}\n" + "".join(" ".join(map(str, c)) + " 0\n" for c in clauses)
 
 
 def random_cnf(rng, nvars, nclauses, k=3):
@@ -99,50 +98,47 @@ def decode_text(text):
 
 
 PHP = [[1, 2], [3, 4], [5, 6], [-1, -3], [-1, -5], [-3, -5], [-2, -4], [-2, -6], [-4, -6]]  # 3 pigeons, 2 holes
-xz_cut = lzma.compress(cnf_text(6, PHP).encode())[:40]
 
-BAD = [  # (file name, content or None, extra arguments, exit code, the one line on stderr; {f} is the path)
-    ("absent.cnf", None, [], 1, "{f}: No such file or directory"),
-    ("", None, [], 1, "{f}: is a directory"),
-    ("empty.cnf", b"", [], 1, "{f}: no 'p cnf' header (use --relaxed to read files without one)"),
-    ("junk.cnf", b"p cnf 2 1\n1 \x00\xff\x13junk 0\n", [], 1, "{f}:2: unexpected '\\x00\\xff\\x13junk'"),
-    ("cut.cnf.xz", xz_cut, [], 1, "{f}: compressed data is truncated or corrupt"),
-    ("wide.cnf", b"p cnf 2 1\n1 99999999 0\n", [], 1, "{f}:2: literal 99999999 exceeds the header's 2 variables"),
-    ("huge.cnf", b"p cnf 2 1\n1 0\n-123456789012345678901234567890 0\n", [], 1,
+OK, U = b"p cnf 1 1\n1 0\n", "quillon-native solve: "
+S = "argument --seconds: expected 0 or more seconds (inf for no limit), got "
+BAD = [  # (file name, content or None, extra arguments, the one line on stderr with exit code 1; {f} is the path)
+    ("absent.cnf", None, [], "{f}: No such file or directory"),
+    ("", None, [], "{f}: is a directory"),
+    ("empty.cnf", b"", [], "{f}: no 'p cnf' header (use --relaxed to read files without one)"),
+    ("junk.cnf", b"p cnf 2 1\n1 \x00\xff\x13junk 0\n", [], "{f}:2: unexpected '\\x00\\xff\\x13junk'"),
+    ("cut.cnf.xz", lzma.compress(cnf_text(6, PHP).encode())[:40], [], "{f}: compressed data is truncated or corrupt"),
+    ("wide.cnf", b"p cnf 2 1\n1 99999999 0\n", [], "{f}:2: literal 99999999 exceeds the header's 2 variables"),
+    ("huge.cnf", b"p cnf 2 1\n1 0\n-123456789012345678901234567890 0\n", [],
      "{f}:3: literal -123456789012345678901234567890 exceeds the header's 2 variables"),
-    ("relaxed-huge.cnf", b"1 -2147483648 0\n", ["--relaxed"], 1,
+    ("relaxed-huge.cnf", b"1 -2147483648 0\n", ["--relaxed"],
      "{f}:1: literal -2147483648 is out of range (largest variable 2147483646)"),
-    ("fewer.cnf", b"c x\np cnf 2 3\n1 2 0\n-1 0\n", [], 1, "{f}:2: header declares 3 clauses, the file has 2"),
-    ("more.cnf", b"p cnf 2 1\n1 2 0\n-1 0\n", [], 1, "{f}:1: header declares 1 clauses, the file has 2"),
-    ("open.cnf", b"p cnf 2 2\n1 2 0\n-1\n\n", [], 1, "{f}:3: last clause lacks its terminating 0"),
-    ("stray.cnf", b"p cnf 3 1\nc fine\n1 +2 0\n", [], 1, "{f}:3: unexpected '+2'"),
-    ("bare.cnf", b"c no header\n\n1 2 0\n", [], 1,
+    ("fewer.cnf", b"c x\np cnf 2 3\n1 2 0\n-1 0\n", [], "{f}:2: header declares 3 clauses, the file has 2"),
+    ("more.cnf", b"p cnf 2 1\n1 2 0\n-1 0\n", [], "{f}:1: header declares 1 clauses, the file has 2"),
+    ("open.cnf", b"p cnf 2 2\n1 2 0\n-1\n\n", [], "{f}:3: last clause lacks its terminating 0"),
+    ("stray.cnf", b"p cnf 3 1\nc fine\n1 +2 0\n", [], "{f}:3: unexpected '+2'"),
+    ("bare.cnf", b"c no header\n\n1 2 0\n", [],
      "{f}:3: clause before the 'p cnf' header (use --relaxed to read files without one)"),
-    ("hdr.cnf", b"p cnf 2\n1 0\n", [], 1, "{f}:1: bad header 'p cnf 2': expected 'p cnf VARIABLES CLAUSES'"),
-    ("hdr2.cnf", b"p cnf 2 1\np cnf 2 1\n1 0\n", [], 1, "{f}:2: second 'p' line"),
-    ("late.cnf", b"p cnf 2 2\n1 0\np cnf 2 1\n", ["--relaxed"], 1, "{f}:3: second 'p' line"),
-    ("vars.cnf", b"p cnf 2147483647 0\n", [], 1,
+    ("hdr.cnf", b"p cnf 2\n1 0\n", [], "{f}:1: bad header 'p cnf 2': expected 'p cnf VARIABLES CLAUSES'"),
+    ("hdr2.cnf", b"p cnf 2 1\np cnf 2 1\n1 0\n", [], "{f}:2: second 'p' line"),
+    ("late.cnf", b"p cnf 2 2\n1 0\np cnf 2 1\n", ["--relaxed"], "{f}:3: second 'p' line"),
+    ("vars.cnf", b"p cnf 2147483647 0\n", [],
      "{f}:1: header declares 2147483647 variables, more than the largest variable 2147483646"),
-    ("ok.cnf", b"p cnf 1 1\n1 0\n", ["--seconds", "-1"], 1,
-     "quillon-native solve: argument --seconds: expected 0 or more seconds (inf for no limit), got '-1'"),
-    ("ok.cnf", b"p cnf 1 1\n1 0\n", ["--seconds", "nan"], 1,
-     "quillon-native solve: argument --seconds: expected 0 or more seconds (inf for no limit), got 'nan'"),
-    ("ok.cnf", b"p cnf 1 1\n1 0\n", ["--binary-proof"], 1, "quillon-native solve: --binary-proof needs --proof PROOF"),
-    ("ok.cnf", b"p cnf 1 1\n1 0\n", ["--portfolio", "9"], 1,
-     "quillon-native solve: --portfolio takes 1 to 8 configurations"),
-    ("ok.cnf", b"p cnf 1 1\n1 0\n", ["--walk-flips", "-3"], 1,
-     "quillon-native solve: argument --walk-flips: -3 is out of range 0 to 18446744073709551615"),
-    ("ok.cnf", b"p cnf 1 1\n1 0\n", ["--proof", "no/such/dir/p.drat"], 1, "no/such/dir/p.drat: No such file or directory"),
+    ("ok.cnf", OK, ["--seconds", "-1"], U + S + "'-1'"),
+    ("ok.cnf", OK, ["--seconds", "nan"], U + S + "'nan'"),
+    ("ok.cnf", OK, ["--binary-proof"], U + "--binary-proof needs --proof PROOF"),
+    ("ok.cnf", OK, ["--portfolio", "9"], U + "--portfolio takes 1 to 8 configurations"),
+    ("ok.cnf", OK, ["--walk-flips", "-3"], U + "argument --walk-flips: -3 is out of range 0 to 18446744073709551615"),
+    ("ok.cnf", OK, ["--proof", "no/such/dir/p.drat"], "no/such/dir/p.drat: No such file or directory"),
 ]
 
 
-@pytest.mark.parametrize("name,content,extra,code,message", BAD)
-def test_bad_input_is_one_line(tmp_path, name, content, extra, code, message):
+@pytest.mark.parametrize("name,content,extra,message", BAD)
+def test_bad_input_is_one_line(tmp_path, name, content, extra, message):
     path = tmp_path / name
     if content is not None:
         path.write_bytes(content)
     rc, out, err = cli("solve", path, *extra, cwd=tmp_path)
-    assert (rc, err) == (code, "c error: " + message.format(f=path) + "\n")
+    assert (rc, err) == (1, "c error: " + message.format(f=path) + "\n")
     assert "s " not in out
 
 
@@ -153,8 +149,10 @@ def test_check_refuses_unreadable_inputs(tmp_path, capsys):
                            "lacks its terminating 0"), (b"a\x02\x07\x00x\x02\x00", "{p}: byte 4: step starts with 'x', "
                            "not 'a' or 'd'"), (b"a\x02\x87", "{p}: byte 3: last step lacks its terminating 0 byte")]:
         (tmp_path / "p").write_bytes(proof)
-        assert inproc(capsys, "check", cnf, tmp_path / "p")[::2] == (2, "c error: " + message.format(p=tmp_path / "p") + "\n")
-    assert inproc(capsys, "check", cnf, tmp_path / "absent")[::2] == (2, f"c error: {tmp_path / 'absent'}: No such file or directory\n")
+        want = f"c error: {message.format(p=tmp_path / 'p')}\n"
+        assert inproc(capsys, "check", cnf, tmp_path / "p")[::2] == (2, want)
+    err = f"c error: {tmp_path / 'no'}: No such file or directory\n"
+    assert inproc(capsys, "check", cnf, tmp_path / "no")[::2] == (2, err)
     assert inproc(capsys, "check", cnf)[0] == 2
 
 
@@ -169,7 +167,8 @@ def test_relaxed_reading_and_the_percent_marker(tmp_path, capsys):
 
 
 @pytest.mark.parametrize("extra", [[], ["--preprocess"], ["--portfolio", "3"], ["--config", "glucose", "--slice", "0"],
-                                   ["--slice", "3", "--binary-proof"], ["--preprocess", "--portfolio", "2", "--binary-proof"]])
+                                   ["--slice", "3", "--binary-proof"],
+                                   ["--preprocess", "--portfolio", "2", "--binary-proof"]])
 def test_answers_models_and_proofs(tmp_path, capsys, extra):
     """Random small formulas, one satisfiable and one not (brute force); the
     model is checked and the proof goes through `check`, text or binary."""
@@ -213,7 +212,8 @@ def test_text_and_binary_proofs_are_the_same_steps(tmp_path, capsys):
     assert text[-1] == (False, []) and any(kind for kind, _ in text)
 
 
-@pytest.mark.parametrize("cnf,proof", [("php5.cnf.gz", "php5.cadical.drat.gz"), ("php5.cnf.gz", "php5.cadical.bdrat.gz"),
+@pytest.mark.parametrize("cnf,proof", [("php5.cnf.gz", "php5.cadical.drat.gz"),
+                                       ("php5.cnf.gz", "php5.cadical.bdrat.gz"),
                                        ("hole6.cnf.gz", "hole6.cadical.bdrat.gz")])
 def test_other_solvers_proofs_verify(tmp_path, capsys, cnf, proof):
     rc, out, _ = inproc(capsys, "check", DATA / cnf, DATA / proof)
@@ -300,8 +300,18 @@ def test_time_limit_and_closed_output(tmp_path):
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
     p.stdout.close()
     assert p.wait(60) == 20 and p.stderr.read() == b""
-    assert cli("solve", "-", "-q", stdin=gzip.decompress((DATA / "php5.cnf.gz").read_bytes()))[:2] == (20, "s UNSATISFIABLE\n")
+    php5 = gzip.decompress((DATA / "php5.cnf.gz").read_bytes())
+    assert cli("solve", "-", "-q", stdin=php5)[:2] == (20, "s UNSATISFIABLE\n")
     assert cli("--version", check=0)[1] == f"quillon-native {qn.__version__}\n"
+
+
+def test_solver_flags_and_configurations_follow_the_module():
+    import inspect
+    want = [(p.name, p.default) for p in inspect.signature(qn.Solver).parameters.values()][1:]
+    assert options.solver_parameters() == want and set(options.HELP) == {name for name, _ in want}
+    for name in configs.CONFIGS:
+        assert repr(qn.Solver(**configs.CONFIGS[name])) == "<native.Solver vars=0 conflicts=0>"
+        assert list(configs.full(name)) == [name for name, _ in want]
 
 
 def test_installed_stub_type_checks_user_code(tmp_path, monkeypatch):

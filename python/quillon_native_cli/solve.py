@@ -216,7 +216,8 @@ class Solve:
             shown = " ".join(f"{k}={v}" for k, v in self.opts.items())
             out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
             out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
-        limit = args.seconds if args.seconds is not None and math.isfinite(args.seconds) else None
+        # Beyond a century a limit is no limit (and the solver's clock could not take it).
+        limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
         self.deadline = self.started + limit if limit is not None else None
         work = Work(self)
         child = supervise.Child(work.run)

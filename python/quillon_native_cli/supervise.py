@@ -37,8 +37,11 @@ class Child:
 
     def __init__(self, work):
         rfd, wfd = os.pipe()
-        sys.stdout.flush()
-        sys.stderr.flush()
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
         pid = os.fork()
         if pid == 0:  # child
             code = 0
