@@ -161,6 +161,7 @@ def test_relaxed_reading_and_the_percent_marker(tmp_path, capsys):
     f.write_text("c no header, a variable beyond it, no final 0\n1 2 0\n-1 0\n-2 7 0\n-7")
     rc, out, _ = inproc(capsys, "solve", f, "--relaxed")
     assert (rc, answer_lines(out)) == (20, ["s UNSATISFIABLE"])
+    assert f"c {f}: 7 variables, 4 clauses, read in " in out
     f.write_text("p cnf 3 2\n1 -2 0\n2 3 0\n%\n0\n")
     rc, out, _ = inproc(capsys, "solve", f)
     assert rc == 10 and len(model_of(out)) == 3

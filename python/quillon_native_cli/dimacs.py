@@ -116,23 +116,34 @@ class Tokens:
         vals = list(map(self.get, toks))
         if None in vals:
             cache = self.cache
-            for t in toks:
-                if t in cache:
-                    continue
-                if not _INT.match(t):
-                    self.refuse(block, line0, t)
-                d = int(t)
-                v = -d if d < 0 else d
-                if v == 0:
-                    cache[t] = END
-                    continue
-                if v > self.limit:
-                    self.too_big(block, line0, t, v)
-                if v > self.maxvar:
-                    self.maxvar = v
-                cache[t] = 2 * v - 2 + (d < 0)
+            try:
+                for t in set(toks).difference(cache):
+                    cache[t] = self.decode(t)
+            except ValueError:
+                for t in toks:  # report the first bad token in file order
+                    if t not in cache:
+                        try:
+                            cache[t] = self.decode(t)
+                        except ValueError:
+                            if not _INT.match(t):
+                                self.refuse(block, line0, t)
+                            self.too_big(block, line0, t, abs(int(t)))
             vals = list(map(self.get, toks))
         return vals
+
+    def decode(self, t):
+        """The internal literal of token `t`; ValueError if it is none."""
+        if not _INT.match(t):
+            raise ValueError(t)
+        d = int(t)
+        v = -d if d < 0 else d
+        if v == 0:
+            return END
+        if v > self.limit:
+            raise ValueError(t)
+        if v > self.maxvar:
+            self.maxvar = v
+        return 2 * v - 2 + (d < 0)
 
     def refuse(self, block, line0, t):
         self.bad(block, line0, t, f"unexpected {shown(t)}")
