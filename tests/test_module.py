@@ -2,7 +2,6 @@
 every function shares (signatures, messages, notes, sequences, re-entry)."""
 import collections.abc
 import inspect
-import os
 import subprocess
 import sys
 
@@ -10,7 +9,6 @@ import pytest
 
 import quillon_native as qn
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def test_module_surface():
@@ -284,25 +282,3 @@ def test_reentry_conflicts_with_exclusive_access():
     assert db.clause(hook(lambda: (db.add_clause([2]), seen.append(repr(db))))) == [0]
     assert seen == ["Already mutably borrowed", "Already borrowed", "Already borrowed"]
     assert db.num_clauses == 1 and db.add_clause([4])
-
-
-def test_example_script(tmp_path):
-    script = os.path.join(HERE, "..", "examples", "solve_dimacs.py")
-    cnf = os.path.join(HERE, "..", "examples", "example.cnf")
-
-    def run(*args):
-        return subprocess.run([sys.executable, script, *map(str, args)], capture_output=True, text=True, timeout=60)
-    out = run(cnf)
-    assert out.returncode == 10 and "s SATISFIABLE" in out.stdout.splitlines(), out.stderr
-    model = [int(t) for line in out.stdout.splitlines() if line.startswith("v ") for t in line.split()[1:]]
-    assert model[-1] == 0
-    with open(cnf) as f:
-        clauses = [[int(t) for t in line.split()[:-1]] for line in f if line[0] not in "cp"]
-    assert all(any(d in model for d in c) for c in clauses)
-    unsat, proof = tmp_path / "u.cnf", tmp_path / "u.drat"
-    unsat.write_text("p cnf 2 4\n1 2 0\n1 -2 0\n-1 2 0\n-1 -2 0\n")
-    out = run(unsat, "--proof", proof)
-    assert out.returncode == 20 and "s UNSATISFIABLE" in out.stdout.splitlines()
-    assert proof.read_text().splitlines()[-1] == "0"
-    out = run(unsat, "--max-conflicts", "0")
-    assert out.returncode == 0 and "s UNKNOWN" in out.stdout.splitlines()
