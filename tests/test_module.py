@@ -10,7 +10,6 @@ import pytest
 import quillon_native as qn
 
 
-
 def test_module_surface():
     assert qn.__version__ == "0.1.6"
     assert qn.__doc__ == "Native engine for quillon (clause arena + CDCL search core)"
