@@ -106,7 +106,7 @@ def race_task(job, run_id, proof):
     work = tempfile.mkdtemp(prefix="quillon-race-")
     path = os.path.join(work, "proof") if proof else None
     try:
-        cmd = runner.solve_command(job, path, quiet=False, binary=proof == "binary")
+        cmd = runner.solve_command(job, path, quiet=job.get("quiet", False), binary=proof == "binary")
         code, wall, cpu, reason, text, tail = runner.run_child(cmd, runner.hard_limit(job["seconds"]),
                                                                job.get("memory"), stop, work)
         status, answer, detail = runner.judge(code, reason, text, tail)

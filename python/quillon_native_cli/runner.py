@@ -79,13 +79,15 @@ class Child:
 
     def wait(self, limit):
         """Waits for the child, killing it after `limit` seconds; returns (exit code, wall, cpu)."""
-        timer = threading.Timer(limit, self.kill, ("timeout",))
-        timer.daemon = True
-        timer.start()
+        timer = threading.Timer(limit, self.kill, ("timeout",)) if limit < 1e9 else None
+        if timer:
+            timer.daemon = True
+            timer.start()
         try:
             _, status, usage = os.wait4(self.proc.pid, 0)
         finally:
-            timer.cancel()
+            if timer:
+                timer.cancel()
         with self.lock:
             self.done = True
         self.proc.returncode = os.waitstatus_to_exitcode(status)
