@@ -152,7 +152,7 @@ def describe(row):
     if row["seconds"] is not None:
         text += f" {row['seconds']:.2f} s"
     if row["wrong"]:
-        text += " WRONG" + (f" (expected {row['expected']})" if row["answer"] != row["expected"] else "")
+        text += " WRONG" + (f" (expected {row['expected']})" if row["expected"] not in (None, row["answer"]) else "")
     if row["checked"]:
         text += f", check {row['checked']}"
     return text + (f": {row['detail']}" if row["detail"] else "")
@@ -179,7 +179,8 @@ def summary(rows, total, seconds, wall, results):
     if rows:
         lines.append(f"  {'PAR-2':<8}{par2 / len(rows):>10.3f} s mean ({par2:.1f} s total, limit {seconds:g} s)")
     lines.append(f"  {'wall':<8}{wall:>10.3f} s")
-    notable = [r for r in rows if r["wrong"] or r["status"] in ("memout", "crashed", "killed", "error")]
+    notable = [r for r in rows if r["wrong"] or r["status"] in ("memout", "crashed", "killed", "error")
+               or r["checked"] not in (None, "verified")]
     lines += [f"  {r['name']}: {describe(r)}" for r in notable]
     return "\n".join(lines)
 

@@ -98,6 +98,8 @@ def race(client, args, names, solver):
     from distributed import Event, as_completed, wait
     run_id = f"quillon-race-{uuid.uuid4().hex}"
     slots = cluster.worker_slots(client)
+    if len(slots) < len(names) and not args.quiet:
+        print(f"c race: {len(slots)} worker threads for {len(names)} configurations; some wait for others")
     kind = ("binary" if args.binary_proof else "text") if args.proof else None
     start = time.monotonic()
     futures = []
