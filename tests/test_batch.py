@@ -107,7 +107,7 @@ def test_faults_recorded_once_and_never_retried(tmp_path, capsys):
 
 
 def test_interrupted_batch_resumes_without_loss_or_double_counting(tmp_path):
-    instances = {f"s{i}.cnf": f"c act sleep 0.1\np cnf 2 2\n{i % 2 + 1} 0\n-1 -2 0\n" for i in range(6)}
+    instances = {f"s{i}.cnf": f"c act sleep {0.5 * (i > 1)}\np cnf 2 2\n{i % 2 + 1} 0\n-1 -2 0\n" for i in range(6)}
     manifest = write_set(tmp_path, instances)
     res = tmp_path / "r.sqlite"
     cmd = [sys.executable, "-m", "quillon_native_cli", "batch", manifest, "-r", str(res), "--solver", FAKE, "-j", "1"]
@@ -149,7 +149,7 @@ def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):
     assert imread(str(tmp_path / "c.png")).shape[2] in (3, 4)
     assert (tmp_path / "c.svg").read_text().rstrip().endswith("</svg>")
     assert main(["plot", str(tmp_path / "c.svg")]) == 2
-    assert "c.svg: not a results store" in capsys.readouterr().err
+    assert "c error: quillon-native plot: " + str(tmp_path / "c.svg") + ": not a results store" in capsys.readouterr().err
 
 
 @pytest.fixture(scope="module")

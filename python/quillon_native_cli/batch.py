@@ -12,7 +12,7 @@ import time
 import uuid
 
 from quillon_native_cli import cluster, runner
-from quillon_native_cli.store import Store, StoreError
+from quillon_native_cli.store import Store, StoreError, open_existing
 
 CNF_NAME = re.compile(r"\.(cnf|dimacs)(\.(gz|xz|lzma|bz2))?$")
 SHOWN = ("solved", "timeout", "memout", "crashed", "killed", "error")
@@ -66,6 +66,7 @@ def add_parser(subparsers):
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
     where.add_argument("--local-cluster", type=positive_int, metavar="N",
                        help="run on a new local Dask cluster of N single-thread workers")
+    p.usage_exit = 2  # the exit code of every usage error
     p.set_defaults(run=run)
 
 
@@ -226,7 +227,7 @@ def run_cluster(client, todo, record):
 
 
 def error(message, code=2):
-    print(f"quillon-native batch: error: {message}", file=sys.stderr)
+    print(f"c error: quillon-native batch: {message}", file=sys.stderr)
     return code
 
 
@@ -246,7 +247,7 @@ def run(args):
             from quillon_native_cli.configs import CONFIGS
             if args.config not in CONFIGS:
                 return error(f"--config: unknown configuration {args.config!r}; known: {', '.join(CONFIGS)}")
-        store = Store(args.results)
+        store = Store(args.results) if jobs else open_existing(args.results)
     except (InputError, StoreError) as e:
         return error(e)
     options = dict(seconds=args.seconds, memory=args.memory, check=args.check, config=args.config, solver=solver)

@@ -18,11 +18,12 @@ def add_parser(subparsers):
     p.add_argument("--title", default="", help="title above the plot")
     p.add_argument("--log", action="store_true", help="logarithmic time axis")
     p.add_argument("--cpu", action="store_true", help="CPU time instead of wall time")
+    p.usage_exit = 2  # the exit code of every usage error
     p.set_defaults(run=run)
 
 
 def error(message):
-    print(f"quillon-native plot: error: {message}", file=sys.stderr)
+    print(f"c error: quillon-native plot: {message}", file=sys.stderr)
     return 2
 
 

@@ -43,11 +43,12 @@ def add_parser(subparsers):
     where.add_argument("--scheduler", metavar="ADDRESS", help="the Dask scheduler to race on")
     where.add_argument("--local-cluster", type=positive_int, metavar="N",
                        help="race on a new local Dask cluster of N single-thread workers")
+    p.usage_exit = 1  # the exit code of every usage error
     p.set_defaults(run=run)
 
 
 def error(message, code=1):
-    print(f"c error: {message}", file=sys.stderr)
+    print(f"c error: quillon-native race: {message}", file=sys.stderr)
     return code
 
 
@@ -72,7 +73,7 @@ def run(args):
         with cluster.connect(args.scheduler, args.local_cluster) as client:
             results, winner, seconds = race(client, args, names, solver)
     except cluster.ClusterError as e:
-        return error(e, 2)
+        return error(e)
     except KeyboardInterrupt:
         print("s UNKNOWN", flush=True)
         return 0

@@ -35,7 +35,7 @@ class Store:
             with self.db:
                 self.db.executescript(SCHEMA)
         except sqlite3.DatabaseError as e:
-            raise StoreError(f"{path}: not a results store ({e})") from None
+            raise StoreError(f"{path}: cannot use this file as a results store ({e})") from None
 
     def close(self):
         self.db.close()
