@@ -19,6 +19,7 @@ from quillon_native_cli.store import Store
 
 FAKE = f"{sys.executable} {os.path.join(os.path.dirname(__file__), 'fake_solve.py')}"
 SANITIZED = bool(os.environ.get("QUILLON_SANITIZED"))
+CAP = ["--memory", "0"] if SANITIZED else []  # the sanitizer runtime reserves terabytes of address space
 
 
 def brute(clauses, n):
@@ -62,7 +63,7 @@ def test_real_solver_answers_checked_and_wrong_expectations_flagged(tmp_path, ca
              for name, cs in formulas.items()}
     manifest = write_set(tmp_path, texts, expected)
     res, out = tmp_path / "r.sqlite", tmp_path / "r.json"
-    assert main(["batch", manifest, "-r", str(res), "--check", "-j", "2", "-q", "--export", str(out)]) == 1
+    assert main(["batch", manifest, "-r", str(res), "--check", "-j", "2", "-q", "--export", str(out)] + CAP) == 1
     got = rows(res)
     assert {n: r["answer"] for n, r in got.items()} == truth
     assert {n: (r["status"], r["checked"], r["wrong"]) for n, r in got.items()} == {
@@ -73,8 +74,8 @@ def test_real_solver_answers_checked_and_wrong_expectations_flagged(tmp_path, ca
     assert f"r0.cnf: {truth['r0.cnf']}" in summary and f"WRONG (expected {expected['r0.cnf']})" in summary
     assert json.loads(out.read_text())["results"] == list(Store(str(res)).rows())
     # Resuming a finished run solves nothing again; other options are refused.
-    assert main(["batch", manifest, "-r", str(res), "--check", "-q"]) == 1 and rows(res) == got
-    assert main(["batch", manifest, "-r", str(res), "-q"]) == 2
+    assert main(["batch", manifest, "-r", str(res), "--check", "-q"] + CAP) == 1 and rows(res) == got
+    assert main(["batch", manifest, "-r", str(res), "-q"] + CAP) == 2
     assert "other options: check True (now False)" in capsys.readouterr().err
 
 
@@ -92,16 +93,17 @@ FAULTS = {  # instance text -> (status, answer, checked, wrong, detail)
 
 
 def test_faults_recorded_once_and_never_retried(tmp_path, capsys):
-    instances = {f"f{i}.cnf": text for i, text in enumerate(FAULTS)}
+    faults = {text: v for text, v in FAULTS.items() if not (SANITIZED and "hog" in text)}
+    instances = {f"f{i}.cnf": text for i, text in enumerate(faults)}
     write_set(tmp_path, instances)
     res = str(tmp_path / "r.sqlite")
-    args = ["batch", str(tmp_path / "cnf"), "-r", res, "--solver", FAKE, "--seconds", "0.5", "--memory", "512",
-            "-j", "2", "-q"]
+    args = ["batch", str(tmp_path / "cnf"), "-r", res, "--solver", FAKE, "--seconds", "0.5", "--memory",
+            "0" if SANITIZED else "512", "-j", "2", "-q"]
     assert main(args + ["--check"]) == 1
     got = rows(tmp_path / "r.sqlite")
     assert {text: tuple(got[n][k] for k in ("status", "answer", "checked", "wrong", "detail"))
-            for n, text in instances.items()} == FAULTS
-    assert got["f2.cnf"]["seconds"] < 5
+            for n, text in instances.items()} == faults
+    assert max(r["seconds"] for r in got.values()) < 5
     assert main(args + ["--check"]) == 1 and rows(tmp_path / "r.sqlite") == got
     assert runs(tmp_path) == {n: 1 for n in instances}
 
@@ -110,8 +112,10 @@ def test_interrupted_batch_resumes_without_loss_or_double_counting(tmp_path):
     instances = {f"s{i}.cnf": f"c act sleep {0.5 * (i > 1)}\np cnf 2 2\n{i % 2 + 1} 0\n-1 -2 0\n" for i in range(6)}
     manifest = write_set(tmp_path, instances)
     res = tmp_path / "r.sqlite"
-    cmd = [sys.executable, "-m", "quillon_native_cli", "batch", manifest, "-r", str(res), "--solver", FAKE, "-j", "1"]
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    cmd = [sys.executable, "-m", "quillon_native_cli", "batch", manifest, "-r", str(res), "--solver", FAKE] + CAP
+    # A background job inherits an ignored SIGINT; Ctrl-C at a terminal finds the default handler.
+    proc = subprocess.Popen(cmd + ["-j", "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline and (not res.exists() or len(rows(res)) < 2):
         time.sleep(0.05)
@@ -176,7 +180,7 @@ def test_cluster_batch_survives_a_killed_worker(tmp_path, scheduler):
     instances["k9.cnf"] = "c act killworker\np cnf 1 1\n1 0\n"
     manifest = write_set(tmp_path, instances, {n: "SAT" for n in instances})
     res = tmp_path / "r.sqlite"
-    assert main(["batch", manifest, "-r", str(res), "--solver", FAKE, "--scheduler", scheduler, "-q"]) == 0
+    assert main(["batch", manifest, "-r", str(res), "--solver", FAKE, "--scheduler", scheduler, "-q"] + CAP) == 0
     got = rows(res)
     assert got.pop("k9.cnf")["status"] == "killed"
     assert sorted(got) == sorted(instances)[:5] and all(r["answer"] == "SAT" for r in got.values())
