@@ -11,7 +11,7 @@ import time
 import pytest
 
 import quillon_native as qn
-from oracles import DEFAULTS, drat_accepts, pigeonhole, refutes, satisfies
+from oracles import DEFAULTS, drat_accepts, pigeonhole, refutes, satisfies, stamps_during
 
 KEYS = list(DEFAULTS)
 GLUCOSE = dict(DEFAULTS, restart="glucose", rnd_seed=7, ccmin="basic")
@@ -218,38 +218,11 @@ def thread_count():
     return len(os.listdir("/proc/self/task"))
 
 
-def stamps_during(call):
-    """Runs `call` while a Python thread notes the time every 1000 steps;
-    returns the notes made during the middle 80% of the call."""
-    stop = threading.Event()
-    stamps = []
-
-    def spin():
-        n = 0
-        while not stop.is_set():
-            n += 1
-            if n % 1000 == 0:
-                stamps.append(time.perf_counter())
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.02)
-    t0 = time.perf_counter()
-    call()
-    t1 = time.perf_counter()
-    stop.set()
-    t.join()
-    margin = 0.1 * (t1 - t0)
-    return t1 - t0, [x for x in stamps if t0 + margin < x < t1 - margin]
-
-
 @pytest.mark.parametrize("configs", [[DEFAULTS], [DEFAULTS, GLUCOSE]], ids=["one", "two"])
 def test_other_python_threads_run_during_the_call(configs):
-    # With the lock held for the whole call, the other thread could only run
-    # for a switch interval or so at either end of it, never in the middle.
     for holes in (7, 8, 9):  # the first formula that keeps the call busy long enough
         nvars, clauses = pigeonhole(holes)
-        elapsed, stamps = stamps_during(lambda: qn.solve_portfolio(nvars, clauses, configs))
+        elapsed, _, stamps = stamps_during(lambda: qn.solve_portfolio(nvars, clauses, configs))
         if elapsed > 0.1:
             break
     assert elapsed > 0.05, "formula too easy to observe anything"
@@ -257,7 +230,7 @@ def test_other_python_threads_run_during_the_call(configs):
 
 
 def settled_thread_count():
-    """The task count once threads of earlier tests have finished exiting."""
+    # The task count once threads of earlier tests have finished exiting.
     for _ in range(100):
         if thread_count() <= threading.active_count():
             break

@@ -31,48 +31,28 @@ JUNK = [None, "x", b"x", 1.5, math.nan, math.inf, -math.inf, -1, 2**31, 2**32, 2
 ALLOWED = (TypeError, OverflowError, ValueError, RuntimeError, KeyError, JunkError)
 
 
-def usable_solver():
-    s = qn.Solver(3)
-    s.add_clause([0, 2])
-    return s
-
-
-def calls():  # (name, factory for the object or None, callable taking (obj, junk))
-    yield "neg", None, lambda o, j: qn.neg(j)
-    yield "mk_lit", None, lambda o, j: qn.mk_lit(1, j)
-    yield "from_dimacs", None, lambda o, j: qn.from_dimacs(j)
-    yield "to_dimacs", None, lambda o, j: qn.to_dimacs(j)
-    yield "ClauseDb", None, lambda o, j: qn.ClauseDb(j)
-    yield "ClauseDb.add_dimacs", qn.ClauseDb, lambda o, j: o.add_dimacs(j)
-    yield "ClauseDb.clause", qn.ClauseDb, lambda o, j: o.clause(j)
-    for opt in ("nvars", "restart", "phase_saving", "walk_flips", "var_decay", "luby_base", "glue_keep"):
-        yield f"Solver({opt})", None, (lambda name: lambda o, j: qn.Solver(**{name: j}))(opt)
-    yield "Solver.add_clause", usable_solver, lambda o, j: o.add_clause(j)
-    yield "Solver.solve(max_conflicts)", usable_solver, lambda o, j: o.solve(max_conflicts=j)
-    yield "Preprocessor", None, lambda o, j: qn.Preprocessor(max_resolvent_len=j)
-    yield "Preprocessor.add_clause", qn.Preprocessor, lambda o, j: o.add_clause(j)
-    yield "Preprocessor.freeze", qn.Preprocessor, lambda o, j: o.freeze(j)
-    yield "Preprocessor.run", qn.Preprocessor, lambda o, j: o.run(j)
-    yield "Preprocessor.reconstruct", qn.Preprocessor, lambda o, j: o.reconstruct(j)
-    yield "check_proof(clauses)", None, lambda o, j: qn.check_proof(2, j, [])
-    yield "check_proof(steps)", None, lambda o, j: qn.check_proof(2, [[0], [1]], j)
-    yield "check_proof(check_rat)", None, lambda o, j: qn.check_proof(2, [], [], j)
-    yield "solve_portfolio(clauses)", None, lambda o, j: qn.solve_portfolio(2, j, [])
-    yield "solve_portfolio(configs)", None, lambda o, j: qn.solve_portfolio(2, [[0]], j)
-    yield "solve_portfolio(alt)", None, lambda o, j: qn.solve_portfolio(2, [[0]], [], alt=j)
-
-
+# Each call takes the junk as `j`; those on `o` get a fresh object of the class named first.
+CALLS = [(None, c) for c in ("qn.neg(j)", "qn.mk_lit(1, j)", "qn.from_dimacs(j)", "qn.to_dimacs(j)", "qn.ClauseDb(j)", "qn.Solver(j)",
+                             "qn.Preprocessor(max_resolvent_len=j)", "qn.check_proof(2, j, [])",
+                             "qn.check_proof(2, [[0], [1]], j)", "qn.check_proof(2, [], [], j)",
+                             "qn.solve_portfolio(2, j, [])", "qn.solve_portfolio(2, [[0]], j)",
+                             "qn.solve_portfolio(2, [[0]], [], alt=j)")]
+CALLS += [(None, f"qn.Solver({k}=j)") for k in ("restart", "phase_saving", "walk_flips", "var_decay", "luby_base",
+                                                 "glue_keep")]
+CALLS += [("ClauseDb", "o.add_dimacs(j)"), ("ClauseDb", "o.clause(j)"), ("Solver", "o.add_clause(j)"),
+          ("Solver", "o.solve(max_conflicts=j)")] + [("Preprocessor", f"o.{m}(j)") for m in
+                                                      ("add_clause", "freeze", "run", "reconstruct")]
 HUGE = {2**31, 2**32, 2**64, -2**63, 2**200}
 
 
-@pytest.mark.parametrize("name, factory, call", list(calls()), ids=lambda x: x if isinstance(x, str) else "")
-def test_junk_arguments(name, factory, call):
-    obj = factory() if factory else None
+@pytest.mark.parametrize("cls, call", CALLS, ids=[c for _, c in CALLS])
+def test_junk_arguments(cls, call):
+    obj = getattr(qn, cls)(3) if cls else None
     for junk in JUNK:
-        if name in ("Preprocessor.freeze", "Solver(nvars)") and type(junk) is int and junk in HUGE:
-            continue  # table sizes: covered by test_huge_indices in a subprocess
+        if call in ("o.freeze(j)", "qn.Solver(j)") and type(junk) is int and junk in HUGE:
+            continue  # table sizes: test_huge_indices tries them in a subprocess
         try:
-            call(obj, junk)
+            eval(call, {"qn": qn, "o": obj, "j": junk})
         except ALLOWED + (MemoryError,):
             pass
     # Junk that happens to be valid (an empty clause, say) may change the

@@ -1,11 +1,11 @@
-"""Recorded searches: for each formula, option set and call sequence below,
-data/solver_traces.json holds the answer and every counter after each call,
-the model, and a digest of the whole proof.  Any change to a decision, a
-conflict, a learned clause, a deletion, a walk or a restart shows up here.
-
-After a deliberate change to the search, re-record with
-    QUILLON_RECORD=1 python -m pytest tests/test_traces.py
-and review the diff of the data file before committing it."""
+# Recorded searches: for each formula, option set and call sequence below,
+# data/solver_traces.json holds the answer and every counter after each call,
+# the model, and a digest of the whole proof.  Any change to a decision, a
+# conflict, a learned clause, a deletion, a walk or a restart shows up here.
+#
+# After a deliberate change to the search, re-record with
+#     QUILLON_RECORD=1 python -m pytest tests/test_traces.py
+# and review the diff of the data file before committing it.
 import hashlib
 import json
 import os
@@ -44,8 +44,8 @@ OPTION_SETS = [
 
 
 def cases():
-    """(name, nvars, options, script): a script is a list of clauses to add
-    (lists), "new_var", and conflict limits for solve (int or None)."""
+    # (name, nvars, options, script): a script is a list of clauses to add
+    # (lists), "new_var", and conflict limits for solve (int or None).
     for i, opts in enumerate(OPTION_SETS):
         for seed in range(10):
             rng = random.Random(seed * 1000 + i)
