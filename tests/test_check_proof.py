@@ -303,22 +303,6 @@ def test_other_sequences_and_index_objects_accepted():
     steps = Steps([Step(False, (Lit(0),)), (False, range(0))])
     assert check(2, clauses, steps) == (True, DERIVED, 2, 2, 0, 0, 0, 0, -1, True)
 
-def test_large_mixed_arguments():
-    # 200k steps mixing lists and tuples, every third one a deletion of the
-    # lemma before it.
-    n = 2000
-    clauses = [[2 * i + 1, 2 * i + 2] for i in range(n)]
-    steps = []
-    for i in range(200_000):
-        if i % 3 == 2:
-            steps.append((True, steps[-1][1][::-1]))
-        else:
-            lits = [2 * (i % n) + 1, 2 * (i % n) + 2, 2 * n + 2 + 2 * (i % 7)]
-            steps.append((False, lits if i % 2 else tuple(lits)))
-    v = check(n + 8, tuple(clauses), steps)
-    assert v == (False, NO_EMPTY, 200_000, 133_334, 0, 66_666, 0, 0, -1, False)
-
-
 # ---------------------------------------------------------------------------
 # The interpreter lock is released during the check.
 

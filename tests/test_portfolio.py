@@ -154,9 +154,7 @@ def test_formula_choice(configs, alt, alt_threads, from_alt):
     assert res is None if from_alt is None else res[1:4] == (from_alt, True, [from_alt == 0]) and res[0] < len(configs)
 
 
-@pytest.mark.parametrize("n, alt_threads, alt_workers", [
-    (3, 1, {2}), (3, 2, {1, 2}), (2, 5, {0, 1}), (4, 0, set()),
-])
+@pytest.mark.parametrize("n, alt_threads, alt_workers", [(3, 1, {2}), (3, 2, {1, 2}), (2, 5, {0, 1}), (4, 0, set()),])
 def test_alt_workers_are_the_last(n, alt_threads, alt_workers):
     # Exactly one side is easy; the hard side is stopped by the winner, so the
     # winner must be a worker of the easy side, with the matching from_alt.
