@@ -79,6 +79,39 @@ def test_real_solver_answers_checked_and_wrong_expectations_flagged(tmp_path, ca
     assert "other options: check True (now False)" in capsys.readouterr().err
 
 
+BAD = [  # arguments (in a folder with set.tsv, bad.tsv, empty/, a.cnf) -> exit code, message after "c error: "
+    (["batch", "nope.cnf"], 2, "quillon-native batch: nope.cnf: no such file or folder"),
+    (["batch", "empty"], 2, "quillon-native batch: empty: no CNF files in this folder"),
+    (["batch", "bad.tsv"], 2, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
+    (["batch", "a.cnf", "-r", "a.cnf"], 2, "quillon-native batch: a.cnf: cannot use this file as a results store"),
+    (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: expected a number"),
+    (["batch", "a.cnf", "--jobs", "0"], 2, "quillon-native batch: argument -j/--jobs: expected a positive whole"),
+    (["batch", "a.cnf", "--config", "nope"], 2, "quillon-native batch: --config: unknown configuration 'nope'"),
+    (["batch", "a.cnf", "--solver", "./nope"], 2, "quillon-native batch: --solver: no such command './nope'"),
+    (["batch"], 2, "quillon-native batch: nothing to do: give instances to solve or --export FILE"),
+    (["batch", "--export", "x.csv", "-r", "none.sqlite"], 2, "quillon-native batch: none.sqlite: No such file"),
+    (["plot", "a.cnf"], 2, "quillon-native plot: a.cnf: not a results store"),
+    (["plot", "a.cnf", "-o", "x.gif"], 2, "quillon-native plot: x.gif: the image name must end in .png, .svg, .pdf"),
+    (["race", "a.cnf", "--local-cluster", "1", "--workers", "99"], 1, "quillon-native race: --workers: only "),
+    (["race", "nope.cnf", "--local-cluster", "1"], 1, "quillon-native race: nope.cnf: no such file"),
+    (["race", "a.cnf", "--local-cluster", "1", "--proof", "no/p"], 1, "quillon-native race: cannot write the proof"),
+]
+
+
+def test_bad_input_is_one_line_and_leaves_no_store(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("empty")
+    (tmp_path / "a.cnf").write_text("p cnf 1 1\n1 0\n")
+    (tmp_path / "bad.tsv").write_text("file\texpected\na.cnf\na.cnf\tMAYBE\n")
+    for args, code, message in BAD:
+        try:
+            got = main(args)
+        except SystemExit as e:  # argparse's own errors
+            got = e.code
+        assert (got, capsys.readouterr().err.startswith("c error: " + message)) == (code, True), args
+    assert sorted(os.listdir()) == ["a.cnf", "bad.tsv", "empty"]
+
+
 FAULTS = {  # instance text -> (status, answer, checked, wrong, detail)
     "c act segv\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "SIGSEGV"),
     "c act hog\np cnf 1 1\n1 0\n": ("memout", None, None, 0, "MemoryError"),

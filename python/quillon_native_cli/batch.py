@@ -7,6 +7,7 @@ import re
 import shlex
 import shutil
 import signal
+import sqlite3
 import sys
 import time
 import uuid
@@ -33,11 +34,16 @@ def positive_seconds(text):
     return value
 
 
-def positive_int(text):
+def positive_int(text, least=1):
     import argparse
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    if not text.isdigit() or int(text) < least:
+        raise argparse.ArgumentTypeError(f"expected a {'positive' if least else 'non-negative'} whole number, "
+                                         f"got {text!r}")
     return int(text)
+
+
+def mebibytes(text):
+    return positive_int(text, 0)
 
 
 def add_parser(subparsers):
@@ -51,7 +57,7 @@ def add_parser(subparsers):
     p.add_argument("-r", "--results", default="results.sqlite", metavar="FILE",
                    help="results store, resumed if it exists (default: %(default)s)")
     p.add_argument("--seconds", type=positive_seconds, default=60.0, help="time limit per instance (default: 60)")
-    p.add_argument("--memory", type=int, default=4096, metavar="MB",
+    p.add_argument("--memory", type=mebibytes, default=4096, metavar="MB",
                    help="address-space cap per solver process in MiB, 0 for none (default: 4096)")
     p.add_argument("-j", "--jobs", type=positive_int, default=len(os.sched_getaffinity(0)),
                    help="instances solved at once on this machine (default: the usable cores, %(default)s)")
@@ -261,8 +267,10 @@ def run(args):
         return code
     except StoreError as e:
         return error(e)
+    except sqlite3.Error as e:
+        return error(f"{args.results}: {e}")
     except OSError as e:
-        return error(f"{e.filename or ''}{': ' if e.filename else ''}{e.strerror or e}", 1)
+        return error(f"{e.filename or ''}{': ' if e.filename else ''}{e.strerror or e}")
     finally:
         store.close()
 
@@ -283,7 +291,12 @@ def batch(args, jobs, options, store):
     try:
         if args.scheduler or args.local_cluster:
             with cluster.connect(args.scheduler, args.local_cluster) as client:
-                run_cluster(client, todo, record)
+                try:
+                    run_cluster(client, todo, record)
+                except (KeyboardInterrupt, sqlite3.Error):
+                    raise
+                except Exception as e:  # a task that failed on its worker, not in its solver
+                    raise cluster.ClusterError(f"a Dask task failed: {type(e).__name__}: {e}") from None
         else:
             run_local(todo, args.jobs, record)
     except KeyboardInterrupt:

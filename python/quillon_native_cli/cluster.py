@@ -73,13 +73,9 @@ class EventStop:
                     child.kill("stopped")
                     return
 
-        thread = threading.Thread(target=watcher, daemon=True)
-        thread.start()
-
-        def unwatch():
-            done.set()
-            thread.join()
-        return unwatch
+        # Not joined when the child ends: the watcher leaves at its next poll.
+        threading.Thread(target=watcher, daemon=True).start()
+        return done.set
 
 
 def lost_result(detail):

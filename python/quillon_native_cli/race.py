@@ -9,7 +9,7 @@ import time
 import uuid
 
 from quillon_native_cli import cluster
-from quillon_native_cli.batch import positive_int
+from quillon_native_cli.batch import mebibytes, positive_int
 
 
 def race_seconds(text):
@@ -32,7 +32,7 @@ def add_parser(subparsers):
     p.add_argument("--workers", type=positive_int, default=2, metavar="N",
                    help="number of configurations raced (default: 2)")
     p.add_argument("--seconds", type=race_seconds, default=float("inf"), help="time limit (default: none)")
-    p.add_argument("--memory", type=int, default=0, metavar="MB",
+    p.add_argument("--memory", type=mebibytes, default=0, metavar="MB",
                    help="address-space cap per solver process in MiB, 0 for none (default: 0)")
     p.add_argument("--proof", metavar="FILE", help="write the winner's DRAT proof to FILE")
     p.add_argument("--binary-proof", action="store_true", help="binary DRAT instead of text")
