@@ -9,6 +9,7 @@ import shutil
 import signal
 import sqlite3
 import sys
+import threading
 import time
 import uuid
 
@@ -123,22 +124,30 @@ def gather(inputs):
 
 
 class Progress:
-    """A bar redrawn on a terminal; one line per instance otherwise."""
+    """A bar redrawn on a terminal (every second, for the clock); one line per instance otherwise."""
 
     def __init__(self, total, done, quiet):
         self.total, self.done, self.quiet = total, done, quiet
         self.tty = sys.stderr.isatty() and not quiet
         self.solved = self.wrong = 0
         self.start = time.monotonic()
+        self.lock, self.closed = threading.Lock(), threading.Event()
         self.draw()
+        if self.tty:
+            threading.Thread(target=self.tick, daemon=True).start()
+
+    def tick(self):
+        while not self.closed.wait(1):
+            self.draw()
 
     def draw(self):
-        if self.tty:
-            filled = 30 * self.done // max(self.total, 1)
-            elapsed = int(time.monotonic() - self.start)
-            sys.stderr.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total}  solved "
-                             f"{self.solved}  wrong {self.wrong}  {elapsed // 60}:{elapsed % 60:02d} ")
-            sys.stderr.flush()
+        with self.lock:
+            if self.tty and not self.closed.is_set():
+                filled = 30 * self.done // max(self.total, 1)
+                elapsed = int(time.monotonic() - self.start)
+                sys.stderr.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total}  solved "
+                                 f"{self.solved}  wrong {self.wrong}  {elapsed // 60}:{elapsed % 60:02d} ")
+                sys.stderr.flush()
 
     def update(self, row):
         self.done += 1
@@ -150,8 +159,10 @@ class Progress:
             print(f"[{self.done}/{self.total}] {row['name']}: {describe(row)}", file=sys.stderr, flush=True)
 
     def close(self):
-        if self.tty:
-            sys.stderr.write("\n")
+        with self.lock:
+            if self.tty and not self.closed.is_set():
+                sys.stderr.write("\n")
+            self.closed.set()
 
 
 def describe(row):
