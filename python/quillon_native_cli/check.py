@@ -6,8 +6,6 @@ in `quillon_native.check_proof`, which releases the interpreter lock, on a
 worker thread, so Ctrl-C is answered at once.
 """
 import signal
-import sys
-import threading
 import time
 
 import quillon_native as qn
@@ -81,6 +79,7 @@ class Check:
         out.comment(f"{cnf.name}: {cnf.nvars} variables, {cnf.nclauses} clauses, read in {t1 - t0:.3f} s")
         out.comment(f"{proof.name}: {len(steps)} steps ({'binary' if proof.binary else 'text'}), "
                     f"read in {t2 - t1:.3f} s")
+        import threading
         result = []
 
         def work():

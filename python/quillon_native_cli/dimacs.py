@@ -8,13 +8,10 @@ cut out at the terminating zeros with `list.index`.  Lines with anything else
 (comments, the header, a '%' end marker, junk) go through a line-by-line path
 that knows its line numbers, so an error names the line where it is.
 """
-import bz2
-import gzip
-import lzma
 import re
 import sys
 
-BLOCK = 1 << 18
+BLOCK = 1 << 16
 END = -1        # token 0: end of a clause
 DEL = -2        # token d in a text proof: a deletion follows
 MAX_VAR = 2 ** 31 - 2
@@ -32,8 +29,10 @@ class InputError(Exception):
 
 
 def shown(token, limit=24):
-    text = token.decode("ascii", "backslashreplace")
-    return repr(text if len(text) <= limit else text[:limit] + "...")
+    """A token as it can be printed: quoted, non-printable bytes as \\xNN."""
+    cut = token[:limit]
+    text = "".join(chr(b) if 32 <= b < 127 else f"\\x{b:02x}" for b in cut)
+    return f"'{text}{'...' if len(token) > limit else ''}'"
 
 
 def open_input(path):
@@ -51,10 +50,13 @@ def open_input(path):
     except OSError as e:
         raise InputError(name, 0, e.strerror or str(e)) from None
     if head.startswith(b"\x1f\x8b"):
+        import gzip
         return gzip.GzipFile(fileobj=raw, mode="rb")
     if head.startswith(b"\xfd7zXZ\x00"):
+        import lzma
         return lzma.LZMAFile(raw)
     if head.startswith(b"BZh"):
+        import bz2
         return bz2.BZ2File(raw)
     return raw
 
@@ -69,9 +71,11 @@ def blocks(path, size=BLOCK, sep=b"\n", stream=None):
         while True:
             try:
                 data = stream.read(size)
-            except (EOFError, lzma.LZMAError, gzip.BadGzipFile, OSError, ValueError) as e:
+            except MemoryError:
+                raise
+            except Exception as e:  # EOFError, OSError, lzma.LZMAError, zlib.error ...
                 what = "compressed data is truncated or corrupt"
-                if isinstance(e, OSError) and not isinstance(e, gzip.BadGzipFile) and e.strerror:
+                if isinstance(e, OSError) and e.strerror and type(e).__name__ != "BadGzipFile":
                     what = e.strerror
                 raise InputError(name, 0, what) from None
             if not data:
@@ -94,6 +98,8 @@ def blocks(path, size=BLOCK, sep=b"\n", stream=None):
 class Tokens:
     """Token -> internal literal cache shared by the two readers."""
 
+    block = BLOCK
+
     def __init__(self, path, limit):
         self.name = "<stdin>" if path == "-" else path
         self.limit = limit              # largest variable accepted
@@ -110,23 +116,34 @@ class Tokens:
         vals = list(map(self.get, toks))
         if None in vals:
             cache = self.cache
-            for t in toks:
-                if t in cache:
-                    continue
-                if not _INT.match(t):
-                    self.refuse(block, line0, t)
-                d = int(t)
-                v = -d if d < 0 else d
-                if v == 0:
-                    cache[t] = END
-                    continue
-                if v > self.limit:
-                    self.too_big(block, line0, t, v)
-                if v > self.maxvar:
-                    self.maxvar = v
-                cache[t] = 2 * v - 2 + (d < 0)
+            try:
+                for t in set(toks).difference(cache):
+                    cache[t] = self.decode(t)
+            except ValueError:
+                for t in toks:  # report the first bad token in file order
+                    if t not in cache:
+                        try:
+                            cache[t] = self.decode(t)
+                        except ValueError:
+                            if not _INT.match(t):
+                                self.refuse(block, line0, t)
+                            self.too_big(block, line0, t, abs(int(t)))
             vals = list(map(self.get, toks))
         return vals
+
+    def decode(self, t):
+        """The internal literal of token `t`; ValueError if it is none."""
+        if not _INT.match(t):
+            raise ValueError(t)
+        d = int(t)
+        v = -d if d < 0 else d
+        if v == 0:
+            return END
+        if v > self.limit:
+            raise ValueError(t)
+        if v > self.maxvar:
+            self.maxvar = v
+        return 2 * v - 2 + (d < 0)
 
     def refuse(self, block, line0, t):
         self.bad(block, line0, t, f"unexpected {shown(t)}")
@@ -164,7 +181,7 @@ class CnfReader(Tokens):
         self.bad(block, line0, t, f"literal {t.decode()} is out of range (largest variable {MAX_VAR})")
 
     def read(self):
-        for line0, block in blocks(self.path):
+        for line0, block in blocks(self.path, self.block):
             self.last_line = line0 + block.count(b"\n") - (block.endswith(b"\n"))
             junk = block.translate(None, _NUMERIC)
             if junk:
@@ -226,6 +243,7 @@ class CnfReader(Tokens):
         toks = block.split()
         if not toks:
             return
+        vals = self.map(block, line0, toks)
         if not self.header_line:
             if not self.relaxed:
                 lead = len(block) - len(block.lstrip())
@@ -234,7 +252,6 @@ class CnfReader(Tokens):
             self.header_line = -1
             if self.on_header:
                 self.on_header(0, 0, 0)
-        vals = self.map(block, line0, toks)
         sink = self.sink
         find = vals.index
         n = self.nclauses

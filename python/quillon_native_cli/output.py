@@ -21,7 +21,7 @@ class Output:
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
             os.close(devnull)
-        except ValueError:  # stdout closed before we started
+        except (ValueError, AttributeError):  # started with standard output closed
             self.closed = True
 
     def comment(self, text):

@@ -102,7 +102,7 @@ class ProofReader(Tokens):
     def read_text(self, stream):
         self.cache[b"d"] = DEL
         self.tail, self.tail_line = [], 0
-        for line0, block in blocks(self.path, stream=stream):
+        for line0, block in blocks(self.path, self.block, stream=stream):
             junk = block.translate(None, _NUMERIC + b"d")
             if junk:
                 last = max(block.rfind(bytes((ch,))) for ch in set(junk))
@@ -177,7 +177,7 @@ class ProofReader(Tokens):
         steps = self.steps
         add = steps.append
         offset = 0
-        for _, block in blocks(self.path, sep=b"\0", stream=stream):
+        for _, block in blocks(self.path, self.block, b"\0", stream):
             toks = token(block)
             vals = list(map(get, toks))
             if None in vals:

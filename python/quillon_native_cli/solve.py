@@ -216,12 +216,14 @@ class Solve:
             shown = " ".join(f"{k}={v}" for k, v in self.opts.items())
             out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
             out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
-        limit = args.seconds if args.seconds is not None and math.isfinite(args.seconds) else None
+        # Beyond a century a limit is no limit (and the solver's clock could not take it).
+        limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
         self.deadline = self.started + limit if limit is not None else None
         work = Work(self)
         child = supervise.Child(work.run)
         self.solver = self.pre = None  # the child has them now
         answer = prep = proof_done = check = error = None
+        answered = False
         caught = timed_out = False
         every = PROGRESS_EVERY
         next_progress = time.monotonic() + every
@@ -230,7 +232,7 @@ class Solve:
             while True:
                 now = time.monotonic()
                 wait = next_progress - now
-                if self.deadline is not None and answer is None:
+                if self.deadline is not None and not answered:
                     wait = min(wait, self.deadline + 0.5 - now)
                 msgs = child.poll(wait, sig.rfd)
                 if msgs is None:
@@ -247,6 +249,7 @@ class Solve:
                         self.prep_lines(prep)
                     elif kind == "answer":
                         answer, self.stats, model, self.winner = rest
+                        answered = True
                     elif kind == "proof":
                         proof_done = rest[0]
                     elif kind == "check":
@@ -258,7 +261,7 @@ class Solve:
                     child.kill()
                     break
                 now = time.monotonic()
-                if answer is None and self.deadline is not None and now >= self.deadline + 0.5:
+                if not answered and self.deadline is not None and now >= self.deadline + 0.5:
                     timed_out = True
                     child.kill()
                     break
@@ -269,7 +272,7 @@ class Solve:
             child.reap()
         if error:
             return out.error(f"{self.name}: {error}", 1)
-        if answer is None and not (caught or timed_out):
+        if not answered and not (caught or timed_out):
             st = child.status
             how = f"signal {os.WTERMSIG(st)}" if os.WIFSIGNALED(st) else f"status {os.WEXITSTATUS(st)}"
             return out.error(f"{self.name}: the search process ended unexpectedly ({how})", 1)
@@ -277,7 +280,8 @@ class Solve:
             self.finish_proof(proof_done)
         if caught:
             out.comment(f"interrupted by {signal.Signals(caught).name}")
-        elif timed_out:
+        elif timed_out or answered and answer is None and self.deadline is not None \
+                and time.monotonic() >= self.deadline:
             out.comment("time limit reached")
         self.stat_lines()
         if check is not None:
@@ -285,8 +289,8 @@ class Solve:
             if not check[0]:
                 out.line("s UNKNOWN")
                 return out.done(1)
-        elif args.check and answer is not None and not caught:
-            out.comment("check skipped: no answer to check" if answer is None else "check interrupted")
+        elif args.check and answer is not None:
+            out.comment("check interrupted")
         if answer is True:
             out.line("s SATISFIABLE")
             out.model(model)
