@@ -85,6 +85,8 @@ BAD = [  # arguments (in a folder with set.tsv, bad.tsv, empty/, a.cnf) -> exit 
     (["batch", "bad.tsv"], 2, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
     (["batch", "a.cnf", "-r", "a.cnf"], 2, "quillon-native batch: a.cnf: cannot use this file as a results store"),
     (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: expected a number"),
+    (["batch", "a.cnf", "--seconds", "soon"], 2, "quillon-native batch: argument --seconds: expected a number"),
+    (["race", "a.cnf", "--seconds", "soon"], 1, "quillon-native race: argument --seconds: expected a number"),
     (["batch", "a.cnf", "--jobs", "0"], 2, "quillon-native batch: argument -j/--jobs: expected a positive whole"),
     (["batch", "a.cnf", "--config", "nope"], 2, "quillon-native batch: --config: unknown configuration 'nope'"),
     (["batch", "a.cnf", "--solver", "./nope"], 2, "quillon-native batch: --solver: no such command './nope'"),
@@ -154,7 +156,7 @@ def test_interrupted_batch_resumes_without_loss_or_double_counting(tmp_path):
         time.sleep(0.05)
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=10)
-    assert proc.returncode == 130 and "the same command resumes the run" in err
+    assert proc.returncode == 130 and "[2/6] s1.cnf: SAT" in err and "the same command resumes the run" in err
     before = rows(res)
     assert 2 <= len(before) < 6 and f"{len(before)} of 6 instances done" in out
     assert sqlite3.connect(res).execute("pragma integrity_check").fetchone() == ("ok",)
@@ -208,18 +210,6 @@ def scheduler(cluster):
     return cluster.scheduler_address
 
 
-def test_cluster_batch_survives_a_killed_worker(tmp_path, scheduler):
-    instances = {f"k{i}.cnf": f"c act sleep 0.2\np cnf 2 1\n{i % 2 + 1} 0\n" for i in range(5)}
-    instances["k9.cnf"] = "c act killworker\np cnf 1 1\n1 0\n"
-    manifest = write_set(tmp_path, instances, {n: "SAT" for n in instances})
-    res = tmp_path / "r.sqlite"
-    assert main(["batch", manifest, "-r", str(res), "--solver", FAKE, "--scheduler", scheduler, "-q"] + CAP) == 0
-    got = rows(res)
-    assert got.pop("k9.cnf")["status"] == "killed"
-    assert sorted(got) == sorted(instances)[:5] and all(r["answer"] == "SAT" for r in got.values())
-    assert runs(tmp_path) == {n: 1 for n in instances}
-
-
 def alive(pid):
     try:
         os.kill(pid, 0)
@@ -245,3 +235,15 @@ def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys
     assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--proof", proof, "-q"]) == 20
     assert capsys.readouterr().out == "s UNSATISFIABLE\n"
     assert main(["check", str(cnf), proof]) == 0
+
+
+def test_cluster_batch_survives_a_killed_worker(tmp_path, scheduler):
+    instances = {f"k{i}.cnf": f"c act sleep 0.2\np cnf 2 1\n{i % 2 + 1} 0\n" for i in range(5)}
+    instances["k9.cnf"] = "c act killworker\np cnf 1 1\n1 0\n"
+    manifest = write_set(tmp_path, instances, {n: "SAT" for n in instances})
+    res = tmp_path / "r.sqlite"
+    assert main(["batch", manifest, "-r", str(res), "--solver", FAKE, "--scheduler", scheduler, "-q"] + CAP) == 0
+    got = rows(res)
+    assert got.pop("k9.cnf")["status"] == "killed"
+    assert sorted(got) == sorted(instances)[:5] and all(r["answer"] == "SAT" for r in got.values())
+    assert runs(tmp_path) == {n: 1 for n in instances}
