@@ -196,7 +196,7 @@ def cluster():
     if SANITIZED:
         pytest.skip("the cluster tests are left out under the sanitizers")
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
                                   silence_logs=50) as cluster:
         yield cluster
 

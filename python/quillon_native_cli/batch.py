@@ -248,8 +248,16 @@ def error(message, code=2):
     return code
 
 
-def _interrupt(signum, frame):
-    raise KeyboardInterrupt
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, handled as Ctrl-C is."""
+
+
+def _terminate(signum, frame):
+    raise Terminated
+
+
+def interrupt_code(e):
+    return 143 if isinstance(e, Terminated) else 130
 
 
 def run(args):
@@ -297,8 +305,8 @@ def batch(args, jobs, options, store):
             store.record(row)
             progress.update(row)
 
-    start, interrupted = time.monotonic(), False
-    old = signal.signal(signal.SIGTERM, _interrupt)
+    start, interrupted = time.monotonic(), None
+    old = signal.signal(signal.SIGTERM, _terminate)
     try:
         if args.scheduler or args.local_cluster:
             with cluster.connect(args.scheduler, args.local_cluster) as client:
@@ -310,8 +318,8 @@ def batch(args, jobs, options, store):
                     raise cluster.ClusterError(f"a Dask task failed: {type(e).__name__}: {e}") from None
         else:
             run_local(todo, args.jobs, record)
-    except KeyboardInterrupt:
-        interrupted = True
+    except KeyboardInterrupt as e:
+        interrupted = interrupt_code(e)
     except cluster.ClusterError as e:
         return error(e)
     finally:
@@ -323,5 +331,5 @@ def batch(args, jobs, options, store):
     if interrupted:
         print(f"interrupted: {len(jobs) - len(rows)} instances left; the same command resumes the run",
               file=sys.stderr)
-        return 130
+        return interrupted
     return 1 if any(r["wrong"] for r in rows) else 0

@@ -40,7 +40,7 @@ def connect(scheduler=None, local_workers=None):
             else:
                 cluster = stack.enter_context(LocalCluster(
                     n_workers=local_workers, threads_per_worker=1, processes=True,
-                    dashboard_address=None, silence_logs=logging.CRITICAL))
+                    dashboard_address=":0", silence_logs=logging.CRITICAL))
                 client = stack.enter_context(Client(cluster))
         except OSError as e:
             raise ClusterError(f"cannot reach the scheduler {scheduler}: {e}") from None
