@@ -67,7 +67,7 @@ def bench_race(a):
 
     from quillon_native_cli.configs import CONFIGS
     first, second = list(CONFIGS)[:2]
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None, silence_logs=50) as cluster, \
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0", silence_logs=50) as cluster, \
             Client(cluster) as client:
         client.wait_for_workers(2)
         ratios = []

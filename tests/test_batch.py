@@ -79,6 +79,41 @@ def test_real_solver_answers_checked_and_wrong_expectations_flagged(tmp_path, ca
     assert "other options: check True (now False)" in capsys.readouterr().err
 
 
+BAD = [  # arguments (in a folder with set.tsv, bad.tsv, empty/, a.cnf) -> exit code, message after "c error: "
+    (["batch", "nope.cnf"], 2, "quillon-native batch: nope.cnf: no such file or folder"),
+    (["batch", "empty"], 2, "quillon-native batch: empty: no CNF files in this folder"),
+    (["batch", "bad.tsv"], 2, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
+    (["batch", "a.cnf", "-r", "a.cnf"], 2, "quillon-native batch: a.cnf: cannot use this file as a results store"),
+    (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: expected a number"),
+    (["batch", "a.cnf", "--seconds", "soon"], 2, "quillon-native batch: argument --seconds: expected a number"),
+    (["race", "a.cnf", "--seconds", "soon"], 1, "quillon-native race: argument --seconds: expected a number"),
+    (["batch", "a.cnf", "--jobs", "0"], 2, "quillon-native batch: argument -j/--jobs: expected a positive whole"),
+    (["batch", "a.cnf", "--config", "nope"], 2, "quillon-native batch: --config: unknown configuration 'nope'"),
+    (["batch", "a.cnf", "--solver", "./nope"], 2, "quillon-native batch: --solver: no such command './nope'"),
+    (["batch"], 2, "quillon-native batch: nothing to do: give instances to solve or --export FILE"),
+    (["batch", "--export", "x.csv", "-r", "none.sqlite"], 2, "quillon-native batch: none.sqlite: No such file"),
+    (["plot", "a.cnf"], 2, "quillon-native plot: a.cnf: not a results store"),
+    (["plot", "a.cnf", "-o", "x.gif"], 2, "quillon-native plot: x.gif: the image name must end in .png, .svg, .pdf"),
+    (["race", "a.cnf", "--local-cluster", "1", "--workers", "99"], 1, "quillon-native race: --workers: only "),
+    (["race", "nope.cnf", "--local-cluster", "1"], 1, "quillon-native race: nope.cnf: no such file"),
+    (["race", "a.cnf", "--local-cluster", "1", "--proof", "no/p"], 1, "quillon-native race: cannot write the proof"),
+]
+
+
+def test_bad_input_is_one_line_and_leaves_no_store(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("empty")
+    (tmp_path / "a.cnf").write_text("p cnf 1 1\n1 0\n")
+    (tmp_path / "bad.tsv").write_text("file\texpected\na.cnf\na.cnf\tMAYBE\n")
+    for args, code, message in BAD:
+        try:
+            got = main(args)
+        except SystemExit as e:  # argparse's own errors
+            got = e.code
+        assert (got, capsys.readouterr().err.startswith("c error: " + message)) == (code, True), args
+    assert sorted(os.listdir()) == ["a.cnf", "bad.tsv", "empty"]
+
+
 FAULTS = {  # instance text -> (status, answer, checked, wrong, detail)
     "c act segv\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "SIGSEGV"),
     "c act hog\np cnf 1 1\n1 0\n": ("memout", None, None, 0, "MemoryError"),
@@ -121,7 +156,7 @@ def test_interrupted_batch_resumes_without_loss_or_double_counting(tmp_path):
         time.sleep(0.05)
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=10)
-    assert proc.returncode == 130 and "the same command resumes the run" in err
+    assert proc.returncode == 130 and "[2/6] s1.cnf: SAT" in err and "the same command resumes the run" in err
     before = rows(res)
     assert 2 <= len(before) < 6 and f"{len(before)} of 6 instances done" in out
     assert sqlite3.connect(res).execute("pragma integrity_check").fetchone() == ("ok",)
@@ -161,7 +196,7 @@ def cluster():
     if SANITIZED:
         pytest.skip("the cluster tests are left out under the sanitizers")
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
                                   silence_logs=50) as cluster:
         yield cluster
 
@@ -173,18 +208,6 @@ def scheduler(cluster):
     with Client(cluster) as client:
         client.wait_for_workers(2, timeout=30)
     return cluster.scheduler_address
-
-
-def test_cluster_batch_survives_a_killed_worker(tmp_path, scheduler):
-    instances = {f"k{i}.cnf": f"c act sleep 0.2\np cnf 2 1\n{i % 2 + 1} 0\n" for i in range(5)}
-    instances["k9.cnf"] = "c act killworker\np cnf 1 1\n1 0\n"
-    manifest = write_set(tmp_path, instances, {n: "SAT" for n in instances})
-    res = tmp_path / "r.sqlite"
-    assert main(["batch", manifest, "-r", str(res), "--solver", FAKE, "--scheduler", scheduler, "-q"] + CAP) == 0
-    got = rows(res)
-    assert got.pop("k9.cnf")["status"] == "killed"
-    assert sorted(got) == sorted(instances)[:5] and all(r["answer"] == "SAT" for r in got.values())
-    assert runs(tmp_path) == {n: 1 for n in instances}
 
 
 def alive(pid):
@@ -212,3 +235,15 @@ def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys
     assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--proof", proof, "-q"]) == 20
     assert capsys.readouterr().out == "s UNSATISFIABLE\n"
     assert main(["check", str(cnf), proof]) == 0
+
+
+def test_cluster_batch_survives_a_killed_worker(tmp_path, scheduler):
+    instances = {f"k{i}.cnf": f"c act sleep 0.2\np cnf 2 1\n{i % 2 + 1} 0\n" for i in range(5)}
+    instances["k9.cnf"] = "c act killworker\np cnf 1 1\n1 0\n"
+    manifest = write_set(tmp_path, instances, {n: "SAT" for n in instances})
+    res = tmp_path / "r.sqlite"
+    assert main(["batch", manifest, "-r", str(res), "--solver", FAKE, "--scheduler", scheduler, "-q"] + CAP) == 0
+    got = rows(res)
+    assert got.pop("k9.cnf")["status"] == "killed"
+    assert sorted(got) == sorted(instances)[:5] and all(r["answer"] == "SAT" for r in got.values())
+    assert runs(tmp_path) == {n: 1 for n in instances}

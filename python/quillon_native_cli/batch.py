@@ -7,7 +7,9 @@ import re
 import shlex
 import shutil
 import signal
+import sqlite3
 import sys
+import threading
 import time
 import uuid
 
@@ -33,11 +35,16 @@ def positive_seconds(text):
     return value
 
 
-def positive_int(text):
+def positive_int(text, least=1):
     import argparse
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    if not text.isdigit() or int(text) < least:
+        raise argparse.ArgumentTypeError(f"expected a {'positive' if least else 'non-negative'} whole number, "
+                                         f"got {text!r}")
     return int(text)
+
+
+def mebibytes(text):
+    return positive_int(text, 0)
 
 
 def add_parser(subparsers):
@@ -51,7 +58,7 @@ def add_parser(subparsers):
     p.add_argument("-r", "--results", default="results.sqlite", metavar="FILE",
                    help="results store, resumed if it exists (default: %(default)s)")
     p.add_argument("--seconds", type=positive_seconds, default=60.0, help="time limit per instance (default: 60)")
-    p.add_argument("--memory", type=int, default=4096, metavar="MB",
+    p.add_argument("--memory", type=mebibytes, default=4096, metavar="MB",
                    help="address-space cap per solver process in MiB, 0 for none (default: 4096)")
     p.add_argument("-j", "--jobs", type=positive_int, default=len(os.sched_getaffinity(0)),
                    help="instances solved at once on this machine (default: the usable cores, %(default)s)")
@@ -117,22 +124,30 @@ def gather(inputs):
 
 
 class Progress:
-    """A bar redrawn on a terminal; one line per instance otherwise."""
+    """A bar redrawn on a terminal (every second, for the clock); one line per instance otherwise."""
 
     def __init__(self, total, done, quiet):
         self.total, self.done, self.quiet = total, done, quiet
         self.tty = sys.stderr.isatty() and not quiet
         self.solved = self.wrong = 0
         self.start = time.monotonic()
+        self.lock, self.closed = threading.Lock(), threading.Event()
         self.draw()
+        if self.tty:
+            threading.Thread(target=self.tick, daemon=True).start()
+
+    def tick(self):
+        while not self.closed.wait(1):
+            self.draw()
 
     def draw(self):
-        if self.tty:
-            filled = 30 * self.done // max(self.total, 1)
-            elapsed = int(time.monotonic() - self.start)
-            sys.stderr.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total}  solved "
-                             f"{self.solved}  wrong {self.wrong}  {elapsed // 60}:{elapsed % 60:02d} ")
-            sys.stderr.flush()
+        with self.lock:
+            if self.tty and not self.closed.is_set():
+                filled = 30 * self.done // max(self.total, 1)
+                elapsed = int(time.monotonic() - self.start)
+                sys.stderr.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total}  solved "
+                                 f"{self.solved}  wrong {self.wrong}  {elapsed // 60}:{elapsed % 60:02d} ")
+                sys.stderr.flush()
 
     def update(self, row):
         self.done += 1
@@ -144,8 +159,10 @@ class Progress:
             print(f"[{self.done}/{self.total}] {row['name']}: {describe(row)}", file=sys.stderr, flush=True)
 
     def close(self):
-        if self.tty:
-            sys.stderr.write("\n")
+        with self.lock:
+            if self.tty and not self.closed.is_set():
+                sys.stderr.write("\n")
+            self.closed.set()
 
 
 def describe(row):
@@ -231,8 +248,16 @@ def error(message, code=2):
     return code
 
 
-def _interrupt(signum, frame):
-    raise KeyboardInterrupt
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, handled as Ctrl-C is."""
+
+
+def _terminate(signum, frame):
+    raise Terminated
+
+
+def interrupt_code(e):
+    return 143 if isinstance(e, Terminated) else 130
 
 
 def run(args):
@@ -261,8 +286,10 @@ def run(args):
         return code
     except StoreError as e:
         return error(e)
+    except sqlite3.Error as e:
+        return error(f"{args.results}: {e}")
     except OSError as e:
-        return error(f"{e.filename or ''}{': ' if e.filename else ''}{e.strerror or e}", 1)
+        return error(f"{e.filename or ''}{': ' if e.filename else ''}{e.strerror or e}")
     finally:
         store.close()
 
@@ -278,16 +305,21 @@ def batch(args, jobs, options, store):
             store.record(row)
             progress.update(row)
 
-    start, interrupted = time.monotonic(), False
-    old = signal.signal(signal.SIGTERM, _interrupt)
+    start, interrupted = time.monotonic(), None
+    old = signal.signal(signal.SIGTERM, _terminate)
     try:
         if args.scheduler or args.local_cluster:
             with cluster.connect(args.scheduler, args.local_cluster) as client:
-                run_cluster(client, todo, record)
+                try:
+                    run_cluster(client, todo, record)
+                except (KeyboardInterrupt, sqlite3.Error):
+                    raise
+                except Exception as e:  # a task that failed on its worker, not in its solver
+                    raise cluster.ClusterError(f"a Dask task failed: {type(e).__name__}: {e}") from None
         else:
             run_local(todo, args.jobs, record)
-    except KeyboardInterrupt:
-        interrupted = True
+    except KeyboardInterrupt as e:
+        interrupted = interrupt_code(e)
     except cluster.ClusterError as e:
         return error(e)
     finally:
@@ -299,5 +331,5 @@ def batch(args, jobs, options, store):
     if interrupted:
         print(f"interrupted: {len(jobs) - len(rows)} instances left; the same command resumes the run",
               file=sys.stderr)
-        return 130
+        return interrupted
     return 1 if any(r["wrong"] for r in rows) else 0

@@ -40,7 +40,7 @@ def connect(scheduler=None, local_workers=None):
             else:
                 cluster = stack.enter_context(LocalCluster(
                     n_workers=local_workers, threads_per_worker=1, processes=True,
-                    dashboard_address=None, silence_logs=logging.CRITICAL))
+                    dashboard_address=":0", silence_logs=logging.CRITICAL))
                 client = stack.enter_context(Client(cluster))
         except OSError as e:
             raise ClusterError(f"cannot reach the scheduler {scheduler}: {e}") from None
@@ -73,13 +73,9 @@ class EventStop:
                     child.kill("stopped")
                     return
 
-        thread = threading.Thread(target=watcher, daemon=True)
-        thread.start()
-
-        def unwatch():
-            done.set()
-            thread.join()
-        return unwatch
+        # Not joined when the child ends: the watcher leaves at its next poll.
+        threading.Thread(target=watcher, daemon=True).start()
+        return done.set
 
 
 def lost_result(detail):

@@ -4,12 +4,13 @@ others are stopped and the winner's output and proof come back."""
 import os
 import shlex
 import shutil
+import signal
 import sys
 import time
 import uuid
 
 from quillon_native_cli import cluster
-from quillon_native_cli.batch import positive_int
+from quillon_native_cli.batch import _terminate, interrupt_code, mebibytes, positive_int
 
 
 def race_seconds(text):
@@ -32,7 +33,7 @@ def add_parser(subparsers):
     p.add_argument("--workers", type=positive_int, default=2, metavar="N",
                    help="number of configurations raced (default: 2)")
     p.add_argument("--seconds", type=race_seconds, default=float("inf"), help="time limit (default: none)")
-    p.add_argument("--memory", type=int, default=0, metavar="MB",
+    p.add_argument("--memory", type=mebibytes, default=0, metavar="MB",
                    help="address-space cap per solver process in MiB, 0 for none (default: 0)")
     p.add_argument("--proof", metavar="FILE", help="write the winner's DRAT proof to FILE")
     p.add_argument("--binary-proof", action="store_true", help="binary DRAT instead of text")
@@ -69,28 +70,34 @@ def run(args):
         proof = open(args.proof, "wb") if args.proof else None
     except OSError as e:
         return error(f"cannot write the proof {args.proof}: {e.strerror}")
+    old = signal.signal(signal.SIGTERM, _terminate)
     try:
         with cluster.connect(args.scheduler, args.local_cluster) as client:
             results, winner, seconds = race(client, args, names, solver)
     except cluster.ClusterError as e:
         return error(e)
-    except KeyboardInterrupt:
-        print("s UNKNOWN", flush=True)
-        return 0
+    except KeyboardInterrupt as e:
+        print("c race interrupted\ns UNKNOWN", flush=True)
+        return interrupt_code(e)
+    finally:
+        signal.signal(signal.SIGTERM, old)
     if winner is None:
         failed = [r for r in results.values() if r["status"] == "error"]
         if failed and len(failed) == len(results):
             return error(failed[0]["detail"])
         print("s UNKNOWN")
         return 0
-    if proof and winner["proof"] is not None:
-        proof.write(winner["proof"])
-        proof.close()
     sys.stdout.write(winner["stdout"])
     if not args.quiet:
         others = ", ".join(f"{r['config']} {r['status']}" for r in results.values() if r is not winner)
         print(f"c race: {winner['config']} won on {winner['host']} after {seconds:.3f} s; {others or 'no others'}")
     sys.stdout.flush()
+    if proof and winner["proof"] is not None:
+        try:
+            with proof:
+                proof.write(winner["proof"])
+        except OSError as e:  # the answer above stands; the proof is lost
+            return error(f"cannot write the proof {args.proof}: {e.strerror}")
     return winner["exit_code"]
 
 
