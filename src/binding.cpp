@@ -2,7 +2,6 @@
 #include "binding.hpp"
 
 #include <cstdio>
-#include <cstring>
 
 namespace qn::py {
 
@@ -249,23 +248,9 @@ bool check_sequence(PyObject *o) {
 
 bool conv_u32_seq(PyObject *o, std::vector<uint32_t> *out) {
   out->clear();
-  Py_ssize_t hint = 0;
-  return for_each_item(
-      o,
-      [&](PyObject *item) {
-        uint32_t v;
-        if (!conv_u32(item, &v)) return false;
-        out->push_back(v);
-        return true;
-      },
-      &hint);
-}
-
-bool conv_i32_seq(PyObject *o, std::vector<int32_t> *out) {
-  out->clear();
   return for_each_item(o, [&](PyObject *item) {
-    int32_t v;
-    if (!conv_i32(item, &v)) return false;
+    uint32_t v;
+    if (!conv_u32(item, &v)) return false;
     out->push_back(v);
     return true;
   });
@@ -283,14 +268,10 @@ bool conv_bool_seq(PyObject *o, std::vector<bool> *out) {
 
 bool conv_u32_seq_seq(PyObject *o, std::vector<std::vector<uint32_t>> *out) {
   out->clear();
-  Py_ssize_t hint = 0;
-  return for_each_item(
-      o,
-      [&](PyObject *item) {
-        out->emplace_back();
-        return conv_u32_seq(item, &out->back());
-      },
-      &hint);
+  return for_each_item(o, [&](PyObject *item) {
+    out->emplace_back();
+    return conv_u32_seq(item, &out->back());
+  });
 }
 
 // ---------------------------------------------------------------------------

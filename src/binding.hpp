@@ -80,7 +80,6 @@ bool conv_bool(PyObject *o, bool *out);
 bool conv_text(PyObject *o, std::string *out);
 // Sequence (not str) of unsigned 32-bit ints, items taken by iteration.
 bool conv_u32_seq(PyObject *o, std::vector<uint32_t> *out);
-bool conv_i32_seq(PyObject *o, std::vector<int32_t> *out);
 bool conv_bool_seq(PyObject *o, std::vector<bool> *out);
 // Sequence of sequences of unsigned 32-bit ints.
 bool conv_u32_seq_seq(PyObject *o, std::vector<std::vector<uint32_t>> *out);
