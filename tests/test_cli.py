@@ -156,7 +156,7 @@ def test_check_refuses_unreadable_inputs(tmp_path, capsys):
     assert inproc(capsys, "check", cnf)[0] == 2
 
 
-def test_relaxed_reading_and_the_percent_marker(tmp_path, capsys):
+def test_relaxed_reading_the_percent_marker_and_the_example(tmp_path, capsys):
     f = tmp_path / "r.cnf"
     f.write_text("c no header, a variable beyond it, no final 0\n1 2 0\n-1 0\n-2 7 0\n-7")
     rc, out, _ = inproc(capsys, "solve", f, "--relaxed")
@@ -165,6 +165,8 @@ def test_relaxed_reading_and_the_percent_marker(tmp_path, capsys):
     f.write_text("p cnf 3 2\n1 -2 0\n2 3 0\n%\n0\n")
     rc, out, _ = inproc(capsys, "solve", f)
     assert rc == 10 and len(model_of(out)) == 3
+    rc, out, _ = inproc(capsys, "solve", Path(__file__).parent.parent / "examples" / "example.cnf", "--check")
+    assert rc == 10 and "c check: model satisfies all 296 clauses" in out and len(model_of(out)) == 36
 
 
 @pytest.mark.parametrize("extra", [[], ["--preprocess"], ["--portfolio", "3"], ["--config", "glucose", "--slice", "0"],
