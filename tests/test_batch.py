@@ -235,6 +235,10 @@ def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys
     assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--proof", proof, "-q"]) == 20
     assert capsys.readouterr().out == "s UNSATISFIABLE\n"
     assert main(["check", str(cnf), proof]) == 0
+    cnf.write_text("p cnf 1 1\n2 0\n")
+    assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2"]) == 1
+    err = capsys.readouterr().err  # the solver's own message, once
+    assert err.startswith(f"c error: {cnf}:2: ") and err.count("\n") == 1
 
 
 def test_cluster_batch_survives_a_killed_worker(tmp_path, scheduler):

@@ -83,8 +83,9 @@ def run(args):
         signal.signal(signal.SIGTERM, old)
     if winner is None:
         failed = [r for r in results.values() if r["status"] == "error"]
-        if failed and len(failed) == len(results):
-            return error(failed[0]["detail"])
+        if failed and len(failed) == len(results):  # the solver's own one-line verdict on the input
+            print(failed[0]["detail"], file=sys.stderr)
+            return 1
         print("s UNKNOWN")
         return 0
     sys.stdout.write(winner["stdout"])
