@@ -150,7 +150,7 @@ PyObject *prep_proof_steps(PyObject *self, PyObject *) {
   return boundary([&]() -> PyObject * {
     Shared guard(borrow(self));
     if (!guard) return nullptr;
-    return new_proof_list(core(self).proof());
+    return new_proof_list(core(self).proof(), ProofKind::Letter);
   });
 }
 

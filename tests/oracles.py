@@ -1,10 +1,10 @@
-"""Independent oracles and builders shared by the tests: random formulas,
-brute force, model checks and a small forward DRAT checker in plain Python.
-
-Literals are internal (2 * var + negated) unless a name says DIMACS.
-"""
+# Independent oracles and builders shared by the tests: random formulas,
+# brute force, model checks and a small forward DRAT checker in plain Python.
+# Literals are internal (2 * var + negated) unless a name says DIMACS.
 import itertools
 import random
+import threading
+import time
 
 import quillon_native as qn
 
@@ -20,12 +20,12 @@ def internal(d):
 
 
 def steps_of(proof):
-    """proof_steps() output, ("a"/"d", DIMACS) pairs, as check_proof steps."""
+    # proof_steps() output, ("a"/"d", DIMACS) pairs, as check_proof steps.
     return [(kind == "d", [internal(d) for d in lits]) for kind, lits in proof]
 
 
 def random_cnf(rng, nvars, nclauses, min_len=1, max_len=3):
-    """Clauses over internal literals; may contain duplicates and tautologies."""
+    # Clauses over internal literals; may contain duplicates and tautologies.
     return [[2 * rng.randrange(nvars) + rng.randrange(2) for _ in range(rng.randint(min_len, max_len))]
             for _ in range(nclauses)]
 
@@ -36,8 +36,8 @@ def random_3sat(seed, nvars, ratio=4.26):
 
 
 def pigeonhole(holes):
-    """(nvars, clauses): holes + 1 pigeons into `holes` holes, unsatisfiable
-    and hard for CDCL as it grows."""
+    # (nvars, clauses): holes + 1 pigeons into `holes` holes, unsatisfiable
+    # and hard for CDCL as it grows.
     def x(p, h):
         return 2 * (p * holes + h)
     clauses = [[x(p, h) for h in range(holes)] for p in range(holes + 1)]
@@ -51,12 +51,12 @@ def num_vars(clauses):
 
 
 def satisfies(model, clauses):
-    """True when the bool list `model` makes every clause true."""
+    # True when the bool list `model` makes every clause true.
     return all(any((lit >> 1) < len(model) and model[lit >> 1] != bool(lit & 1) for lit in c) for c in clauses)
 
 
 def brute_force(nvars, clauses):
-    """A model as a list of bools, or None when unsatisfiable (nvars <= ~16)."""
+    # A model as a list of bools, or None when unsatisfiable (nvars <= ~16).
     for bits in itertools.product((False, True), repeat=nvars):
         if satisfies(bits, clauses):
             return list(bits)
@@ -68,15 +68,15 @@ def models(nvars, clauses):
 
 
 def compact_brute_force(clauses):
-    """Brute force over the variables that occur, however far apart."""
+    # Brute force over the variables that occur, however far apart.
     used = sorted({lit >> 1 for c in clauses for lit in c})
     pos = {v: i for i, v in enumerate(used)}
     return brute_force(len(used), [[2 * pos[lit >> 1] + (lit & 1) for lit in c] for c in clauses])
 
 
 def refutes(clauses, proof, nvars=None):
-    """check_proof's verdict that `proof` (proof_steps() pairs or check_proof
-    steps) derives the empty clause from `clauses`."""
+    # check_proof's verdict that `proof` (proof_steps() pairs or check_proof
+    # steps) derives the empty clause from `clauses`.
     steps = steps_of(proof) if proof and isinstance(proof[0][0], str) else proof
     v = qn.check_proof(num_vars(clauses) if nvars is None else nvars, clauses, steps)
     return v[0] is True and v[9] is True
@@ -92,7 +92,7 @@ def solver(nvars, clauses, proof=False, **opts):
 
 
 class Db:
-    """Tiny clause set with unit propagation by full scans (fine for small inputs)."""
+    # Tiny clause set with unit propagation by full scans (fine for small inputs).
 
     def __init__(self, clauses):
         self.clauses = [list(dict.fromkeys(c)) for c in clauses]
@@ -140,10 +140,10 @@ class Db:
 
 
 def drat_accepts(clauses, steps, need_empty=True):
-    """Forward DRAT check of `steps` ((is_deletion, internal lits) pairs, or
-    ("a"/"d", DIMACS) pairs) against `clauses`: every addition must be RUP
-    or RAT, and with `need_empty` the empty clause must be derived.  Unit
-    deletions are ignored, as DRAT checkers do."""
+    # Forward DRAT check of `steps` ((is_deletion, internal lits) pairs, or
+    # ("a"/"d", DIMACS) pairs) against `clauses`: every addition must be RUP
+    # or RAT, and with `need_empty` the empty clause must be derived.  Unit
+    # deletions are ignored, as DRAT checkers do.
     db = Db(clauses)
     if need_empty and db.propagates_to_conflict([]):
         return True
@@ -159,3 +159,27 @@ def drat_accepts(clauses, steps, need_empty=True):
             if not lits and need_empty:
                 return True
     return not need_empty
+
+
+def stamps_during(call):
+    # Runs `call` while another Python thread notes the time every 1000
+    # steps: (seconds taken, result, notes made in the middle 80% of the call).
+    # With the interpreter lock held throughout, that thread could only run
+    # for a switch interval or so at either end, never in the middle.
+    stop, stamps = threading.Event(), []
+
+    def spin():
+        n = 0
+        while not stop.is_set():
+            n += 1
+            if n % 1000 == 0:
+                stamps.append(time.perf_counter())
+    t = threading.Thread(target=spin)
+    t.start()
+    time.sleep(0.02)
+    t0 = time.perf_counter()
+    result = call()
+    t1 = time.perf_counter()
+    stop.set()
+    t.join()
+    return t1 - t0, result, [x for x in stamps if t0 + 0.1 * (t1 - t0) < x < t1 - 0.1 * (t1 - t0)]

@@ -1,5 +1,5 @@
-"""Module surface, literal helpers, ClauseDb, and the binding conventions
-every function shares (signatures, messages, notes, sequences, re-entry)."""
+# Module surface, literal helpers, ClauseDb, and the binding conventions
+# every function shares (signatures, messages, notes, sequences, re-entry).
 import collections.abc
 import inspect
 import subprocess
@@ -164,8 +164,8 @@ def test_clause_db_dimacs_and_refusals():
 
 
 def scan(lits):
-    """The literal-by-literal rule: (kept literals, position of the literal
-    that closes a tautology or None).  Later literals are never looked at."""
+    # The literal-by-literal rule: (kept literals, position of the literal
+    # that closes a tautology or None).  Later literals are never looked at.
     kept = []
     for i, lit in enumerate(lits):
         if lit ^ 1 in kept:
@@ -201,20 +201,6 @@ def test_clause_normalisation_everywhere(lits):
     assert s.add_clause(lits) is bool(lits) and s.solve() is bool(lits) and s.nvars == p.nvars
     if closing is not None:  # nothing stored: any assignment of the variables met is a model
         assert s.decisions == s.nvars and s.conflicts == 0 and s.proof_steps() == []
-
-
-def test_clause_db_random_round_trip():
-    rng = __import__("random").Random(7)
-    db = qn.ClauseDb(3)
-    expected, nvars = [], 3
-    for _ in range(500):
-        lits = [rng.randrange(60) for _ in range(rng.randrange(6))]
-        kept, closing = scan(lits)
-        nvars = max([nvars] + [(lit >> 1) + 1 for lit in kept])
-        assert db.add_clause(lits) is (closing is None)
-        expected += [kept] if closing is None else []
-    assert db.clauses() == expected and [db.clause(i) for i in range(len(expected))] == expected
-    assert (db.num_vars, db.num_lits) == (nvars, sum(map(len, expected)))
 
 
 def test_clause_of_a_million_literals_is_added_quickly():

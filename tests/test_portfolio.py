@@ -11,7 +11,7 @@ import time
 import pytest
 
 import quillon_native as qn
-from oracles import DEFAULTS, drat_accepts, pigeonhole, refutes, satisfies
+from oracles import DEFAULTS, drat_accepts, pigeonhole, refutes, satisfies, stamps_during
 
 KEYS = list(DEFAULTS)
 GLUCOSE = dict(DEFAULTS, restart="glucose", rnd_seed=7, ccmin="basic")
@@ -74,58 +74,51 @@ def test_field_conversion_errors(key, value, cause_type, cause_msg):
     assert e.__notes__ == ["while processing 'configs'"]
 
 
+def pf(*args, **kwargs):  # one variable, [[0]], then the arguments given
+    return qn.solve_portfolio(1, [[0]], *args, **kwargs)
+
+
 @pytest.mark.parametrize("call, exc, msg, note", [
-    (lambda: qn.solve_portfolio(1, [[0]]), TypeError,
-     "solve_portfolio() missing 1 required positional argument: 'configs'", None),
-    (lambda: qn.solve_portfolio(1, [[0]], [], None, 0, False, 7), TypeError,
+    (lambda: pf(), TypeError, "solve_portfolio() missing 1 required positional argument: 'configs'", None),
+    (lambda: pf([], None, 0, False, 7), TypeError,
      "solve_portfolio() takes from 3 to 6 positional arguments but 7 were given", None),
-    (lambda: qn.solve_portfolio(1, [[0]], [], seed=1), TypeError,
-     "solve_portfolio() got an unexpected keyword argument 'seed'", None),
+    (lambda: pf([], seed=1), TypeError, "solve_portfolio() got an unexpected keyword argument 'seed'", None),
     (lambda: qn.solve_portfolio(-1, [[0]], []), OverflowError, "number too small to fit in target type", "nvars"),
     (lambda: qn.solve_portfolio(1, [[-1]], []), OverflowError, "number too small to fit in target type", "clauses"),
     (lambda: qn.solve_portfolio(1, "ab", []), TypeError, "Can't extract `str` to `Vec`", "clauses"),
-    (lambda: qn.solve_portfolio(1, [[0]], "abc"), TypeError, "Can't extract `str` to `Vec`", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], 5), TypeError, "'int' object is not an instance of 'Sequence'", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], None), TypeError, "'None' is not an instance of 'Sequence'", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], [5]), TypeError, "'int' object is not subscriptable", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], [{k: v for k, v in DEFAULTS.items() if k != "rnd_seed"}]), KeyError,
-     "'rnd_seed'", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], [], alt=[[0], "x"]), TypeError, "Can't extract `str` to `Vec`", "alt"),
-    (lambda: qn.solve_portfolio(1, [[0]], [], alt_threads=-1), OverflowError, None, "alt_threads"),
-    (lambda: qn.solve_portfolio(1, [[0]], [], alt_threads=None), TypeError, None, "alt_threads"),
-    (lambda: qn.solve_portfolio(1, [[0]], [], want_proof=1), TypeError,
-     "'int' object is not an instance of 'bool'", "want_proof"),
+    (lambda: pf("abc"), TypeError, "Can't extract `str` to `Vec`", "configs"),
+    (lambda: pf(5), TypeError, "'int' object is not an instance of 'Sequence'", "configs"),
+    (lambda: pf(None), TypeError, "'None' is not an instance of 'Sequence'", "configs"),
+    (lambda: pf([5]), TypeError, "'int' object is not subscriptable", "configs"),
+    (lambda: pf([{k: v for k, v in DEFAULTS.items() if k != "rnd_seed"}]), KeyError, "'rnd_seed'", "configs"),
+    (lambda: pf([], alt=[[0], "x"]), TypeError, "Can't extract `str` to `Vec`", "alt"),
+    (lambda: pf([], alt_threads=-1), OverflowError, None, "alt_threads"),
+    (lambda: pf([], alt_threads=None), TypeError, None, "alt_threads"),
+    (lambda: pf([], want_proof=1), TypeError, "'int' object is not an instance of 'bool'", "want_proof"),
     # arguments are converted in order: a bad configs wins over a bad want_proof
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(glue_keep=-1)], want_proof=1), TypeError,
+    (lambda: pf([cfg(glue_keep=-1)], want_proof=1), TypeError,
      "failed to extract field WorkerConfig.glue_keep", "configs"),
     # a conversion error in a later record wins over an unknown string
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(restart="bad"), cfg(glue_keep=-1)]), TypeError,
+    (lambda: pf([cfg(restart="bad"), cfg(glue_keep=-1)]), TypeError,
      "failed to extract field WorkerConfig.glue_keep", "configs"),
     # Option values: every record is read before any string is parsed; then
     # the first bad record wins, and within a record restart before ccmin
     # before luby_base.
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(restart="Luby")]), ValueError, 'unknown restart "Luby"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(restart="luby ")]), ValueError, 'unknown restart "luby "', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(ccmin='a"b\\\n\t\0\x07')]), ValueError,
-     'unknown ccmin "a\\"b\\\\\\n\\t\\0\\u{7}"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [DEFAULTS, cfg(ccmin="x"), cfg(restart="y")]), ValueError,
-     'unknown ccmin "x"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(restart="x", ccmin="y", luby_base=0.0)]), ValueError,
-     'unknown restart "x"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(ccmin="y", luby_base=0.0)]), ValueError, 'unknown ccmin "y"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(luby_base=0.0), cfg(restart="x")]), ValueError,
+    (lambda: pf([cfg(restart="Luby")]), ValueError, 'unknown restart "Luby"', None),
+    (lambda: pf([cfg(restart="luby ")]), ValueError, 'unknown restart "luby "', None),
+    (lambda: pf([cfg(ccmin='a"b\\\n\t\0\x07')]), ValueError, 'unknown ccmin "a\\"b\\\\\\n\\t\\0\\u{7}"', None),
+    (lambda: pf([DEFAULTS, cfg(ccmin="x"), cfg(restart="y")]), ValueError, 'unknown ccmin "x"', None),
+    (lambda: pf([cfg(restart="x", ccmin="y", luby_base=0.0)]), ValueError, 'unknown restart "x"', None),
+    (lambda: pf([cfg(ccmin="y", luby_base=0.0)]), ValueError, 'unknown ccmin "y"', None),
+    (lambda: pf([cfg(luby_base=0.0), cfg(restart="x")]), ValueError,
      "luby_base must be a positive number, got 0.0", None),
-    (lambda: qn.solve_portfolio(1, [[0]], [DEFAULTS, cfg(luby_base=-2)]), ValueError,
-     "luby_base must be a positive number, got -2.0", None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(luby_base=float("nan"))]), ValueError,
-     "luby_base must be a positive number, got nan", None),
+    (lambda: pf([DEFAULTS, cfg(luby_base=-2)]), ValueError, "luby_base must be a positive number, got -2.0", None),
+    (lambda: pf([cfg(luby_base=float("nan"))]), ValueError, "luby_base must be a positive number, got nan", None),
 ])
 def test_argument_errors(call, exc, msg, note):
     with pytest.raises(exc) as info:
         call()
-    assert type(info.value) is exc
-    if msg is not None:
-        assert str(info.value) == msg
+    assert type(info.value) is exc and (msg is None or str(info.value) == msg)
     assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
 
 
@@ -161,9 +154,7 @@ def test_formula_choice(configs, alt, alt_threads, from_alt):
     assert res is None if from_alt is None else res[1:4] == (from_alt, True, [from_alt == 0]) and res[0] < len(configs)
 
 
-@pytest.mark.parametrize("n, alt_threads, alt_workers", [
-    (3, 1, {2}), (3, 2, {1, 2}), (2, 5, {0, 1}), (4, 0, set()),
-])
+@pytest.mark.parametrize("n, alt_threads, alt_workers", [(3, 1, {2}), (3, 2, {1, 2}), (2, 5, {0, 1}), (4, 0, set()),])
 def test_alt_workers_are_the_last(n, alt_threads, alt_workers):
     # Exactly one side is easy; the hard side is stopped by the winner, so the
     # winner must be a worker of the easy side, with the matching from_alt.
@@ -218,38 +209,11 @@ def thread_count():
     return len(os.listdir("/proc/self/task"))
 
 
-def stamps_during(call):
-    """Runs `call` while a Python thread notes the time every 1000 steps;
-    returns the notes made during the middle 80% of the call."""
-    stop = threading.Event()
-    stamps = []
-
-    def spin():
-        n = 0
-        while not stop.is_set():
-            n += 1
-            if n % 1000 == 0:
-                stamps.append(time.perf_counter())
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.02)
-    t0 = time.perf_counter()
-    call()
-    t1 = time.perf_counter()
-    stop.set()
-    t.join()
-    margin = 0.1 * (t1 - t0)
-    return t1 - t0, [x for x in stamps if t0 + margin < x < t1 - margin]
-
-
 @pytest.mark.parametrize("configs", [[DEFAULTS], [DEFAULTS, GLUCOSE]], ids=["one", "two"])
 def test_other_python_threads_run_during_the_call(configs):
-    # With the lock held for the whole call, the other thread could only run
-    # for a switch interval or so at either end of it, never in the middle.
     for holes in (7, 8, 9):  # the first formula that keeps the call busy long enough
         nvars, clauses = pigeonhole(holes)
-        elapsed, stamps = stamps_during(lambda: qn.solve_portfolio(nvars, clauses, configs))
+        elapsed, _, stamps = stamps_during(lambda: qn.solve_portfolio(nvars, clauses, configs))
         if elapsed > 0.1:
             break
     assert elapsed > 0.05, "formula too easy to observe anything"
@@ -257,7 +221,7 @@ def test_other_python_threads_run_during_the_call(configs):
 
 
 def settled_thread_count():
-    """The task count once threads of earlier tests have finished exiting."""
+    # The task count once threads of earlier tests have finished exiting.
     for _ in range(100):
         if thread_count() <= threading.active_count():
             break

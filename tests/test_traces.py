@@ -1,11 +1,11 @@
-"""Recorded searches: for each formula, option set and call sequence below,
-data/solver_traces.json holds the answer and every counter after each call,
-the model, and a digest of the whole proof.  Any change to a decision, a
-conflict, a learned clause, a deletion, a walk or a restart shows up here.
-
-After a deliberate change to the search, re-record with
-    QUILLON_RECORD=1 python -m pytest tests/test_traces.py
-and review the diff of the data file before committing it."""
+# Recorded searches: for each formula, option set and call sequence below,
+# data/solver_traces.json holds the answer and every counter after each call,
+# the model, and a digest of the whole proof.  Any change to a decision, a
+# conflict, a learned clause, a deletion, a walk or a restart shows up here.
+#
+# After a deliberate change to the search, re-record with
+#     QUILLON_RECORD=1 python -m pytest tests/test_traces.py
+# and review the diff of the data file before committing it.
 import hashlib
 import json
 import os
@@ -21,11 +21,8 @@ STATS = ("decisions", "propagations", "conflicts", "learned", "learned_lits", "m
          "blocked_restarts", "reductions", "deleted", "max_trail")
 EARLY = dict(walk_min_conflicts=0, luby_base=2.0)
 OPTION_SETS = [
-    dict(),
-    dict(restart="glucose"),
-    dict(restart="none", ccmin="basic"),
-    dict(ccmin="none", phase_saving=False, init_phase=True),
-    dict(target_phase=False, rnd_freq=0.2, rnd_seed=1),
+    dict(), dict(restart="glucose"), dict(restart="none", ccmin="basic"),
+    dict(ccmin="none", phase_saving=False, init_phase=True), dict(target_phase=False, rnd_freq=0.2, rnd_seed=1),
     dict(luby_base=1.0, first_reduce=5, reduce_inc=1, glue_keep=0, walk_min_conflicts=0, walk_flips=40),
     dict(restart="glucose", target_reset=1, walk_min_conflicts=0, walk_interval=2, walk_patience=100),
     dict(walk_interval=0, walk_min_conflicts=0),
@@ -34,8 +31,7 @@ OPTION_SETS = [
     dict(var_decay=0.5, var_decay_max=0.99, cla_decay=0.5, rnd_freq=0.05, rnd_seed=7, first_reduce=10),
     dict(restart="none", target_phase=False, phase_saving=False, walk_min_conflicts=3, walk_patience=1),
     dict(restart="glucose", ccmin="basic", phase_saving=False, block_restart=False, cla_decay=0.9),
-    dict(EARLY, walk_flips=2000),
-    dict(EARLY, walk_flips=3, walk_patience=50),
+    dict(EARLY, walk_flips=2000), dict(EARLY, walk_flips=3, walk_patience=50),
     dict(EARLY, walk_flips=400, walk_patience=6, rnd_freq=0.2),
     dict(EARLY, target_phase=False, phase_saving=False, walk_interval=2, walk_flips=300, walk_patience=20),
     dict(EARLY, restart="glucose", target_reset=3, walk_patience=7),
@@ -44,8 +40,8 @@ OPTION_SETS = [
 
 
 def cases():
-    """(name, nvars, options, script): a script is a list of clauses to add
-    (lists), "new_var", and conflict limits for solve (int or None)."""
+    # (name, nvars, options, script): a script is a list of clauses to add
+    # (lists), "new_var", and conflict limits for solve (int or None).
     for i, opts in enumerate(OPTION_SETS):
         for seed in range(10):
             rng = random.Random(seed * 1000 + i)

@@ -170,6 +170,8 @@ class Solver {
     return x;
   }
   static double to_unit(uint32_t x) { return x * 2.3283064365386963e-10; }
+  // floor(x * 2^-32 * n) for the next draw x: an index below n.
+  size_t random_index(size_t n) { return static_cast<size_t>(to_unit(next_random()) * static_cast<double>(n)); }
   void update_target();
   bool decide();  // false when every variable is assigned
   std::optional<uint8_t> descend(uint64_t n, int32_t *confl);

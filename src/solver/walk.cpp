@@ -97,7 +97,7 @@ void Solver::walk_start() {
 // Draws twice from the generator.
 Var Solver::walk_pick() {
   const Lit *const arena = lits_.data();
-  const uint32_t pick = wk_unsat_[static_cast<size_t>(to_unit(next_random()) * static_cast<double>(wk_unsat_.size()))];
+  const uint32_t pick = wk_unsat_[random_index(wk_unsat_.size())];
   wk_cand_.clear();
   wk_weight_.clear();
   double sum = 0.0;
