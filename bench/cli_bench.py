@@ -138,6 +138,16 @@ def cmd_check(args):
           f"over {len(ratios)} proofs")
 
 
+def peak_rss(cmd, timeout):
+    """Peak resident KiB of `cmd` and the children it waits for, as /usr/bin/time
+    sees it (wait4 from our own process would also count this interpreter's
+    pages, copied into the forked child before its exec)."""
+    with tempfile.NamedTemporaryFile("r") as out:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", out.name, *cmd], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=timeout)
+        return int(out.read().split()[-1])
+
+
 def cmd_rss(args):
     rows = [r for r in manifest(args.bench) if int(r["clauses"]) >= 50000 and (not args.k or args.k in r["file"])]
     print("instance                      clauses   ours_KiB  minisat_KiB  ratio")
@@ -146,8 +156,8 @@ def cmd_rss(args):
         f = path_of(args.bench, row)
         if f.endswith(".xz"):  # minisat reads plain or gzip only
             continue
-        ours = max(run(OURS + ["solve", "-q", f], args.timeout)[2] for _ in range(1))
-        mini = run(["minisat", "-verb=0", f], args.timeout)[2]
+        ours = peak_rss(OURS + ["solve", "-q", f], args.timeout)
+        mini = peak_rss(["minisat", "-verb=0", f], args.timeout)
         ratios.append(ours / mini)
         print(f"{row['file']:<28} {row['clauses']:>8} {ours:10d} {mini:12d}  {ours / mini:5.2f}")
     print(f"largest ratio {max(ratios):.2f}, geometric mean {geomean(ratios):.2f}")

@@ -16,7 +16,12 @@ END = -1        # token 0: end of a clause
 DEL = -2        # token d in a text proof: a deletion follows
 MAX_VAR = 2 ** 31 - 2
 _NUMERIC = b"0123456789- \t\n\r\x0b\x0c"
-_INT = re.compile(rb"-?[0-9]+\Z")
+
+
+def _is_int(t):
+    """An optional minus sign and ASCII digits only."""
+    return t.isdigit() or t[:1] == b"-" and t[1:].isdigit()
+
 
 
 class InputError(Exception):
@@ -125,7 +130,7 @@ class Tokens:
                         try:
                             cache[t] = self.decode(t)
                         except ValueError:
-                            if not _INT.match(t):
+                            if not _is_int(t):
                                 self.refuse(block, line0, t)
                             self.too_big(block, line0, t, abs(int(t)))
             vals = list(map(self.get, toks))
@@ -133,7 +138,7 @@ class Tokens:
 
     def decode(self, t):
         """The internal literal of token `t`; ValueError if it is none."""
-        if not _INT.match(t):
+        if not _is_int(t):
             raise ValueError(t)
         d = int(t)
         v = -d if d < 0 else d
@@ -228,7 +233,7 @@ class CnfReader(Tokens):
             raise InputError(self.name, line, "second 'p' line")
         if self.nclauses or self.tail:
             raise InputError(self.name, line, "'p' line after the first clause")
-        if len(parts) != 4 or parts[0] != b"p" or parts[1] != b"cnf" or not all(_INT.match(p) and p[:1] != b"-" for p in parts[2:]):
+        if len(parts) != 4 or parts[0] != b"p" or parts[1] != b"cnf" or not all(p.isdigit() for p in parts[2:]):
             raise InputError(self.name, line, f"bad header {shown(s, 40)}: expected 'p cnf VARIABLES CLAUSES'")
         nv, nc = int(parts[2]), int(parts[3])
         if nv > MAX_VAR:

@@ -26,12 +26,17 @@ class Parser(argparse.ArgumentParser):
         sys.exit(self.usage_exit)
 
 
-def build_parser():
+def build_parser(argv=None):
+    """The command's parser.  When `argv` names a subcommand first, only that
+    one is imported and registered: every module costs each run time and
+    resident memory."""
     import quillon_native
     parser = Parser(prog="quillon-native", description="Solve and check CNF formulas.")
     parser.add_argument("--version", action="version", version=f"quillon-native {quillon_native.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
-    for name in SUBCOMMANDS:
+    argv = sys.argv[1:] if argv is None else argv
+    wanted = argv[:1] if argv[:1] and argv[0] in SUBCOMMANDS else SUBCOMMANDS
+    for name in wanted:
         try:
             module = importlib.import_module(f"quillon_native_cli.{name}")
         except ModuleNotFoundError as e:
@@ -44,7 +49,7 @@ def build_parser():
 
 def main(argv=None):
     try:
-        parser = build_parser()
+        parser = build_parser(argv)
         args = parser.parse_args(argv)
         if not getattr(args, "run", None):
             parser.print_help(sys.stderr)

@@ -7,7 +7,6 @@ importing `inspect` would cost every run 2.5 MB of resident memory.
 """
 import argparse
 import math
-import re
 
 import quillon_native
 
@@ -37,9 +36,6 @@ HELP = {
 CHOICES = {"restart": ("luby", "glucose", "none"), "ccmin": ("deep", "basic", "none")}
 
 
-_PARAM = re.compile(r"\s*(\w+)=('[^'\\]*'|\"[^\"\\]*\"|True|False|-?[0-9.e+-]+)\s*(?:,|$)")
-
-
 def _value(text):
     if text[0] in "'\"":
         return text[1:-1]
@@ -52,8 +48,8 @@ def solver_parameters():
     """[(name, default)] of every Solver option, nvars excluded, in order."""
     sig = quillon_native.Solver.__text_signature__.strip()
     assert sig[0] == "(" and sig[-1] == ")", sig
-    params = [(m.group(1), _value(m.group(2))) for m in _PARAM.finditer(sig[1:-1])]
-    return [(name, default) for name, default in params if name != "nvars"]
+    params = [part.strip().partition("=") for part in sig[1:-1].split(",")]
+    return [(name, _value(text)) for name, _, text in params if name != "nvars"]
 
 
 def solver_defaults():

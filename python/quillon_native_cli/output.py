@@ -23,6 +23,9 @@ class Output:
             os.close(devnull)
         except (ValueError, AttributeError):  # started with standard output closed
             self.closed = True
+        except UnicodeEncodeError:  # a file name that is not valid UTF-8
+            sys.stdout.buffer.write(text.encode("utf-8", "backslashreplace"))
+            sys.stdout.flush()
 
     def comment(self, text):
         if not self.quiet:
