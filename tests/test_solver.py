@@ -88,18 +88,6 @@ def test_clauses_and_units():
     assert s.solve() is True and s.model == [True] * 3
 
 
-def test_reduction_schedule_across_limited_calls():
-    nv, clauses = pigeonhole(8)
-    s = solver(nv, clauses, walk_flips=0, first_reduce=200, reduce_inc=30)
-    marks = [200, 230, 320, 470, 680]
-    for limit in (199, 1, 29, 1, 89, 1, 149, 1, 209, 1):
-        assert s.solve(max_conflicts=limit) is None
-        assert s.reductions == sum(s.conflicts >= m for m in marks), s.conflicts
-    assert s.deleted > 0 and s.check_watch_invariant() == []
-    s = solver(nv, clauses, walk_flips=0, first_reduce=200, reduce_inc=30, glue_keep=1000)
-    assert s.solve(max_conflicts=240) is None and (s.reductions, s.deleted) == (2, 0)
-
-
 # --- proofs -------------------------------------------------------------------------
 
 def test_proof_edge_cases():
