@@ -171,6 +171,19 @@ def trace_key(x):
     return tuple(x.get(k) for k in COUNTERS + ("result", "proof", "model"))
 
 
+def default_bench():
+    """The shared set beside the checkout, or beside any folder above it
+    (worktrees may sit deeper than the main checkout)."""
+    d = REPO
+    while True:
+        cand = os.path.join(os.path.dirname(d), "shared", "bench")
+        if os.path.exists(os.path.join(cand, "MANIFEST.tsv")):
+            return cand
+        if os.path.dirname(d) == d:
+            return DEFAULT_BENCH
+        d = os.path.dirname(d)
+
+
 def gmean(xs):
     return math.exp(sum(math.log(x) for x in xs) / len(xs)) if xs else float("nan")
 
@@ -193,7 +206,7 @@ def main():
     ap.add_argument("--old-venv", default="/work/venv-old", help="virtual environment for the old commit")
     ap.add_argument("--new-path", default=os.path.join(REPO, "build-dev"),
                     help="put in front of PYTHONPATH for the new side ('' for the interpreter's own install)")
-    ap.add_argument("--bench", default=DEFAULT_BENCH, help="folder with MANIFEST.tsv and cnf/")
+    ap.add_argument("--bench", default=default_bench(), help="folder with MANIFEST.tsv and cnf/")
     ap.add_argument("--only", action="append", help="instance name or file (repeatable)")
     ap.add_argument("--max-minisat", type=float, help="skip instances whose manifest Minisat time exceeds this")
     ap.add_argument("--max-conflicts", type=int, help="conflict limit of each solve (same on both sides)")
@@ -218,7 +231,10 @@ def main():
         return 0
     new_path = args.new_path if args.new_path and os.path.isdir(args.new_path) else ""
     rows = select(args)
-    sides = [("old", old_py, "", "ours"), ("new", sys.executable, new_path, "ours")]
+    # With a build folder, the new side runs under the old side's interpreter
+    # too, so that both start from the same site-packages (and peak memory
+    # compares like with like).
+    sides = [("old", old_py, "", "ours"), ("new", old_py if new_path else sys.executable, new_path, "ours")]
     if args.peers:
         sides += [(p, sys.executable, "", p) for p in PEERS]
 

@@ -29,6 +29,7 @@ int32_t Solver::propagate() {
     Watch *const end = i + ws.size();
     while (i != end) {
       const Watch w = *i++;
+      if (i != end) __builtin_prefetch(arena + i->off);
       if (vals[w.blocker] == kTrue) {
         *j++ = w;
         continue;
