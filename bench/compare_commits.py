@@ -204,6 +204,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--old", default="4cc1b4e", help="commit to compare against (default 4cc1b4e)")
     ap.add_argument("--old-venv", default="/work/venv-old", help="virtual environment for the old commit")
+    ap.add_argument("--old-path", default="",
+                    help="a build folder to take the old side's module from instead of the old venv's install")
     ap.add_argument("--new-path", default=os.path.join(REPO, "build-dev"),
                     help="put in front of PYTHONPATH for the new side ('' for the interpreter's own install)")
     ap.add_argument("--bench", default=default_bench(), help="folder with MANIFEST.tsv and cnf/")
@@ -234,7 +236,7 @@ def main():
     # With a build folder, the new side runs under the old side's interpreter
     # too, so that both start from the same site-packages (and peak memory
     # compares like with like).
-    sides = [("old", old_py, "", "ours"), ("new", old_py if new_path else sys.executable, new_path, "ours")]
+    sides = [("old", old_py, args.old_path, "ours"), ("new", old_py if new_path else sys.executable, new_path, "ours")]
     if args.peers:
         sides += [(p, sys.executable, "", p) for p in PEERS]
 
@@ -248,7 +250,7 @@ def main():
 
     bad = 0
     ratios, table = [], []
-    print(f"\n{args.old} (old) vs {new_path or 'installed'} (new), CPU seconds of solve(), median of {args.rounds}")
+    print(f"\n{args.old_path or args.old} (old) vs {new_path or 'installed'} (new), CPU seconds of solve(), median of {args.rounds}")
     hdr = f"{'instance':24s} {'conflicts':>9s} {'old s':>8s} {'new s':>8s} {'new/old':>7s} " \
           f"{'old Mprop/s':>11s} {'new Mprop/s':>11s} {'old MiB':>8s} {'new MiB':>8s} {'rss n/o':>7s}"
     if args.peers:

@@ -132,7 +132,7 @@ uint8_t Solver::solve(std::optional<uint64_t> max_conflicts) {
       return kUnsat;
     }
     ++n;
-    const uint32_t backjump = analyze(static_cast<CRef>(confl));
+    const uint32_t backjump = analyze(confl);
     const uint32_t glue = compute_glue(learnt_.data(), learnt_.size());
     lbd_fast_.update(glue);
     lbd_slow_.update(glue);

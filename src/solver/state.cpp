@@ -54,7 +54,9 @@ bool Solver::tables_fit(uint64_t nvars, uint64_t copies) {
       elem<decltype(activity_)> + elem<decltype(level_)> + elem<decltype(reason_)> + elem<decltype(heap_index_)> +
       elem<decltype(heap_)> + elem<decltype(trail_)> + elem<decltype(phase_)> + elem<decltype(target_)> +
       elem<decltype(seen_)>;
-  const uint64_t limit = physical_memory() / per_var;
+  // Beyond kMaxVars (tables of some 90 GiB) literals would need the bit that
+  // marks binary watches.
+  const uint64_t limit = std::min(physical_memory() / per_var, kMaxVars);
   return copies == 0 || nvars <= limit / copies;
 }
 
@@ -204,8 +206,9 @@ CRef Solver::store_clause(const Lit *lits, uint32_t n, bool learnt, double activ
 void Solver::attach(CRef c) {
   const uint32_t start = headers_[c].start;
   const Lit l0 = lits_[start], l1 = lits_[start + 1];
-  watches_[l0 ^ 1].push_back(Watch{start, l1});
-  watches_[l1 ^ 1].push_back(Watch{start, l0});
+  const Lit tag = lits_[start - 1] == 2 ? kBinary : 0;
+  watches_[l0 ^ 1].push_back(Watch{start, l1 | tag});
+  watches_[l1 ^ 1].push_back(Watch{start, l0 | tag});
 }
 
 void Solver::detach(CRef c) {
@@ -223,7 +226,7 @@ void Solver::detach(CRef c) {
 
 bool Solver::locked(CRef c) const {
   const Lit first = lits_[headers_[c].start];
-  return value(first) == kTrue && reason_[var_of(first)] == static_cast<int32_t>(c);
+  return value(first) == kTrue && reason_[var_of(first)] == static_cast<int32_t>(headers_[c].start);
 }
 
 void Solver::record(bool deletion, const Lit *lits, size_t n) {
