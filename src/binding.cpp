@@ -2,7 +2,6 @@
 #include "binding.hpp"
 
 #include <cstdio>
-#include <cstring>
 
 namespace qn::py {
 
@@ -165,6 +164,12 @@ bool conv_u64(PyObject *o, uint64_t *out) {
   return true;
 }
 
+bool check_dimacs(int32_t d) {
+  if (d != 0) return true;
+  raise_value_error("0 is not a DIMACS literal (it terminates a clause)");
+  return false;
+}
+
 bool conv_f64(PyObject *o, double *out) {
   const double v = PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) return false;
@@ -249,23 +254,9 @@ bool check_sequence(PyObject *o) {
 
 bool conv_u32_seq(PyObject *o, std::vector<uint32_t> *out) {
   out->clear();
-  Py_ssize_t hint = 0;
-  return for_each_item(
-      o,
-      [&](PyObject *item) {
-        uint32_t v;
-        if (!conv_u32(item, &v)) return false;
-        out->push_back(v);
-        return true;
-      },
-      &hint);
-}
-
-bool conv_i32_seq(PyObject *o, std::vector<int32_t> *out) {
-  out->clear();
   return for_each_item(o, [&](PyObject *item) {
-    int32_t v;
-    if (!conv_i32(item, &v)) return false;
+    uint32_t v;
+    if (!conv_u32(item, &v)) return false;
     out->push_back(v);
     return true;
   });
@@ -283,14 +274,10 @@ bool conv_bool_seq(PyObject *o, std::vector<bool> *out) {
 
 bool conv_u32_seq_seq(PyObject *o, std::vector<std::vector<uint32_t>> *out) {
   out->clear();
-  Py_ssize_t hint = 0;
-  return for_each_item(
-      o,
-      [&](PyObject *item) {
-        out->emplace_back();
-        return conv_u32_seq(item, &out->back());
-      },
-      &hint);
+  return for_each_item(o, [&](PyObject *item) {
+    out->emplace_back();
+    return conv_u32_seq(item, &out->back());
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -343,25 +330,20 @@ PyObject *new_dimacs_list(const Lit *p, size_t n) {
   return list.release();
 }
 
-PyObject *new_proof_list(const std::vector<ProofStep> &steps) {
+PyObject *new_proof_list(const std::vector<ProofStep> &steps, ProofKind kind) {
   Ref add(PyUnicode_FromString("a")), del(PyUnicode_FromString("d"));
   if (!add || !del) return nullptr;
   Ref list(PyList_New(static_cast<Py_ssize_t>(steps.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < steps.size(); ++i) {
     const ProofStep &s = steps[i];
-    PyObject *lits = new_dimacs_list(s.lits.data(), s.lits.size());
-    if (lits == nullptr) return nullptr;
-    PyObject *kind = s.deletion ? del.get() : add.get();
-    Py_INCREF(kind);
+    Ref lits(new_dimacs_list(s.lits.data(), s.lits.size()));
+    if (!lits) return nullptr;
     PyObject *pair = PyTuple_New(2);
-    if (pair == nullptr) {
-      Py_DECREF(kind);
-      Py_DECREF(lits);
-      return nullptr;
-    }
-    PyTuple_SetItem(pair, 0, kind);
-    PyTuple_SetItem(pair, 1, lits);
+    if (pair == nullptr) return nullptr;
+    PyTuple_SetItem(pair, 0,
+                    kind == ProofKind::Flag ? PyBool_FromLong(s.deletion) : Py_NewRef(s.deletion ? del.get() : add.get()));
+    PyTuple_SetItem(pair, 1, lits.release());
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
   }
   return list.release();

@@ -78,9 +78,10 @@ bool conv_u64(PyObject *o, uint64_t *out);
 bool conv_f64(PyObject *o, double *out);
 bool conv_bool(PyObject *o, bool *out);
 bool conv_text(PyObject *o, std::string *out);
+// A DIMACS literal: false with ValueError for 0, which terminates a clause.
+bool check_dimacs(int32_t d);
 // Sequence (not str) of unsigned 32-bit ints, items taken by iteration.
 bool conv_u32_seq(PyObject *o, std::vector<uint32_t> *out);
-bool conv_i32_seq(PyObject *o, std::vector<int32_t> *out);
 bool conv_bool_seq(PyObject *o, std::vector<bool> *out);
 // Sequence of sequences of unsigned 32-bit ints.
 bool conv_u32_seq_seq(PyObject *o, std::vector<std::vector<uint32_t>> *out);
@@ -125,8 +126,10 @@ void raise_type_mismatch(PyObject *o, const char *target);
 PyObject *new_bool_list(const std::vector<bool> &v);
 PyObject *new_u32_list(const uint32_t *p, size_t n);
 PyObject *new_dimacs_list(const Lit *p, size_t n);
-// [(kind, dimacs)] with kind "a"/"d", the form proof_steps() returns.
-PyObject *new_proof_list(const std::vector<ProofStep> &steps);
+// [(kind, dimacs)]: the step kind as "a"/"d" (the form proof_steps()
+// returns) or as the deletion flag itself (solve_portfolio's form).
+enum class ProofKind { Letter, Flag };
+PyObject *new_proof_list(const std::vector<ProofStep> &steps, ProofKind kind);
 inline PyObject *new_u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
 // ---------------------------------------------------------------------------
@@ -157,6 +160,19 @@ PyObject *boundary(F &&body) noexcept {
   }
   return nullptr;
 }
+
+// Releases the interpreter lock for its scope; taken back on every way out,
+// exceptions included, before any Python object is touched again.
+class NoGil {
+ public:
+  NoGil() : state_(PyEval_SaveThread()) {}
+  ~NoGil() { PyEval_RestoreThread(state_); }
+  NoGil(const NoGil &) = delete;
+  NoGil &operator=(const NoGil &) = delete;
+
+ private:
+  PyThreadState *state_;
+};
 
 // ---------------------------------------------------------------------------
 // Instances: a Python object that owns one native value, with the access

@@ -107,19 +107,6 @@ bool conv_steps(PyObject *o, ck::Proof *out) {
   return for_each_item(o, [&](PyObject *item) { return append_step(item, out); });
 }
 
-// Releases the interpreter lock for its lifetime, also when the checker
-// throws: the boundary then raises with the lock held again.
-class Unlocked {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked &) = delete;
-  Unlocked &operator=(const Unlocked &) = delete;
-
- private:
-  PyThreadState *state_;
-};
-
 PyObject *new_verdict(const ck::Verdict &v) {
   Ref t(PyTuple_New(10));
   if (!t) return nullptr;
@@ -162,7 +149,7 @@ PyObject *fn_check_proof(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
       return nullptr;
     ck::Verdict verdict;
     {
-      Unlocked unlocked;
+      NoGil unlocked;
       verdict = ck::check_proof(nvars, clauses, steps, opts);
     }
     return new_verdict(verdict);

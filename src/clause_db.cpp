@@ -23,6 +23,14 @@ const Signature sig_clause{"ClauseDb.clause()", {"i"}, 1};
 ClauseArena &arena(PyObject *self) { return native<ClauseArena>(self); }
 std::atomic<intptr_t> &borrow(PyObject *self) { return borrow_of<ClauseArena>(self); }
 
+// The arena refuses the one literal 2^32 - 1 (the internal form of DIMACS
+// -2^31).
+bool lit_in_range(Lit l) {
+  if (l != 0xFFFFFFFFu) return true;
+  raise_value_error("literal out of range");
+  return false;
+}
+
 PyObject *db_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return boundary([&]() -> PyObject * {
     PyObject *slots[1];
@@ -40,12 +48,8 @@ PyObject *db_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     if (!guard) return nullptr;
     std::vector<Lit> lits;
     if (!arg(slots[0], "lits", conv_u32_seq, &lits)) return nullptr;
-    for (Lit l : lits) {
-      if (l == 0xFFFFFFFFu) {
-        raise_value_error("literal out of range");
-        return nullptr;
-      }
-    }
+    for (Lit l : lits)
+      if (!lit_in_range(l)) return nullptr;
     return PyBool_FromLong(arena(self).add(lits.data(), lits.size()));
   });
 }
@@ -54,15 +58,7 @@ PyObject *db_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 // internal form 2^32 - 1 is no valid literal).
 bool conv_dimacs_lit(PyObject *o, Lit *out) {
   int32_t d;
-  if (!conv_i32(o, &d)) return false;
-  if (d == 0) {
-    raise_value_error("0 is not a DIMACS literal (it terminates a clause)");
-    return false;
-  }
-  if (d == INT32_MIN) {
-    raise_value_error("literal out of range");
-    return false;
-  }
+  if (!conv_i32(o, &d) || !check_dimacs(d) || !lit_in_range(from_dimacs(d))) return false;
   *out = from_dimacs(d);
   return true;
 }

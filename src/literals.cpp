@@ -58,10 +58,7 @@ PyObject *fn_from_dimacs(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
   PyObject *slots[1];
   int32_t d;
   if (!bind_fastcall(sig_from_dimacs, args, nargs, kw, slots) || !arg(slots[0], "d", conv_i32, &d)) return nullptr;
-  if (d == 0) {
-    raise_value_error("0 is not a DIMACS literal (it terminates a clause)");
-    return nullptr;
-  }
+  if (!check_dimacs(d)) return nullptr;
   return PyLong_FromUnsignedLong(from_dimacs(d));
 }
 

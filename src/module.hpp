@@ -13,7 +13,6 @@ int add_solver_type(PyObject *module);
 int add_preprocessor_type(PyObject *module);
 
 // Module functions (METH_FASTCALL | METH_KEYWORDS).
-using FastFn = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 PyObject *fn_solve_portfolio(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 PyObject *fn_check_proof(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 PyObject *fn_neg(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);

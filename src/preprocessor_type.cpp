@@ -49,7 +49,7 @@ PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     }
     if (nvars > 0 && !check_var(uint64_t{nvars} - 1)) return nullptr;
     auto p = std::make_unique<Preprocessor>(do_bve, max_len, with_proof);
-    if (!p->grow(nvars)) return PyErr_NoMemory();
+    p->grow(nvars);
     return box_alloc(type, p.release());
   });
 }
@@ -63,16 +63,12 @@ PyObject *prep_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t narg
     std::vector<Lit> lits;
     if (!arg(slots[0], "lits", conv_u32_seq, &lits)) return nullptr;
     Var bad = 0;
-    switch (core(self).add_clause(lits, &bad)) {
-      case prep::AddOutcome::kEliminated:
-        raise_value_error("variable " + std::to_string(bad) +
-                          " was eliminated; freeze it before run to add clauses over it");
-        return nullptr;
-      case prep::AddOutcome::kNoMemory:
-        return PyErr_NoMemory();
-      default:
-        Py_RETURN_NONE;
+    if (core(self).add_clause(lits, &bad) == prep::AddOutcome::Eliminated) {
+      raise_value_error("variable " + std::to_string(bad) +
+                        " was eliminated; freeze it before run to add clauses over it");
+      return nullptr;
     }
+    Py_RETURN_NONE;
   });
 }
 
@@ -84,7 +80,7 @@ PyObject *prep_freeze(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     if (!guard) return nullptr;
     uint32_t v = 0;
     if (!arg(slots[0], "v", conv_u32, &v) || !check_var(v)) return nullptr;
-    if (!core(self).freeze(v)) return PyErr_NoMemory();
+    core(self).freeze(v);
     Py_RETURN_NONE;
   });
 }
@@ -136,14 +132,14 @@ PyObject *prep_reconstruct(PyObject *self, PyObject *const *args, Py_ssize_t nar
     const prep::ReconstructError err = core(self).reconstruct(model, &out);
     const std::string x = "x" + std::to_string(err.var);
     switch (err.kind) {
-      case prep::ReconstructError::kBothPolarities:
+      case prep::ReconstructError::Kind::BothPolarities:
         raise_value_error("reconstruction invariant violated for " + x +
                           ": clauses of both polarities are unsatisfied");
         return nullptr;
-      case prep::ReconstructError::kFailed:
+      case prep::ReconstructError::Kind::Failed:
         raise_value_error("reconstruction failed for " + x);
         return nullptr;
-      case prep::ReconstructError::kNone:
+      case prep::ReconstructError::Kind::None:
         break;
     }
     return new_bool_list(out);
@@ -154,7 +150,7 @@ PyObject *prep_proof_steps(PyObject *self, PyObject *) {
   return boundary([&]() -> PyObject * {
     Shared guard(borrow(self));
     if (!guard) return nullptr;
-    return new_proof_list(core(self).proof());
+    return new_proof_list(core(self).proof(), ProofKind::Letter);
   });
 }
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "module.hpp"
+#include "options.hpp"
 #include "portfolio/portfolio.hpp"
-#include "solver/config.hpp"
 
 namespace qn::py {
 namespace {
@@ -26,63 +26,21 @@ const Signature sig_solve_portfolio{
 // ---------------------------------------------------------------------------
 // Worker configurations.
 //
-// Each item of `configs` is any object subscriptable by the option names; all
-// twenty keys must be present.  The two option strings are kept as given and
-// parsed only once every argument has been read, so that a conversion error
-// anywhere wins over an unknown option string.
-
-struct WorkerConfig {
-  std::string restart;
-  std::string ccmin;
-  Config cfg;  // every field but restart and ccmin filled by reading
-};
-
-struct Field {
-  const char *key;
-  bool (*read)(PyObject *value, WorkerConfig &w);
-};
-
-#define QN_WORKER_FIELD(name, conv) \
-  Field { #name, [](PyObject *v, WorkerConfig &w) { return conv(v, &w.cfg.name); } }
-
-// In reading order; the first failing key is the one reported.
-const Field kFields[] = {
-    {"restart", [](PyObject *v, WorkerConfig &w) { return conv_text(v, &w.restart); }},
-    {"ccmin", [](PyObject *v, WorkerConfig &w) { return conv_text(v, &w.ccmin); }},
-    QN_WORKER_FIELD(phase_saving, conv_bool),
-    QN_WORKER_FIELD(init_phase, conv_bool),
-    QN_WORKER_FIELD(target_phase, conv_bool),
-    QN_WORKER_FIELD(target_reset, conv_u64),
-    QN_WORKER_FIELD(walk_flips, conv_u64),
-    QN_WORKER_FIELD(walk_interval, conv_u64),
-    QN_WORKER_FIELD(walk_patience, conv_u64),
-    QN_WORKER_FIELD(walk_min_conflicts, conv_u64),
-    QN_WORKER_FIELD(var_decay, conv_f64),
-    QN_WORKER_FIELD(var_decay_max, conv_f64),
-    QN_WORKER_FIELD(cla_decay, conv_f64),
-    QN_WORKER_FIELD(luby_base, conv_f64),
-    QN_WORKER_FIELD(first_reduce, conv_u64),
-    QN_WORKER_FIELD(reduce_inc, conv_u64),
-    QN_WORKER_FIELD(glue_keep, conv_u32),
-    QN_WORKER_FIELD(block_restart, conv_bool),
-    QN_WORKER_FIELD(rnd_freq, conv_f64),
-    QN_WORKER_FIELD(rnd_seed, conv_u32),
-};
-#undef QN_WORKER_FIELD
-
-constexpr size_t kNumFields = sizeof kFields / sizeof kFields[0];
-static_assert(kNumFields == 20);
+// Each item of `configs` is any object subscriptable by the option names;
+// every option key must be present, and they are read in keyword order.
+// Unknown option strings are reported only once every argument has been
+// read, so that a conversion error anywhere wins over them.
 
 // The key strings, created on first use and kept for the life of the
 // process (like the class objects), so that no call builds them again.
-PyObject *field_keys[kNumFields] = {};
+PyObject *option_keys[kNumOptions] = {};
 
-bool make_field_keys() {
-  if (field_keys[kNumFields - 1] != nullptr) return true;
-  for (size_t i = 0; i < kNumFields; ++i) {
-    if (field_keys[i] != nullptr) continue;
-    field_keys[i] = PyUnicode_InternFromString(kFields[i].key);
-    if (field_keys[i] == nullptr) return false;
+bool make_option_keys() {
+  if (option_keys[kNumOptions - 1] != nullptr) return true;
+  for (size_t i = 0; i < kNumOptions; ++i) {
+    if (option_keys[i] != nullptr) continue;
+    option_keys[i] = PyUnicode_InternFromString(kOptionNames[i]);
+    if (option_keys[i] == nullptr) return false;
   }
   return true;
 }
@@ -113,23 +71,23 @@ void raise_field_error(const char *key) {
   PyErr_Restore(etype, err, etb);
 }
 
-bool read_worker_config(PyObject *item, WorkerConfig *out) {
-  for (size_t i = 0; i < kNumFields; ++i) {
+bool read_worker_config(PyObject *item, OptionValues *out) {
+  for (size_t i = 0; i < kNumOptions; ++i) {
     // A failed lookup (the mapping's KeyError, or whatever its __getitem__
     // raises) propagates as it is.
-    Ref value(PyObject_GetItem(item, field_keys[i]));
+    Ref value(PyObject_GetItem(item, option_keys[i]));
     if (!value) return false;
-    if (!kFields[i].read(value.get(), *out)) {
-      raise_field_error(kFields[i].key);
+    if (!read_option(i, value.get(), out)) {
+      raise_field_error(kOptionNames[i]);
       return false;
     }
   }
   return true;
 }
 
-bool conv_worker_configs(PyObject *o, std::vector<WorkerConfig> *out) {
+bool conv_worker_configs(PyObject *o, std::vector<OptionValues> *out) {
   out->clear();
-  if (!make_field_keys()) return false;
+  if (!make_option_keys()) return false;
   Py_ssize_t hint = 0;
   return for_each_item(
       o,
@@ -141,64 +99,16 @@ bool conv_worker_configs(PyObject *o, std::vector<WorkerConfig> *out) {
       &hint);
 }
 
-// Parses the option strings record by record; the first bad record stops
-// the conversion with its ValueError.  A non-positive (or NaN) luby_base is
-// refused as well: the Luby schedule would then restart at every step and
-// the worker would never reach an answer.
-bool to_configs(const std::vector<WorkerConfig> &workers, std::vector<Config> *out) {
+// Validates the records one by one; the first bad record stops the
+// conversion with its ValueError.
+bool to_configs(const std::vector<OptionValues> &workers, std::vector<Config> *out) {
   out->clear();
   out->reserve(workers.size());
-  for (const WorkerConfig &w : workers) {
-    Config cfg = w.cfg;
-    const auto restart = parse_restart(w.restart);
-    if (!restart) {
-      raise_value_error(unknown_restart_message(w.restart));
-      return false;
-    }
-    const auto ccmin = parse_ccmin(w.ccmin);
-    if (!ccmin) {
-      raise_value_error(unknown_ccmin_message(w.ccmin));
-      return false;
-    }
-    if (!luby_base_ok(cfg.luby_base)) {
-      raise_value_error(luby_base_message(cfg.luby_base));
-      return false;
-    }
-    cfg.restart = *restart;
-    cfg.ccmin = *ccmin;
-    out->push_back(cfg);
+  for (const OptionValues &w : workers) {
+    if (!check_options(w)) return false;
+    out->push_back(w.cfg);
   }
   return true;
-}
-
-// Releases the interpreter lock for its scope; taken back on every way out,
-// exceptions included, before any Python object is touched again.
-class NoGil {
- public:
-  NoGil() : state_(PyEval_SaveThread()) {}
-  ~NoGil() { PyEval_RestoreThread(state_); }
-  NoGil(const NoGil &) = delete;
-  NoGil &operator=(const NoGil &) = delete;
-
- private:
-  PyThreadState *state_;
-};
-
-// [(deletion, [dimacs, ...]), ...]: the step kind as the bool itself.
-PyObject *new_flagged_proof_list(const std::vector<ProofStep> &steps) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(steps.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < steps.size(); ++i) {
-    const ProofStep &s = steps[i];
-    Ref lits(new_dimacs_list(s.lits.data(), s.lits.size()));
-    if (!lits) return nullptr;
-    PyObject *pair = PyTuple_New(2);
-    if (pair == nullptr) return nullptr;
-    PyTuple_SetItem(pair, 0, PyBool_FromLong(s.deletion));
-    PyTuple_SetItem(pair, 1, lits.release());
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
 }
 
 // (worker, from_alt, sat, model, conflicts, decisions, propagations,
@@ -213,7 +123,7 @@ PyObject *new_outcome_tuple(const portfolio::Outcome &o) {
       new_u64(o.stats.decisions),
       new_u64(o.stats.propagations),
       new_u64(o.stats.restarts),
-      new_flagged_proof_list(o.proof),
+      new_proof_list(o.proof, ProofKind::Flag),
   };
   bool complete = true;
   for (PyObject *x : items) complete = complete && x != nullptr;
@@ -241,7 +151,7 @@ PyObject *fn_solve_portfolio(PyObject *, PyObject *const *args, Py_ssize_t nargs
     if (!bind_fastcall(sig_solve_portfolio, args, nargs, kwnames, slots)) return nullptr;
     uint32_t nvars = 0;
     std::vector<std::vector<Lit>> clauses, alt;
-    std::vector<WorkerConfig> workers;
+    std::vector<OptionValues> workers;
     bool has_alt = false;
     uint64_t alt_threads = 0;
     bool want_proof = false;

@@ -8,9 +8,11 @@
 //   check_watch_invariant() -> list[str]
 #include <cmath>
 #include <ctime>
+#include <iterator>
 #include <string>
 
 #include "module.hpp"
+#include "options.hpp"
 #include "solver/solver.hpp"
 
 namespace qn::py {
@@ -19,12 +21,12 @@ namespace {
 using SolverBox = Box<Solver>;
 PyObject *solver_type = nullptr;
 
-const Signature sig_new{"Solver.__new__()",
-                        {"nvars", "restart", "ccmin", "phase_saving", "init_phase", "target_phase", "target_reset",
-                         "walk_flips", "walk_interval", "walk_patience", "walk_min_conflicts", "var_decay",
-                         "var_decay_max", "cla_decay", "luby_base", "first_reduce", "reduce_inc", "glue_keep",
-                         "block_restart", "rnd_freq", "rnd_seed"},
-                        0};
+// nvars, then the options in keyword order.
+const Signature sig_new = [] {
+  Signature sig{"Solver.__new__()", {"nvars"}, 0};
+  sig.names.insert(sig.names.end(), std::begin(kOptionNames), std::end(kOptionNames));
+  return sig;
+}();
 const Signature sig_add_clause{"Solver.add_clause()", {"lits"}, 1};
 const Signature sig_solve{"Solver.solve()", {"max_conflicts", "seconds"}, 0};
 
@@ -33,41 +35,18 @@ std::atomic<intptr_t> &borrow(PyObject *self) { return borrow_of<Solver>(self); 
 
 PyObject *solver_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return boundary([&]() -> PyObject * {
-    PyObject *s[21];
-    if (!bind_tuple(sig_new, args, kwargs, s)) return nullptr;
+    PyObject *s[1 + kNumOptions];
     uint32_t nvars = 0;
-    std::string restart = "luby", ccmin = "deep";
-    Config c;
-    if (!arg(s[0], "nvars", conv_u32, &nvars) || !arg(s[1], "restart", conv_text, &restart) ||
-        !arg(s[2], "ccmin", conv_text, &ccmin) || !arg(s[3], "phase_saving", conv_bool, &c.phase_saving) ||
-        !arg(s[4], "init_phase", conv_bool, &c.init_phase) || !arg(s[5], "target_phase", conv_bool, &c.target_phase) ||
-        !arg(s[6], "target_reset", conv_u64, &c.target_reset) || !arg(s[7], "walk_flips", conv_u64, &c.walk_flips) ||
-        !arg(s[8], "walk_interval", conv_u64, &c.walk_interval) ||
-        !arg(s[9], "walk_patience", conv_u64, &c.walk_patience) ||
-        !arg(s[10], "walk_min_conflicts", conv_u64, &c.walk_min_conflicts) ||
-        !arg(s[11], "var_decay", conv_f64, &c.var_decay) || !arg(s[12], "var_decay_max", conv_f64, &c.var_decay_max) ||
-        !arg(s[13], "cla_decay", conv_f64, &c.cla_decay) || !arg(s[14], "luby_base", conv_f64, &c.luby_base) ||
-        !arg(s[15], "first_reduce", conv_u64, &c.first_reduce) || !arg(s[16], "reduce_inc", conv_u64, &c.reduce_inc) ||
-        !arg(s[17], "glue_keep", conv_u32, &c.glue_keep) || !arg(s[18], "block_restart", conv_bool, &c.block_restart) ||
-        !arg(s[19], "rnd_freq", conv_f64, &c.rnd_freq) || !arg(s[20], "rnd_seed", conv_u32, &c.rnd_seed))
-      return nullptr;
-    const auto r = parse_restart(restart);
-    if (!r) {
-      raise_value_error(unknown_restart_message(restart));
-      return nullptr;
+    OptionValues v;
+    if (!bind_tuple(sig_new, args, kwargs, s) || !arg(s[0], "nvars", conv_u32, &nvars)) return nullptr;
+    for (size_t i = 0; i < kNumOptions; ++i) {
+      if (s[1 + i] != nullptr && !read_option(i, s[1 + i], &v)) {
+        add_note_processing(kOptionNames[i]);
+        return nullptr;
+      }
     }
-    const auto m = parse_ccmin(ccmin);
-    if (!m) {
-      raise_value_error(unknown_ccmin_message(ccmin));
-      return nullptr;
-    }
-    if (!luby_base_ok(c.luby_base)) {
-      raise_value_error(luby_base_message(c.luby_base));
-      return nullptr;
-    }
-    c.restart = *r;
-    c.ccmin = *m;
-    return box_alloc(type, new Solver(nvars, c));
+    if (!check_options(v)) return nullptr;
+    return box_alloc(type, new Solver(nvars, v.cfg));
   });
 }
 
@@ -99,7 +78,7 @@ PyObject *solver_proof_steps(PyObject *self, PyObject *) {
   return boundary([&]() -> PyObject * {
     Shared guard(borrow(self));
     if (!guard) return nullptr;
-    return new_proof_list(core(self).proof());
+    return new_proof_list(core(self).proof(), ProofKind::Letter);
   });
 }
 
@@ -277,15 +256,7 @@ PyType_Slot solver_slots[] = {
     {Py_tp_repr, reinterpret_cast<void *>(solver_repr)},
     {Py_tp_methods, solver_methods},
     {Py_tp_getset, solver_getset},
-    {Py_tp_doc,
-     const_cast<char *>(
-         "Solver(nvars=0, restart=\"luby\", ccmin=\"deep\", phase_saving=True, init_phase=False, target_phase=True, "
-         "target_reset=0, walk_flips=20000, walk_interval=1, walk_patience=3, walk_min_conflicts=5000, "
-         "var_decay=0.8, var_decay_max=0.95, cla_decay=0.999, luby_base=100.0, first_reduce=2000, reduce_inc=300, "
-         "glue_keep=2, block_restart=True, rnd_freq=0.0, rnd_seed=91648253)\n--\n\n"
-         "The native CDCL search core (Sprint 2).\n\n"
-         "Deliberately mirrors `quillon.solver.Solver` so the two can be compared\n"
-         "bit-for-bit while the port is intentionally faithful.")},
+    {Py_tp_doc, nullptr},  // set by add_solver_type from the option table
     {0, nullptr},
 };
 
@@ -300,6 +271,13 @@ PyType_Spec solver_spec = {
 }  // namespace
 
 int add_solver_type(PyObject *module) {
+  static const std::string doc = "Solver(nvars=0, " + option_defaults() +
+                                 ")\n--\n\n"
+                                 "The native CDCL search core (Sprint 2).\n\n"
+                                 "Deliberately mirrors `quillon.solver.Solver` so the two can be compared\n"
+                                 "bit-for-bit while the port is intentionally faithful.";
+  for (PyType_Slot *slot = solver_slots; slot->slot != 0; ++slot)
+    if (slot->slot == Py_tp_doc) slot->pfunc = const_cast<char *>(doc.c_str());
   return add_type_once(module, &solver_type, &solver_spec, "Solver");
 }
 

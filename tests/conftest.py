@@ -3,14 +3,10 @@ import os
 from hypothesis import HealthCheck, settings
 
 # The normal suite keeps property tests small; `--slow` (or QUILLON_SLOW=1)
-# runs many more examples.
-settings.register_profile("default", max_examples=150, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("slow", max_examples=2000, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow])
-# Under the sanitizers everything runs several times slower.
-settings.register_profile("sanitized", max_examples=40, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow])
+# runs many more examples, and under the sanitizers (QUILLON_SANITIZED=1)
+# everything runs several times slower.
+for name, n in (("default", 100), ("slow", 2000), ("sanitized", 30)):
+    settings.register_profile(name, max_examples=n, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 def pytest_addoption(parser):
@@ -18,9 +14,5 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
-    if config.getoption("--slow") or os.environ.get("QUILLON_SLOW"):
-        settings.load_profile("slow")
-    elif os.environ.get("QUILLON_SANITIZED"):
-        settings.load_profile("sanitized")
-    else:
-        settings.load_profile("default")
+    slow = config.getoption("--slow") or os.environ.get("QUILLON_SLOW")
+    settings.load_profile("slow" if slow else "sanitized" if os.environ.get("QUILLON_SANITIZED") else "default")

@@ -1,8 +1,8 @@
-"""solve_portfolio: reading the worker configurations, the worker / formula
-assignment, answers checked against independent oracles, and the threading
-contract (interpreter lock released, every thread joined)."""
+# solve_portfolio: reading the worker configurations, the worker / formula
+# assignment, answers checked against independent oracles, and the threading
+# contract (interpreter lock released, every thread joined).  Answers and
+# winners against brute force and lone solvers are the property tests' part.
 import os
-import random
 import subprocess
 import sys
 import threading
@@ -11,14 +11,8 @@ import time
 import pytest
 
 import quillon_native as qn
-from oracles import drat_accepts, internal, satisfies
+from oracles import DEFAULTS, drat_accepts, pigeonhole, refutes, satisfies, stamps_during
 
-DEFAULTS = dict(
-    restart="luby", ccmin="deep", phase_saving=True, init_phase=False, target_phase=True,
-    target_reset=0, walk_flips=20000, walk_interval=1, walk_patience=3, walk_min_conflicts=5000,
-    var_decay=0.8, var_decay_max=0.95, cla_decay=0.999, luby_base=100.0, first_reduce=2000,
-    reduce_inc=300, glue_keep=2, block_restart=True, rnd_freq=0.0, rnd_seed=91648253,
-)
 KEYS = list(DEFAULTS)
 GLUCOSE = dict(DEFAULTS, restart="glucose", rnd_seed=7, ccmin="basic")
 
@@ -27,26 +21,16 @@ def cfg(**changes):
     return dict(DEFAULTS, **changes)
 
 
-def pigeonhole(holes):
-    """holes + 1 pigeons into `holes` holes: unsatisfiable, hard for CDCL as it grows."""
-    var = lambda p, h: p * holes + h  # noqa: E731
-    clauses = [[2 * var(p, h) for h in range(holes)] for p in range(holes + 1)]
-    clauses += [[2 * var(p, h) + 1, 2 * var(q, h) + 1]
-                for h in range(holes) for p in range(holes + 1) for q in range(p + 1, holes + 1)]
-    return (holes + 1) * holes, clauses
-
-
 def proof_ok(clauses, proof):
-    """The portfolio's (deletion, DIMACS) steps through the independent checker."""
-    return drat_accepts(clauses, [(d, [internal(x) for x in lits]) for d, lits in proof])
+    # the (deletion, DIMACS) steps through both checkers
+    steps = [(d, [2 * abs(x) - 2 + (x < 0) for x in lits]) for d, lits in proof]
+    return refutes(clauses, steps) and drat_accepts(clauses, steps)
 
 
 # ---------------------------------------------------------------------------
 # Arguments and worker configurations.
 
-class Recorder:
-    """A mapping-like object that logs every key it is asked for."""
-
+class Recorder:  # a mapping-like object that logs every key it is asked for
     def __init__(self, data, log):
         self.data, self.log = data, log
 
@@ -90,58 +74,51 @@ def test_field_conversion_errors(key, value, cause_type, cause_msg):
     assert e.__notes__ == ["while processing 'configs'"]
 
 
+def pf(*args, **kwargs):  # one variable, [[0]], then the arguments given
+    return qn.solve_portfolio(1, [[0]], *args, **kwargs)
+
+
 @pytest.mark.parametrize("call, exc, msg, note", [
-    (lambda: qn.solve_portfolio(1, [[0]]), TypeError,
-     "solve_portfolio() missing 1 required positional argument: 'configs'", None),
-    (lambda: qn.solve_portfolio(1, [[0]], [], None, 0, False, 7), TypeError,
+    (lambda: pf(), TypeError, "solve_portfolio() missing 1 required positional argument: 'configs'", None),
+    (lambda: pf([], None, 0, False, 7), TypeError,
      "solve_portfolio() takes from 3 to 6 positional arguments but 7 were given", None),
-    (lambda: qn.solve_portfolio(1, [[0]], [], seed=1), TypeError,
-     "solve_portfolio() got an unexpected keyword argument 'seed'", None),
+    (lambda: pf([], seed=1), TypeError, "solve_portfolio() got an unexpected keyword argument 'seed'", None),
     (lambda: qn.solve_portfolio(-1, [[0]], []), OverflowError, "number too small to fit in target type", "nvars"),
     (lambda: qn.solve_portfolio(1, [[-1]], []), OverflowError, "number too small to fit in target type", "clauses"),
     (lambda: qn.solve_portfolio(1, "ab", []), TypeError, "Can't extract `str` to `Vec`", "clauses"),
-    (lambda: qn.solve_portfolio(1, [[0]], "abc"), TypeError, "Can't extract `str` to `Vec`", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], 5), TypeError, "'int' object is not an instance of 'Sequence'", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], None), TypeError, "'None' is not an instance of 'Sequence'", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], [5]), TypeError, "'int' object is not subscriptable", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], [{k: v for k, v in DEFAULTS.items() if k != "rnd_seed"}]), KeyError,
-     "'rnd_seed'", "configs"),
-    (lambda: qn.solve_portfolio(1, [[0]], [], alt=[[0], "x"]), TypeError, "Can't extract `str` to `Vec`", "alt"),
-    (lambda: qn.solve_portfolio(1, [[0]], [], alt_threads=-1), OverflowError, None, "alt_threads"),
-    (lambda: qn.solve_portfolio(1, [[0]], [], alt_threads=None), TypeError, None, "alt_threads"),
-    (lambda: qn.solve_portfolio(1, [[0]], [], want_proof=1), TypeError,
-     "'int' object is not an instance of 'bool'", "want_proof"),
+    (lambda: pf("abc"), TypeError, "Can't extract `str` to `Vec`", "configs"),
+    (lambda: pf(5), TypeError, "'int' object is not an instance of 'Sequence'", "configs"),
+    (lambda: pf(None), TypeError, "'None' is not an instance of 'Sequence'", "configs"),
+    (lambda: pf([5]), TypeError, "'int' object is not subscriptable", "configs"),
+    (lambda: pf([{k: v for k, v in DEFAULTS.items() if k != "rnd_seed"}]), KeyError, "'rnd_seed'", "configs"),
+    (lambda: pf([], alt=[[0], "x"]), TypeError, "Can't extract `str` to `Vec`", "alt"),
+    (lambda: pf([], alt_threads=-1), OverflowError, None, "alt_threads"),
+    (lambda: pf([], alt_threads=None), TypeError, None, "alt_threads"),
+    (lambda: pf([], want_proof=1), TypeError, "'int' object is not an instance of 'bool'", "want_proof"),
     # arguments are converted in order: a bad configs wins over a bad want_proof
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(glue_keep=-1)], want_proof=1), TypeError,
+    (lambda: pf([cfg(glue_keep=-1)], want_proof=1), TypeError,
      "failed to extract field WorkerConfig.glue_keep", "configs"),
     # a conversion error in a later record wins over an unknown string
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(restart="bad"), cfg(glue_keep=-1)]), TypeError,
+    (lambda: pf([cfg(restart="bad"), cfg(glue_keep=-1)]), TypeError,
      "failed to extract field WorkerConfig.glue_keep", "configs"),
     # Option values: every record is read before any string is parsed; then
     # the first bad record wins, and within a record restart before ccmin
     # before luby_base.
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(restart="Luby")]), ValueError, 'unknown restart "Luby"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(restart="luby ")]), ValueError, 'unknown restart "luby "', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(ccmin='a"b\\\n\t\0\x07')]), ValueError,
-     'unknown ccmin "a\\"b\\\\\\n\\t\\0\\u{7}"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [DEFAULTS, cfg(ccmin="x"), cfg(restart="y")]), ValueError,
-     'unknown ccmin "x"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(restart="x", ccmin="y", luby_base=0.0)]), ValueError,
-     'unknown restart "x"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(ccmin="y", luby_base=0.0)]), ValueError, 'unknown ccmin "y"', None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(luby_base=0.0), cfg(restart="x")]), ValueError,
+    (lambda: pf([cfg(restart="Luby")]), ValueError, 'unknown restart "Luby"', None),
+    (lambda: pf([cfg(restart="luby ")]), ValueError, 'unknown restart "luby "', None),
+    (lambda: pf([cfg(ccmin='a"b\\\n\t\0\x07')]), ValueError, 'unknown ccmin "a\\"b\\\\\\n\\t\\0\\u{7}"', None),
+    (lambda: pf([DEFAULTS, cfg(ccmin="x"), cfg(restart="y")]), ValueError, 'unknown ccmin "x"', None),
+    (lambda: pf([cfg(restart="x", ccmin="y", luby_base=0.0)]), ValueError, 'unknown restart "x"', None),
+    (lambda: pf([cfg(ccmin="y", luby_base=0.0)]), ValueError, 'unknown ccmin "y"', None),
+    (lambda: pf([cfg(luby_base=0.0), cfg(restart="x")]), ValueError,
      "luby_base must be a positive number, got 0.0", None),
-    (lambda: qn.solve_portfolio(1, [[0]], [DEFAULTS, cfg(luby_base=-2)]), ValueError,
-     "luby_base must be a positive number, got -2.0", None),
-    (lambda: qn.solve_portfolio(1, [[0]], [cfg(luby_base=float("nan"))]), ValueError,
-     "luby_base must be a positive number, got nan", None),
+    (lambda: pf([DEFAULTS, cfg(luby_base=-2)]), ValueError, "luby_base must be a positive number, got -2.0", None),
+    (lambda: pf([cfg(luby_base=float("nan"))]), ValueError, "luby_base must be a positive number, got nan", None),
 ])
 def test_argument_errors(call, exc, msg, note):
     with pytest.raises(exc) as info:
         call()
-    assert type(info.value) is exc
-    if msg is not None:
-        assert str(info.value) == msg
+    assert type(info.value) is exc and (msg is None or str(info.value) == msg)
     assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
 
 
@@ -167,23 +144,17 @@ def test_errors_raise_before_anything_runs():
 # ---------------------------------------------------------------------------
 # Running.
 
-def test_empty_configs_returns_none():
-    assert qn.solve_portfolio(2, [[0], [1]], []) is None
-    assert qn.solve_portfolio(2, [[0], [1]], (), alt=[[]], alt_threads=5, want_proof=True) is None
-
-
 @pytest.mark.parametrize("configs, alt, alt_threads, from_alt", [
+    ([], None, 0, None), ((), [[]], 5, None),
     ([DEFAULTS], None, 0, 0), ([DEFAULTS], None, 3, 0), ([DEFAULTS], [[1]], 0, 0), ([DEFAULTS], [[1]], 1, 1),
     ([DEFAULTS], [[1]], 2**64 - 1, 1), ([DEFAULTS, GLUCOSE], None, 2, 0),
 ])
 def test_formula_choice(configs, alt, alt_threads, from_alt):
-    res = qn.solve_portfolio(1, [[0]], configs, alt=alt, alt_threads=alt_threads)
-    assert res[1:4] == (from_alt, True, [from_alt == 0]) and res[0] < len(configs)
+    res = qn.solve_portfolio(1, [[0]], configs, alt=alt, alt_threads=alt_threads, want_proof=True)
+    assert res is None if from_alt is None else res[1:4] == (from_alt, True, [from_alt == 0]) and res[0] < len(configs)
 
 
-@pytest.mark.parametrize("n, alt_threads, alt_workers", [
-    (3, 1, {2}), (3, 2, {1, 2}), (2, 5, {0, 1}), (4, 0, set()),
-])
+@pytest.mark.parametrize("n, alt_threads, alt_workers", [(3, 1, {2}), (3, 2, {1, 2}), (2, 5, {0, 1}), (4, 0, set()),])
 def test_alt_workers_are_the_last(n, alt_threads, alt_workers):
     # Exactly one side is easy; the hard side is stopped by the winner, so the
     # winner must be a worker of the easy side, with the matching from_alt.
@@ -204,11 +175,7 @@ def test_unsat_proof_of_a_harder_formula_checks():
         res = qn.solve_portfolio(nvars, clauses, configs, want_proof=True)
         assert res[2] is False and res[3] == [] and res[4] > 0
         assert all(type(d) is bool and all(type(x) is int and x != 0 for x in lits) for d, lits in res[8])
-        assert proof_ok(clauses, res[8])
-        steps = [(d, [internal(x) for x in lits]) for d, lits in res[8]]
-        verdict = qn.check_proof(nvars, clauses, steps)
-        assert verdict[0] is True and verdict[9] is True
-        assert qn.solve_portfolio(nvars, clauses, configs)[8] == []
+        assert proof_ok(clauses, res[8]) and qn.solve_portfolio(nvars, clauses, configs)[8] == []
 
 
 @pytest.mark.parametrize("want_proof", [False, True])
@@ -216,46 +183,17 @@ def test_refuted_while_loading(want_proof):
     for configs in ([DEFAULTS], [DEFAULTS, GLUCOSE]):
         res = qn.solve_portfolio(2, [[0], [], [2]], configs, want_proof=want_proof)
         assert res[2:4] == (False, []) and res[4] == 0 and res[5] == 0
-        if want_proof:
-            assert proof_ok([[0], [], [2]], res[8])
-        else:
-            assert res[8] == []
+        assert proof_ok([[0], [], [2]], res[8]) if want_proof else res[8] == []
         res = qn.solve_portfolio(1, [[0], [1]], configs, want_proof=want_proof)
         assert res[2] is False and (proof_ok([[0], [1]], res[8]) if want_proof else res[8] == [])
 
 
-def test_model_covers_variables_beyond_nvars():
-    res = qn.solve_portfolio(2, [[10], [3]], [DEFAULTS, GLUCOSE])
+@pytest.mark.parametrize("configs", [[DEFAULTS], [DEFAULTS, GLUCOSE]])
+def test_model_length(configs):
+    # nvars counts, not the highest variable used; variables beyond it are added
+    assert qn.solve_portfolio(5, [[0]], configs)[3] == [True] + [False] * 4
+    res = qn.solve_portfolio(2, [[10], [3]], configs)
     assert len(res[3]) == 6 and res[3][5] is True and res[3][1] is False
-
-
-def test_single_config_matches_solver_counters():
-    # The one-worker path is a plain solve: same counters and model as Solver.
-    rng = random.Random(11)
-    nvars = 40
-    clauses = [[2 * v + rng.randrange(2) for v in rng.sample(range(nvars), 3)] for _ in range(170)]
-    for conf in (DEFAULTS, GLUCOSE):
-        res = qn.solve_portfolio(nvars, clauses, [conf])
-        s = qn.Solver(nvars, **conf)
-        for c in clauses:
-            s.add_clause(c)
-        answer = s.solve()
-        assert res[2] == answer
-        assert res[3] == (list(s.model) if answer else [])
-        assert res[4:8] == (s.conflicts, s.decisions, s.propagations, s.restarts)
-
-
-def test_winner_ran_exactly_like_its_configuration_alone():
-    # A winner is never interrupted, and runs are reproducible: its model and
-    # counters are those of the same configuration in a one-worker call.
-    configs = [DEFAULTS, GLUCOSE, cfg(restart="none", rnd_freq=0.2, rnd_seed=99)]
-    for seed in range(6):
-        rng = random.Random(seed)
-        nvars = 50
-        clauses = [[2 * v + rng.randrange(2) for v in rng.sample(range(nvars), 3)] for _ in range(213)]
-        res = qn.solve_portfolio(nvars, clauses, configs, want_proof=True)
-        alone = qn.solve_portfolio(nvars, clauses, [configs[res[0]]], want_proof=True)
-        assert res[1:] == alone[1:]
 
 
 def test_simultaneous_finishers_give_one_answer():
@@ -271,38 +209,11 @@ def thread_count():
     return len(os.listdir("/proc/self/task"))
 
 
-def stamps_during(call):
-    """Runs `call` while a Python thread notes the time every 1000 steps;
-    returns the notes made during the middle 80% of the call."""
-    stop = threading.Event()
-    stamps = []
-
-    def spin():
-        n = 0
-        while not stop.is_set():
-            n += 1
-            if n % 1000 == 0:
-                stamps.append(time.perf_counter())
-
-    t = threading.Thread(target=spin)
-    t.start()
-    time.sleep(0.02)
-    t0 = time.perf_counter()
-    call()
-    t1 = time.perf_counter()
-    stop.set()
-    t.join()
-    margin = 0.1 * (t1 - t0)
-    return t1 - t0, [x for x in stamps if t0 + margin < x < t1 - margin]
-
-
 @pytest.mark.parametrize("configs", [[DEFAULTS], [DEFAULTS, GLUCOSE]], ids=["one", "two"])
 def test_other_python_threads_run_during_the_call(configs):
-    # With the lock held for the whole call, the other thread could only run
-    # for a switch interval or so at either end of it, never in the middle.
     for holes in (7, 8, 9):  # the first formula that keeps the call busy long enough
         nvars, clauses = pigeonhole(holes)
-        elapsed, stamps = stamps_during(lambda: qn.solve_portfolio(nvars, clauses, configs))
+        elapsed, _, stamps = stamps_during(lambda: qn.solve_portfolio(nvars, clauses, configs))
         if elapsed > 0.1:
             break
     assert elapsed > 0.05, "formula too easy to observe anything"
@@ -310,7 +221,7 @@ def test_other_python_threads_run_during_the_call(configs):
 
 
 def settled_thread_count():
-    """The task count once threads of earlier tests have finished exiting."""
+    # The task count once threads of earlier tests have finished exiting.
     for _ in range(100):
         if thread_count() <= threading.active_count():
             break
@@ -342,7 +253,7 @@ import os, resource, sys, time
 sys.path[:0] = {paths!r}
 import quillon_native as qn
 sys.path.insert(0, {tests!r})
-from test_portfolio import DEFAULTS, pigeonhole
+from oracles import DEFAULTS, pigeonhole
 nvars, hard = pigeonhole(11)
 configs = [dict(DEFAULTS, rnd_seed=i + 1) for i in range(400)]
 # Leave room for a few worker stacks only: thread creation then fails part-way.
@@ -385,7 +296,8 @@ import sys
 sys.path[:0] = {paths!r}
 import quillon_native as qn
 sys.path.insert(0, {tests!r})
-from test_portfolio import DEFAULTS, GLUCOSE, pigeonhole
+from oracles import DEFAULTS, pigeonhole
+GLUCOSE = dict(DEFAULTS, restart="glucose", rnd_seed=7, ccmin="basic")
 
 def outcome(fn):
     try:

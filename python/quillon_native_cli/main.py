@@ -2,18 +2,35 @@
 
 Each subcommand is a module of this package with `add_parser(subparsers)`,
 which registers its arguments and sets `run` (args -> exit code) as the
-parser's default `run`.
+parser's default `run`.  Usage errors are one line on standard error,
+"c error: ...", with the subcommand's usage exit code (1, or 2 for check).
 """
 import argparse
 import importlib
+import os
 import sys
 
 SUBCOMMANDS = ("solve", "check", "batch", "plot", "race")
 
 
+class Parser(argparse.ArgumentParser):
+    """An ArgumentParser whose errors are one line, "c error: PROG: what"."""
+
+    usage_exit = 1
+
+    def error(self, message):
+        try:
+            sys.stderr.write(f"c error: {self.prog}: {message}\n")
+        except (OSError, ValueError):
+            pass
+        sys.exit(self.usage_exit)
+
+
 def build_parser():
-    parser = argparse.ArgumentParser(prog="quillon-native", description="Solve and check CNF formulas.")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    import quillon_native
+    parser = Parser(prog="quillon-native", description="Solve and check CNF formulas.")
+    parser.add_argument("--version", action="version", version=f"quillon-native {quillon_native.__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     for name in SUBCOMMANDS:
         try:
             module = importlib.import_module(f"quillon_native_cli.{name}")
@@ -26,9 +43,20 @@ def build_parser():
 
 
 def main(argv=None):
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    if not getattr(args, "run", None):
-        parser.print_help(sys.stderr)
-        return 2
-    return args.run(args)
+    try:
+        parser = build_parser()
+        args = parser.parse_args(argv)
+        if not getattr(args, "run", None):
+            parser.print_help(sys.stderr)
+            return 2
+        return args.run(args)
+    except BrokenPipeError:
+        # Help or version text into a closed pipe.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except MemoryError:
+        sys.stderr.write("c error: out of memory\n")
+        return 1

@@ -18,6 +18,7 @@
 #include <string>
 #include <system_error>
 
+#include "core/memory.hpp"
 #include "core/panic.hpp"
 
 namespace qn::portfolio {
@@ -299,10 +300,8 @@ std::optional<Outcome> run(uint32_t nvars, const Clauses &clauses, const Clauses
   // Each worker's solver refuses tables beyond physical memory on its own;
   // workers that would fit one by one but not together are refused here,
   // before any thread starts.
-  const unsigned __int128 total =
-      static_cast<unsigned __int128>(vars_needed(nvars, clauses)) * (n - alt_count) +
-      static_cast<unsigned __int128>(alt_count > 0 ? vars_needed(nvars, *alt) : 0) * alt_count;
-  if (total > UINT64_MAX || !Solver::tables_fit(static_cast<uint64_t>(total))) throw std::bad_alloc();
+  require_memory(add_sat(mul_sat(Solver::table_bytes(vars_needed(nvars, clauses)), n - alt_count),
+                         mul_sat(Solver::table_bytes(alt_count > 0 ? vars_needed(nvars, *alt) : 0), alt_count)));
   return run_threaded(nvars, clauses, alt, alt_count, configs, want_proof);
 }
 

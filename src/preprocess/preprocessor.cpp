@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <new>
 
-#include "core/panic.hpp"
 #include "preprocess/preprocessor.hpp"
 
 namespace qn::prep {
@@ -30,47 +29,32 @@ Preprocessor::Preprocessor(bool do_bve, uint64_t max_resolvent_len, bool with_pr
 AddOutcome Preprocessor::add_clause(const std::vector<Lit> &lits, Var *bad) {
   std::vector<Lit> &c = add_lits_;
   c.clear();
+  const size_t closing = add_scan_.run(lits.data(), lits.size());
+  const bool tautology = closing < lits.size();
+  // The literal that closes a tautology still counts for `need`.
+  const size_t seen = tautology ? closing + 1 : lits.size();
   uint64_t need = nvars_;
-  bool known_vars = true;
-  for (const Lit l : lits) known_vars = known_vars && var_of(l) < nvars_;
-  bool tautology = false;
-  if (known_vars) {
-    for (const Lit l : lits) {
-      if (mark_[l]) continue;
-      if (mark_[neg(l)]) {
-        tautology = true;
-        break;
-      }
-      mark_[l] = 1;
-      c.push_back(l);
-    }
-    for (const Lit l : c) mark_[l] = 0;
-  } else {
-    // Variables beyond the tables: no marks to use.  The scan sorts instead
-    // of searching the kept literals for each new one (quadratic on long
-    // clauses); the literal that closes a tautology still counts for `need`.
-    const size_t closing = add_scan_.run(lits.data(), lits.size());
-    tautology = closing < lits.size();
-    const size_t seen = tautology ? closing + 1 : lits.size();
-    for (size_t i = 0; i < seen; ++i) {
-      need = std::max<uint64_t>(need, uint64_t{var_of(lits[i])} + 1);
-      if (i < closing && add_scan_.first[i]) c.push_back(lits[i]);
-    }
+  for (size_t i = 0; i < seen; ++i) {
+    need = std::max<uint64_t>(need, uint64_t{var_of(lits[i])} + 1);
+    if (i < closing && add_scan_.first[i]) c.push_back(lits[i]);
   }
-  if (tautology) return grow(need) ? AddOutcome::kDropped : AddOutcome::kNoMemory;
+  if (tautology) {
+    grow(need);
+    return AddOutcome::Dropped;
+  }
   for (const Lit l : c) {
     if (var_of(l) < nvars_ && eliminated_[var_of(l)]) {
       *bad = var_of(l);
-      return AddOutcome::kEliminated;
+      return AddOutcome::Eliminated;
     }
   }
 
   const uint32_t old_nvars = nvars_;
-  if (!grow(need)) return AddOutcome::kNoMemory;
+  grow(need);
   size_t kept = 0;
   for (const Lit l : c) {
     const uint8_t val = lit_value(l);
-    if (val == kTrue) return AddOutcome::kDropped;
+    if (val == kTrue) return AddOutcome::Dropped;
     if (val == kUnassigned) c[kept++] = l;
   }
   const bool shortened = kept < c.size();
@@ -78,7 +62,7 @@ AddOutcome Preprocessor::add_clause(const std::vector<Lit> &lits, Var *bad) {
   if (shortened && c.empty()) {
     unsat_ = true;
     log_empty_clause();
-    return AddOutcome::kRefuted;
+    return AddOutcome::Refuted;
   }
   try {
     insert(c.data(), static_cast<uint32_t>(c.size()), shortened);
@@ -86,13 +70,12 @@ AddOutcome Preprocessor::add_clause(const std::vector<Lit> &lits, Var *bad) {
     shrink_vars(old_nvars);
     throw;
   }
-  return AddOutcome::kStored;
+  return AddOutcome::Stored;
 }
 
-bool Preprocessor::freeze(Var v) {
-  if (!grow(uint64_t{v} + 1)) return false;
+void Preprocessor::freeze(Var v) {
+  grow(uint64_t{v} + 1);
   frozen_[v] = 1;
-  return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "core/clause_scan.hpp"
@@ -33,16 +32,15 @@ struct EliminationEntry {
 
 // What add_clause did with a clause.
 enum class AddOutcome {
-  kStored,      // stored (possibly shortened against fixed values)
-  kDropped,     // tautology or satisfied by a fixed value; nothing stored
-  kRefuted,     // every literal false under fixed values: unsat is now set
-  kEliminated,  // mentions an eliminated variable: refused, nothing changed
-  kNoMemory,    // the variable tables it needs cannot fit: nothing changed
+  Stored,      // stored (possibly shortened against fixed values)
+  Dropped,     // tautology or satisfied by a fixed value; nothing stored
+  Refuted,     // every literal false under fixed values: unsat is now set
+  Eliminated,  // mentions an eliminated variable: refused, nothing changed
 };
 
 // Result of reconstruct(): ok, or which failure at which variable.
 struct ReconstructError {
-  enum Kind { kNone, kBothPolarities, kFailed } kind = kNone;
+  enum class Kind { None, BothPolarities, Failed } kind = Kind::None;
   Var var = 0;
 };
 
@@ -60,22 +58,21 @@ class Preprocessor {
 
   // ---- facade (preprocessor.cpp) ------------------------------------------
   // Normalises `lits` (duplicates dropped, tautologies dropped), simplifies
-  // it against fixed values and stores it.  On kEliminated, *bad is the
+  // it against fixed values and stores it.  On Eliminated, *bad is the
   // first eliminated variable; the object is unchanged.  Strong guarantee
-  // against allocation failure.
+  // against allocation failure (std::bad_alloc).
   AddOutcome add_clause(const std::vector<Lit> &lits, Var *bad);
-  // Marks v as never to be removed by pure literals or elimination; false
-  // (nothing changed) when the tables for v cannot fit in memory.
-  bool freeze(Var v);
+  // Marks v as never to be removed by pure literals or elimination.
+  void freeze(Var v);
   // Up to `rounds` rounds of propagate / subsume / pure / BVE / propagate;
   // false when the formula is refuted (unsat set).
   bool run(uint32_t rounds);
 
   // ---- occurrence store (store.cpp) ---------------------------------------
-  // Makes room for variables 0 .. n-1 (n at most kMaxVars).  Returns false
-  // without any change when the tables would exceed physical memory; a
-  // failing allocation throws std::bad_alloc, also without any change.
-  bool grow(uint64_t n);
+  // Makes room for variables 0 .. n-1 (n at most kMaxVars).  Tables beyond
+  // physical memory, like a failing allocation, throw std::bad_alloc
+  // without any change.
+  void grow(uint64_t n);
   // Undoes a grow to n variables whose tables are still empty beyond n.
   void shrink_vars(uint32_t n);
   void insert(const Lit *lits, uint32_t n, bool log);
@@ -152,7 +149,7 @@ class Preprocessor {
 
   // ---- scratch buffers, reused across calls -------------------------------
   std::vector<Lit> add_lits_;          // add_clause: normalised clause
-  ClauseScan add_scan_;                // add_clause: duplicate / tautology scan over new variables
+  ClauseScan add_scan_;                // add_clause: duplicates and tautologies
   std::vector<Lit> tmp_lits_;          // propagate / subsume: shortened clause
   std::vector<Lit> prop_stack_;        // propagate: LIFO work stack
   std::vector<ClauseId> prop_ids_;     // propagate: copy of an occurrence list

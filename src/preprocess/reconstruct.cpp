@@ -38,10 +38,10 @@ ReconstructError Preprocessor::reconstruct(const std::vector<bool> &model, std::
       }
     }
     if (all) continue;
-    if (has_pos && has_neg) return {ReconstructError::kBothPolarities, entry.var};
+    if (has_pos && has_neg) return {ReconstructError::Kind::BothPolarities, entry.var};
     a[entry.var] = has_pos;
     for (uint32_t ci = entry.first; ci < entry.first + entry.count; ++ci) {
-      if (!satisfied(ci)) return {ReconstructError::kFailed, entry.var};
+      if (!satisfied(ci)) return {ReconstructError::Kind::Failed, entry.var};
     }
   }
   return {};

@@ -2,12 +2,11 @@
 // per literal, a 64-bit signature per slot, and unit propagation.  These
 // primitives are the only code that changes the formula, so they alone keep
 // occurrence lists, signatures and the proof in step with the slots.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <new>
 
+#include "core/memory.hpp"
 #include "core/panic.hpp"
 #include "preprocess/preprocessor.hpp"
 
@@ -26,16 +25,6 @@ void reserve_for(std::vector<T> &v, size_t need) {
   } catch (const std::bad_alloc &) {
     v.reserve(need);
   }
-}
-
-// Physical memory of the machine, or 0 when it cannot be read.  Tables that
-// would not fit are refused up front: with memory overcommit the allocation
-// itself may "succeed" and the process die later when the pages are touched.
-uint64_t physical_memory() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return 0;
-  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
 }
 
 }  // namespace
@@ -66,12 +55,10 @@ uint8_t Preprocessor::lit_value(Lit l) const {
 // grow: all tables are reserved before any size changes, so a failed
 // allocation leaves the store exactly as it was.
 
-bool Preprocessor::grow(uint64_t n) {
-  if (n <= nvars_) return true;
+void Preprocessor::grow(uint64_t n) {
+  if (n <= nvars_) return;
   QN_CHECK(n <= kMaxVars, "variable count out of range");
-  const uint64_t bytes = 2 * n * (sizeof(std::vector<ClauseId>) + 1) + 3 * n;
-  const uint64_t phys = physical_memory();
-  if (phys != 0 && bytes > phys) return false;
+  require_memory(2 * n * (sizeof(std::vector<ClauseId>) + 1) + 3 * n);
   try {
     reserve_for(occs_, 2 * n);
     reserve_for(mark_, 2 * n);
@@ -94,7 +81,6 @@ bool Preprocessor::grow(uint64_t n) {
   frozen_.resize(n, 0);
   eliminated_.resize(n, 0);
   nvars_ = static_cast<uint32_t>(n);
-  return true;
 }
 
 void Preprocessor::shrink_vars(uint32_t n) {

@@ -1,6 +1,5 @@
 // Unit propagation over two watched literals with blocking literals, and
 // backtracking.
-#include "core/panic.hpp"
 #include "solver/solver.hpp"
 
 namespace qn {

@@ -1,40 +1,8 @@
-// The search loop: propagation, conflicts, restarts (Luby, glucose, none)
-// with restart blocking, decisions with saved or target phases, limits.
-#include <cmath>
-
-#include "core/panic.hpp"
+// The search loop: propagation, conflicts, decisions with saved or target
+// phases, limits.  Restart decisions live in restart.cpp.
 #include "solver/solver.hpp"
 
 namespace qn {
-
-// Term k (from 0) of the Luby sequence 1 1 2 1 1 2 4 1 1 2 1 1 2 4 8 ...
-double Solver::luby(uint64_t k) {
-  uint64_t size = 1;
-  int s = 0;
-  while (size < k + 1) {
-    ++s;
-    size = 2 * size + 1;
-  }
-  while (size - 1 != k) {
-    size = (size - 1) / 2;
-    --s;
-    k = k % size;
-  }
-  return std::ldexp(1.0, s);
-}
-
-bool Solver::restart_due() const {
-  const uint64_t since = stats_.conflicts - last_restart_;
-  switch (config_.restart) {
-    case RestartPolicy::Luby:
-      return config_.luby_base * luby(luby_index_) <= static_cast<double>(since);
-    case RestartPolicy::Glucose:
-      return since >= 50 && lbd_fast_.value * 0.8 > lbd_slow_.value;
-    case RestartPolicy::None:
-      return false;
-  }
-  return false;
-}
 
 // Remembers the longest assignment seen as the target phase.
 void Solver::update_target() {
@@ -50,8 +18,7 @@ bool Solver::decide() {
   if (config_.rnd_freq > 0) {
     const double r = to_unit(next_random());
     if (r < config_.rnd_freq && !heap_.empty()) {
-      const double x = to_unit(next_random()) * static_cast<double>(heap_.size());
-      const Var v = heap_[static_cast<size_t>(x)];
+      const Var v = heap_[random_index(heap_.size())];
       if (value(mk_lit(v)) == kUnassigned) {
         next = v;
         found = true;
@@ -73,6 +40,10 @@ bool Solver::decide() {
   return true;
 }
 
+// The outer loop alternates a descent (propagations and decisions up to a
+// conflict, a restart or an answer) with the handling of that conflict.
+// Once the call's conflict limit is reached no decision is made: the call
+// ends at the first propagation without a conflict.
 uint8_t Solver::solve(std::optional<uint64_t> max_conflicts) {
   used_ = true;
   if (!ok_) return kUnsat;
@@ -82,68 +53,65 @@ uint8_t Solver::solve(std::optional<uint64_t> max_conflicts) {
   for (;;) {
     const bool limited = max_conflicts.has_value() && n >= *max_conflicts;
     int32_t confl = kNoReason;
-    if (!limited) {
-      bool restarted = false;
-      for (;;) {
-        confl = propagate();
-        if (confl != kNoReason) break;
-        update_target();
-        if (n % 256 == 0 && deadline_ && std::chrono::steady_clock::now() >= *deadline_) {
-          cancel_until(0);
-          return kUnknown;
-        }
-        if (restart_due()) {
-          ++luby_index_;
-          last_restart_ = stats_.conflicts;
-          ++stats_.restarts;
-          if (config_.target_reset > 0 && stats_.restarts % config_.target_reset == 0) target_len_ = 0;
-          maybe_walk();
-          cancel_until(0);
-          restarted = true;
-          break;
-        }
-        if (decision_level() == 0 && stats_.propagations > simplify_props_) {
-          if (!simplify()) return kUnsat;
-        }
-        if (!decide()) {
-          model_.resize(nvars_);
-          for (Var v = 0; v < nvars_; ++v) model_[v] = values_[2 * static_cast<size_t>(v)] == kTrue;
-          return kSat;
-        }
-      }
-      if (restarted) continue;
-    } else {
-      confl = propagate();
-      if (confl == kNoReason) {
-        update_target();
-        cancel_until(0);
-        return kUnknown;
-      }
-    }
+    std::optional<uint8_t> answer = limited ? propagate_at_limit(&confl) : descend(n, &confl);
+    if (!answer && confl != kNoReason) answer = on_conflict(confl, n);
+    if (answer) return *answer;
+  }
+}
 
-    ++stats_.conflicts;
-    if (stop_ && stop_->load(std::memory_order_relaxed)) {
+// Propagates and decides until a conflict (left in *confl), a restart
+// (*confl stays kNoReason) or an answer: unsat from root simplification,
+// sat when every variable is assigned, unknown at the deadline.
+std::optional<uint8_t> Solver::descend(uint64_t n, int32_t *confl) {
+  for (;;) {
+    *confl = propagate();
+    if (*confl != kNoReason) return std::nullopt;
+    update_target();
+    if (n % 256 == 0 && deadline_ && std::chrono::steady_clock::now() >= *deadline_) {
       cancel_until(0);
       return kUnknown;
     }
-    if (decision_level() == 0) {
-      log_add(nullptr, 0);
-      ok_ = false;
-      return kUnsat;
+    if (restart_due()) {
+      restart();
+      return std::nullopt;
     }
-    ++n;
-    const uint32_t backjump = analyze(confl);
-    const uint32_t glue = compute_glue(learnt_.data(), learnt_.size());
-    lbd_fast_.update(glue);
-    lbd_slow_.update(glue);
-    trail_avg_.update(static_cast<double>(trail_.size()));
-    if (config_.block_restart && stats_.conflicts >= 10000 && trail_avg_.value * 1.4 < static_cast<double>(trail_.size())) {
-      last_restart_ = stats_.conflicts;
-      ++stats_.blocked_restarts;
+    if (decision_level() == 0 && stats_.propagations > simplify_props_ && !simplify()) return kUnsat;
+    if (!decide()) {
+      model_.resize(nvars_);
+      for (Var v = 0; v < nvars_; ++v) model_[v] = values_[2 * static_cast<size_t>(v)] == kTrue;
+      return kSat;
     }
-    learn(backjump, glue);
-    reduce_db();
   }
+}
+
+std::optional<uint8_t> Solver::propagate_at_limit(int32_t *confl) {
+  *confl = propagate();
+  if (*confl != kNoReason) return std::nullopt;
+  update_target();
+  cancel_until(0);
+  return kUnknown;
+}
+
+// Counts the conflict, then stops (stop flag), refutes (conflict at the
+// root) or learns from it; nullopt when the search goes on.
+std::optional<uint8_t> Solver::on_conflict(int32_t confl, uint64_t &n) {
+  ++stats_.conflicts;
+  if (stop_ && stop_->load(std::memory_order_relaxed)) {
+    cancel_until(0);
+    return kUnknown;
+  }
+  if (decision_level() == 0) {
+    log_add(nullptr, 0);
+    ok_ = false;
+    return kUnsat;
+  }
+  ++n;
+  const uint32_t backjump = analyze(confl);
+  const uint32_t glue = compute_glue(learnt_.data(), learnt_.size());
+  update_restart_state(glue);
+  learn(backjump, glue);
+  reduce_db();
+  return std::nullopt;
 }
 
 }  // namespace qn

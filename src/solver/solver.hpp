@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clause_scan.hpp"
 #include "core/lit.hpp"
 #include "solver/config.hpp"
 
@@ -61,12 +62,10 @@ class Solver {
   Solver(uint32_t nvars, const Config &config);
 
   // --- state.cpp: variables, clauses, accessors --------------------------
-  // Whether `copies` solvers' per-variable tables for `nvars` variables fit
-  // in the machine's physical memory.  Sizes that do not are refused with
-  // std::bad_alloc before anything is reserved: with memory overcommit the
-  // reservation itself would succeed and the process be killed later, while
-  // the tables are being zero-filled.
-  static bool tables_fit(uint64_t nvars, uint64_t copies = 1);
+  // Bytes of the per-variable tables for `nvars` variables (saturating),
+  // for the memory guard: sizes beyond physical memory are refused with
+  // std::bad_alloc before anything is reserved.
+  static uint64_t table_bytes(uint64_t nvars);
   Var new_var();
   // Adds an input clause; false once the formula is refuted (now or before).
   // Creating variables first reserves every per-variable array, so a
@@ -89,7 +88,7 @@ class Solver {
   // Read (relaxed) once per conflict.
   void set_stop(std::shared_ptr<std::atomic<bool>> stop) { stop_ = std::move(stop); }
 
-  // --- proof.cpp -----------------------------------------------------------
+  // --- proof log (record() in state.cpp) -----------------------------------
   void enable_proof() { proof_enabled_ = true; }
   bool proof_enabled() const { return proof_enabled_; }
   const std::vector<ProofStep> &proof() const { return proof_; }
@@ -181,10 +180,19 @@ class Solver {
     return x;
   }
   static double to_unit(uint32_t x) { return x * 2.3283064365386963e-10; }
-  bool restart_due() const;
+  // floor(x * 2^-32 * n) for the next draw x: an index below n.
+  size_t random_index(size_t n) { return static_cast<size_t>(to_unit(next_random()) * static_cast<double>(n)); }
   void update_target();
   bool decide();  // false when every variable is assigned
+  std::optional<uint8_t> descend(uint64_t n, int32_t *confl);
+  std::optional<uint8_t> propagate_at_limit(int32_t *confl);
+  std::optional<uint8_t> on_conflict(int32_t confl, uint64_t &n);
+
+  // --- restart.cpp -----------------------------------------------------------
   static double luby(uint64_t k);  // k-th term (from 0) of 1 1 2 1 1 2 4 ...
+  bool restart_due() const;
+  void restart();
+  void update_restart_state(uint32_t glue);  // averages and restart blocking
 
   // --- reduce.cpp ------------------------------------------------------------
   void reduce_db();
@@ -195,8 +203,13 @@ class Solver {
   // --- walk.cpp --------------------------------------------------------------
   void maybe_walk();
   void walk();
+  bool walk_build();
+  void walk_start();
+  Var walk_pick();
+  void walk_flip(Var v);
+  void walk_finish(uint64_t best_count);
 
-  // --- proof.cpp -------------------------------------------------------------
+  // --- proof log (state.cpp) -------------------------------------------------
   // One flag test when logging is off; the literals are copied only when on.
   void log_add(const Lit *lits, size_t n) {
     if (proof_enabled_) record(false, lits, n);
@@ -249,6 +262,7 @@ class Solver {
   std::vector<uint8_t> watch_dirty_;     // per literal, lists to clean after a reduction
   std::vector<Lit> dirty_lists_;
   std::vector<Lit> add_buf_;             // add_clause / simplify scratch
+  ClauseScan add_scan_;                  // add_clause: duplicates and tautologies
 
   // Walk.
   uint64_t best_walk_unsat_ = UINT64_MAX, walk_stalls_ = 0;

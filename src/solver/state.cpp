@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <new>
 #include <string>
-#include <unordered_set>
 
-#include <unistd.h>
-
+#include "core/memory.hpp"
 #include "core/panic.hpp"
 #include "solver/solver.hpp"
 
@@ -31,22 +29,12 @@ void reserve_for(V &v, uint64_t n) {
   v.reserve(n);
 }
 
-uint64_t physical_memory() {
-  static const uint64_t bytes = [] {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page <= 0) return UINT64_MAX;
-    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
-  }();
-  return bytes;
-}
-
 template <class V>
 constexpr uint64_t elem = sizeof(typename V::value_type);
 
 }  // namespace
 
-bool Solver::tables_fit(uint64_t nvars, uint64_t copies) {
+uint64_t Solver::table_bytes(uint64_t nvars) {
   // Per variable: two literals' watch lists and values, one entry in each
   // of the other arrays that reserve_vars sizes.
   constexpr uint64_t per_var =
@@ -54,10 +42,10 @@ bool Solver::tables_fit(uint64_t nvars, uint64_t copies) {
       elem<decltype(activity_)> + elem<decltype(level_)> + elem<decltype(reason_)> + elem<decltype(heap_index_)> +
       elem<decltype(heap_)> + elem<decltype(trail_)> + elem<decltype(phase_)> + elem<decltype(target_)> +
       elem<decltype(seen_)>;
-  // Beyond kMaxVars (tables of some 90 GiB) literals would need the bit that
-  // marks binary watches.
-  const uint64_t limit = std::min(physical_memory() / per_var, kMaxVars);
-  return copies == 0 || nvars <= limit / copies;
+  // Literals of kMaxVars variables or more would need the bit that marks
+  // binary watches; their tables (some 90 GiB) count as beyond any memory.
+  if (nvars > kMaxVars) return UINT64_MAX;
+  return mul_sat(nvars, per_var);
 }
 
 Solver::Solver(uint32_t nvars, const Config &config)
@@ -69,7 +57,7 @@ Solver::Solver(uint32_t nvars, const Config &config)
 void Solver::reserve_vars(uint64_t n) {
   // Largest element first, so that a hopeless size fails before anything
   // big has been committed.  Reserving never changes observable state.
-  if (n > watches_.capacity() / 2 && !tables_fit(n)) throw std::bad_alloc();
+  if (n > watches_.capacity() / 2) require_memory(table_bytes(n));
   reserve_for(watches_, 2 * n);
   reserve_for(level_stamp_, n + 1);
   reserve_for(activity_, n);
@@ -110,61 +98,36 @@ bool Solver::add_clause(const Lit *in, size_t n) {
     used_ = true;
     return false;
   }
-  // A clause may name variables that do not exist yet.  Work out how many
-  // the scan below will create (it stops early at a tautology or a literal
-  // true at the root) and reserve for them before changing anything.
-  Var maxv = 0;
-  bool grows = false;
-  for (size_t i = 0; i < n; ++i) {
-    if (var_of(in[i]) >= nvars_) {
-      grows = true;
-      maxv = std::max(maxv, var_of(in[i]));
+  // Literals are taken in order: a repeated one is skipped, and the clause
+  // is done (nothing stored) at a literal whose complement came earlier or
+  // at one already true at the root.  Literals false at the root are
+  // dropped.  The clause may name variables that do not exist yet: those up
+  // to where the scan stops are created, after reserving for all of them
+  // before anything changes.
+  const size_t closing = add_scan_.run(in, n);
+  size_t stop = closing;
+  for (size_t i = 0; i < closing; ++i) {
+    const Var v = var_of(in[i]);
+    if (add_scan_.first[i] && v < nvars_ && value(in[i]) == kTrue && level_[v] == 0) {
+      stop = i;
+      break;
     }
   }
-  if (grows) {
-    std::unordered_set<Lit> met;
-    uint64_t need = nvars_;
-    for (size_t i = 0; i < n; ++i) {
-      const Lit p = in[i];
-      need = std::max<uint64_t>(need, static_cast<uint64_t>(var_of(p)) + 1);
-      if (met.count(p)) continue;
-      if (met.count(p ^ 1)) break;
-      met.insert(p);
-      if (var_of(p) < nvars_ && value(p) == kTrue && level_[var_of(p)] == 0) break;
-    }
+  uint64_t need = nvars_;
+  for (size_t i = 0; i < n && i <= stop; ++i) need = std::max<uint64_t>(need, uint64_t{var_of(in[i])} + 1);
+  if (need > nvars_) {
     if (need > (uint64_t{1} << 31)) throw std::bad_alloc();
     reserve_vars(need);
   }
   used_ = true;
   if (decision_level() > 0) cancel_until(0);
+  while (nvars_ < need) new_var();
+  if (stop < n) return true;  // tautology or satisfied
 
-  // seen_ marks literals met in this clause: 1 positive, 2 negative.
   add_buf_.clear();
-  toclear_.clear();
-  bool done = false;  // tautology or satisfied
-  for (size_t i = 0; i < n && !done; ++i) {
-    const Lit p = in[i];
-    while (nvars_ <= var_of(p)) new_var();
-    const Var v = var_of(p);
-    const uint8_t mark = is_neg(p) ? 2 : 1;
-    if (seen_[v] == mark) continue;
-    if (seen_[v] != 0) {
-      done = true;
-      break;
-    }
-    seen_[v] = mark;
-    toclear_.push_back(p);
-    const uint8_t val = value(p);
-    if (val == kTrue) {
-      done = true;
-    } else if (val == kUnassigned) {
-      add_buf_.push_back(p);
-    }
+  for (size_t i = 0; i < n; ++i) {
+    if (add_scan_.first[i] && value(in[i]) == kUnassigned) add_buf_.push_back(in[i]);
   }
-  for (Lit p : toclear_) seen_[var_of(p)] = 0;
-  toclear_.clear();
-  if (done) return true;
-
   if (add_buf_.empty()) {
     log_add(nullptr, 0);
     ok_ = false;

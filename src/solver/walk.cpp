@@ -32,12 +32,12 @@ void Solver::maybe_walk() {
   walk();
 }
 
-void Solver::walk() {
-  const auto started = std::chrono::steady_clock::now();
-  // Walk clauses (live, non-learned, two literals or more) in table order,
-  // and their occurrence lists in CSR form.
-  // The walk never changes clauses, so it reads their literals in place in
-  // the arena (wk_start_ holds arena offsets; the length sits before them).
+// Walk clauses are the live input clauses of two literals or more, in table
+// order; their occurrence lists are kept in CSR form.  The walk never
+// changes clauses, so it reads their literals in place in the arena
+// (wk_start_ holds arena offsets; the length sits before them).  False when
+// there is no walk clause.
+bool Solver::walk_build() {
   wk_start_.clear();
   size_t total = 0;
   for (const ClauseHeader &h : headers_) {
@@ -46,7 +46,7 @@ void Solver::walk() {
     total += len_of(h);
   }
   const size_t ncl = wk_start_.size();
-  if (ncl == 0) return;
+  if (ncl == 0) return false;
   QN_CHECK(total < UINT32_MAX, "walk clauses too large");
   const Lit *const arena = lits_.data();
   const size_t nlits = 2 * static_cast<size_t>(nvars_);
@@ -56,30 +56,32 @@ void Solver::walk() {
   }
   for (size_t l = 0; l < nlits; ++l) wk_occ_start_[l + 1] += wk_occ_start_[l];
   wk_occ_.resize(total);
-  {
-    // Filling in clause order keeps each list increasing; wk_true_ serves as
-    // the fill cursor per literal before it takes its real meaning.
-    std::vector<uint32_t> &cursor = wk_true_;
-    cursor.assign(wk_occ_start_.begin(), wk_occ_start_.end() - 1);
-    for (size_t c = 0; c < ncl; ++c) {
-      const uint32_t st = wk_start_[c];
-      for (uint32_t k = st; k < st + arena[st - 1]; ++k) wk_occ_[cursor[arena[k]]++] = static_cast<uint32_t>(c);
-    }
+  // Filling in clause order keeps each list increasing; wk_true_ serves as
+  // the fill cursor per literal before walk_start gives it its real meaning.
+  std::vector<uint32_t> &cursor = wk_true_;
+  cursor.assign(wk_occ_start_.begin(), wk_occ_start_.end() - 1);
+  for (size_t c = 0; c < ncl; ++c) {
+    const uint32_t st = wk_start_[c];
+    for (uint32_t k = st; k < st + arena[st - 1]; ++k) wk_occ_[cursor[arena[k]]++] = static_cast<uint32_t>(c);
   }
+  return true;
+}
 
-  // Start from the phases, with root assignments imposed.
+// The starting assignment: the phases, with root assignments imposed; then
+// the true-literal counts and the unsatisfied list in clause order.
+void Solver::walk_start() {
+  const Lit *const arena = lits_.data();
+  const size_t ncl = wk_start_.size();
   const std::vector<uint8_t> &from = config_.target_phase ? target_ : phase_;
   wk_assign_.assign(from.begin(), from.end());
   for (Lit p : trail_) wk_assign_[var_of(p)] = is_neg(p) ? 0 : 1;
-  auto is_true = [this](Lit l) { return wk_assign_[var_of(l)] != (l & 1u); };
-
   wk_true_.assign(ncl, 0);
   wk_unsat_.clear();
   wk_pos_.assign(ncl, kUnlisted);
   for (size_t c = 0; c < ncl; ++c) {
     uint32_t t = 0;
     const uint32_t st = wk_start_[c];
-    for (uint32_t k = st; k < st + arena[st - 1]; ++k) t += is_true(arena[k]) ? 1 : 0;
+    for (uint32_t k = st; k < st + arena[st - 1]; ++k) t += wk_assign_[var_of(arena[k])] != (arena[k] & 1u) ? 1 : 0;
     wk_true_[c] = t;
     if (t == 0) {
       wk_pos_[c] = static_cast<uint32_t>(wk_unsat_.size());
@@ -88,73 +90,68 @@ void Solver::walk() {
   }
   wk_best_.assign(wk_assign_.begin(), wk_assign_.end());
   wk_flipped_.clear();
-  uint64_t best_count = wk_unsat_.size();
-  uint64_t flips = 0;
+}
 
-  while (!wk_unsat_.empty()) {
-    const uint32_t pick = wk_unsat_[static_cast<size_t>(to_unit(next_random()) * static_cast<double>(wk_unsat_.size()))];
-    wk_cand_.clear();
-    wk_weight_.clear();
-    double sum = 0.0;
-    const uint32_t st = wk_start_[pick];
-    for (uint32_t k = st; k < st + arena[st - 1]; ++k) {
-      const Var v = var_of(arena[k]);
-      const Lit t = mk_lit(v, wk_assign_[v] == 0);  // v's currently true literal
-      uint32_t brk = 0;
-      for (uint32_t o = wk_occ_start_[t]; o < wk_occ_start_[t + 1]; ++o) brk += wk_true_[wk_occ_[o]] == 1 ? 1 : 0;
-      const double w = kScores.v[brk < 32 ? brk : 32];
-      wk_cand_.push_back(v);
-      wk_weight_.push_back(w);
-      sum += w;
-    }
-    const double threshold = to_unit(next_random()) * sum;
-    ++flips;
-    Var v = wk_cand_.back();
-    double run = 0.0;
-    for (size_t i = 0; i < wk_cand_.size(); ++i) {
-      run += wk_weight_[i];
-      if (run >= threshold) {
-        v = wk_cand_[i];
-        break;
-      }
-    }
-
-    const Lit now_false = mk_lit(v, wk_assign_[v] == 0);
-    const Lit now_true = now_false ^ 1;
-    wk_assign_[v] ^= 1;
-    wk_flipped_.push_back(v);
-    for (uint32_t o = wk_occ_start_[now_false]; o < wk_occ_start_[now_false + 1]; ++o) {
-      const uint32_t c = wk_occ_[o];
-      if (--wk_true_[c] == 0) {
-        wk_pos_[c] = static_cast<uint32_t>(wk_unsat_.size());
-        wk_unsat_.push_back(c);
-      }
-    }
-    for (uint32_t o = wk_occ_start_[now_true]; o < wk_occ_start_[now_true + 1]; ++o) {
-      const uint32_t c = wk_occ_[o];
-      if (wk_true_[c] == 0) {
-        const uint32_t pos = wk_pos_[c];
-        const uint32_t last = wk_unsat_.back();
-        wk_unsat_[pos] = last;
-        wk_pos_[last] = pos;
-        wk_unsat_.pop_back();
-        wk_pos_[c] = kUnlisted;
-      }
-      ++wk_true_[c];
-    }
-    if (wk_unsat_.size() < best_count) {
-      best_count = wk_unsat_.size();
-      // Bring `best` up to `assign` by replaying the flips since last time.
-      for (Var f : wk_flipped_) wk_best_[f] = wk_assign_[f];
-      wk_flipped_.clear();
-    }
-    if (flips == config_.walk_flips) break;
+// Picks a random unsatisfied clause, then one of its variables with a
+// probability that falls with the number of clauses flipping it breaks.
+// Draws twice from the generator.
+Var Solver::walk_pick() {
+  const Lit *const arena = lits_.data();
+  const uint32_t pick = wk_unsat_[random_index(wk_unsat_.size())];
+  wk_cand_.clear();
+  wk_weight_.clear();
+  double sum = 0.0;
+  const uint32_t st = wk_start_[pick];
+  for (uint32_t k = st; k < st + arena[st - 1]; ++k) {
+    const Var v = var_of(arena[k]);
+    const Lit t = mk_lit(v, wk_assign_[v] == 0);  // v's currently true literal
+    uint32_t brk = 0;
+    for (uint32_t o = wk_occ_start_[t]; o < wk_occ_start_[t + 1]; ++o) brk += wk_true_[wk_occ_[o]] == 1 ? 1 : 0;
+    const double w = kScores.v[brk < 32 ? brk : 32];
+    wk_cand_.push_back(v);
+    wk_weight_.push_back(w);
+    sum += w;
   }
+  const double threshold = to_unit(next_random()) * sum;
+  double run = 0.0;
+  for (size_t i = 0; i < wk_cand_.size(); ++i) {
+    run += wk_weight_[i];
+    if (run >= threshold) return wk_cand_[i];
+  }
+  return wk_cand_.back();
+}
 
-  ++walk_effort_.walks;
-  walk_effort_.flips += flips;
-  walk_effort_.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+// Flips v, updating the true counts and the unsatisfied list through the
+// two occurrence lists of v.
+void Solver::walk_flip(Var v) {
+  const Lit now_false = mk_lit(v, wk_assign_[v] == 0);
+  const Lit now_true = now_false ^ 1;
+  wk_assign_[v] ^= 1;
+  wk_flipped_.push_back(v);
+  for (uint32_t o = wk_occ_start_[now_false]; o < wk_occ_start_[now_false + 1]; ++o) {
+    const uint32_t c = wk_occ_[o];
+    if (--wk_true_[c] == 0) {
+      wk_pos_[c] = static_cast<uint32_t>(wk_unsat_.size());
+      wk_unsat_.push_back(c);
+    }
+  }
+  for (uint32_t o = wk_occ_start_[now_true]; o < wk_occ_start_[now_true + 1]; ++o) {
+    const uint32_t c = wk_occ_[o];
+    if (wk_true_[c] == 0) {
+      const uint32_t pos = wk_pos_[c];
+      const uint32_t last = wk_unsat_.back();
+      wk_unsat_[pos] = last;
+      wk_pos_[last] = pos;
+      wk_unsat_.pop_back();
+      wk_pos_[c] = kUnlisted;
+    }
+    ++wk_true_[c];
+  }
+}
 
+// Stall bookkeeping, the best assignment into both phase arrays, and the
+// walk's memory given back.
+void Solver::walk_finish(uint64_t best_count) {
   if (best_count < best_walk_unsat_) {
     best_walk_unsat_ = best_count;
     walk_stalls_ = 0;
@@ -174,6 +171,30 @@ void Solver::walk() {
   std::vector<uint8_t>().swap(wk_assign_);
   std::vector<uint8_t>().swap(wk_best_);
   std::vector<Var>().swap(wk_flipped_);
+}
+
+void Solver::walk() {
+  const auto started = std::chrono::steady_clock::now();
+  if (!walk_build()) return;
+  walk_start();
+  uint64_t best_count = wk_unsat_.size();
+  uint64_t flips = 0;
+  while (!wk_unsat_.empty()) {
+    const Var v = walk_pick();
+    ++flips;
+    walk_flip(v);
+    if (wk_unsat_.size() < best_count) {
+      best_count = wk_unsat_.size();
+      // Bring `best` up to `assign` by replaying the flips since last time.
+      for (Var f : wk_flipped_) wk_best_[f] = wk_assign_[f];
+      wk_flipped_.clear();
+    }
+    if (flips == config_.walk_flips) break;
+  }
+  ++walk_effort_.walks;
+  walk_effort_.flips += flips;
+  walk_effort_.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  walk_finish(best_count);
 }
 
 }  // namespace qn

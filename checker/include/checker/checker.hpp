@@ -9,7 +9,8 @@
 // clause.
 //
 // The library stands alone: it includes nothing of the solver, the
-// preprocessor or the Python binding.  Literals are `2 * var + negated`.
+// preprocessor or the Python binding (only core's memory guard).  Literals
+// are `2 * var + negated`.
 #pragma once
 
 #include <cstddef>
@@ -120,7 +121,7 @@ class Checker {
   // Stores an accepted lemma, reordered so that its watches are non-false,
   // and propagates it when it is unit.
   void add_lemma(std::span<const Lit> c);
-  enum class Deletion { kApplied, kSkipped, kIgnored };
+  enum class Deletion { Applied, Skipped, Ignored };
   // A deletion step of two or more (distinct) literals.
   Deletion remove(std::span<const Lit> c);
 

@@ -1,12 +1,12 @@
 // The checker's clause store, index and unit propagation.
 #include "checker/checker.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cassert>
 #include <new>
 #include <stdexcept>
+
+#include "core/memory.hpp"
 
 namespace qn::checker {
 
@@ -15,20 +15,6 @@ namespace {
 constexpr uint8_t kUnassigned = 0;
 constexpr uint8_t kTrue = 1;
 constexpr uint8_t kFalse = 2;
-
-// The per-literal arrays are sized up front for the largest variable seen,
-// so a single huge literal asks for gigabytes at once.  Refusing a growth
-// that could never fit in physical memory turns it into a clean allocation
-// failure instead of an out-of-memory kill half-way through zero-filling.
-uint64_t memory_ceiling() {
-  static const uint64_t ceiling = [] {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page <= 0) return UINT64_MAX;
-    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
-  }();
-  return ceiling;
-}
 
 inline uint32_t mix(uint32_t x) {
   x ^= x >> 16;
@@ -53,7 +39,9 @@ void Checker::grow_vars(uint32_t need) {
   if (need <= nvars_) return;
   const uint64_t nlits = 2ull * need;
   const uint64_t per_lit = 2 + sizeof(std::vector<CRef>) * (occs_ready_ ? 2 : 1);
-  if (nlits * per_lit + 2ull * sizeof(CRef) * need > memory_ceiling()) throw std::bad_alloc();
+  // The per-literal arrays are sized up front for the largest variable seen,
+  // so a single huge literal asks for gigabytes at once.
+  require_memory(nlits * per_lit + 2ull * sizeof(CRef) * need);
   vals_.resize(nlits, kUnassigned);
   marks_.resize(nlits, 0);
   watches_.resize(nlits);
@@ -194,10 +182,10 @@ bool Checker::is_reason(CRef r) const {
 }
 
 Checker::Deletion Checker::remove(std::span<const Lit> c) {
-  if (!opts_.apply_deletions) return Deletion::kIgnored;
+  if (!opts_.apply_deletions) return Deletion::Ignored;
   CRef prev;
   const CRef r = find_latest(c, &prev);
-  if (r == kNoRef || is_reason(r)) return Deletion::kSkipped;
+  if (r == kNoRef || is_reason(r)) return Deletion::Skipped;
   if (prev == kNoRef)
     buckets_[hash_of(r) & (buckets_.size() - 1)] = next_of(r);
   else
@@ -224,7 +212,7 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
   garbage_ += n + kExtra;
   // Collection visits every watch list: wait for enough garbage to pay for it.
   if (garbage_ > (1u << 16) && garbage_ > arena_.size() / 2 && garbage_ > 2ull * nvars_) collect();
-  return Deletion::kApplied;
+  return Deletion::Applied;
 }
 
 // Compacts the arena once deleted clauses take up half of it, so that

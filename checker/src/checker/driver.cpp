@@ -60,9 +60,9 @@ Verdict check_proof(uint32_t nvars, const ClauseList &formula, const Proof &proo
         ++v.deletions_skipped;
       } else {
         switch (ck.remove(c)) {
-          case Checker::Deletion::kApplied: ++v.deletions_applied; break;
-          case Checker::Deletion::kSkipped: ++v.deletions_skipped; break;
-          case Checker::Deletion::kIgnored: break;
+          case Checker::Deletion::Applied: ++v.deletions_applied; break;
+          case Checker::Deletion::Skipped: ++v.deletions_skipped; break;
+          case Checker::Deletion::Ignored: break;
         }
       }
     } else if (c.empty()) {

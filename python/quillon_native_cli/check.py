@@ -1,0 +1,118 @@
+"""`quillon-native check CNF PROOF`: verify a DRAT proof on files.
+
+The proof may be text or binary DRAT (recognised from its first bytes, as
+drat-trim does), from this package or from another solver.  The check runs
+in `quillon_native.check_proof`, which releases the interpreter lock, on a
+worker thread, so Ctrl-C is answered at once.
+"""
+import signal
+import time
+
+import quillon_native as qn
+
+from quillon_native_cli.dimacs import CnfReader, InputError
+from quillon_native_cli.output import Output
+from quillon_native_cli.proofs import ProofReader
+
+EXIT_CODES = """\
+exit codes: 0 verified, 1 not verified, 2 an input cannot be read (or bad
+usage); 130 after Ctrl-C, 143 after SIGTERM."""
+
+
+def add_parser(subparsers):
+    import argparse
+    p = subparsers.add_parser(
+        "check", help="verify a DRAT proof of unsatisfiability",
+        description="Verify a DRAT proof (text or binary, detected automatically) against a DIMACS CNF file, "
+        "forward, with RUP and RAT steps.", epilog=EXIT_CODES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.usage_exit = 2
+    p.add_argument("cnf", metavar="CNF", help="DIMACS CNF file (plain, .gz, .xz, .bz2 or -)")
+    p.add_argument("proof", metavar="PROOF", help="DRAT proof file (text or binary, possibly compressed)")
+    p.add_argument("-q", "--quiet", action="store_true", help="print only the s line")
+    p.add_argument("--relaxed", action="store_true", help="read the CNF file leniently (as solve --relaxed)")
+    p.add_argument("--no-rat", action="store_true", help="accept RUP steps only")
+    p.add_argument("--ignore-deletions", action="store_true", help="do not apply deletion steps")
+    p.set_defaults(run=run)
+    return p
+
+
+class Stop(BaseException):
+    def __init__(self, signum):
+        self.signum = signum
+
+
+def _raise_stop(signum, frame):
+    raise Stop(signum)
+
+
+def run(args):
+    out = Output(args.quiet)
+    old = {s: signal.signal(s, _raise_stop) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        return Check(args, out).main()
+    except Stop as e:
+        out.comment(f"interrupted by {signal.Signals(e.signum).name}")
+        return 128 + e.signum
+    finally:
+        for s, h in old.items():
+            signal.signal(s, h)
+
+
+class Check:
+    def __init__(self, args, out):
+        self.args, self.out = args, out
+
+    def main(self):
+        args, out = self.args, self.out
+        t0 = time.monotonic()
+        try:
+            clauses = []
+            cnf = CnfReader(args.cnf, clauses.append, relaxed=args.relaxed).read()
+            t1 = time.monotonic()
+            proof = ProofReader(args.proof).read()
+        except InputError as e:
+            return out.error(str(e), 2)
+        except MemoryError:
+            return out.error("out of memory while reading the inputs", 2)
+        t2 = time.monotonic()
+        steps = proof.steps
+        out.comment(f"{cnf.name}: {cnf.nvars} variables, {cnf.nclauses} clauses, read in {t1 - t0:.3f} s")
+        out.comment(f"{proof.name}: {len(steps)} steps ({'binary' if proof.binary else 'text'}), "
+                    f"read in {t2 - t1:.3f} s")
+        import threading
+        result = []
+
+        def work():
+            try:
+                result.append(qn.check_proof(cnf.nvars, clauses, steps, not args.no_rat, not args.ignore_deletions))
+            except BaseException as e:  # handed to the main thread
+                result.append(e)
+
+        worker = threading.Thread(target=work, daemon=True)
+        worker.start()
+        while worker.is_alive():
+            worker.join(0.25)
+        res = result[0]
+        if isinstance(res, MemoryError):
+            return out.error("out of memory while checking", 2)
+        if isinstance(res, BaseException):
+            return out.error(f"{type(res).__name__}: {res}", 2)
+        ok, message, nsteps, rup, rat, applied, skipped, resolvents, failing, empty = res
+        t3 = time.monotonic()
+        out.comment(message)
+        out.comment(f"{'steps checked':<20} {nsteps}")
+        out.comment(f"{'RUP additions':<20} {rup}")
+        out.comment(f"{'RAT additions':<20} {rat}")
+        out.comment(f"{'RAT resolvents':<20} {resolvents}")
+        out.comment(f"{'deletions applied':<20} {applied}")
+        out.comment(f"{'deletions skipped':<20} {skipped}")
+        out.comment(f"{'check seconds':<20} {t3 - t2:.3f}")
+        if ok:
+            out.line("s VERIFIED")
+            return 0
+        if failing > 0:
+            is_del, lits = steps[failing - 1]
+            text = " ".join(str((l >> 1) + 1 if not l & 1 else -((l >> 1) + 1)) for l in lits)
+            out.line(f"c failing step {failing}: {text + ' ' if text else ''}0")
+        out.line("s NOT VERIFIED")
+        return 1

@@ -1,0 +1,116 @@
+"""Dask distributed glue for `batch` and `race`: connecting to a scheduler or
+starting a LocalCluster, and the task functions that the workers run.
+
+Tasks start the same child processes as a local batch, on the worker's host;
+instance paths must therefore be readable there too.  Dask reruns a task
+whose worker died; a batch instance must not run twice, so each task first
+claims its instance through a scheduler-side Event and a rerun that finds
+the claim taken reports the instance as killed instead of solving it again.
+Stopping (Ctrl-C of a batch, the losers of a race) also goes through an
+Event, which each running task watches and answers by killing its child.
+"""
+import contextlib
+import logging
+import os
+import shutil
+import socket
+import tempfile
+import threading
+
+from quillon_native_cli import runner
+
+EXTRA_HINT = "Dask distributed is not installed: pip install 'quillon-native[cluster]'"
+
+
+class ClusterError(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def connect(scheduler=None, local_workers=None):
+    """A Client of the scheduler at `scheduler`, or of a new LocalCluster with `local_workers` workers."""
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise ClusterError(EXTRA_HINT) from None
+    with contextlib.ExitStack() as stack:
+        try:
+            if scheduler:
+                client = stack.enter_context(Client(scheduler, timeout="10s"))
+            else:
+                cluster = stack.enter_context(LocalCluster(
+                    n_workers=local_workers, threads_per_worker=1, processes=True,
+                    dashboard_address=":0", silence_logs=logging.CRITICAL))
+                client = stack.enter_context(Client(cluster))
+        except OSError as e:
+            raise ClusterError(f"cannot reach the scheduler {scheduler}: {e}") from None
+        yield client
+
+
+def worker_slots(client):
+    """Addresses of the workers, one per thread, so tasks can be spread over them."""
+    try:
+        workers = client.scheduler_info(n_workers=-1)["workers"]
+    except TypeError:  # older distributed lists every worker anyway
+        workers = client.scheduler_info()["workers"]
+    return [addr for addr, w in sorted(workers.items()) for _ in range(w.get("nthreads", 1))]
+
+
+class EventStop:
+    """Kills the watched child once the named Event is set."""
+
+    def __init__(self, name):
+        from distributed import Event
+        self.event = Event(name)
+        self.event.client  # bind the worker's client in the task's own thread
+
+    def watch(self, child):
+        done = threading.Event()
+
+        def watcher():
+            while not done.is_set():
+                if self.event.wait(timeout=0.5):
+                    child.kill("stopped")
+                    return
+
+        # Not joined when the child ends: the watcher leaves at its next poll.
+        threading.Thread(target=watcher, daemon=True).start()
+        return done.set
+
+
+def lost_result(detail):
+    return dict(answer=None, status="killed", seconds=None, cpu=None, exit_code=None, checked=None,
+                detail=detail, host=None)
+
+
+def batch_task(job, run_id):
+    """One batch instance on a worker; never solves the same instance twice."""
+    from distributed import Event
+    claim = Event(f"{run_id}/claim/{job['path']}")
+    if claim.is_set():
+        return lost_result("its Dask worker died while solving it")
+    claim.set()
+    result = runner.run_instance(job, EventStop(f"{run_id}/stop"))
+    if result["status"] == "stopped":
+        result["status"] = "interrupted"
+    return result
+
+
+def race_task(job, run_id, proof):
+    """One configuration of a race; returns its result with its stdout and proof."""
+    stop = EventStop(f"{run_id}/stop")
+    work = tempfile.mkdtemp(prefix="quillon-race-")
+    path = os.path.join(work, "proof") if proof else None
+    try:
+        cmd = runner.solve_command(job, path, quiet=job.get("quiet", False), binary=proof == "binary")
+        code, wall, cpu, reason, text, tail = runner.run_child(cmd, runner.hard_limit(job["seconds"]),
+                                                               job.get("memory"), stop, work)
+        status, answer, detail = runner.judge(code, reason, text, tail)
+        data = None
+        if answer and path and os.path.exists(path):
+            with open(path, "rb") as f:
+                data = f.read()
+        return dict(config=job["config"], status=status, answer=answer, exit_code=code, seconds=wall,
+                    detail=detail, stdout=text, proof=data, host=socket.gethostname())
+    finally:
+        shutil.rmtree(work, ignore_errors=True)

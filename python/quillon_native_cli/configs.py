@@ -1,0 +1,27 @@
+"""Named solver configurations.
+
+`CONFIGS` maps a name to the `quillon_native.Solver` keyword options that
+differ from the defaults, in a fixed order: `solve --portfolio N` races the
+first N, `solve --config NAME` runs one of them alone, and `race` spreads the
+names over several machines.  `full(name)` gives the complete option set that
+`solve_portfolio` wants (every option present).
+"""
+from quillon_native_cli.options import solver_defaults
+
+CONFIGS = {
+    "default": {},
+    "glucose": {"restart": "glucose"},
+    "minisat": {"target_phase": False, "var_decay": 0.95, "walk_patience": 0, "luby_base": 100.0},
+    "random": {"rnd_freq": 0.02, "rnd_seed": 7},
+    "stable": {"luby_base": 512.0, "target_reset": 4, "walk_interval": 2},
+    "glucose-random": {"restart": "glucose", "rnd_freq": 0.01, "rnd_seed": 123456789, "init_phase": True},
+    "no-walk": {"walk_patience": 0, "block_restart": False, "glue_keep": 3},
+    "basic-min": {"ccmin": "basic", "first_reduce": 4000, "reduce_inc": 600, "rnd_seed": 4242},
+}
+
+
+def full(name):
+    """Every Solver option for configuration `name` (defaults filled in)."""
+    opts = solver_defaults()
+    opts.update(CONFIGS[name])
+    return opts

@@ -1,0 +1,303 @@
+"""Fast, strict reading of DIMACS CNF files and of DRAT proofs.
+
+Files are read in blocks of whole lines.  A block of plain numbers goes
+through `bytes.split()` and one dictionary look-up per token (the dictionary
+maps each distinct token to its internal literal and is filled on first
+sight, so each distinct token is parsed and range-checked once); clauses are
+cut out at the terminating zeros with `list.index`.  Lines with anything else
+(comments, the header, a '%' end marker, junk) go through a line-by-line path
+that knows its line numbers, so an error names the line where it is.
+"""
+import re
+import sys
+
+BLOCK = 1 << 16
+END = -1        # token 0: end of a clause
+DEL = -2        # token d in a text proof: a deletion follows
+MAX_VAR = 2 ** 31 - 2
+_NUMERIC = b"0123456789- \t\n\r\x0b\x0c"
+_INT = re.compile(rb"-?[0-9]+\Z")
+
+
+class InputError(Exception):
+    """A problem with an input file: str() is "FILE:LINE: what" or "FILE: what"."""
+
+    def __init__(self, path, line, what):
+        self.path, self.line, self.what = path, line, what
+        where = f"{path}:{line}" if line else f"{path}"
+        super().__init__(f"{where}: {what}")
+
+
+def shown(token, limit=24):
+    """A token as it can be printed: quoted, non-printable bytes as \\xNN."""
+    cut = token[:limit]
+    text = "".join(chr(b) if 32 <= b < 127 else f"\\x{b:02x}" for b in cut)
+    return f"'{text}{'...' if len(token) > limit else ''}'"
+
+
+def open_input(path):
+    """A binary stream over `path` ('-': standard input), decompressing
+    gzip, xz and bzip2 data recognised by their magic bytes."""
+    name = "<stdin>" if path == "-" else path
+    try:
+        raw = sys.stdin.buffer if path == "-" else open(path, "rb")
+    except IsADirectoryError:
+        raise InputError(name, 0, "is a directory") from None
+    except OSError as e:
+        raise InputError(name, 0, e.strerror or str(e)) from None
+    try:
+        head = raw.peek(6)[:6] if hasattr(raw, "peek") else b""
+    except OSError as e:
+        raise InputError(name, 0, e.strerror or str(e)) from None
+    if head.startswith(b"\x1f\x8b"):
+        import gzip
+        return gzip.GzipFile(fileobj=raw, mode="rb")
+    if head.startswith(b"\xfd7zXZ\x00"):
+        import lzma
+        return lzma.LZMAFile(raw)
+    if head.startswith(b"BZh"):
+        import bz2
+        return bz2.BZ2File(raw)
+    return raw
+
+
+def blocks(path, size=BLOCK, sep=b"\n", stream=None):
+    """Yield (first_line_number, block) pieces that end at `sep` (whole lines)."""
+    stream = stream or open_input(path)
+    name = "<stdin>" if path == "-" else path
+    line = 1
+    carry = b""
+    try:
+        while True:
+            try:
+                data = stream.read(size)
+            except MemoryError:
+                raise
+            except Exception as e:  # EOFError, OSError, lzma.LZMAError, zlib.error ...
+                what = "compressed data is truncated or corrupt"
+                if isinstance(e, OSError) and e.strerror and type(e).__name__ != "BadGzipFile":
+                    what = e.strerror
+                raise InputError(name, 0, what) from None
+            if not data:
+                break
+            data = carry + data
+            cut = data.rfind(sep) + 1
+            if cut == 0:
+                carry = data
+                continue
+            carry = data[cut:]
+            yield line, data[:cut]
+            line += data.count(b"\n", 0, cut)
+        if carry:
+            yield line, carry
+    finally:
+        if stream is not sys.stdin.buffer:
+            stream.close()
+
+
+class Tokens:
+    """Token -> internal literal cache shared by the two readers."""
+
+    block = BLOCK
+
+    def __init__(self, path, limit):
+        self.name = "<stdin>" if path == "-" else path
+        self.limit = limit              # largest variable accepted
+        self.maxvar = 0
+        self.cache = {b"0": END}
+        self.get = self.cache.get
+
+    def bad(self, where_block, line0, token, what):
+        pos = re.search(rb"(?<![^\s])" + re.escape(token) + rb"(?![^\s])", where_block)
+        line = line0 + (where_block.count(b"\n", 0, pos.start()) if pos else 0)
+        raise InputError(self.name, line, what)
+
+    def map(self, block, line0, toks):
+        vals = list(map(self.get, toks))
+        if None in vals:
+            cache = self.cache
+            try:
+                for t in set(toks).difference(cache):
+                    cache[t] = self.decode(t)
+            except ValueError:
+                for t in toks:  # report the first bad token in file order
+                    if t not in cache:
+                        try:
+                            cache[t] = self.decode(t)
+                        except ValueError:
+                            if not _INT.match(t):
+                                self.refuse(block, line0, t)
+                            self.too_big(block, line0, t, abs(int(t)))
+            vals = list(map(self.get, toks))
+        return vals
+
+    def decode(self, t):
+        """The internal literal of token `t`; ValueError if it is none."""
+        if not _INT.match(t):
+            raise ValueError(t)
+        d = int(t)
+        v = -d if d < 0 else d
+        if v == 0:
+            return END
+        if v > self.limit:
+            raise ValueError(t)
+        if v > self.maxvar:
+            self.maxvar = v
+        return 2 * v - 2 + (d < 0)
+
+    def refuse(self, block, line0, t):
+        self.bad(block, line0, t, f"unexpected {shown(t)}")
+
+    def too_big(self, block, line0, t, v):
+        self.bad(block, line0, t, f"literal {t.decode()} is out of range")
+
+
+class CnfReader(Tokens):
+    """Feeds every clause (a list of internal literals) to `sink`.
+
+    `on_header(nvars, nclauses)` is called when the header is read (relaxed
+    mode without a header: before the first clause, with 0, 0).  Afterwards
+    `nvars` is the variable count (header's, or in relaxed mode the larger of
+    that and the largest variable met) and `nclauses` the clauses read."""
+
+    def __init__(self, path, sink, on_header=None, relaxed=False):
+        super().__init__(path, MAX_VAR)
+        self.path, self.sink, self.on_header, self.relaxed = path, sink, on_header, relaxed
+        self.header_line = 0
+        self.declared_vars = self.declared_clauses = 0
+        self.nclauses = 0
+        self.tail = []
+        self.tail_line = 0
+        self.last_line = 0
+        self.done = False
+
+    @property
+    def nvars(self):
+        return max(self.declared_vars, self.maxvar)
+
+    def too_big(self, block, line0, t, v):
+        if self.header_line and not self.relaxed:
+            self.bad(block, line0, t, f"literal {t.decode()} exceeds the header's {self.declared_vars} variables")
+        self.bad(block, line0, t, f"literal {t.decode()} is out of range (largest variable {MAX_VAR})")
+
+    def read(self):
+        for line0, block in blocks(self.path, self.block):
+            self.last_line = line0 + block.count(b"\n") - (block.endswith(b"\n"))
+            junk = block.translate(None, _NUMERIC)
+            if junk:
+                last = max(block.rfind(bytes((ch,))) for ch in set(junk))
+                cut = block.find(b"\n", last) + 1 or len(block)
+                self.lines(block[:cut], line0)
+                if self.done:
+                    break
+                line0 += block.count(b"\n", 0, cut)
+                block = block[cut:]
+            if block:
+                self.numbers(block, line0)
+        self.finish()
+        return self
+
+    def lines(self, text, line0):
+        pending, pending_line = [], 0
+        for i, ln in enumerate(text.split(b"\n")):
+            s = ln.strip()
+            c0 = s[:1]
+            if not s or c0 == b"c":
+                continue
+            if c0 in (b"p", b"%"):
+                if pending:
+                    self.numbers(b"\n".join(pending), pending_line)
+                    pending = []
+                if c0 == b"%":
+                    self.done = True
+                    return
+                self.header(s, line0 + i)
+                continue
+            if not pending:
+                pending_line = line0 + i
+            elif pending_line + len(pending) != line0 + i:
+                self.numbers(b"\n".join(pending), pending_line)
+                pending, pending_line = [], line0 + i
+            pending.append(ln)
+        if pending:
+            self.numbers(b"\n".join(pending), pending_line)
+
+    def header(self, s, line):
+        parts = s.split()
+        if self.header_line:
+            raise InputError(self.name, line, "second 'p' line")
+        if self.nclauses or self.tail:
+            raise InputError(self.name, line, "'p' line after the first clause")
+        if len(parts) != 4 or parts[0] != b"p" or parts[1] != b"cnf" or not all(_INT.match(p) and p[:1] != b"-" for p in parts[2:]):
+            raise InputError(self.name, line, f"bad header {shown(s, 40)}: expected 'p cnf VARIABLES CLAUSES'")
+        nv, nc = int(parts[2]), int(parts[3])
+        if nv > MAX_VAR:
+            raise InputError(self.name, line, f"header declares {nv} variables, more than the largest variable {MAX_VAR}")
+        self.header_line, self.declared_vars, self.declared_clauses = line, nv, nc
+        if not self.relaxed:
+            self.limit = nv
+        if self.on_header:
+            self.on_header(nv, nc, line)
+
+    def numbers(self, block, line0):
+        toks = block.split()
+        if not toks:
+            return
+        vals = self.map(block, line0, toks)
+        if not self.header_line:
+            if not self.relaxed:
+                lead = len(block) - len(block.lstrip())
+                raise InputError(self.name, line0 + block.count(b"\n", 0, lead),
+                                 "clause before the 'p cnf' header (use --relaxed to read files without one)")
+            self.header_line = -1
+            if self.on_header:
+                self.on_header(0, 0, 0)
+        sink = self.sink
+        find = vals.index
+        n = self.nclauses
+        s = 0
+        if self.tail:
+            try:
+                e = find(END)
+            except ValueError:
+                self.tail += vals
+                return
+            sink(self.tail + vals[:e])
+            self.tail = []
+            n += 1
+            s = e + 1
+        try:
+            while True:
+                e = find(END, s)
+                sink(vals[s:e])
+                n += 1
+                s = e + 1
+        except ValueError:
+            pass
+        self.nclauses = n
+        if s < len(vals):
+            self.tail = vals[s:]
+            self.tail_line = line0 + block.rstrip().count(b"\n")
+
+    def finish(self):
+        if self.tail:
+            if not self.relaxed:
+                raise InputError(self.name, self.tail_line, "last clause lacks its terminating 0")
+            self.sink(self.tail)
+            self.nclauses += 1
+            self.tail = []
+        if not self.header_line:
+            if not self.relaxed:
+                raise InputError(self.name, 0, "no 'p cnf' header (use --relaxed to read files without one)")
+            if self.on_header:
+                self.on_header(0, 0, 0)
+        elif not self.relaxed and self.nclauses != self.declared_clauses:
+            raise InputError(self.name, self.header_line,
+                             f"header declares {self.declared_clauses} clauses, the file has {self.nclauses}")
+
+
+def read_cnf(path, relaxed=False):
+    """(nvars, clauses) of a DIMACS file, clauses over internal literals."""
+    clauses = []
+    r = CnfReader(path, clauses.append, relaxed=relaxed).read()
+    return r.nvars, clauses

@@ -1,0 +1,211 @@
+"""DRAT proofs on files: text and binary writers, and a reader for both.
+
+Text: one step per line, "d " before a deletion, literals in DIMACS form,
+ending with 0.  Binary (the encoding drat-trim reads): a byte 'a' or 'd',
+each literal as the unsigned variable-length number 2*|lit| + (lit < 0)
+(seven bits per byte, low bits first, high bit set on every byte but the
+last), then a 0 byte.  Comment lines ("c ...") are allowed in text proofs.
+"""
+import re
+
+from quillon_native_cli.dimacs import DEL, END, InputError, Tokens, _NUMERIC, blocks, open_input, shown
+
+_TEXT_BYTES = frozenset(b"\n\r -0123456789cd")
+
+
+def _varint(code):
+    out = bytearray()
+    while code > 127:
+        out.append(code & 127 | 128)
+        code >>= 7
+    out.append(code)
+    return bytes(out)
+
+
+class ProofWriter:
+    """Writes steps (kind, DIMACS literals) to a binary file object; `kind`
+    is "a"/"d" (proof_steps()) or a deletion flag (solve_portfolio)."""
+
+    def __init__(self, fh, binary=False):
+        self.fh, self.binary = fh, binary
+        self.codes = {}
+        self.steps = 0
+
+    def write(self, steps):
+        out = []
+        emit = out.append
+        if self.binary:
+            codes = self.codes
+            get = codes.get
+            for kind, lits in steps:
+                enc = list(map(get, lits))
+                if None in enc:
+                    for d in lits:
+                        if d not in codes:
+                            codes[d] = _varint(2 * abs(d) + (d < 0))
+                    enc = list(map(get, lits))
+                emit(b"d" if kind is True or kind == "d" else b"a")
+                emit(b"".join(enc))
+                emit(b"\0")
+                if len(out) > 30000:
+                    self.fh.write(b"".join(out))
+                    out.clear()
+        else:
+            for kind, lits in steps:
+                text = " ".join(map(str, lits))
+                if kind is True or kind == "d":
+                    emit("d " + text + " 0\n" if text else "d 0\n")
+                else:
+                    emit(text + " 0\n" if text else "0\n")
+                if len(out) > 10000:
+                    self.fh.write("".join(out).encode())
+                    out.clear()
+        self.fh.write(b"".join(out) if self.binary else "".join(out).encode())
+        self.steps += len(steps)
+
+
+def is_binary(head):
+    """drat-trim's test: a byte that cannot occur in a text proof (letters
+    inside a leading comment line excepted) among the first ones."""
+    if not head:
+        return False
+    comment = head[:2] == b"c "
+    for i, c in enumerate(head[:12]):
+        if c not in _TEXT_BYTES and (i < 2 or not comment or not 65 <= c <= 122):
+            return True
+    return False
+
+
+class ProofReader(Tokens):
+    """Reads a DRAT proof into check_proof's steps: (is_deletion, internal literals)."""
+
+    def __init__(self, path):
+        super().__init__(path, 2 ** 31 - 2)
+        self.path = path
+        self.steps = []
+        self.binary = False
+
+    def read(self):
+        stream = open_input(self.path)
+        try:
+            head = stream.peek(12)[:12] if hasattr(stream, "peek") else b""
+        except (OSError, EOFError, ValueError):
+            head = b""
+        self.binary = is_binary(head)
+        if self.binary:
+            self.read_binary(stream)
+        else:
+            self.read_text(stream)
+        return self
+
+    # -- text ------------------------------------------------------------
+    def read_text(self, stream):
+        self.cache[b"d"] = DEL
+        self.tail, self.tail_line = [], 0
+        for line0, block in blocks(self.path, self.block, stream=stream):
+            junk = block.translate(None, _NUMERIC + b"d")
+            if junk:
+                last = max(block.rfind(bytes((ch,))) for ch in set(junk))
+                cut = block.find(b"\n", last) + 1 or len(block)
+                self.text_lines(block[:cut], line0)
+                line0 += block.count(b"\n", 0, cut)
+                block = block[cut:]
+            if block:
+                self.text_numbers(block, line0)
+        if self.tail:
+            raise InputError(self.name, self.tail_line, "last step lacks its terminating 0")
+
+    def text_lines(self, text, line0):
+        pending, first = [], 0
+        for i, ln in enumerate(text.split(b"\n")):
+            s = ln.lstrip()
+            if not s or s[:1] == b"c":
+                if pending:
+                    self.text_numbers(b"\n".join(pending), first)
+                    pending = []
+                continue
+            if not pending:
+                first = line0 + i
+            pending.append(ln)
+        if pending:
+            self.text_numbers(b"\n".join(pending), first)
+
+    def text_numbers(self, block, line0):
+        toks = block.split()
+        vals = self.map(block, line0, toks)
+        if self.tail:
+            vals = self.tail + vals
+            toks = [b""] * len(self.tail) + toks
+            self.tail = []
+        steps = self.steps
+        add = steps.append
+        find = vals.index
+        s = dels = 0
+        try:
+            while True:
+                e = find(END, s)
+                if vals[s] == DEL:
+                    add((True, vals[s + 1:e]))
+                    dels += 1
+                else:
+                    add((False, vals[s:e]))
+                s = e + 1
+        except ValueError:
+            pass
+        if s < len(vals):
+            self.tail = vals[s:]
+            self.tail_line = line0 + block.rstrip().count(b"\n")
+            if self.tail[0] == DEL:
+                dels += 1
+        if vals.count(DEL) != dels:
+            self.misplaced_d(block, line0)
+
+    def misplaced_d(self, block, line0):
+        at_start = True
+        for i, ln in enumerate(block.split(b"\n")):
+            for t in ln.split():
+                if t == b"d" and not at_start:
+                    raise InputError(self.name, line0 + i, "'d' inside a clause")
+                at_start = t == b"0"
+        raise InputError(self.name, line0, "'d' inside a clause")
+
+    # -- binary ----------------------------------------------------------
+    def read_binary(self, stream):
+        token = re.compile(rb"[\x80-\xff]*[\x00-\x7f]|[\x80-\xff]+\Z").findall
+        cache = {b"\0": END}
+        get = cache.get
+        steps = self.steps
+        add = steps.append
+        offset = 0
+        for _, block in blocks(self.path, self.block, b"\0", stream):
+            toks = token(block)
+            vals = list(map(get, toks))
+            if None in vals:
+                for t in toks:
+                    if t not in cache:
+                        code = 0
+                        for i, b in enumerate(t):
+                            code |= (b & 127) << (7 * i)
+                        cache[t] = code - 2 if 2 <= code < 2 ** 32 and t[-1] < 128 else None
+                vals = list(map(get, toks))
+            find = vals.index
+            s = 0
+            pos = offset
+            try:
+                while s < len(vals):
+                    e = find(END, s)
+                    kind = toks[s]
+                    lits = vals[s + 1:e]
+                    if kind not in (b"a", b"d") or None in lits:
+                        self.bad_binary(toks, s, e, pos)
+                    add((kind == b"d", lits))
+                    s = e + 1
+            except ValueError:
+                raise InputError(self.name, 0, f"byte {offset + len(block)}: last step lacks its terminating 0 byte") from None
+            offset += len(block)
+
+    def bad_binary(self, toks, s, e, pos):
+        at = pos + sum(map(len, toks[:s]))
+        if toks[s] not in (b"a", b"d"):
+            raise InputError(self.name, 0, f"byte {at}: step starts with {shown(toks[s])}, not 'a' or 'd'")
+        raise InputError(self.name, 0, f"byte {at}: step with a malformed literal")

@@ -1,0 +1,230 @@
+"""Running one instance: a child `quillon-native solve` process with a time
+limit and a memory cap, then what it printed judged and, on request, its
+model or proof checked.
+
+`run_instance` is a plain function of a job dict so that a local thread pool
+and a Dask worker call the same code; the result is a plain dict too.  Each
+child runs in a process group of its own (so a Ctrl-C at the terminal reaches
+the batch, not the solvers) and dies with the thread that started it (so a
+killed Dask worker takes its solver along instead of leaving it running).
+"""
+import bz2
+import ctypes
+import gzip
+import lzma
+import os
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+PR_SET_PDEATHSIG = 1
+try:
+    _prctl = ctypes.CDLL(None, use_errno=True).prctl
+except (OSError, AttributeError):  # not Linux: children just outlive a killed worker
+    _prctl = None
+
+OPENERS = {".gz": gzip.open, ".xz": lzma.open, ".lzma": lzma.open, ".bz2": bz2.open}
+ANSWERS = {"s SATISFIABLE": "SAT", "s UNSATISFIABLE": "UNSAT", "s UNKNOWN": None}
+
+
+def hard_limit(seconds):
+    """Wall-clock seconds after which a child that ignored its own time limit is killed."""
+    return seconds + 1 + seconds / 20
+
+
+def open_cnf(path):
+    """Opens a possibly compressed CNF file for reading as bytes."""
+    for suffix, opener in OPENERS.items():
+        if path.endswith(suffix):
+            return opener(path, "rb")
+    return open(path, "rb")
+
+
+def _preexec(memory_mb):
+    def setup():
+        if _prctl is not None:
+            _prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+        if memory_mb:
+            cap = memory_mb << 20
+            resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+    return setup
+
+
+class Child:
+    """One child process; `kill` may be called from any thread, once it counts."""
+
+    def __init__(self, cmd, out, err, memory_mb):
+        self.lock = threading.Lock()
+        self.reason = None
+        self.done = False
+        self.start = time.monotonic()
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                     start_new_session=True, preexec_fn=_preexec(memory_mb))
+
+    def kill(self, reason):
+        with self.lock:
+            if self.done or self.reason is not None:
+                return
+            self.reason = reason
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+    def wait(self, limit):
+        """Waits for the child, killing it after `limit` seconds; returns (exit code, wall, cpu)."""
+        timer = threading.Timer(limit, self.kill, ("timeout",)) if limit < 1e9 else None
+        if timer:
+            timer.daemon = True
+            timer.start()
+        try:
+            _, status, usage = os.wait4(self.proc.pid, 0)
+        finally:
+            if timer:
+                timer.cancel()
+        with self.lock:
+            self.done = True
+        self.proc.returncode = os.waitstatus_to_exitcode(status)
+        return self.proc.returncode, time.monotonic() - self.start, usage.ru_utime + usage.ru_stime
+
+
+class LocalStop:
+    """The live children of this process, so that an interrupt can kill them all."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.live = set()
+        self.stopped = False
+
+    def watch(self, child):
+        with self.lock:
+            self.live.add(child)
+            stopped = self.stopped
+        if stopped:
+            child.kill("interrupted")
+        return lambda: self.live.discard(child)
+
+    def stop(self):
+        with self.lock:
+            self.stopped = True
+            live = list(self.live)
+        for child in live:
+            child.kill("interrupted")
+
+
+def run_child(cmd, limit, memory_mb, stop=None, workdir=None):
+    """Runs `cmd` to the end; returns (exit code, wall, cpu, kill reason, stdout, stderr tail)."""
+    with tempfile.TemporaryFile(dir=workdir) as out, tempfile.TemporaryFile(dir=workdir) as err:
+        child = Child(cmd, out, err, memory_mb)
+        unwatch = stop.watch(child) if stop else None
+        try:
+            code, wall, cpu = child.wait(limit)
+        finally:
+            if unwatch:
+                unwatch()
+        out.seek(0)
+        text = out.read().decode(errors="replace")
+        err.seek(0, os.SEEK_END)
+        err.seek(max(0, err.tell() - 2000))
+        tail = err.read().decode(errors="replace").strip().splitlines()
+    return code, wall, cpu, child.reason, text, tail[-1] if tail else ""
+
+
+def solve_command(job, proof=None, quiet=True, binary=True):
+    """The child command line solving `job`'s instance."""
+    cmd = list(job.get("solver") or [sys.executable, "-m", "quillon_native_cli", "solve"])
+    cmd += (["-q"] if quiet else []) + ["--seconds", repr(float(job["seconds"]))]
+    if job.get("config"):
+        cmd += ["--config", job["config"]]
+    if proof:
+        cmd += ["--proof", proof] + (["--binary-proof"] if binary else [])
+    return cmd + [job["path"]]
+
+
+def judge(code, reason, text, tail):
+    """(status, answer, detail) of a finished solve child."""
+    if reason is not None:
+        return reason, None, "killed at the time limit" if reason == "timeout" else ""
+    if code < 0:
+        name = signal.Signals(-code).name
+        if -code == signal.SIGXCPU:
+            return "timeout", None, name
+        return ("killed" if -code == signal.SIGKILL else "crashed"), None, name
+    sline = next((line.rstrip() for line in text.splitlines() if line.startswith("s ")), None)
+    if sline in ANSWERS and (code, ANSWERS[sline]) in ((10, "SAT"), (20, "UNSAT"), (0, None)):
+        answer = ANSWERS[sline]
+        return ("solved" if answer else "timeout"), answer, ""
+    if "memory" in tail.lower() or "bad_alloc" in tail:
+        return "memout", None, tail
+    if code == 1:
+        return "error", None, tail
+    return "crashed", None, f"exit {code}" + (f": {tail}" if tail else "")
+
+
+def model_literals(text):
+    lits = []
+    for line in text.splitlines():
+        if line.startswith("v "):
+            lits.extend(int(tok) for tok in line[2:].split())
+    return lits
+
+
+def check_model(path, lits):
+    """None when the model satisfies every clause of `path`, else what is wrong."""
+    true = set(lits)
+    true.discard(0)
+    clash = next((lit for lit in true if -lit in true), None)
+    if clash is not None:
+        return f"model sets {clash} and {-clash}"
+    clause, satisfied, count = [], False, 0
+    with open_cnf(path) as f:
+        for line in f:
+            if line[:1] in (b"c", b"p"):
+                continue
+            if line[:1] == b"%":
+                break
+            for tok in line.split():
+                lit = int(tok)
+                if lit == 0:
+                    count += 1
+                    if not satisfied:
+                        return f"clause {count} is falsified"
+                    satisfied = False
+                else:
+                    satisfied = satisfied or lit in true
+    return None
+
+
+def run_instance(job, stop=None):
+    """Solves one instance as described by `job` (path, seconds, memory, check,
+    config, solver); returns the result dict that the store records."""
+    limit = hard_limit(job["seconds"])
+    work = tempfile.mkdtemp(prefix="quillon-batch-")
+    try:
+        proof = os.path.join(work, "proof.drat") if job.get("check") else None
+        code, wall, cpu, reason, text, tail = run_child(solve_command(job, proof), limit, job.get("memory"),
+                                                        stop, work)
+        status, answer, detail = judge(code, reason, text, tail)
+        result = dict(answer=answer, status=status, seconds=round(wall, 3), cpu=round(cpu, 3),
+                      exit_code=code, checked=None, detail=detail, host=socket.gethostname())
+        if job.get("check") and answer == "SAT":
+            problem = check_model(job["path"], model_literals(text))
+            result["checked"], result["detail"] = ("failed", problem) if problem else ("verified", "")
+        elif job.get("check") and answer == "UNSAT":
+            cmd = [sys.executable, "-m", "quillon_native_cli", "check", job["path"], proof]
+            ccode, _, _, creason, ctext, ctail = run_child(cmd, limit, job.get("memory"), stop, work)
+            if creason == "interrupted":
+                result["status"] = "interrupted"
+            verdict = {0: "verified", 1: "failed"}.get(ccode, creason or "error")
+            lines = [line for line in ctext.splitlines() if line.strip()]
+            result["checked"] = verdict
+            result["detail"] = "" if ccode == 0 else (ctail if ccode not in (0, 1) else lines[-1] if lines else "")
+        return result
+    finally:
+        shutil.rmtree(work, ignore_errors=True)

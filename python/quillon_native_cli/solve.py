@@ -1,0 +1,466 @@
+"""`quillon-native solve FILE`: solve a DIMACS CNF file.
+
+The formula is read and loaded in this process, then searched in a forked
+child (see supervise.py) in deterministic slices of `--slice` conflicts, so
+progress can be shown and Ctrl-C, SIGTERM and `--seconds` take effect at
+once while runs stay reproducible for the same options.
+"""
+import argparse
+import math
+import os
+import signal
+import sys
+import time
+
+import quillon_native as qn
+
+from quillon_native_cli import configs, options, supervise
+from quillon_native_cli.dimacs import CnfReader, InputError
+from quillon_native_cli.output import Output
+from quillon_native_cli.proofs import ProofWriter
+
+STATS = ("conflicts", "decisions", "propagations", "restarts", "blocked_restarts", "learned", "learned_lits",
+         "minimized_lits", "reductions", "deleted", "max_trail")
+PREP_STATS = ("units", "subsumed", "strengthened", "eliminated_vars", "resolvents", "pure")
+DEFAULT_SLICE = 20000
+PROGRESS_EVERY = 2.0
+
+EXIT_CODES = """\
+exit codes: 10 satisfiable, 20 unsatisfiable, 0 unknown (time or conflict
+limit reached), 1 bad input or usage.  Ctrl-C (SIGINT) and SIGTERM stop the
+search at once: the statistics so far and "s UNKNOWN" are printed, a proof
+file keeps only whole steps, and the exit code is 130 (SIGINT) or 143
+(SIGTERM)."""
+
+
+def seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+    if math.isnan(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"expected 0 or more seconds (inf for no limit), got {text!r}")
+    return value
+
+
+def count(text):
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if not 0 <= value < 2 ** 64:
+        raise argparse.ArgumentTypeError(f"{value} is out of range 0 to {2 ** 64 - 1}")
+    return value
+
+
+def add_parser(subparsers):
+    names = list(configs.CONFIGS)
+    p = subparsers.add_parser(
+        "solve", help="solve a DIMACS CNF file", description="Solve a DIMACS CNF file (plain, .gz, .xz, .bz2 or - "
+        "for standard input) and print the answer in the SAT competition format.", epilog=EXIT_CODES,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("file", metavar="FILE", help="DIMACS CNF file")
+    p.add_argument("--version", action="version", version=f"quillon-native {qn.__version__}")
+    p.add_argument("-q", "--quiet", action="store_true", help="print only the s and v lines")
+    p.add_argument("-v", "--verbose", action="store_true", help="print a progress line after every slice")
+    p.add_argument("--seconds", type=seconds, metavar="S", help="time limit in seconds (inf: none)")
+    p.add_argument("--max-conflicts", type=count, metavar="N", help="conflict limit")
+    p.add_argument("--seed", type=options._unsigned(32), metavar="N", help="random seed (same as --rnd-seed)")
+    p.add_argument("--proof", metavar="PROOF", help="write a DRAT proof to PROOF (text unless --binary-proof)")
+    p.add_argument("--binary-proof", action="store_true", help="write the proof in binary DRAT")
+    p.add_argument("--check", action="store_true",
+                   help="verify the answer: the model against the formula, or the proof with check_proof")
+    p.add_argument("--preprocess", action="store_true",
+                   help="simplify the formula first (model and proof refer to the original formula)")
+    p.add_argument("--rounds", type=options._unsigned(32), default=3, metavar="N",
+                   help="preprocessing rounds (default: 3)")
+    p.add_argument("--config", choices=names, metavar="NAME",
+                   help="named solver configuration: " + ", ".join(names))
+    p.add_argument("--portfolio", type=int, metavar="N",
+                   help=f"race the first N named configurations on threads (1 to {len(names)}); "
+                   "no progress lines and no conflict limit")
+    p.add_argument("--slice", type=count, default=DEFAULT_SLICE, metavar="K",
+                   help=f"solve in slices of K conflicts (default: {DEFAULT_SLICE}); 0: one call, no progress")
+    p.add_argument("--relaxed", action="store_true",
+                   help="accept files without a header, with more variables or clauses than declared, "
+                   "or without the final 0")
+    options.add_solver_options(p)
+    p.set_defaults(run=run)
+    return p
+
+
+class UsageError(Exception):
+    pass
+
+
+def solver_options(args):
+    opts = dict(configs.CONFIGS[args.config]) if args.config else {}
+    opts.update(options.chosen_options(args))
+    if args.seed is not None:
+        opts["rnd_seed"] = args.seed
+    return opts
+
+
+def check_usage(args):
+    if args.binary_proof and not args.proof:
+        raise UsageError("--binary-proof needs --proof PROOF")
+    if args.portfolio is not None:
+        if not 1 <= args.portfolio <= len(configs.CONFIGS):
+            raise UsageError(f"--portfolio takes 1 to {len(configs.CONFIGS)} configurations")
+        if args.config or options.chosen_options(args) or args.seed is not None:
+            raise UsageError("--portfolio runs the named configurations; it takes no --config or solver options")
+        if args.max_conflicts is not None:
+            raise UsageError("--portfolio has no conflict limit")
+
+
+class Stop(BaseException):
+    def __init__(self, signum):
+        self.signum = signum
+
+
+def _raise_stop(signum, frame):
+    raise Stop(signum)
+
+
+def run(args):
+    out = Output(args.quiet)
+    try:
+        check_usage(args)
+    except UsageError as e:
+        return out.error(f"quillon-native solve: {e}", 1)
+    return Solve(args, out).main()
+
+
+class Solve:
+    def __init__(self, args, out):
+        self.args, self.out = args, out
+        self.opts = solver_options(args)
+        self.want_proof = bool(args.proof) or args.check
+        self.solver = self.pre = None
+        self.clauses = None
+        self.proof_fh = None
+        self.stats = {}
+        self.started = time.monotonic()
+
+    # -- loading -----------------------------------------------------------
+    def main(self):
+        args, out = self.args, self.out
+        if args.proof:
+            try:
+                self.proof_fh = open(args.proof, "wb")
+            except OSError as e:
+                return out.error(f"{args.proof}: {e.strerror or e}", 1)
+        old = {s: signal.signal(s, _raise_stop) for s in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            self.load()
+        except InputError as e:
+            return out.error(str(e), 1)
+        except MemoryError:
+            return out.error(f"{self.name}: out of memory while loading the formula", 1)
+        except Stop as e:
+            out.comment("interrupted while reading the formula")
+            out.line("s UNKNOWN")
+            return 128 + e.signum
+        finally:
+            for s, h in old.items():
+                signal.signal(s, h)
+        return self.search()
+
+    @property
+    def name(self):
+        return "<stdin>" if self.args.file == "-" else self.args.file
+
+    def load(self):
+        args = self.args
+        t0 = time.monotonic()
+        sinks = []
+        if args.check or args.portfolio and not args.preprocess:
+            self.clauses = []
+            sinks.append(self.clauses.append)
+
+        def on_header(nvars, nclauses, line):
+            try:
+                if args.preprocess:
+                    self.pre = qn.Preprocessor(nvars, with_proof=self.want_proof)
+                    sinks.insert(0, self.pre.add_clause)
+                elif not args.portfolio:
+                    self.solver = qn.Solver(nvars, **self.opts)
+                    if self.want_proof:
+                        self.solver.enable_proof()
+                    sinks.insert(0, self.solver.add_clause)
+            except MemoryError:
+                raise InputError(self.name, line, f"{nvars} variables do not fit in memory") from None
+            reader.sink = sinks[0] if len(sinks) == 1 else self._sink
+
+        self.sinks = sinks
+        reader = CnfReader(args.file, self._sink, on_header, args.relaxed)
+        reader.read()
+        self.nvars, self.nclauses = reader.nvars, reader.nclauses
+        self.load_seconds = time.monotonic() - t0
+        out = self.out
+        out.comment(f"quillon-native {qn.__version__}")
+        out.comment(f"{self.name}: {self.nvars} variables, {self.nclauses} clauses, "
+                    f"read in {self.load_seconds:.3f} s")
+
+    def _sink(self, clause):
+        for add in self.sinks:
+            add(clause)
+
+    # -- searching ---------------------------------------------------------
+    def search(self):
+        args, out = self.args, self.out
+        if args.portfolio:
+            names = list(configs.CONFIGS)[:args.portfolio]
+            out.comment(f"portfolio of {args.portfolio}: {', '.join(names)}")
+        else:
+            shown = " ".join(f"{k}={v}" for k, v in self.opts.items())
+            out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
+            out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
+        # Beyond a century a limit is no limit (and the solver's clock could not take it).
+        limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
+        self.deadline = self.started + limit if limit is not None else None
+        work = Work(self)
+        child = supervise.Child(work.run)
+        self.solver = self.pre = None  # the child has them now
+        answer = prep = proof_done = check = error = None
+        answered = False
+        caught = timed_out = False
+        every = PROGRESS_EVERY
+        next_progress = time.monotonic() + every
+        last_seen = None
+        with supervise.Signals() as sig:
+            while True:
+                now = time.monotonic()
+                wait = next_progress - now
+                if self.deadline is not None and not answered:
+                    wait = min(wait, self.deadline + 0.5 - now)
+                msgs = child.poll(wait, sig.rfd)
+                if msgs is None:
+                    break
+                for kind, *rest in msgs:
+                    if kind == "progress":
+                        self.stats = rest[0]
+                        last_seen = time.monotonic()
+                        if args.verbose:
+                            self.progress()
+                            next_progress = time.monotonic() + every
+                    elif kind == "prep":
+                        prep = rest[0]
+                        self.prep_lines(prep)
+                    elif kind == "answer":
+                        answer, self.stats, model, self.winner = rest
+                        answered = True
+                    elif kind == "proof":
+                        proof_done = rest[0]
+                    elif kind == "check":
+                        check = rest[0]
+                    elif kind == "error":
+                        error = rest[0]
+                if sig.caught:
+                    caught = sig.caught
+                    child.kill()
+                    break
+                now = time.monotonic()
+                if not answered and self.deadline is not None and now >= self.deadline + 0.5:
+                    timed_out = True
+                    child.kill()
+                    break
+                if now >= next_progress:
+                    if not args.verbose or last_seen is None:
+                        self.progress()
+                    next_progress = now + every
+            child.reap()
+        if error:
+            return out.error(f"{self.name}: {error}", 1)
+        if not answered and not (caught or timed_out):
+            st = child.status
+            how = f"signal {os.WTERMSIG(st)}" if os.WIFSIGNALED(st) else f"status {os.WEXITSTATUS(st)}"
+            return out.error(f"{self.name}: the search process ended unexpectedly ({how})", 1)
+        if self.proof_fh:
+            self.finish_proof(proof_done)
+        if caught:
+            out.comment(f"interrupted by {signal.Signals(caught).name}")
+        elif timed_out or answered and answer is None and self.deadline is not None \
+                and time.monotonic() >= self.deadline:
+            out.comment("time limit reached")
+        self.stat_lines()
+        if check is not None:
+            out.comment(check[1])
+            if not check[0]:
+                out.line("s UNKNOWN")
+                return out.done(1)
+        elif args.check and answer is not None:
+            out.comment("check interrupted")
+        if answer is True:
+            out.line("s SATISFIABLE")
+            out.model(model)
+            return out.done(10 if not caught else 128 + caught)
+        if answer is False:
+            out.line("s UNSATISFIABLE")
+            return out.done(20 if not caught else 128 + caught)
+        out.line("s UNKNOWN")
+        return out.done(128 + caught if caught else 0)
+
+    def finish_proof(self, done):
+        fh = self.proof_fh
+        try:
+            if done is None:
+                # The child was stopped while writing: keep whole steps only.
+                fd = fh.fileno()
+                size = os.fstat(fd).st_size
+                sep = b"\0" if self.args.binary_proof else b"\n"
+                keep = 0
+                pos = size
+                while pos > 0:
+                    start = max(0, pos - (1 << 16))
+                    piece = os.pread(fd, pos - start, start)
+                    at = piece.rfind(sep)
+                    if at >= 0:
+                        keep = start + at + 1
+                        break
+                    pos = start
+                os.ftruncate(fd, keep)
+                self.out.comment(f"proof {self.args.proof}: incomplete, {keep} bytes of whole steps kept")
+            else:
+                self.out.comment(f"proof {self.args.proof}: {done} steps")
+            fh.close()
+        except OSError as e:
+            self.out.error(f"{self.args.proof}: {e.strerror or e}", 1)
+
+    # -- output ------------------------------------------------------------
+    def progress(self):
+        st = self.stats
+        elapsed = time.monotonic() - self.started
+        if not st:
+            self.out.comment(f"{elapsed:8.1f} s  searching")
+            return
+        c = st.get("conflicts", 0)
+        rate = c / max(st.get("seconds", 0.0), 1e-9)
+        self.out.comment(f"{elapsed:8.1f} s  {c} conflicts ({rate:.0f}/s)  {st.get('restarts', 0)} restarts  "
+                         f"{st.get('learned', 0)} learned")
+
+    def prep_lines(self, prep):
+        self.out.comment("preprocessing: " + ", ".join(f"{v} {k.replace('_', ' ')}" for k, v in prep.items()
+                                                        if k != "seconds") + f" in {prep['seconds']:.3f} s")
+
+    def stat_lines(self):
+        out = self.out
+        for k in STATS:
+            if k in self.stats:
+                out.comment(f"{k:<17} {self.stats[k]}")
+        if getattr(self, "winner", None):
+            out.comment(f"winner            {self.winner}")
+        out.comment(f"{'read seconds':<17} {self.load_seconds:.3f}")
+        if "seconds" in self.stats:
+            out.comment(f"{'search seconds':<17} {self.stats['seconds']:.3f}")
+        out.comment(f"{'total seconds':<17} {time.monotonic() - self.started:.3f}")
+
+
+class Work:
+    """What the child process does; everything it says goes over `ch`."""
+
+    def __init__(self, s):
+        self.s = s
+        self.args = s.args
+
+    def run(self, ch):
+        s, args = self.s, self.args
+        t0 = time.monotonic()
+        nvars = s.nvars
+        pre_steps = []
+        pre = s.pre
+        model = None
+        winner = None
+        if pre is not None:
+            ok = pre.run(args.rounds)
+            prep = {k: getattr(pre, k) for k in PREP_STATS}
+            prep["seconds"] = time.monotonic() - t0
+            ch.send("prep", prep)
+            pre_steps = pre.proof_steps()
+            clauses = pre.reduced() if ok else None
+            nvars = pre.nvars
+        else:
+            ok, clauses = True, s.clauses
+        steps = []
+        stats = {}
+        if not ok:
+            result = False
+        elif args.portfolio:
+            names = list(configs.CONFIGS)[:args.portfolio]
+            res = qn.solve_portfolio(nvars, clauses, [configs.full(n) for n in names], want_proof=s.want_proof)
+            w, _, sat, model, conflicts, decisions, propagations, restarts, steps = res
+            result = sat
+            winner = names[w]
+            stats = dict(conflicts=conflicts, decisions=decisions, propagations=propagations, restarts=restarts)
+        else:
+            solver = s.solver
+            if pre is not None:
+                solver = qn.Solver(nvars, **s.opts)
+                if s.want_proof:
+                    solver.enable_proof()
+                for c in clauses:
+                    solver.add_clause(c)
+            result = self.slices(ch, solver, t0)
+            stats = self.stats_of(solver, t0)
+            model = solver.model
+            steps = solver.proof_steps()
+            del solver
+        stats["seconds"] = time.monotonic() - t0
+        if result is True and pre is not None:
+            model = pre.reconstruct(model)
+        ch.send("answer", result, stats, bytes(model) if result else None, winner)
+        if s.proof_fh or args.check:
+            steps = pre_steps + steps
+        if s.proof_fh:
+            writer = ProofWriter(s.proof_fh, args.binary_proof)
+            writer.write(steps)
+            s.proof_fh.flush()
+            ch.send("proof", writer.steps)
+        if args.check and result is not None:
+            ch.send("check", self.check(result, model, steps))
+
+    def slices(self, ch, solver, t0):
+        args, s = self.args, self.s
+        left = args.max_conflicts
+        deadline = s.deadline
+
+        def remaining():
+            return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+        if args.slice == 0:
+            return solver.solve(left, remaining())
+        while True:
+            k = args.slice if left is None else min(args.slice, left)
+            result = solver.solve(k, remaining())
+            if result is not None:
+                return result
+            ch.send("progress", self.stats_of(solver, t0))
+            if left is not None:
+                left -= k
+                if left == 0:
+                    return None
+            if deadline is not None and time.monotonic() >= deadline:
+                return None
+
+    @staticmethod
+    def stats_of(solver, t0):
+        st = {k: getattr(solver, k) for k in STATS}
+        st["seconds"] = time.monotonic() - t0
+        return st
+
+    def check(self, result, model, steps):
+        clauses = self.s.clauses
+        if result is True:
+            for i, c in enumerate(clauses):
+                if not any(model[l >> 1] ^ (l & 1) for l in c):
+                    return (False, f"check: MODEL WRONG, clause {i + 1} is falsified")
+            return (True, f"check: model satisfies all {len(clauses)} clauses")
+        top = max((abs(d) for _, lits in steps for d in lits), default=0)
+        n = max(top, self.s.nvars)
+        lut = [-1] + [2 * d - 2 for d in range(1, n + 1)] + [2 * d - 1 for d in range(n, 0, -1)]
+        get = lut.__getitem__
+        internal = [(k is True or k == "d", list(map(get, lits))) for k, lits in steps]
+        res = qn.check_proof(self.s.nvars, clauses, internal)
+        if res[0]:
+            return (True, f"check: proof VERIFIED ({res[1]}; {res[2]} steps)")
+        return (False, f"check: proof NOT VERIFIED at step {res[8]}: {res[1]}")

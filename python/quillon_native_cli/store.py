@@ -1,0 +1,92 @@
+"""The results store of a batch run: one SQLite file (write-ahead log, one
+row per instance, committed as the instance finishes).
+
+A crash or an interrupt loses at most the instances that were still running,
+and running the same command again resumes: finished rows are never run or
+written again.  A store belongs to one set of run options; resuming with
+other options is refused rather than mixing two runs in one file.
+"""
+import csv
+import json
+import sqlite3
+
+COLUMNS = ("path", "name", "expected", "answer", "status", "wrong", "seconds", "cpu", "exit_code",
+           "checked", "detail", "host", "finished")
+SCHEMA = """
+create table if not exists meta (key text primary key, value text not null);
+create table if not exists results (
+    path text primary key, name text not null, expected text, answer text, status text not null,
+    wrong integer not null, seconds real, cpu real, exit_code integer, checked text, detail text,
+    host text, finished real not null)
+"""
+
+
+class StoreError(Exception):
+    pass
+
+
+class Store:
+    def __init__(self, path):
+        self.path = path
+        try:
+            self.db = sqlite3.connect(path, timeout=30)
+            self.db.execute("pragma journal_mode=wal")
+            self.db.execute("pragma synchronous=full")
+            with self.db:
+                self.db.executescript(SCHEMA)
+        except sqlite3.DatabaseError as e:
+            raise StoreError(f"{path}: cannot use this file as a results store ({e})") from None
+
+    def close(self):
+        self.db.close()
+
+    def options(self):
+        row = self.db.execute("select value from meta where key='options'").fetchone()
+        return json.loads(row[0]) if row else None
+
+    def bind(self, options):
+        """Ties the store to the run options, or refuses options that differ from its own."""
+        old = self.options()
+        if old is None:
+            with self.db:
+                self.db.execute("insert into meta values ('options', ?)", (json.dumps(options, sort_keys=True),))
+        elif old != options:
+            diff = ", ".join(f"{k} {old.get(k)!r} (now {options.get(k)!r})" for k in sorted(options)
+                             if old.get(k) != options.get(k))
+            raise StoreError(f"{self.path} holds a run with other options: {diff}; use another --results file")
+
+    def finished(self):
+        return {row[0] for row in self.db.execute("select path from results")}
+
+    def record(self, row):
+        """Adds one finished instance; a second result for the same path is ignored."""
+        with self.db:
+            self.db.execute(f"insert or ignore into results ({', '.join(COLUMNS)}) values "
+                            f"({', '.join('?' * len(COLUMNS))})", [row.get(c) for c in COLUMNS])
+
+    def rows(self):
+        cur = self.db.execute(f"select {', '.join(COLUMNS)} from results order by finished, path")
+        return [dict(zip(COLUMNS, r)) for r in cur]
+
+    def export(self, path):
+        rows = self.rows()
+        with open(path, "w", newline="") as f:
+            if path.lower().endswith(".json"):
+                json.dump({"options": self.options(), "results": rows}, f, indent=1)
+                f.write("\n")
+            else:
+                writer = csv.DictWriter(f, COLUMNS, lineterminator="\n")
+                writer.writeheader()
+                writer.writerows(rows)
+        return len(rows)
+
+
+def open_existing(path):
+    """Opens a store that must already exist (for plotting and exporting)."""
+    try:
+        with open(path, "rb") as f:
+            if f.read(16) != b"SQLite format 3\0":
+                raise StoreError(f"{path}: not a results store")
+    except OSError as e:
+        raise StoreError(f"{path}: {e.strerror}") from None
+    return Store(path)

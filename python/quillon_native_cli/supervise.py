@@ -1,0 +1,132 @@
+"""Running the search in a child process that can be stopped at any moment.
+
+`Solver.solve` and `solve_portfolio` keep the calling thread until they
+return, so signals could only be handled between calls.  The command
+therefore forks after loading the formula: the child searches and reports
+over a pipe (progress after every slice, then its answer), while the parent
+waits, prints progress lines, and on Ctrl-C, SIGTERM or the time limit kills
+the child at once and reports what it has heard so far.
+"""
+import marshal
+import os
+import select
+import signal
+import struct
+import sys
+import time
+
+_LEN = struct.Struct("<I")
+
+
+class Channel:
+    """Child side: length-prefixed messages on a pipe, in marshal's format
+    (tuples of numbers, strings, bytes, lists and dicts are all we send)."""
+
+    def __init__(self, fd):
+        self.fd = fd
+
+    def send(self, *msg):
+        data = marshal.dumps(msg)
+        view = memoryview(_LEN.pack(len(data)) + data)
+        while view:
+            view = view[os.write(self.fd, view):]
+
+
+class Child:
+    """Runs `work(channel)` in a forked child; the parent iterates messages."""
+
+    def __init__(self, work):
+        rfd, wfd = os.pipe()
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
+        pid = os.fork()
+        if pid == 0:  # child
+            code = 0
+            try:
+                os.close(rfd)
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
+                signal.signal(signal.SIGTERM, signal.SIG_DFL)
+                signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+                try:
+                    work(Channel(wfd))
+                except MemoryError:
+                    Channel(wfd).send("error", "out of memory")
+                    code = 1
+                except BaseException as e:  # reported by the parent, never as a traceback
+                    Channel(wfd).send("error", f"{type(e).__name__}: {e}")
+                    code = 1
+            finally:
+                os._exit(code)
+        os.close(wfd)
+        self.pid, self.fd = pid, rfd
+        self.buf = bytearray()
+        self.status = None
+
+    def poll(self, timeout, wake):
+        """Messages that arrived within `timeout` seconds (or until `wake`
+        became readable); None at the end of the stream."""
+        ready, _, _ = select.select([self.fd, wake], [], [], max(timeout, 0))
+        if self.fd not in ready:
+            return []
+        data = os.read(self.fd, 1 << 20)
+        if not data:
+            return None
+        self.buf += data
+        out = []
+        while len(self.buf) >= 4:
+            (n,) = _LEN.unpack_from(self.buf)
+            if len(self.buf) < 4 + n:
+                break
+            out.append(marshal.loads(bytes(self.buf[4:4 + n])))
+            del self.buf[:4 + n]
+        return out
+
+    def kill(self):
+        if self.status is None:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.reap()
+
+    def reap(self):
+        if self.status is None:
+            _, self.status = os.waitpid(self.pid, 0)
+            os.close(self.fd)
+
+
+class Signals:
+    """SIGINT and SIGTERM only note themselves (and wake a select)."""
+
+    def __init__(self):
+        self.caught = None
+        self.rfd, self.wfd = os.pipe()
+        os.set_blocking(self.wfd, False)
+        self.old = {}
+
+    def __enter__(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            self.old[sig] = signal.signal(sig, self._note)
+        return self
+
+    def _note(self, signum, frame):
+        if self.caught is None:
+            self.caught = signum
+        try:
+            os.write(self.wfd, b"!")
+        except OSError:
+            pass
+
+    def __exit__(self, *exc):
+        for sig, old in self.old.items():
+            signal.signal(sig, old)
+        os.close(self.rfd)
+        os.close(self.wfd)
+        return False
+
+
+def now():
+    return time.monotonic()

@@ -1,0 +1,163 @@
+// The solver options on the Python side (see options.hpp), with the two
+// pieces of Python-style formatting their messages and doc string need.
+#include "options.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <type_traits>
+
+namespace qn::py {
+namespace {
+
+// Decodes one UTF-8 sequence starting at s[i]; input comes from Python's
+// UTF-8 encoder, so it is well formed.
+uint32_t next_code_point(std::string_view s, size_t &i) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
+  uint32_t cp = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
+  ++i;
+  for (; extra > 0 && i < s.size(); --extra, ++i) cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+  return cp;
+}
+
+bool printable(uint32_t cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return false;
+  if (cp == 0xAD || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) ||
+      (cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF || (cp >= 0xD800 && cp <= 0xDFFF) ||
+      (cp >= 0xFFF9 && cp <= 0xFFFB) || cp > 0x10FFFF)
+    return false;
+  return true;
+}
+
+// A UTF-8 string in double quotes with backslash escapes for '"', '\\',
+// \0 \t \r \n and \u{hex} for other control characters.
+std::string quote_option(std::string_view s) {
+  std::string out = "\"";
+  size_t i = 0;
+  while (i < s.size()) {
+    const size_t start = i;
+    const uint32_t cp = next_code_point(s, i);
+    switch (cp) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\0': out += "\\0"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      default: break;
+    }
+    if (printable(cp)) {
+      out.append(s.substr(start, i - start));
+    } else {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u{%x}", cp);
+      out += buf;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// Python's repr of a float: the shortest digits that read back to the same
+// value, in positional form for decimal exponents -4 to 15 and in
+// scientific form otherwise.
+std::string float_repr(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];
+  for (int prec = 0; prec <= 16; ++prec) {
+    std::snprintf(buf, sizeof buf, "%.*e", prec, v);
+    if (std::strtod(buf, nullptr) == v) break;
+  }
+  // buf is "[-]d[.ddd]e[+-]XX": split it into sign, digits and exponent.
+  std::string s = buf;
+  const size_t e = s.find('e');
+  const int exp = std::atoi(s.c_str() + e + 1);
+  std::string mant = s.substr(0, e);
+  const bool negative = mant[0] == '-';
+  if (negative) mant.erase(0, 1);
+  std::string digits;
+  for (char c : mant)
+    if (c != '.') digits += c;
+  std::string out = negative ? "-" : "";
+  if (exp >= -4 && exp < 16) {
+    if (exp < 0) {
+      out += "0." + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
+    } else if (static_cast<size_t>(exp) + 1 >= digits.size()) {
+      out += digits + std::string(static_cast<size_t>(exp) + 1 - digits.size(), '0') + ".0";
+    } else {
+      out += digits.substr(0, static_cast<size_t>(exp) + 1) + "." + digits.substr(static_cast<size_t>(exp) + 1);
+    }
+    return out;
+  }
+  out += digits.substr(0, 1);
+  if (digits.size() > 1) out += "." + digits.substr(1);
+  std::snprintf(buf, sizeof buf, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
+  return out + buf;
+}
+
+bool convert(PyObject *o, bool *out) { return conv_bool(o, out); }
+bool convert(PyObject *o, uint32_t *out) { return conv_u32(o, out); }
+bool convert(PyObject *o, uint64_t *out) { return conv_u64(o, out); }
+bool convert(PyObject *o, double *out) { return conv_f64(o, out); }
+
+// Option strings are read as text and parsed at once; an unknown one is
+// kept for check_options.
+template <class T>
+bool read_into(const char *name, PyObject *o, T *field, OptionValues *v) {
+  if constexpr (std::is_enum_v<T>) {
+    std::string text;
+    if (!conv_text(o, &text)) return false;
+    if (!parse(text, field)) v->unknown.emplace_back(name, std::move(text));
+    return true;
+  } else {
+    return convert(o, field);
+  }
+}
+
+using Reader = bool (*)(PyObject *, OptionValues *);
+#define QN_OPTION_READER(name, type, value) \
+  [](PyObject *o, OptionValues *v) { return read_into(#name, o, &v->cfg.name, v); },
+const Reader kReaders[kNumOptions] = {QN_SOLVER_OPTIONS(QN_OPTION_READER)};
+#undef QN_OPTION_READER
+
+std::string python_text(bool v) { return v ? "True" : "False"; }
+std::string python_text(uint32_t v) { return std::to_string(v); }
+std::string python_text(uint64_t v) { return std::to_string(v); }
+std::string python_text(double v) { return float_repr(v); }
+template <class E>
+std::string python_text(E v) {
+  return quote_option(spelling(v));
+}
+
+}  // namespace
+
+#define QN_OPTION_NAME(name, type, value) #name,
+const char *const kOptionNames[kNumOptions] = {QN_SOLVER_OPTIONS(QN_OPTION_NAME)};
+#undef QN_OPTION_NAME
+
+bool read_option(size_t i, PyObject *o, OptionValues *v) { return kReaders[i](o, v); }
+
+bool check_options(const OptionValues &v) {
+  if (!v.unknown.empty()) {
+    raise_value_error("unknown " + v.unknown.front().first + " " + quote_option(v.unknown.front().second));
+    return false;
+  }
+  if (!luby_base_ok(v.cfg.luby_base)) {
+    raise_value_error("luby_base must be a positive number, got " + float_repr(v.cfg.luby_base));
+    return false;
+  }
+  return true;
+}
+
+std::string option_defaults() {
+  const Config d;
+  std::string out;
+#define QN_OPTION_DEFAULT(name, type, value) out += (out.empty() ? "" : ", ") + std::string(#name "=") + python_text(d.name);
+  QN_SOLVER_OPTIONS(QN_OPTION_DEFAULT)
+#undef QN_OPTION_DEFAULT
+  return out;
+}
+
+}  // namespace qn::py

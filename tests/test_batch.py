@@ -1,0 +1,253 @@
+"""batch, plot and race: answers against brute force, faults recorded once,
+interrupted runs resumed, Dask workers killed mid-run, losers of a race stopped."""
+import itertools
+import json
+import os
+import random
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+
+from unittest.mock import ANY
+
+import pytest
+
+from quillon_native_cli.main import main
+from quillon_native_cli.store import Store
+
+FAKE = f"{sys.executable} {os.path.join(os.path.dirname(__file__), 'fake_solve.py')}"
+SANITIZED = bool(os.environ.get("QUILLON_SANITIZED"))
+CAP = ["--memory", "0"] if SANITIZED else []  # the sanitizer runtime reserves terabytes of address space
+
+
+def brute(clauses, n):
+    return any(all(any(bits[abs(x) - 1] * x > 0 for x in c) for c in clauses)
+               for bits in itertools.product([-1, 1], repeat=n))
+
+
+def write_set(folder, instances, expected=None):
+    """Writes name -> CNF text files and a manifest; returns the manifest path."""
+    os.makedirs(folder / "cnf", exist_ok=True)
+    for name, text in instances.items():
+        (folder / "cnf" / name).write_text(text)
+    rows = "".join(f"{name}\t{(expected or {}).get(name, '')}\n" for name in instances)
+    (folder / "set.tsv").write_text("file\texpected\n" + rows)
+    return str(folder / "set.tsv")
+
+
+def rows(results):
+    store = Store(str(results))
+    try:
+        return {r["name"]: r for r in store.rows()}
+    finally:
+        store.close()
+
+
+def runs(folder):
+    """How many times the fake solver started on each instance."""
+    log = folder / "cnf" / "runs.log"
+    names = [line.split()[0] for line in log.read_text().splitlines()] if log.exists() else []
+    return {name: names.count(name) for name in names}
+
+
+def test_real_solver_answers_checked_and_wrong_expectations_flagged(tmp_path, capsys):
+    rng = random.Random(5)
+    formulas = {f"r{i}.cnf": [[rng.choice([-1, 1]) * v for v in rng.sample(range(1, 9), 3)] for _ in range(35)]
+                for i in range(6)}
+    truth = {name: "SAT" if brute(c, 8) else "UNSAT" for name, c in formulas.items()}
+    assert set(truth.values()) == {"SAT", "UNSAT"}
+    expected = dict(truth, **{"r0.cnf": {"SAT": "UNSAT", "UNSAT": "SAT"}[truth["r0.cnf"]]})
+    texts = {name: "p cnf 8 35\n" + "".join(" ".join(map(str, c)) + " 0\n" for c in cs)
+             for name, cs in formulas.items()}
+    manifest = write_set(tmp_path, texts, expected)
+    res, out = tmp_path / "r.sqlite", tmp_path / "r.json"
+    assert main(["batch", manifest, "-r", str(res), "--check", "-j", "2", "-q", "--export", str(out)] + CAP) == 1
+    got = rows(res)
+    assert {n: r["answer"] for n, r in got.items()} == truth
+    assert {n: (r["status"], r["checked"], r["wrong"]) for n, r in got.items()} == {
+        n: ("solved", "verified", int(n == "r0.cnf")) for n in truth}
+    sat = sum(v == "SAT" for v in truth.values())
+    summary = capsys.readouterr().out
+    assert f"solved       6   SAT {sat}, UNSAT {6 - sat}" in summary and "wrong        1" in summary
+    assert f"r0.cnf: {truth['r0.cnf']}" in summary and f"WRONG (expected {expected['r0.cnf']})" in summary
+    assert json.loads(out.read_text())["results"] == list(Store(str(res)).rows())
+    # Resuming a finished run solves nothing again; other options are refused.
+    assert main(["batch", manifest, "-r", str(res), "--check", "-q"] + CAP) == 1 and rows(res) == got
+    assert main(["batch", manifest, "-r", str(res), "-q"] + CAP) == 2
+    assert "other options: check True (now False)" in capsys.readouterr().err
+
+
+BAD = [  # arguments (in a folder with set.tsv, bad.tsv, empty/, a.cnf) -> exit code, message after "c error: "
+    (["batch", "nope.cnf"], 2, "quillon-native batch: nope.cnf: no such file or folder"),
+    (["batch", "empty"], 2, "quillon-native batch: empty: no CNF files in this folder"),
+    (["batch", "bad.tsv"], 2, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
+    (["batch", "a.cnf", "-r", "a.cnf"], 2, "quillon-native batch: a.cnf: cannot use this file as a results store"),
+    (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: expected a number"),
+    (["batch", "a.cnf", "--seconds", "soon"], 2, "quillon-native batch: argument --seconds: expected a number"),
+    (["race", "a.cnf", "--seconds", "soon"], 1, "quillon-native race: argument --seconds: expected a number"),
+    (["batch", "a.cnf", "--jobs", "0"], 2, "quillon-native batch: argument -j/--jobs: expected a positive whole"),
+    (["batch", "a.cnf", "--config", "nope"], 2, "quillon-native batch: --config: unknown configuration 'nope'"),
+    (["batch", "a.cnf", "--solver", "./nope"], 2, "quillon-native batch: --solver: no such command './nope'"),
+    (["batch"], 2, "quillon-native batch: nothing to do: give instances to solve or --export FILE"),
+    (["batch", "--export", "x.csv", "-r", "none.sqlite"], 2, "quillon-native batch: none.sqlite: No such file"),
+    (["plot", "a.cnf"], 2, "quillon-native plot: a.cnf: not a results store"),
+    (["plot", "a.cnf", "-o", "x.gif"], 2, "quillon-native plot: x.gif: the image name must end in .png, .svg, .pdf"),
+    (["race", "a.cnf", "--local-cluster", "1", "--workers", "99"], 1, "quillon-native race: --workers: only "),
+    (["race", "nope.cnf", "--local-cluster", "1"], 1, "quillon-native race: nope.cnf: no such file"),
+    (["race", "a.cnf", "--local-cluster", "1", "--proof", "no/p"], 1, "quillon-native race: cannot write the proof"),
+]
+
+
+def test_bad_input_is_one_line_and_leaves_no_store(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("empty")
+    (tmp_path / "a.cnf").write_text("p cnf 1 1\n1 0\n")
+    (tmp_path / "bad.tsv").write_text("file\texpected\na.cnf\na.cnf\tMAYBE\n")
+    for args, code, message in BAD:
+        try:
+            got = main(args)
+        except SystemExit as e:  # argparse's own errors
+            got = e.code
+        assert (got, capsys.readouterr().err.startswith("c error: " + message)) == (code, True), args
+    assert sorted(os.listdir()) == ["a.cnf", "bad.tsv", "empty"]
+
+
+FAULTS = {  # instance text -> (status, answer, checked, wrong, detail)
+    "c act segv\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "SIGABRT" if SANITIZED else "SIGSEGV"),  # ASan turns the fault into an abort
+    "c act hog\np cnf 1 1\n1 0\n": ("memout", None, None, 0, "MemoryError"),
+    "c act sleep 30\np cnf 1 1\n1 0\n": ("timeout", None, None, 0, "killed at the time limit"),
+    "c act exit 1 c error: x.cnf:2: bad literal\np cnf 1 1\n1 0\n": ("error", None, None, 0,
+                                                                   "c error: x.cnf:2: bad literal"),
+    "c act exit 3\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "exit 3"),
+    "c act lie\np cnf 2 2\n1 0\n-2 0\n": ("solved", "SAT", "failed", 1, "clause 1 is falsified"),
+    "p cnf 2 3\n1 2 0\n-1 0\n-2 0\n": ("solved", "UNSAT", "error", 0, ANY),  # the fake writes no proof
+    "p cnf 2 2\n1 2 0\n-1 0\n": ("solved", "SAT", "verified", 0, ""),
+}
+
+
+def test_faults_recorded_once_and_never_retried(tmp_path, capsys):
+    faults = {text: v for text, v in FAULTS.items() if not (SANITIZED and "hog" in text)}
+    instances = {f"f{i}.cnf": text for i, text in enumerate(faults)}
+    write_set(tmp_path, instances)
+    res = str(tmp_path / "r.sqlite")
+    args = ["batch", str(tmp_path / "cnf"), "-r", res, "--solver", FAKE, "--seconds", "0.5", "--memory",
+            "0" if SANITIZED else "512", "-j", "2", "-q"]
+    assert main(args + ["--check"]) == 1
+    got = rows(tmp_path / "r.sqlite")
+    assert {text: tuple(got[n][k] for k in ("status", "answer", "checked", "wrong", "detail"))
+            for n, text in instances.items()} == faults
+    assert max(r["seconds"] for r in got.values()) < 5
+    assert main(args + ["--check"]) == 1 and rows(tmp_path / "r.sqlite") == got
+    assert runs(tmp_path) == {n: 1 for n in instances}
+
+
+def test_interrupted_batch_resumes_without_loss_or_double_counting(tmp_path):
+    instances = {f"s{i}.cnf": f"c act sleep {0.5 * (i > 1)}\np cnf 2 2\n{i % 2 + 1} 0\n-1 -2 0\n" for i in range(6)}
+    manifest = write_set(tmp_path, instances)
+    res = tmp_path / "r.sqlite"
+    cmd = [sys.executable, "-m", "quillon_native_cli", "batch", manifest, "-r", str(res), "--solver", FAKE] + CAP
+    # A background job inherits an ignored SIGINT; Ctrl-C at a terminal finds the default handler.
+    proc = subprocess.Popen(cmd + ["-j", "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline and (not res.exists() or len(rows(res)) < 2):
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=10)
+    assert proc.returncode == 130 and "[2/6] s1.cnf: SAT" in err and "the same command resumes the run" in err
+    before = rows(res)
+    assert 2 <= len(before) < 6 and f"{len(before)} of 6 instances done" in out
+    assert sqlite3.connect(res).execute("pragma integrity_check").fetchone() == ("ok",)
+    assert subprocess.run(cmd + ["-j", "2"], capture_output=True).returncode == 0
+    after = rows(res)
+    assert sorted(after) == sorted(instances) and all(after[n] == r for n, r in before.items())
+    assert all(r["answer"] == "SAT" and r["status"] == "solved" for r in after.values())
+    count = runs(tmp_path)
+    assert all(count[n] == 1 for n in before) and sum(count.values()) <= 7
+
+
+def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from matplotlib.image import imread
+
+    from quillon_native_cli.batch import summary
+    from quillon_native_cli.plot import curves
+    store = Store(str(tmp_path / "run.sqlite"))
+    for i, (status, wrong, secs) in enumerate([("solved", 0, 2.0), ("solved", 1, 1.0), ("timeout", 0, 10.0),
+                                               ("solved", 0, 0.5), ("crashed", 0, 0.1)]):
+        store.record(dict(path=f"/p{i}", name=f"p{i}", status=status, wrong=wrong, seconds=secs, cpu=secs,
+                          answer="SAT" if status == "solved" else None, finished=i))
+    assert "PAR-2       12.500 s mean (62.5 s total, limit 10 s)" in summary(store.rows(), 5, 10, 1, "run")
+    store.close()
+    assert curves([str(tmp_path / "run.sqlite")]) == [("run", [0.5, 2.0], 5)]
+    for ext in ("png", "svg"):
+        image = str(tmp_path / f"c.{ext}")
+        assert main(["plot", str(tmp_path / "run.sqlite"), "-o", image, "--log"]) == 0
+    assert imread(str(tmp_path / "c.png")).shape[2] in (3, 4)
+    assert (tmp_path / "c.svg").read_text().rstrip().endswith("</svg>")
+    assert main(["plot", str(tmp_path / "c.svg")]) == 2
+    assert "c error: quillon-native plot: " + str(tmp_path / "c.svg") + ": not a results store" in capsys.readouterr().err
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    if SANITIZED:
+        pytest.skip("the cluster tests are left out under the sanitizers")
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
+                                  silence_logs=50) as cluster:
+        yield cluster
+
+
+@pytest.fixture
+def scheduler(cluster):
+    """The cluster's address, once both workers are up (a killed one is restarted)."""
+    from distributed import Client
+    with Client(cluster) as client:
+        client.wait_for_workers(2, timeout=30)
+    return cluster.scheduler_address
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys):
+    cnf = tmp_path / "cnf" / "race.cnf"
+    write_set(tmp_path, {"race.cnf": "c act sleep 0.7\nc act slow glucose\np cnf 2 2\n1 2 0\n-1 0\n"})
+    assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--solver", FAKE]) == 10
+    out = capsys.readouterr().out
+    assert out.startswith("s SATISFIABLE\nv -1 2 0\nc race: default won on ")
+    assert out.rstrip().endswith("glucose stopped")
+    pids = [int(line.split()[1]) for line in (tmp_path / "cnf" / "runs.log").read_text().splitlines()]
+    assert len(pids) == 2 and not any(map(alive, pids))
+    # The real solver: either configuration may win; its proof comes back and checks.
+    holes = [[p * 3 + h + 1 for h in range(3)] for p in range(4)]
+    php = holes + [[-a[h], -b[h]] for a, b in itertools.combinations(holes, 2) for h in range(3)]
+    cnf.write_text("p cnf 12 %d\n" % len(php) + "".join(" ".join(map(str, c)) + " 0\n" for c in php))
+    proof = str(tmp_path / "race.drat")
+    assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--proof", proof, "-q"]) == 20
+    assert capsys.readouterr().out == "s UNSATISFIABLE\n"
+    assert main(["check", str(cnf), proof]) == 0
+    cnf.write_text("p cnf 1 1\n2 0\n")
+    assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2"]) == 1
+    err = capsys.readouterr().err  # the solver's own message, once
+    assert err.startswith(f"c error: {cnf}:2: ") and err.count("\n") == 1
+
+
+def test_cluster_batch_survives_a_killed_worker(tmp_path, scheduler):
+    instances = {f"k{i}.cnf": f"c act sleep 0.2\np cnf 2 1\n{i % 2 + 1} 0\n" for i in range(5)}
+    instances["k9.cnf"] = "c act killworker\np cnf 1 1\n1 0\n"
+    manifest = write_set(tmp_path, instances, {n: "SAT" for n in instances})
+    res = tmp_path / "r.sqlite"
+    assert main(["batch", manifest, "-r", str(res), "--solver", FAKE, "--scheduler", scheduler, "-q"] + CAP) == 0
+    got = rows(res)
+    assert got.pop("k9.cnf")["status"] == "killed"
+    assert sorted(got) == sorted(instances)[:5] and all(r["answer"] == "SAT" for r in got.values())
+    assert runs(tmp_path) == {n: 1 for n in instances}
