@@ -55,6 +55,8 @@ def bench_batch(a, work):
     walls = {}
     for label, extra in (("jobs1", ["--jobs", "1"]), ("jobs2", ["--jobs", "2"]), ("cluster2", ["--local-cluster", "2"])):
         results = os.path.join(work, f"{label}.sqlite")
+        if os.path.exists(results):
+            os.remove(results)
         wall, proc = timed(CLI + ["batch", subset, "-r", results, "--seconds", str(a.seconds), "-q"] + extra)
         walls[label] = wall
         print(f"{label:9} wall {wall:8.2f} s  exit {proc.returncode}", flush=True)
@@ -102,7 +104,12 @@ def main():
     ap.add_argument("--seconds", type=float, default=60)
     ap.add_argument("--min-seconds", type=float, default=1.0)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--keep", metavar="DIR", help="keep the results stores in DIR (for plotting)")
     a = ap.parse_args()
+    if a.keep:
+        os.makedirs(a.keep, exist_ok=True)
+        bench_batch(a, a.keep) if a.what == "batch" else bench_race(a)
+        return
     with tempfile.TemporaryDirectory() as work:
         bench_batch(a, work) if a.what == "batch" else bench_race(a)
 

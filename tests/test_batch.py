@@ -135,6 +135,7 @@ def test_faults_recorded_once_and_never_retried(tmp_path, capsys):
     args = ["batch", str(tmp_path / "cnf"), "-r", res, "--solver", FAKE, "--seconds", "0.5", "--memory",
             "0" if SANITIZED else "512", "-j", "2", "-q"]
     assert main(args + ["--check"]) == 1
+    assert "WRONG, check failed: clause 1 is falsified" in capsys.readouterr().out
     got = rows(tmp_path / "r.sqlite")
     assert {text: tuple(got[n][k] for k in ("status", "answer", "checked", "wrong", "detail"))
             for n, text in instances.items()} == faults
@@ -234,7 +235,7 @@ def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys
     proof = str(tmp_path / "race.drat")
     assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--proof", proof, "-q"]) == 20
     assert capsys.readouterr().out == "s UNSATISFIABLE\n"
-    assert main(["check", str(cnf), proof]) == 0
+    assert main(["check", str(cnf), proof]) == 0 and open(proof).readline().split()[-1] == "0"  # text DRAT
     cnf.write_text("p cnf 1 1\n2 0\n")
     assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2"]) == 1
     err = capsys.readouterr().err  # the solver's own message, once

@@ -1,8 +1,10 @@
-// Normalising a clause as it arrives, literal by literal: a literal seen
-// before is dropped, and the first literal whose negation was seen before
-// makes the clause a tautology (literals after it are never looked at).
+// The clause normaliser shared by ClauseDb, Solver::add_clause and
+// Preprocessor::add_clause.  A clause is normalised as it arrives, literal
+// by literal: a literal seen before is dropped, and the first literal whose
+// negation was seen before makes the clause a tautology (literals after it
+// are never looked at).
 //
-// scan_clause finds the same answer as that left-to-right scan with a
+// ClauseScan::run finds the same answer as that left-to-right scan with a
 // linear search of the literals kept so far, without its quadratic cost on
 // long clauses: beyond a few literals it sorts (literal, position) pairs
 // once, so that a clause of a million literals is O(k log k), not 10^12
@@ -19,7 +21,7 @@
 
 namespace qn {
 
-// Scratch space for scan_clause; keep one around to avoid reallocating.
+// Scratch space of the scan; keep one around to avoid reallocating.
 struct ClauseScan {
   std::vector<uint8_t> first;   // per position: 1 for the first occurrence of its literal
   std::vector<uint64_t> keys;   // (literal << 32 | position), sorted
@@ -32,21 +34,19 @@ struct ClauseScan {
   size_t run(const Lit *in, size_t n) {
     first.assign(n, 0);
     if (n <= kLinear) {
+      // Comparing with every earlier literal, kept or not, finds the same
+      // answer: a dropped one repeats a kept one before it, and both
+      // polarities cannot occur before the closing literal.
       for (size_t i = 0; i < n; ++i) {
-        bool seen = false;
+        uint8_t keep = 1;
         for (size_t j = 0; j < i; ++j) {
-          if (!first[j]) continue;
           if (in[j] == in[i]) {
-            seen = true;
+            keep = 0;
             break;
           }
-          if ((in[j] ^ in[i]) == 1u) {
-            first.resize(i);
-            first.resize(n, 0);
-            return i;
-          }
+          if ((in[j] ^ in[i]) == 1u) return i;
         }
-        first[i] = seen ? 0 : 1;
+        first[i] = keep;
       }
       return n;
     }

@@ -90,7 +90,7 @@ class Solver {
   const std::vector<ProofStep> &proof() const { return proof_; }
   std::vector<ProofStep> take_proof() { return std::move(proof_); }
 
-  // Walk bookkeeping, for callers that want to observe it.
+  // --- walk.cpp: bookkeeping, for callers that want to observe it ---------
   uint64_t best_walk_unsat() const { return best_walk_unsat_; }
   uint64_t walk_stalls() const { return walk_stalls_; }
   // Walk effort, for benchmarks; not one of the statistics above.

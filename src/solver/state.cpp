@@ -102,16 +102,17 @@ bool Solver::add_clause(const Lit *in, size_t n) {
   // to where the scan stops are created, after reserving for all of them
   // before anything changes.
   const size_t closing = add_scan_.run(in, n);
-  size_t stop = closing;
-  for (size_t i = 0; i < closing; ++i) {
+  const uint8_t *const first = add_scan_.first.data();
+  uint64_t need = nvars_;
+  size_t stop = n;
+  for (size_t i = 0; i < n; ++i) {
     const Var v = var_of(in[i]);
-    if (add_scan_.first[i] && v < nvars_ && value(in[i]) == kTrue && level_[v] == 0) {
+    need = std::max<uint64_t>(need, uint64_t{v} + 1);
+    if (i == closing || (first[i] && v < nvars_ && value(in[i]) == kTrue && level_[v] == 0)) {
       stop = i;
       break;
     }
   }
-  uint64_t need = nvars_;
-  for (size_t i = 0; i < n && i <= stop; ++i) need = std::max<uint64_t>(need, uint64_t{var_of(in[i])} + 1);
   if (need > nvars_) {
     if (need > (uint64_t{1} << 31)) throw std::bad_alloc();
     reserve_vars(need);
@@ -123,7 +124,7 @@ bool Solver::add_clause(const Lit *in, size_t n) {
 
   add_buf_.clear();
   for (size_t i = 0; i < n; ++i) {
-    if (add_scan_.first[i] && value(in[i]) == kUnassigned) add_buf_.push_back(in[i]);
+    if (first[i] && value(in[i]) == kUnassigned) add_buf_.push_back(in[i]);
   }
   if (add_buf_.empty()) {
     log_add(nullptr, 0);

@@ -128,6 +128,8 @@ Checker::CRef Checker::insert(std::span<const Lit> c) {
   if (indexed_ >= buckets_.size()) rehash(2 * buckets_.size());  // before r is in the arena
   const CRef r = static_cast<CRef>(arena_.size());
   arena_.push_back(static_cast<uint32_t>(n));
+  arena_.push_back(n >= 2 ? static_cast<uint32_t>(watches_[c[0] ^ 1].size()) : 0);
+  arena_.push_back(n >= 2 ? static_cast<uint32_t>(watches_[c[1] ^ 1].size()) : 0);
   arena_.insert(arena_.end(), c.begin(), c.end());
   arena_.push_back(hash(c));
   arena_.push_back(kNoRef);
@@ -177,7 +179,7 @@ Checker::CRef Checker::find_latest(std::span<const Lit> c, CRef *prev) {
 // clauses, so such deletions are not applied.
 bool Checker::is_reason(CRef r) const {
   if (size_of(r) == 0) return false;
-  const Lit l = arena_[r + 1];
+  const Lit l = arena_[r + kHead];
   return vals_[l] == kTrue && reasons_[l >> 1] == r;
 }
 
@@ -193,19 +195,8 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
   --indexed_;
   const uint32_t n = size_of(r);
   if (n >= 2) {
-    const Lit *d = lits_of(r);
-    for (const Lit w : {d[0] ^ 1, d[1] ^ 1}) {
-      // The clause is in the list exactly once.  Searching from both ends
-      // finds it at once when clauses go in the order they came, or in the
-      // reverse one.
-      std::vector<CRef> &ws = watches_[w];
-      size_t lo = 0, hi = ws.size();
-      while (lo < hi && ws[lo] != r && ws[hi - 1] != r) ++lo, --hi;
-      if (lo >= hi) throw std::logic_error("checker: deleted clause missing from its watch list");
-      const size_t at = ws[lo] == r ? lo : hi - 1;
-      ws[at] = ws.back();
-      ws.pop_back();
-    }
+    unwatch(r, 0);
+    unwatch(r, 1);
   }
   // Occurrence lists shed deleted clauses when they are next read.
   arena_[r] |= kDeleted;
@@ -213,6 +204,26 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
   // Collection visits every watch list: wait for enough garbage to pay for it.
   if (garbage_ > (1u << 16) && garbage_ > arena_.size() / 2 && garbage_ > 2ull * nvars_) collect();
   return Deletion::Applied;
+}
+
+// Takes clause c out of the watch list of its literal k (0 or 1): the
+// list's last entry fills the hole.  The position word finds the entry at
+// once; when it is stale, a search does (from both ends, which is quick
+// when clauses go in the order they came, or in the reverse one).
+void Checker::unwatch(CRef c, uint32_t k) {
+  const Lit lit = lits_of(c)[k];
+  std::vector<CRef> &ws = watches_[lit ^ 1];
+  size_t at = arena_[c + 1 + k];
+  if (at >= ws.size() || ws[at] != c) {
+    size_t lo = 0, hi = ws.size();
+    while (lo < hi && ws[lo] != c && ws[hi - 1] != c) ++lo, --hi;
+    if (lo >= hi) throw std::logic_error("checker: deleted clause missing from its watch list");
+    at = ws[lo] == c ? lo : hi - 1;
+  }
+  const CRef last = ws.back();
+  ws[at] = last;
+  ws.pop_back();
+  if (last != c) arena_[last + 1 + (lits_of(last)[1] == lit)] = static_cast<uint32_t>(at);
 }
 
 // Compacts the arena once deleted clauses take up half of it, so that
@@ -290,13 +301,17 @@ bool Checker::propagate(size_t from) {
       if (r < end) __builtin_prefetch(arena + w[r]);
       const uint32_t n = h[0];
       if (n & kDeleted) continue;
-      Lit *const lits = h + 1;
-      // The false watch goes to position 1 (without a branch: one of the
-      // two positions holds f).
+      Lit *const lits = h + kHead;
+      // The false watch goes to position 1, its position word with it
+      // (without a branch: one of the two positions holds f).
       assert(lits[0] == f || lits[1] == f);
+      const bool swap = lits[0] == f;
+      const uint32_t p0 = h[1], p1 = h[2];
       lits[0] ^= lits[1] ^ f;
       lits[1] = f;
+      h[1] = swap ? p1 : p0;
       if (vals[lits[0]] == kTrue) {
+        h[2] = static_cast<uint32_t>(k);
         w[k++] = c;
         continue;
       }
@@ -305,9 +320,12 @@ bool Checker::propagate(size_t from) {
       if (m < n) {
         lits[1] = lits[m];
         lits[m] = f;
-        watches_[lits[1] ^ 1].push_back(c);
+        std::vector<CRef> &to = watches_[lits[1] ^ 1];
+        h[2] = static_cast<uint32_t>(to.size());
+        to.push_back(c);
         continue;
       }
+      h[2] = static_cast<uint32_t>(k);
       w[k++] = c;
       if (vals[lits[0]] == kFalse) {
         while (r < end) w[k++] = w[r++];
