@@ -32,9 +32,11 @@ BENCH = HERE.parent.parent / "shared" / "bench"  # beside the checkout, as for t
 OURS = [sys.executable, "-m", "quillon_native_cli"]
 
 
-def manifest(bench):
+def manifest(bench, only=None):
+    """Manifest rows, those whose name contains one of the comma-separated `only` parts."""
     with open(bench / "MANIFEST.tsv") as f:
-        return list(csv.DictReader(f, delimiter="\t"))
+        rows = list(csv.DictReader(f, delimiter="\t"))
+    return [r for r in rows if not only or any(k in r["file"] for k in only.split(","))]
 
 
 def run(cmd, timeout=None, stdout=subprocess.DEVNULL):
@@ -68,9 +70,7 @@ def path_of(bench, row):
 def cmd_parse(args):
     print("instance                      read_s  total_s  share")
     shares = []
-    for row in manifest(args.bench):
-        if args.k and args.k not in row["file"]:
-            continue
+    for row in manifest(args.bench, args.k):
         _, _, _, rc, out = run(OURS + ["solve", path_of(args.bench, row)], args.timeout, subprocess.PIPE)
         got = dict(re.findall(r"^c (read|total) seconds\s+([\d.]+)$", out, re.M))
         if "total" not in got or float(got["total"]) < 1.0:
@@ -82,7 +82,7 @@ def cmd_parse(args):
 
 
 def cmd_minisat(args):
-    rows = [r for r in manifest(args.bench) if float(r["minisat_seconds"]) >= 0.5 and (not args.k or args.k in r["file"])]
+    rows = [r for r in manifest(args.bench, args.k) if float(r["minisat_seconds"]) >= 0.5]
     peers = {"ours": lambda f: OURS + ["solve", "-q", f], "minisat": lambda f: ["minisat", "-verb=0", f],
              "cadical": lambda f: ["cadical", "-q", f]}
     ratios = {"minisat": [], "cadical": []}
@@ -106,7 +106,7 @@ def cmd_minisat(args):
 
 def cmd_check(args):
     tmp = Path(tempfile.mkdtemp())
-    rows = [r for r in manifest(args.bench) if r["expected"] == "UNSAT" and (not args.k or args.k in r["file"])]
+    rows = [r for r in manifest(args.bench, args.k) if r["expected"] == "UNSAT"]
     print("instance                      steps   ours_cpu  drat-trim  drat-trim-f  ours/dt  ours/dt-f  verdicts")
     ratios, ratios_f = [], []
     for row in rows:
@@ -149,7 +149,7 @@ def peak_rss(cmd, timeout):
 
 
 def cmd_rss(args):
-    rows = [r for r in manifest(args.bench) if int(r["clauses"]) >= 50000 and (not args.k or args.k in r["file"])]
+    rows = [r for r in manifest(args.bench, args.k) if int(r["clauses"]) >= 50000]
     print("instance                      clauses   ours_KiB  minisat_KiB  ratio")
     ratios = []
     for row in rows:
