@@ -232,11 +232,14 @@ size_t Checker::spot(CRef c) {
 
 // Takes clause c out of watches_[x]: the list's last entry fills the hole.
 // The place is searched from both ends, which finds it at once when
-// clauses go in the order they came or in the reverse one; deeper in a
-// long list, the table of places answers.  Propagation and insertion
+// clauses go in the order they came or in the reverse one; more than
+// kSearch steps deep into a long list, the table of places answers (a
+// scan that short costs less than building a table, which proofs that
+// delete from many lists in turn would keep rebuilding).  Propagation and insertion
 // change lists without telling the table, so its answer is checked, and
 // the table rebuilt when it is wrong.
 void Checker::unwatch(CRef c, Lit x) {
+  constexpr size_t kSearch = 1024;
   std::vector<CRef> &ws = watches_[x];
   size_t at = ws.size();
   if (spotted_ == x) {
@@ -245,7 +248,7 @@ void Checker::unwatch(CRef c, Lit x) {
   }
   if (at == ws.size()) {
     size_t lo = 0, hi = ws.size();
-    for (int steps = 0; lo < hi && steps < 32; ++steps, ++lo, --hi) {
+    for (size_t steps = 0; lo < hi && steps < kSearch; ++steps, ++lo, --hi) {
       if (ws[lo] == c) {
         at = lo;
         break;
