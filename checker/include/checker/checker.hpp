@@ -134,29 +134,24 @@ class Checker {
 
  private:
   // Arena layout of a clause at reference c: one header word (length, and
-  // the deleted flag in the top bit), two position words, the literals,
-  // then two words for the index (hash, next clause in the bucket chain).
-  // Position word k tells where the clause's entry sits in the watch list
-  // of its literal k (k = 0, 1), so that a deletion finds it at once.  It
-  // is a hint: exact unless a conflict cut short the walk of that list
-  // (the rest of the list is then copied down without reading the
-  // clauses), so deletion checks it before trusting it.  Propagation reads
-  // only the header, the position words and the literals.
+  // the deleted flag in the top bit), the literals, then two words for the
+  // index (hash, next clause in the bucket chain).  Propagation reads only
+  // the header and the literals.
   static constexpr uint32_t kDeleted = 0x80000000u;
-  static constexpr uint32_t kHead = 3;   // words before the literals
-  static constexpr uint32_t kExtra = 5;  // words besides the literals
+  static constexpr uint32_t kExtra = 3;  // words besides the literals
 
-  Lit *lits_of(CRef c) { return arena_.data() + c + kHead; }
+  Lit *lits_of(CRef c) { return arena_.data() + c + 1; }
   uint32_t size_of(CRef c) const { return arena_[c] & ~kDeleted; }
   bool present(CRef c) const { return (arena_[c] & kDeleted) == 0; }
-  uint32_t &hash_of(CRef c) { return arena_[c + kHead + size_of(c)]; }
-  uint32_t &next_of(CRef c) { return arena_[c + kHead + 1 + size_of(c)]; }
+  uint32_t &hash_of(CRef c) { return arena_[c + 1 + size_of(c)]; }
+  uint32_t &next_of(CRef c) { return arena_[c + 2 + size_of(c)]; }
   void assign(Lit l, CRef reason);
   bool is_reason(CRef c) const;
   static uint32_t hash(std::span<const Lit> lits);
   CRef find_latest(std::span<const Lit> lits, CRef *prev);
   void link(CRef c);
-  void unwatch(CRef c, uint32_t k);
+  void unwatch(CRef c, Lit lit);
+  size_t spot(CRef c);
   void rehash(size_t nbuckets);  // a power of two
   void build_occs();
   void collect();
@@ -180,6 +175,15 @@ class Checker {
   // hash of the literals), chained through each clause's next word.
   std::vector<CRef> buckets_;
   size_t indexed_ = 0;
+  // Where each clause sits in one long watch list, watches_[spotted_] (or
+  // none: kNoLit), built when a deletion has to look deep into that list,
+  // so that a run of deletions from it (in any order) costs one pass over
+  // it rather than one search per deletion.  Open addressing on the
+  // reference, linear probing, kNoRef for an empty slot.  Only deletions
+  // keep it up to date: every answer is checked against the list.
+  static constexpr Lit kNoLit = 0xFFFFFFFFu;
+  Lit spotted_ = kNoLit;
+  std::vector<std::pair<CRef, uint32_t>> spots_;
   // Set-up.
   std::vector<CRef> units_;                   // unit clauses, in insertion order
   bool inconsistent_ = false;

@@ -128,8 +128,6 @@ Checker::CRef Checker::insert(std::span<const Lit> c) {
   if (indexed_ >= buckets_.size()) rehash(2 * buckets_.size());  // before r is in the arena
   const CRef r = static_cast<CRef>(arena_.size());
   arena_.push_back(static_cast<uint32_t>(n));
-  arena_.push_back(n >= 2 ? static_cast<uint32_t>(watches_[c[0] ^ 1].size()) : 0);
-  arena_.push_back(n >= 2 ? static_cast<uint32_t>(watches_[c[1] ^ 1].size()) : 0);
   arena_.insert(arena_.end(), c.begin(), c.end());
   arena_.push_back(hash(c));
   arena_.push_back(kNoRef);
@@ -179,7 +177,7 @@ Checker::CRef Checker::find_latest(std::span<const Lit> c, CRef *prev) {
 // clauses, so such deletions are not applied.
 bool Checker::is_reason(CRef r) const {
   if (size_of(r) == 0) return false;
-  const Lit l = arena_[r + kHead];
+  const Lit l = arena_[r + 1];
   return vals_[l] == kTrue && reasons_[l >> 1] == r;
 }
 
@@ -195,8 +193,8 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
   --indexed_;
   const uint32_t n = size_of(r);
   if (n >= 2) {
-    unwatch(r, 0);
-    unwatch(r, 1);
+    unwatch(r, lits_of(r)[0] ^ 1);
+    unwatch(r, lits_of(r)[1] ^ 1);
   }
   // Occurrence lists shed deleted clauses when they are next read.
   arena_[r] |= kDeleted;
@@ -206,24 +204,64 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
   return Deletion::Applied;
 }
 
-// Takes clause c out of the watch list of its literal k (0 or 1): the
-// list's last entry fills the hole.  The position word finds the entry at
-// once; when it is stale, a search does (from both ends, which is quick
-// when clauses go in the order they came, or in the reverse one).
-void Checker::unwatch(CRef c, uint32_t k) {
-  const Lit lit = lits_of(c)[k];
-  std::vector<CRef> &ws = watches_[lit ^ 1];
-  size_t at = arena_[c + 1 + k];
-  if (at >= ws.size() || ws[at] != c) {
-    size_t lo = 0, hi = ws.size();
-    while (lo < hi && ws[lo] != c && ws[hi - 1] != c) ++lo, --hi;
-    if (lo >= hi) throw std::logic_error("checker: deleted clause missing from its watch list");
-    at = ws[lo] == c ? lo : hi - 1;
+namespace {
+
+inline size_t spot_hash(uint32_t c, size_t mask) { return mix(c) & mask; }
+
+}  // namespace
+
+// The slot of clause c in the table of watches_[spotted_].
+size_t Checker::spot(CRef c) {
+  const size_t mask = spots_.size() - 1;
+  size_t i = spot_hash(c, mask);
+  while (spots_[i].first != c && spots_[i].first != kNoRef) i = (i + 1) & mask;
+  return i;
+}
+
+// Takes clause c out of watches_[x]: the list's last entry fills the hole.
+// The place is searched from both ends, which finds it at once when
+// clauses go in the order they came or in the reverse one; more than
+// kSearch steps deep into a long list, the table of places answers (a
+// scan that short costs less than building a table, which proofs that
+// delete from many lists in turn would keep rebuilding).  Propagation and insertion
+// change lists without telling the table, so its answer is checked, and
+// the table rebuilt when it is wrong.
+void Checker::unwatch(CRef c, Lit x) {
+  constexpr size_t kSearch = 1024;
+  std::vector<CRef> &ws = watches_[x];
+  size_t at = ws.size();
+  if (spotted_ == x) {
+    const auto [ref, pos] = spots_[spot(c)];
+    if (ref == c && pos < ws.size() && ws[pos] == c) at = pos;
   }
+  if (at == ws.size()) {
+    size_t lo = 0, hi = ws.size();
+    for (size_t steps = 0; lo < hi && steps < kSearch; ++steps, ++lo, --hi) {
+      if (ws[lo] == c) {
+        at = lo;
+        break;
+      }
+      if (ws[hi - 1] == c) {
+        at = hi - 1;
+        break;
+      }
+    }
+    if (at == ws.size() && lo < hi) {
+      size_t cap = 16;
+      while (cap < 2 * ws.size()) cap *= 2;
+      spots_.assign(cap, {kNoRef, 0});
+      spotted_ = x;
+      for (size_t i = 0; i < ws.size(); ++i) spots_[spot(ws[i])] = {ws[i], static_cast<uint32_t>(i)};
+      at = spots_[spot(c)].second;
+    }
+  }
+  if (at >= ws.size() || ws[at] != c) throw std::logic_error("checker: deleted clause missing from its watch list");
   const CRef last = ws.back();
   ws[at] = last;
   ws.pop_back();
-  if (last != c) arena_[last + 1 + (lits_of(last)[1] == lit)] = static_cast<uint32_t>(at);
+  // The deleted clause keeps its slot: references are not reused before
+  // the next collection, which drops the table.
+  if (spotted_ == x && last != c) spots_[spot(last)].second = static_cast<uint32_t>(at);
 }
 
 // Compacts the arena once deleted clauses take up half of it, so that
@@ -264,6 +302,7 @@ void Checker::collect() {
   }
   arena_.swap(fresh);
   garbage_ = 0;
+  spotted_ = kNoLit;
   std::fill(buckets_.begin(), buckets_.end(), kNoRef);
   for (size_t r = 0; r < arena_.size(); r += size_of(static_cast<CRef>(r)) + kExtra) link(static_cast<CRef>(r));
 }
@@ -301,17 +340,13 @@ bool Checker::propagate(size_t from) {
       if (r < end) __builtin_prefetch(arena + w[r]);
       const uint32_t n = h[0];
       if (n & kDeleted) continue;
-      Lit *const lits = h + kHead;
-      // The false watch goes to position 1, its position word with it
-      // (without a branch: one of the two positions holds f).
+      Lit *const lits = h + 1;
+      // The false watch goes to position 1 (without a branch: one of the
+      // two positions holds f).
       assert(lits[0] == f || lits[1] == f);
-      const bool swap = lits[0] == f;
-      const uint32_t p0 = h[1], p1 = h[2];
       lits[0] ^= lits[1] ^ f;
       lits[1] = f;
-      h[1] = swap ? p1 : p0;
       if (vals[lits[0]] == kTrue) {
-        h[2] = static_cast<uint32_t>(k);
         w[k++] = c;
         continue;
       }
@@ -320,12 +355,9 @@ bool Checker::propagate(size_t from) {
       if (m < n) {
         lits[1] = lits[m];
         lits[m] = f;
-        std::vector<CRef> &to = watches_[lits[1] ^ 1];
-        h[2] = static_cast<uint32_t>(to.size());
-        to.push_back(c);
+        watches_[lits[1] ^ 1].push_back(c);
         continue;
       }
-      h[2] = static_cast<uint32_t>(k);
       w[k++] = c;
       if (vals[lits[0]] == kFalse) {
         while (r < end) w[k++] = w[r++];
