@@ -92,7 +92,7 @@ def cmd_minisat(args):
         if f.endswith(".xz"):
             continue
         times = {k: [] for k in peers}
-        for _ in range(3):
+        for _ in range(args.rounds):
             for name, make in peers.items():
                 cpu, wall, _, rc, _ = run(make(f), args.timeout)
                 times[name].append(cpu)
@@ -214,6 +214,7 @@ def main():
     ap.add_argument("what", choices=["parse", "minisat", "check", "rss", "sigint", "slice"])
     ap.add_argument("--bench", type=Path, default=BENCH)
     ap.add_argument("--timeout", type=float, default=120.0)
+    ap.add_argument("--rounds", type=int, default=3, help="rounds per instance (median kept; minisat)")
     ap.add_argument("--drat-trim", default="drat-trim")
     ap.add_argument("-k", help="only instances whose name contains this (slice: comma-separated names)")
     args = ap.parse_args()
