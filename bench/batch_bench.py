@@ -1,7 +1,7 @@
 """Wall-clock benchmarks of `quillon-native batch` and `race`, as whole processes.
 
     python bench/batch_bench.py batch [--manifest M] [--max-minisat S] [--seconds 60]
-    python bench/batch_bench.py race  [--manifest M] [--min-seconds 1] [--repeat 3]
+    python bench/batch_bench.py race  [--manifest M] [--min-minisat S] [--max-minisat S] [--min-seconds 1] [--repeat 3]
 
 batch: the manifest's instances (optionally only those whose minisat_seconds
 is at most --max-minisat) with --jobs 1, --jobs 2 and --local-cluster 2;
@@ -74,6 +74,8 @@ def bench_race(a):
         client.wait_for_workers(2)
         ratios = []
         for r in manifest_rows(a.manifest):
+            if not a.min_minisat <= float(r["minisat_seconds"]) <= (a.max_minisat or math.inf):
+                continue
             path = instance_path(a.manifest, r["file"])
             probe, _ = timed(CLI + ["solve", "-q", "--config", first, path])
             if probe < a.min_seconds:
@@ -101,6 +103,7 @@ def main():
     ap.add_argument("what", choices=("batch", "race"))
     ap.add_argument("--manifest", default=os.path.join(os.path.dirname(__file__), "../../shared/bench/MANIFEST.tsv"))
     ap.add_argument("--max-minisat", type=float)
+    ap.add_argument("--min-minisat", type=float, default=0.0, help="race: only instances minisat needs this long for")
     ap.add_argument("--seconds", type=float, default=60)
     ap.add_argument("--min-seconds", type=float, default=1.0)
     ap.add_argument("--repeat", type=int, default=3)

@@ -49,22 +49,21 @@ uint32_t Solver::compute_glue(const Lit *lits, size_t n) {
 
 // Fills learnt_ (asserting literal first, the highest-level other literal
 // second) and returns the backjump level; leaves seen_ all clear.
-uint32_t Solver::analyze(CRef conflict) {
+uint32_t Solver::analyze(int32_t conflict) {
   learnt_.clear();
   learnt_.push_back(0);  // the asserting literal, filled in below
   const uint32_t d = decision_level();
   uint32_t path = 0;
   size_t index = trail_.size();
   bool skip_first = false;
-  int32_t clause = static_cast<int32_t>(conflict);
+  int32_t clause = conflict;
   Lit p = 0;
   do {
     QN_CHECK(clause != kNoReason, "analysis reached a literal without a reason");
-    const CRef c = static_cast<CRef>(clause);
-    visit_clause(c);
-    const ClauseHeader &h = headers_[c];
-    const Lit *lits = &lits_[h.start];
-    for (uint32_t k = skip_first ? 1 : 0; k < len_of(h); ++k) {
+    const Lit *lits = &lits_[static_cast<uint32_t>(clause)];
+    const uint32_t len = lits[-1];
+    visit_clause(lits[-2]);
+    for (uint32_t k = skip_first ? 1 : 0; k < len; ++k) {
       const Lit q = lits[k];
       const Var v = var_of(q);
       if (seen_[v] || level_[v] == 0) continue;
@@ -107,9 +106,9 @@ uint32_t Solver::analyze(CRef conflict) {
         const int32_t r = reason_[var_of(q)];
         bool keep = r == kNoReason;
         if (!keep) {
-          const ClauseHeader &h = headers_[static_cast<CRef>(r)];
-          const Lit *lits = &lits_[h.start];
-          for (uint32_t k = 1; k < len_of(h); ++k) {
+          const Lit *lits = &lits_[static_cast<uint32_t>(r)];
+          const uint32_t len = lits[-1];
+          for (uint32_t k = 1; k < len; ++k) {
             const Var v = var_of(lits[k]);
             if (!seen_[v] && level_[v] != 0) {
               keep = true;
@@ -154,9 +153,9 @@ bool Solver::redundant(Lit p, uint32_t abstract) {
     const int32_t r = reason_[var_of(q)];
     bool fail = r == kNoReason;
     if (!fail) {
-      const ClauseHeader &h = headers_[static_cast<CRef>(r)];
-      const Lit *lits = &lits_[h.start];
-      for (uint32_t k = 1; k < len_of(h); ++k) {
+      const Lit *lits = &lits_[static_cast<uint32_t>(r)];
+      const uint32_t len = lits[-1];
+      for (uint32_t k = 1; k < len; ++k) {
         const Lit l = lits[k];
         const Var v = var_of(l);
         if (seen_[v] || level_[v] == 0) continue;
@@ -191,7 +190,7 @@ void Solver::learn(uint32_t backjump, uint32_t glue) {
     const CRef c = store_clause(learnt_.data(), n, true, cla_inc_, glue);
     learnts_.push_back(c);
     attach(c);
-    why = static_cast<int32_t>(c);
+    why = static_cast<int32_t>(headers_[c].start);
   }
   assign(learnt_[0], why);
   var_inc_ = var_inc_ / var_decay_now_;

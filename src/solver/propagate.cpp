@@ -7,6 +7,9 @@ namespace qn {
 // Visits watches_[p] for every trail literal p not yet propagated.  The
 // list is compacted in place (read pointer i, write pointer j); a clause
 // that finds a new watch moves to that literal's list and leaves this one.
+// A binary clause whose blocker (its other literal) is not true is settled
+// from the watch alone; it is left in the arena as the general path leaves
+// it, the other literal first and the false one second.
 int32_t Solver::propagate() {
   int32_t confl = kNoReason;
   size_t dequeued = 0;
@@ -28,8 +31,28 @@ int32_t Solver::propagate() {
     Watch *const end = i + ws.size();
     while (i != end) {
       const Watch w = *i++;
-      if (vals[w.blocker] == kTrue) {
+      if (i != end) __builtin_prefetch(arena + i->off);
+      const Lit other = w.blocker & ~kBinary;
+      if (vals[other] == kTrue) {
         *j++ = w;
+        continue;
+      }
+      if (w.blocker & kBinary) {
+        Lit *const c = arena + w.off;
+        c[0] = other;
+        c[1] = false_lit;
+        *j++ = w;
+        if (vals[other] == kFalse) {
+          confl = static_cast<int32_t>(w.off);
+          qhead_ = trail_.size();
+          while (i != end) *j++ = *i++;
+        } else {
+          vals[other] = kTrue;
+          vals[other ^ 1] = kFalse;
+          lvl[var_of(other)] = dl;
+          why[var_of(other)] = static_cast<int32_t>(w.off);
+          trail_.push_back(other);
+        }
         continue;
       }
       Lit *const c = arena + w.off;
@@ -52,7 +75,7 @@ int32_t Solver::propagate() {
         continue;
       }
       *j++ = w;
-      const int32_t cref = static_cast<int32_t>(c[-2]);
+      const int32_t cref = static_cast<int32_t>(w.off);
       if (vals[first] == kFalse) {
         confl = cref;
         qhead_ = trail_.size();

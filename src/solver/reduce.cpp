@@ -160,7 +160,8 @@ bool Solver::simplify() {
 // Once they make up a fifth of it, the live clauses are copied into a fresh
 // arena in the order the watch lists visit them, so that propagation walks
 // compact memory.  Clause references (table indices), literal orders and
-// watch orders are unchanged; only arena offsets move.
+// watch orders are unchanged; only arena offsets move, in the watches and in
+// the reasons of the assigned variables.
 void Solver::maybe_collect_garbage() {
   if (wasted_ * 5 < lits_.size()) return;
   std::vector<Lit> to;
@@ -178,6 +179,14 @@ void Solver::maybe_collect_garbage() {
       }
       w.off = new_start[c];
     }
+  }
+  // Reasons are never deleted (locked clauses are kept), so each has moved.
+  for (Lit p : trail_) {
+    int32_t &r = reason_[var_of(p)];
+    if (r == kNoReason) continue;
+    const uint32_t moved = new_start[lits_[static_cast<uint32_t>(r) - 2]];
+    QN_CHECK(moved != 0, "reason clause was not kept");
+    r = static_cast<int32_t>(moved);
   }
   // Every live clause is watched; deleted ones keep a header whose
   // literals are gone, and nothing reads them again.

@@ -54,7 +54,7 @@ uint8_t Solver::solve(std::optional<uint64_t> max_conflicts) {
     const bool limited = max_conflicts.has_value() && n >= *max_conflicts;
     int32_t confl = kNoReason;
     std::optional<uint8_t> answer = limited ? propagate_at_limit(&confl) : descend(n, &confl);
-    if (!answer && confl != kNoReason) answer = on_conflict(static_cast<CRef>(confl), n);
+    if (!answer && confl != kNoReason) answer = on_conflict(confl, n);
     if (answer) return *answer;
   }
 }
@@ -94,7 +94,7 @@ std::optional<uint8_t> Solver::propagate_at_limit(int32_t *confl) {
 
 // Counts the conflict, then stops (stop flag), refutes (conflict at the
 // root) or learns from it; nullopt when the search goes on.
-std::optional<uint8_t> Solver::on_conflict(CRef confl, uint64_t &n) {
+std::optional<uint8_t> Solver::on_conflict(int32_t confl, uint64_t &n) {
   ++stats_.conflicts;
   if (stop_ && stop_->load(std::memory_order_relaxed)) {
     cancel_until(0);

@@ -33,6 +33,10 @@ inline constexpr uint8_t kSat = 1;
 inline constexpr uint8_t kUnknown = 2;
 
 using CRef = uint32_t;             // index into the clause table
+// A reason (or a conflict) is the arena offset of its clause's first
+// literal, kept as int32_t bits, so that analysis reaches the literals
+// without the clause table.  Offsets stay below 2^32 - 2, so no offset has
+// the bits of kNoReason.
 inline constexpr int32_t kNoReason = -1;
 
 // Exponential moving average whose smoothing factor starts at 1 and halves
@@ -113,11 +117,17 @@ class Solver {
     uint32_t deleted : 1;
   };
   static_assert(sizeof(ClauseHeader) == 16);
-  // `off` is the arena offset of the clause's first literal.
+  // `off` is the arena offset of the clause's first literal.  A binary
+  // clause's watch has the other literal as its blocker, with kBinary set:
+  // propagation then settles the clause without reading the arena.  The bit
+  // is free because the solver keeps fewer than kMaxVars variables, so its
+  // literals stay below 2^31.
   struct Watch {
     uint32_t off;
     Lit blocker;
   };
+  static constexpr Lit kBinary = 1u << 31;
+  static constexpr uint64_t kMaxVars = uint64_t{1} << 30;
   static constexpr uint32_t kArenaHead = 2;  // cref and len before lit0
 
   // --- state.cpp -------------------------------------------------------------
@@ -139,7 +149,7 @@ class Solver {
   bool locked(CRef c) const;
 
   // --- propagate.cpp ---------------------------------------------------------
-  int32_t propagate();  // conflicting clause or kNoReason
+  int32_t propagate();  // conflicting clause (arena offset) or kNoReason
   void cancel_until(uint32_t level);
 
   // --- heap.cpp (order heap; ties go to the smaller variable) --------------
@@ -155,7 +165,7 @@ class Solver {
   // --- analyze.cpp -----------------------------------------------------------
   void visit_clause(CRef c);
   void bump_var(Var v);
-  uint32_t analyze(CRef conflict);  // fills learnt_, returns backjump level
+  uint32_t analyze(int32_t conflict);  // fills learnt_, returns backjump level
   bool redundant(Lit p, uint32_t abstract);
   uint32_t compute_glue(const Lit *lits, size_t n);
   void learn(uint32_t backjump, uint32_t glue);
@@ -176,7 +186,7 @@ class Solver {
   bool decide();  // false when every variable is assigned
   std::optional<uint8_t> descend(uint64_t n, int32_t *confl);
   std::optional<uint8_t> propagate_at_limit(int32_t *confl);
-  std::optional<uint8_t> on_conflict(CRef confl, uint64_t &n);
+  std::optional<uint8_t> on_conflict(int32_t confl, uint64_t &n);
 
   // --- restart.cpp -----------------------------------------------------------
   static double luby(uint64_t k);  // k-th term (from 0) of 1 1 2 1 1 2 4 ...
@@ -219,7 +229,7 @@ class Solver {
   // Assignment.
   std::vector<uint8_t> values_;          // per literal: 0 / kTrue / kFalse
   std::vector<uint32_t> level_;          // per variable
-  std::vector<int32_t> reason_;          // per variable, kNoReason or CRef
+  std::vector<int32_t> reason_;          // per variable, kNoReason or the clause's arena offset
   std::vector<Lit> trail_;
   std::vector<uint32_t> trail_lim_;
   size_t qhead_ = 0;

@@ -42,6 +42,9 @@ uint64_t Solver::table_bytes(uint64_t nvars) {
       elem<decltype(activity_)> + elem<decltype(level_)> + elem<decltype(reason_)> + elem<decltype(heap_index_)> +
       elem<decltype(heap_)> + elem<decltype(trail_)> + elem<decltype(phase_)> + elem<decltype(target_)> +
       elem<decltype(seen_)>;
+  // Literals of kMaxVars variables or more would need the bit that marks
+  // binary watches; their tables (some 90 GiB) count as beyond any memory.
+  if (nvars > kMaxVars) return UINT64_MAX;
   return mul_sat(nvars, per_var);
 }
 
@@ -167,8 +170,9 @@ CRef Solver::store_clause(const Lit *lits, uint32_t n, bool learnt, double activ
 void Solver::attach(CRef c) {
   const uint32_t start = headers_[c].start;
   const Lit l0 = lits_[start], l1 = lits_[start + 1];
-  watches_[l0 ^ 1].push_back(Watch{start, l1});
-  watches_[l1 ^ 1].push_back(Watch{start, l0});
+  const Lit tag = lits_[start - 1] == 2 ? kBinary : 0;
+  watches_[l0 ^ 1].push_back(Watch{start, l1 | tag});
+  watches_[l1 ^ 1].push_back(Watch{start, l0 | tag});
 }
 
 void Solver::detach(CRef c) {
@@ -186,7 +190,7 @@ void Solver::detach(CRef c) {
 
 bool Solver::locked(CRef c) const {
   const Lit first = lits_[headers_[c].start];
-  return value(first) == kTrue && reason_[var_of(first)] == static_cast<int32_t>(c);
+  return value(first) == kTrue && reason_[var_of(first)] == static_cast<int32_t>(headers_[c].start);
 }
 
 void Solver::record(bool deletion, const Lit *lits, size_t n) {
