@@ -40,23 +40,26 @@ def manifest(bench, only=None):
 
 
 def run(cmd, timeout=None, stdout=subprocess.DEVNULL):
-    """(cpu seconds, wall seconds, peak RSS KiB, exit code, output) of one process tree."""
+    """(cpu seconds, wall seconds, peak RSS KiB, exit code, output) of one process tree.
+    A run past `timeout` is killed with its whole process group and counts
+    as `timeout` CPU seconds (a lower bound), exit code None."""
     t = time.monotonic()
-    p = subprocess.Popen(cmd, stdout=stdout, stderr=subprocess.DEVNULL)
-    out = b""
+    p = subprocess.Popen(cmd, stdout=stdout, stderr=subprocess.DEVNULL, start_new_session=True)
     deadline = None if timeout is None else t + timeout
+    killed = False
     while True:
         pid, status, ru = os.wait4(p.pid, os.WNOHANG)
         if pid:
             break
-        if deadline and time.monotonic() > deadline:
-            p.kill()
+        if deadline and time.monotonic() > deadline and not killed:
+            os.killpg(p.pid, signal.SIGKILL)
+            killed = True
         time.sleep(0.002)
     wall = time.monotonic() - t
-    if stdout is subprocess.PIPE:
-        out = p.stdout.read().decode()
-    p.returncode = os.waitstatus_to_exitcode(status)
-    return ru.ru_utime + ru.ru_stime, wall, ru.ru_maxrss, p.returncode, out
+    out = p.stdout.read().decode() if stdout is subprocess.PIPE else ""
+    if killed:
+        return float(timeout), wall, ru.ru_maxrss, None, out
+    return ru.ru_utime + ru.ru_stime, wall, ru.ru_maxrss, os.waitstatus_to_exitcode(status), out
 
 
 def geomean(xs):
@@ -92,9 +95,11 @@ def cmd_minisat(args):
         if f.endswith(".xz"):
             continue
         times = {k: [] for k in peers}
-        for _ in range(3):
+        for _ in range(args.rounds):
             for name, make in peers.items():
                 cpu, wall, _, rc, _ = run(make(f), args.timeout)
+                if rc not in (10, 20):
+                    print(f"  {name} on {row['file']}: {'timeout' if rc is None else f'exit {rc}'}")
                 times[name].append(cpu)
         med = {k: statistics.median(v) for k, v in times.items()}
         for k in ratios:
@@ -214,6 +219,7 @@ def main():
     ap.add_argument("what", choices=["parse", "minisat", "check", "rss", "sigint", "slice"])
     ap.add_argument("--bench", type=Path, default=BENCH)
     ap.add_argument("--timeout", type=float, default=120.0)
+    ap.add_argument("--rounds", type=int, default=3, help="rounds per instance (median kept; minisat)")
     ap.add_argument("--drat-trim", default="drat-trim")
     ap.add_argument("-k", help="only instances whose name contains this (slice: comma-separated names)")
     args = ap.parse_args()

@@ -236,7 +236,7 @@ def test_readers_agree_with_a_plain_parser_across_block_boundaries(monkeypatch, 
     text = "c head\np cnf 30 62\n"
     for c in clauses:
         text += rng.choice(["", "c note 1 2 0\n", "\n"]) if text[-1] == "\n" else ""
-        text += " ".join(map(str, c)) + rng.choice([" 0\n", "\n0\n", " 0 "])
+        text += rng.choice([" ", "\n"]).join(map(str, c)) + rng.choice([" 0\n", "\n0\n", " 0 "])
     (tmp_path / "f.cnf").write_text(text)
     want = [[qn.from_dimacs(d) for d in c] for c in clauses]
     steps = [(rng.random() < 0.3, [rng.choice([-1, 1]) * rng.randint(1, 300) for _ in range(rng.randint(0, 5))])
