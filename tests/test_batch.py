@@ -115,7 +115,7 @@ def test_bad_input_is_one_line_and_leaves_no_store(tmp_path, capsys, monkeypatch
 
 
 FAULTS = {  # instance text -> (status, answer, checked, wrong, detail)
-    "c act segv\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "SIGSEGV"),
+    "c act abort\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "SIGABRT"),
     "c act hog\np cnf 1 1\n1 0\n": ("memout", None, None, 0, "MemoryError"),
     "c act sleep 30\np cnf 1 1\n1 0\n": ("timeout", None, None, 0, "killed at the time limit"),
     "c act exit 1 c error: x.cnf:2: bad literal\np cnf 1 1\n1 0\n": ("error", None, None, 0,
