@@ -11,8 +11,8 @@ with open(os.path.join(os.path.dirname(path), "runs.log"), "a") as log:
 for act, *arg in (line.split()[2:] for line in text.splitlines() if line.startswith("c act ")):
     if act == "sleep" or act == "slow" and arg[0] in args:
         time.sleep(float(arg[-1]) if act == "sleep" else 60)
-    elif act == "segv":
-        os.kill(os.getpid(), signal.SIGSEGV)
+    elif act == "abort":
+        os.abort()
     elif act == "hog":
         hog = bytearray(1 << 30)
     elif act == "exit":

@@ -115,7 +115,7 @@ def test_bad_input_is_one_line_and_leaves_no_store(tmp_path, capsys, monkeypatch
 
 
 FAULTS = {  # instance text -> (status, answer, checked, wrong, detail)
-    "c act segv\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "SIGABRT" if SANITIZED else "SIGSEGV"),  # ASan turns the fault into an abort
+    "c act abort\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "SIGABRT"),
     "c act hog\np cnf 1 1\n1 0\n": ("memout", None, None, 0, "MemoryError"),
     "c act sleep 30\np cnf 1 1\n1 0\n": ("timeout", None, None, 0, "killed at the time limit"),
     "c act exit 1 c error: x.cnf:2: bad literal\np cnf 1 1\n1 0\n": ("error", None, None, 0,
@@ -132,7 +132,7 @@ def test_faults_recorded_once_and_never_retried(tmp_path, capsys):
     instances = {f"f{i}.cnf": text for i, text in enumerate(faults)}
     write_set(tmp_path, instances)
     res = str(tmp_path / "r.sqlite")
-    args = ["batch", str(tmp_path / "cnf"), "-r", res, "--solver", FAKE, "--seconds", "0.5", "--memory",
+    args = ["batch", str(tmp_path / "cnf"), "-r", res, "--solver", FAKE, "--seconds", "1.5", "--memory",
             "0" if SANITIZED else "512", "-j", "2", "-q"]
     assert main(args + ["--check"]) == 1
     assert "WRONG, check failed: clause 1 is falsified" in capsys.readouterr().out
@@ -211,14 +211,6 @@ def scheduler(cluster):
     return cluster.scheduler_address
 
 
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
-
-
 def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys):
     cnf = tmp_path / "cnf" / "race.cnf"
     write_set(tmp_path, {"race.cnf": "c act sleep 0.7\nc act slow glucose\np cnf 2 2\n1 2 0\n-1 0\n"})
@@ -227,7 +219,7 @@ def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys
     assert out.startswith("s SATISFIABLE\nv -1 2 0\nc race: default won on ")
     assert out.rstrip().endswith("glucose stopped")
     pids = [int(line.split()[1]) for line in (tmp_path / "cnf" / "runs.log").read_text().splitlines()]
-    assert len(pids) == 2 and not any(map(alive, pids))
+    assert len(pids) == 2 and not any(os.path.exists(f"/proc/{pid}") for pid in pids)
     # The real solver: either configuration may win; its proof comes back and checks.
     holes = [[p * 3 + h + 1 for h in range(3)] for p in range(4)]
     php = holes + [[-a[h], -b[h]] for a, b in itertools.combinations(holes, 2) for h in range(3)]

@@ -38,6 +38,11 @@ def hard_limit(seconds):
     return seconds + 1 + seconds / 20
 
 
+def check_limit(seconds):
+    """Wall-clock seconds a proof check may take: checking often takes longer than solving."""
+    return 2 * seconds + 10
+
+
 def open_cnf(path):
     """Opens a possibly compressed CNF file for reading as bytes."""
     for suffix, opener in OPENERS.items():
@@ -218,7 +223,8 @@ def run_instance(job, stop=None):
             result["checked"], result["detail"] = ("failed", problem) if problem else ("verified", "")
         elif job.get("check") and answer == "UNSAT":
             cmd = [sys.executable, "-m", "quillon_native_cli", "check", job["path"], proof]
-            ccode, _, _, creason, ctext, ctail = run_child(cmd, limit, job.get("memory"), stop, work)
+            ccode, _, _, creason, ctext, ctail = run_child(cmd, check_limit(job["seconds"]), job.get("memory"),
+                                                           stop, work)
             if creason == "interrupted":
                 result["status"] = "interrupted"
             verdict = {0: "verified", 1: "failed"}.get(ccode, creason or "error")
