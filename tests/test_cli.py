@@ -264,8 +264,9 @@ def test_runs_are_reproducible_and_slices_keep_the_answer(tmp_path, capsys):
     assert len({rc for rc, _ in runs}) == 1
     stats = [[line for line in out if line.startswith("c conflicts")] for _, out in runs]
     assert stats[0] == stats[1] and stats[0] != []
-    rc, out, _ = inproc(capsys, "solve", f, "--max-conflicts", "5", "--slice", "2")
-    assert rc in (0, 10, 20)
+    rc, out, _ = inproc(capsys, "solve", f, "--max-conflicts", "5", "--slice", "2", "--restart", "glucose",
+                        "--seed", "5")
+    assert rc in (0, 10, 20) and "c configuration default: restart=glucose rnd_seed=5" in out.splitlines()
 
 
 def hard_formula(tmp_path):
