@@ -216,8 +216,7 @@ def test_text_and_binary_proofs_are_the_same_steps(tmp_path, capsys):
 
 
 @pytest.mark.parametrize("cnf,proof", [("php5.cnf.gz", "php5.cadical.drat.gz"),
-                                       ("php5.cnf.gz", "php5.cadical.bdrat.gz"),
-                                       ("hole6.cnf.gz", "hole6.cadical.bdrat.gz")])
+                                       ("php5.cnf.gz", "php5.cadical.bdrat.gz")])
 def test_other_solvers_proofs_verify(tmp_path, capsys, cnf, proof):
     rc, out, _ = inproc(capsys, "check", DATA / cnf, DATA / proof)
     assert (rc, answer_lines(out)) == (0, ["s VERIFIED"]) and "deletions applied" in out

@@ -248,49 +248,6 @@ def test_repeated_calls_leak_no_threads():
     assert time.perf_counter() - t0 < 10
 
 
-SPAWN_FAILURE = r"""
-import os, resource, sys, time
-sys.path[:0] = {paths!r}
-import quillon_native as qn
-sys.path.insert(0, {tests!r})
-from oracles import DEFAULTS, pigeonhole
-nvars, hard = pigeonhole(11)
-configs = [dict(DEFAULTS, rnd_seed=i + 1) for i in range(400)]
-# Leave room for a few worker stacks only: thread creation then fails part-way.
-with open("/proc/self/status") as f:
-    vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
-resource.setrlimit(resource.RLIMIT_AS, (vm + (48 << 20), resource.RLIM_INFINITY))
-t0 = time.perf_counter()
-try:
-    qn.solve_portfolio(nvars, hard, configs)
-except BaseException as e:
-    print(type(e).__name__, isinstance(e, Exception), str(e), sep="|")
-print("elapsed|%.3f" % (time.perf_counter() - t0))
-print("threads|%d" % len(os.listdir("/proc/self/task")))
-"""
-
-
-@pytest.mark.skipif(bool(os.environ.get("QUILLON_SANITIZED")),
-                    reason="an address-space limit leaves no room for the sanitizer's shadow memory")
-def test_thread_spawn_failure_stops_started_workers():
-    paths = [p for p in sys.path if p]
-    code = SPAWN_FAILURE.format(paths=[os.path.abspath(p) for p in paths], tests=os.path.dirname(__file__))
-    # One malloc heap, grown by brk with a large pad before the limit is set,
-    # so the started workers find memory while thread stacks run out.
-    env = dict(os.environ, MALLOC_ARENA_MAX="1", MALLOC_TOP_PAD_=str(1 << 30), MALLOC_MMAP_THRESHOLD_=str(32 << 20))
-    # Without the stop request the started workers search PHP(11) to the end
-    # and this times out.
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30, env=env)
-    lines = dict(line.split("|", 1) for line in out.stdout.splitlines() if "|" in line)
-    assert "PanicException" in lines, out.stdout + out.stderr
-    is_exception, msg = lines["PanicException"].split("|", 1)
-    assert is_exception == "False"
-    assert msg.startswith("failed to spawn thread: ") and "os error" in msg
-    # the workers already started were stopped rather than left to search
-    assert float(lines["elapsed"]) < 10
-    assert lines["threads"] == "1"
-
-
 WORKER_FAILURE = r"""
 import sys
 sys.path[:0] = {paths!r}

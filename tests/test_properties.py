@@ -74,27 +74,6 @@ def test_incremental_solver_against_brute_force(data, opts, proof, initial_vars)
             assert s.check_watch_invariant() == []
 
 
-@given(st.integers(0, 2**32 - 1), st.integers(25, 60), st.floats(3.8, 4.8),
-       st.lists(aggressive_options(), min_size=2, max_size=3), st.lists(st.integers(0, 300), min_size=1, max_size=4))
-def test_aggressive_options_agree_on_threshold_3sat(seed, nvars, ratio, option_sets, limits):
-    # Each configuration is driven through conflict-limited calls first,
-    # then to the end; all must agree, with a model or a checked proof.
-    clauses = random_3sat(seed, nvars, ratio)
-    answers = set()
-    for opts in option_sets:
-        s = solver(0, clauses, proof=True, **opts)
-        for limit in limits + [None]:
-            answer = s.solve(max_conflicts=limit)
-            if answer is not None:
-                break
-            assert s.model == []
-        assert (len(s.model) == s.nvars and satisfies(s.model, clauses)) if answer else \
-            refutes(clauses, s.proof_steps())
-        assert s.check_watch_invariant() == []
-        answers.add(answer)
-    assert len(answers) == 1, answers
-
-
 @given(st.data(), st.booleans(), st.sampled_from([0, 1, 2, 3, 20]), st.integers(0, 8))
 def test_incremental_preprocessor_against_brute_force(data, do_bve, max_len, initial_vars):
     # add / freeze / run / add / run ... with a solve and reconstruct at

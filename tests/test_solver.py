@@ -3,12 +3,11 @@
 # The recorded traces (test_traces.py) pin every counter, model and proof of
 # many searches; answers against brute force under many option sets are the
 # property tests' part.  Here: exact values of small cases.
-import os
 
 import pytest
 
 import quillon_native as qn
-from oracles import DEFAULTS, pigeonhole, random_3sat, refutes, satisfies, solver
+from oracles import DEFAULTS, pigeonhole, random_3sat, refutes, solver
 from test_traces import STATS
 
 Solver = qn.Solver
@@ -187,30 +186,3 @@ def test_solve_argument_errors(call, exc, note):
         call(s)
     assert getattr(ei.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
     s.enable_proof()
-
-
-# --- the walk ----------------------------------------------------------------------
-
-def test_switches_turn_the_walk_off():
-    differs = 0
-    for seed in range(6):
-        clauses = random_3sat(seed, 70)
-        base = dict(luby_base=2.0, walk_min_conflicts=0)
-
-        def run(**opts):
-            s = solver(70, clauses, proof=True, **dict(base, **opts))
-            s.solve()
-            return stats(s), s.model, s.proof_steps()
-        ref = run(walk_flips=0)
-        for variant in (dict(walk_patience=0), dict(walk_interval=0), dict(walk_min_conflicts=10 ** 9)):
-            assert run(**variant) == ref, variant
-        differs += run()[0] != ref[0]
-    assert differs >= 3  # the walk does steer the search
-
-
-def test_binary_only_formula_walks_without_trouble():
-    # Flipping never breaks a clause here: the draw is between equal weights.
-    clauses = [[0, 2], [1, 3], [4, 6], [5, 7], [0, 4], [3, 7]]
-    for seed in range(20):
-        s = solver(4, clauses, walk_min_conflicts=0, luby_base=1.0, rnd_seed=seed + 1)
-        assert s.solve() is True and satisfies(s.model, clauses)
