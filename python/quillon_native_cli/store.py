@@ -8,7 +8,9 @@ other options is refused rather than mixing two runs in one file.
 """
 import csv
 import json
+import os
 import sqlite3
+import urllib.parse
 
 COLUMNS = ("path", "name", "expected", "answer", "status", "wrong", "seconds", "cpu", "exit_code",
            "checked", "detail", "host", "finished")
@@ -26,14 +28,22 @@ class StoreError(Exception):
 
 
 class Store:
-    def __init__(self, path):
+    def __init__(self, path, readonly=False):
+        """Opens (or creates) the store; `readonly` only reads, so it never waits on or locks out a writer."""
         self.path = path
         try:
+            if readonly:
+                uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+                self.db = sqlite3.connect(uri, uri=True, timeout=30)
+                self.db.execute("select 1 from results limit 1")
+                return
             self.db = sqlite3.connect(path, timeout=30)
-            self.db.execute("pragma journal_mode=wal")
+            if self.db.execute("pragma journal_mode").fetchone()[0] != "wal":
+                self.db.execute("pragma journal_mode=wal")
             self.db.execute("pragma synchronous=full")
-            with self.db:
-                self.db.executescript(SCHEMA)
+            if not self.db.execute("select 1 from sqlite_master where name='results'").fetchone():
+                with self.db:
+                    self.db.executescript(SCHEMA)
         except sqlite3.DatabaseError as e:
             raise StoreError(f"{path}: cannot use this file as a results store ({e})") from None
 
@@ -89,4 +99,4 @@ def open_existing(path):
                 raise StoreError(f"{path}: not a results store")
     except OSError as e:
         raise StoreError(f"{path}: {e.strerror}") from None
-    return Store(path)
+    return Store(path, readonly=True)
