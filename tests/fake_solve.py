@@ -1,6 +1,6 @@
-"""A stand-in for `quillon-native solve` in the batch tests: brute force on tiny
-formulas, plus faults asked for by `c act` lines of the instance.  Each run
-appends "NAME PID" to runs.log beside the instance."""
+# A stand-in for `quillon-native solve` in the batch tests: brute force on tiny
+# formulas, plus faults asked for by `c act` lines of the instance.  Each run
+# appends "NAME PID" to runs.log beside the instance.
 import itertools, os, signal, sys, time  # noqa: E401
 
 args = sys.argv[1:]

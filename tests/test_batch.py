@@ -1,5 +1,5 @@
-"""batch, plot and race: answers against brute force, faults recorded once,
-interrupted runs resumed, Dask workers killed mid-run, losers of a race stopped."""
+# batch, plot and race: answers against brute force, faults recorded once,
+# interrupted runs resumed, Dask workers killed mid-run, losers of a race stopped.
 import itertools
 import json
 import os
@@ -28,7 +28,7 @@ def brute(clauses, n):
 
 
 def write_set(folder, instances, expected=None):
-    """Writes name -> CNF text files and a manifest; returns the manifest path."""
+    # Writes name -> CNF text files and a manifest; returns the manifest path.
     os.makedirs(folder / "cnf", exist_ok=True)
     for name, text in instances.items():
         (folder / "cnf" / name).write_text(text)
@@ -49,7 +49,7 @@ def rows(results):
 
 
 def runs(folder):
-    """How many times the fake solver started on each instance."""
+    # How many times the fake solver started on each instance.
     log = folder / "cnf" / "runs.log"
     names = [line.split()[0] for line in log.read_text().splitlines()] if log.exists() else []
     return {name: names.count(name) for name in names}
@@ -207,7 +207,7 @@ def cluster():
 
 @pytest.fixture
 def scheduler(cluster):
-    """The cluster's address, once both workers are up (a killed one is restarted)."""
+    # The cluster's address, once both workers are up (a killed one is restarted).
     from distributed import Client
     with Client(cluster) as client:
         client.wait_for_workers(2, timeout=30)

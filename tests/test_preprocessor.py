@@ -177,12 +177,6 @@ def test_exact_runs(case):
         assert brute_force(nvars, clauses) is None and drat_accepts(clauses, p.proof_steps())
 
 
-def test_no_unit_run_reaches_fixpoint_without_change():
-    p = make([[0, 2], [1, 3]], frozen=[0, 1], do_bve=False, with_proof=True)
-    state = lambda: (p.run(), p.units, p.subsumed, p.strengthened, p.eliminated_vars, p.pure, p.proof_steps())  # noqa
-    assert state() == state()
-
-
 def grid(n):
     return [[2 * i, 2 * j] for i in range(n) for j in range(i + 1, n)]
 
@@ -355,8 +349,3 @@ def test_argument_errors(call, exc, msg, note):
     assert type(info.value) is exc and (msg is None or str(info.value) == msg)
     assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
     assert p.reduced() == [[0, 2]] and p.run() is True
-
-
-
-
-
