@@ -1,6 +1,14 @@
 import os
+import sys
 
 from hypothesis import HealthCheck, settings
+
+try:
+    import quillon_native_cli  # noqa: F401  (installed with the wheel)
+except ImportError:  # a build folder: the command-line package comes from the checkout, for subprocesses too
+    _cli = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python")
+    sys.path.insert(0, _cli)
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [_cli, os.environ.get("PYTHONPATH")]))
 
 # The normal suite keeps property tests small; `--slow` (or QUILLON_SLOW=1)
 # runs many more examples, and under the sanitizers (QUILLON_SANITIZED=1)

@@ -16,11 +16,6 @@ import quillon_native as qn
 
 DATA = Path(__file__).parent / "data"
 _paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-try:
-    import quillon_native_cli  # noqa: F401  (installed with the wheel)
-except ImportError:  # a build folder: use the package from the checkout
-    _paths.insert(0, str(Path(__file__).parent.parent / "python"))
-    sys.path.insert(0, _paths[0])
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(_paths))
 from quillon_native_cli import configs, dimacs, options, proofs  # noqa: E402
 from quillon_native_cli.main import main  # noqa: E402
