@@ -11,7 +11,7 @@ import time
 import quillon_native as qn
 
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.output import Output
+from quillon_native_cli.output import Output, Stop, stop_on_signals
 from quillon_native_cli.proofs import ProofReader
 
 EXIT_CODES = """\
@@ -36,26 +36,14 @@ def add_parser(subparsers):
     return p
 
 
-class Stop(BaseException):
-    def __init__(self, signum):
-        self.signum = signum
-
-
-def _raise_stop(signum, frame):
-    raise Stop(signum)
-
-
 def run(args):
     out = Output(args.quiet)
-    old = {s: signal.signal(s, _raise_stop) for s in (signal.SIGINT, signal.SIGTERM)}
     try:
-        return Check(args, out).main()
+        with stop_on_signals():
+            return Check(args, out).main()
     except Stop as e:
         out.comment(f"interrupted by {signal.Signals(e.signum).name}")
         return 128 + e.signum
-    finally:
-        for s, h in old.items():
-            signal.signal(s, h)
 
 
 class Check:

@@ -1,7 +1,28 @@
 """Standard output and error for the commands: comment lines, the answer,
 one-line errors, and a reader that went away (a closed pipe) taken calmly."""
+import contextlib
 import os
+import signal
 import sys
+
+
+class Stop(BaseException):
+    # SIGINT or SIGTERM arrived inside `stop_on_signals()`.
+    def __init__(self, signum):
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def stop_on_signals():
+    """Turn SIGINT and SIGTERM into a Stop exception for the duration."""
+    def stop(signum, frame):
+        raise Stop(signum)
+    old = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for s, h in old.items():
+            signal.signal(s, h)
 
 
 class Output:

@@ -9,14 +9,13 @@ import argparse
 import math
 import os
 import signal
-import sys
 import time
 
 import quillon_native as qn
 
 from quillon_native_cli import configs, options, supervise
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.output import Output
+from quillon_native_cli.output import Output, Stop, stop_on_signals
 from quillon_native_cli.proofs import ProofWriter
 
 STATS = ("conflicts", "decisions", "propagations", "restarts", "blocked_restarts", "learned", "learned_lits",
@@ -113,15 +112,6 @@ def check_usage(args):
             raise UsageError("--portfolio has no conflict limit")
 
 
-class Stop(BaseException):
-    def __init__(self, signum):
-        self.signum = signum
-
-
-def _raise_stop(signum, frame):
-    raise Stop(signum)
-
-
 def run(args):
     out = Output(args.quiet)
     try:
@@ -150,9 +140,9 @@ class Solve:
                 self.proof_fh = open(args.proof, "wb")
             except OSError as e:
                 return out.error(f"{args.proof}: {e.strerror or e}", 1)
-        old = {s: signal.signal(s, _raise_stop) for s in (signal.SIGINT, signal.SIGTERM)}
         try:
-            self.load()
+            with stop_on_signals():
+                self.load()
         except InputError as e:
             return out.error(str(e), 1)
         except MemoryError:
@@ -161,9 +151,6 @@ class Solve:
             out.comment("interrupted while reading the formula")
             out.line("s UNKNOWN")
             return 128 + e.signum
-        finally:
-            for s, h in old.items():
-                signal.signal(s, h)
         return self.search()
 
     @property
