@@ -71,3 +71,23 @@ def load_manifest(bench_dir):
             if line.strip():
                 rows.append(dict(zip(header, line.rstrip("\n").split("\t"))))
     return rows
+
+
+def stream_clauses(path):
+    """Clauses one at a time (DIMACS ints), without holding the formula."""
+    cur = []
+    with open_text(path) as f:
+        for line in f:
+            if not line.strip() or line[0] in "cp":
+                continue
+            if line[0] == "%":
+                break
+            for tok in line.split():
+                d = int(tok)
+                if d == 0:
+                    yield cur
+                    cur = []
+                else:
+                    cur.append(d)
+    if cur:
+        yield cur

@@ -40,7 +40,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-from benchlib import DEFAULT_BENCH, load_manifest, open_text  # noqa: E402
+from benchlib import DEFAULT_BENCH, load_manifest, open_text, stream_clauses  # noqa: E402
 
 COUNTERS = ("conflicts", "decisions", "propagations", "restarts", "blocked_restarts", "learned", "learned_lits",
             "minimized_lits", "reductions", "deleted", "max_trail")
@@ -79,24 +79,6 @@ def ensure_old_venv(commit, venv, log=print):
 
 # --------------------------------------------------------------------------
 # Child process: one solve, one JSON line.
-
-def stream_clauses(path):
-    cur = []
-    with open_text(path) as f:
-        for line in f:
-            if not line.strip() or line[0] in "cp":
-                continue
-            if line[0] == "%":
-                break
-            for tok in line.split():
-                d = int(tok)
-                if d == 0:
-                    yield cur
-                    cur = []
-                else:
-                    cur.append(d)
-    if cur:
-        yield cur
 
 
 def header_vars(path):

@@ -28,7 +28,7 @@ import threading
 import time
 
 import quillon_native as qn
-from benchlib import DEFAULT_BENCH, load_manifest, model_satisfies, open_text, read_dimacs, to_internal
+from benchlib import DEFAULT_BENCH, load_manifest, model_satisfies, open_text, read_dimacs, stream_clauses, to_internal
 
 PEERS = ("Minisat22", "Glucose4", "Cadical153")
 
@@ -103,26 +103,6 @@ def select(args):
     if args.max_minisat is not None:
         rows = [r for r in rows if float(r.get("minisat_seconds") or 0) <= args.max_minisat]
     return rows
-
-
-def stream_clauses(path):
-    """Clauses one at a time (DIMACS ints), without holding the formula."""
-    cur = []
-    with open_text(path) as f:
-        for line in f:
-            if not line.strip() or line[0] in "cp":
-                continue
-            if line[0] == "%":
-                break
-            for tok in line.split():
-                d = int(tok)
-                if d == 0:
-                    yield cur
-                    cur = []
-                else:
-                    cur.append(d)
-    if cur:
-        yield cur
 
 
 def memory_child(path, who):
