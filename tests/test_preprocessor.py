@@ -84,6 +84,9 @@ RUNS = {
     "elimination alone continues the rounds": (
         [[X, A], [X ^ 1, B], [A, B, C]], [1, 2, 3], {}, 3, True, {"eliminated_vars": 1, "subsumed": 1}, [[A, B]],
         None),
+    "a clause subsumed earlier in the pass does not end it": (
+        [[0, 2], [0, 2, 4], [6, 8, 10], [6, 8, 10, 12]], FROZEN_ALL, {}, 1, True, {"subsumed": 2},
+        [[0, 2], [6, 8, 10]], None),
     "identical clauses": ([[0, 2], [2, 0], [1, 3]], FROZEN_ALL, {}, 1, True, {"subsumed": 1}, [[0, 2], [1, 3]],
                           [("d", [2, 1])]),
     "strengthening proof order": ([[0, 2], [0, 3, 4]], FROZEN_ALL, {}, 1, True, {"strengthened": 1},
