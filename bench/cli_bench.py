@@ -43,6 +43,9 @@ def run(cmd, timeout=None, stdout=subprocess.DEVNULL):
     """(cpu seconds, wall seconds, peak RSS KiB, exit code, output) of one process tree.
     A run past `timeout` is killed with its whole process group and counts
     as `timeout` CPU seconds (a lower bound), exit code None."""
+    capture = stdout is subprocess.PIPE
+    if capture:  # a file, not a pipe: a child with many `v` lines must not block on a full pipe
+        stdout = tempfile.TemporaryFile()
     t = time.monotonic()
     p = subprocess.Popen(cmd, stdout=stdout, stderr=subprocess.DEVNULL, start_new_session=True)
     deadline = None if timeout is None else t + timeout
@@ -56,7 +59,11 @@ def run(cmd, timeout=None, stdout=subprocess.DEVNULL):
             killed = True
         time.sleep(0.002)
     wall = time.monotonic() - t
-    out = p.stdout.read().decode() if stdout is subprocess.PIPE else ""
+    out = ""
+    if capture:
+        stdout.seek(0)
+        out = stdout.read().decode()
+        stdout.close()
     if killed:
         return float(timeout), wall, ru.ru_maxrss, None, out
     return ru.ru_utime + ru.ru_stime, wall, ru.ru_maxrss, os.waitstatus_to_exitcode(status), out
