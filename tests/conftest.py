@@ -9,6 +9,10 @@ except ImportError:  # a build folder: the command-line package comes from the c
     _cli = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python")
     sys.path.insert(0, _cli)
     os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [_cli, os.environ.get("PYTHONPATH")]))
+    import quillon_native
+    import quillon_native_cli
+    # The readers' native loops (_scan) are built beside quillon_native.
+    quillon_native_cli.__path__.append(os.path.dirname(quillon_native.__file__))
 
 # The normal suite keeps property tests small; `--slow` (or QUILLON_SLOW=1)
 # runs many more examples, and under the sanitizers (QUILLON_SANITIZED=1)

@@ -127,6 +127,14 @@ BAD = [  # (file name, content or None, extra arguments, the one line on stderr 
 ]
 
 
+@pytest.fixture(params=["native", "python"])
+def scan(request, monkeypatch):
+    # The readers run their native loops (_scan) or, as without it, Python's.
+    assert dimacs.Tokens.scan is not None, "quillon_native_cli._scan is not built"
+    if request.param == "python":
+        monkeypatch.setattr(dimacs.Tokens, "scan", None)
+
+
 @pytest.mark.parametrize("name,content,extra,message", BAD)
 def test_bad_input_is_one_line(tmp_path, name, content, extra, message):
     path = tmp_path / name
@@ -137,7 +145,7 @@ def test_bad_input_is_one_line(tmp_path, name, content, extra, message):
     assert "s " not in out
 
 
-def test_check_refuses_unreadable_inputs(tmp_path, capsys):
+def test_check_refuses_unreadable_inputs(tmp_path, capsys, scan):
     cnf = tmp_path / "f.cnf"
     cnf.write_text(cnf_text(6, PHP))
     for proof, message in [(b"d 1 2 0\n1 d 2 0\n", "{p}:2: 'd' inside a clause"), (b"1 2 0\n-1", "{p}:2: last step "
@@ -212,7 +220,7 @@ def test_text_and_binary_proofs_are_the_same_steps(tmp_path, capsys):
 
 @pytest.mark.parametrize("cnf,proof", [("php5.cnf.gz", "php5.cadical.drat.gz"),
                                        ("php5.cnf.gz", "php5.cadical.bdrat.gz")])
-def test_other_solvers_proofs_verify(tmp_path, capsys, cnf, proof):
+def test_other_solvers_proofs_verify(tmp_path, capsys, cnf, proof, scan):
     rc, out, _ = inproc(capsys, "check", DATA / cnf, DATA / proof)
     assert (rc, answer_lines(out)) == (0, ["s VERIFIED"]) and "deletions applied" in out
     # Without its lemmas the proof breaks: the verdict names the failing step.
@@ -224,7 +232,7 @@ def test_other_solvers_proofs_verify(tmp_path, capsys, cnf, proof):
     assert (rc, answer_lines(out)) == (1, ["s NOT VERIFIED"]) and f"c failing step {len(broken)}: 0" in out.splitlines()
 
 
-def test_readers_agree_with_a_plain_parser_across_block_boundaries(monkeypatch, tmp_path):
+def test_readers_agree_with_a_plain_parser_across_block_boundaries(monkeypatch, tmp_path, scan):
     rng = random.Random(3)
     clauses = random_cnf(rng, 30, 60, 4) + [[5], [-7, 9]]
     text = "c head\np cnf 30 62\n"
@@ -246,6 +254,65 @@ def test_readers_agree_with_a_plain_parser_across_block_boundaries(monkeypatch, 
             r = proofs.ProofReader(str(tmp_path / f"p{binary}")).read()
             assert r.binary == binary
             assert r.steps == [(d, [qn.from_dimacs(x) for x in lits]) for d, lits in steps]
+
+
+def read_both_ways(monkeypatch, path, binary=None, relaxed=False):
+    # What a reader gives with _scan and without: clauses or steps, or the error.
+    got = []
+    for scan in (dimacs._scan, None):
+        monkeypatch.setattr(dimacs.Tokens, "scan", scan)
+        try:
+            if binary is None:
+                clauses = []
+                r = dimacs.CnfReader(str(path), clauses.append, relaxed=relaxed).read()
+                got.append((clauses, r.nvars, r.nclauses))
+            else:
+                r = proofs.ProofReader(str(path)).read()
+                got.append((r.binary == binary, r.steps))
+        except dimacs.InputError as e:
+            got.append(str(e))
+    assert got[0] == got[1]
+    return got[0]
+
+
+def test_native_and_python_readers_agree_on_anything(monkeypatch, tmp_path):
+    # The bad-input table, and random texts of numbers in and out of range,
+    # junk, comments, headers, 'd's and odd spaces, read in blocks of random
+    # size; random binary proofs, some with a byte changed.
+    f = tmp_path / "f"
+    for name, content, extra, message in BAD:
+        if content is not None and extra in ([], ["--relaxed"]):
+            f.write_bytes(content)
+            assert read_both_ways(monkeypatch, f, relaxed=extra != []) == message.format(f=f)
+    rng = random.Random(11)
+    odd = ["d", "+2", "-", "1-", "x", "\x00", "c", "%", "p cnf 6 3", "--1", "7", "2147483646", "-2147483647", "9" * 30]
+    spaces = [" "] * 8 + ["\n"] * 4 + ["\r\n", "  ", "\nc note 1 0\n", "\n\n", "\t", "\x0b", "\x0c"]
+    for i in range(300):
+        cut = [[*(["d"] if rng.random() < 0.3 else []), *(rng.choice(["", "-"]) + rng.choice(["", "0", "00"]) +
+                str(rng.randint(1, 6)) for _ in range(rng.randint(0, 5))), rng.choice(["0", "0", "-0", "00"])]
+               for _ in range(rng.randint(0, 8))]
+        toks = [t for c in cut for t in c]
+        if rng.random() < 0.4:
+            toks.insert(rng.randint(0, len(toks)), rng.choice(odd))
+        if toks and rng.random() < 0.2:
+            toks.pop()
+        monkeypatch.setattr(dimacs.Tokens, "block", rng.choice([1, 3, 8, 64, 1 << 16]))
+        text = "".join(t + rng.choice(spaces[:-3]) for t in toks)  # no \t, \v, \f: those make it binary
+        f.write_bytes(text.encode("latin-1"))
+        read_both_ways(monkeypatch, f, binary=False)
+        cnf = [t for t in toks if t != "d"]
+        head = rng.choice([f"p cnf 6 {sum(t in ('0', '-0', '00') for t in cnf)}\n"] * 3 + ["p cnf 3 9\n", ""])
+        f.write_bytes((head + "".join(t + rng.choice(spaces) for t in cnf)).encode("latin-1"))
+        read_both_ways(monkeypatch, f, relaxed=i % 3 == 0)
+        steps = [(rng.random() < 0.3, [rng.choice([-1, 1]) * rng.randint(1, 1 << rng.randint(1, 31))
+                                       for _ in range(rng.randint(0, 4))]) for _ in range(rng.randint(1, 6))]
+        with f.open("wb") as fh:
+            proofs.ProofWriter(fh, binary=True).write(steps)
+        data = bytearray(f.read_bytes())
+        for _ in range(rng.choice([0, 0, 1, 2])):
+            data[rng.randrange(len(data))] = rng.choice([0, 1, 0x7f, 0x80, 0xff, ord("a"), ord("d"), rng.randrange(256)])
+        f.write_bytes(b"a" + data if data[:1] not in (b"a", b"d") else bytes(data))
+        read_both_ways(monkeypatch, f, binary=True)
 
 
 def hard_formula(tmp_path):

@@ -7,9 +7,18 @@ sight, so each distinct token is parsed and range-checked once); clauses are
 cut out at the terminating zeros with `list.index`.  Lines with anything else
 (comments, the header, a '%' end marker, junk) go through a line-by-line path
 that knows its line numbers, so an error names the line where it is.
+
+The native module `_scan`, when it is there, reads the blocks of numbers
+instead: it accepts exactly what the Python loops accept, and returns None
+for a block they would refuse, which then goes through them to raise their
+error.
 """
-import re
 import sys
+
+try:
+    from quillon_native_cli import _scan
+except ImportError:  # not built (a build folder): the Python loops alone
+    _scan = None
 
 BLOCK = 1 << 16
 END = -1        # token 0: end of a clause
@@ -104,6 +113,7 @@ class Tokens:
     """Token -> internal literal cache shared by the two readers."""
 
     block = BLOCK
+    scan = _scan
 
     def __init__(self, path, limit):
         self.name = "<stdin>" if path == "-" else path
@@ -111,8 +121,10 @@ class Tokens:
         self.maxvar = 0
         self.cache = {b"0": END}
         self.get = self.cache.get
+        self.lits = []                  # _scan's int object per internal literal
 
     def bad(self, where_block, line0, token, what):
+        import re
         pos = re.search(rb"(?<![^\s])" + re.escape(token) + rb"(?![^\s])", where_block)
         line = line0 + (where_block.count(b"\n", 0, pos.start()) if pos else 0)
         raise InputError(self.name, line, what)
@@ -245,6 +257,16 @@ class CnfReader(Tokens):
             self.on_header(nv, nc, line)
 
     def numbers(self, block, line0):
+        if self.scan and self.header_line:
+            got = self.scan.cnf_numbers(block, self.limit, self.sink, self.tail, self.lits)
+            if got is not None:
+                n, maxvar, tail = got
+                self.maxvar = max(self.maxvar, maxvar)
+                if tail and (n or not self.tail):
+                    self.tail_line = line0 + block.rstrip().count(b"\n")
+                self.nclauses += n
+                self.tail = tail
+                return
         toks = block.split()
         if not toks:
             return

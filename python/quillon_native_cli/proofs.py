@@ -6,8 +6,6 @@ each literal as the unsigned variable-length number 2*|lit| + (lit < 0)
 (seven bits per byte, low bits first, high bit set on every byte but the
 last), then a 0 byte.  Comment lines ("c ...") are allowed in text proofs.
 """
-import re
-
 from quillon_native_cli.dimacs import DEL, END, InputError, Tokens, _NUMERIC, blocks, open_input, shown
 
 _TEXT_BYTES = frozenset(b"\n\r -0123456789cd")
@@ -131,6 +129,13 @@ class ProofReader(Tokens):
             self.text_numbers(b"\n".join(pending), first)
 
     def text_numbers(self, block, line0):
+        if self.scan:
+            tail = self.scan.drat_text(block, self.limit, self.steps, self.tail, self.lits)
+            if tail is not None:
+                self.tail = tail
+                if tail:
+                    self.tail_line = line0 + block.rstrip().count(b"\n")
+                return
         toks = block.split()
         vals = self.map(block, line0, toks)
         if self.tail:
@@ -171,13 +176,19 @@ class ProofReader(Tokens):
 
     # -- binary ----------------------------------------------------------
     def read_binary(self, stream):
-        token = re.compile(rb"[\x80-\xff]*[\x00-\x7f]|[\x80-\xff]+\Z").findall
+        token = None
         cache = {b"\0": END}
         get = cache.get
         steps = self.steps
         add = steps.append
         offset = 0
         for _, block in blocks(self.path, self.block, b"\0", stream):
+            if self.scan and self.scan.drat_binary(block, steps, self.lits) is not None:
+                offset += len(block)
+                continue
+            if token is None:
+                import re
+                token = re.compile(rb"[\x80-\xff]*[\x00-\x7f]|[\x80-\xff]+\Z").findall
             toks = token(block)
             vals = list(map(get, toks))
             if None in vals:
