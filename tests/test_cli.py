@@ -275,6 +275,33 @@ def read_both_ways(monkeypatch, path, binary=None, relaxed=False):
     return got[0]
 
 
+def test_scan_reads_whole_blocks_or_nothing():
+    # The native loops on their own: what they read, and what they leave to
+    # the Python loops (None, and nothing sunk or appended).
+    scan, got = dimacs._scan, []
+    assert scan.cnf_numbers(b"1 -2 0 3\n4 0 -0 007\t-7\x0b\x0c", 7, got.append, [5], []) == (3, 7, [12, 13])
+    assert scan.cnf_numbers(b" 1\r\n", 7, got.append, [5], []) == (0, 1, [5, 0])
+    assert got == [[5, 0, 3], [4, 6], []]
+    assert scan.cnf_numbers(b"300 0 300 0", 300, got.append, [], []) == (2, 300, [])
+    assert got[3] == [598] and got[3][0] is got[4][0]  # one int object per literal
+    for block in [b"1 8 0", b"1 +2 0", b"1 - 0", b"1 -- 0", b"d 1 0", b"1x 0", b"1 0 " + b"9" * 30, b"1\x1c0", b"\xb2 0"]:
+        assert scan.cnf_numbers(block, 7, got.append, [], []) is None and len(got) == 5
+    with pytest.raises(ValueError):  # the sink's own error
+        scan.cnf_numbers(b"1 0", 7, [].remove, [], [])
+    steps = []
+    assert scan.drat_text(b"1 0 d -2 0\nd", 9, steps, [], []) == [-2]
+    assert scan.drat_text(b"4 0 0 d 0 9", 9, steps, [-2], []) == [16]
+    for block, tail in [(b"1 d 0", []), (b"d d 1 0", []), (b"d 1 0", [0]), (b"d 1 0", [-2]), (b"10 0", [])]:
+        assert scan.drat_text(block, 9, steps, tail, []) is None
+    big = b"a\xff\xff\xff\xff\x0f\x00"  # 2**32 - 1: the largest code
+    assert scan.drat_binary(b"a\x02\x05\x00d\x82\x80\x80\x00\x00a\x00" + big, steps, []) == 4
+    assert steps == [(False, [0]), (True, [3]), (True, [6]), (False, []), (True, []), (False, [0, 3]), (True, [0]),
+                     (False, []), (False, [2 ** 32 - 3])]
+    for block in [b"a\x01\x00", b"a\x80\x80\x80\x80\x10\x00", b"a\x02", b"a\x82\x00", b"\x00", b"x\x02\x00",
+                  b"a\x02\x00d", b"a\x80\x00\x00", b"a\x82\x80\x80\x80\x80\x01\x00"]:
+        assert scan.drat_binary(block, steps, []) is None and len(steps) == 9
+
+
 def test_native_and_python_readers_agree_on_anything(monkeypatch, tmp_path):
     # The bad-input table, and random texts of numbers in and out of range,
     # junk, comments, headers, 'd's and odd spaces, read in blocks of random

@@ -14,8 +14,8 @@
 // internal literals to `sink` (the unfinished clause `tail` of the previous
 // block in front of the first), each proof step as (is_deletion, literals)
 // appended to `steps`, and the unfinished rest as the new tail.  `lits` (a
-// list, or None) caches one int object per internal literal, None until first
-// use, so that stored clauses share them.
+// list) caches one int object per internal literal, None until first use, so
+// that stored clauses share them.
 #include <Python.h>
 
 #include <cstdint>
@@ -146,9 +146,9 @@ bool read_tail(PyObject *tail, std::vector<int64_t> &out) {
 // Handing out objects.
 
 // A new reference to the int object of literal `code`, from the cache when
-// there is one.
+// the literal is not too large for it.
 PyObject *lit_object(PyObject *cache, int64_t code) {
-  if (cache == Py_None || code >= kCachedLits) return PyLong_FromLongLong(code);
+  if (code >= kCachedLits) return PyLong_FromLongLong(code);
   for (Py_ssize_t n = PyList_Size(cache); n <= code; ++n) {
     if (PyList_Append(cache, Py_None) < 0) return nullptr;
   }
@@ -192,26 +192,16 @@ int append_step(PyObject *steps, PyObject *cache, const std::vector<int64_t> &co
   return PyList_Append(steps, step.p);
 }
 
-bool bad_cache(PyObject *cache) {
-  if (cache == Py_None || PyList_Check(cache)) return false;
-  PyErr_SetString(PyExc_TypeError, "lits must be a list or None");
-  return true;
-}
-
-bool bad_list(PyObject *o, const char *what) {
-  if (PyList_Check(o)) return false;
-  PyErr_Format(PyExc_TypeError, "%s must be a list", what);
-  return true;
-}
-
 // ---------------------------------------------------------------------------
 // The functions.
 
 PyObject *cnf_numbers(PyObject *, PyObject *args) {
   PyObject *block, *sink, *tail, *cache;
   long long limit;
-  if (!PyArg_ParseTuple(args, "SLOOO:cnf_numbers", &block, &limit, &sink, &tail, &cache)) return nullptr;
-  if (bad_list(tail, "tail") || bad_cache(cache)) return nullptr;
+  if (!PyArg_ParseTuple(args, "SLOO!O!:cnf_numbers", &block, &limit, &sink, &PyList_Type, &tail, &PyList_Type,
+                        &cache)) {
+    return nullptr;
+  }
   char *data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
@@ -240,8 +230,10 @@ PyObject *cnf_numbers(PyObject *, PyObject *args) {
 PyObject *drat_text(PyObject *, PyObject *args) {
   PyObject *block, *steps, *tail, *cache;
   long long limit;
-  if (!PyArg_ParseTuple(args, "SLOOO:drat_text", &block, &limit, &steps, &tail, &cache)) return nullptr;
-  if (bad_list(steps, "steps") || bad_list(tail, "tail") || bad_cache(cache)) return nullptr;
+  if (!PyArg_ParseTuple(args, "SLO!O!O!:drat_text", &block, &limit, &PyList_Type, &steps, &PyList_Type, &tail,
+                        &PyList_Type, &cache)) {
+    return nullptr;
+  }
   char *data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
@@ -270,8 +262,7 @@ PyObject *drat_text(PyObject *, PyObject *args) {
 
 PyObject *drat_binary(PyObject *, PyObject *args) {
   PyObject *block, *steps, *cache;
-  if (!PyArg_ParseTuple(args, "SOO:drat_binary", &block, &steps, &cache)) return nullptr;
-  if (bad_list(steps, "steps") || bad_cache(cache)) return nullptr;
+  if (!PyArg_ParseTuple(args, "SO!O!:drat_binary", &block, &PyList_Type, &steps, &PyList_Type, &cache)) return nullptr;
   char *data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
