@@ -121,7 +121,7 @@ class Tokens:
         self.maxvar = 0
         self.cache = {b"0": END}
         self.get = self.cache.get
-        self.lits = []                  # _scan's int object per internal literal
+        self.lits = []                  # _scan's int object per internal literal (None: none kept)
 
     def bad(self, where_block, line0, token, what):
         import re

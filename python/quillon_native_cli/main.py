@@ -25,6 +25,26 @@ class Parser(argparse.ArgumentParser):
             pass
         sys.exit(self.usage_exit)
 
+    def _get_formatter(self):
+        # argparse's own, given the width: left to itself, every formatter
+        # (one per add_argument) imports shutil for it, and shutil brings bz2,
+        # lzma, zlib and fnmatch, 0.9 MB of resident memory in every run.
+        return self.formatter_class(prog=self.prog, width=terminal_columns() - 2)
+
+
+def terminal_columns():
+    """shutil.get_terminal_size().columns, without importing shutil."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns or 80
+
 
 def build_parser(argv=None):
     """The command's parser.  When `argv` names a subcommand first, only that

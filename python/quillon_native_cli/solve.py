@@ -181,6 +181,8 @@ class Solve:
 
         self.sinks = sinks
         reader = CnfReader(args.file, self._sink, on_header, args.relaxed)
+        if not sinks:  # no clause is kept here: no int objects kept to share among them either
+            reader.lits = None
         reader.read()
         self.nvars, self.nclauses = reader.nvars, reader.nclauses
         self.load_seconds = time.monotonic() - t0
