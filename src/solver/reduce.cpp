@@ -182,7 +182,7 @@ void Solver::maybe_collect_garbage() {
   }
   // Reasons are never deleted (locked clauses are kept), so each has moved.
   for (Lit p : trail_) {
-    int32_t &r = reason_[var_of(p)];
+    int32_t &r = vardata_[var_of(p)].reason;
     if (r == kNoReason) continue;
     const uint32_t moved = new_start[lits_[static_cast<uint32_t>(r) - 2]];
     QN_CHECK(moved != 0, "reason clause was not kept");

@@ -137,8 +137,8 @@ class Solver {
     values_[p] = kTrue;
     values_[p ^ 1] = kFalse;
     const Var v = var_of(p);
-    level_[v] = decision_level();
-    reason_[v] = why;
+    vardata_[v].level = decision_level();
+    vardata_[v].reason = why;
     trail_.push_back(p);
   }
   void reserve_vars(uint64_t n);  // every per-variable array, largest first
@@ -153,8 +153,14 @@ class Solver {
   void cancel_until(uint32_t level);
 
   // --- heap.cpp (order heap; ties go to the smaller variable) --------------
-  bool heap_above(Var a, Var b) const {
-    return activity_[a] > activity_[b] || (activity_[a] == activity_[b] && a < b);
+  // A heap entry carries a copy of its variable's activity, so that sifting
+  // compares neighbouring entries without reaching into activity_.
+  struct HeapEntry {
+    double activity;
+    Var var;
+  };
+  static bool heap_above(const HeapEntry &a, const HeapEntry &b) {
+    return a.activity > b.activity || (a.activity == b.activity && a.var < b.var);
   }
   bool heap_contains(Var v) const { return v < heap_index_.size() && heap_index_[v] >= 0; }
   void heap_insert(Var v);
@@ -228,8 +234,13 @@ class Solver {
 
   // Assignment.
   std::vector<uint8_t> values_;          // per literal: 0 / kTrue / kFalse
-  std::vector<uint32_t> level_;          // per variable
-  std::vector<int32_t> reason_;          // per variable, kNoReason or the clause's arena offset
+  // Per variable, side by side since analysis reads both: the reason
+  // (kNoReason or the clause's arena offset) and the decision level.
+  struct VarData {
+    int32_t reason;
+    uint32_t level;
+  };
+  std::vector<VarData> vardata_;
   std::vector<Lit> trail_;
   std::vector<uint32_t> trail_lim_;
   size_t qhead_ = 0;
@@ -237,7 +248,7 @@ class Solver {
 
   // Heuristics.
   std::vector<double> activity_;
-  std::vector<Var> heap_;
+  std::vector<HeapEntry> heap_;
   std::vector<int32_t> heap_index_;
   std::vector<uint8_t> phase_;           // saved phase, 1 = positive
   std::vector<uint8_t> target_;          // target phase, 1 = positive

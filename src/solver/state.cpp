@@ -39,7 +39,7 @@ uint64_t Solver::table_bytes(uint64_t nvars) {
   // of the other arrays that reserve_vars sizes.
   constexpr uint64_t per_var =
       2 * elem<decltype(watches_)> + 2 * elem<decltype(values_)> + elem<decltype(level_stamp_)> +
-      elem<decltype(activity_)> + elem<decltype(level_)> + elem<decltype(reason_)> + elem<decltype(heap_index_)> +
+      elem<decltype(activity_)> + elem<decltype(vardata_)> + elem<decltype(heap_index_)> +
       elem<decltype(heap_)> + elem<decltype(trail_)> + elem<decltype(phase_)> + elem<decltype(target_)> +
       elem<decltype(seen_)>;
   // Literals of kMaxVars variables or more would need the bit that marks
@@ -61,8 +61,7 @@ void Solver::reserve_vars(uint64_t n) {
   reserve_for(watches_, 2 * n);
   reserve_for(level_stamp_, n + 1);
   reserve_for(activity_, n);
-  reserve_for(level_, n);
-  reserve_for(reason_, n);
+  reserve_for(vardata_, n);
   reserve_for(heap_index_, n);
   reserve_for(heap_, n);
   reserve_for(trail_, n);
@@ -79,8 +78,7 @@ Var Solver::new_var() {
   const Var v = nvars_++;
   values_.push_back(kUnassigned);
   values_.push_back(kUnassigned);
-  level_.push_back(0);
-  reason_.push_back(kNoReason);
+  vardata_.push_back(VarData{kNoReason, 0});
   watches_.emplace_back();
   watches_.emplace_back();
   activity_.push_back(0.0);
@@ -111,7 +109,7 @@ bool Solver::add_clause(const Lit *in, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const Var v = var_of(in[i]);
     need = std::max<uint64_t>(need, uint64_t{v} + 1);
-    if (i == closing || (first[i] && v < nvars_ && value(in[i]) == kTrue && level_[v] == 0)) {
+    if (i == closing || (first[i] && v < nvars_ && value(in[i]) == kTrue && vardata_[v].level == 0)) {
       stop = i;
       break;
     }
@@ -190,7 +188,7 @@ void Solver::detach(CRef c) {
 
 bool Solver::locked(CRef c) const {
   const Lit first = lits_[headers_[c].start];
-  return value(first) == kTrue && reason_[var_of(first)] == static_cast<int32_t>(headers_[c].start);
+  return value(first) == kTrue && vardata_[var_of(first)].reason == static_cast<int32_t>(headers_[c].start);
 }
 
 void Solver::record(bool deletion, const Lit *lits, size_t n) {
