@@ -10,9 +10,9 @@ namespace qn {
 
 // Bumps a learned clause met during analysis and refreshes its glue when it
 // has dropped (only clauses with glue 3 or more are refreshed).
-void Solver::visit_clause(CRef c) {
-  ClauseHeader &h = headers_[c];
-  if (!h.learnt) return;
+void Solver::visit_clause(uint32_t cref_word) {
+  if (!(cref_word & kLearntTag)) return;
+  ClauseHeader &h = headers_[cref_of(cref_word)];
   h.activity += cla_inc_;
   if (h.activity > 1e20) {
     for (CRef l : learnts_) headers_[l].activity *= 1e-20;
@@ -143,11 +143,16 @@ uint32_t Solver::analyze(int32_t conflict) {
 
   for (Lit q : toclear_) seen_[var_of(q)] = 0;
   toclear_.clear();
+  for (Var v : poisoned_) seen_[v] = 0;
+  poisoned_.clear();
   return backjump;
 }
 
 // True when `p` is implied by other literals of the learned clause (marked
-// seen) through reason clauses.  Marks made by a failed test are undone.
+// seen) through reason clauses.  Marks made by a failed test are undone,
+// but the literal whose own reason failed is marked poisoned (seen_ 2): it
+// fails in every later test of this analysis too, since what made it fail
+// (a decision, or a level outside the clause's) never gets marked.
 bool Solver::redundant(Lit p, uint32_t abstract) {
   stack_.clear();
   stack_.push_back(p);
@@ -163,8 +168,8 @@ bool Solver::redundant(Lit p, uint32_t abstract) {
       for (uint32_t k = 1; k < len; ++k) {
         const Lit l = lits[k];
         const Var v = var_of(l);
-        if (seen_[v] || vardata_[v].level == 0) continue;
-        if (vardata_[v].reason != kNoReason && ((abstract >> (vardata_[v].level & 31)) & 1u)) {
+        if (seen_[v] == 1 || vardata_[v].level == 0) continue;
+        if (seen_[v] == 0 && vardata_[v].reason != kNoReason && ((abstract >> (vardata_[v].level & 31)) & 1u)) {
           seen_[v] = 1;
           stack_.push_back(l);
           toclear_.push_back(l);
@@ -177,6 +182,10 @@ bool Solver::redundant(Lit p, uint32_t abstract) {
     if (fail) {
       for (size_t i = top; i < toclear_.size(); ++i) seen_[var_of(toclear_[i])] = 0;
       toclear_.resize(top);
+      if (q != p) {
+        seen_[var_of(q)] = 2;
+        poisoned_.push_back(var_of(q));
+      }
       return false;
     }
   }

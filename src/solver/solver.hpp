@@ -129,6 +129,11 @@ class Solver {
   static constexpr Lit kBinary = 1u << 31;
   static constexpr uint64_t kMaxVars = uint64_t{1} << 30;
   static constexpr uint32_t kArenaHead = 2;  // cref and len before lit0
+  // The arena's cref word of a learned clause has this bit set, so that
+  // analysis passes over input clauses without the clause table.  Clause
+  // numbers stay below 2^31 (the table is capped at INT32_MAX).
+  static constexpr uint32_t kLearntTag = 1u << 31;
+  static CRef cref_of(uint32_t word) { return word & ~kLearntTag; }
 
   // --- state.cpp -------------------------------------------------------------
   uint8_t value(Lit p) const { return values_[p]; }
@@ -169,7 +174,7 @@ class Solver {
   Var heap_pop();
 
   // --- analyze.cpp -----------------------------------------------------------
-  void visit_clause(CRef c);
+  void visit_clause(uint32_t cref_word);
   void bump_var(Var v);
   uint32_t analyze(int32_t conflict);  // fills learnt_, returns backjump level
   bool redundant(Lit p, uint32_t abstract);
@@ -261,6 +266,7 @@ class Solver {
   // Analysis scratch (reused across conflicts).
   std::vector<uint8_t> seen_;
   std::vector<Lit> toclear_;
+  std::vector<Var> poisoned_;            // minimisation: literals known not to be implied
   std::vector<uint64_t> level_stamp_;
   uint64_t stamp_ = 0;
   std::vector<Lit> learnt_;

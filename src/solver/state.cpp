@@ -152,7 +152,7 @@ CRef Solver::store_clause(const Lit *lits, uint32_t n, bool learnt, double activ
   QN_CHECK(headers_.size() < INT32_MAX, "clause table is full");
   const CRef c = static_cast<CRef>(headers_.size());
   const uint32_t start = static_cast<uint32_t>(lits_.size() + kArenaHead);
-  lits_.push_back(c);
+  lits_.push_back(learnt ? c | kLearntTag : c);
   lits_.push_back(n);
   lits_.insert(lits_.end(), lits, lits + n);
   ClauseHeader h{};
@@ -201,7 +201,7 @@ std::vector<std::string> Solver::check_watch_invariant() const {
   for (size_t w = 0; w < watches_.size(); ++w) {
     for (const Watch &wt : watches_[w]) {
       QN_CHECK(wt.off >= kArenaHead && wt.off <= lits_.size(), "watch points outside the clause arena");
-      const uint64_t c = lits_[wt.off - 2];
+      const uint64_t c = cref_of(lits_[wt.off - 2]);
       QN_CHECK(c < headers_.size(), "watched clause index out of range");
       const ClauseHeader &h = headers_[c];
       if (h.deleted) out.push_back("deleted clause still watched by " + std::to_string(w));
