@@ -17,14 +17,14 @@ int32_t Solver::propagate() {
   // arrays, so their base pointers stay valid for the whole call.
   Lit *const arena = lits_.data();
   uint8_t *const vals = values_.data();
-  std::vector<Watch> *const wl = watches_.data();
+  WatchList<Watch> *const wl = watches_.data();
   VarData *const vd = vardata_.data();
   const uint32_t dl = decision_level();
   while (qhead_ < trail_.size()) {
     const Lit p = trail_[qhead_++];
     ++dequeued;
     const Lit false_lit = p ^ 1;
-    std::vector<Watch> &ws = wl[p];
+    WatchList<Watch> &ws = wl[p];
     // The next list's header was fetched when its literal was assigned;
     // fetch its first watches now, while this list is walked.
     if (qhead_ < trail_.size()) __builtin_prefetch(wl[trail_[qhead_]].data());

@@ -53,7 +53,7 @@ void Solver::reduce_db() {
   }
   for (Lit list : dirty_lists_) {
     watch_dirty_[list] = 0;
-    std::vector<Watch> &ws = watches_[list];
+    WatchList<Watch> &ws = watches_[list];
     size_t j = 0;
     for (size_t i = 0; i < ws.size(); ++i) {
       if (!headers_[cref_of(lits_[ws[i].off - 2])].deleted) ws[j++] = ws[i];
@@ -169,7 +169,7 @@ void Solver::maybe_collect_garbage() {
   std::vector<Lit> to;
   to.reserve(lits_.size() - wasted_);
   std::vector<uint32_t> new_start(headers_.size(), 0);
-  for (std::vector<Watch> &ws : watches_) {
+  for (WatchList<Watch> &ws : watches_) {
     for (Watch &w : ws) {
       const uint32_t word = lits_[w.off - 2];
       const CRef c = cref_of(word);

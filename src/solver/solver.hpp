@@ -18,6 +18,7 @@
 #include "core/clause_scan.hpp"
 #include "core/lit.hpp"
 #include "solver/config.hpp"
+#include "solver/watch_list.hpp"
 
 namespace qn {
 
@@ -249,7 +250,7 @@ class Solver {
   std::vector<Lit> trail_;
   std::vector<uint32_t> trail_lim_;
   size_t qhead_ = 0;
-  std::vector<std::vector<Watch>> watches_;  // per literal: clauses watching its negation
+  std::vector<WatchList<Watch>> watches_;  // per literal: clauses watching its negation
 
   // Heuristics.
   std::vector<double> activity_;

@@ -176,10 +176,10 @@ void Solver::attach(CRef c) {
 void Solver::detach(CRef c) {
   const uint32_t start = headers_[c].start;
   for (int k = 0; k < 2; ++k) {
-    std::vector<Watch> &ws = watches_[lits_[start + k] ^ 1];
+    WatchList<Watch> &ws = watches_[lits_[start + k] ^ 1];
     for (size_t i = 0; i < ws.size(); ++i) {
       if (ws[i].off == start) {
-        ws.erase(ws.begin() + static_cast<ptrdiff_t>(i));
+        ws.erase_at(i);
         break;
       }
     }
