@@ -67,9 +67,12 @@ def bench_batch(a, work):
 def bench_race(a):
     from distributed import Client, LocalCluster
 
+    import dask
+
+    from quillon_native_cli.cluster import QUIET
     from quillon_native_cli.configs import CONFIGS
     first, second = list(CONFIGS)[:2]
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0", silence_logs=50) as cluster, \
+    with dask.config.set(QUIET), LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0", silence_logs=50) as cluster, \
             Client(cluster) as client:
         client.wait_for_workers(2)
         ratios = []

@@ -10,9 +10,9 @@ namespace qn {
 
 // Bumps a learned clause met during analysis and refreshes its glue when it
 // has dropped (only clauses with glue 3 or more are refreshed).
-void Solver::visit_clause(CRef c) {
-  ClauseHeader &h = headers_[c];
-  if (!h.learnt) return;
+void Solver::visit_clause(uint32_t cref_word) {
+  if (!(cref_word & kLearntTag)) return;
+  ClauseHeader &h = headers_[cref_of(cref_word)];
   h.activity += cla_inc_;
   if (h.activity > 1e20) {
     for (CRef l : learnts_) headers_[l].activity *= 1e-20;
@@ -28,9 +28,14 @@ void Solver::bump_var(Var v) {
   activity_[v] += var_inc_;
   if (activity_[v] > 1e100) {
     for (double &a : activity_) a *= 1e-100;
+    for (HeapEntry &e : heap_) e.activity = activity_[e.var];
     var_inc_ *= 1e-100;
   }
-  if (heap_contains(v)) heap_up(static_cast<uint32_t>(heap_index_[v]));
+  if (heap_contains(v)) {
+    const uint32_t i = static_cast<uint32_t>(heap_index_[v]);
+    heap_[i].activity = activity_[v];
+    heap_up(i);
+  }
 }
 
 // Distinct decision levels among the literals (level 0 counts too).
@@ -38,7 +43,7 @@ uint32_t Solver::compute_glue(const Lit *lits, size_t n) {
   ++stamp_;
   uint32_t count = 0;
   for (size_t i = 0; i < n; ++i) {
-    const uint32_t l = level_[var_of(lits[i])];
+    const uint32_t l = vardata_[var_of(lits[i])].level;
     if (level_stamp_[l] != stamp_) {
       level_stamp_[l] = stamp_;
       ++count;
@@ -66,10 +71,10 @@ uint32_t Solver::analyze(int32_t conflict) {
     for (uint32_t k = skip_first ? 1 : 0; k < len; ++k) {
       const Lit q = lits[k];
       const Var v = var_of(q);
-      if (seen_[v] || level_[v] == 0) continue;
+      if (seen_[v] || vardata_[v].level == 0) continue;
       seen_[v] = 1;
       bump_var(v);
-      if (level_[v] < d) {
+      if (vardata_[v].level < d) {
         learnt_.push_back(q);
       } else {
         ++path;
@@ -81,7 +86,7 @@ uint32_t Solver::analyze(int32_t conflict) {
     } while (!seen_[var_of(trail_[index])]);
     p = trail_[index];
     --path;
-    clause = reason_[var_of(p)];
+    clause = vardata_[var_of(p)].reason;
     seen_[var_of(p)] = 0;
     skip_first = true;
   } while (path > 0);
@@ -93,24 +98,24 @@ uint32_t Solver::analyze(int32_t conflict) {
   switch (config_.ccmin) {
     case MinimizeMode::Deep: {
       uint32_t abstract = 0;
-      for (size_t i = 1; i < learnt_.size(); ++i) abstract |= 1u << (level_[var_of(learnt_[i])] & 31);
+      for (size_t i = 1; i < learnt_.size(); ++i) abstract |= 1u << (vardata_[var_of(learnt_[i])].level & 31);
       for (size_t i = 1; i < learnt_.size(); ++i) {
         const Lit q = learnt_[i];
-        if (reason_[var_of(q)] == kNoReason || !redundant(q, abstract)) learnt_[kept++] = q;
+        if (vardata_[var_of(q)].reason == kNoReason || !redundant(q, abstract)) learnt_[kept++] = q;
       }
       break;
     }
     case MinimizeMode::Basic:
       for (size_t i = 1; i < learnt_.size(); ++i) {
         const Lit q = learnt_[i];
-        const int32_t r = reason_[var_of(q)];
+        const int32_t r = vardata_[var_of(q)].reason;
         bool keep = r == kNoReason;
         if (!keep) {
           const Lit *lits = &lits_[static_cast<uint32_t>(r)];
           const uint32_t len = lits[-1];
           for (uint32_t k = 1; k < len; ++k) {
             const Var v = var_of(lits[k]);
-            if (!seen_[v] && level_[v] != 0) {
+            if (!seen_[v] && vardata_[v].level != 0) {
               keep = true;
               break;
             }
@@ -130,19 +135,24 @@ uint32_t Solver::analyze(int32_t conflict) {
   if (learnt_.size() > 1) {
     size_t best = 1;
     for (size_t i = 2; i < learnt_.size(); ++i) {
-      if (level_[var_of(learnt_[i])] > level_[var_of(learnt_[best])]) best = i;
+      if (vardata_[var_of(learnt_[i])].level > vardata_[var_of(learnt_[best])].level) best = i;
     }
     std::swap(learnt_[1], learnt_[best]);
-    backjump = level_[var_of(learnt_[1])];
+    backjump = vardata_[var_of(learnt_[1])].level;
   }
 
   for (Lit q : toclear_) seen_[var_of(q)] = 0;
   toclear_.clear();
+  for (Var v : poisoned_) seen_[v] = 0;
+  poisoned_.clear();
   return backjump;
 }
 
 // True when `p` is implied by other literals of the learned clause (marked
-// seen) through reason clauses.  Marks made by a failed test are undone.
+// seen) through reason clauses.  Marks made by a failed test are undone,
+// but the literal whose own reason failed is marked poisoned (seen_ 2): it
+// fails in every later test of this analysis too, since what made it fail
+// (a decision, or a level outside the clause's) never gets marked.
 bool Solver::redundant(Lit p, uint32_t abstract) {
   stack_.clear();
   stack_.push_back(p);
@@ -150,7 +160,7 @@ bool Solver::redundant(Lit p, uint32_t abstract) {
   while (!stack_.empty()) {
     const Lit q = stack_.back();
     stack_.pop_back();
-    const int32_t r = reason_[var_of(q)];
+    const int32_t r = vardata_[var_of(q)].reason;
     bool fail = r == kNoReason;
     if (!fail) {
       const Lit *lits = &lits_[static_cast<uint32_t>(r)];
@@ -158,8 +168,8 @@ bool Solver::redundant(Lit p, uint32_t abstract) {
       for (uint32_t k = 1; k < len; ++k) {
         const Lit l = lits[k];
         const Var v = var_of(l);
-        if (seen_[v] || level_[v] == 0) continue;
-        if (reason_[v] != kNoReason && ((abstract >> (level_[v] & 31)) & 1u)) {
+        if (seen_[v] == 1 || vardata_[v].level == 0) continue;
+        if (seen_[v] == 0 && vardata_[v].reason != kNoReason && ((abstract >> (vardata_[v].level & 31)) & 1u)) {
           seen_[v] = 1;
           stack_.push_back(l);
           toclear_.push_back(l);
@@ -172,6 +182,10 @@ bool Solver::redundant(Lit p, uint32_t abstract) {
     if (fail) {
       for (size_t i = top; i < toclear_.size(); ++i) seen_[var_of(toclear_[i])] = 0;
       toclear_.resize(top);
+      if (q != p) {
+        seen_[var_of(q)] = 2;
+        poisoned_.push_back(var_of(q));
+      }
       return false;
     }
   }

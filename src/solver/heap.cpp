@@ -1,5 +1,6 @@
 // The variable order heap: a binary max-heap by activity, ties going to the
-// smaller variable index.  Positions are kept in heap_index_ (-1 = absent).
+// smaller variable index.  Positions are kept in heap_index_ (-1 = absent);
+// each entry holds its variable's activity as of its last bump.
 #include "solver/solver.hpp"
 
 namespace qn {
@@ -8,25 +9,25 @@ void Solver::heap_insert(Var v) {
   if (heap_index_.size() <= v) heap_index_.resize(static_cast<size_t>(v) + 1, -1);
   if (heap_index_[v] >= 0) return;
   heap_index_[v] = static_cast<int32_t>(heap_.size());
-  heap_.push_back(v);
+  heap_.push_back(HeapEntry{activity_[v], v});
   heap_up(static_cast<uint32_t>(heap_.size() - 1));
 }
 
 void Solver::heap_up(uint32_t i) {
-  const Var x = heap_[i];
+  const HeapEntry x = heap_[i];
   while (i > 0) {
     const uint32_t parent = (i - 1) / 2;
     if (!heap_above(x, heap_[parent])) break;
     heap_[i] = heap_[parent];
-    heap_index_[heap_[i]] = static_cast<int32_t>(i);
+    heap_index_[heap_[i].var] = static_cast<int32_t>(i);
     i = parent;
   }
   heap_[i] = x;
-  heap_index_[x] = static_cast<int32_t>(i);
+  heap_index_[x.var] = static_cast<int32_t>(i);
 }
 
 void Solver::heap_down(uint32_t i) {
-  const Var x = heap_[i];
+  const HeapEntry x = heap_[i];
   const size_t n = heap_.size();
   for (;;) {
     const size_t left = 2 * static_cast<size_t>(i) + 1;
@@ -35,21 +36,21 @@ void Solver::heap_down(uint32_t i) {
     const size_t child = (right < n && heap_above(heap_[right], heap_[left])) ? right : left;
     if (!heap_above(heap_[child], x)) break;
     heap_[i] = heap_[child];
-    heap_index_[heap_[i]] = static_cast<int32_t>(i);
+    heap_index_[heap_[i].var] = static_cast<int32_t>(i);
     i = static_cast<uint32_t>(child);
   }
   heap_[i] = x;
-  heap_index_[x] = static_cast<int32_t>(i);
+  heap_index_[x.var] = static_cast<int32_t>(i);
 }
 
 Var Solver::heap_pop() {
-  const Var top = heap_[0];
-  const Var last = heap_.back();
+  const Var top = heap_[0].var;
+  const HeapEntry last = heap_.back();
   heap_.pop_back();
   heap_index_[top] = -1;
   if (!heap_.empty()) {
     heap_[0] = last;
-    heap_index_[last] = 0;
+    heap_index_[last.var] = 0;
     heap_down(0);
   }
   return top;

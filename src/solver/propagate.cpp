@@ -17,15 +17,17 @@ int32_t Solver::propagate() {
   // arrays, so their base pointers stay valid for the whole call.
   Lit *const arena = lits_.data();
   uint8_t *const vals = values_.data();
-  std::vector<Watch> *const wl = watches_.data();
-  uint32_t *const lvl = level_.data();
-  int32_t *const why = reason_.data();
+  WatchList<Watch> *const wl = watches_.data();
+  VarData *const vd = vardata_.data();
   const uint32_t dl = decision_level();
   while (qhead_ < trail_.size()) {
     const Lit p = trail_[qhead_++];
     ++dequeued;
     const Lit false_lit = p ^ 1;
-    std::vector<Watch> &ws = wl[p];
+    WatchList<Watch> &ws = wl[p];
+    // The next list's header was fetched when its literal was assigned;
+    // fetch its first watches now, while this list is walked.
+    if (qhead_ < trail_.size()) __builtin_prefetch(wl[trail_[qhead_]].data());
     Watch *i = ws.data();
     Watch *j = i;
     Watch *const end = i + ws.size();
@@ -49,9 +51,9 @@ int32_t Solver::propagate() {
         } else {
           vals[other] = kTrue;
           vals[other ^ 1] = kFalse;
-          lvl[var_of(other)] = dl;
-          why[var_of(other)] = static_cast<int32_t>(w.off);
+          vd[var_of(other)] = VarData{static_cast<int32_t>(w.off), dl};
           trail_.push_back(other);
+          __builtin_prefetch(&wl[other]);
         }
         continue;
       }
@@ -83,9 +85,9 @@ int32_t Solver::propagate() {
       } else {
         vals[first] = kTrue;
         vals[first ^ 1] = kFalse;
-        lvl[var_of(first)] = dl;
-        why[var_of(first)] = cref;
+        vd[var_of(first)] = VarData{cref, dl};
         trail_.push_back(first);
+        __builtin_prefetch(&wl[first]);
       }
     }
     ws.resize(static_cast<size_t>(j - ws.data()));
@@ -105,7 +107,7 @@ void Solver::cancel_until(uint32_t lvl) {
     const Var v = var_of(p);
     values_[p] = kUnassigned;
     values_[p ^ 1] = kUnassigned;
-    reason_[v] = kNoReason;
+    vardata_[v].reason = kNoReason;
     if (save) phase_[v] = is_neg(p) ? 0 : 1;
     heap_insert(v);
   }

@@ -53,10 +53,10 @@ void Solver::reduce_db() {
   }
   for (Lit list : dirty_lists_) {
     watch_dirty_[list] = 0;
-    std::vector<Watch> &ws = watches_[list];
+    WatchList<Watch> &ws = watches_[list];
     size_t j = 0;
     for (size_t i = 0; i < ws.size(); ++i) {
-      if (!headers_[lits_[ws[i].off - 2]].deleted) ws[j++] = ws[i];
+      if (!headers_[cref_of(lits_[ws[i].off - 2])].deleted) ws[j++] = ws[i];
     }
     ws.resize(j);
   }
@@ -75,10 +75,6 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
     const CRef c = list[i];
     ClauseHeader &h = headers_[c];
     if (h.deleted) continue;
-    if (locked(c)) {
-      list[j++] = c;
-      continue;
-    }
     Lit *lits = &lits_[h.start];
     bool satisfied = false, any_false = false;
     for (uint32_t k = 0; k < len_of(h); ++k) {
@@ -88,6 +84,12 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
         break;
       }
       if (val == kFalse) any_false = true;
+    }
+    // A locked clause (the reason of its true first literal) is satisfied
+    // and stays as it is.
+    if (satisfied && locked(c)) {
+      list[j++] = c;
+      continue;
     }
     if (satisfied) {
       log_delete(lits, len_of(h));
@@ -167,12 +169,13 @@ void Solver::maybe_collect_garbage() {
   std::vector<Lit> to;
   to.reserve(lits_.size() - wasted_);
   std::vector<uint32_t> new_start(headers_.size(), 0);
-  for (std::vector<Watch> &ws : watches_) {
+  for (WatchList<Watch> &ws : watches_) {
     for (Watch &w : ws) {
-      const CRef c = lits_[w.off - 2];
+      const uint32_t word = lits_[w.off - 2];
+      const CRef c = cref_of(word);
       if (new_start[c] == 0) {
         const ClauseHeader &h = headers_[c];
-        to.push_back(c);
+        to.push_back(word);
         to.push_back(len_of(h));
         new_start[c] = static_cast<uint32_t>(to.size());
         to.insert(to.end(), lits_.begin() + h.start, lits_.begin() + h.start + len_of(h));
@@ -182,9 +185,9 @@ void Solver::maybe_collect_garbage() {
   }
   // Reasons are never deleted (locked clauses are kept), so each has moved.
   for (Lit p : trail_) {
-    int32_t &r = reason_[var_of(p)];
+    int32_t &r = vardata_[var_of(p)].reason;
     if (r == kNoReason) continue;
-    const uint32_t moved = new_start[lits_[static_cast<uint32_t>(r) - 2]];
+    const uint32_t moved = new_start[cref_of(lits_[static_cast<uint32_t>(r) - 2])];
     QN_CHECK(moved != 0, "reason clause was not kept");
     r = static_cast<int32_t>(moved);
   }

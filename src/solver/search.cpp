@@ -18,7 +18,7 @@ bool Solver::decide() {
   if (config_.rnd_freq > 0) {
     const double r = to_unit(next_random());
     if (r < config_.rnd_freq && !heap_.empty()) {
-      const Var v = heap_[random_index(heap_.size())];
+      const Var v = heap_[random_index(heap_.size())].var;
       if (value(mk_lit(v)) == kUnassigned) {
         next = v;
         found = true;

@@ -18,6 +18,7 @@
 #include "core/clause_scan.hpp"
 #include "core/lit.hpp"
 #include "solver/config.hpp"
+#include "solver/watch_list.hpp"
 
 namespace qn {
 
@@ -129,6 +130,11 @@ class Solver {
   static constexpr Lit kBinary = 1u << 31;
   static constexpr uint64_t kMaxVars = uint64_t{1} << 30;
   static constexpr uint32_t kArenaHead = 2;  // cref and len before lit0
+  // The arena's cref word of a learned clause has this bit set, so that
+  // analysis passes over input clauses without the clause table.  Clause
+  // numbers stay below 2^31 (the table is capped at INT32_MAX).
+  static constexpr uint32_t kLearntTag = 1u << 31;
+  static CRef cref_of(uint32_t word) { return word & ~kLearntTag; }
 
   // --- state.cpp -------------------------------------------------------------
   uint8_t value(Lit p) const { return values_[p]; }
@@ -137,8 +143,8 @@ class Solver {
     values_[p] = kTrue;
     values_[p ^ 1] = kFalse;
     const Var v = var_of(p);
-    level_[v] = decision_level();
-    reason_[v] = why;
+    vardata_[v].level = decision_level();
+    vardata_[v].reason = why;
     trail_.push_back(p);
   }
   void reserve_vars(uint64_t n);  // every per-variable array, largest first
@@ -153,8 +159,14 @@ class Solver {
   void cancel_until(uint32_t level);
 
   // --- heap.cpp (order heap; ties go to the smaller variable) --------------
-  bool heap_above(Var a, Var b) const {
-    return activity_[a] > activity_[b] || (activity_[a] == activity_[b] && a < b);
+  // A heap entry carries a copy of its variable's activity, so that sifting
+  // compares neighbouring entries without reaching into activity_.
+  struct HeapEntry {
+    double activity;
+    Var var;
+  };
+  static bool heap_above(const HeapEntry &a, const HeapEntry &b) {
+    return a.activity > b.activity || (a.activity == b.activity && a.var < b.var);
   }
   bool heap_contains(Var v) const { return v < heap_index_.size() && heap_index_[v] >= 0; }
   void heap_insert(Var v);
@@ -163,7 +175,7 @@ class Solver {
   Var heap_pop();
 
   // --- analyze.cpp -----------------------------------------------------------
-  void visit_clause(CRef c);
+  void visit_clause(uint32_t cref_word);
   void bump_var(Var v);
   uint32_t analyze(int32_t conflict);  // fills learnt_, returns backjump level
   bool redundant(Lit p, uint32_t abstract);
@@ -228,16 +240,21 @@ class Solver {
 
   // Assignment.
   std::vector<uint8_t> values_;          // per literal: 0 / kTrue / kFalse
-  std::vector<uint32_t> level_;          // per variable
-  std::vector<int32_t> reason_;          // per variable, kNoReason or the clause's arena offset
+  // Per variable, side by side since analysis reads both: the reason
+  // (kNoReason or the clause's arena offset) and the decision level.
+  struct VarData {
+    int32_t reason;
+    uint32_t level;
+  };
+  std::vector<VarData> vardata_;
   std::vector<Lit> trail_;
   std::vector<uint32_t> trail_lim_;
   size_t qhead_ = 0;
-  std::vector<std::vector<Watch>> watches_;  // per literal: clauses watching its negation
+  std::vector<WatchList<Watch>> watches_;  // per literal: clauses watching its negation
 
   // Heuristics.
   std::vector<double> activity_;
-  std::vector<Var> heap_;
+  std::vector<HeapEntry> heap_;
   std::vector<int32_t> heap_index_;
   std::vector<uint8_t> phase_;           // saved phase, 1 = positive
   std::vector<uint8_t> target_;          // target phase, 1 = positive
@@ -250,6 +267,7 @@ class Solver {
   // Analysis scratch (reused across conflicts).
   std::vector<uint8_t> seen_;
   std::vector<Lit> toclear_;
+  std::vector<Var> poisoned_;            // minimisation: literals known not to be implied
   std::vector<uint64_t> level_stamp_;
   uint64_t stamp_ = 0;
   std::vector<Lit> learnt_;

@@ -39,7 +39,7 @@ uint64_t Solver::table_bytes(uint64_t nvars) {
   // of the other arrays that reserve_vars sizes.
   constexpr uint64_t per_var =
       2 * elem<decltype(watches_)> + 2 * elem<decltype(values_)> + elem<decltype(level_stamp_)> +
-      elem<decltype(activity_)> + elem<decltype(level_)> + elem<decltype(reason_)> + elem<decltype(heap_index_)> +
+      elem<decltype(activity_)> + elem<decltype(vardata_)> + elem<decltype(heap_index_)> +
       elem<decltype(heap_)> + elem<decltype(trail_)> + elem<decltype(phase_)> + elem<decltype(target_)> +
       elem<decltype(seen_)>;
   // Literals of kMaxVars variables or more would need the bit that marks
@@ -61,8 +61,7 @@ void Solver::reserve_vars(uint64_t n) {
   reserve_for(watches_, 2 * n);
   reserve_for(level_stamp_, n + 1);
   reserve_for(activity_, n);
-  reserve_for(level_, n);
-  reserve_for(reason_, n);
+  reserve_for(vardata_, n);
   reserve_for(heap_index_, n);
   reserve_for(heap_, n);
   reserve_for(trail_, n);
@@ -79,8 +78,7 @@ Var Solver::new_var() {
   const Var v = nvars_++;
   values_.push_back(kUnassigned);
   values_.push_back(kUnassigned);
-  level_.push_back(0);
-  reason_.push_back(kNoReason);
+  vardata_.push_back(VarData{kNoReason, 0});
   watches_.emplace_back();
   watches_.emplace_back();
   activity_.push_back(0.0);
@@ -111,7 +109,7 @@ bool Solver::add_clause(const Lit *in, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const Var v = var_of(in[i]);
     need = std::max<uint64_t>(need, uint64_t{v} + 1);
-    if (i == closing || (first[i] && v < nvars_ && value(in[i]) == kTrue && level_[v] == 0)) {
+    if (i == closing || (first[i] && v < nvars_ && value(in[i]) == kTrue && vardata_[v].level == 0)) {
       stop = i;
       break;
     }
@@ -154,7 +152,7 @@ CRef Solver::store_clause(const Lit *lits, uint32_t n, bool learnt, double activ
   QN_CHECK(headers_.size() < INT32_MAX, "clause table is full");
   const CRef c = static_cast<CRef>(headers_.size());
   const uint32_t start = static_cast<uint32_t>(lits_.size() + kArenaHead);
-  lits_.push_back(c);
+  lits_.push_back(learnt ? c | kLearntTag : c);
   lits_.push_back(n);
   lits_.insert(lits_.end(), lits, lits + n);
   ClauseHeader h{};
@@ -178,10 +176,10 @@ void Solver::attach(CRef c) {
 void Solver::detach(CRef c) {
   const uint32_t start = headers_[c].start;
   for (int k = 0; k < 2; ++k) {
-    std::vector<Watch> &ws = watches_[lits_[start + k] ^ 1];
+    WatchList<Watch> &ws = watches_[lits_[start + k] ^ 1];
     for (size_t i = 0; i < ws.size(); ++i) {
       if (ws[i].off == start) {
-        ws.erase(ws.begin() + static_cast<ptrdiff_t>(i));
+        ws.erase_at(i);
         break;
       }
     }
@@ -190,7 +188,7 @@ void Solver::detach(CRef c) {
 
 bool Solver::locked(CRef c) const {
   const Lit first = lits_[headers_[c].start];
-  return value(first) == kTrue && reason_[var_of(first)] == static_cast<int32_t>(headers_[c].start);
+  return value(first) == kTrue && vardata_[var_of(first)].reason == static_cast<int32_t>(headers_[c].start);
 }
 
 void Solver::record(bool deletion, const Lit *lits, size_t n) {
@@ -203,7 +201,7 @@ std::vector<std::string> Solver::check_watch_invariant() const {
   for (size_t w = 0; w < watches_.size(); ++w) {
     for (const Watch &wt : watches_[w]) {
       QN_CHECK(wt.off >= kArenaHead && wt.off <= lits_.size(), "watch points outside the clause arena");
-      const uint64_t c = lits_[wt.off - 2];
+      const uint64_t c = cref_of(lits_[wt.off - 2]);
       QN_CHECK(c < headers_.size(), "watched clause index out of range");
       const ClauseHeader &h = headers_[c];
       if (h.deleted) out.push_back("deleted clause still watched by " + std::to_string(w));
