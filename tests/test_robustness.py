@@ -399,7 +399,7 @@ def hostile_cases():
     yield "check_proof", None, [], [2, clauses, [(False, [0]), (False, [])], True, True], \
         lambda a: qn.check_proof(*a), lambda r: r
     config = dict(DEFAULTS, luby_base=1.0, walk_min_conflicts=0)
-    yield "solve_portfolio", None, [], [2, clauses, [config, config], clauses, 1, True], \
+    yield "solve_portfolio", None, [], [2, clauses, [config], clauses, 1, True], \
         lambda a: qn.solve_portfolio(*a), lambda r: r[2]
 
 
