@@ -220,11 +220,12 @@ def run_local(todo, jobs, record):
 def run_cluster(client, todo, record):
     from distributed import Event, as_completed
     run_id = f"quillon-batch-{uuid.uuid4().hex}"
-    pending, done = {}, as_completed()
-    for i, job in enumerate(todo):
-        fut = client.submit(cluster.batch_task, job, run_id, key=f"{run_id}-{i}", pure=False)
-        pending[fut.key] = job
-        done.add(fut)
+    # One graph of independent tasks: the scheduler holds them back and hands
+    # each to the next free worker thread, in order.
+    futures = client.map(cluster.batch_task, todo, [run_id] * len(todo),
+                         key=[f"{run_id}-{i}" for i in range(len(todo))], pure=False)
+    pending = {fut.key: job for fut, job in zip(futures, todo)}
+    done = as_completed(futures)
     try:
         for fut in done:
             job = pending.pop(fut.key)
