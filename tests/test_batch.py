@@ -160,7 +160,8 @@ def test_interrupted_batch_resumes_without_loss_or_double_counting(tmp_path):
         time.sleep(0.05)
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=30)
-    assert proc.returncode == 130 and "[2/6] s1.cnf: SAT" in err and "the same command resumes the run" in err
+    # (The progress line of the second instance may be cut off: its row is committed first.)
+    assert proc.returncode == 130 and "the same command resumes the run" in err
     before = rows(res)
     assert 2 <= len(before) < 6 and f"{len(before)} of 6 instances done" in out
     assert sqlite3.connect(res).execute("pragma integrity_check").fetchone() == ("ok",)
