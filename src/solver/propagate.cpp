@@ -98,6 +98,8 @@ int32_t Solver::propagate() {
   return confl;
 }
 
+// The reasons of the unassigned variables are left as they are: a reason is
+// only ever read for an assigned variable, and every assignment sets it.
 void Solver::cancel_until(uint32_t lvl) {
   if (lvl >= decision_level()) return;
   const size_t stop = trail_lim_[lvl];
@@ -107,9 +109,8 @@ void Solver::cancel_until(uint32_t lvl) {
     const Var v = var_of(p);
     values_[p] = kUnassigned;
     values_[p ^ 1] = kUnassigned;
-    vardata_[v].reason = kNoReason;
     if (save) phase_[v] = is_neg(p) ? 0 : 1;
-    heap_insert(v);
+    if (!heap_contains(v)) heap_insert(v);
   }
   trail_.resize(stop);
   trail_lim_.resize(lvl);
