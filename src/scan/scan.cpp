@@ -198,6 +198,19 @@ int append_step(PyObject *steps, PyObject *cache, const std::vector<int64_t> &co
   return PyList_Append(steps, step.p);
 }
 
+// The codes of `tail` (an unfinished clause or step) and then of `block`:
+// 1 when read, 0 when the block is refused, -1 on a Python error.
+int text_codes(PyObject *block, PyObject *tail, TextScan &ts, std::vector<int64_t> &codes) {
+  char *data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return -1;
+  codes.reserve(static_cast<size_t>(size / 2 + 1) + static_cast<size_t>(PyList_Size(tail)));
+  if (!read_tail(tail, codes)) return -1;
+  ts.at_start = codes.empty();
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  return scan_text(ts, p, p + size, codes) ? 1 : 0;
+}
+
 // ---------------------------------------------------------------------------
 // The functions.
 
@@ -211,15 +224,11 @@ PyObject *cnf_numbers(PyObject *, PyObject *args) {
     PyErr_SetString(PyExc_TypeError, "lits must be a list or None");
     return nullptr;
   }
-  char *data;
-  Py_ssize_t size;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
   std::vector<int64_t> codes;
-  codes.reserve(static_cast<size_t>(size / 2 + 1) + static_cast<size_t>(PyList_Size(tail)));
-  if (!read_tail(tail, codes)) return nullptr;
   TextScan ts{limit, false};
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  if (!scan_text(ts, p, p + size, codes)) Py_RETURN_NONE;
+  const int read = text_codes(block, tail, ts, codes);
+  if (read < 0) return nullptr;
+  if (read == 0) Py_RETURN_NONE;
   long long clauses = 0;
   size_t from = 0;
   for (size_t i = 0; i < codes.size(); ++i) {
@@ -243,16 +252,11 @@ PyObject *drat_text(PyObject *, PyObject *args) {
                         &PyList_Type, &cache)) {
     return nullptr;
   }
-  char *data;
-  Py_ssize_t size;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
   std::vector<int64_t> codes;
-  codes.reserve(static_cast<size_t>(size / 2 + 1) + static_cast<size_t>(PyList_Size(tail)));
-  if (!read_tail(tail, codes)) return nullptr;
   TextScan ts{limit, true};
-  ts.at_start = codes.empty();
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  if (!scan_text(ts, p, p + size, codes)) Py_RETURN_NONE;
+  const int read = text_codes(block, tail, ts, codes);
+  if (read < 0) return nullptr;
+  if (read == 0) Py_RETURN_NONE;
   size_t from = 0;
   for (size_t i = 0; i < codes.size(); ++i) {
     if (codes[i] != kEnd) continue;
