@@ -363,7 +363,7 @@ def hostile_variants(x, instance_calls, holder):  # stand-ins for `x` that run P
                 todo.extend(x)
             if isinstance(x, list):
                 x.clear()
-        gc.collect()
+        gc.collect(1)  # the young generations hold everything this call made
 
     actions = [raising, reenter, tear_down]
     if isinstance(x, bool):
