@@ -1,13 +1,14 @@
 // Solves DIMACS files with the native solver and reports how much of the
 // search went into the local-search walk: walks, flips, seconds, share of
 // the solve time and flips per second.  Options as key=value arguments
-// before the files (walk_flips=0, walk_interval=2, ...).
+// before the files (walk_flips=0, walk_interval=2, ..., and max_conflicts=N).
 //   build/bench/native/walk_bench [walk_flips=N ...] file.cnf ...
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,11 +61,16 @@ bool set_option(qn::Config &c, const std::string &key, const std::string &v) {
 
 int main(int argc, char **argv) {
   qn::Config config;
+  std::optional<uint64_t> max_conflicts;
   std::printf("%-34s %6s %9s %9s %6s %10s %8s %6s %10s\n", "instance", "answer", "solve_s", "conflicts", "walks",
               "flips", "walk_s", "share", "flips/s");
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const auto eq = a.find('=');
+    if (eq != std::string::npos && a.substr(0, eq) == "max_conflicts") {
+      max_conflicts = std::stoull(a.substr(eq + 1));
+      continue;
+    }
     if (eq != std::string::npos) {
       if (!set_option(config, a.substr(0, eq), a.substr(eq + 1))) {
         std::fprintf(stderr, "unknown option %s\n", a.c_str());
@@ -81,7 +87,7 @@ int main(int argc, char **argv) {
     qn::Solver s(nvars, config);
     for (const auto &c : clauses) s.add_clause(c.data(), c.size());
     const auto t0 = std::chrono::steady_clock::now();
-    const uint8_t r = s.solve(std::nullopt);
+    const uint8_t r = s.solve(max_conflicts);
     const double dt = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const auto &w = s.walk_effort();
     const std::string name = a.substr(a.find_last_of('/') + 1);

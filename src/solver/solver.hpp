@@ -289,7 +289,15 @@ class Solver {
   std::vector<uint32_t> wk_occ_start_;   // per literal (+1 sentinel), CSR
   std::vector<uint32_t> wk_occ_;         // clause numbers, increasing per literal
   std::vector<uint8_t> wk_assign_, wk_best_;
-  std::vector<uint32_t> wk_true_;        // true literals per clause
+  // Per walk clause: how many of its literals are true, and the XOR of the
+  // variables of those literals (the variable of the only true literal when
+  // the count is 1).
+  struct WalkCount {
+    uint32_t true_lits;
+    Var xor_vars;
+  };
+  std::vector<WalkCount> wk_count_;
+  std::vector<uint32_t> wk_break_;       // per variable: clauses whose only true literal is its
   std::vector<uint32_t> wk_unsat_;       // unsatisfied clause numbers
   std::vector<uint32_t> wk_pos_;         // position in wk_unsat_, or all ones
   std::vector<Var> wk_flipped_;          // flips since `best` was last brought up to date

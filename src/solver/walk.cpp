@@ -56,10 +56,8 @@ bool Solver::walk_build() {
   }
   for (size_t l = 0; l < nlits; ++l) wk_occ_start_[l + 1] += wk_occ_start_[l];
   wk_occ_.resize(total);
-  // Filling in clause order keeps each list increasing; wk_true_ serves as
-  // the fill cursor per literal before walk_start gives it its real meaning.
-  std::vector<uint32_t> &cursor = wk_true_;
-  cursor.assign(wk_occ_start_.begin(), wk_occ_start_.end() - 1);
+  // Filling in clause order keeps each list increasing.
+  std::vector<uint32_t> cursor(wk_occ_start_.begin(), wk_occ_start_.end() - 1);
   for (size_t c = 0; c < ncl; ++c) {
     const uint32_t st = wk_start_[c];
     for (uint32_t k = st; k < st + arena[st - 1]; ++k) wk_occ_[cursor[arena[k]]++] = static_cast<uint32_t>(c);
@@ -68,22 +66,31 @@ bool Solver::walk_build() {
 }
 
 // The starting assignment: the phases, with root assignments imposed; then
-// the true-literal counts and the unsatisfied list in clause order.
+// the true-literal counts, the break counts and the unsatisfied list in
+// clause order.
 void Solver::walk_start() {
   const Lit *const arena = lits_.data();
   const size_t ncl = wk_start_.size();
   const std::vector<uint8_t> &from = config_.target_phase ? target_ : phase_;
   wk_assign_.assign(from.begin(), from.end());
   for (Lit p : trail_) wk_assign_[var_of(p)] = is_neg(p) ? 0 : 1;
-  wk_true_.assign(ncl, 0);
+  wk_count_.assign(ncl, WalkCount{0, 0});
+  wk_break_.assign(nvars_, 0);
   wk_unsat_.clear();
   wk_pos_.assign(ncl, kUnlisted);
   for (size_t c = 0; c < ncl; ++c) {
-    uint32_t t = 0;
+    WalkCount n{0, 0};
     const uint32_t st = wk_start_[c];
-    for (uint32_t k = st; k < st + arena[st - 1]; ++k) t += wk_assign_[var_of(arena[k])] != (arena[k] & 1u) ? 1 : 0;
-    wk_true_[c] = t;
-    if (t == 0) {
+    for (uint32_t k = st; k < st + arena[st - 1]; ++k) {
+      const Var v = var_of(arena[k]);
+      if (wk_assign_[v] != (arena[k] & 1u)) {
+        ++n.true_lits;
+        n.xor_vars ^= v;
+      }
+    }
+    wk_count_[c] = n;
+    if (n.true_lits == 1) ++wk_break_[n.xor_vars];
+    if (n.true_lits == 0) {
       wk_pos_[c] = static_cast<uint32_t>(wk_unsat_.size());
       wk_unsat_.push_back(static_cast<uint32_t>(c));
     }
@@ -104,9 +111,7 @@ Var Solver::walk_pick() {
   const uint32_t st = wk_start_[pick];
   for (uint32_t k = st; k < st + arena[st - 1]; ++k) {
     const Var v = var_of(arena[k]);
-    const Lit t = mk_lit(v, wk_assign_[v] == 0);  // v's currently true literal
-    uint32_t brk = 0;
-    for (uint32_t o = wk_occ_start_[t]; o < wk_occ_start_[t + 1]; ++o) brk += wk_true_[wk_occ_[o]] == 1 ? 1 : 0;
+    const uint32_t brk = wk_break_[v];
     const double w = kScores.v[brk < 32 ? brk : 32];
     wk_cand_.push_back(v);
     wk_weight_.push_back(w);
@@ -121,31 +126,42 @@ Var Solver::walk_pick() {
   return wk_cand_.back();
 }
 
-// Flips v, updating the true counts and the unsatisfied list through the
-// two occurrence lists of v.
+// Flips v, updating the true counts, the break counts and the unsatisfied
+// list through the two occurrence lists of v.
 void Solver::walk_flip(Var v) {
   const Lit now_false = mk_lit(v, wk_assign_[v] == 0);
   const Lit now_true = now_false ^ 1;
   wk_assign_[v] ^= 1;
   wk_flipped_.push_back(v);
+  uint32_t *const brk = wk_break_.data();
   for (uint32_t o = wk_occ_start_[now_false]; o < wk_occ_start_[now_false + 1]; ++o) {
     const uint32_t c = wk_occ_[o];
-    if (--wk_true_[c] == 0) {
+    WalkCount &n = wk_count_[c];
+    n.xor_vars ^= v;
+    if (--n.true_lits == 0) {
+      --brk[v];
       wk_pos_[c] = static_cast<uint32_t>(wk_unsat_.size());
       wk_unsat_.push_back(c);
+    } else if (n.true_lits == 1) {
+      ++brk[n.xor_vars];
     }
   }
   for (uint32_t o = wk_occ_start_[now_true]; o < wk_occ_start_[now_true + 1]; ++o) {
     const uint32_t c = wk_occ_[o];
-    if (wk_true_[c] == 0) {
+    WalkCount &n = wk_count_[c];
+    if (n.true_lits == 0) {
+      ++brk[v];
       const uint32_t pos = wk_pos_[c];
       const uint32_t last = wk_unsat_.back();
       wk_unsat_[pos] = last;
       wk_pos_[last] = pos;
       wk_unsat_.pop_back();
       wk_pos_[c] = kUnlisted;
+    } else if (n.true_lits == 1) {
+      --brk[n.xor_vars];
     }
-    ++wk_true_[c];
+    ++n.true_lits;
+    n.xor_vars ^= v;
   }
 }
 
@@ -167,7 +183,9 @@ void Solver::walk_finish(uint64_t best_count) {
 
   // Walks are rare and their tables are as large as the formula: give the
   // memory back rather than carry it through the search.
-  for (auto *v : {&wk_start_, &wk_occ_start_, &wk_occ_, &wk_true_, &wk_unsat_, &wk_pos_}) std::vector<uint32_t>().swap(*v);
+  for (auto *v : {&wk_start_, &wk_occ_start_, &wk_occ_, &wk_break_, &wk_unsat_, &wk_pos_})
+    std::vector<uint32_t>().swap(*v);
+  std::vector<WalkCount>().swap(wk_count_);
   std::vector<uint8_t>().swap(wk_assign_);
   std::vector<uint8_t>().swap(wk_best_);
   std::vector<Var>().swap(wk_flipped_);
