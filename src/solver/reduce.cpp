@@ -116,8 +116,7 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
       if (value(u) == kUnassigned) {
         assign(u, kNoReason);
       } else if (value(u) == kFalse) {
-        log_add(nullptr, 0);
-        ok_ = false;
+        refute();
         ok = false;
       }
       continue;
@@ -136,8 +135,7 @@ bool Solver::simplify_list(std::vector<CRef> &list) {
 
 bool Solver::simplify() {
   if (propagate() != kNoReason) {
-    log_add(nullptr, 0);
-    ok_ = false;
+    refute();
     return false;
   }
   // Root assignments only grow.  When there is no new one since the last
@@ -147,8 +145,7 @@ bool Solver::simplify() {
     if (!simplify_list(learnts_)) return false;
     if (!simplify_list(inputs_)) return false;
     if (propagate() != kNoReason) {
-      log_add(nullptr, 0);
-      ok_ = false;
+      refute();
       return false;
     }
   }

@@ -101,8 +101,7 @@ std::optional<uint8_t> Solver::on_conflict(int32_t confl, uint64_t &n) {
     return kUnknown;
   }
   if (decision_level() == 0) {
-    log_add(nullptr, 0);
-    ok_ = false;
+    refute();
     return kUnsat;
   }
   ++n;

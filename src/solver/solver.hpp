@@ -230,6 +230,11 @@ class Solver {
     if (proof_enabled_) record(true, lits, n);
   }
   void record(bool deletion, const Lit *lits, size_t n);
+  // The formula is refuted: the empty clause goes to the proof, for good.
+  void refute() {
+    log_add(nullptr, 0);
+    ok_ = false;
+  }
 
   // Clause store.
   std::vector<Lit> lits_;                // arena: [cref, len, lits...] per clause

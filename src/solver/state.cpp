@@ -128,15 +128,13 @@ bool Solver::add_clause(const Lit *in, size_t n) {
     if (first[i] && value(in[i]) == kUnassigned) add_buf_.push_back(in[i]);
   }
   if (add_buf_.empty()) {
-    log_add(nullptr, 0);
-    ok_ = false;
+    refute();
     return false;
   }
   if (add_buf_.size() == 1) {
     assign(add_buf_[0], kNoReason);
     if (propagate() != kNoReason) {
-      log_add(nullptr, 0);
-      ok_ = false;
+      refute();
       return false;
     }
     return true;
