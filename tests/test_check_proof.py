@@ -237,6 +237,7 @@ def test_a_fresh_variable_per_step():
     ((1, [[0], 5], []), {}, TypeError, "'int' object is not an instance of 'Sequence'", "clauses"),
     ((1, [[0, -1]], []), {}, OverflowError, "number too small to fit in target type", "clauses"),
     ((1, [[2**32]], []), {}, OverflowError, "number too large to fit in target type", "clauses"),
+    ((1, [(0, -1)], []), {}, OverflowError, "number too small to fit in target type", "clauses"),
     ((1, [[1.0]], []), {}, TypeError, "'float' object cannot be interpreted as an integer", "clauses"),
     ((1, [], "a"), {}, TypeError, "Can't extract `str` to `Vec`", "steps"),
     ((1, [], 3), {}, TypeError, "'int' object is not an instance of 'Sequence'", "steps"),
@@ -250,6 +251,7 @@ def test_a_fresh_variable_per_step():
     ((1, [], [(False, "0")]), {}, TypeError, "Can't extract `str` to `Vec`", "steps"),
     ((1, [], [(False, [0, -2])]), {}, OverflowError, "number too small to fit in target type", "steps"),
     ((1, [], [(False, [2**64])]), {}, OverflowError, "Python int too large to convert to C long", "steps"),
+    ((1, [], [(False, (0, 2**32))]), {}, OverflowError, "number too large to fit in target type", "steps"),
     ((1, [], []), {"check_rat": 1}, TypeError, "'int' object is not an instance of 'bool'", "check_rat"),
     ((1, [], []), {"apply_deletions": None}, TypeError, "'None' is not an instance of 'bool'", "apply_deletions"),
 ])
