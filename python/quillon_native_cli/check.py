@@ -5,6 +5,7 @@ drat-trim does), from this package or from another solver.  The check runs
 in `quillon_native.check_proof`, which releases the interpreter lock, on a
 worker thread, so Ctrl-C is answered at once.
 """
+import gc
 import signal
 import time
 
@@ -63,6 +64,8 @@ class Check:
         except MemoryError:
             return out.error("out of memory while reading the inputs", 2)
         t2 = time.monotonic()
+        # The inputs stay to the end: the collector need never walk them.
+        gc.freeze()
         steps = proof.steps
         out.comment(f"{cnf.name}: {cnf.nvars} variables, {cnf.nclauses} clauses, read in {t1 - t0:.3f} s")
         out.comment(f"{proof.name}: {len(steps)} steps ({'binary' if proof.binary else 'text'}), "

@@ -6,7 +6,7 @@ each literal as the unsigned variable-length number 2*|lit| + (lit < 0)
 (seven bits per byte, low bits first, high bit set on every byte but the
 last), then a 0 byte.  Comment lines ("c ...") are allowed in text proofs.
 """
-from quillon_native_cli.dimacs import DEL, END, InputError, Tokens, _NUMERIC, blocks, open_input, shown
+from quillon_native_cli.dimacs import DEL, END, InputError, Tokens, _NUMERIC, blocks, open_input, shown, without_gc
 
 _TEXT_BYTES = frozenset(b"\n\r -0123456789cd")
 
@@ -83,6 +83,7 @@ class ProofReader(Tokens):
         self.steps = []
         self.binary = False
 
+    @without_gc
     def read(self):
         stream = open_input(self.path)
         try:

@@ -6,6 +6,7 @@ progress can be shown and Ctrl-C, SIGTERM and `--seconds` take effect at
 once while runs stay reproducible for the same options.
 """
 import argparse
+import gc
 import math
 import os
 import signal
@@ -185,6 +186,9 @@ class Solve:
             reader.lits = None
         reader.read()
         self.nvars, self.nclauses = reader.nvars, reader.nclauses
+        # What was read stays to the end: the collector need never walk it,
+        # nor touch its pages in the forked search process.
+        gc.freeze()
         self.load_seconds = time.monotonic() - t0
         out = self.out
         out.comment(f"quillon-native {qn.__version__}")
