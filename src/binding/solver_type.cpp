@@ -11,8 +11,8 @@
 #include <iterator>
 #include <string>
 
-#include "module.hpp"
-#include "options.hpp"
+#include "binding/module.hpp"
+#include "binding/options.hpp"
 #include "solver/solver.hpp"
 
 namespace qn::py {

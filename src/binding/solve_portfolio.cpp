@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "module.hpp"
-#include "options.hpp"
+#include "binding/module.hpp"
+#include "binding/options.hpp"
 #include "portfolio/portfolio.hpp"
 
 namespace qn::py {
