@@ -48,7 +48,7 @@ inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // ---------------------------------------------------------------------------
 // Reading codes.  A text token is an optional '-' and ASCII digits (leading
-// zeros allowed, "-0" is 0), or in a proof 'd' as the first token of a step.
+// zeros allowed; "-0" is refused), or in a proof 'd' as the first token of a step.
 // A literal's variable must not exceed `limit`.
 
 struct TextScan {
@@ -75,7 +75,7 @@ const unsigned char *text_token(TextScan &ts, const unsigned char *p, const unsi
   for (; p < end && is_digit(*p); ++p) {
     if (v <= ts.limit) v = v * 10 + (*p - '0');
   }
-  if (p == digits || (p < end && !is_space(*p)) || v > ts.limit) return nullptr;
+  if (p == digits || (p < end && !is_space(*p)) || v > ts.limit || (negative && v == 0)) return nullptr;
   ts.at_start = v == 0;
   if (v == 0) {
     out.push_back(kEnd);
