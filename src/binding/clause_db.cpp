@@ -6,8 +6,8 @@
 //   num_vars, num_clauses, num_lits, memory_bytes
 #include <string>
 
+#include "binding/module.hpp"
 #include "core/clause_arena.hpp"
-#include "module.hpp"
 
 namespace qn::py {
 namespace {

@@ -8,8 +8,8 @@
 // as RAT on their first literal; deletions remove the most recent copy of a
 // clause.
 //
-// The library stands alone: it includes nothing of the solver, the
-// preprocessor or the Python binding (only core's memory guard).  Literals
+// Of the engine's other layers it sees only core (for the memory guard):
+// nothing of the solver, the preprocessor or the Python binding.  Literals
 // are `2 * var + negated`.
 #pragma once
 

@@ -1,5 +1,5 @@
 // Argument binding, converters, errors and the object box (see binding.hpp).
-#include "binding.hpp"
+#include "binding/binding.hpp"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // Module entry: multi-phase initialisation with one execution slot that
 // adds, in order, the doc, the version, the three classes and the eight
 // functions, stopping at the first failure.
-#include "module.hpp"
+#include "binding/module.hpp"
 
 namespace qn::py {
 namespace {

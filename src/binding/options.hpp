@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "binding.hpp"
+#include "binding/binding.hpp"
 #include "solver/config.hpp"
 
 namespace qn::py {

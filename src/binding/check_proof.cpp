@@ -7,8 +7,8 @@
 // the conversion has fast paths for exact lists and tuples of exact ints
 // and otherwise falls back to the shared converters, which own the error
 // texts.
+#include "binding/module.hpp"
 #include "checker/checker.hpp"
-#include "module.hpp"
 
 namespace qn::py {
 

@@ -1,5 +1,5 @@
 // neg, var_of, is_neg, mk_lit, to_dimacs, from_dimacs.
-#include "module.hpp"
+#include "binding/module.hpp"
 
 namespace qn::py {
 

@@ -2,7 +2,7 @@
 // in the module's attribute order.
 #pragma once
 
-#include "binding.hpp"
+#include "binding/binding.hpp"
 
 namespace qn::py {
 

@@ -1,6 +1,6 @@
 // The solver options on the Python side (see options.hpp), with the two
 // pieces of Python-style formatting their messages and doc string need.
-#include "options.hpp"
+#include "binding/options.hpp"
 
 #include <cmath>
 #include <cstdio>

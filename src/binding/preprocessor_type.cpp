@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <string>
 
-#include "module.hpp"
+#include "binding/module.hpp"
 #include "preprocess/preprocessor.hpp"
 
 namespace qn::py {
