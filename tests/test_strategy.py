@@ -128,3 +128,63 @@ def test_solve_formula(tmp_path, proof):
     for bad, kw in (([[1, 0]], {}), ([[1, 2]], {"nvars": 1}), ([[1]], {"strategy_name": "fast"})):
         with pytest.raises(ValueError):
             solve_formula(bad, **kw)
+
+
+# -- the command line ----------------------------------------------------------
+def solve_cli(capsys, *args):
+    from quillon_native_cli.main import main
+    rc = main(["solve", *map(str, args)])
+    out = capsys.readouterr().out
+    return rc, [line for line in out.splitlines() if "seconds" not in line and " s  " not in line]
+
+
+def write_cnf(path, nvars, clauses):
+    path.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(" ".join(map(str, c)) + " 0\n"
+                                                             for c in dimacs(clauses)))
+    return path
+
+
+def sliced_default(nvars, clauses, k=20000):
+    solver = qn.Solver(nvars)
+    for c in clauses:
+        solver.add_clause(c)
+    answer = None
+    while answer is None:
+        answer = solver.solve(k)
+    return answer, solver.conflicts, solver.decisions, solver.model
+
+
+@pytest.mark.parametrize("name,nvars,clauses", [("3sat", 120, random_3sat(9, 120, 4.26)),
+                                                ("hole7", *pigeonhole(7))])
+def test_cli_auto_is_the_default_and_config_default_is_unchanged(tmp_path, capsys, name, nvars, clauses):
+    cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
+    answer, conflicts, decisions, model = sliced_default(nvars, clauses)
+    rc, lines = solve_cli(capsys, "--config", "default", cnf)
+    assert rc == (10 if answer else 20)
+    assert f"c conflicts         {conflicts}" in lines and f"c decisions         {decisions}" in lines
+    if answer:
+        got = [int(t) for line in lines if line.startswith("v ") for t in line[2:].split()]
+        assert got[:-1] == [v + 1 if b else -(v + 1) for v, b in enumerate(model)]
+    rc_auto, auto = solve_cli(capsys, cnf)
+    assert rc_auto == rc and any(line.startswith("c strategy auto") for line in auto)
+    assert solve_cli(capsys, "--config", "auto", cnf) == (rc, auto)  # explicit, and the same output again
+    if name == "3sat":  # uniform random: the default configuration alone, searching as --config default does
+        assert [x for x in auto if not x.startswith("c strategy")] == \
+            [x for x in lines if not x.startswith(("c configuration", "c slices"))]
+
+
+def test_cli_auto_proof_check_and_limits(tmp_path, capsys):
+    nvars, clauses = pigeonhole(8)
+    cnf = write_cnf(tmp_path / "h.cnf", nvars, clauses)
+    proof = tmp_path / "h.drat"
+    rc, lines = solve_cli(capsys, "--check", "--proof", proof, "--binary-proof", cnf)
+    assert rc == 20 and any(line.startswith("c check: proof VERIFIED") for line in lines)
+    assert any(line.startswith("c winner ") for line in lines)
+    assert set(os.listdir(tmp_path)) == {"h.cnf", "h.drat"}  # no member's file left behind
+    from quillon_native_cli.proofs import ProofReader
+    assert qn.check_proof(nvars, clauses, ProofReader(str(proof)).read().steps)[0]
+    rc, lines = solve_cli(capsys, "--max-conflicts", "3000", cnf)
+    total = next(int(line.split()[-1]) for line in lines if line.startswith("c all conflicts"))
+    assert rc == 0 and lines[-1] == "s UNKNOWN" and 3000 <= total <= 3000 + 3 * 10
+    from quillon_native_cli.main import main
+    assert main(["solve", "--config", "auto", "--restart", "glucose", str(cnf)]) == 2  # usage

@@ -239,7 +239,7 @@ def run(args):
             return error(Exit.USAGE, f"--solver: no such command {args.solver!r}")
         if args.config:
             from quillon_native_cli.configs import CONFIGS
-            if args.config not in CONFIGS:
+            if args.config not in CONFIGS and args.config != "auto":
                 return error(Exit.USAGE, f"--config: unknown configuration {args.config!r}; known: {', '.join(CONFIGS)}")
         store = Store(args.results) if jobs else open_existing(args.results)
     except InputError as e:

@@ -15,8 +15,10 @@ default configuration alone, in the slices `solve --config default` uses,
 so it searches exactly as that command does; other formulas get the measured
 portfolio, cut down to fewer members on large formulas to bound memory.
 """
+import itertools
 import math
 import os
+from collections import Counter
 from array import array
 from dataclasses import dataclass, field
 
@@ -31,7 +33,7 @@ class Plan:
     members: tuple      # configuration names, in turn order
     weights: tuple      # slices per member in the first round
     growth: float       # factor on the shares from one round to the next
-    unit: int           # conflicts per slice
+    unit: int | None    # conflicts per slice (None: one call without a conflict limit)
     why: str = ""       # what in the formula chose this plan
 
     def shares(self, rnd):
@@ -87,28 +89,31 @@ class Features:
 
 
 def features(nvars, clauses):
-    """Clause-length profile and occurrence spread, one pass over the literals."""
-    lengths, occ, total = {}, [0] * (nvars + 1), 0
-    for c in clauses:
-        n = len(c)
-        lengths[n] = lengths.get(n, 0) + 1
-        total += n
-        for lit in c:
-            v = lit >> 1
-            if v <= nvars:
-                occ[v] += 1
-    used = [x for x in occ if x]
+    """Clause-length profile and occurrence spread (counted at C speed:
+    this runs before every search on formulas of millions of literals)."""
+    if isinstance(clauses, Clauses):
+        ends = clauses.ends
+        lengths = Counter(b - a for a, b in zip(itertools.chain((0,), ends), ends))
+        lits = clauses.lits
+    else:
+        lengths = Counter(map(len, clauses))
+        lits = itertools.chain.from_iterable(clauses)
+    by_lit = Counter(lits)
+    occ = Counter()
+    for lit, n in by_lit.items():
+        occ[lit >> 1] += n
     cv = 0.0
-    if used:
-        mean = sum(used) / len(used)
-        cv = math.sqrt(sum((x - mean) ** 2 for x in used) / len(used)) / mean
-    return Features(nvars, len(clauses), total, lengths, cv)
+    if occ:
+        counts = occ.values()
+        mean = sum(counts) / len(occ)
+        cv = math.sqrt(sum((x - mean) ** 2 for x in counts) / len(occ)) / mean
+    return Features(nvars, sum(lengths.values()), sum(n * k for k, n in lengths.items()), dict(lengths), cv)
 
 
 def plan(feat, slice_=DEFAULT_SLICE):
     """The plan for a formula of these features."""
     if feat.uniform_k and feat.occurrence_cv < 0.5:
-        return Plan(RANDOM.members, RANDOM.weights, RANDOM.growth, slice_ or DEFAULT_SLICE,
+        return Plan(RANDOM.members, RANDOM.weights, RANDOM.growth, slice_ or None,
                     f"uniform random {feat.uniform_k}-SAT")
     if feat.lits >= LARGE_LITS:
         n = LARGE_MEMBERS
@@ -159,7 +164,8 @@ class Portfolio:
                 for _ in range(share):
                     k = plan.unit
                     if max_conflicts is not None:
-                        k = min(k, max_conflicts - self.conflicts())
+                        left = max_conflicts - self.conflicts()
+                        k = left if k is None else min(k, left)
                         if k <= 0:
                             return self.outcome(None, None)
                     seconds = remaining() if remaining else None
