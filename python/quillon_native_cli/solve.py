@@ -14,14 +14,13 @@ import time
 
 import quillon_native as qn
 
-from quillon_native_cli import configs, options, supervise
+from quillon_native_cli import configs, options, stats, supervise
 from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.output import Output, Stop, stop_on_signals
 from quillon_native_cli.proofs import ProofWriter
 
-STATS = ("conflicts", "decisions", "propagations", "restarts", "blocked_restarts", "learned", "learned_lits",
-         "minimized_lits", "reductions", "deleted", "max_trail")
-PREP_STATS = ("units", "subsumed", "strengthened", "eliminated_vars", "resolvents", "pure")
+STATS = stats.SOLVER_NAMES
+PREP_STATS = stats.PREPROCESSOR_NAMES
 DEFAULT_SLICE = 20000
 PROGRESS_EVERY = 2.0
 
@@ -333,14 +332,14 @@ class Solve:
                          f"{st.get('learned', 0)} learned")
 
     def prep_lines(self, prep):
-        self.out.comment("preprocessing: " + ", ".join(f"{v} {k.replace('_', ' ')}" for k, v in prep.items()
-                                                        if k != "seconds") + f" in {prep['seconds']:.3f} s")
+        self.out.comment("preprocessing: " + ", ".join(f"{prep[k]} {label}" for k, label in stats.PREPROCESSOR)
+                         + f" in {prep['seconds']:.3f} s")
 
     def stat_lines(self):
         out = self.out
-        for k in STATS:
+        for k, label in stats.SOLVER:
             if k in self.stats:
-                out.comment(f"{k:<17} {self.stats[k]}")
+                out.comment(f"{label:<17} {self.stats[k]}")
         if getattr(self, "winner", None):
             out.comment(f"winner            {self.winner}")
         out.comment(f"{'read seconds':<17} {self.load_seconds:.3f}")

@@ -19,15 +19,10 @@
 #include "core/lit.hpp"
 #include "core/proof_sink.hpp"
 #include "solver/config.hpp"
+#include "solver/stats.hpp"
 #include "solver/watch_list.hpp"
 
 namespace qn {
-
-// Cumulative counters, never reset.
-struct Stats {
-  uint64_t decisions = 0, propagations = 0, conflicts = 0, learned = 0, learned_lits = 0, minimized_lits = 0,
-           restarts = 0, blocked_restarts = 0, reductions = 0, deleted = 0, max_trail = 0;
-};
 
 // Result codes of Solver::solve.
 inline constexpr uint8_t kUnsat = 0;
