@@ -78,28 +78,28 @@ def test_real_solver_answers_checked_and_wrong_expectations_flagged(tmp_path, ca
     assert json.loads(out.read_text())["results"] == list(Store(str(res)).rows())
     # Resuming a finished run solves nothing again; other options are refused.
     assert main(["batch", manifest, "-r", str(res), "--check", "-q"] + CAP) == 1 and rows(res) == got
-    assert main(["batch", manifest, "-r", str(res), "-q"] + CAP) == 2
+    assert main(["batch", manifest, "-r", str(res), "-q"] + CAP) == 2  # a usage error
     assert "other options: check True (now False)" in capsys.readouterr().err
 
 
 BAD = [  # arguments (in a folder with set.tsv, bad.tsv, empty/, a.cnf) -> exit code, message after "c error: "
-    (["batch", "nope.cnf"], 2, "quillon-native batch: nope.cnf: no such file or folder"),
-    (["batch", "empty"], 2, "quillon-native batch: empty: no CNF files in this folder"),
-    (["batch", "bad.tsv"], 2, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
-    (["batch", "a.cnf", "-r", "a.cnf"], 2, "quillon-native batch: a.cnf: cannot use this file as a results store"),
-    (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: expected a number"),
+    (["batch", "nope.cnf"], 3, "quillon-native batch: nope.cnf: no such file or folder"),
+    (["batch", "empty"], 3, "quillon-native batch: empty: no CNF files in this folder"),
+    (["batch", "bad.tsv"], 3, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
+    (["batch", "a.cnf", "-r", "a.cnf"], 3, "quillon-native batch: a.cnf: cannot use this file as a results store"),
+    (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: nan is out of range"),
     (["batch", "a.cnf", "--seconds", "soon"], 2, "quillon-native batch: argument --seconds: expected a number"),
-    (["race", "a.cnf", "--seconds", "soon"], 1, "quillon-native race: argument --seconds: expected a number"),
-    (["batch", "a.cnf", "--jobs", "0"], 2, "quillon-native batch: argument -j/--jobs: expected a positive whole"),
+    (["race", "a.cnf", "--seconds", "soon"], 2, "quillon-native race: argument --seconds: expected a number"),
+    (["batch", "a.cnf", "--jobs", "0"], 2, "quillon-native batch: argument -j/--jobs: 0 is out of range (1 to"),
     (["batch", "a.cnf", "--config", "nope"], 2, "quillon-native batch: --config: unknown configuration 'nope'"),
     (["batch", "a.cnf", "--solver", "./nope"], 2, "quillon-native batch: --solver: no such command './nope'"),
     (["batch"], 2, "quillon-native batch: nothing to do: give instances to solve or --export FILE"),
-    (["batch", "--export", "x.csv", "-r", "none.sqlite"], 2, "quillon-native batch: none.sqlite: No such file"),
-    (["plot", "a.cnf"], 2, "quillon-native plot: a.cnf: not a results store"),
+    (["batch", "--export", "x.csv", "-r", "none.sqlite"], 3, "quillon-native batch: none.sqlite: No such file"),
+    (["plot", "a.cnf"], 3, "quillon-native plot: a.cnf: not a results store"),
     (["plot", "a.cnf", "-o", "x.gif"], 2, "quillon-native plot: x.gif: the image name must end in .png, .svg, .pdf"),
-    (["race", "a.cnf", "--local-cluster", "1", "--workers", "99"], 1, "quillon-native race: --workers: only "),
-    (["race", "nope.cnf", "--local-cluster", "1"], 1, "quillon-native race: nope.cnf: no such file"),
-    (["race", "a.cnf", "--local-cluster", "1", "--proof", "no/p"], 1, "quillon-native race: cannot write the proof"),
+    (["race", "a.cnf", "--local-cluster", "1", "--workers", "99"], 2, "quillon-native race: --workers: only "),
+    (["race", "nope.cnf", "--local-cluster", "1"], 3, "quillon-native race: nope.cnf: no such file"),
+    (["race", "a.cnf", "--local-cluster", "1", "--proof", "no/p"], 4, "quillon-native race: no/p: No such file"),
 ]
 
 
@@ -123,7 +123,7 @@ FAULTS = {  # instance text -> (status, answer, checked, wrong, detail)
     "c act sleep 30\np cnf 1 1\n1 0\n": ("timeout", None, None, 0, "killed at the time limit"),
     "c act exit 1 c error: x.cnf:2: bad literal\np cnf 1 1\n1 0\n": ("error", None, None, 0,
                                                                    "c error: x.cnf:2: bad literal"),
-    "c act exit 3\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "exit 3"),
+    "c act exit 5\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "exit 5"),
     "c act lie\np cnf 2 2\n1 0\n-2 0\n": ("solved", "SAT", "failed", 1, "clause 1 is falsified"),
     "p cnf 2 3\n1 2 0\n-1 0\n-2 0\n": ("solved", "UNSAT", "error", 0, ANY),  # the fake writes no proof
     "p cnf 2 2\n1 2 0\n-1 0\n": ("solved", "SAT", "verified", 0, ""),
@@ -192,7 +192,7 @@ def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):
         assert main(["plot", str(tmp_path / "run.sqlite"), "-o", image, "--log"]) == 0
     assert imread(str(tmp_path / "c.png")).shape[2] in (3, 4)
     assert (tmp_path / "c.svg").read_text().rstrip().endswith("</svg>")
-    assert main(["plot", str(tmp_path / "c.svg")]) == 2
+    assert main(["plot", str(tmp_path / "c.svg")]) == 3
     assert "c error: quillon-native plot: " + str(tmp_path / "c.svg") + ": not a results store" in capsys.readouterr().err
 
 
@@ -233,7 +233,7 @@ def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys
     assert capsys.readouterr().out == "s UNSATISFIABLE\n"
     assert main(["check", str(cnf), proof]) == 0 and open(proof).readline().split()[-1] == "0"  # text DRAT
     cnf.write_text("p cnf 1 1\n2 0\n")
-    assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2"]) == 1
+    assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2"]) == 3  # the solvers refused it
     err = capsys.readouterr().err  # the solver's own message, once
     assert err.startswith(f"c error: {cnf}:2: ") and err.count("\n") == 1
 

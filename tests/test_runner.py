@@ -59,7 +59,7 @@ def module_run(nvars, clauses, options, preprocess, binary, k):
 
 
 def native_stats_names():
-    return list(_scan.Runner(0, {}, None).stats())
+    return list(_scan.Runner(0, {}).stats())
 
 
 def proof_bytes(steps, binary):
@@ -70,8 +70,7 @@ def proof_bytes(steps, binary):
 
 def native_run(tmp_path, nvars, clauses, options, preprocess, binary, k, feed):
     path = tmp_path / "p.drat"
-    with open(path, "wb") as fh:
-        r = native.make_runner(nvars, options, fh, binary, preprocess)
+    r = native.make_runner(nvars, options, True, binary, preprocess)
     if feed:  # as the reader hands it over: blocks of whole lines, a clause split across two
         text = "".join(" ".join(str((l >> 1) + 1 if l & 1 == 0 else -((l >> 1) + 1)) for l in c) + " 0\n"
                        for c in clauses)
@@ -86,6 +85,8 @@ def native_run(tmp_path, nvars, clauses, options, preprocess, binary, k, feed):
     else:
         for c in clauses:
             r.add_clause(c)
+    with open(path, "wb") as fh:  # as solve opens it: once the formula is read (steps so far wait)
+        r.attach_proof(fh.fileno())
     if preprocess and not r.preprocess(3):
         answer = False
     else:

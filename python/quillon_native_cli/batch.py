@@ -6,7 +6,6 @@ import os
 import re
 import shlex
 import shutil
-import signal
 import sqlite3
 import sys
 import threading
@@ -14,37 +13,19 @@ import time
 import uuid
 
 from quillon_native_cli import cluster, runner
+from quillon_native_cli.common import POSITIVE, U64, Exit, Range, Signals, fail, interrupt_code, real, whole
 from quillon_native_cli.store import Store, StoreError, open_existing
 
 CNF_NAME = re.compile(r"\.(cnf|dimacs)(\.(gz|xz|lzma|bz2))?$")
 SHOWN = ("solved", "timeout", "memout", "crashed", "killed", "error")
 
 
+LIMIT = real(Range(0, 1e9, lo_open=True))
+MEBIBYTES = whole(Range(0, U64.hi >> 20))
+
+
 class InputError(Exception):
     pass
-
-
-def positive_seconds(text):
-    import argparse
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not 0 < value < 1e9:
-        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0 and below 1e9, got {text!r}")
-    return value
-
-
-def positive_int(text, least=1):
-    import argparse
-    if not text.isdigit() or int(text) < least:
-        raise argparse.ArgumentTypeError(f"expected a {'positive' if least else 'non-negative'} whole number, "
-                                         f"got {text!r}")
-    return int(text)
-
-
-def mebibytes(text):
-    return positive_int(text, 0)
 
 
 def add_parser(subparsers):
@@ -57,10 +38,11 @@ def add_parser(subparsers):
                         "(.tsv with `file` and `expected` columns; paths relative to its folder or its cnf/)")
     p.add_argument("-r", "--results", default="results.sqlite", metavar="FILE",
                    help="results store, resumed if it exists (default: %(default)s)")
-    p.add_argument("--seconds", type=positive_seconds, default=60.0, help="time limit per instance (default: 60)")
-    p.add_argument("--memory", type=mebibytes, default=4096, metavar="MB",
+    p.add_argument("--seconds", type=LIMIT, default=60.0,
+                   help=f"time limit per instance ({LIMIT.limits}; default: 60)")
+    p.add_argument("--memory", type=MEBIBYTES, default=4096, metavar="MB",
                    help="address-space cap per solver process in MiB, 0 for none (default: 4096)")
-    p.add_argument("-j", "--jobs", type=positive_int, default=len(os.sched_getaffinity(0)),
+    p.add_argument("-j", "--jobs", type=POSITIVE, default=len(os.sched_getaffinity(0)),
                    help="instances solved at once on this machine (default: the usable cores, %(default)s)")
     p.add_argument("--check", action="store_true",
                    help="check every model, and every UNSAT answer through its DRAT proof")
@@ -71,9 +53,8 @@ def add_parser(subparsers):
     p.add_argument("-q", "--quiet", action="store_true", help="no progress output")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
-    where.add_argument("--local-cluster", type=positive_int, metavar="N",
+    where.add_argument("--local-cluster", type=POSITIVE, metavar="N",
                        help="run on a new local Dask cluster of N single-thread workers")
-    p.usage_exit = 2  # the exit code of every usage error
     p.set_defaults(run=run)
 
 
@@ -244,38 +225,27 @@ def run_cluster(client, todo, record):
         raise
 
 
-def error(message, code=2):
-    print(f"c error: quillon-native batch: {message}", file=sys.stderr)
-    return code
-
-
-class Terminated(KeyboardInterrupt):
-    """SIGTERM, handled as Ctrl-C is."""
-
-
-def _terminate(signum, frame):
-    raise Terminated
-
-
-def interrupt_code(e):
-    return 143 if isinstance(e, Terminated) else 130
+def error(code, message):
+    return fail(code, f"quillon-native batch: {message}")
 
 
 def run(args):
     try:
         jobs = gather(args.inputs)
         if not jobs and not args.export:
-            return error("nothing to do: give instances to solve or --export FILE")
+            return error(Exit.USAGE, "nothing to do: give instances to solve or --export FILE")
         solver = shlex.split(args.solver) if args.solver else None
         if solver is not None and not (solver and shutil.which(solver[0])):
-            return error(f"--solver: no such command {args.solver!r}")
+            return error(Exit.USAGE, f"--solver: no such command {args.solver!r}")
         if args.config:
             from quillon_native_cli.configs import CONFIGS
             if args.config not in CONFIGS:
-                return error(f"--config: unknown configuration {args.config!r}; known: {', '.join(CONFIGS)}")
+                return error(Exit.USAGE, f"--config: unknown configuration {args.config!r}; known: {', '.join(CONFIGS)}")
         store = Store(args.results) if jobs else open_existing(args.results)
-    except (InputError, StoreError) as e:
-        return error(e)
+    except InputError as e:
+        return error(Exit.INPUT, e)
+    except StoreError as e:
+        return error(e.code, e)
     options = dict(seconds=args.seconds, memory=args.memory, check=args.check, config=args.config, solver=solver)
     try:
         if jobs:
@@ -286,11 +256,11 @@ def run(args):
             print(f"{args.export}: {n} results written", file=sys.stderr)
         return code
     except StoreError as e:
-        return error(e)
+        return error(e.code, e)
     except sqlite3.Error as e:
-        return error(f"{args.results}: {e}")
+        return error(Exit.OUTPUT, f"{args.results}: {e}")
     except OSError as e:
-        return error(f"{e.filename or ''}{': ' if e.filename else ''}{e.strerror or e}")
+        return error(Exit.OUTPUT, f"{e.filename or ''}{': ' if e.filename else ''}{e.strerror or e}")
     finally:
         store.close()
 
@@ -307,24 +277,14 @@ def batch(args, jobs, options, store):
             progress.update(row)
 
     start, interrupted = time.monotonic(), None
-    old = signal.signal(signal.SIGTERM, _terminate)
     try:
-        if args.scheduler or args.local_cluster:
-            with cluster.connect(args.scheduler, args.local_cluster) as client:
-                try:
-                    run_cluster(client, todo, record)
-                except (KeyboardInterrupt, sqlite3.Error):
-                    raise
-                except Exception as e:  # a task that failed on its worker, not in its solver
-                    raise cluster.ClusterError(f"a Dask task failed: {type(e).__name__}: {e}") from None
-        else:
-            run_local(todo, args.jobs, record)
+        with Signals():
+            run_on(args, todo, record)
     except KeyboardInterrupt as e:
         interrupted = interrupt_code(e)
     except cluster.ClusterError as e:
-        return error(e)
+        return error(e.code, e)
     finally:
-        signal.signal(signal.SIGTERM, old)
         progress.close()
     paths = {job["path"] for job in jobs}
     rows = [r for r in store.rows() if r["path"] in paths]
@@ -333,4 +293,17 @@ def batch(args, jobs, options, store):
         print(f"interrupted: {len(jobs) - len(rows)} instances left; the same command resumes the run",
               file=sys.stderr)
         return interrupted
-    return 1 if any(r["wrong"] for r in rows) else 0
+    return Exit.FAILED if any(r["wrong"] for r in rows) else Exit.DONE
+
+
+def run_on(args, todo, record):
+    """Solves `todo` on the cluster asked for, or on local threads."""
+    if not (args.scheduler or args.local_cluster):
+        return run_local(todo, args.jobs, record)
+    with cluster.connect(args.scheduler, args.local_cluster) as client:
+        try:
+            run_cluster(client, todo, record)
+        except (KeyboardInterrupt, sqlite3.Error):
+            raise
+        except Exception as e:  # a task that failed on its worker, not in its solver
+            raise cluster.ClusterError(f"a Dask task failed: {type(e).__name__}: {e}") from None

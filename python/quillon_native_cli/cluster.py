@@ -18,6 +18,7 @@ import tempfile
 import threading
 
 from quillon_native_cli import runner
+from quillon_native_cli.common import Exit
 
 EXTRA_HINT = "Dask distributed is not installed: pip install 'quillon-native[cluster]'"
 
@@ -34,16 +35,26 @@ QUIET = {
 
 
 class ClusterError(Exception):
-    pass
+    """The cluster cannot run the work; `code` is the exit code to end with."""
+
+    def __init__(self, message, code=Exit.FAILED):
+        super().__init__(message)
+        self.code = code
+
+
+def require_dask():
+    """Raises ClusterError unless Dask distributed can be imported."""
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        raise ClusterError(EXTRA_HINT, Exit.USAGE) from None
 
 
 @contextlib.contextmanager
 def connect(scheduler=None, local_workers=None):
     """A Client of the scheduler at `scheduler`, or of a new LocalCluster with `local_workers` workers."""
-    try:
-        from distributed import Client, LocalCluster
-    except ImportError:
-        raise ClusterError(EXTRA_HINT) from None
+    require_dask()
+    from distributed import Client, LocalCluster
     with contextlib.ExitStack() as stack:
         try:
             if scheduler:

@@ -24,12 +24,12 @@ def available():
     return _scan is not None and hasattr(_scan, "Runner")
 
 
-def make_runner(nvars, options, proof_fh=None, binary=False, preprocess=False):
+def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
     """A runner for `nvars` variables; `options` are Solver keyword options,
-    checked (with the module's messages) by making a Solver of them."""
+    checked (with the module's messages) by making a Solver of them.  With
+    `proof`, steps wait in memory until attach_proof(fd) names the file."""
     qn.Solver(0, **options)
-    fd = proof_fh.fileno() if proof_fh is not None else None
-    return _scan.Runner(nvars, options, fd, binary, preprocess)
+    return _scan.Runner(nvars, options, proof, binary, preprocess)
 
 
 class NativeWork:
@@ -57,7 +57,10 @@ class NativeWork:
         model = runner.model() if result else None
         ch.send("answer", result, stats, model, None)
         if s.proof_fh:
-            ch.send("proof", runner.finish_proof())
+            try:
+                ch.send("proof", runner.finish_proof())
+            except OSError as e:
+                ch.send("proof-failed", e.strerror or str(e))
 
     def slices(self, ch, runner, t0):
         args, s = self.args, self.s
@@ -71,6 +74,7 @@ class NativeWork:
             return runner.solve(left, remaining())
         while True:
             k = args.slice if left is None else min(args.slice, left)
+            before = runner.conflicts()
             result = runner.solve(k, remaining())
             if result is not None or runner.stopped():
                 return result
@@ -78,8 +82,8 @@ class NativeWork:
             st["seconds"] = time.monotonic() - t0
             ch.send("progress", st)
             if left is not None:
-                left -= k
-                if left == 0:
+                left -= runner.conflicts() - before  # what the slice used, which may pass k
+                if left <= 0:
                     return None
             if deadline is not None and time.monotonic() >= deadline:
                 return None
@@ -98,7 +102,9 @@ class NativeDriver:
             if proof.path == "-":
                 sys.stdout.flush()
         try:
-            self.runner = make_runner(nvars, options, self.fh, proof.binary if proof else False)
+            self.runner = make_runner(nvars, options, proof is not None, proof.binary if proof else False)
+            if self.fh is not None:
+                self.runner.attach_proof(self.fh.fileno())
         finally:
             if self.fh is not None and self.fh is not sys.stdout.buffer:
                 self.fh.close()  # the runner keeps a descriptor of its own

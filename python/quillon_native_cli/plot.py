@@ -2,6 +2,7 @@
 import os
 import sys
 
+from quillon_native_cli.common import Exit, fail
 from quillon_native_cli.store import StoreError, open_existing
 
 FORMATS = (".png", ".svg", ".pdf")
@@ -18,13 +19,11 @@ def add_parser(subparsers):
     p.add_argument("--title", default="", help="title above the plot")
     p.add_argument("--log", action="store_true", help="logarithmic time axis")
     p.add_argument("--cpu", action="store_true", help="CPU time instead of wall time")
-    p.usage_exit = 2  # the exit code of every usage error
     p.set_defaults(run=run)
 
 
-def error(message):
-    print(f"c error: quillon-native plot: {message}", file=sys.stderr)
-    return 2
+def error(code, message):
+    return fail(code, f"quillon-native plot: {message}")
 
 
 def curves(paths, cpu=False):
@@ -46,17 +45,17 @@ def curves(paths, cpu=False):
 def run(args):
     ext = os.path.splitext(args.output)[1].lower()
     if ext not in FORMATS:
-        return error(f"{args.output}: the image name must end in {', '.join(FORMATS)}")
+        return error(Exit.USAGE, f"{args.output}: the image name must end in {', '.join(FORMATS)}")
     try:
         import matplotlib
         matplotlib.use("Agg")
         from matplotlib import pyplot
     except ImportError:
-        return error("matplotlib is not installed: pip install 'quillon-native[plot]'")
+        return error(Exit.USAGE, "matplotlib is not installed: pip install 'quillon-native[plot]'")
     try:
         runs = curves(args.results, args.cpu)
     except StoreError as e:
-        return error(e)
+        return error(e.code, e)
     fig, ax = pyplot.subplots(figsize=(6.4, 4.2))
     for label, times, total in runs:
         ax.plot(range(1, len(times) + 1), times, marker="o", markersize=3,
@@ -73,8 +72,8 @@ def run(args):
     try:
         fig.savefig(args.output, metadata={"Date": None} if ext == ".svg" else None)
     except OSError as e:
-        return error(f"{args.output}: {e.strerror}")
+        return error(Exit.OUTPUT, f"{args.output}: {e.strerror}")
     finally:
         pyplot.close(fig)
     print(f"{args.output}: " + ", ".join(f"{label} {len(t)} solved" for label, t, _ in runs))
-    return 0
+    return Exit.DONE

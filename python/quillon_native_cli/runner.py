@@ -23,6 +23,8 @@ import tempfile
 import threading
 import time
 
+from quillon_native_cli.common import Exit
+
 PR_SET_PDEATHSIG = 1
 try:
     _prctl = ctypes.CDLL(None, use_errno=True).prctl
@@ -31,6 +33,8 @@ except (OSError, AttributeError):  # not Linux: children just outlive a killed w
 
 OPENERS = {".gz": gzip.open, ".xz": lzma.open, ".lzma": lzma.open, ".bz2": bz2.open}
 ANSWERS = {"s SATISFIABLE": "SAT", "s UNSATISFIABLE": "UNSAT", "s UNKNOWN": None}
+# The exit codes of a solver that refused to run, or failed: "error", with its last line on standard error.
+REFUSALS = (Exit.FAILED, Exit.USAGE, Exit.INPUT, Exit.OUTPUT)
 
 
 def hard_limit(seconds):
@@ -167,7 +171,7 @@ def judge(code, reason, text, tail):
         return ("solved" if answer else "timeout"), answer, ""
     if "memory" in tail.lower() or "bad_alloc" in tail:
         return "memout", None, tail
-    if code == 1:
+    if code in REFUSALS:
         return "error", None, tail
     return "crashed", None, f"exit {code}" + (f": {tail}" if tail else "")
 

@@ -12,6 +12,8 @@ import os
 import sqlite3
 import urllib.parse
 
+from quillon_native_cli.common import Exit
+
 COLUMNS = ("path", "name", "expected", "answer", "status", "wrong", "seconds", "cpu", "exit_code",
            "checked", "detail", "host", "finished")
 SCHEMA = """
@@ -24,7 +26,11 @@ create table if not exists results (
 
 
 class StoreError(Exception):
-    pass
+    """A store that cannot be used; `code` is the exit code to end with."""
+
+    def __init__(self, message, code=Exit.INPUT):
+        super().__init__(message)
+        self.code = code
 
 
 class Store:
@@ -63,7 +69,8 @@ class Store:
         elif old != options:
             diff = ", ".join(f"{k} {old.get(k)!r} (now {options.get(k)!r})" for k in sorted(options)
                              if old.get(k) != options.get(k))
-            raise StoreError(f"{self.path} holds a run with other options: {diff}; use another --results file")
+            raise StoreError(f"{self.path} holds a run with other options: {diff}; use another --results file",
+                             Exit.USAGE)
 
     def finished(self):
         return {row[0] for row in self.db.execute("select path from results")}

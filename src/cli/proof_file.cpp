@@ -59,8 +59,9 @@ void ProofFile::put_binary(bool deletion, const Lit *lits, size_t n) {
 }
 
 void ProofFile::flush() {
+  if (fd_ < 0) return;  // no file yet: the steps wait for attach()
   size_t done = 0;
-  while (errno_ == 0 && fd_ >= 0 && done < buf_.size()) {
+  while (errno_ == 0 && done < buf_.size()) {
     const ssize_t w = ::write(fd_, buf_.data() + done, buf_.size() - done);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
@@ -73,6 +74,10 @@ void ProofFile::flush() {
 }
 
 void ProofFile::close() {
+  if (fd_ < 0) {  // never given a file, or closed already
+    buf_.clear();
+    return;
+  }
   flush();
   if (fd_ > 2) ::close(fd_);
   fd_ = -1;

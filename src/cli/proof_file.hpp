@@ -18,13 +18,15 @@ namespace qn::cli {
 
 class ProofFile final : public ProofSink {
  public:
-  // Takes the open descriptor `fd` (closed by close() unless it is 0..2).
+  // Takes the open descriptor `fd` (closed by close() unless it is 0..2);
+  // with fd -1, steps are kept until attach() gives the file.
   ProofFile(int fd, bool binary);
   ~ProofFile() override;
   ProofFile(const ProofFile &) = delete;
   ProofFile &operator=(const ProofFile &) = delete;
 
   void step(bool deletion, const Lit *lits, size_t n) override;
+  void attach(int fd) { fd_ = fd; }
   void flush();
   void close();  // flush, then close the descriptor
   uint64_t steps() const { return steps_; }

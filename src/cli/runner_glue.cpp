@@ -3,7 +3,7 @@
 // SIGINT and SIGTERM turn into.
 //
 //   Formula()                      clauses read natively, kept for a driver
-//   Runner(nvars, options, proof_fd, binary, preprocess)
+//   Runner(nvars, options, proof, binary, preprocess)   then attach_proof(fd)
 //
 // Both take blocks of DIMACS numbers from the Python reader with
 // feed(block, limit, tail) -> (clauses, maxvar, tail) | None, as
@@ -297,46 +297,48 @@ bool read_config(PyObject *options, Config *cfg) {
 
 PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   uint32_t nvars = 0;
-  PyObject *options, *proof_fd;
-  int binary = 0, preprocess = 0;
-  static const char *kw[] = {"nvars", "options", "proof_fd", "binary", "preprocess", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "IO!O|pp:Runner", const_cast<char **>(kw), &nvars, &PyDict_Type,
-                                   &options, &proof_fd, &binary, &preprocess)) {
+  PyObject *options;
+  int proof = 0, binary = 0, preprocess = 0;
+  static const char *kw[] = {"nvars", "options", "proof", "binary", "preprocess", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "IO!|ppp:Runner", const_cast<char **>(kw), &nvars, &PyDict_Type,
+                                   &options, &proof, &binary, &preprocess)) {
     return nullptr;
   }
   Config cfg;
   if (!read_config(options, &cfg)) return nullptr;
-  int fd = -1;
-  if (proof_fd != Py_None) {
-    fd = PyLong_AsLong(proof_fd);
-    if (fd == -1 && PyErr_Occurred()) return nullptr;
-    fd = ::dup(fd);
-    if (fd < 0) return PyErr_SetFromErrno(PyExc_OSError);
-  }
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject *self = alloc(type, 0);
-  if (self == nullptr) {
-    if (fd >= 0) ::close(fd);
-    return nullptr;
-  }
+  if (self == nullptr) return nullptr;
   RunnerObject *o = as_runner(self);
   o->r = nullptr;
   o->codes = nullptr;
   o->lits = nullptr;
   PyObject *r = guard_call([&]() -> PyObject * {
-    std::unique_ptr<ProofFile> proof;
-    if (fd >= 0) proof = std::make_unique<ProofFile>(fd, binary != 0);
-    fd = -1;
+    std::unique_ptr<ProofFile> file;
+    if (proof) file = std::make_unique<ProofFile>(-1, binary != 0);
     o->codes = new std::vector<int64_t>();
     o->lits = new std::vector<Lit>();
-    o->r = new Runner(nvars, cfg, std::move(proof), preprocess != 0, stop_flag());
+    o->r = new Runner(nvars, cfg, std::move(file), preprocess != 0, stop_flag());
     return self;
   });
-  if (r == nullptr) {
-    if (fd >= 0) ::close(fd);
-    Py_DECREF(self);
-  }
+  if (r == nullptr) Py_DECREF(self);
   return r;
+}
+
+// attach_proof(fd): the proof goes to (a duplicate of) descriptor fd from now
+// on, steps logged before included.
+PyObject *runner_attach_proof(PyObject *self, PyObject *arg) {
+  ProofFile *p = as_runner(self)->r->proof();
+  if (p == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "this runner keeps no proof");
+    return nullptr;
+  }
+  const long fd = PyLong_AsLong(arg);
+  if (fd == -1 && PyErr_Occurred()) return nullptr;
+  const int own = ::dup(static_cast<int>(fd));
+  if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
+  p->attach(own);
+  Py_RETURN_NONE;
 }
 
 void runner_dealloc(PyObject *self) {
@@ -523,6 +525,8 @@ PyMethodDef runner_methods[] = {
     {"stats", runner_stats, METH_NOARGS, "stats()\n--\n\nThe solver's counters."},
     {"conflicts", runner_conflicts, METH_NOARGS, "conflicts()\n--\n\nConflicts so far."},
     {"model", runner_model, METH_NOARGS, "model()\n--\n\nThe model as bytes after True, else None."},
+    {"attach_proof", runner_attach_proof, METH_O,
+     "attach_proof(fd)\n--\n\nWrite the proof to descriptor fd (duplicated) from now on."},
     {"flush", runner_flush, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
     {"finish_proof", runner_finish_proof, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
     {"stopped", runner_stopped, METH_NOARGS, "stopped()\n--\n\nWhether a stop was requested."},
@@ -539,8 +543,8 @@ PyType_Slot runner_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(runner_dealloc)},
     {Py_tp_methods, runner_methods},
     {Py_tp_getset, runner_getset},
-    {Py_tp_doc, const_cast<char *>("Runner(nvars, options, proof_fd, binary=False, preprocess=False)\n--\n\n"
-                                   "One solver searched in slices, its proof streamed to proof_fd.")},
+    {Py_tp_doc, const_cast<char *>("Runner(nvars, options, proof=False, binary=False, preprocess=False)\n--\n\n"
+                                   "One solver searched in slices, its proof streamed to a file.")},
     {0, nullptr},
 };
 

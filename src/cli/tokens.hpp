@@ -4,7 +4,7 @@
 // one per clause or step end, or is refused whole.
 //
 // Text: a token is an optional '-' and ASCII digits (leading zeros
-// allowed, "-0" is 0), or in a proof 'd' as the first token of a step.  A
+// allowed; "-0" is refused), or in a proof 'd' as the first token of a step.  A
 // literal's variable must not exceed the scanner's `limit`.
 // Binary DRAT: 'a' or 'd', literals as 2*var + negated (7 bits a byte, low
 // first, high bit on all but the last byte), then a 0 byte.  A literal
@@ -49,7 +49,7 @@ inline const unsigned char *text_token(TextScan &ts, const unsigned char *p, con
   for (; p < end && is_digit(*p); ++p) {
     if (v <= ts.limit) v = v * 10 + (*p - '0');
   }
-  if (p == digits || (p < end && !is_space(*p)) || v > ts.limit) return nullptr;
+  if (p == digits || (p < end && !is_space(*p)) || v > ts.limit || (negative && v == 0)) return nullptr;
   ts.at_start = v == 0;
   if (v == 0) {
     out.push_back(kEnd);

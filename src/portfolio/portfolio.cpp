@@ -85,9 +85,10 @@ struct Worker {
   bool want_proof = false;
   const Clauses *clauses = nullptr;
   const Config *config = nullptr;
+  WorkerBody body = run_one;
   StopFlag stop;             // this worker's share of the flag
   Channel *channel = nullptr;  // this worker's sending end
-  bool failed = false;       // an exception escaped run_one or the send
+  bool failed = false;       // an exception escaped the body or the send
   bool out_of_memory = false;  // that exception was std::bad_alloc
   pthread_t thread{};
 };
@@ -112,7 +113,7 @@ void report_failure(uint64_t worker, const char *what, const char *file, int lin
 void *worker_main(void *arg) noexcept {
   Worker &w = *static_cast<Worker *>(arg);
   try {
-    Outcome o = run_one(w.index, w.nvars, *w.clauses, *w.config, w.stop, w.want_proof);
+    Outcome o = w.body(w.index, w.nvars, *w.clauses, *w.config, w.stop, w.want_proof);
     o.from_alt = w.from_alt;
     if (!w.stop->load(std::memory_order_relaxed)) {
       w.stop->store(true, std::memory_order_relaxed);
@@ -205,7 +206,7 @@ class Crew {
 };
 
 std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, const Clauses *alt, uint64_t alt_count,
-                                    const std::vector<Config> &configs, bool want_proof) {
+                                    const std::vector<Config> &configs, bool want_proof, WorkerBody body) {
   const size_t n = configs.size();
   auto stop = std::make_shared<std::atomic<bool>>(false);
   Channel channel(1);  // the runner's own sending end, dropped once all are spawned
@@ -219,6 +220,7 @@ std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, cons
     w.want_proof = want_proof;
     w.clauses = on_alt ? alt : &clauses;
     w.config = &configs[i];
+    w.body = body;
     w.stop = stop;
     w.channel = &channel;
   }
@@ -287,12 +289,12 @@ Outcome run_one(uint64_t worker, uint32_t nvars, const Clauses &clauses, const C
 }
 
 std::optional<Outcome> run(uint32_t nvars, const Clauses &clauses, const Clauses *alt, uint64_t alt_threads,
-                           const std::vector<Config> &configs, bool want_proof) {
+                           const std::vector<Config> &configs, bool want_proof, WorkerBody body) {
   const size_t n = configs.size();
   if (n == 0) return std::nullopt;
   if (n == 1) {
     const bool on_alt = alt != nullptr && alt_threads >= 1;
-    Outcome o = run_one(0, nvars, on_alt ? *alt : clauses, configs[0], nullptr, want_proof);
+    Outcome o = body(0, nvars, on_alt ? *alt : clauses, configs[0], nullptr, want_proof);
     o.from_alt = on_alt ? 1 : 0;
     return o;
   }
@@ -302,7 +304,7 @@ std::optional<Outcome> run(uint32_t nvars, const Clauses &clauses, const Clauses
   // before any thread starts.
   require_memory(add_sat(mul_sat(Solver::table_bytes(vars_needed(nvars, clauses)), n - alt_count),
                          mul_sat(Solver::table_bytes(alt_count > 0 ? vars_needed(nvars, *alt) : 0), alt_count)));
-  return run_threaded(nvars, clauses, alt, alt_count, configs, want_proof);
+  return run_threaded(nvars, clauses, alt, alt_count, configs, want_proof, body);
 }
 
 }  // namespace qn::portfolio

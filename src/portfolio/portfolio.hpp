@@ -38,6 +38,11 @@ struct Outcome {
 Outcome run_one(uint64_t worker, uint32_t nvars, const Clauses &clauses, const Config &config, StopFlag stop,
                 bool want_proof);
 
+// What a worker runs over its formula and configuration: run_one, or in
+// the tests a stand-in that fails on purpose.
+using WorkerBody = Outcome (*)(uint64_t worker, uint32_t nvars, const Clauses &clauses, const Config &config,
+                               StopFlag stop, bool want_proof);
+
 // One run over `configs` (worker i uses configs[i]).  The last
 // min(alt_threads, n) workers solve `*alt` when it is given.  Returns the
 // first answer, or nullopt for an empty `configs`.  Throws qn::Panic when a
@@ -45,6 +50,6 @@ Outcome run_one(uint64_t worker, uint32_t nvars, const Clauses &clauses, const C
 // not be created ("failed to spawn thread: ..."); every thread started has
 // ended by then.
 std::optional<Outcome> run(uint32_t nvars, const Clauses &clauses, const Clauses *alt, uint64_t alt_threads,
-                           const std::vector<Config> &configs, bool want_proof);
+                           const std::vector<Config> &configs, bool want_proof, WorkerBody body = run_one);
 
 }  // namespace qn::portfolio

@@ -1,0 +1,140 @@
+# What a user can type that once lost a file, an answer or an output, or
+# showed a traceback: each row runs the command in a fresh folder and checks
+# its exit code, its one error line, its answer, and that no file changed
+# (or appeared) but those the row names.
+import os
+import re
+import subprocess
+import sys
+
+from pathlib import Path
+
+import pytest
+
+from test_cli import ENV, PHP, cnf_text
+
+SAT = cnf_text(3, [[1, 2], [-1, 3], [-3, -2]])
+UNSAT = cnf_text(6, PHP)
+P = 10  # pigeonhole 10 into 9: never solved within a test
+HOLE = cnf_text(P * (P - 1), [[i * (P - 1) + j + 1 for j in range(P - 1)] for i in range(P)] +
+                [[-(i * (P - 1) + j + 1), -(k * (P - 1) + j + 1)] for j in range(P - 1) for i in range(P)
+                 for k in range(i + 1, P)])
+QUEENS = (Path(__file__).parent.parent / "examples" / "example.cnf").read_text()  # satisfiable after conflicts
+LONG = "9" * 5000
+BASE = {"f.cnf": SAT, "u.cnf": UNSAT, "keep.drat": "1 2 0\n"}
+U = "quillon-native solve: "
+
+
+def conflicts(out):
+    return int(re.search(r"^c conflicts +(\d+)$", out, re.M).group(1))
+
+
+def capped(limit):
+    # The conflict count stays at the limit, or says by how much the solver's last call passed it.
+    def ok(out):
+        n = conflicts(out)
+        return n == limit or n > limit and f"passed --max-conflicts by {n - limit}" in out
+    return ok
+
+
+ROWS = [  # (fault, extra files, command line, exit code, error line or "", what stdout holds, files changed)
+    ("1 proof is the input", {}, "solve f.cnf --proof f.cnf", 2,
+     "f.cnf: the proof would overwrite the input f.cnf", "", ()),
+    ("1 proof is the input through a link", {"l.cnf": "->f.cnf"}, "solve l.cnf --proof f.cnf", 2,
+     "f.cnf: the proof would overwrite the input l.cnf", "", ()),
+    ("1 proof is a hard link of the input", {"h.cnf": "=>f.cnf"}, "solve f.cnf --proof h.cnf", 2,
+     "h.cnf: the proof would overwrite the input f.cnf", "", ()),
+    ("1 swapped arguments", {}, "solve keep.drat --proof f.cnf", 2,
+     "f.cnf: most likely an existing CNF formula, not overwritten (--force overwrites it)", "", ()),
+    ("1 proof onto another formula", {}, "solve f.cnf --proof u.cnf", 2,
+     "u.cnf: most likely an existing CNF formula, not overwritten (--force overwrites it)", "", ()),
+    ("1 ... unless forced", {}, "solve f.cnf -q --proof u.cnf --force", 10, "", "s SATISFIABLE", ("u.cnf",)),
+    ("1 a typo in the input name", {}, "solve nonexistent.cnf --proof keep.drat", 3,
+     "nonexistent.cnf: No such file or directory", "", ()),
+    ("1 race refuses as solve", {}, "race f.cnf --local-cluster 1 --proof f.cnf", 2,
+     "quillon-native race: f.cnf: the proof would overwrite the input f.cnf", "", ()),
+    ("1 race onto a formula", {}, "race f.cnf --local-cluster 1 --proof u.cnf", 2,
+     "quillon-native race: u.cnf: most likely an existing CNF formula, not overwritten (--force overwrites it)",
+     "", ()),
+    ("2 full disk keeps the answer", {"q.cnf": QUEENS}, "solve q.cnf --proof /dev/full", 4,
+     "/dev/full: No space left on device; the proof is incomplete", "s SATISFIABLE\nv ", ()),
+    ("2 ... binary, unsatisfiable", {}, "solve u.cnf -q --proof /dev/full --binary-proof", 4,
+     "/dev/full: No space left on device; the proof is incomplete", "s UNSATISFIABLE", ()),
+    ("3 long literal", {"l.cnf": "p cnf 2 1\n1 " + LONG + " 0\n"}, "solve l.cnf", 3,
+     "l.cnf:2: literal 99999999999999999999... (5000 characters) exceeds the header's 2 variables", "", ()),
+    ("3 long literal, relaxed", {"l.cnf": "c\n-" + LONG + " 0\n"}, "solve --relaxed l.cnf", 3,
+     "l.cnf:2: literal -9999999999999999999... (5001 characters) is out of range (largest variable 2147483646)",
+     "", ()),
+    ("3 long header", {"l.cnf": f"p cnf {LONG} 1\n1 0\n"}, "solve l.cnf", 3,
+     "l.cnf:1: header declares 99999999999999999999... (5000 characters) variables, more than the largest "
+     "variable 2147483646", "", ()),
+    ("3 long clause count", {"l.cnf": f"p cnf 1 {LONG}\n1 0\n"}, "check l.cnf keep.drat", 3,
+     "l.cnf:1: header declares 99999999999999999999... (5000 characters) clauses, more than any file holds",
+     "", ()),
+    ("3 long literal in a proof", {"l.drat": f"1 0\nd {LONG} 0\n"}, "check u.cnf l.drat", 3,
+     "l.drat:2: literal 99999999999999999999... (5000 characters) is out of range", "", ()),
+    ("3 --luby-base 0", {}, "solve f.cnf --luby-base 0", 2, U + "argument --luby-base: 0 is out of range (above 0)",
+     "", ()),
+    ("3 --luby-base -1", {}, "solve f.cnf --luby-base -1", 2,
+     U + "argument --luby-base: -1 is out of range (above 0)", "", ()),
+    ("3 solve, standard output on a full disk", {}, "solve f.cnf >/dev/full", 4,
+     "standard output: No space left on device", "", ()),
+    ("3 check, standard output on a full disk", {"u.drat": "-1 0\n-3 0\n0\n"}, "check u.cnf u.drat >/dev/full", 4,
+     "standard output: No space left on device", "", ()),
+    ("4 --rnd-freq 2", {}, "solve f.cnf --rnd-freq 2", 2, U + "argument --rnd-freq: 2 is out of range (0 to 1)",
+     "", ()),
+    ("4 --var-decay 5", {}, "solve f.cnf --var-decay 5", 2,
+     U + "argument --var-decay: 5 is out of range (above 0, up to 1)", "", ()),
+    ("4 --cla-decay -1", {}, "solve f.cnf --cla-decay -1", 2,
+     U + "argument --cla-decay: -1 is out of range (above 0, up to 1)", "", ()),
+    ("4 --walk-interval 0", {}, "solve f.cnf --walk-interval 0", 2,
+     U + "argument --walk-interval: 0 is out of range (1 to 18446744073709551615)", "", ()),
+    ("5 --max-conflicts, one call", {"h.cnf": HOLE}, "solve h.cnf --max-conflicts 1000 --slice 0", 0, "",
+     capped(1000), ()),
+    ("5 --max-conflicts, slices of 7", {"h.cnf": HOLE}, "solve h.cnf --max-conflicts 1000 --slice 7", 0, "",
+     capped(1000), ()),
+    ("5 --max-conflicts, slices of 1", {"h.cnf": HOLE}, "solve h.cnf --max-conflicts 300 --slice 1", 0, "",
+     capped(300), ()),
+    ("6 -0, relaxed", {"z.cnf": "p cnf 1 1\n-0 1 0\n"}, "solve --relaxed z.cnf", 3,
+     "z.cnf:2: '-0' is not a literal (0 ends a clause, and has no sign)", "", ()),
+    ("6 -0, strict", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "solve z.cnf", 3,
+     "z.cnf:2: '-0' is not a literal (0 ends a clause, and has no sign)", "", ()),
+    ("6 -0 in a proof", {"z.drat": "-1 -00\n"}, "check u.cnf z.drat", 3,
+     "z.drat:1: '-00' is not a literal (0 ends a clause, and has no sign)", "", ()),
+    ("9 --proof -", {}, "solve f.cnf --proof -", 2,
+     U + "--proof -: a proof on standard output would be mixed with the answer; name a file", "", ()),
+    ("12 --portfolio with --slice", {}, "solve f.cnf --portfolio 2 --slice 5", 2,
+     U + "--portfolio runs the named configurations on threads; it takes no --slice", "", ()),
+    ("12 --portfolio with -v", {}, "solve f.cnf --portfolio 2 -v", 2,
+     U + "--portfolio runs the named configurations on threads; it takes no -v", "", ()),
+    ("12 --rounds without --preprocess", {}, "solve f.cnf --rounds 2", 2, U + "--rounds needs --preprocess", "", ()),
+    ("12 -q with -v", {}, "solve f.cnf -q -v", 2, U + "-q and -v contradict each other", "", ()),
+]
+
+
+def write(folder, files):
+    for name, text in files.items():
+        if text.startswith("->"):
+            os.symlink(text[2:], folder / name)
+        elif text.startswith("=>"):
+            os.link(folder / text[2:], folder / name)
+        else:
+            (folder / name).write_text(text)
+
+
+def snapshot(folder):
+    return {p.name: p.read_bytes() for p in folder.iterdir()}
+
+
+@pytest.mark.parametrize("fault,files,command,code,error,out,changed", ROWS, ids=[r[0] for r in ROWS])
+def test_fault(tmp_path, fault, files, command, code, error, out, changed):
+    write(tmp_path, BASE)
+    write(tmp_path, files)
+    before = snapshot(tmp_path)
+    p = subprocess.run(f"{sys.executable} -m quillon_native_cli {command}", shell=True, cwd=tmp_path, env=ENV,
+                       capture_output=True, text=True, timeout=120)
+    assert "Traceback" not in p.stderr
+    assert (p.returncode, p.stderr) == (code, f"c error: {error}\n" if error else "")
+    assert out(p.stdout) if callable(out) else out in p.stdout
+    after = snapshot(tmp_path)
+    assert {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)} == set(changed)
