@@ -131,7 +131,7 @@ def test_the_native_driver_drives_like_the_module_one(tmp_path, monkeypatch):
 def solve_until_stopped(tmp_path, stop, binary=False):
     f = hard_formula(tmp_path)
     proof = tmp_path / "p"
-    args = [sys.executable, "-m", "quillon_native_cli", "solve", "-v", "--slice", "200", str(f), "--proof", str(proof)]
+    args = [sys.executable, "-m", "quillon_native_cli", "solve", "--config", "default", "-v", "--slice", "200", str(f), "--proof", str(proof)]
     args += ["--binary-proof"] if binary else []
     args += ["--seconds", "1.5"] if stop is None else []
     p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, text=True)
