@@ -9,6 +9,7 @@ import random
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -134,11 +135,15 @@ def solve_until_stopped(tmp_path, stop, binary=False, portfolio=None):
     args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--proof", str(proof)]
     args += ["--binary-proof"] if binary else []
     args += ["--portfolio", str(portfolio)] if portfolio else ["-v", "--slice", "200"]
-    args += ["--seconds", "1.5"] if stop is None else []
+    args += ["--seconds", "0.4"] if stop is None else []
     p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, text=True)
     if stop is not None:
-        head = [p.stdout.readline() for _ in range(4 if portfolio else 5)]
-        assert "conflicts (" in head[-1] or portfolio and "searching" in head[-1]  # searching a while
+        head = [p.stdout.readline() for _ in range(3 if portfolio else 5)]
+        if portfolio:  # the workers are about to start: give them a moment
+            assert head[-1].startswith("c portfolio of")
+            time.sleep(0.5)
+        else:
+            assert "conflicts (" in head[-1]  # searching
         p.send_signal(stop)
     out, err = p.communicate(timeout=60)
     return f, proof, p.returncode, out, err
