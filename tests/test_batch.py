@@ -201,7 +201,8 @@ def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):
     other.close()
     runs = [run, Run(str(tmp_path / "other.sqlite"))]
     notes = mismatches(runs)
-    assert notes == ["time limits differ: run 10 s, other 20 s", "instance sets differ: run 5, other 1 instances, 1 in all"]
+    assert notes == ["time limits differ: run 10 s, other 20 s",
+                     "instance sets differ: run 5, other 1 instances, 1 in all"]
     ax = draw(pyplot, runs, Namespace(cpu=False, log=False, title=""), notes).axes[0]
     legend = ax.get_legend()
     assert [t.get_text() for t in legend.get_texts()] == ["run (2/5, limit 10 s)", "other (1/1, limit 20 s)"]

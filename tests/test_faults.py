@@ -109,6 +109,8 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      "z.cnf:2: '-0' is not a literal (0 ends a clause, and has no sign)", "", ()),
     ("6 -0 in a proof", {"z.drat": "-1 -00\n"}, "qn check u.cnf z.drat", 3,
      "z.drat:1: '-00' is not a literal (0 ends a clause, and has no sign)", "", ()),
+    ("6 0 with leading zeros ends a clause", {"z.cnf": "p cnf 1 2\n1 00\n-1 000\n"}, "qn solve z.cnf -q", 20, "",
+     "s UNSATISFIABLE", ()),
     ("9 --proof -", {}, "qn solve f.cnf --proof -", 2,
      U + "--proof -: a proof on standard output would be mixed with the answer; name a file", "", ()),
     ("12 --portfolio with --slice", {}, "qn solve f.cnf --portfolio 2 --slice 5", 2,
@@ -126,7 +128,8 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      "", ("results.sqlite", "runs.log")),
     ("7 an earlier export is replaced; the store stays one file", {},
      "qn batch u.cnf -q --solver {fake} --export r.json && qn batch -r results.sqlite --export r.json", 0,
-     Raw("r.json: 1 results written\nr.json: 1 results written\n"), "UNSAT 1", ("results.sqlite", "r.json", "runs.log")),
+     Raw("r.json: 1 results written\nr.json: 1 results written\n"), "UNSAT 1",
+     ("results.sqlite", "r.json", "runs.log")),
     ("8 every instance in error", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "qn batch z.cnf -q", 1,
      B + "every instance ended in error, as z.cnf: c error: {tmp}/z.cnf:2: '-0' is not a literal (0 ends a clause, "
      "and has no sign)", "  error        1", ("results.sqlite",)),
@@ -148,6 +151,15 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      "{fake}", 0, "", lambda out: re.search(r"cpu +[\d.]+ s total of the 2 instances done\n  wall +[\d.]+ s this "
                                             r"invocation, which ran 1 of them", out), ("results.sqlite", "runs.log")),
 ]
+
+
+def test_the_readme_lists_the_exit_codes_that_the_rows_end_with():
+    from quillon_native_cli.common import MEANINGS
+    readme = (Path(__file__).parent.parent / "README.md").read_text()
+    table = re.findall(r"^\| (\d+) \| (.+) \|$", readme, re.M)
+    assert table == [(str(int(code)), meaning) for code, meaning in MEANINGS]
+    signals = {130, 143}  # test_cli sends them
+    assert {int(code) for code, _ in MEANINGS} - signals == {row[3] for row in ROWS}
 
 
 def write(folder, files):

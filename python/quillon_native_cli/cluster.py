@@ -11,7 +11,6 @@ Event, which each running task watches and answers by killing its child.
 """
 import contextlib
 import logging
-import os
 import threading
 
 from quillon_native_cli import runner

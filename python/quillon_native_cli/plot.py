@@ -67,7 +67,8 @@ def draw(pyplot, runs, args, notes):
         ax.plot(range(1, len(run.times) + 1), run.times, marker="o", markersize=3, label=run.legend())
     for limit in sorted({r.limit for r in runs if r.limit}):
         ax.axhline(limit, color="grey", linestyle="--", linewidth=1)
-        ax.annotate(f"limit {limit:g} s", (0, limit), xycoords=("axes fraction", "data"), fontsize=8, va="bottom")
+        ax.annotate(f"limit {limit:g} s", (1, limit), xycoords=("axes fraction", "data"), fontsize=8, ha="right",
+                    va="bottom")
     ax.set_xlabel("instances solved")
     ax.set_ylabel(("CPU" if args.cpu else "wall") + " time per instance (s)")
     if args.log:
