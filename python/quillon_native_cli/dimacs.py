@@ -220,6 +220,7 @@ class CnfReader(Tokens):
         self.tail_line = 0
         self.last_line = 0
         self.done = False
+        self.native = None              # a _scan Runner or Formula that keeps the clauses natively
 
     @property
     def nvars(self):
@@ -295,7 +296,10 @@ class CnfReader(Tokens):
 
     def numbers(self, block, line0):
         if self.scan and self.header_line:
-            got = self.scan.cnf_numbers(block, self.limit, self.sink, self.tail, self.lits)
+            if self.native is not None:
+                got = self.native.feed(block, self.limit, self.tail)
+            else:
+                got = self.scan.cnf_numbers(block, self.limit, self.sink, self.tail, self.lits)
             if got is not None:
                 n, maxvar, tail = got
                 self.maxvar = max(self.maxvar, maxvar)

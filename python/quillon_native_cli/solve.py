@@ -13,9 +13,10 @@ import time
 
 import quillon_native as qn
 
-from quillon_native_cli import common, configs, options, stats, supervise
+from quillon_native_cli import common, configs, native, options, stats, supervise
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
+from quillon_native_cli.native import NativeWork
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import ProofWriter, refuse_target
 
@@ -118,7 +119,9 @@ class Solve:
         self.args, self.out = args, out
         self.opts = solver_options(args)
         self.want_proof = bool(args.proof) or args.check
-        self.solver = self.pre = None
+        self.solver = self.pre = self.runner = None
+        # The native runner streams the proof; --check and --portfolio stay on the module.
+        self.native = native.available() and not args.check and not args.portfolio
         self.clauses = None
         self.proof_fh = None
         self.stats = {}
@@ -145,6 +148,8 @@ class Solve:
                 self.proof_fh = open(args.proof, "wb")
             except OSError as e:
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
+            if self.runner:
+                self.runner.attach_proof(self.proof_fh.fileno())
         return self.search()
 
     @property
@@ -161,7 +166,12 @@ class Solve:
 
         def on_header(nvars, nclauses, line):
             try:
-                if args.preprocess:
+                if self.native:
+                    self.runner = native.make_runner(nvars, self.opts, bool(args.proof), args.binary_proof,
+                                                     args.preprocess)
+                    reader.native = self.runner
+                    sinks.insert(0, self.runner.add_clause)
+                elif args.preprocess:
                     self.pre = qn.Preprocessor(nvars, with_proof=self.want_proof)
                     sinks.insert(0, self.pre.add_clause)
                 elif not args.portfolio:
@@ -205,12 +215,15 @@ class Solve:
         # Beyond a century a limit is no limit (and the solver's clock could not take it).
         limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
         self.deadline = self.started + limit if limit is not None else None
-        work = Work(self)
+        work = NativeWork(self) if self.runner else Work(self)
+        if self.runner and self.proof_fh:
+            self.runner.flush()  # steps of the loading: written once, not again by the child's copy
         child = supervise.Child(work.run)
-        self.solver = self.pre = None  # the child has them now
+        self.solver = self.pre = self.runner = None  # the child has them now
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False
+        grace = native.STOP_GRACE if isinstance(work, NativeWork) else 0  # the native search flushes and ends
         every = PROGRESS_EVERY
         next_progress = time.monotonic() + every
         last_seen = None
@@ -220,7 +233,9 @@ class Solve:
                 wait = next_progress - now
                 if self.deadline is not None and not answered:
                     wait = min(wait, self.deadline + 0.5 - now)
-                msgs = child.poll(wait, sig.rfd)
+                if child.stop_by is not None:
+                    wait = min(wait, child.stop_by - now)
+                msgs = child.poll(wait, None if caught else sig.rfd)
                 if msgs is None:
                     break
                 for kind, *rest in msgs:
@@ -244,13 +259,16 @@ class Solve:
                         check = rest[0]
                     elif kind == "error":
                         error = rest[0]
-                if sig.caught:
+                if sig.caught and not caught:
                     caught = sig.caught
-                    child.kill()
-                    break
+                    if not child.stop(grace):
+                        break
                 now = time.monotonic()
-                if not answered and self.deadline is not None and now >= self.deadline + 0.5:
+                if not answered and not timed_out and self.deadline is not None and now >= self.deadline + 0.5:
                     timed_out = True
+                    if not child.stop(grace):
+                        break
+                if child.stop_by is not None and now >= child.stop_by:
                     child.kill()
                     break
                 if now >= next_progress:

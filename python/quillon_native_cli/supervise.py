@@ -64,11 +64,12 @@ class Child:
         self.pid, self.fd = pid, rfd
         self.buf = bytearray()
         self.status = None
+        self.stop_by = None  # after stop(grace): when the child is killed if still running
 
     def poll(self, timeout, wake):
-        """Messages that arrived within `timeout` seconds (or until `wake`
-        became readable); None at the end of the stream."""
-        ready, _, _ = select.select([self.fd, wake], [], [], max(timeout, 0))
+        """Messages that arrived within `timeout` seconds (or until `wake`, a
+        descriptor or None, became readable); None at the end of the stream."""
+        ready, _, _ = select.select([self.fd] + ([wake] if wake is not None else []), [], [], max(timeout, 0))
         if self.fd not in ready:
             return []
         data = os.read(self.fd, 1 << 20)
@@ -83,6 +84,20 @@ class Child:
             out.append(marshal.loads(bytes(self.buf[4:4 + n])))
             del self.buf[:4 + n]
         return out
+
+    def stop(self, grace):
+        """Asks the child to stop: SIGTERM, and `grace` seconds to report and
+        end before kill(); with no grace, kill() at once.  True while the
+        caller is to go on reading its messages."""
+        if grace <= 0 or self.status is not None:
+            self.kill()
+            return False
+        try:
+            os.kill(self.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        self.stop_by = time.monotonic() + grace
+        return True
 
     def kill(self):
         if self.status is None:

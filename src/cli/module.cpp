@@ -6,7 +6,7 @@ namespace qn::cli {
 namespace {
 
 using AddPart = int (*)(PyObject *);
-constexpr AddPart kParts[] = {add_scan_functions};
+constexpr AddPart kParts[] = {add_scan_functions, add_runner};
 
 int exec_module(PyObject *module) {
   for (AddPart add : kParts) {

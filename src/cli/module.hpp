@@ -8,5 +8,6 @@
 namespace qn::cli {
 
 int add_scan_functions(PyObject *module);  // scan.cpp: the readers' inner loops
+int add_runner(PyObject *module);          // runner_glue.cpp: Formula, Runner, stop requests
 
 }  // namespace qn::cli
