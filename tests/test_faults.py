@@ -197,15 +197,17 @@ def test_fault(tmp_path, fault, files, command, code, error, out, changed):
 def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, monkeypatch):
     # A proof written while the search runs may fail at any moment: the
     # search goes on, and the run ends with its answer and the proof's error.
-    from quillon_native_cli import solve
+    from quillon_native_cli import native, solve
     from test_cli import inproc
-    slices = solve.Work.slices
 
-    def failing(self, ch, solver, t0):
-        ch.send("proof-failed", "Input/output error")
-        return slices(self, ch, solver, t0)
+    def failing(slices):
+        def run(self, ch, solver, t0):
+            ch.send("proof-failed", "Input/output error")
+            return slices(self, ch, solver, t0)
+        return run
 
-    monkeypatch.setattr(solve.Work, "slices", failing)
+    for work in (solve.Work, native.NativeWork):  # over the module, and over the native runner
+        monkeypatch.setattr(work, "slices", failing(work.slices))
     write(tmp_path, BASE)
     proof = tmp_path / "p.drat"
     assert inproc(capsys, "solve", tmp_path / "u.cnf", "-q", "--proof", proof) == (
