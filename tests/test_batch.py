@@ -179,15 +179,38 @@ def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):
     from matplotlib.image import imread
 
     from quillon_native_cli.batch import summary
-    from quillon_native_cli.plot import curves
+    from quillon_native_cli.plot import Run
     store = Store(str(tmp_path / "run.sqlite"))
+    store.bind(dict(seconds=10))
     for i, (status, wrong, secs) in enumerate([("solved", 0, 2.0), ("solved", 1, 1.0), ("timeout", 0, 10.0),
                                                ("solved", 0, 0.5), ("crashed", 0, 0.1)]):
         store.record(dict(path=f"/p{i}", name=f"p{i}", status=status, wrong=wrong, seconds=secs, cpu=secs,
                           answer="SAT" if status == "solved" else None, finished=i))
-    assert "PAR-2       12.500 s mean (62.5 s total, limit 10 s)" in summary(store.rows(), 5, 10, 1, "run")
+    assert "PAR-2       12.500 s mean (62.5 s total, limit 10 s)" in summary(store.rows(), 5, 10, 1, "run", 5)
     store.close()
-    assert curves([str(tmp_path / "run.sqlite")]) == [("run", [0.5, 2.0], 5)]
+    run = Run(str(tmp_path / "run.sqlite"))
+    assert (run.label, run.times, len(run.names), run.limit) == ("run", [0.5, 2.0], 5, 10)
+    # Beside a run with another limit: both limits drawn as lines, named in the legend, and its title says so.
+    from argparse import Namespace
+
+    from matplotlib import pyplot
+
+    from quillon_native_cli.plot import draw, mismatches
+    other = Store(str(tmp_path / "other.sqlite"))
+    other.bind(dict(seconds=20))
+    other.record(dict(path="/p0", name="p0", status="solved", wrong=0, seconds=15, cpu=15, answer="SAT", finished=0))
+    other.close()
+    runs = [run, Run(str(tmp_path / "other.sqlite"))]
+    notes = mismatches(runs)
+    assert notes == ["time limits differ: run 10 s, other 20 s",
+                     "instance sets differ: run 5, other 1 instances, 1 in all"]
+    ax = draw(pyplot, runs, Namespace(cpu=False, log=False, title=""), notes).axes[0]
+    legend = ax.get_legend()
+    assert [t.get_text() for t in legend.get_texts()] == ["run (2/5, limit 10 s)", "other (1/1, limit 20 s)"]
+    assert legend.get_title().get_text() == "time limits differ; instance sets differ"
+    assert sorted(line.get_ydata()[0] for line in ax.lines if len(set(line.get_ydata())) == 1 and
+                  line.get_linestyle() == "--") == [10, 20]
+    pyplot.close("all")
     for ext in ("png", "svg"):
         image = str(tmp_path / f"c.{ext}")
         assert main(["plot", str(tmp_path / "run.sqlite"), "-o", image, "--log"]) == 0

@@ -293,7 +293,8 @@ def test_scan_reads_whole_blocks_or_nothing():
     assert got == [[5, 0, 3], [4, 6], []]
     assert scan.cnf_numbers(b"300 0 300 0", 300, got.append, [], []) == (2, 300, [])
     assert got[3] == [598] and got[3][0] is got[4][0]  # one int object per literal
-    for block in [b"1 8 0", b"1 +2 0", b"1 - 0", b"1 -- 0", b"d 1 0", b"1x 0", b"1 0 " + b"9" * 30, b"1\x1c0", b"\xb2 0", b"1 -0 2", b"-00"]:
+    for block in [b"1 8 0", b"1 +2 0", b"1 - 0", b"1 -- 0", b"d 1 0", b"1x 0", b"1 0 " + b"9" * 30, b"1\x1c0", b"\xb2 0",
+                  b"1 -0 2", b"-00"]:
         assert scan.cnf_numbers(block, 7, got.append, [], None) is None and len(got) == 5
     with pytest.raises(ValueError):  # the sink's own error
         scan.cnf_numbers(b"1 0", 7, [].remove, [], [])

@@ -13,8 +13,9 @@ import time
 import uuid
 
 from quillon_native_cli import cluster, runner
-from quillon_native_cli.common import POSITIVE, U64, Exit, Range, Signals, fail, interrupt_code, real, whole
-from quillon_native_cli.store import Store, StoreError, open_existing
+from quillon_native_cli.common import (POSITIVE, U64, Exit, Range, Signals, UsageError, fail, interrupt_code, real,
+                                       whole)
+from quillon_native_cli.store import Store, StoreError, open_existing, refuse_export
 
 CNF_NAME = re.compile(r"\.(cnf|dimacs)(\.(gz|xz|lzma|bz2))?$")
 SHOWN = ("solved", "timeout", "memout", "crashed", "killed", "error")
@@ -26,6 +27,16 @@ MEBIBYTES = whole(Range(0, U64.hi >> 20))
 
 class InputError(Exception):
     pass
+
+
+def outcomes(text):
+    """An argument type: a comma-separated set of outcomes."""
+    import argparse
+    chosen = frozenset(t.strip() for t in text.split(","))
+    unknown = sorted(chosen.difference(SHOWN))
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown outcome {unknown[0]!r}; known: {', '.join(SHOWN)}")
+    return chosen
 
 
 def add_parser(subparsers):
@@ -49,7 +60,11 @@ def add_parser(subparsers):
     p.add_argument("--config", metavar="NAME", help="solve with this named configuration")
     p.add_argument("--solver", metavar="CMD",
                    help="run CMD instead of `quillon-native solve` (it must take the same options)")
-    p.add_argument("--export", metavar="FILE", help="also write the results to FILE (.csv or .json)")
+    p.add_argument("--export", metavar="FILE", help="also write the results to FILE (.csv or .json; an existing "
+                   "FILE is overwritten only if it is an earlier export of the same kind)")
+    p.add_argument("-f", "--force", action="store_true", help="let --export overwrite any file but the store")
+    p.add_argument("--retry", type=outcomes, default=frozenset(), metavar="OUTCOMES",
+                   help=f"run again the recorded instances with these outcomes (comma-separated: {', '.join(SHOWN)})")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress output")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
@@ -165,8 +180,9 @@ def judge_row(job, result):
     return row
 
 
-def summary(rows, total, seconds, wall, results):
-    """The closing table: status counts, wrong answers, PAR-2 over the finished instances."""
+def summary(rows, total, seconds, wall, results, ran):
+    """The closing table: status counts, wrong answers, PAR-2 and CPU time over
+    the finished instances, and the wall time of this invocation (which ran `ran`)."""
     counts = {s: sum(r["status"] == s for r in rows) for s in SHOWN}
     sat = sum(r["answer"] == "SAT" for r in rows if r["status"] == "solved")
     wrong = [r for r in rows if r["wrong"]]
@@ -177,7 +193,9 @@ def summary(rows, total, seconds, wall, results):
     lines.append(f"  {'wrong':<8}{len(wrong):>6}")
     if rows:
         lines.append(f"  {'PAR-2':<8}{par2 / len(rows):>10.3f} s mean ({par2:.1f} s total, limit {seconds:g} s)")
-    lines.append(f"  {'wall':<8}{wall:>10.3f} s")
+        cpu = sum(r["cpu"] or 0 for r in rows)
+        lines.append(f"  {'cpu':<8}{cpu:>10.3f} s total of the {len(rows)} instances done")
+    lines.append(f"  {'wall':<8}{wall:>10.3f} s this invocation, which ran {ran} of them")
     notable = [r for r in rows if r["wrong"] or r["status"] in ("memout", "crashed", "killed", "error")
                or r["checked"] not in (None, "verified")]
     lines += [f"  {r['name']}: {describe(r)}" for r in notable]
@@ -229,28 +247,43 @@ def error(code, message):
     return fail(code, f"quillon-native batch: {message}")
 
 
+def check_usage(args, jobs):
+    """What the run needs, checked before anything is created: returns the solver command."""
+    if not jobs and not args.export:
+        raise UsageError("nothing to do: give instances to solve or --export FILE")
+    solver = shlex.split(args.solver) if args.solver else None
+    if solver is not None and not (solver and shutil.which(solver[0])):
+        raise UsageError(f"--solver: no such command {args.solver!r}")
+    if args.config:
+        from quillon_native_cli.configs import CONFIGS
+        if args.config not in CONFIGS and args.config != "auto":
+            raise UsageError(f"--config: unknown configuration {args.config!r}; known: {', '.join(CONFIGS)}")
+    if args.retry and not jobs:
+        raise UsageError("--retry needs instances to solve")
+    return solver
+
+
 def run(args):
     try:
         jobs = gather(args.inputs)
-        if not jobs and not args.export:
-            return error(Exit.USAGE, "nothing to do: give instances to solve or --export FILE")
-        solver = shlex.split(args.solver) if args.solver else None
-        if solver is not None and not (solver and shutil.which(solver[0])):
-            return error(Exit.USAGE, f"--solver: no such command {args.solver!r}")
-        if args.config:
-            from quillon_native_cli.configs import CONFIGS
-            if args.config not in CONFIGS and args.config != "auto":
-                return error(Exit.USAGE, f"--config: unknown configuration {args.config!r}; known: {', '.join(CONFIGS)}")
+        solver = check_usage(args, jobs)
+        refused = args.export and refuse_export(args.export, args.results, args.force)
+        if refused:
+            return error(*refused)
+        if jobs and (args.scheduler or args.local_cluster):
+            cluster.require_dask()
         store = Store(args.results) if jobs else open_existing(args.results)
     except InputError as e:
         return error(Exit.INPUT, e)
-    except StoreError as e:
+    except UsageError as e:
+        return error(Exit.USAGE, e)
+    except (StoreError, cluster.ClusterError) as e:
         return error(e.code, e)
     options = dict(seconds=args.seconds, memory=args.memory, check=args.check, config=args.config, solver=solver)
     try:
         if jobs:
             store.bind(options)
-        code = batch(args, jobs, options, store) if jobs else 0
+        code = batch(args, jobs, options, store) if jobs else Exit.DONE
         if args.export:
             n = store.export(args.export)
             print(f"{args.export}: {n} results written", file=sys.stderr)
@@ -266,14 +299,15 @@ def run(args):
 
 
 def batch(args, jobs, options, store):
-    finished = store.finished()
+    finished = store.finished(args.retry)
     todo = [dict(job, **options) for job in jobs if job["path"] not in finished]
+    again = store.finished() - finished  # retried: their new row replaces the old one
     progress = Progress(len(jobs), len(jobs) - len(todo), args.quiet)
 
     def record(job, result):
         if result["status"] != "interrupted":
             row = judge_row({k: job[k] for k in ("path", "name", "expected")}, result)
-            store.record(row)
+            store.record(row, replace=row["path"] in again)
             progress.update(row)
 
     start, interrupted = time.monotonic(), None
@@ -288,12 +322,21 @@ def batch(args, jobs, options, store):
         progress.close()
     paths = {job["path"] for job in jobs}
     rows = [r for r in store.rows() if r["path"] in paths]
-    print(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results), flush=True)
+    print(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(todo)), flush=True)
     if interrupted:
         print(f"interrupted: {len(jobs) - len(rows)} instances left; the same command resumes the run",
               file=sys.stderr)
         return interrupted
-    return Exit.FAILED if any(r["wrong"] for r in rows) else Exit.DONE
+    return verdict(rows)
+
+
+def verdict(rows):
+    """The exit code of a finished run: FAILED for a wrong answer, or when no instance got past `error`."""
+    if any(r["wrong"] for r in rows):
+        return Exit.FAILED
+    if rows and all(r["status"] == "error" for r in rows):
+        return error(Exit.FAILED, f"every instance ended in error, as {rows[0]['name']}: {rows[0]['detail']}")
+    return Exit.DONE
 
 
 def run_on(args, todo, record):

@@ -22,7 +22,8 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "check", help="verify a DRAT proof of unsatisfiability",
         description="Verify a DRAT proof (text or binary, detected automatically) against a DIMACS CNF file, "
-        "forward, with RUP and RAT steps.", epilog=exit_codes_help(), formatter_class=argparse.RawDescriptionHelpFormatter)
+        "forward, with RUP and RAT steps.", epilog=exit_codes_help(),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("cnf", metavar="CNF", help="DIMACS CNF file (plain, .gz, .xz, .bz2 or -)")
     p.add_argument("proof", metavar="PROOF", help="DRAT proof file (text or binary, possibly compressed)")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s line")

@@ -11,10 +11,6 @@ Event, which each running task watches and answers by killing its child.
 """
 import contextlib
 import logging
-import os
-import shutil
-import socket
-import tempfile
 import threading
 
 from quillon_native_cli import runner
@@ -126,19 +122,5 @@ def batch_task(job, run_id):
 
 def race_task(job, run_id, proof):
     """One configuration of a race; returns its result with its stdout and proof."""
-    stop = EventStop(f"{run_id}/stop")
-    work = tempfile.mkdtemp(prefix="quillon-race-")
-    path = os.path.join(work, "proof") if proof else None
-    try:
-        cmd = runner.solve_command(job, path, quiet=job.get("quiet", False), binary=proof == "binary")
-        code, wall, cpu, reason, text, tail = runner.run_child(cmd, runner.hard_limit(job["seconds"]),
-                                                               job.get("memory"), stop, work)
-        status, answer, detail = runner.judge(code, reason, text, tail)
-        data = None
-        if answer and path and os.path.exists(path):
-            with open(path, "rb") as f:
-                data = f.read()
-        return dict(config=job["config"], status=status, answer=answer, exit_code=code, seconds=wall,
-                    detail=detail, stdout=text, proof=data, host=socket.gethostname())
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    result = runner.run_instance(dict(job, proof=proof), EventStop(f"{run_id}/stop"), keep=True)
+    return dict(result, config=job["config"])

@@ -30,13 +30,13 @@ MEANINGS = (  # (code, meaning): the table the README and each --help show
     (Exit.SAT, "satisfiable (solve, race)"),
     (Exit.UNSAT, "unsatisfiable (solve, race)"),
     (0, "solve, race: unknown (a time or conflict limit); check: verified; batch, plot: done"),
-    (1, "check: not verified; batch: an answer is wrong, or every instance ended in error; "
-        "solve, race: the search failed (out of memory, the search process died, the cluster failed)"),
+    (1, "check: not verified; batch: an answer is wrong, or every instance ended in error; solve, race: "
+        "the search failed (out of memory, the search process died, the cluster failed) or --check did"),
     (Exit.USAGE, "bad command line: an unknown, out-of-range or contradictory option, a refused output file, "
                  "a missing optional package"),
     (Exit.INPUT, "an input cannot be read: missing, unreadable or malformed (named with its line)"),
-    (Exit.OUTPUT, "an output cannot be written (proof, standard output, export, image); an answer found is "
-                  "printed first"),
+    (Exit.OUTPUT, "an output cannot be written (a proof, standard output, an export, an image); when a proof "
+                  "fails, the answer is printed first"),
     (Exit.SIGINT, "stopped by Ctrl-C (SIGINT); a batch keeps its finished rows"),
     (Exit.SIGTERM, "stopped by SIGTERM"),
 )

@@ -111,37 +111,3 @@ class Child:
         if self.status is None:
             _, self.status = os.waitpid(self.pid, 0)
             os.close(self.fd)
-
-
-class Signals:
-    """SIGINT and SIGTERM only note themselves (and wake a select)."""
-
-    def __init__(self):
-        self.caught = None
-        self.rfd, self.wfd = os.pipe()
-        os.set_blocking(self.wfd, False)
-        self.old = {}
-
-    def __enter__(self):
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            self.old[sig] = signal.signal(sig, self._note)
-        return self
-
-    def _note(self, signum, frame):
-        if self.caught is None:
-            self.caught = signum
-        try:
-            os.write(self.wfd, b"!")
-        except OSError:
-            pass
-
-    def __exit__(self, *exc):
-        for sig, old in self.old.items():
-            signal.signal(sig, old)
-        os.close(self.rfd)
-        os.close(self.wfd)
-        return False
-
-
-def now():
-    return time.monotonic()
