@@ -2,6 +2,7 @@
 # against every clause, every UNSAT proof through check_proof, the same output
 # on a second run, members taking turns, and plans chosen by features.
 import os
+import random
 import re
 
 import pytest
@@ -94,8 +95,10 @@ def test_conflict_limit_counts_every_member():
 
 @pytest.mark.parametrize("clauses,expect", [
     (random_3sat(7, 200, 4.2), "uniform random 3-SAT"),
-    ([[2 * v + (v % 2), 2 * ((v + 1) % 50), 2 * ((v + 7) % 50) + 1, 2 * ((v + 3) % 50)] for v in range(50)],
+    ([[2 * v + random.Random(v).randrange(2) for v in random.Random(i).sample(range(60), 4)] for i in range(500)],
      "uniform random 4-SAT"),
+    ([[2 * v, 2 * ((v + 1) % 50), 2 * ((v + 7) % 50) + 1, 2 * ((v + 3) % 50)] for v in range(50)],
+     "structured"),  # one length, but every variable in exactly four clauses: crafted
     (pigeonhole(8)[1], "structured"),
     (chain(100)[1], "structured"),
 ])
