@@ -25,11 +25,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from quillon_native_cli.strategy import Plan  # noqa: E402
 
 
-def load(path, slice_=2000, prep=0):
-    """{file: {config: Member}} and {file: row fields} for runs of one slice size."""
+def load(paths, slice_=2000, prep=0):
+    """{file: {config: Member}} and {file: row fields} for runs of one slice size
+    (from comma-separated files; a later run of the same pair replaces an earlier)."""
     runs, info = {}, {}
-    with open(path) as f:
-        for line in f:
+    for path in paths.split(","):
+        if not os.path.exists(path):
+            continue
+        for line in open(path):
             r = json.loads(line)
             if r["slice"] != slice_ or r["prep"] != prep or "error" in r:
                 continue
@@ -144,6 +147,9 @@ def main(argv):
     p.add_argument("--family", default=None)
     p.add_argument("--limit", type=float, default=60.0)
     p.add_argument("--search", action="store_true")
+    p.add_argument("-v", "--verbose", action="store_true")
+    p.add_argument("--plan", action="append", default=[],
+                   help="members:weights:growth:head, e.g. default,minisat:1,2:2.0:5; per-instance table")
     p.add_argument("--configs", default=None, help="comma-separated names (default: all named)")
     p.add_argument("--manifests", default="", help="comma-separated manifests: with them, instances that the "
                    "features give to the default configuration alone are left out")
@@ -162,6 +168,17 @@ def main(argv):
     vbs = sum(min((m.time(m.answer_at) for m in runs[f].values() if m.answer_at is not None),
                   default=2 * args.limit) for f in files)
     print(f"  {'best of all':<16} PAR-2 {vbs:8.1f}")
+    for text in args.plan:
+        members, weights, growth, head = text.split(":")
+        plan = Plan(tuple(members.split(",")), tuple(int(w) for w in weights.split(",")), float(growth), 2000,
+                    head=int(head))
+        tot, geo, solved, per = score(plan, runs, files, args.limit)
+        print(f"  {text:<40} PAR-2 {tot:8.1f}  geomean {geo:7.3f}  solved {solved}")
+        if args.verbose:
+            for f in files:
+                alone = {n: runs[f][n].time(runs[f][n].answer_at) if runs[f][n].answer_at else None for n in names}
+                shown = " ".join(f"{n[:8]}={v:.2f}" if v is not None else f"{n[:8]}=-" for n, v in alone.items())
+                print(f"    {f[:32]:32} {per[f] if per[f] is not None else float('nan'):7.2f}   {shown}")
     if args.search:
         for tot, geo, solved, plan in search_schedules(runs, files, names, args.limit)[:25]:
             print(f"  PAR-2 {tot:8.1f} geomean {geo:6.3f} solved {solved}  {plan.members} {plan.weights} "
