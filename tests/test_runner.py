@@ -4,6 +4,7 @@
 # module's Preprocessor) and ProofWriter give.  Its proof is streamed, so an
 # interrupted `solve` keeps every step derived so far.
 import io
+from array import array
 import os
 import random
 import signal
@@ -57,6 +58,14 @@ def module_run(nvars, clauses, options, preprocess, binary, k):
         model = pre.reconstruct(model)
     stats = {name: getattr(s, name) for name in native_stats_names()}
     return answer, stats, model, proof_bytes(steps + s.proof_steps(), binary)
+
+
+class Flat:
+    def __init__(self, clauses):
+        self.lits, self.ends = array("I"), array("Q")
+        for c in clauses:
+            self.lits.extend(c)
+            self.ends.append(len(self.lits))
 
 
 def native_stats_names():
@@ -115,6 +124,16 @@ def test_the_native_driver_drives_like_the_module_one(tmp_path, monkeypatch):
     for case in test_driver.CASES:
         for binary in (False, True):
             test_driver.test_slices_are_the_solvers_search(tmp_path, *case, binary)
+    # Clauses kept flat (4 bytes a literal) go in with one call.
+    nvars, clauses = pigeonhole(5)
+    flat = Flat(clauses)
+    for formula in (test_driver.Formula(nvars, clauses), test_driver.Formula(nvars, flat)):
+        d = native.open_native_driver(nvars, {"restart": "glucose"}, None)
+        d.add_formula(formula)
+        assert d.run(None) is False and d.stats()["conflicts"] == module_run(
+            nvars, clauses, {"restart": "glucose"}, False, False, None)[1]["conflicts"]
+    with pytest.raises(ValueError, match="ends must rise"):
+        native.make_runner(3, {}).add_flat(array("I", [0]), array("Q", [2]))
     # A formula read natively feeds a driver with no clause list at all.
     cnf = tmp_path / "f.cnf"
     nvars, clauses = pigeonhole(5)

@@ -166,6 +166,10 @@ class NativeDriver:
         if isinstance(formula, _scan.Formula):
             self.runner.add_formula(formula)
             return
+        clauses = formula.clauses
+        if hasattr(clauses, "lits") and hasattr(clauses, "ends"):  # kept flat (strategy.Clauses)
+            self.runner.add_flat(clauses.lits, clauses.ends)
+            return
         add = self.runner.add_clause
         for clause in formula.clauses:
             add(clause)

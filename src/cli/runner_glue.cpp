@@ -392,6 +392,48 @@ PyObject *runner_add_formula(PyObject *self, PyObject *formula) {
   });
 }
 
+// A read-only C-contiguous buffer of `itemsize`-byte items, released at scope end.
+struct Buffer {
+  Py_buffer view{};
+  bool ok = false;
+  Buffer(PyObject *o, Py_ssize_t itemsize, const char *what) {
+    if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return;
+    ok = view.itemsize == itemsize && view.format != nullptr && std::string(view.format).find_first_of("IQLK") !=
+                                                                    std::string::npos;
+    if (!ok) PyErr_Format(PyExc_TypeError, "%s must be an array of %zd-byte unsigned integers", what, itemsize);
+  }
+  ~Buffer() {
+    if (view.obj != nullptr) PyBuffer_Release(&view);
+  }
+  size_t size() const { return static_cast<size_t>(view.len / view.itemsize); }
+};
+
+// add_flat(lits, ends): the clauses of arrays lits ('I') and ends ('Q', one
+// past each clause's last literal), as strategy.Clauses keeps them.
+PyObject *runner_add_flat(PyObject *self, PyObject *args) {
+  PyObject *lits_obj, *ends_obj;
+  if (!PyArg_ParseTuple(args, "OO:add_flat", &lits_obj, &ends_obj)) return nullptr;
+  Buffer lits(lits_obj, 4, "lits");
+  if (!lits.ok) return nullptr;
+  Buffer ends(ends_obj, 8, "ends");
+  if (!ends.ok) return nullptr;
+  const auto *l = static_cast<const Lit *>(lits.view.buf);
+  const auto *e = static_cast<const uint64_t *>(ends.view.buf);
+  RunnerObject *o = as_runner(self);
+  return guard_call([&]() -> PyObject * {
+    uint64_t start = 0;
+    for (size_t i = 0; i < ends.size(); ++i) {
+      if (e[i] < start || e[i] > lits.size()) {
+        PyErr_SetString(PyExc_ValueError, "ends must rise and stay within lits");
+        return nullptr;
+      }
+      if (!o->r->add_clause(l + start, static_cast<size_t>(e[i] - start))) return eliminated();
+      start = e[i];
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject *runner_preprocess(PyObject *self, PyObject *args) {
   unsigned int rounds = 3;
   if (!PyArg_ParseTuple(args, "I:preprocess", &rounds)) return nullptr;
@@ -521,6 +563,8 @@ PyMethodDef runner_methods[] = {
      "feed(block, limit, tail)\n--\n\nAdd the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
     {"add_clause", runner_add_clause, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
     {"add_formula", runner_add_formula, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
+    {"add_flat", runner_add_flat, METH_VARARGS,
+     "add_flat(lits, ends)\n--\n\nAdd the clauses of flat arrays of literals and clause ends."},
     {"preprocess", runner_preprocess, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
     {"prep_stats", runner_prep_stats, METH_NOARGS, "prep_stats()\n--\n\nThe preprocessor's counters."},
     {"solve", runner_solve, METH_VARARGS,
