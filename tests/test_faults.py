@@ -89,6 +89,8 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      "standard output: No space left on device", "", ()),
     ("3 check, standard output on a full disk", {"u.drat": "-1 0\n-3 0\n0\n"}, "qn check u.cnf u.drat >/dev/full", 4,
      "standard output: No space left on device", "", ()),
+    ("3 batch, standard output on a full disk", {}, "qn batch f.cnf -q --solver {fake} >/dev/full", 4,
+     "standard output: No space left on device", "", ("results.sqlite", "runs.log")),
     ("4 --rnd-freq 2", {}, "qn solve f.cnf --rnd-freq 2", 2, U + "argument --rnd-freq: 2 is out of range (0 to 1)",
      "", ()),
     ("4 --var-decay 5", {}, "qn solve f.cnf --var-decay 5", 2,

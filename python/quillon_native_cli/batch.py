@@ -14,7 +14,7 @@ import uuid
 
 from quillon_native_cli import cluster, runner
 from quillon_native_cli.common import (POSITIVE, U64, Exit, Range, Signals, UsageError, fail, interrupt_code, real,
-                                       whole)
+                                       say, whole)
 from quillon_native_cli.store import Store, StoreError, open_existing, refuse_export
 
 CNF_NAME = re.compile(r"\.(cnf|dimacs)(\.(gz|xz|lzma|bz2))?$")
@@ -293,7 +293,7 @@ def run(args):
     except sqlite3.Error as e:
         return error(Exit.OUTPUT, f"{args.results}: {e}")
     except OSError as e:
-        return error(Exit.OUTPUT, f"{e.filename or ''}{': ' if e.filename else ''}{e.strerror or e}")
+        return error(Exit.OUTPUT, f"{e.filename or 'standard output'}: {e.strerror or e}")
     finally:
         store.close()
 
@@ -322,7 +322,7 @@ def batch(args, jobs, options, store):
         progress.close()
     paths = {job["path"] for job in jobs}
     rows = [r for r in store.rows() if r["path"] in paths]
-    print(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(todo)), flush=True)
+    say(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(todo)))
     if interrupted:
         print(f"interrupted: {len(jobs) - len(rows)} instances left; the same command resumes the run",
               file=sys.stderr)

@@ -70,6 +70,30 @@ class UsageError(Exception):
     """A command line that cannot run: its text is the one-line reason."""
 
 
+class StdoutError(Exception):
+    """Standard output cannot be written (a full disk): the reason."""
+
+
+def say(text):
+    """Prints `text` and a newline on standard output, at once.  A reader
+    that went away is no error; a write that fails raises StdoutError."""
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        discard_stdout()
+    except OSError as e:
+        discard_stdout()
+        raise StdoutError(e.strerror or str(e)) from None
+
+
+def discard_stdout():
+    """Sends the rest of standard output, and the final flush, nowhere."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
 # -- argument types --------------------------------------------------------
 class Range:
     """A closed or half-open interval of numbers, as help texts show it."""

@@ -1,7 +1,7 @@
 """`quillon-native plot`: the cactus plot of one or more batch runs."""
 import os
 
-from quillon_native_cli.common import Exit, fail, warn
+from quillon_native_cli.common import Exit, fail, say, warn
 from quillon_native_cli.store import StoreError, open_existing
 
 FORMATS = (".png", ".svg", ".pdf")
@@ -105,5 +105,5 @@ def run(args):
         return error(Exit.OUTPUT, f"{args.output}: {e.strerror}")
     finally:
         pyplot.close(fig)
-    print(f"{args.output}: " + ", ".join(run.legend() for run in runs))
+    say(f"{args.output}: " + ", ".join(run.legend() for run in runs))
     return Exit.DONE

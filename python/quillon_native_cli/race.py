@@ -10,7 +10,7 @@ import uuid
 
 from quillon_native_cli import cluster, runner
 from quillon_native_cli.batch import MEBIBYTES
-from quillon_native_cli.common import POSITIVE, Exit, Range, Signals, UsageError, fail, interrupt_code, real
+from quillon_native_cli.common import POSITIVE, Exit, Range, Signals, UsageError, fail, interrupt_code, real, say
 from quillon_native_cli.proofs import refuse_target
 
 LIMIT = real(Range(0, lo_open=True, inf=True))
@@ -79,15 +79,14 @@ def run(args):
     except cluster.ClusterError as e:
         return error(e.code, e)
     except KeyboardInterrupt as e:
-        print("c race interrupted\ns UNKNOWN", flush=True)
+        say("c race interrupted\ns UNKNOWN")
         return interrupt_code(e)
     if winner is None:
         return no_winner(results)
-    sys.stdout.write(winner["stdout"])
+    say(winner["stdout"].rstrip("\n"))
     if not args.quiet:
         others = ", ".join(f"{r['config']} {r['status']}" for r in results.values() if r is not winner)
-        print(f"c race: {winner['config']} won on {winner['host']} after {seconds:.3f} s; {others or 'no others'}")
-    sys.stdout.flush()
+        say(f"c race: {winner['config']} won on {winner['host']} after {seconds:.3f} s; {others or 'no others'}")
     if args.proof and winner["proof"] is not None:
         try:
             with open(args.proof, "wb") as f:
@@ -106,7 +105,7 @@ def no_winner(results):
             pass
         code = failed[0]["exit_code"]
         return code if code in runner.REFUSALS else Exit.FAILED
-    print("s UNKNOWN")
+    say("s UNKNOWN")
     return Exit.UNKNOWN
 
 
