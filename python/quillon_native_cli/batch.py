@@ -13,8 +13,8 @@ import time
 import uuid
 
 from quillon_native_cli import cluster, runner
-from quillon_native_cli.common import (POSITIVE, U64, Exit, Range, Signals, UsageError, fail, interrupt_code, real,
-                                       say, whole)
+from quillon_native_cli.common import (POSITIVE, U64, Exit, Formatter, Range, Signals, UsageError, exit_codes_help,
+                                       fail, interrupt_code, real, say, whole)
 from quillon_native_cli.store import Store, StoreError, open_existing, refuse_export
 
 CNF_NAME = re.compile(r"\.(cnf|dimacs)(\.(gz|xz|lzma|bz2))?$")
@@ -43,7 +43,8 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "batch", help="solve a set of instances and record the results",
         description="Solve every instance of INPUTs, each in a child `quillon-native solve` process, and record "
-                    "the results in an SQLite store. Running the same command again resumes an interrupted run.")
+                    "the results in an SQLite store. Running the same command again resumes an interrupted run.",
+        epilog=exit_codes_help(), formatter_class=Formatter)
     p.add_argument("inputs", nargs="*", metavar="INPUT",
                    help="a CNF file (.cnf, also .gz/.xz/.bz2), a folder searched for them, or a manifest "
                         "(.tsv with `file` and `expected` columns; paths relative to its folder or its cnf/)")

@@ -42,9 +42,21 @@ MEANINGS = (  # (code, meaning): the table the README and each --help show
 )
 
 
-def exit_codes_help():
+def exit_codes_help(width=79):
     """The exit-code table as the epilog of a --help text."""
-    return "exit codes:\n" + "\n".join(f"  {int(code):>3}  {meaning}" for code, meaning in MEANINGS)
+    import textwrap
+    return "exit codes:\n" + "\n".join(textwrap.fill(meaning, width, initial_indent=f"  {int(code):>3}  ",
+                                                     subsequent_indent=" " * 7) for code, meaning in MEANINGS)
+
+
+class Formatter(argparse.HelpFormatter):
+    """argparse's help layout; a text of several lines (the exit-code table)
+    is kept as written, a one-line description is wrapped."""
+
+    def _fill_text(self, text, width, indent):
+        if "\n" in text:
+            return "".join(indent + line for line in text.splitlines(keepends=True))
+        return super()._fill_text(text, width, indent)
 
 
 def _say(kind, message):

@@ -10,7 +10,7 @@ import importlib
 import os
 import sys
 
-from quillon_native_cli.common import Exit, StdoutError, discard_stdout, exit_codes_help, fail, interrupt_code
+from quillon_native_cli.common import Exit, Formatter, StdoutError, discard_stdout, exit_codes_help, fail, interrupt_code
 
 SUBCOMMANDS = ("solve", "check", "batch", "plot", "race")
 
@@ -57,7 +57,7 @@ def build_parser(argv=None):
     resident memory."""
     import quillon_native
     parser = Parser(prog="quillon-native", description="Solve and check CNF formulas.", epilog=exit_codes_help(),
-                    formatter_class=argparse.RawDescriptionHelpFormatter)
+                    formatter_class=Formatter)
     parser.add_argument("--version", action="version", version=f"quillon-native {quillon_native.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     argv = sys.argv[1:] if argv is None else argv

@@ -10,7 +10,8 @@ import uuid
 
 from quillon_native_cli import cluster, runner
 from quillon_native_cli.batch import MEBIBYTES
-from quillon_native_cli.common import POSITIVE, Exit, Range, Signals, UsageError, fail, interrupt_code, real, say
+from quillon_native_cli.common import (POSITIVE, Exit, Formatter, Range, Signals, UsageError, exit_codes_help, fail,
+                                       interrupt_code, real, say)
 from quillon_native_cli.proofs import refuse_target
 
 LIMIT = real(Range(0, lo_open=True, inf=True))
@@ -20,7 +21,8 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "race", help="race named configurations on a Dask cluster",
         description="Solve FILE with the first N named configurations of `solve --portfolio` at once, spread over "
-                    "the workers of a Dask cluster. The first answer wins; the others are stopped.")
+                    "the workers of a Dask cluster. The first answer wins; the others are stopped.",
+        epilog=exit_codes_help(), formatter_class=Formatter)
     p.add_argument("file", metavar="FILE", help="CNF file, readable on the workers' hosts too")
     p.add_argument("--workers", type=POSITIVE, default=2, metavar="N",
                    help="number of configurations raced (default: 2)")

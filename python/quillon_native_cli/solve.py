@@ -5,7 +5,6 @@ child (see supervise.py) in deterministic slices of `--slice` conflicts, so
 progress can be shown and Ctrl-C, SIGTERM and `--seconds` take effect at
 once while runs stay reproducible for the same options.
 """
-import argparse
 import gc
 import os
 import signal
@@ -39,7 +38,7 @@ def add_parser(subparsers):
         "solve", help="solve a DIMACS CNF file", description="Solve a DIMACS CNF file (plain, .gz, .xz, .bz2 or - "
         "for standard input) and print the answer in the SAT competition format.",
         epilog=STOPPING + common.exit_codes_help(),
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+        formatter_class=common.Formatter)
     p.add_argument("file", metavar="FILE", help="DIMACS CNF file")
     p.add_argument("--version", action="version", version=f"quillon-native {qn.__version__}")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s and v lines")
@@ -63,7 +62,7 @@ def add_parser(subparsers):
                    help=f"race the first N named configurations on threads (1 to {len(names)}); "
                    "no progress lines, slices or conflict limit")
     p.add_argument("--slice", type=whole(), metavar="K",
-                   help=f"solve in slices of K conflicts (default: {DEFAULT_SLICE}); 0: one call, no progress")
+                   help=f"solve in slices of K conflicts; 0: one call, no progress ({U64}; default: {DEFAULT_SLICE})")
     p.add_argument("--relaxed", action="store_true",
                    help="accept files without a header, with more variables or clauses than declared, "
                    "or without the final 0")
