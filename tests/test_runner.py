@@ -9,6 +9,7 @@ import random
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -128,27 +129,36 @@ def test_the_native_driver_drives_like_the_module_one(tmp_path, monkeypatch):
     assert qn.check_proof(nvars, clauses, ProofReader(str(tmp_path / "h.drat")).read().steps)[0]
 
 
-def solve_until_stopped(tmp_path, stop, binary=False):
+def solve_until_stopped(tmp_path, stop, binary=False, portfolio=None):
     f = hard_formula(tmp_path)
     proof = tmp_path / "p"
-    args = [sys.executable, "-m", "quillon_native_cli", "solve", "-v", "--slice", "200", str(f), "--proof", str(proof)]
+    args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--proof", str(proof)]
     args += ["--binary-proof"] if binary else []
-    args += ["--seconds", "1.5"] if stop is None else []
+    args += ["--portfolio", str(portfolio)] if portfolio else ["-v", "--slice", "200"]
+    args += ["--seconds", "0.4"] if stop is None else []
     p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, text=True)
     if stop is not None:
-        head = [p.stdout.readline() for _ in range(5)]
-        assert "conflicts (" in head[-1]  # searching
+        head = [p.stdout.readline() for _ in range(3 if portfolio else 5)]
+        if portfolio:  # the workers are about to start: give them a moment
+            assert head[-1].startswith("c portfolio of")
+            time.sleep(0.5)
+        else:
+            assert "conflicts (" in head[-1]  # searching
         p.send_signal(stop)
     out, err = p.communicate(timeout=60)
     return f, proof, p.returncode, out, err
 
 
-@pytest.mark.parametrize("stop,binary,code", [(signal.SIGINT, False, 130), (signal.SIGTERM, True, 143),
-                                              (None, False, 0)])
-def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, code):
-    f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary)
+@pytest.mark.parametrize("stop,binary,portfolio,code", [
+    (signal.SIGINT, False, None, 130), (signal.SIGTERM, True, None, 143), (None, False, None, 0),
+    (signal.SIGINT, True, 3, 130)])
+def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, portfolio, code):
+    f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, portfolio)
     assert (rc, err) == (code, "")
     assert out.splitlines()[-1] == "s UNKNOWN"
+    if portfolio:  # the first configuration's proof is kept, and no other file
+        assert "c proof of default" in out.splitlines()
+        assert sorted(os.listdir(tmp_path)) == ["hard.cnf", "p"]
     # The search process stopped by itself and wrote its steps: none cut off.
     steps = int(next(line for line in out.splitlines() if line.startswith(f"c proof {proof}:")).split()[-2])
     data = proof.read_bytes()
@@ -161,3 +171,27 @@ def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, code
     if DRAT_TRIM.exists():  # a peer reads it too: every step, and no empty clause among them
         d = subprocess.run([str(DRAT_TRIM), str(f), str(proof)], capture_output=True, text=True, timeout=120)
         assert "c finished parsing" in d.stdout and "c ERROR: no conflict" in d.stdout
+
+
+def test_a_portfolio_keeps_the_winners_streamed_proof(tmp_path):
+    nvars, clauses = pigeonhole(7)
+    f = tmp_path / "hole7.cnf"
+    f.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
+        " ".join(str(l // 2 + 1) if l % 2 == 0 else str(-(l // 2 + 1)) for l in c) + " 0\n" for c in clauses))
+    for n, binary in ((1, False), (4, True)):
+        proof = tmp_path / "p"
+        args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--portfolio", str(n), "--proof",
+                str(proof)] + (["--binary-proof"] if binary else [])
+        p = subprocess.run(args, capture_output=True, env=ENV, text=True, timeout=120)
+        assert (p.returncode, p.stderr) == (20, "")
+        winner = next(line.split()[-1] for line in p.stdout.splitlines() if line.startswith("c winner"))
+        assert f"c proof of {winner}" in p.stdout.splitlines()
+        assert sorted(os.listdir(tmp_path)) == ["hole7.cnf", "p"]
+        steps = ProofReader(str(proof)).read().steps
+        assert qn.check_proof(nvars, clauses, steps)[0]
+        if n == 1:  # one worker: the module's search, step for step
+            s = qn.Solver(nvars)
+            s.enable_proof()
+            for c in clauses:
+                s.add_clause(c)
+            assert s.solve() is False and proof.read_bytes() == proof_bytes(s.proof_steps(), False)

@@ -20,6 +20,9 @@ from quillon_native_cli.dimacs import _scan
 STOP_GRACE = 1.0
 
 
+Formula = _scan.Formula if _scan is not None and hasattr(_scan, "Formula") else None
+
+
 def available():
     return _scan is not None and hasattr(_scan, "Runner")
 
@@ -87,6 +90,53 @@ class NativeWork:
                     return None
             if deadline is not None and time.monotonic() >= deadline:
                 return None
+
+
+class NativePortfolioWork:
+    """`solve --portfolio N` in the search process: the named configurations
+    raced on threads over the natively read formula, each streaming its proof
+    to a file of its own (the first one to the target, the others to files
+    beside it); the winner's becomes the proof, or the first one's when the
+    run was stopped, named in a comment line."""
+
+    def __init__(self, s):
+        self.s = s
+        self.args = s.args
+
+    def run(self, ch):
+        from quillon_native_cli import configs
+        from quillon_native_cli.driver import ProofDest, temporary_dest
+        _scan.stop_on_signals()
+        s, args = self.s, self.args
+        t0 = time.monotonic()
+        names = list(configs.CONFIGS)[:args.portfolio]
+        paths, files = [], []
+        if s.proof_fh:
+            target = ProofDest(args.proof, args.binary_proof)
+            paths = [args.proof] + [temporary_dest(target, i).path for i in range(1, len(names))]
+            files = [s.proof_fh] + [open(path, "wb") for path in paths[1:]]
+        try:
+            fds = [fh.fileno() for fh in files] if files else None
+            w, answer, model, stats, steps = _scan.run_portfolio(s.formula, [configs.full(n) for n in names], fds,
+                                                                 args.binary_proof)
+        finally:
+            for fh in files[1:]:
+                fh.close()
+        stats["seconds"] = time.monotonic() - t0
+        ch.send("answer", answer, stats, model, names[w] if answer is not None else None)
+        if not files:
+            return
+        keep = w if answer is not None else 0
+        if keep != 0:
+            os.replace(paths[keep], args.proof)
+        for i, path in enumerate(paths[1:], 1):
+            if i != keep:
+                os.unlink(path)
+        ch.send("comment", f"proof of {names[keep]}")
+        if steps[keep] < 0:
+            ch.send("proof-failed", os.strerror(-steps[keep]))
+        else:
+            ch.send("proof", steps[keep])
 
 
 class NativeDriver:

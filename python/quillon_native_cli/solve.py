@@ -15,7 +15,7 @@ import quillon_native as qn
 from quillon_native_cli import common, configs, native, options, stats, supervise
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.native import NativeWork
+from quillon_native_cli.native import NativePortfolioWork, NativeWork
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import ProofWriter, refuse_target
 
@@ -119,8 +119,9 @@ class Solve:
         self.opts = solver_options(args)
         self.want_proof = bool(args.proof) or args.check
         self.solver = self.pre = self.runner = None
-        # The native runner streams the proof; --check and --portfolio stay on the module.
-        self.native = native.available() and not args.check and not args.portfolio
+        # The native runner streams the proof; --check and --portfolio after --preprocess stay on the module.
+        self.native = native.available() and not args.check and not (args.portfolio and args.preprocess)
+        self.formula = None
         self.clauses = None
         self.proof_fh = None
         self.stats = {}
@@ -159,13 +160,17 @@ class Solve:
         args = self.args
         t0 = time.monotonic()
         sinks = []
-        if args.check or args.portfolio and not args.preprocess:
+        if args.check or args.portfolio and not args.preprocess and not self.native:
             self.clauses = []
             sinks.append(self.clauses.append)
 
         def on_header(nvars, nclauses, line):
             try:
-                if self.native:
+                if self.native and args.portfolio:
+                    self.formula = native.Formula(nvars)
+                    reader.native = self.formula
+                    sinks.insert(0, self.formula.add_clause)
+                elif self.native:
                     self.runner = native.make_runner(nvars, self.opts, bool(args.proof), args.binary_proof,
                                                      args.preprocess)
                     reader.native = self.runner
@@ -214,15 +219,15 @@ class Solve:
         # Beyond a century a limit is no limit (and the solver's clock could not take it).
         limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
         self.deadline = self.started + limit if limit is not None else None
-        work = NativeWork(self) if self.runner else Work(self)
+        work = NativePortfolioWork(self) if self.formula else NativeWork(self) if self.runner else Work(self)
         if self.runner and self.proof_fh:
             self.runner.flush()  # steps of the loading: written once, not again by the child's copy
         child = supervise.Child(work.run)
-        self.solver = self.pre = self.runner = None  # the child has them now
+        self.solver = self.pre = self.runner = self.formula = None  # the child has them now
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False
-        grace = native.STOP_GRACE if isinstance(work, NativeWork) else 0  # the native search flushes and ends
+        grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) else 0  # the native search flushes and ends
         every = PROGRESS_EVERY
         next_progress = time.monotonic() + every
         last_seen = None
@@ -254,6 +259,8 @@ class Solve:
                         proof_done = rest[0]
                     elif kind == "proof-failed":
                         self.proof_error = self.proof_error or rest[0]
+                    elif kind == "comment":
+                        out.comment(rest[0])
                     elif kind == "check":
                         check = rest[0]
                     elif kind == "error":

@@ -19,7 +19,7 @@ using qn::portfolio::StopFlag;
 
 // Worker 0 answers at once; the others fail in the way the test names.
 template <int How>
-Outcome answer_or_fail(uint64_t worker, uint32_t, const Clauses &, const qn::Config &, StopFlag, bool) {
+Outcome answer_or_fail(uint64_t worker, uint32_t, const Clauses &, const qn::Config &, StopFlag, bool, qn::ProofSink *) {
   if (worker == 0 && How != 3) {
     Outcome o;
     o.sat = true;
