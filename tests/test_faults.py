@@ -212,5 +212,5 @@ def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, mo
         monkeypatch.setattr(work, "slices", failing(work.slices))
     write(tmp_path, BASE)
     proof = tmp_path / "p.drat"
-    assert inproc(capsys, "solve", tmp_path / "u.cnf", "-q", "--proof", proof) == (
+    assert inproc(capsys, "solve", "--config", "default", tmp_path / "u.cnf", "-q", "--proof", proof) == (
         4, "s UNSATISFIABLE\n", f"c error: {proof}: Input/output error; the proof is incomplete\n")

@@ -257,7 +257,7 @@ def check_usage(args, jobs):
         raise UsageError(f"--solver: no such command {args.solver!r}")
     if args.config:
         from quillon_native_cli.configs import CONFIGS
-        if args.config not in CONFIGS:
+        if args.config not in CONFIGS and args.config != "auto":
             raise UsageError(f"--config: unknown configuration {args.config!r}; known: {', '.join(CONFIGS)}")
     if args.retry and not jobs:
         raise UsageError("--retry needs instances to solve")

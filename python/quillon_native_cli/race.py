@@ -62,7 +62,7 @@ def check_usage(args, configs):
 
 
 def run(args):
-    from quillon_native_cli.configs import CONFIGS
+    from quillon_native_cli.configs import CONFIGS, PORTFOLIO_ORDER
     try:
         solver = check_usage(args, CONFIGS)
         cluster.require_dask()
@@ -77,7 +77,7 @@ def run(args):
         return error(*refused)
     try:
         with Signals(), cluster.connect(args.scheduler, args.local_cluster) as client:
-            results, winner, seconds = race(client, args, list(CONFIGS)[:args.workers], solver)
+            results, winner, seconds = race(client, args, PORTFOLIO_ORDER[:args.workers], solver)
     except cluster.ClusterError as e:
         return error(e.code, e)
     except KeyboardInterrupt as e:
