@@ -14,6 +14,7 @@ from unittest.mock import ANY
 
 import pytest
 
+from quillon_native_cli.configs import PORTFOLIO_ORDER
 from quillon_native_cli.main import main
 from quillon_native_cli.store import Store, StoreError
 
@@ -240,11 +241,12 @@ def scheduler(cluster):
 
 def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys):
     cnf = tmp_path / "cnf" / "race.cnf"
-    write_set(tmp_path, {"race.cnf": "c act sleep 0.7\nc act slow glucose\np cnf 2 2\n1 2 0\n-1 0\n"})
+    second = PORTFOLIO_ORDER[1]
+    write_set(tmp_path, {"race.cnf": f"c act sleep 0.7\nc act slow {second}\np cnf 2 2\n1 2 0\n-1 0\n"})
     assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--solver", FAKE]) == 10
     out = capsys.readouterr().out
     assert out.startswith("s SATISFIABLE\nv -1 2 0\nc race: default won on ")
-    assert out.rstrip().endswith("glucose stopped")
+    assert out.rstrip().endswith(f"{second} stopped")
     pids = [int(line.split()[1]) for line in (tmp_path / "cnf" / "runs.log").read_text().splitlines()]
     assert len(pids) == 2 and not any(os.path.exists(f"/proc/{pid}") for pid in pids)
     # The real solver: either configuration may win; its proof comes back and checks.

@@ -89,6 +89,8 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      "standard output: No space left on device", "", ()),
     ("3 check, standard output on a full disk", {"u.drat": "-1 0\n-3 0\n0\n"}, "qn check u.cnf u.drat >/dev/full", 4,
      "standard output: No space left on device", "", ()),
+    ("3 batch, standard output on a full disk", {}, "qn batch f.cnf -q --solver {fake} >/dev/full", 4,
+     "standard output: No space left on device", "", ("results.sqlite", "runs.log")),
     ("4 --rnd-freq 2", {}, "qn solve f.cnf --rnd-freq 2", 2, U + "argument --rnd-freq: 2 is out of range (0 to 1)",
      "", ()),
     ("4 --var-decay 5", {}, "qn solve f.cnf --var-decay 5", 2,
@@ -210,5 +212,5 @@ def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, mo
         monkeypatch.setattr(work, "slices", failing(work.slices))
     write(tmp_path, BASE)
     proof = tmp_path / "p.drat"
-    assert inproc(capsys, "solve", tmp_path / "u.cnf", "-q", "--proof", proof) == (
+    assert inproc(capsys, "solve", "--config", "default", tmp_path / "u.cnf", "-q", "--proof", proof) == (
         4, "s UNSATISFIABLE\n", f"c error: {proof}: Input/output error; the proof is incomplete\n")

@@ -153,7 +153,7 @@ def solve_until_stopped(tmp_path, stop, binary=False, portfolio=None):
     proof = tmp_path / "p"
     args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--proof", str(proof)]
     args += ["--binary-proof"] if binary else []
-    args += ["--portfolio", str(portfolio)] if portfolio else ["-v", "--slice", "200"]
+    args += ["--portfolio", str(portfolio)] if portfolio else ["--config", "default", "-v", "--slice", "200"]
     args += ["--seconds", "0.4"] if stop is None else []
     p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, text=True)
     if stop is not None:

@@ -35,8 +35,9 @@ class Formula:
 
 @dataclass
 class ProofDest:
-    """Where a solver's DRAT proof goes: a file path ("-" for standard output)."""
-    path: str
+    """Where a solver's DRAT proof goes: a file path ("-" for standard output;
+    None keeps the steps in memory only, for module-backed drivers)."""
+    path: str | None
     binary: bool = False
 
 
@@ -109,6 +110,8 @@ class ModuleDriver:
         if self.proof is None:
             return None
         steps = self.solver.proof_steps()
+        if self.proof.path is None:
+            return len(steps)
         if self.proof.path == "-":
             sys.stdout.flush()
             return _write(sys.stdout.buffer, steps, self.proof.binary)
@@ -133,6 +136,10 @@ def open_driver(nvars, options, proof, name=""):
 
 
 def temporary_dest(target, index):
-    """A proof destination beside `target` for portfolio member `index`."""
+    """A proof destination beside `target` for portfolio member `index`
+    (the target itself when that is memory or standard output: only the
+    winner ever writes there)."""
+    if target.path in (None, "-"):
+        return target
     folder, base = os.path.split(os.path.abspath(target.path))
     return ProofDest(os.path.join(folder, f".{base}.{os.getpid()}.{index}.tmp"), target.binary)

@@ -109,7 +109,7 @@ class NativePortfolioWork:
         _scan.stop_on_signals()
         s, args = self.s, self.args
         t0 = time.monotonic()
-        names = list(configs.CONFIGS)[:args.portfolio]
+        names = configs.PORTFOLIO_ORDER[:args.portfolio]
         paths, files = [], []
         if s.proof_fh:
             target = ProofDest(args.proof, args.binary_proof)

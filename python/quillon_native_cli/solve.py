@@ -5,7 +5,6 @@ child (see supervise.py) in deterministic slices of `--slice` conflicts, so
 progress can be shown and Ctrl-C, SIGTERM and `--seconds` take effect at
 once while runs stay reproducible for the same options.
 """
-import argparse
 import gc
 import os
 import signal
@@ -13,9 +12,10 @@ import time
 
 import quillon_native as qn
 
-from quillon_native_cli import common, configs, native, options, stats, supervise
+from quillon_native_cli import common, configs, native, options, stats, strategy, supervise
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
+from quillon_native_cli.driver import Formula, ProofDest
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import ProofWriter, refuse_target
@@ -39,7 +39,7 @@ def add_parser(subparsers):
         "solve", help="solve a DIMACS CNF file", description="Solve a DIMACS CNF file (plain, .gz, .xz, .bz2 or - "
         "for standard input) and print the answer in the SAT competition format.",
         epilog=STOPPING + common.exit_codes_help(),
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+        formatter_class=common.Formatter)
     p.add_argument("file", metavar="FILE", help="DIMACS CNF file")
     p.add_argument("--version", action="version", version=f"quillon-native {qn.__version__}")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s and v lines")
@@ -57,13 +57,15 @@ def add_parser(subparsers):
                    help="simplify the formula first (model and proof refer to the original formula)")
     p.add_argument("--rounds", type=whole(U32), metavar="N",
                    help=f"preprocessing rounds with --preprocess ({U32}; default: {DEFAULT_ROUNDS})")
-    p.add_argument("--config", choices=names, metavar="NAME",
-                   help="named solver configuration: " + ", ".join(names))
+    p.add_argument("--config", choices=["auto"] + names, metavar="NAME",
+                   help="auto (the default: the configurations below take turns on one thread, chosen by the "
+                   "formula's features; see README) or one named solver configuration: " + ", ".join(names))
     p.add_argument("--portfolio", type=whole(Range(1, len(names))), metavar="N",
-                   help=f"race the first N named configurations on threads (1 to {len(names)}); "
+                   help=f"race the N configurations that together solved most of our measured corpus on threads "
+                   f"(1 to {len(names)}: {', '.join(configs.PORTFOLIO_ORDER)}); "
                    "no progress lines, slices or conflict limit")
     p.add_argument("--slice", type=whole(), metavar="K",
-                   help=f"solve in slices of K conflicts (default: {DEFAULT_SLICE}); 0: one call, no progress")
+                   help=f"solve in slices of K conflicts; 0: one call, no progress ({U64}; default: {DEFAULT_SLICE})")
     p.add_argument("--relaxed", action="store_true",
                    help="accept files without a header, with more variables or clauses than declared, "
                    "or without the final 0")
@@ -72,8 +74,14 @@ def add_parser(subparsers):
     return p
 
 
+def uses_auto(args):
+    """auto runs unless a configuration, a solver option, a seed or --portfolio says otherwise."""
+    return args.config in (None, "auto") and not args.portfolio and args.seed is None \
+        and not options.chosen_options(args)
+
+
 def solver_options(args):
-    opts = dict(configs.CONFIGS[args.config]) if args.config else {}
+    opts = dict(configs.CONFIGS[args.config]) if args.config and args.config != "auto" else {}
     opts.update(options.chosen_options(args))
     if args.seed is not None:
         opts["rnd_seed"] = args.seed
@@ -97,6 +105,9 @@ def check_usage(args):
                                        ("solver options", options.chosen_options(args))) if on]
         if given:
             raise UsageError(f"--portfolio runs the named configurations on threads; it takes no {given[0]}")
+    if args.config == "auto" and (args.seed is not None or options.chosen_options(args)):
+        raise UsageError("--config auto runs the named configurations as they are; it takes no "
+                         + ("--seed" if args.seed is not None else "solver options"))
 
 
 def run(args):
@@ -118,10 +129,13 @@ class Solve:
     def __init__(self, args, out):
         self.args, self.out = args, out
         self.opts = solver_options(args)
+        self.auto = uses_auto(args)
         self.want_proof = bool(args.proof) or args.check
         self.solver = self.pre = self.runner = None
-        # The native runner streams the proof; --check and --portfolio after --preprocess stay on the module.
-        self.native = native.available() and not args.check and not (args.portfolio and args.preprocess)
+        # The native runner streams the proof; --check, --portfolio after
+        # --preprocess and auto's sequential portfolio stay on the module.
+        self.native = native.available() and not args.check and not (args.portfolio and args.preprocess) \
+            and not self.auto
         self.formula = None
         self.clauses = None
         self.proof_fh = None
@@ -164,6 +178,9 @@ class Solve:
         if args.check or args.portfolio and not args.preprocess and not self.native:
             self.clauses = []
             sinks.append(self.clauses.append)
+        if self.auto and not args.preprocess:
+            self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
+            sinks.append(self.flat.append)
 
         def on_header(nvars, nclauses, line):
             try:
@@ -179,7 +196,7 @@ class Solve:
                 elif args.preprocess:
                     self.pre = qn.Preprocessor(nvars, with_proof=self.want_proof)
                     sinks.insert(0, self.pre.add_clause)
-                elif not args.portfolio:
+                elif not args.portfolio and not self.auto:
                     self.solver = qn.Solver(nvars, **self.opts)
                     if self.want_proof:
                         self.solver.enable_proof()
@@ -211,9 +228,9 @@ class Solve:
     def search(self):
         args, out = self.args, self.out
         if args.portfolio:
-            names = list(configs.CONFIGS)[:args.portfolio]
+            names = configs.PORTFOLIO_ORDER[:args.portfolio]
             out.comment(f"portfolio of {args.portfolio}: {', '.join(names)}")
-        else:
+        elif not self.auto:
             shown = " ".join(f"{k}={v}" for k, v in self.opts.items())
             out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
             out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
@@ -250,6 +267,8 @@ class Solve:
                         if args.verbose:
                             self.progress()
                             next_progress = time.monotonic() + every
+                    elif kind == "plan":
+                        out.comment(rest[0])
                     elif kind == "prep":
                         prep = rest[0]
                         self.prep_lines(prep)
@@ -297,7 +316,7 @@ class Solve:
                 and time.monotonic() >= self.deadline:
             out.comment("time limit reached")
         self.stat_lines()
-        over = self.stats.get("conflicts", 0) - (args.max_conflicts or 0)
+        over = self.stats.get("all_conflicts", self.stats.get("conflicts", 0)) - (args.max_conflicts or 0)
         if args.max_conflicts is not None and over > 0:
             out.comment(f"the solver's last call passed --max-conflicts by {over}")
         if check is not None:
@@ -373,6 +392,8 @@ class Solve:
                 out.comment(f"{label:<17} {self.stats[k]}")
         if getattr(self, "winner", None):
             out.comment(f"winner            {self.winner}")
+        if "all_conflicts" in self.stats:
+            out.comment(f"{'all conflicts':<17} {self.stats['all_conflicts']}")
         out.comment(f"{'read seconds':<17} {self.load_seconds:.3f}")
         if "seconds" in self.stats:
             out.comment(f"{'search seconds':<17} {self.stats['seconds']:.3f}")
@@ -408,8 +429,10 @@ class Work:
         stats = {}
         if not ok:
             result = False
+        elif self.s.auto:
+            result, stats, model, steps, winner = self.auto(ch, nvars, clauses if pre is not None else s.flat, t0)
         elif args.portfolio:
-            names = list(configs.CONFIGS)[:args.portfolio]
+            names = configs.PORTFOLIO_ORDER[:args.portfolio]
             res = qn.solve_portfolio(nvars, clauses, [configs.full(n) for n in names], want_proof=s.want_proof)
             w, _, sat, model, conflicts, decisions, propagations, restarts, steps = res
             result = sat
@@ -438,6 +461,37 @@ class Work:
             self.write_proof(ch, steps)
         if args.check and result is not None:
             ch.send("check", self.check(result, model, steps))
+
+    def auto(self, ch, nvars, clauses, t0):
+        """The auto strategy: (answer, stats, model, proof steps, winner's name)."""
+        args, s = self.args, self.s
+        plan = strategy.plan(strategy.features(nvars, clauses), args.slice)
+        slices = f"slices of {plan.unit} conflicts" if plan.unit else "one call, no slices"
+        if len(plan.members) == 1:
+            ch.send("plan", f"strategy auto ({plan.why}): configuration {plan.members[0]}, {slices}")
+        else:
+            shares = ", ".join(f"{n} {w}" for n, w in zip(plan.members, plan.weights))
+            ch.send("plan", f"strategy auto ({plan.why}): {shares} in turns of {slices}, "
+                            f"shares x{plan.growth:g} every round")
+        deadline = s.deadline
+        remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))
+
+        def progress(run, member):
+            st = {k: sum(d.stats()[k] for d in run.drivers if d is not None) for k in STATS}
+            st["seconds"] = time.monotonic() - t0
+            ch.send("progress", st)
+
+        dest = ProofDest(None, args.binary_proof) if s.want_proof else None
+        run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
+        out = run.run(args.max_conflicts, remaining, progress)
+        winner = out.winner
+        steps = winner.proof_steps() if winner is not None and s.want_proof else []
+        st = dict(out.stats, seconds=time.monotonic() - t0)
+        if len(plan.members) > 1:
+            st["all_conflicts"] = out.conflicts  # every member's: what --max-conflicts counts
+        run.finish(None)
+        return out.answer, st, out.model, steps, winner.name if winner is not None and len(plan.members) > 1 \
+            else None
 
     def write_proof(self, ch, steps):
         """Writes the proof; a failure ("proof-failed", at the end or, from a
