@@ -12,10 +12,9 @@ import time
 
 import quillon_native as qn
 
-from quillon_native_cli import common, configs, native, options, stats, strategy, supervise
+from quillon_native_cli import common, configs, native, options, stats, supervise
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.driver import Formula, ProofDest
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import ProofWriter, refuse_target
@@ -183,6 +182,7 @@ class Solve:
             self.clauses = []
             sinks.append(self.clauses.append)
         if self.auto and not args.preprocess:
+            from quillon_native_cli import strategy  # with its dataclasses: only auto pays their memory
             self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
             sinks.append(self.flat.append)
 
@@ -477,6 +477,8 @@ class Work:
     def auto(self, ch, nvars, clauses, t0):
         """The auto strategy: (answer, stats, model, proof steps, winner's name)."""
         args, s = self.args, self.s
+        from quillon_native_cli import strategy
+        from quillon_native_cli.driver import Formula, ProofDest
         plan = strategy.plan(strategy.features(nvars, clauses), args.slice)
         slices = f"slices of {plan.unit} conflicts" if plan.unit else "one call, no slices"
         if len(plan.members) == 1:
