@@ -222,6 +222,9 @@ class NativeDriver:
             self.runner.add_formula(formula)
             return
         clauses = formula.clauses
+        if isinstance(clauses, _scan.Formula):
+            self.runner.add_formula(clauses)
+            return
         if hasattr(clauses, "lits") and hasattr(clauses, "ends"):  # kept flat (strategy.Clauses)
             self.runner.add_flat(clauses.lits, clauses.ends)
             return

@@ -182,9 +182,13 @@ class Solve:
             self.clauses = []
             sinks.append(self.clauses.append)
         if self.auto and not args.preprocess:
-            from quillon_native_cli import strategy  # with its dataclasses: only auto pays their memory
-            self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
-            sinks.append(self.flat.append)
+            if self.auto_native:  # read natively, each member adds them as it starts
+                self.flat = native.Formula()
+                sinks.append(self.flat.add_clause)
+            else:
+                from quillon_native_cli import strategy  # with its dataclasses: only auto pays their memory
+                self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
+                sinks.append(self.flat.append)
 
         def on_header(nvars, nclauses, line):
             try:
@@ -211,6 +215,8 @@ class Solve:
 
         self.sinks = sinks
         reader = CnfReader(args.file, self._sink, on_header, args.relaxed)
+        if self.auto_native:
+            reader.native = self.flat
         if not sinks:  # no clause is kept here: no int objects kept to share among them either
             reader.lits = None
         reader.read()
