@@ -149,6 +149,12 @@ class Checker {
     Lit blocker;
     CRef ref;
   };
+  // A clause of three literals is listed under each of its literals, with
+  // the other two: it never needs reading, and its entries never move.
+  struct Ternary {
+    Lit a, b;
+    CRef ref;
+  };
 
   Lit *lits_of(CRef c) { return arena_.data() + c + 1; }
   const Lit *lits_of(CRef c) const { return arena_.data() + c + 1; }
@@ -162,23 +168,28 @@ class Checker {
   CRef find_latest(std::span<const Lit> lits, CRef *prev);
   void link(CRef c);
   void watch(CRef c);
+  enum Kind : uint64_t { kLong, kBinary, kTernary };
   template <class T, class Key>
-  void unwatch(std::vector<T> &ws, uint64_t list, uint32_t target, Key key);
+  void unwatch(std::vector<T> &ws, Lit x, Kind kind, uint32_t target, Key key);
   void rehash(size_t nbuckets);  // a power of two
   void build_occs();
   void collect();
   void grow_vars(uint32_t need);
   bool propagate_binary(Lit t);
+  bool propagate_ternary(Lit t);
   bool propagate_long(Lit t);
 
   // Assignment and propagation.
   std::vector<uint8_t> vals_;                 // per literal: 0 unassigned, 1 true, 2 false
   std::vector<Lit> trail_;                    // literals made true, in order
   // Per literal x, the clauses to visit when x becomes true (those that
-  // watch ~x): binary clauses as their other literal, longer ones as
-  // watches.  Propagation runs every pending binary implication before it
-  // visits a longer clause.
+  // watch ~x): binary clauses as their other literal, clauses of three
+  // literals with the other two, longer ones as watches.  Propagation
+  // visits the shorter kinds first: each pending literal's binary clauses,
+  // then ternary ones, and longer ones only when no shorter clause has
+  // anything left to do.
   std::vector<std::vector<Lit>> binaries_;
+  std::vector<std::vector<Ternary>> ternaries_;
   std::vector<std::vector<Watch>> watches_;
   // Clause store.
   std::vector<uint32_t> arena_;               // clauses back to back, in insertion order
@@ -194,7 +205,7 @@ class Checker {
   std::vector<CRef> buckets_;
   size_t indexed_ = 0;
   // Where each entry sits in a long watch list (`list`: its literal times
-  // two, plus one for a binary list; or none: kNoList), built when a
+  // four, plus the kind of list, Kind; or none: kNoList), built when a
   // deletion has to look deep into that list, so that a run of deletions
   // from it (in any order) costs one pass over it rather than one search
   // per deletion.  Two tables, as a clause leaves two lists, which may both

@@ -13,18 +13,25 @@ inline __attribute__((always_inline)) void Checker::assign(Lit l) {
   trail_.push_back(l);  // never reallocates: sized for every variable
 }
 
-// Processes the trail from `from` as a queue, the binary implications of
-// every pending literal before any longer clause: those cost no clause
-// read, and find most conflicts on their own.  Whether propagation ends in
-// a conflict does not depend on the order it visits clauses in, and
-// nothing else of it is observable.
+// Processes the trail from `from` as a queue, visiting shorter clauses
+// first: the binary implications of every pending literal, then one
+// pending literal's ternary clauses, and one pending literal's longer
+// clauses only when no shorter clause has anything left to do.  Short
+// clauses cost no watch moves and find most conflicts on their own.
+// Whether propagation ends in a conflict does not depend on the order it
+// visits clauses in, and nothing else of it is observable.
 bool Checker::propagate(size_t from) {
-  size_t bin = from, other = from;
+  size_t bin = from, ter = from, other = from;
   for (;;) {
     while (bin < trail_.size())
       if (propagate_binary(trail_[bin++])) return true;
-    if (other == trail_.size()) return false;
-    if (propagate_long(trail_[other++])) return true;
+    if (ter < trail_.size()) {
+      if (propagate_ternary(trail_[ter++])) return true;
+    } else if (other < trail_.size()) {
+      if (propagate_long(trail_[other++])) return true;
+    } else {
+      return false;
+    }
   }
 }
 
@@ -39,7 +46,20 @@ bool Checker::propagate_binary(Lit t) {
   return false;
 }
 
-// Visits the clauses of three or more literals that watch t ^ 1.  A true
+// A ternary clause listed under t has t ^ 1 false: it is satisfied, unit
+// (one other literal false) or conflicting (both).
+bool Checker::propagate_ternary(Lit t) {
+  uint8_t *const vals = vals_.data();
+  for (const Ternary &c : ternaries_[t]) {
+    const uint8_t va = vals[c.a], vb = vals[c.b];
+    if (va == kTrue || vb == kTrue || (va | vb) == kUnassigned) continue;
+    if (va == kFalse && vb == kFalse) return true;
+    assign(va == kFalse ? c.b : c.a);
+  }
+  return false;
+}
+
+// Visits the clauses of four or more literals that watch t ^ 1.  A true
 // blocker keeps the watch untouched.  Otherwise the false watch goes to
 // position 1; a true position 0 becomes the blocker; else the watch moves
 // to the first non-false literal from position 2 on, and failing that the
@@ -62,7 +82,7 @@ bool Checker::propagate_long(Lit t) {
     if (r < end && vals[r->blocker] != kTrue) __builtin_prefetch(arena + r->ref);
     uint32_t *const h = arena + w.ref;
     const uint32_t n = h[0];
-    assert(!(n & kDeleted) && n >= 3);
+    assert(!(n & kDeleted) && n >= 4);
     Lit *const lits = h + 1;
     // The false watch goes to position 1 (without a branch: one of the two
     // positions holds f).
