@@ -138,7 +138,7 @@ class Checker {
   // Arena layout of a clause at reference c: one header word (length, and
   // the deleted flag in the top bit), the literals, then two words for the
   // index (hash, next clause in the bucket chain).  Propagation reads only
-  // the header and the literals.  References stay below 2^31 (kBinary).
+  // the header and the literals.  References stay below 2^31 (kDeleted).
   static constexpr uint32_t kDeleted = 0x80000000u;
   static constexpr uint32_t kExtra = 3;  // words besides the literals
 
@@ -147,12 +147,6 @@ class Checker {
   // satisfies the clause without reading it.
   struct Watch {
     Lit blocker;
-    CRef ref;
-  };
-  // A clause of three literals is listed under each of its literals, with
-  // the other two: it never needs reading, and its entries never move.
-  struct Ternary {
-    Lit a, b;
     CRef ref;
   };
 
@@ -168,29 +162,28 @@ class Checker {
   CRef find_latest(std::span<const Lit> lits, CRef *prev);
   void link(CRef c);
   void watch(CRef c);
-  enum Kind : uint64_t { kLong, kBinary, kTernary };
   template <class T, class Key>
-  void unwatch(std::vector<T> &ws, Lit x, Kind kind, uint32_t target, Key key);
+  void unwatch(std::vector<T> &ws, Lit x, uint64_t kind, uint32_t target, Key key);
   void rehash(size_t nbuckets);  // a power of two
   void build_occs();
   void collect();
   void grow_vars(uint32_t need);
   bool propagate_binary(Lit t);
-  bool propagate_ternary(Lit t);
-  bool propagate_long(Lit t);
+  bool propagate_long(Lit t, unsigned tier);
 
   // Assignment and propagation.
   std::vector<uint8_t> vals_;                 // per literal: 0 unassigned, 1 true, 2 false
   std::vector<Lit> trail_;                    // literals made true, in order
   // Per literal x, the clauses to visit when x becomes true (those that
-  // watch ~x): binary clauses as their other literal, clauses of three
-  // literals with the other two, longer ones as watches.  Propagation
-  // visits the shorter kinds first: each pending literal's binary clauses,
-  // then ternary ones, and longer ones only when no shorter clause has
-  // anything left to do.
+  // watch ~x): binary clauses as their other literal, longer ones as
+  // watches in tiers by length.  Propagation visits shorter clauses first:
+  // each pending literal's binary clauses, and one pending literal's
+  // clauses of a tier only when no shorter clause has anything left to do.
   std::vector<std::vector<Lit>> binaries_;
-  std::vector<std::vector<Ternary>> ternaries_;
-  std::vector<std::vector<Watch>> watches_;
+  static constexpr unsigned kTiers = 3;
+  static unsigned tier_of(uint32_t n) { return n <= 3 ? 0 : n <= 8 ? 1 : 2; }
+  std::vector<std::vector<Watch>> watches_[kTiers];
+  static constexpr uint64_t kBinary = kTiers;  // the kind of a binary list, after the tiers
   // Clause store.
   std::vector<uint32_t> arena_;               // clauses back to back, in insertion order
   size_t garbage_ = 0;                        // arena words held by deleted clauses
@@ -205,7 +198,7 @@ class Checker {
   std::vector<CRef> buckets_;
   size_t indexed_ = 0;
   // Where each entry sits in a long watch list (`list`: its literal times
-  // four, plus the kind of list, Kind; or none: kNoList), built when a
+  // eight, plus its tier or kBinary; or none: kNoList), built when a
   // deletion has to look deep into that list, so that a run of deletions
   // from it (in any order) costs one pass over it rather than one search
   // per deletion.  Two tables, as a clause leaves two lists, which may both

@@ -14,24 +14,22 @@ inline __attribute__((always_inline)) void Checker::assign(Lit l) {
 }
 
 // Processes the trail from `from` as a queue, visiting shorter clauses
-// first: the binary implications of every pending literal, then one
-// pending literal's ternary clauses, and one pending literal's longer
-// clauses only when no shorter clause has anything left to do.  Short
-// clauses cost no watch moves and find most conflicts on their own.
+// first: the binary implications of every pending literal, and a pending
+// literal's clauses of one tier only when every shorter tier is done with
+// every pending literal.  Short clauses find most conflicts on their own,
+// so that long ones, whose visits cost the most, are often never visited.
 // Whether propagation ends in a conflict does not depend on the order it
 // visits clauses in, and nothing else of it is observable.
 bool Checker::propagate(size_t from) {
-  size_t bin = from, ter = from, other = from;
+  size_t bin = from, next[kTiers];
+  for (size_t &n : next) n = from;
   for (;;) {
     while (bin < trail_.size())
       if (propagate_binary(trail_[bin++])) return true;
-    if (ter < trail_.size()) {
-      if (propagate_ternary(trail_[ter++])) return true;
-    } else if (other < trail_.size()) {
-      if (propagate_long(trail_[other++])) return true;
-    } else {
-      return false;
-    }
+    unsigned t = 0;
+    while (t < kTiers && next[t] == trail_.size()) ++t;
+    if (t == kTiers) return false;
+    if (propagate_long(trail_[next[t]++], t)) return true;
   }
 }
 
@@ -46,30 +44,18 @@ bool Checker::propagate_binary(Lit t) {
   return false;
 }
 
-// A ternary clause listed under t has t ^ 1 false: it is satisfied, unit
-// (one other literal false) or conflicting (both).
-bool Checker::propagate_ternary(Lit t) {
-  uint8_t *const vals = vals_.data();
-  for (const Ternary &c : ternaries_[t]) {
-    const uint8_t va = vals[c.a], vb = vals[c.b];
-    if (va == kTrue || vb == kTrue || (va | vb) == kUnassigned) continue;
-    if (va == kFalse && vb == kFalse) return true;
-    assign(va == kFalse ? c.b : c.a);
-  }
-  return false;
-}
-
-// Visits the clauses of four or more literals that watch t ^ 1.  A true
+// Visits the clauses of tier `tier` that watch t ^ 1.  A true
 // blocker keeps the watch untouched.  Otherwise the false watch goes to
 // position 1; a true position 0 becomes the blocker; else the watch moves
 // to the first non-false literal from position 2 on, and failing that the
 // clause is unit (position 0 made true) or conflicting.  On conflict the
 // unvisited rest of the list is kept as it was.
-bool Checker::propagate_long(Lit t) {
+bool Checker::propagate_long(Lit t, unsigned tier) {
   const Lit f = t ^ 1;
   uint8_t *const vals = vals_.data();
   uint32_t *const arena = arena_.data();  // nothing is inserted meanwhile
-  std::vector<Watch> &ws = watches_[t];
+  std::vector<std::vector<Watch>> &lists = watches_[tier];
+  std::vector<Watch> &ws = lists[t];
   Watch *const begin = ws.data();
   Watch *const end = begin + ws.size();
   Watch *r = begin, *k = begin;
@@ -82,7 +68,7 @@ bool Checker::propagate_long(Lit t) {
     if (r < end && vals[r->blocker] != kTrue) __builtin_prefetch(arena + r->ref);
     uint32_t *const h = arena + w.ref;
     const uint32_t n = h[0];
-    assert(!(n & kDeleted) && n >= 4);
+    assert(!(n & kDeleted) && n >= 3);
     Lit *const lits = h + 1;
     // The false watch goes to position 1 (without a branch: one of the two
     // positions holds f).
@@ -100,7 +86,7 @@ bool Checker::propagate_long(Lit t) {
     if (m < n) {
       lits[1] = lits[m];
       lits[m] = f;
-      watches_[lits[1] ^ 1].push_back({first, w.ref});  // another list than ws
+      lists[lits[1] ^ 1].push_back({first, w.ref});  // another list than ws
       continue;
     }
     *k++ = {first, w.ref};

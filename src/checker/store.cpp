@@ -35,7 +35,7 @@ Checker::Checker(uint32_t nvars, Options opts) : opts_(opts) {
 void Checker::grow_vars(uint32_t need) {
   if (need <= nvars_) return;
   const uint64_t nlits = 2ull * need;
-  const uint64_t lists = sizeof(std::vector<Lit>) + sizeof(std::vector<Ternary>) + sizeof(std::vector<Watch>);
+  const uint64_t lists = sizeof(std::vector<Lit>) + kTiers * sizeof(std::vector<Watch>);
   const uint64_t per_lit = 2 + lists + (occs_ready_ ? sizeof(std::vector<CRef>) : 0);
   // The per-literal arrays are sized up front for the largest variable seen,
   // so a single huge literal asks for gigabytes at once.
@@ -43,8 +43,7 @@ void Checker::grow_vars(uint32_t need) {
   vals_.resize(nlits, kUnassigned);
   marks_.resize(nlits, 0);
   binaries_.resize(nlits);
-  ternaries_.resize(nlits);
-  watches_.resize(nlits);
+  for (auto &tier : watches_) tier.resize(nlits);
   if (occs_ready_) occs_.resize(nlits);
   // Every variable is on the trail at most once: propagation never
   // reallocates it.  (Geometric, as proofs may add a variable per step.)
@@ -118,20 +117,16 @@ void Checker::reserve(size_t clauses, size_t lits) {
   if (want > buckets_.size()) rehash(want);
 }
 
-// A clause of two or more literals watches its first two (one of three
-// all of them).
+// A clause of two or more literals watches its first two.
 void Checker::watch(CRef r) {
   const Lit *c = lits_of(r);
   if (size_of(r) == 2) {
     binaries_[c[0] ^ 1].push_back(c[1]);
     binaries_[c[1] ^ 1].push_back(c[0]);
-  } else if (size_of(r) == 3) {
-    ternaries_[c[0] ^ 1].push_back({c[1], c[2], r});
-    ternaries_[c[1] ^ 1].push_back({c[0], c[2], r});
-    ternaries_[c[2] ^ 1].push_back({c[0], c[1], r});
   } else {
-    watches_[c[0] ^ 1].push_back({c[1], r});
-    watches_[c[1] ^ 1].push_back({c[0], r});
+    auto &tier = watches_[tier_of(size_of(r))];
+    tier[c[0] ^ 1].push_back({c[1], r});
+    tier[c[1] ^ 1].push_back({c[0], r});
   }
 }
 
@@ -217,13 +212,11 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
     const auto same = [](Lit l) { return l; };
     unwatch(binaries_[d[0] ^ 1], d[0] ^ 1, kBinary, d[1], same);
     unwatch(binaries_[d[1] ^ 1], d[1] ^ 1, kBinary, d[0], same);
-  } else if (n == 3) {
-    const auto ref = [](const Ternary &t) { return t.ref; };
-    for (uint32_t k = 0; k < 3; ++k) unwatch(ternaries_[d[k] ^ 1], d[k] ^ 1, kTernary, r, ref);
-  } else if (n > 3) {
+  } else if (n > 2) {
     const auto ref = [](const Watch &w) { return w.ref; };
-    unwatch(watches_[d[0] ^ 1], d[0] ^ 1, kLong, r, ref);
-    unwatch(watches_[d[1] ^ 1], d[1] ^ 1, kLong, r, ref);
+    const unsigned t = tier_of(n);
+    unwatch(watches_[t][d[0] ^ 1], d[0] ^ 1, t, r, ref);
+    unwatch(watches_[t][d[1] ^ 1], d[1] ^ 1, t, r, ref);
   }
   // Occurrence lists shed deleted clauses when they are next read.
   arena_[r] |= kDeleted;
@@ -251,9 +244,9 @@ size_t Checker::Spots::find(uint32_t k) const {
 // tables, so an answer is checked, and the table rebuilt when it is wrong.
 // (Two copies of a binary clause give equal entries: either one will do.)
 template <class T, class Key>
-void Checker::unwatch(std::vector<T> &ws, Lit x, Kind kind, uint32_t target, Key key) {
+void Checker::unwatch(std::vector<T> &ws, Lit x, uint64_t kind, uint32_t target, Key key) {
   constexpr size_t kSearch = 1024;
-  const uint64_t list = 4 * uint64_t{x} + kind;
+  const uint64_t list = 8 * uint64_t{x} + kind;
   Spots *table = spots_[0].list == list ? &spots_[0] : spots_[1].list == list ? &spots_[1] : nullptr;
   size_t at = ws.size();
   if (table) {
@@ -316,10 +309,9 @@ void Checker::collect() {
     }
     r += words;
   }
-  for (std::vector<Watch> &ws : watches_)
-    for (Watch &w : ws) w.ref = next_of(w.ref);  // watched clauses are present
-  for (std::vector<Ternary> &ts : ternaries_)
-    for (Ternary &t : ts) t.ref = next_of(t.ref);
+  for (auto &tier : watches_)
+    for (std::vector<Watch> &ws : tier)
+      for (Watch &w : ws) w.ref = next_of(w.ref);  // watched clauses are present
   if (occs_ready_) {
     for (std::vector<CRef> &occ : occs_) {
       size_t k = 0;
