@@ -14,6 +14,7 @@ from unittest.mock import ANY
 
 import pytest
 
+from quillon_native_cli.configs import PORTFOLIO_ORDER
 from quillon_native_cli.main import main
 from quillon_native_cli.store import Store, StoreError
 
@@ -78,28 +79,28 @@ def test_real_solver_answers_checked_and_wrong_expectations_flagged(tmp_path, ca
     assert json.loads(out.read_text())["results"] == list(Store(str(res)).rows())
     # Resuming a finished run solves nothing again; other options are refused.
     assert main(["batch", manifest, "-r", str(res), "--check", "-q"] + CAP) == 1 and rows(res) == got
-    assert main(["batch", manifest, "-r", str(res), "-q"] + CAP) == 2
+    assert main(["batch", manifest, "-r", str(res), "-q"] + CAP) == 2  # a usage error
     assert "other options: check True (now False)" in capsys.readouterr().err
 
 
 BAD = [  # arguments (in a folder with set.tsv, bad.tsv, empty/, a.cnf) -> exit code, message after "c error: "
-    (["batch", "nope.cnf"], 2, "quillon-native batch: nope.cnf: no such file or folder"),
-    (["batch", "empty"], 2, "quillon-native batch: empty: no CNF files in this folder"),
-    (["batch", "bad.tsv"], 2, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
-    (["batch", "a.cnf", "-r", "a.cnf"], 2, "quillon-native batch: a.cnf: cannot use this file as a results store"),
-    (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: expected a number"),
+    (["batch", "nope.cnf"], 3, "quillon-native batch: nope.cnf: no such file or folder"),
+    (["batch", "empty"], 3, "quillon-native batch: empty: no CNF files in this folder"),
+    (["batch", "bad.tsv"], 3, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
+    (["batch", "a.cnf", "-r", "a.cnf"], 3, "quillon-native batch: a.cnf: cannot use this file as a results store"),
+    (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: nan is out of range"),
     (["batch", "a.cnf", "--seconds", "soon"], 2, "quillon-native batch: argument --seconds: expected a number"),
-    (["race", "a.cnf", "--seconds", "soon"], 1, "quillon-native race: argument --seconds: expected a number"),
-    (["batch", "a.cnf", "--jobs", "0"], 2, "quillon-native batch: argument -j/--jobs: expected a positive whole"),
+    (["race", "a.cnf", "--seconds", "soon"], 2, "quillon-native race: argument --seconds: expected a number"),
+    (["batch", "a.cnf", "--jobs", "0"], 2, "quillon-native batch: argument -j/--jobs: 0 is out of range (1 to"),
     (["batch", "a.cnf", "--config", "nope"], 2, "quillon-native batch: --config: unknown configuration 'nope'"),
     (["batch", "a.cnf", "--solver", "./nope"], 2, "quillon-native batch: --solver: no such command './nope'"),
     (["batch"], 2, "quillon-native batch: nothing to do: give instances to solve or --export FILE"),
-    (["batch", "--export", "x.csv", "-r", "none.sqlite"], 2, "quillon-native batch: none.sqlite: No such file"),
-    (["plot", "a.cnf"], 2, "quillon-native plot: a.cnf: not a results store"),
+    (["batch", "--export", "x.csv", "-r", "none.sqlite"], 3, "quillon-native batch: none.sqlite: No such file"),
+    (["plot", "a.cnf"], 3, "quillon-native plot: a.cnf: not a results store"),
     (["plot", "a.cnf", "-o", "x.gif"], 2, "quillon-native plot: x.gif: the image name must end in .png, .svg, .pdf"),
-    (["race", "a.cnf", "--local-cluster", "1", "--workers", "99"], 1, "quillon-native race: --workers: only "),
-    (["race", "nope.cnf", "--local-cluster", "1"], 1, "quillon-native race: nope.cnf: no such file"),
-    (["race", "a.cnf", "--local-cluster", "1", "--proof", "no/p"], 1, "quillon-native race: cannot write the proof"),
+    (["race", "a.cnf", "--local-cluster", "1", "--workers", "99"], 2, "quillon-native race: --workers: only "),
+    (["race", "nope.cnf", "--local-cluster", "1"], 3, "quillon-native race: nope.cnf: no such file"),
+    (["race", "a.cnf", "--local-cluster", "1", "--proof", "no/p"], 4, "quillon-native race: no/p: No such file"),
 ]
 
 
@@ -123,7 +124,7 @@ FAULTS = {  # instance text -> (status, answer, checked, wrong, detail)
     "c act sleep 30\np cnf 1 1\n1 0\n": ("timeout", None, None, 0, "killed at the time limit"),
     "c act exit 1 c error: x.cnf:2: bad literal\np cnf 1 1\n1 0\n": ("error", None, None, 0,
                                                                    "c error: x.cnf:2: bad literal"),
-    "c act exit 3\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "exit 3"),
+    "c act exit 5\np cnf 1 1\n1 0\n": ("crashed", None, None, 0, "exit 5"),
     "c act lie\np cnf 2 2\n1 0\n-2 0\n": ("solved", "SAT", "failed", 1, "clause 1 is falsified"),
     "p cnf 2 3\n1 2 0\n-1 0\n-2 0\n": ("solved", "UNSAT", "error", 0, ANY),  # the fake writes no proof
     "p cnf 2 2\n1 2 0\n-1 0\n": ("solved", "SAT", "verified", 0, ""),
@@ -178,21 +179,44 @@ def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):
     from matplotlib.image import imread
 
     from quillon_native_cli.batch import summary
-    from quillon_native_cli.plot import curves
+    from quillon_native_cli.plot import Run
     store = Store(str(tmp_path / "run.sqlite"))
+    store.bind(dict(seconds=10))
     for i, (status, wrong, secs) in enumerate([("solved", 0, 2.0), ("solved", 1, 1.0), ("timeout", 0, 10.0),
                                                ("solved", 0, 0.5), ("crashed", 0, 0.1)]):
         store.record(dict(path=f"/p{i}", name=f"p{i}", status=status, wrong=wrong, seconds=secs, cpu=secs,
                           answer="SAT" if status == "solved" else None, finished=i))
-    assert "PAR-2       12.500 s mean (62.5 s total, limit 10 s)" in summary(store.rows(), 5, 10, 1, "run")
+    assert "PAR-2       12.500 s mean (62.5 s total, limit 10 s)" in summary(store.rows(), 5, 10, 1, "run", 5)
     store.close()
-    assert curves([str(tmp_path / "run.sqlite")]) == [("run", [0.5, 2.0], 5)]
+    run = Run(str(tmp_path / "run.sqlite"))
+    assert (run.label, run.times, len(run.names), run.limit) == ("run", [0.5, 2.0], 5, 10)
+    # Beside a run with another limit: both limits drawn as lines, named in the legend, and its title says so.
+    from argparse import Namespace
+
+    from matplotlib import pyplot
+
+    from quillon_native_cli.plot import draw, mismatches
+    other = Store(str(tmp_path / "other.sqlite"))
+    other.bind(dict(seconds=20))
+    other.record(dict(path="/p0", name="p0", status="solved", wrong=0, seconds=15, cpu=15, answer="SAT", finished=0))
+    other.close()
+    runs = [run, Run(str(tmp_path / "other.sqlite"))]
+    notes = mismatches(runs)
+    assert notes == ["time limits differ: run 10 s, other 20 s",
+                     "instance sets differ: run 5, other 1 instances, 1 in all"]
+    ax = draw(pyplot, runs, Namespace(cpu=False, log=False, title=""), notes).axes[0]
+    legend = ax.get_legend()
+    assert [t.get_text() for t in legend.get_texts()] == ["run (2/5, limit 10 s)", "other (1/1, limit 20 s)"]
+    assert legend.get_title().get_text() == "time limits differ; instance sets differ"
+    assert sorted(line.get_ydata()[0] for line in ax.lines if len(set(line.get_ydata())) == 1 and
+                  line.get_linestyle() == "--") == [10, 20]
+    pyplot.close("all")
     for ext in ("png", "svg"):
         image = str(tmp_path / f"c.{ext}")
         assert main(["plot", str(tmp_path / "run.sqlite"), "-o", image, "--log"]) == 0
     assert imread(str(tmp_path / "c.png")).shape[2] in (3, 4)
     assert (tmp_path / "c.svg").read_text().rstrip().endswith("</svg>")
-    assert main(["plot", str(tmp_path / "c.svg")]) == 2
+    assert main(["plot", str(tmp_path / "c.svg")]) == 3
     assert "c error: quillon-native plot: " + str(tmp_path / "c.svg") + ": not a results store" in capsys.readouterr().err
 
 
@@ -217,11 +241,12 @@ def scheduler(cluster):
 
 def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys):
     cnf = tmp_path / "cnf" / "race.cnf"
-    write_set(tmp_path, {"race.cnf": "c act sleep 0.7\nc act slow glucose\np cnf 2 2\n1 2 0\n-1 0\n"})
+    second = PORTFOLIO_ORDER[1]
+    write_set(tmp_path, {"race.cnf": f"c act sleep 0.7\nc act slow {second}\np cnf 2 2\n1 2 0\n-1 0\n"})
     assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--solver", FAKE]) == 10
     out = capsys.readouterr().out
     assert out.startswith("s SATISFIABLE\nv -1 2 0\nc race: default won on ")
-    assert out.rstrip().endswith("glucose stopped")
+    assert out.rstrip().endswith(f"{second} stopped")
     pids = [int(line.split()[1]) for line in (tmp_path / "cnf" / "runs.log").read_text().splitlines()]
     assert len(pids) == 2 and not any(os.path.exists(f"/proc/{pid}") for pid in pids)
     # The real solver: either configuration may win; its proof comes back and checks.
@@ -233,7 +258,7 @@ def test_race_returns_the_winner_and_stops_the_loser(tmp_path, scheduler, capsys
     assert capsys.readouterr().out == "s UNSATISFIABLE\n"
     assert main(["check", str(cnf), proof]) == 0 and open(proof).readline().split()[-1] == "0"  # text DRAT
     cnf.write_text("p cnf 1 1\n2 0\n")
-    assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2"]) == 1
+    assert main(["race", str(cnf), "--scheduler", scheduler, "--workers", "2"]) == 3  # the solvers refused it
     err = capsys.readouterr().err  # the solver's own message, once
     assert err.startswith(f"c error: {cnf}:2: ") and err.count("\n") == 1
 

@@ -400,43 +400,6 @@ def test_a_fresh_variable_per_step():
 # ---------------------------------------------------------------------------
 # Arguments.
 
-@pytest.mark.parametrize("args, kwargs, exc, message, note", [
-    ((), {}, TypeError, "check_proof() missing 3 required positional arguments: 'nvars', 'clauses', and 'steps'",
-     None),
-    ((1, [], [], True, True, 1), {}, TypeError,
-     "check_proof() takes from 3 to 5 positional arguments but 6 were given", None),
-    ((1, [], []), {"rat": True}, TypeError, "check_proof() got an unexpected keyword argument 'rat'", None),
-    ((1, [], []), {"nvars": 1}, TypeError, "check_proof() got multiple values for argument 'nvars'", None),
-    ((-1, [], []), {}, OverflowError, "number too small to fit in target type", "nvars"),
-    ((1, "ab", []), {}, TypeError, "Can't extract `str` to `Vec`", "clauses"),
-    ((1, [[0], 5], []), {}, TypeError, "'int' object is not an instance of 'Sequence'", "clauses"),
-    ((1, [[0, -1]], []), {}, OverflowError, "number too small to fit in target type", "clauses"),
-    ((1, [[2**32]], []), {}, OverflowError, "number too large to fit in target type", "clauses"),
-    ((1, [(0, -1)], []), {}, OverflowError, "number too small to fit in target type", "clauses"),
-    ((1, [[1.0]], []), {}, TypeError, "'float' object cannot be interpreted as an integer", "clauses"),
-    ((1, [], "a"), {}, TypeError, "Can't extract `str` to `Vec`", "steps"),
-    ((1, [], 3), {}, TypeError, "'int' object is not an instance of 'Sequence'", "steps"),
-    ((1, [], [[True, [0]]]), {}, TypeError, "'list' object is not an instance of 'tuple'", "steps"),
-    ((1, [], [None]), {}, TypeError, "'None' is not an instance of 'tuple'", "steps"),
-    ((1, [], [(True, [0], 1)]), {}, TypeError,
-     "a proof step must be a tuple (is_deletion, lits) of 2 items, got a tuple of 3", "steps"),
-    ((1, [], [(True,)]), {}, TypeError,
-     "a proof step must be a tuple (is_deletion, lits) of 2 items, got a tuple of 1", "steps"),
-    ((1, [], [(1, [0])]), {}, TypeError, "'int' object is not an instance of 'bool'", "steps"),
-    ((1, [], [(False, "0")]), {}, TypeError, "Can't extract `str` to `Vec`", "steps"),
-    ((1, [], [(False, [0, -2])]), {}, OverflowError, "number too small to fit in target type", "steps"),
-    ((1, [], [(False, [2**64])]), {}, OverflowError, "Python int too large to convert to C long", "steps"),
-    ((1, [], [(False, (0, 2**32))]), {}, OverflowError, "number too large to fit in target type", "steps"),
-    ((1, [], []), {"check_rat": 1}, TypeError, "'int' object is not an instance of 'bool'", "check_rat"),
-    ((1, [], []), {"apply_deletions": None}, TypeError, "'None' is not an instance of 'bool'", "apply_deletions"),
-])
-def test_argument_errors(args, kwargs, exc, message, note):
-    with pytest.raises(exc) as info:
-        qn.check_proof(*args, **kwargs)
-    assert str(info.value) == message
-    notes = getattr(info.value, "__notes__", [])
-    assert notes == ([f"while processing '{note}'"] if note else [])
-
 
 def test_other_sequences_and_index_objects_accepted():
     # UserList: a Sequence that is neither list nor tuple.

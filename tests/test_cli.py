@@ -95,8 +95,8 @@ def decode_text(text):
 PHP = [[1, 2], [3, 4], [5, 6], [-1, -3], [-1, -5], [-3, -5], [-2, -4], [-2, -6], [-4, -6]]  # 3 pigeons, 2 holes
 
 OK, U = b"p cnf 1 1\n1 0\n", "quillon-native solve: "
-S = "argument --seconds: expected 0 or more seconds (inf for no limit), got "
-BAD = [  # (file name, content or None, extra arguments, the one line on stderr with exit code 1; {f} is the path)
+S = "argument --seconds: "
+BAD = [  # (file name, content or None, extra arguments, the one line on stderr; {f} is the path), exit code 3
     ("absent.cnf", None, [], "{f}: No such file or directory"),
     ("", None, [], "{f}: is a directory"),
     ("empty.cnf", b"", [], "{f}: no 'p cnf' header (use --relaxed to read files without one)"),
@@ -118,12 +118,15 @@ BAD = [  # (file name, content or None, extra arguments, the one line on stderr 
     ("late.cnf", b"p cnf 2 2\n1 0\np cnf 2 1\n", ["--relaxed"], "{f}:3: second 'p' line"),
     ("vars.cnf", b"p cnf 2147483647 0\n", [],
      "{f}:1: header declares 2147483647 variables, more than the largest variable 2147483646"),
-    ("ok.cnf", OK, ["--seconds", "-1"], U + S + "'-1'"),
-    ("ok.cnf", OK, ["--seconds", "nan"], U + S + "'nan'"),
-    ("ok.cnf", OK, ["--binary-proof"], U + "--binary-proof needs --proof PROOF"),
-    ("ok.cnf", OK, ["--portfolio", "9"], U + "--portfolio takes 1 to 8 configurations"),
-    ("ok.cnf", OK, ["--walk-flips", "-3"], U + "argument --walk-flips: -3 is out of range 0 to 18446744073709551615"),
-    ("ok.cnf", OK, ["--proof", "no/such/dir/p.drat"], "no/such/dir/p.drat: No such file or directory"),
+]
+USAGE = [  # (extra arguments, the one line on stderr after "c error: quillon-native solve: "), exit code 2
+    (["--seconds", "-1"], S + "-1 is out of range (0 or more, or inf)"),
+    (["--seconds", "nan"], S + "nan is out of range (0 or more, or inf)"),
+    (["--binary-proof"], "--binary-proof needs --proof PROOF"),
+    (["--portfolio", "9"], "argument --portfolio: 9 is out of range (1 to 8)"),
+    (["--walk-flips", "-3"], "argument --walk-flips: -3 is out of range (0 to 18446744073709551615)"),
+    (["--walk-flips", "1" * 41], "argument --walk-flips: expected a whole number (0 to 18446744073709551615), got '"
+     + "1" * 41 + "'"),
 ]
 
 
@@ -141,8 +144,14 @@ def test_bad_input_is_one_line(tmp_path, name, content, extra, message):
     if content is not None:
         path.write_bytes(content)
     rc, out, err = cli("solve", path, *extra, cwd=tmp_path)
-    assert (rc, err) == (1, "c error: " + message.format(f=path) + "\n")
+    assert (rc, err) == (3, "c error: " + message.format(f=path) + "\n")
     assert "s " not in out
+
+
+@pytest.mark.parametrize("extra,message", USAGE)
+def test_bad_usage_is_one_line(tmp_path, extra, message):
+    (tmp_path / "ok.cnf").write_bytes(OK)
+    assert cli("solve", "ok.cnf", *extra, cwd=tmp_path) == (2, "", f"c error: {U}{message}\n")
 
 
 def test_check_refuses_unreadable_inputs(tmp_path, capsys, scan):
@@ -153,9 +162,9 @@ def test_check_refuses_unreadable_inputs(tmp_path, capsys, scan):
                            "not 'a' or 'd'"), (b"a\x02\x87", "{p}: byte 3: last step lacks its terminating 0 byte")]:
         (tmp_path / "p").write_bytes(proof)
         want = f"c error: {message.format(p=tmp_path / 'p')}\n"
-        assert inproc(capsys, "check", cnf, tmp_path / "p")[::2] == (2, want)
+        assert inproc(capsys, "check", cnf, tmp_path / "p")[::2] == (3, want)
     err = f"c error: {tmp_path / 'no'}: No such file or directory\n"
-    assert inproc(capsys, "check", cnf, tmp_path / "no")[::2] == (2, err)
+    assert inproc(capsys, "check", cnf, tmp_path / "no")[::2] == (3, err)
     assert inproc(capsys, "check", cnf)[0] == 2
 
 
@@ -279,12 +288,13 @@ def test_scan_reads_whole_blocks_or_nothing():
     # The native loops on their own: what they read, and what they leave to
     # the Python loops (None, and nothing sunk or appended).
     scan, got = dimacs._scan, []
-    assert scan.cnf_numbers(b"1 -2 0 3\n4 0 -0 007\t-7\x0b\x0c", 7, got.append, [5], []) == (3, 7, [12, 13])
+    assert scan.cnf_numbers(b"1 -2 0 3\n4 0 00 007\t-7\x0b\x0c", 7, got.append, [5], []) == (3, 7, [12, 13])
     assert scan.cnf_numbers(b" 1\r\n", 7, got.append, [5], []) == (0, 1, [5, 0])
     assert got == [[5, 0, 3], [4, 6], []]
     assert scan.cnf_numbers(b"300 0 300 0", 300, got.append, [], []) == (2, 300, [])
     assert got[3] == [598] and got[3][0] is got[4][0]  # one int object per literal
-    for block in [b"1 8 0", b"1 +2 0", b"1 - 0", b"1 -- 0", b"d 1 0", b"1x 0", b"1 0 " + b"9" * 30, b"1\x1c0", b"\xb2 0"]:
+    for block in [b"1 8 0", b"1 +2 0", b"1 - 0", b"1 -- 0", b"d 1 0", b"1x 0", b"1 0 " + b"9" * 30, b"1\x1c0", b"\xb2 0",
+                  b"1 -0 2", b"-00"]:
         assert scan.cnf_numbers(block, 7, got.append, [], None) is None and len(got) == 5
     with pytest.raises(ValueError):  # the sink's own error
         scan.cnf_numbers(b"1 0", 7, [].remove, [], [])
@@ -312,11 +322,11 @@ def test_native_and_python_readers_agree_on_anything(monkeypatch, tmp_path):
             f.write_bytes(content)
             assert read_both_ways(monkeypatch, f, relaxed=extra != []) == message.format(f=f)
     rng = random.Random(11)
-    odd = ["d", "+2", "-", "1-", "x", "\x00", "c", "%", "p cnf 6 3", "--1", "7", "2147483646", "-2147483647", "9" * 30]
+    odd = ["d", "+2", "-", "1-", "x", "\x00", "c", "%", "p cnf 6 3", "--1", "7", "2147483646", "-2147483647", "9" * 30, "-0", "-00"]
     spaces = [" "] * 8 + ["\n"] * 4 + ["\r\n", "  ", "\nc note 1 0\n", "\n\n", "\t", "\x0b", "\x0c"]
     for i in range(200):
         cut = [[*(["d"] if rng.random() < 0.3 else []), *(rng.choice(["", "-"]) + rng.choice(["", "0", "00"]) +
-                str(rng.randint(1, 6)) for _ in range(rng.randint(0, 5))), rng.choice(["0", "0", "-0", "00"])]
+                str(rng.randint(1, 6)) for _ in range(rng.randint(0, 5))), rng.choice(["0", "0", "00"])]
                for _ in range(rng.randint(0, 8))]
         toks = [t for c in cut for t in c]
         if rng.random() < 0.4:
@@ -328,7 +338,7 @@ def test_native_and_python_readers_agree_on_anything(monkeypatch, tmp_path):
         f.write_bytes(text.encode("latin-1"))
         read_both_ways(monkeypatch, f, binary=False)
         cnf = [t for t in toks if t != "d"]
-        head = rng.choice([f"p cnf 6 {sum(t in ('0', '-0', '00') for t in cnf)}\n"] * 3 + ["p cnf 3 9\n", ""])
+        head = rng.choice([f"p cnf 6 {sum(t in ('0', '00') for t in cnf)}\n"] * 3 + ["p cnf 3 9\n", ""])
         f.write_bytes((head + "".join(t + rng.choice(spaces) for t in cnf)).encode("latin-1"))
         read_both_ways(monkeypatch, f, relaxed=i % 3 == 0)
         steps = [(rng.random() < 0.3, [rng.choice([-1, 1]) * rng.randint(1, 1 << rng.randint(1, 31))
@@ -385,10 +395,14 @@ def test_time_limit_and_closed_output(tmp_path):
 def test_solver_flags_and_configurations_follow_the_module():
     import inspect
     want = [(p.name, p.default) for p in inspect.signature(qn.Solver).parameters.values()][1:]
-    assert options.solver_parameters() == want and set(options.HELP) == {name for name, _ in want}
+    assert options.solver_parameters() == want and list(options.OPTIONS) == [name for name, _ in want]
+    # Every number has a range on the command line, which takes each default and each named configuration.
+    assert all((options.OPTIONS[name][1] is None) == isinstance(default, (bool, str)) for name, default in want)
     for name in configs.CONFIGS:
         assert repr(qn.Solver(**configs.CONFIGS[name])) == "<native.Solver vars=0 conflicts=0>"
         assert list(configs.full(name)) == [name for name, _ in want]
+        assert all(value in options.OPTIONS[key][1] for key, value in configs.full(name).items()
+                   if options.OPTIONS[key][1] is not None)
 
 
 def test_installed_stub_type_checks_user_code(tmp_path, monkeypatch):

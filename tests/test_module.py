@@ -59,57 +59,7 @@ def test_literal_values(call, expected):
     assert result == expected and type(result) is type(expected)
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 ZERO = "0 is not a DIMACS literal (it terminates a clause)"
-
-
-@pytest.mark.parametrize("call, exc, msg, note", [
-    (lambda: qn.neg(), TypeError, "neg() missing 1 required positional argument: 'l'", None),
-    (lambda: qn.mk_lit(), TypeError, "mk_lit() missing 1 required positional argument: 'v'", None),
-    (lambda: qn.check_proof(1), TypeError,
-     "check_proof() missing 2 required positional arguments: 'clauses' and 'steps'", None),
-    (lambda: qn.neg(1, 2), TypeError, "neg() takes 1 positional arguments but 2 were given", None),
-    (lambda: qn.mk_lit(1, True, 3), TypeError, "mk_lit() takes from 1 to 2 positional arguments but 3 were given",
-     None),
-    (lambda: qn.neg(x=1), TypeError, "neg() got an unexpected keyword argument 'x'", None),
-    (lambda: qn.mk_lit(1, v=2), TypeError, "mk_lit() got multiple values for argument 'v'", None),
-    (lambda: qn.ClauseDb(1, 2), TypeError, "ClauseDb.__new__() takes from 0 to 1 positional arguments but 2 were "
-     "given", None),
-    (lambda: qn.ClauseDb(n=1), TypeError, "ClauseDb.__new__() got an unexpected keyword argument 'n'", None),
-    (lambda: qn.ClauseDb().clause(), TypeError, "ClauseDb.clause() missing 1 required positional argument: 'i'",
-     None),
-    (lambda: qn.from_dimacs(0), ValueError, ZERO, None),
-    (lambda: qn.neg(-1), OverflowError, "number too small to fit in target type", "l"),
-    (lambda: qn.neg(2**32), OverflowError, "number too large to fit in target type", "l"),
-    (lambda: qn.neg(2**64), OverflowError, None, "l"),
-    (lambda: qn.neg("1"), TypeError, None, "l"),
-    (lambda: qn.neg(1.0), TypeError, None, "l"),
-    (lambda: qn.mk_lit(1, negated=1), TypeError, "'int' object is not an instance of 'bool'", "negated"),
-    (lambda: qn.mk_lit(1, None), TypeError, "'None' is not an instance of 'bool'", "negated"),
-    (lambda: qn.from_dimacs(2**31), OverflowError, "number too large to fit in target type", "d"),
-    (lambda: qn.from_dimacs(-2**31 - 1), OverflowError, "number too small to fit in target type", "d"),
-    (lambda: qn.ClauseDb(-1), OverflowError, "number too small to fit in target type", "nvars"),
-    (lambda: qn.ClauseDb().add_clause("abc"), TypeError, "Can't extract `str` to `Vec`", "lits"),
-    (lambda: qn.ClauseDb().add_clause(5), TypeError, "'int' object is not an instance of 'Sequence'", "lits"),
-    (lambda: qn.ClauseDb().add_clause(None), TypeError, "'None' is not an instance of 'Sequence'", "lits"),
-    (lambda: qn.ClauseDb().add_clause({1: 2}), TypeError, "'dict' object is not an instance of 'Sequence'", "lits"),
-    (lambda: qn.ClauseDb().add_clause([1, -1]), OverflowError, "number too small to fit in target type", "lits"),
-    (lambda: qn.ClauseDb().add_clause([1, "x"]), TypeError, None, "lits"),
-    (lambda: qn.ClauseDb().clause(-1), OverflowError, None, "i"),
-    (lambda: qn.ClauseDb().clause(2**64), OverflowError, None, "i"),
-])
-def test_argument_errors(call, exc, msg, note):
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc and (msg is None or str(info.value) == msg)
-    assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
 
 
 # --- ClauseDb ------------------------------------------------------------------

@@ -74,54 +74,6 @@ def test_field_conversion_errors(key, value, cause_type, cause_msg):
     assert e.__notes__ == ["while processing 'configs'"]
 
 
-def pf(*args, **kwargs):  # one variable, [[0]], then the arguments given
-    return qn.solve_portfolio(1, [[0]], *args, **kwargs)
-
-
-@pytest.mark.parametrize("call, exc, msg, note", [
-    (lambda: pf(), TypeError, "solve_portfolio() missing 1 required positional argument: 'configs'", None),
-    (lambda: pf([], None, 0, False, 7), TypeError,
-     "solve_portfolio() takes from 3 to 6 positional arguments but 7 were given", None),
-    (lambda: pf([], seed=1), TypeError, "solve_portfolio() got an unexpected keyword argument 'seed'", None),
-    (lambda: qn.solve_portfolio(-1, [[0]], []), OverflowError, "number too small to fit in target type", "nvars"),
-    (lambda: qn.solve_portfolio(1, [[-1]], []), OverflowError, "number too small to fit in target type", "clauses"),
-    (lambda: qn.solve_portfolio(1, "ab", []), TypeError, "Can't extract `str` to `Vec`", "clauses"),
-    (lambda: pf("abc"), TypeError, "Can't extract `str` to `Vec`", "configs"),
-    (lambda: pf(5), TypeError, "'int' object is not an instance of 'Sequence'", "configs"),
-    (lambda: pf(None), TypeError, "'None' is not an instance of 'Sequence'", "configs"),
-    (lambda: pf([5]), TypeError, "'int' object is not subscriptable", "configs"),
-    (lambda: pf([{k: v for k, v in DEFAULTS.items() if k != "rnd_seed"}]), KeyError, "'rnd_seed'", "configs"),
-    (lambda: pf([], alt=[[0], "x"]), TypeError, "Can't extract `str` to `Vec`", "alt"),
-    (lambda: pf([], alt_threads=-1), OverflowError, None, "alt_threads"),
-    (lambda: pf([], alt_threads=None), TypeError, None, "alt_threads"),
-    (lambda: pf([], want_proof=1), TypeError, "'int' object is not an instance of 'bool'", "want_proof"),
-    # arguments are converted in order: a bad configs wins over a bad want_proof
-    (lambda: pf([cfg(glue_keep=-1)], want_proof=1), TypeError,
-     "failed to extract field WorkerConfig.glue_keep", "configs"),
-    # a conversion error in a later record wins over an unknown string
-    (lambda: pf([cfg(restart="bad"), cfg(glue_keep=-1)]), TypeError,
-     "failed to extract field WorkerConfig.glue_keep", "configs"),
-    # Option values: every record is read before any string is parsed; then
-    # the first bad record wins, and within a record restart before ccmin
-    # before luby_base.
-    (lambda: pf([cfg(restart="Luby")]), ValueError, 'unknown restart "Luby"', None),
-    (lambda: pf([cfg(restart="luby ")]), ValueError, 'unknown restart "luby "', None),
-    (lambda: pf([cfg(ccmin='a"b\\\n\t\0\x07')]), ValueError, 'unknown ccmin "a\\"b\\\\\\n\\t\\0\\u{7}"', None),
-    (lambda: pf([DEFAULTS, cfg(ccmin="x"), cfg(restart="y")]), ValueError, 'unknown ccmin "x"', None),
-    (lambda: pf([cfg(restart="x", ccmin="y", luby_base=0.0)]), ValueError, 'unknown restart "x"', None),
-    (lambda: pf([cfg(ccmin="y", luby_base=0.0)]), ValueError, 'unknown ccmin "y"', None),
-    (lambda: pf([cfg(luby_base=0.0), cfg(restart="x")]), ValueError,
-     "luby_base must be a positive number, got 0.0", None),
-    (lambda: pf([DEFAULTS, cfg(luby_base=-2)]), ValueError, "luby_base must be a positive number, got -2.0", None),
-    (lambda: pf([cfg(luby_base=float("nan"))]), ValueError, "luby_base must be a positive number, got nan", None),
-])
-def test_argument_errors(call, exc, msg, note):
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc and (msg is None or str(info.value) == msg)
-    assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
-
-
 def test_accepted_values_and_extra_keys():
     # ints for floats, any mapping, extra keys ignored, every string spelling
     configs = [cfg(var_decay=1, luby_base=3, extra="ignored", restart=r, ccmin=c)

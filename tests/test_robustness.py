@@ -21,7 +21,6 @@ class JunkError(Exception):
     pass
 
 
-
 def assert_usable(obj):
     if isinstance(obj, qn.Solver):
         obj.add_clause([0, 2])

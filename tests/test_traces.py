@@ -17,6 +17,7 @@ import quillon_native as qn
 from oracles import pigeonhole, refutes, random_3sat, random_cnf, satisfies
 
 PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "solver_traces.json")
+# The order of the counters in each recorded entry of the data file.
 STATS = ("decisions", "propagations", "conflicts", "learned", "learned_lits", "minimized_lits", "restarts",
          "blocked_restarts", "reductions", "deleted", "max_trail")
 EARLY = dict(walk_min_conflicts=0, luby_base=2.0)

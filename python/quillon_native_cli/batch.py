@@ -6,7 +6,6 @@ import os
 import re
 import shlex
 import shutil
-import signal
 import sqlite3
 import sys
 import threading
@@ -14,66 +13,64 @@ import time
 import uuid
 
 from quillon_native_cli import cluster, runner
-from quillon_native_cli.store import Store, StoreError, open_existing
+from quillon_native_cli.common import (POSITIVE, U64, Exit, Formatter, Range, Signals, UsageError, exit_codes_help,
+                                       fail, interrupt_code, real, say, whole)
+from quillon_native_cli.store import Store, StoreError, open_existing, refuse_export
 
 CNF_NAME = re.compile(r"\.(cnf|dimacs)(\.(gz|xz|lzma|bz2))?$")
 SHOWN = ("solved", "timeout", "memout", "crashed", "killed", "error")
+
+
+LIMIT = real(Range(0, 1e9, lo_open=True))
+MEBIBYTES = whole(Range(0, U64.hi >> 20))
 
 
 class InputError(Exception):
     pass
 
 
-def positive_seconds(text):
+def outcomes(text):
+    """An argument type: a comma-separated set of outcomes."""
     import argparse
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not 0 < value < 1e9:
-        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0 and below 1e9, got {text!r}")
-    return value
-
-
-def positive_int(text, least=1):
-    import argparse
-    if not text.isdigit() or int(text) < least:
-        raise argparse.ArgumentTypeError(f"expected a {'positive' if least else 'non-negative'} whole number, "
-                                         f"got {text!r}")
-    return int(text)
-
-
-def mebibytes(text):
-    return positive_int(text, 0)
+    chosen = frozenset(t.strip() for t in text.split(","))
+    unknown = sorted(chosen.difference(SHOWN))
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown outcome {unknown[0]!r}; known: {', '.join(SHOWN)}")
+    return chosen
 
 
 def add_parser(subparsers):
     p = subparsers.add_parser(
         "batch", help="solve a set of instances and record the results",
         description="Solve every instance of INPUTs, each in a child `quillon-native solve` process, and record "
-                    "the results in an SQLite store. Running the same command again resumes an interrupted run.")
+                    "the results in an SQLite store. Running the same command again resumes an interrupted run.",
+        epilog=exit_codes_help(), formatter_class=Formatter)
     p.add_argument("inputs", nargs="*", metavar="INPUT",
                    help="a CNF file (.cnf, also .gz/.xz/.bz2), a folder searched for them, or a manifest "
                         "(.tsv with `file` and `expected` columns; paths relative to its folder or its cnf/)")
     p.add_argument("-r", "--results", default="results.sqlite", metavar="FILE",
                    help="results store, resumed if it exists (default: %(default)s)")
-    p.add_argument("--seconds", type=positive_seconds, default=60.0, help="time limit per instance (default: 60)")
-    p.add_argument("--memory", type=mebibytes, default=4096, metavar="MB",
+    p.add_argument("--seconds", type=LIMIT, default=60.0,
+                   help=f"time limit per instance ({LIMIT.limits}; default: 60)")
+    p.add_argument("--memory", type=MEBIBYTES, default=4096, metavar="MB",
                    help="address-space cap per solver process in MiB, 0 for none (default: 4096)")
-    p.add_argument("-j", "--jobs", type=positive_int, default=len(os.sched_getaffinity(0)),
+    p.add_argument("-j", "--jobs", type=POSITIVE, default=len(os.sched_getaffinity(0)),
                    help="instances solved at once on this machine (default: the usable cores, %(default)s)")
     p.add_argument("--check", action="store_true",
                    help="check every model, and every UNSAT answer through its DRAT proof")
     p.add_argument("--config", metavar="NAME", help="solve with this named configuration")
     p.add_argument("--solver", metavar="CMD",
                    help="run CMD instead of `quillon-native solve` (it must take the same options)")
-    p.add_argument("--export", metavar="FILE", help="also write the results to FILE (.csv or .json)")
+    p.add_argument("--export", metavar="FILE", help="also write the results to FILE (.csv or .json; an existing "
+                   "FILE is overwritten only if it is an earlier export of the same kind)")
+    p.add_argument("-f", "--force", action="store_true", help="let --export overwrite any file but the store")
+    p.add_argument("--retry", type=outcomes, default=frozenset(), metavar="OUTCOMES",
+                   help=f"run again the recorded instances with these outcomes (comma-separated: {', '.join(SHOWN)})")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress output")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler")
-    where.add_argument("--local-cluster", type=positive_int, metavar="N",
+    where.add_argument("--local-cluster", type=POSITIVE, metavar="N",
                        help="run on a new local Dask cluster of N single-thread workers")
-    p.usage_exit = 2  # the exit code of every usage error
     p.set_defaults(run=run)
 
 
@@ -184,8 +181,9 @@ def judge_row(job, result):
     return row
 
 
-def summary(rows, total, seconds, wall, results):
-    """The closing table: status counts, wrong answers, PAR-2 over the finished instances."""
+def summary(rows, total, seconds, wall, results, ran):
+    """The closing table: status counts, wrong answers, PAR-2 and CPU time over
+    the finished instances, and the wall time of this invocation (which ran `ran`)."""
     counts = {s: sum(r["status"] == s for r in rows) for s in SHOWN}
     sat = sum(r["answer"] == "SAT" for r in rows if r["status"] == "solved")
     wrong = [r for r in rows if r["wrong"]]
@@ -196,7 +194,9 @@ def summary(rows, total, seconds, wall, results):
     lines.append(f"  {'wrong':<8}{len(wrong):>6}")
     if rows:
         lines.append(f"  {'PAR-2':<8}{par2 / len(rows):>10.3f} s mean ({par2:.1f} s total, limit {seconds:g} s)")
-    lines.append(f"  {'wall':<8}{wall:>10.3f} s")
+        cpu = sum(r["cpu"] or 0 for r in rows)
+        lines.append(f"  {'cpu':<8}{cpu:>10.3f} s total of the {len(rows)} instances done")
+    lines.append(f"  {'wall':<8}{wall:>10.3f} s this invocation, which ran {ran} of them")
     notable = [r for r in rows if r["wrong"] or r["status"] in ("memout", "crashed", "killed", "error")
                or r["checked"] not in (None, "verified")]
     lines += [f"  {r['name']}: {describe(r)}" for r in notable]
@@ -244,93 +244,110 @@ def run_cluster(client, todo, record):
         raise
 
 
-def error(message, code=2):
-    print(f"c error: quillon-native batch: {message}", file=sys.stderr)
-    return code
+def error(code, message):
+    return fail(code, f"quillon-native batch: {message}")
 
 
-class Terminated(KeyboardInterrupt):
-    """SIGTERM, handled as Ctrl-C is."""
-
-
-def _terminate(signum, frame):
-    raise Terminated
-
-
-def interrupt_code(e):
-    return 143 if isinstance(e, Terminated) else 130
+def check_usage(args, jobs):
+    """What the run needs, checked before anything is created: returns the solver command."""
+    if not jobs and not args.export:
+        raise UsageError("nothing to do: give instances to solve or --export FILE")
+    solver = shlex.split(args.solver) if args.solver else None
+    if solver is not None and not (solver and shutil.which(solver[0])):
+        raise UsageError(f"--solver: no such command {args.solver!r}")
+    if args.config:
+        from quillon_native_cli.configs import CONFIGS
+        if args.config not in CONFIGS and args.config != "auto":
+            raise UsageError(f"--config: unknown configuration {args.config!r}; known: {', '.join(CONFIGS)}")
+    if args.retry and not jobs:
+        raise UsageError("--retry needs instances to solve")
+    return solver
 
 
 def run(args):
     try:
         jobs = gather(args.inputs)
-        if not jobs and not args.export:
-            return error("nothing to do: give instances to solve or --export FILE")
-        solver = shlex.split(args.solver) if args.solver else None
-        if solver is not None and not (solver and shutil.which(solver[0])):
-            return error(f"--solver: no such command {args.solver!r}")
-        if args.config:
-            from quillon_native_cli.configs import CONFIGS
-            if args.config not in CONFIGS:
-                return error(f"--config: unknown configuration {args.config!r}; known: {', '.join(CONFIGS)}")
+        solver = check_usage(args, jobs)
+        refused = args.export and refuse_export(args.export, args.results, args.force)
+        if refused:
+            return error(*refused)
+        if jobs and (args.scheduler or args.local_cluster):
+            cluster.require_dask()
         store = Store(args.results) if jobs else open_existing(args.results)
-    except (InputError, StoreError) as e:
-        return error(e)
+    except InputError as e:
+        return error(Exit.INPUT, e)
+    except UsageError as e:
+        return error(Exit.USAGE, e)
+    except (StoreError, cluster.ClusterError) as e:
+        return error(e.code, e)
     options = dict(seconds=args.seconds, memory=args.memory, check=args.check, config=args.config, solver=solver)
     try:
         if jobs:
             store.bind(options)
-        code = batch(args, jobs, options, store) if jobs else 0
+        code = batch(args, jobs, options, store) if jobs else Exit.DONE
         if args.export:
             n = store.export(args.export)
             print(f"{args.export}: {n} results written", file=sys.stderr)
         return code
     except StoreError as e:
-        return error(e)
+        return error(e.code, e)
     except sqlite3.Error as e:
-        return error(f"{args.results}: {e}")
+        return error(Exit.OUTPUT, f"{args.results}: {e}")
     except OSError as e:
-        return error(f"{e.filename or ''}{': ' if e.filename else ''}{e.strerror or e}")
+        return error(Exit.OUTPUT, f"{e.filename or 'standard output'}: {e.strerror or e}")
     finally:
         store.close()
 
 
 def batch(args, jobs, options, store):
-    finished = store.finished()
+    finished = store.finished(args.retry)
     todo = [dict(job, **options) for job in jobs if job["path"] not in finished]
+    again = store.finished() - finished  # retried: their new row replaces the old one
     progress = Progress(len(jobs), len(jobs) - len(todo), args.quiet)
 
     def record(job, result):
         if result["status"] != "interrupted":
             row = judge_row({k: job[k] for k in ("path", "name", "expected")}, result)
-            store.record(row)
+            store.record(row, replace=row["path"] in again)
             progress.update(row)
 
     start, interrupted = time.monotonic(), None
-    old = signal.signal(signal.SIGTERM, _terminate)
     try:
-        if args.scheduler or args.local_cluster:
-            with cluster.connect(args.scheduler, args.local_cluster) as client:
-                try:
-                    run_cluster(client, todo, record)
-                except (KeyboardInterrupt, sqlite3.Error):
-                    raise
-                except Exception as e:  # a task that failed on its worker, not in its solver
-                    raise cluster.ClusterError(f"a Dask task failed: {type(e).__name__}: {e}") from None
-        else:
-            run_local(todo, args.jobs, record)
+        with Signals():
+            run_on(args, todo, record)
     except KeyboardInterrupt as e:
         interrupted = interrupt_code(e)
     except cluster.ClusterError as e:
-        return error(e)
+        return error(e.code, e)
     finally:
-        signal.signal(signal.SIGTERM, old)
         progress.close()
     paths = {job["path"] for job in jobs}
     rows = [r for r in store.rows() if r["path"] in paths]
-    print(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results), flush=True)
+    say(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(todo)))
     if interrupted:
         print(f"interrupted: {len(jobs) - len(rows)} instances left; the same command resumes the run",
               file=sys.stderr)
         return interrupted
-    return 1 if any(r["wrong"] for r in rows) else 0
+    return verdict(rows)
+
+
+def verdict(rows):
+    """The exit code of a finished run: FAILED for a wrong answer, or when no instance got past `error`."""
+    if any(r["wrong"] for r in rows):
+        return Exit.FAILED
+    if rows and all(r["status"] == "error" for r in rows):
+        return error(Exit.FAILED, f"every instance ended in error, as {rows[0]['name']}: {rows[0]['detail']}")
+    return Exit.DONE
+
+
+def run_on(args, todo, record):
+    """Solves `todo` on the cluster asked for, or on local threads."""
+    if not (args.scheduler or args.local_cluster):
+        return run_local(todo, args.jobs, record)
+    with cluster.connect(args.scheduler, args.local_cluster) as client:
+        try:
+            run_cluster(client, todo, record)
+        except (KeyboardInterrupt, sqlite3.Error):
+            raise
+        except Exception as e:  # a task that failed on its worker, not in its solver
+            raise cluster.ClusterError(f"a Dask task failed: {type(e).__name__}: {e}") from None

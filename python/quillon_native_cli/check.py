@@ -11,22 +11,18 @@ import time
 
 import quillon_native as qn
 
+from quillon_native_cli.common import Exit, Formatter, Interrupted, Signals, exit_codes_help, fail
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.output import Output, Stop, stop_on_signals
+from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import ProofReader
-
-EXIT_CODES = """\
-exit codes: 0 verified, 1 not verified, 2 an input cannot be read (or bad
-usage); 130 after Ctrl-C, 143 after SIGTERM."""
 
 
 def add_parser(subparsers):
-    import argparse
     p = subparsers.add_parser(
         "check", help="verify a DRAT proof of unsatisfiability",
         description="Verify a DRAT proof (text or binary, detected automatically) against a DIMACS CNF file, "
-        "forward, with RUP and RAT steps.", epilog=EXIT_CODES, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.usage_exit = 2
+        "forward, with RUP and RAT steps.", epilog=exit_codes_help(),
+        formatter_class=Formatter)
     p.add_argument("cnf", metavar="CNF", help="DIMACS CNF file (plain, .gz, .xz, .bz2 or -)")
     p.add_argument("proof", metavar="PROOF", help="DRAT proof file (text or binary, possibly compressed)")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s line")
@@ -40,11 +36,11 @@ def add_parser(subparsers):
 def run(args):
     out = Output(args.quiet)
     try:
-        with stop_on_signals():
-            return Check(args, out).main()
-    except Stop as e:
+        with Signals():
+            return out.done(Check(args, out).main())
+    except Interrupted as e:
         out.comment(f"interrupted by {signal.Signals(e.signum).name}")
-        return 128 + e.signum
+        return out.done(e.code)
 
 
 class Check:
@@ -60,9 +56,9 @@ class Check:
             t1 = time.monotonic()
             proof = ProofReader(args.proof).read()
         except InputError as e:
-            return out.error(str(e), 2)
+            return fail(Exit.INPUT, str(e))
         except MemoryError:
-            return out.error("out of memory while reading the inputs", 2)
+            return fail(Exit.FAILED, "out of memory while reading the inputs")
         t2 = time.monotonic()
         # The inputs stay to the end: the collector need never walk them.
         gc.freeze()
@@ -85,9 +81,9 @@ class Check:
             worker.join(0.25)
         res = result[0]
         if isinstance(res, MemoryError):
-            return out.error("out of memory while checking", 2)
+            return fail(Exit.FAILED, "out of memory while checking")
         if isinstance(res, BaseException):
-            return out.error(f"{type(res).__name__}: {res}", 2)
+            return fail(Exit.FAILED, f"{type(res).__name__}: {res}")
         ok, message, nsteps, rup, rat, applied, skipped, resolvents, failing, empty = res
         t3 = time.monotonic()
         out.comment(message)
@@ -100,10 +96,10 @@ class Check:
         out.comment(f"{'check seconds':<20} {t3 - t2:.3f}")
         if ok:
             out.line("s VERIFIED")
-            return 0
+            return Exit.VERIFIED
         if failing > 0:
             is_del, lits = steps[failing - 1]
             text = " ".join(str((l >> 1) + 1 if not l & 1 else -((l >> 1) + 1)) for l in lits)
             out.line(f"c failing step {failing}: {text + ' ' if text else ''}0")
         out.line("s NOT VERIFIED")
-        return 1
+        return Exit.NOT_VERIFIED

@@ -11,13 +11,10 @@ Event, which each running task watches and answers by killing its child.
 """
 import contextlib
 import logging
-import os
-import shutil
-import socket
-import tempfile
 import threading
 
 from quillon_native_cli import runner
+from quillon_native_cli.common import Exit
 
 EXTRA_HINT = "Dask distributed is not installed: pip install 'quillon-native[cluster]'"
 
@@ -34,16 +31,26 @@ QUIET = {
 
 
 class ClusterError(Exception):
-    pass
+    """The cluster cannot run the work; `code` is the exit code to end with."""
+
+    def __init__(self, message, code=Exit.FAILED):
+        super().__init__(message)
+        self.code = code
+
+
+def require_dask():
+    """Raises ClusterError unless Dask distributed can be imported."""
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        raise ClusterError(EXTRA_HINT, Exit.USAGE) from None
 
 
 @contextlib.contextmanager
 def connect(scheduler=None, local_workers=None):
     """A Client of the scheduler at `scheduler`, or of a new LocalCluster with `local_workers` workers."""
-    try:
-        from distributed import Client, LocalCluster
-    except ImportError:
-        raise ClusterError(EXTRA_HINT) from None
+    require_dask()
+    from distributed import Client, LocalCluster
     with contextlib.ExitStack() as stack:
         try:
             if scheduler:
@@ -115,19 +122,5 @@ def batch_task(job, run_id):
 
 def race_task(job, run_id, proof):
     """One configuration of a race; returns its result with its stdout and proof."""
-    stop = EventStop(f"{run_id}/stop")
-    work = tempfile.mkdtemp(prefix="quillon-race-")
-    path = os.path.join(work, "proof") if proof else None
-    try:
-        cmd = runner.solve_command(job, path, quiet=job.get("quiet", False), binary=proof == "binary")
-        code, wall, cpu, reason, text, tail = runner.run_child(cmd, runner.hard_limit(job["seconds"]),
-                                                               job.get("memory"), stop, work)
-        status, answer, detail = runner.judge(code, reason, text, tail)
-        data = None
-        if answer and path and os.path.exists(path):
-            with open(path, "rb") as f:
-                data = f.read()
-        return dict(config=job["config"], status=status, answer=answer, exit_code=code, seconds=wall,
-                    detail=detail, stdout=text, proof=data, host=socket.gethostname())
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    result = runner.run_instance(dict(job, proof=proof), EventStop(f"{run_id}/stop"), keep=True)
+    return dict(result, config=job["config"])

@@ -1,9 +1,9 @@
 """Named solver configurations.
 
 `CONFIGS` maps a name to the `quillon_native.Solver` keyword options that
-differ from the defaults, in a fixed order: `solve --portfolio N` races the
-first N, `solve --config NAME` runs one of them alone, and `race` spreads the
-names over several machines.  `full(name)` gives the complete option set that
+differ from the defaults: `solve --config NAME` runs one of them alone, the
+auto strategy (strategy.py) runs several in turns, and `solve --portfolio N`
+and `race` take the first N of `PORTFOLIO_ORDER`.  `full(name)` gives the complete option set that
 `solve_portfolio` wants (every option present).
 """
 from quillon_native_cli.options import solver_defaults
@@ -18,6 +18,12 @@ CONFIGS = {
     "no-walk": {"walk_patience": 0, "block_restart": False, "glue_keep": 3},
     "basic-min": {"ccmin": "basic", "first_reduce": 4000, "reduce_inc": 600, "rnd_seed": 4242},
 }
+
+
+# The order in which `solve --portfolio N` and `race` take configurations:
+# the first N together solve the most of the measured corpus (bench/simulate.py).
+PORTFOLIO_ORDER = ["default", "glucose-random", "minisat", "stable", "glucose", "no-walk", "random", "basic-min"]
+assert sorted(PORTFOLIO_ORDER) == sorted(CONFIGS)
 
 
 def full(name):

@@ -25,7 +25,8 @@ BLOCK = 1 << 16
 END = -1        # token 0: end of a clause
 DEL = -2        # token d in a text proof: a deletion follows
 MAX_VAR = 2 ** 31 - 2
-_NUMERIC = b"0123456789- \t\n\r\x0b\x0c"
+VAR_DIGITS = len(str(MAX_VAR))
+NUMERIC = b"0123456789- \t\n\r\x0b\x0c"
 
 
 def without_gc(read):
@@ -58,6 +59,13 @@ class InputError(Exception):
         self.path, self.line, self.what = path, line, what
         where = f"{path}:{line}" if line else f"{path}"
         super().__init__(f"{where}: {what}")
+
+
+def number(token, limit=40):
+    """A number token as text, cut short when it is very long."""
+    if len(token) <= limit:
+        return token.decode()
+    return f"{token[:20].decode()}... ({len(token)} characters)"
 
 
 def shown(token, limit=24):
@@ -160,9 +168,7 @@ class Tokens:
                         try:
                             cache[t] = self.decode(t)
                         except ValueError:
-                            if not _is_int(t):
-                                self.refuse(block, line0, t)
-                            self.too_big(block, line0, t, abs(int(t)))
+                            self.refuse(block, line0, t)
             vals = list(map(self.get, toks))
         return vals
 
@@ -170,21 +176,30 @@ class Tokens:
         """The internal literal of token `t`; ValueError if it is none."""
         if not _is_int(t):
             raise ValueError(t)
-        d = int(t)
-        v = -d if d < 0 else d
-        if v == 0:
+        negative = t[:1] == b"-"
+        digits = t[negative:].lstrip(b"0")
+        if not digits:
+            if negative:  # -0 is no literal, nor the end of a clause
+                raise ValueError(t)
             return END
+        if len(digits) > VAR_DIGITS:  # int() would refuse a very long one
+            raise ValueError(t)
+        v = int(digits)
         if v > self.limit:
             raise ValueError(t)
         if v > self.maxvar:
             self.maxvar = v
-        return 2 * v - 2 + (d < 0)
+        return 2 * v - 2 + negative
 
     def refuse(self, block, line0, t):
-        self.bad(block, line0, t, f"unexpected {shown(t)}")
+        if not _is_int(t):
+            self.bad(block, line0, t, f"unexpected {shown(t)}")
+        if not t.lstrip(b"-0"):
+            self.bad(block, line0, t, f"{shown(t)} is not a literal (0 ends a clause, and has no sign)")
+        self.too_big(block, line0, t)
 
-    def too_big(self, block, line0, t, v):
-        self.bad(block, line0, t, f"literal {t.decode()} is out of range")
+    def too_big(self, block, line0, t):
+        self.bad(block, line0, t, f"literal {number(t)} is out of range")
 
 
 class CnfReader(Tokens):
@@ -205,21 +220,22 @@ class CnfReader(Tokens):
         self.tail_line = 0
         self.last_line = 0
         self.done = False
+        self.native = None              # a _scan Runner or Formula that keeps the clauses natively
 
     @property
     def nvars(self):
         return max(self.declared_vars, self.maxvar)
 
-    def too_big(self, block, line0, t, v):
+    def too_big(self, block, line0, t):
         if self.header_line and not self.relaxed:
-            self.bad(block, line0, t, f"literal {t.decode()} exceeds the header's {self.declared_vars} variables")
-        self.bad(block, line0, t, f"literal {t.decode()} is out of range (largest variable {MAX_VAR})")
+            self.bad(block, line0, t, f"literal {number(t)} exceeds the header's {self.declared_vars} variables")
+        self.bad(block, line0, t, f"literal {number(t)} is out of range (largest variable {MAX_VAR})")
 
     @without_gc
     def read(self):
         for line0, block in blocks(self.path, self.block):
             self.last_line = line0 + block.count(b"\n") - (block.endswith(b"\n"))
-            junk = block.translate(None, _NUMERIC)
+            junk = block.translate(None, NUMERIC)
             if junk:
                 last = max(block.rfind(bytes((ch,))) for ch in set(junk))
                 cut = block.find(b"\n", last) + 1 or len(block)
@@ -266,9 +282,12 @@ class CnfReader(Tokens):
             raise InputError(self.name, line, "'p' line after the first clause")
         if len(parts) != 4 or parts[0] != b"p" or parts[1] != b"cnf" or not all(p.isdigit() for p in parts[2:]):
             raise InputError(self.name, line, f"bad header {shown(s, 40)}: expected 'p cnf VARIABLES CLAUSES'")
+        if len(parts[3].lstrip(b"0")) > 18:
+            raise InputError(self.name, line, f"header declares {number(parts[3])} clauses, more than any file holds")
+        if len(parts[2].lstrip(b"0")) > VAR_DIGITS or int(parts[2]) > MAX_VAR:
+            raise InputError(self.name, line, f"header declares {number(parts[2])} variables, more than the largest "
+                             f"variable {MAX_VAR}")
         nv, nc = int(parts[2]), int(parts[3])
-        if nv > MAX_VAR:
-            raise InputError(self.name, line, f"header declares {nv} variables, more than the largest variable {MAX_VAR}")
         self.header_line, self.declared_vars, self.declared_clauses = line, nv, nc
         if not self.relaxed:
             self.limit = nv
@@ -277,7 +296,10 @@ class CnfReader(Tokens):
 
     def numbers(self, block, line0):
         if self.scan and self.header_line:
-            got = self.scan.cnf_numbers(block, self.limit, self.sink, self.tail, self.lits)
+            if self.native is not None:
+                got = self.native.feed(block, self.limit, self.tail)
+            else:
+                got = self.scan.cnf_numbers(block, self.limit, self.sink, self.tail, self.lits)
             if got is not None:
                 n, maxvar, tail = got
                 self.maxvar = max(self.maxvar, maxvar)

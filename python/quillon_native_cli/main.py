@@ -3,12 +3,14 @@
 Each subcommand is a module of this package with `add_parser(subparsers)`,
 which registers its arguments and sets `run` (args -> exit code) as the
 parser's default `run`.  Usage errors are one line on standard error,
-"c error: ...", with the subcommand's usage exit code (1, or 2 for check).
+"c error: PROG: what", with exit code Exit.USAGE (common.py has the table).
 """
 import argparse
 import importlib
 import os
 import sys
+
+from quillon_native_cli.common import Exit, Formatter, StdoutError, discard_stdout, exit_codes_help, fail, interrupt_code
 
 SUBCOMMANDS = ("solve", "check", "batch", "plot", "race")
 
@@ -16,14 +18,17 @@ SUBCOMMANDS = ("solve", "check", "batch", "plot", "race")
 class Parser(argparse.ArgumentParser):
     """An ArgumentParser whose errors are one line, "c error: PROG: what"."""
 
-    usage_exit = 1
-
     def error(self, message):
+        sys.exit(fail(Exit.USAGE, f"{self.prog}: {message}"))
+
+    def _print_message(self, message, file=None):
+        # argparse's own drops a failed write: --help on a full disk would exit 0.
         try:
-            sys.stderr.write(f"c error: {self.prog}: {message}\n")
-        except (OSError, ValueError):
-            pass
-        sys.exit(self.usage_exit)
+            (file or sys.stderr).write(message or "")
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            sys.exit(fail(Exit.OUTPUT, f"standard output: {e.strerror or e}"))
 
     def _get_formatter(self):
         # argparse's own, given the width: left to itself, every formatter
@@ -51,7 +56,8 @@ def build_parser(argv=None):
     one is imported and registered: every module costs each run time and
     resident memory."""
     import quillon_native
-    parser = Parser(prog="quillon-native", description="Solve and check CNF formulas.")
+    parser = Parser(prog="quillon-native", description="Solve and check CNF formulas.", epilog=exit_codes_help(),
+                    formatter_class=Formatter)
     parser.add_argument("--version", action="version", version=f"quillon-native {quillon_native.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     argv = sys.argv[1:] if argv is None else argv
@@ -69,19 +75,38 @@ def build_parser(argv=None):
 
 def main(argv=None):
     try:
+        code = dispatch(argv)
+    except SystemExit as e:  # --help, --version and usage errors
+        code = e.code if isinstance(e.code, int) else Exit.USAGE
+    return finish(code)
+
+
+def dispatch(argv):
+    try:
         parser = build_parser(argv)
         args = parser.parse_args(argv)
         if not getattr(args, "run", None):
             parser.print_help(sys.stderr)
-            return 2
-        return args.run(args)
-    except BrokenPipeError:
-        # Help or version text into a closed pipe.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
-    except KeyboardInterrupt:
-        return 130
+            return Exit.USAGE
+        return int(args.run(args))
+    except BrokenPipeError:  # help or version text into a closed pipe
+        return Exit.DONE
+    except StdoutError as e:
+        return fail(Exit.OUTPUT, f"standard output: {e}")
+    except KeyboardInterrupt as e:
+        return interrupt_code(e)
     except MemoryError:
-        sys.stderr.write("c error: out of memory\n")
-        return 1
+        return fail(Exit.FAILED, "out of memory")
+
+
+def finish(code):
+    """`code`, once what is left of standard output is written; a reader
+    that went away is no error, a full disk is Exit.OUTPUT."""
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError, AttributeError) as e:
+        if isinstance(e, OSError):
+            discard_stdout()
+        if isinstance(e, OSError) and not isinstance(e, BrokenPipeError):
+            return fail(Exit.OUTPUT, f"standard output: {e.strerror or e}")
+    return code

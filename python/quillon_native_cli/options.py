@@ -2,35 +2,39 @@
 
 Names and defaults come from `quillon_native.Solver`'s own text signature
 (what `inspect.signature` shows), so they are written down once, in the
-module; only the help texts live here.  The signature is read here directly:
+module; their help texts and ranges live in OPTIONS.  The signature is read here directly:
 importing `inspect` would cost every run 2.5 MB of resident memory.
 """
-import argparse
-import math
-
 import quillon_native
 
-HELP = {
-    "restart": "restart policy: luby (Luby sequence), glucose (glue averages) or none",
-    "ccmin": "learned-clause minimisation: deep (recursive), basic (local) or none",
-    "phase_saving": "remember each variable's last value and decide it again",
-    "init_phase": "initial saved phase of every variable",
-    "target_phase": "decide towards the longest conflict-free assignment seen",
-    "target_reset": "forget the target phase every N restarts (0: never)",
-    "walk_flips": "flips per local-search walk (0: no walks)",
-    "walk_interval": "walk every N-th restart",
-    "walk_patience": "stop walking after N walks without improvement (0: never walk)",
-    "walk_min_conflicts": "conflicts before the first walk",
-    "var_decay": "starting variable-activity decay",
-    "var_decay_max": "ceiling of the variable-activity decay",
-    "cla_decay": "clause-activity decay",
-    "luby_base": "conflicts per unit of the Luby restart sequence",
-    "first_reduce": "conflicts before the first learned-clause reduction",
-    "reduce_inc": "increment of the reduction interval",
-    "glue_keep": "learned clauses with glue up to this are never deleted",
-    "block_restart": "postpone restarts while the trail is unusually long",
-    "rnd_freq": "share of random decisions (0 to 1)",
-    "rnd_seed": "seed of the solver's random generator",
+from quillon_native_cli.common import U32, U64, Range, boolean, real, whole
+
+
+DECAY = Range(0, 1, lo_open=True)
+SHARE = Range(0, 1)
+
+# name: (help text, range of a number); the names and defaults are the module's.
+OPTIONS = {
+    "restart": ("restart policy: luby (Luby sequence), glucose (glue averages) or none", None),
+    "ccmin": ("learned-clause minimisation: deep (recursive), basic (local) or none", None),
+    "phase_saving": ("remember each variable's last value and decide it again", None),
+    "init_phase": ("initial saved phase of every variable", None),
+    "target_phase": ("decide towards the longest conflict-free assignment seen", None),
+    "target_reset": ("forget the target phase every N restarts; 0: never", U64),
+    "walk_flips": ("flips per local-search walk; 0: no walks", U64),
+    "walk_interval": ("walk every N-th restart", Range(1, U64.hi)),
+    "walk_patience": ("stop walking after N walks without improvement; 0: never walk", U64),
+    "walk_min_conflicts": ("conflicts before the first walk", U64),
+    "var_decay": ("starting variable-activity decay", DECAY),
+    "var_decay_max": ("ceiling of the variable-activity decay", DECAY),
+    "cla_decay": ("clause-activity decay", DECAY),
+    "luby_base": ("conflicts per unit of the Luby restart sequence", Range(0, lo_open=True)),
+    "first_reduce": ("conflicts before the first learned-clause reduction", U64),
+    "reduce_inc": ("increment of the reduction interval", U64),
+    "glue_keep": ("learned clauses with glue up to this are never deleted", U32),
+    "block_restart": ("postpone restarts while the trail is unusually long", None),
+    "rnd_freq": ("share of random decisions", SHARE),
+    "rnd_seed": ("seed of the solver's random generator", U32),
 }
 
 CHOICES = {"restart": ("luby", "glucose", "none"), "ccmin": ("deep", "basic", "none")}
@@ -56,56 +60,24 @@ def solver_defaults():
     return dict(solver_parameters())
 
 
-def _bool(text):
-    low = text.lower()
-    if low in ("1", "true", "yes", "on"):
-        return True
-    if low in ("0", "false", "no", "off"):
-        return False
-    raise argparse.ArgumentTypeError(f"expected true or false, got {text!r}")
-
-
-def _unsigned(bits):
-    def parse(text):
-        try:
-            value = int(text, 10)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-        if not 0 <= value < 2 ** bits:
-            raise argparse.ArgumentTypeError(f"{value} is out of range 0 to {2 ** bits - 1}")
-        return value
-    return parse
-
-
-def _real(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
-    return value
-
-
-_WIDE = {"glue_keep", "rnd_seed"}  # the two 32-bit integer options
-
-
 def add_solver_options(parser):
-    """One flag per Solver option (--walk-flips N ...); unset ones stay None."""
+    """One flag per Solver option (--walk-flips N ...); unset ones stay None.
+    Numbers are checked against their range here (the module itself takes
+    any value its types hold)."""
     group = parser.add_argument_group("solver options (defaults from quillon_native.Solver)")
     for name, default in solver_parameters():
-        flag = "--" + name.replace("_", "-")
-        text = HELP.get(name, "")
+        text, limits = OPTIONS[name]
         if isinstance(default, bool):
-            kind, metavar = _bool, "BOOL"
+            kind, metavar, shown = boolean, "BOOL", str(default).lower()
         elif isinstance(default, int):
-            kind, metavar = _unsigned(32 if name in _WIDE else 64), "N"
+            kind, metavar, shown = whole(limits), "N", default
         elif isinstance(default, float):
-            kind, metavar = _real, "X"
+            kind, metavar, shown = real(limits), "X", default
         else:
-            kind, metavar = str, None
-        group.add_argument(flag, dest="opt_" + name, type=kind, choices=CHOICES.get(name), metavar=metavar,
-                           default=None, help=f"{text} (default: {str(default).lower() if isinstance(default, bool) else default})")
+            kind, metavar, shown = str, None, default
+        where = f"{limits}; " if limits else ""
+        group.add_argument("--" + name.replace("_", "-"), dest="opt_" + name, type=kind, choices=CHOICES.get(name),
+                           metavar=metavar, default=None, help=f"{text} ({where}default: {shown})")
 
 
 def chosen_options(args):

@@ -1,34 +1,16 @@
-"""Standard output and error for the commands: comment lines, the answer,
-one-line errors, and a reader that went away (a closed pipe) taken calmly."""
-import contextlib
-import os
-import signal
+"""Standard output of the commands: comment lines, the answer and the model.
+A reader that went away (a closed pipe) is taken calmly; an output that
+cannot be written (a full disk) ends the run with Exit.OUTPUT."""
 import sys
 
-
-class Stop(BaseException):
-    # SIGINT or SIGTERM arrived inside `stop_on_signals()`.
-    def __init__(self, signum):
-        self.signum = signum
-
-
-@contextlib.contextmanager
-def stop_on_signals():
-    """Turn SIGINT and SIGTERM into a Stop exception for the duration."""
-    def stop(signum, frame):
-        raise Stop(signum)
-    old = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
-    try:
-        yield
-    finally:
-        for s, h in old.items():
-            signal.signal(s, h)
+from quillon_native_cli.common import Exit, discard_stdout, fail
 
 
 class Output:
     def __init__(self, quiet=False):
         self.quiet = quiet
         self.closed = False
+        self.failure = None  # why standard output could not be written
 
     def _write(self, text):
         if self.closed:
@@ -37,16 +19,19 @@ class Output:
             sys.stdout.write(text)
             sys.stdout.flush()
         except BrokenPipeError:
-            self.closed = True
-            # Nobody reads any more: send the rest, and the final flush, nowhere.
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-            os.close(devnull)
+            self.discard()
         except (ValueError, AttributeError):  # started with standard output closed
             self.closed = True
         except UnicodeEncodeError:  # a file name that is not valid UTF-8
             sys.stdout.buffer.write(text.encode("utf-8", "backslashreplace"))
             sys.stdout.flush()
+        except OSError as e:
+            self.failure = e.strerror or str(e)
+            self.discard()
+
+    def discard(self):
+        self.closed = True
+        discard_stdout()
 
     def comment(self, text):
         if not self.quiet:
@@ -61,13 +46,8 @@ class Output:
         lines = ["v " + " ".join(map(str, vals[k:k + per_line])) for k in range(0, len(vals), per_line)]
         self._write("\n".join(lines) + "\n")
 
-    def error(self, text, code):
-        try:
-            sys.stderr.write(f"c error: {text}\n")
-            sys.stderr.flush()
-        except (OSError, ValueError):
-            pass
-        return code
-
     def done(self, code):
+        """`code`, or Exit.OUTPUT if standard output could not be written."""
+        if self.failure:
+            return fail(Exit.OUTPUT, f"standard output: {self.failure}")
         return code

@@ -1,7 +1,7 @@
 """`quillon-native plot`: the cactus plot of one or more batch runs."""
 import os
-import sys
 
+from quillon_native_cli.common import Exit, Formatter, exit_codes_help, fail, say, warn
 from quillon_native_cli.store import StoreError, open_existing
 
 FORMATS = (".png", ".svg", ".pdf")
@@ -11,56 +11,65 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "plot", help="draw a cactus plot of batch results",
         description="Draw the cactus plot of batch runs: for each run, its correctly solved instances sorted by "
-                    "time, the n-th fastest at x = n. Needs matplotlib (pip install 'quillon-native[plot]').")
+                    "time, the n-th fastest at x = n. Needs matplotlib (pip install 'quillon-native[plot]').",
+        epilog=exit_codes_help(), formatter_class=Formatter)
     p.add_argument("results", nargs="+", metavar="RESULTS", help="results store of a batch run")
     p.add_argument("-o", "--output", default="cactus.png", metavar="FILE",
                    help="image to write, .png, .svg or .pdf (default: %(default)s)")
     p.add_argument("--title", default="", help="title above the plot")
     p.add_argument("--log", action="store_true", help="logarithmic time axis")
     p.add_argument("--cpu", action="store_true", help="CPU time instead of wall time")
-    p.usage_exit = 2  # the exit code of every usage error
     p.set_defaults(run=run)
 
 
-def error(message):
-    print(f"c error: quillon-native plot: {message}", file=sys.stderr)
-    return 2
+def error(code, message):
+    return fail(code, f"quillon-native plot: {message}")
 
 
-def curves(paths, cpu=False):
-    """(label, sorted times of the correctly solved instances, instance count) per store."""
-    out = []
-    for path in paths:
+class Run:
+    """One store's curve: its label, the sorted times of its correctly solved
+    instances, its instance names and its time limit (None if unknown)."""
+
+    def __init__(self, path, cpu=False):
         store = open_existing(path)
         try:
-            rows = store.rows()
+            rows, options = store.rows(), store.options() or {}
         finally:
             store.close()
+        if not rows:
+            raise StoreError(f"{path}: no results to plot (an empty store)")
         key = "cpu" if cpu else "seconds"
-        times = sorted(r[key] for r in rows if r["status"] == "solved" and not r["wrong"] and r[key] is not None)
-        label = os.path.basename(path).removesuffix(".sqlite")
-        out.append((label, times, len(rows)))
+        self.times = sorted(r[key] for r in rows if r["status"] == "solved" and not r["wrong"] and r[key] is not None)
+        self.label = os.path.basename(path).removesuffix(".sqlite")
+        self.names = frozenset(r["name"] for r in rows)
+        self.limit = options.get("seconds")
+
+    def legend(self):
+        limit = f", limit {self.limit:g} s" if self.limit else ""
+        return f"{self.label} ({len(self.times)}/{len(self.names)}{limit})"
+
+
+def mismatches(runs):
+    """What makes the runs unlike each other: different time limits, different instance sets."""
+    out = []
+    if len({r.limit for r in runs}) > 1:
+        out.append("time limits differ: " + ", ".join(f"{r.label} {format(r.limit, 'g') if r.limit else '?'} s"
+                                                      for r in runs))
+    if len({r.names for r in runs}) > 1:
+        common = frozenset.intersection(*(r.names for r in runs))
+        out.append("instance sets differ: " + ", ".join(f"{r.label} {len(r.names)}" for r in runs) +
+                   f" instances, {len(common)} in all")
     return out
 
 
-def run(args):
-    ext = os.path.splitext(args.output)[1].lower()
-    if ext not in FORMATS:
-        return error(f"{args.output}: the image name must end in {', '.join(FORMATS)}")
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        from matplotlib import pyplot
-    except ImportError:
-        return error("matplotlib is not installed: pip install 'quillon-native[plot]'")
-    try:
-        runs = curves(args.results, args.cpu)
-    except StoreError as e:
-        return error(e)
+def draw(pyplot, runs, args, notes):
     fig, ax = pyplot.subplots(figsize=(6.4, 4.2))
-    for label, times, total in runs:
-        ax.plot(range(1, len(times) + 1), times, marker="o", markersize=3,
-                label=f"{label} ({len(times)}/{total})")
+    for run in runs:
+        ax.plot(range(1, len(run.times) + 1), run.times, marker="o", markersize=3, label=run.legend())
+    for limit in sorted({r.limit for r in runs if r.limit}):
+        ax.axhline(limit, color="grey", linestyle="--", linewidth=1)
+        ax.annotate(f"limit {limit:g} s", (1, limit), xycoords=("axes fraction", "data"), fontsize=8, ha="right",
+                    va="bottom")
     ax.set_xlabel("instances solved")
     ax.set_ylabel(("CPU" if args.cpu else "wall") + " time per instance (s)")
     if args.log:
@@ -68,13 +77,34 @@ def run(args):
     if args.title:
         ax.set_title(args.title)
     ax.grid(True, alpha=0.3)
-    ax.legend(loc="upper left")
+    ax.legend(loc="upper left", title="; ".join(n.split(":")[0] for n in notes) or None, fontsize=8)
     fig.tight_layout()
+    return fig
+
+
+def run(args):
+    ext = os.path.splitext(args.output)[1].lower()
+    if ext not in FORMATS:
+        return error(Exit.USAGE, f"{args.output}: the image name must end in {', '.join(FORMATS)}")
+    try:
+        runs = [Run(path, args.cpu) for path in args.results]
+    except StoreError as e:
+        return error(e.code, e)
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        from matplotlib import pyplot
+    except ImportError:
+        return error(Exit.USAGE, "matplotlib is not installed: pip install 'quillon-native[plot]'")
+    notes = mismatches(runs)
+    for note in notes:
+        warn(f"quillon-native plot: {note}")
+    fig = draw(pyplot, runs, args, notes)
     try:
         fig.savefig(args.output, metadata={"Date": None} if ext == ".svg" else None)
     except OSError as e:
-        return error(f"{args.output}: {e.strerror}")
+        return error(Exit.OUTPUT, f"{args.output}: {e.strerror}")
     finally:
         pyplot.close(fig)
-    print(f"{args.output}: " + ", ".join(f"{label} {len(t)} solved" for label, t, _ in runs))
-    return 0
+    say(f"{args.output}: " + ", ".join(run.legend() for run in runs))
+    return Exit.DONE

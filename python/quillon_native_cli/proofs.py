@@ -6,7 +6,10 @@ each literal as the unsigned variable-length number 2*|lit| + (lit < 0)
 (seven bits per byte, low bits first, high bit set on every byte but the
 last), then a 0 byte.  Comment lines ("c ...") are allowed in text proofs.
 """
-from quillon_native_cli.dimacs import DEL, END, InputError, Tokens, _NUMERIC, blocks, open_input, shown, without_gc
+import os
+
+from quillon_native_cli.common import Exit
+from quillon_native_cli.dimacs import DEL, END, NUMERIC, InputError, Tokens, blocks, open_input, shown, without_gc
 
 _TEXT_BYTES = frozenset(b"\n\r -0123456789cd")
 
@@ -62,6 +65,46 @@ class ProofWriter:
         self.steps += len(steps)
 
 
+def refuse_target(path, inputs, force=False):
+    """Why a proof must not be written to `path`, as (exit code, message),
+    or None.  Nothing is created or opened for writing here: a run asks
+    before it reads its input, and opens the proof only once it has."""
+    if not os.path.lexists(path):
+        folder = os.path.dirname(path) or "."
+        if not os.path.isdir(folder):
+            return Exit.OUTPUT, f"{path}: No such file or directory"
+        return None if os.access(folder, os.W_OK) else (Exit.OUTPUT, f"{path}: Permission denied")
+    for name in inputs:
+        try:
+            if name != "-" and os.path.samefile(name, path):
+                return Exit.USAGE, f"{path}: the proof would overwrite the input {name}"
+        except OSError:  # an input that is not there: its reader says so
+            pass
+    if os.path.isdir(path):
+        return Exit.OUTPUT, f"{path}: Is a directory"
+    if not force and os.path.isfile(path) and holds_cnf(path):
+        return Exit.USAGE, f"{path}: most likely an existing CNF formula, not overwritten (--force overwrites it)"
+    return None
+
+
+def holds_cnf(path, limit=1 << 20):
+    """Whether the file starts like a DIMACS formula: comment lines, then a
+    'p cnf' header (in the first MiB, decompressed)."""
+    try:
+        stream = open_input(path)
+        try:
+            head = stream.read(limit)
+        finally:
+            stream.close()
+    except (InputError, OSError, EOFError, ValueError):
+        return False
+    for line in head.split(b"\n"):
+        s = line.strip()
+        if s and not s.startswith(b"c"):
+            return s.split()[:2] == [b"p", b"cnf"]
+    return False
+
+
 def is_binary(head):
     """drat-trim's test: a byte that cannot occur in a text proof (letters
     inside a leading comment line excepted) among the first ones."""
@@ -102,7 +145,7 @@ class ProofReader(Tokens):
         self.cache[b"d"] = DEL
         self.tail, self.tail_line = [], 0
         for line0, block in blocks(self.path, self.block, stream=stream):
-            junk = block.translate(None, _NUMERIC + b"d")
+            junk = block.translate(None, NUMERIC + b"d")
             if junk:
                 last = max(block.rfind(bytes((ch,))) for ch in set(junk))
                 cut = block.find(b"\n", last) + 1 or len(block)

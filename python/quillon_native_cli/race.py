@@ -4,102 +4,111 @@ others are stopped and the winner's output and proof come back."""
 import os
 import shlex
 import shutil
-import signal
 import sys
 import time
 import uuid
 
-from quillon_native_cli import cluster
-from quillon_native_cli.batch import _terminate, interrupt_code, mebibytes, positive_int
+from quillon_native_cli import cluster, runner
+from quillon_native_cli.batch import MEBIBYTES
+from quillon_native_cli.common import (POSITIVE, Exit, Formatter, Range, Signals, UsageError, exit_codes_help, fail,
+                                       interrupt_code, real, say)
+from quillon_native_cli.proofs import refuse_target
 
-
-def race_seconds(text):
-    import argparse
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0 or inf, got {text!r}")
-    return value
+LIMIT = real(Range(0, lo_open=True, inf=True))
 
 
 def add_parser(subparsers):
     p = subparsers.add_parser(
         "race", help="race named configurations on a Dask cluster",
         description="Solve FILE with the first N named configurations of `solve --portfolio` at once, spread over "
-                    "the workers of a Dask cluster. The first answer wins; the others are stopped.")
+                    "the workers of a Dask cluster. The first answer wins; the others are stopped.",
+        epilog=exit_codes_help(), formatter_class=Formatter)
     p.add_argument("file", metavar="FILE", help="CNF file, readable on the workers' hosts too")
-    p.add_argument("--workers", type=positive_int, default=2, metavar="N",
+    p.add_argument("--workers", type=POSITIVE, default=2, metavar="N",
                    help="number of configurations raced (default: 2)")
-    p.add_argument("--seconds", type=race_seconds, default=float("inf"), help="time limit (default: none)")
-    p.add_argument("--memory", type=mebibytes, default=0, metavar="MB",
+    p.add_argument("--seconds", type=LIMIT, default=float("inf"), help=f"time limit ({LIMIT.limits}; default: inf)")
+    p.add_argument("--memory", type=MEBIBYTES, default=0, metavar="MB",
                    help="address-space cap per solver process in MiB, 0 for none (default: 0)")
-    p.add_argument("--proof", metavar="FILE", help="write the winner's DRAT proof to FILE")
+    p.add_argument("--proof", metavar="FILE", help="write the winner's DRAT proof to FILE (refused as solve "
+                   "--proof refuses it)")
+    p.add_argument("-f", "--force", action="store_true", help="overwrite a FILE that looks like a CNF formula")
     p.add_argument("--binary-proof", action="store_true", help="binary DRAT instead of text")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s and v lines")
     p.add_argument("--solver", metavar="CMD",
                    help="run CMD instead of `quillon-native solve` (it must take the same options)")
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("--scheduler", metavar="ADDRESS", help="the Dask scheduler to race on")
-    where.add_argument("--local-cluster", type=positive_int, metavar="N",
+    where.add_argument("--local-cluster", type=POSITIVE, metavar="N",
                        help="race on a new local Dask cluster of N single-thread workers")
-    p.usage_exit = 1  # the exit code of every usage error
     p.set_defaults(run=run)
 
 
-def error(message, code=1):
-    print(f"c error: quillon-native race: {message}", file=sys.stderr)
-    return code
+def error(code, message):
+    return fail(code, f"quillon-native race: {message}")
+
+
+def check_usage(args, configs):
+    """What the race needs, checked before anything is created or started."""
+    if args.workers > len(configs):
+        raise UsageError(f"--workers: only {len(configs)} named configurations to race: {', '.join(configs)}")
+    if args.binary_proof and not args.proof:
+        raise UsageError("--binary-proof needs --proof FILE")
+    if args.proof == "-":
+        raise UsageError("--proof -: a proof on standard output would be mixed with the answer; name a file")
+    solver = shlex.split(args.solver) if args.solver else None
+    if solver is not None and not (solver and shutil.which(solver[0])):
+        raise UsageError(f"--solver: no such command {args.solver!r}")
+    return solver
 
 
 def run(args):
+    from quillon_native_cli.configs import CONFIGS, PORTFOLIO_ORDER
     try:
-        from quillon_native_cli.configs import CONFIGS
-    except ImportError:
-        return error("the named configurations are missing from this installation")
-    names = list(CONFIGS)[:args.workers]
-    if args.workers > len(CONFIGS):
-        return error(f"--workers: only {len(CONFIGS)} named configurations to race: {', '.join(CONFIGS)}")
-    solver = shlex.split(args.solver) if args.solver else None
-    if solver is not None and not (solver and shutil.which(solver[0])):
-        return error(f"--solver: no such command {args.solver!r}")
-    if not os.path.isfile(args.file):
-        return error(f"{args.file}: no such file")
-    try:
-        proof = open(args.proof, "wb") if args.proof else None
-    except OSError as e:
-        return error(f"cannot write the proof {args.proof}: {e.strerror}")
-    old = signal.signal(signal.SIGTERM, _terminate)
-    try:
-        with cluster.connect(args.scheduler, args.local_cluster) as client:
-            results, winner, seconds = race(client, args, names, solver)
+        solver = check_usage(args, CONFIGS)
+        cluster.require_dask()
+    except UsageError as e:
+        return error(Exit.USAGE, e)
     except cluster.ClusterError as e:
-        return error(e)
+        return error(e.code, e)
+    if not os.path.isfile(args.file) or not os.access(args.file, os.R_OK):
+        return error(Exit.INPUT, f"{args.file}: {'Permission denied' if os.path.isfile(args.file) else 'no such file'}")
+    refused = args.proof and refuse_target(args.proof, [args.file], args.force)
+    if refused:
+        return error(*refused)
+    try:
+        with Signals(), cluster.connect(args.scheduler, args.local_cluster) as client:
+            results, winner, seconds = race(client, args, PORTFOLIO_ORDER[:args.workers], solver)
+    except cluster.ClusterError as e:
+        return error(e.code, e)
     except KeyboardInterrupt as e:
-        print("c race interrupted\ns UNKNOWN", flush=True)
+        say("c race interrupted\ns UNKNOWN")
         return interrupt_code(e)
-    finally:
-        signal.signal(signal.SIGTERM, old)
     if winner is None:
-        failed = [r for r in results.values() if r["status"] == "error"]
-        if failed and len(failed) == len(results):  # the solver's own one-line verdict on the input
-            print(failed[0]["detail"], file=sys.stderr)
-            return 1
-        print("s UNKNOWN")
-        return 0
-    sys.stdout.write(winner["stdout"])
+        return no_winner(results)
+    say(winner["stdout"].rstrip("\n"))
     if not args.quiet:
         others = ", ".join(f"{r['config']} {r['status']}" for r in results.values() if r is not winner)
-        print(f"c race: {winner['config']} won on {winner['host']} after {seconds:.3f} s; {others or 'no others'}")
-    sys.stdout.flush()
-    if proof and winner["proof"] is not None:
+        say(f"c race: {winner['config']} won on {winner['host']} after {seconds:.3f} s; {others or 'no others'}")
+    if args.proof and winner["proof"] is not None:
         try:
-            with proof:
-                proof.write(winner["proof"])
+            with open(args.proof, "wb") as f:
+                f.write(winner["proof"])
         except OSError as e:  # the answer above stands; the proof is lost
-            return error(f"cannot write the proof {args.proof}: {e.strerror}")
+            return error(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}; the proof is incomplete")
     return winner["exit_code"]
+
+
+def no_winner(results):
+    failed = [r for r in results.values() if r["status"] == "error"]
+    if failed and len(failed) == len(results):  # the solver's own one-line verdict on the input, and its code
+        try:
+            print(failed[0]["detail"], file=sys.stderr)
+        except OSError:
+            pass
+        code = failed[0]["exit_code"]
+        return code if code in runner.REFUSALS else Exit.FAILED
+    say("s UNKNOWN")
+    return Exit.UNKNOWN
 
 
 def race(client, args, names, solver):

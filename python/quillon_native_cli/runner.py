@@ -8,10 +8,7 @@ child runs in a process group of its own (so a Ctrl-C at the terminal reaches
 the batch, not the solvers) and dies with the thread that started it (so a
 killed Dask worker takes its solver along instead of leaving it running).
 """
-import bz2
 import ctypes
-import gzip
-import lzma
 import os
 import resource
 import shutil
@@ -23,14 +20,18 @@ import tempfile
 import threading
 import time
 
+from quillon_native_cli.common import Exit
+from quillon_native_cli.dimacs import CnfReader, InputError
+
 PR_SET_PDEATHSIG = 1
 try:
     _prctl = ctypes.CDLL(None, use_errno=True).prctl
 except (OSError, AttributeError):  # not Linux: children just outlive a killed worker
     _prctl = None
 
-OPENERS = {".gz": gzip.open, ".xz": lzma.open, ".lzma": lzma.open, ".bz2": bz2.open}
 ANSWERS = {"s SATISFIABLE": "SAT", "s UNSATISFIABLE": "UNSAT", "s UNKNOWN": None}
+# The exit codes of a solver that refused to run, or failed: "error", with its last line on standard error.
+REFUSALS = (Exit.FAILED, Exit.USAGE, Exit.INPUT, Exit.OUTPUT)
 
 
 def hard_limit(seconds):
@@ -41,14 +42,6 @@ def hard_limit(seconds):
 def check_limit(seconds):
     """Wall-clock seconds a proof check may take: checking often takes longer than solving."""
     return 2 * seconds + 10
-
-
-def open_cnf(path):
-    """Opens a possibly compressed CNF file for reading as bytes."""
-    for suffix, opener in OPENERS.items():
-        if path.endswith(suffix):
-            return opener(path, "rb")
-    return open(path, "rb")
 
 
 def _preexec(memory_mb):
@@ -167,7 +160,7 @@ def judge(code, reason, text, tail):
         return ("solved" if answer else "timeout"), answer, ""
     if "memory" in tail.lower() or "bad_alloc" in tail:
         return "memout", None, tail
-    if code == 1:
+    if code in REFUSALS:
         return "error", None, tail
     return "crashed", None, f"exit {code}" + (f": {tail}" if tail else "")
 
@@ -187,50 +180,72 @@ def check_model(path, lits):
     clash = next((lit for lit in true if -lit in true), None)
     if clash is not None:
         return f"model sets {clash} and {-clash}"
-    clause, satisfied, count = [], False, 0
-    with open_cnf(path) as f:
-        for line in f:
-            if line[:1] in (b"c", b"p"):
-                continue
-            if line[:1] == b"%":
-                break
-            for tok in line.split():
-                lit = int(tok)
-                if lit == 0:
-                    count += 1
-                    if not satisfied:
-                        return f"clause {count} is falsified"
-                    satisfied = False
-                else:
-                    satisfied = satisfied or lit in true
+    # The package's reader, leniently (another --solver may take more than ours):
+    # internal literals, 2 * (var - 1) + negated.
+    true = {2 * lit - 2 if lit > 0 else -2 * lit - 1 for lit in true}
+    count = 0
+
+    def clause(lits):
+        nonlocal count
+        count += 1
+        if true.isdisjoint(lits):
+            raise Falsified(count)
+
+    try:
+        CnfReader(path, clause, relaxed=True).read()
+    except Falsified as e:
+        return f"clause {e.args[0]} is falsified"
+    except InputError as e:
+        return f"cannot read the formula: {e}"
     return None
 
 
-def run_instance(job, stop=None):
+class Falsified(Exception):
+    pass
+
+
+def run_instance(job, stop=None, keep=False):
     """Solves one instance as described by `job` (path, seconds, memory, check,
-    config, solver); returns the result dict that the store records."""
+    config, solver; for a race also quiet, and proof: "text" or "binary");
+    returns the result dict that the store records.  `keep` adds the child's
+    standard output and, with an answer, its proof (as `stdout` and `proof`)."""
     limit = hard_limit(job["seconds"])
-    work = tempfile.mkdtemp(prefix="quillon-batch-")
+    work = tempfile.mkdtemp(prefix="quillon-run-")
     try:
-        proof = os.path.join(work, "proof.drat") if job.get("check") else None
-        code, wall, cpu, reason, text, tail = run_child(solve_command(job, proof), limit, job.get("memory"),
-                                                        stop, work)
+        proof = os.path.join(work, "proof.drat") if job.get("check") or job.get("proof") else None
+        cmd = solve_command(job, proof, quiet=job.get("quiet", True), binary=job.get("proof") != "text")
+        code, wall, cpu, reason, text, tail = run_child(cmd, limit, job.get("memory"), stop, work)
         status, answer, detail = judge(code, reason, text, tail)
         result = dict(answer=answer, status=status, seconds=round(wall, 3), cpu=round(cpu, 3),
                       exit_code=code, checked=None, detail=detail, host=socket.gethostname())
+        if keep:
+            result["stdout"] = text
+            result["proof"] = read_proof(proof) if answer and proof else None
         if job.get("check") and answer == "SAT":
             problem = check_model(job["path"], model_literals(text))
             result["checked"], result["detail"] = ("failed", problem) if problem else ("verified", "")
         elif job.get("check") and answer == "UNSAT":
-            cmd = [sys.executable, "-m", "quillon_native_cli", "check", job["path"], proof]
-            ccode, _, _, creason, ctext, ctail = run_child(cmd, check_limit(job["seconds"]), job.get("memory"),
-                                                           stop, work)
-            if creason == "interrupted":
-                result["status"] = "interrupted"
-            verdict = {0: "verified", 1: "failed"}.get(ccode, creason or "error")
-            lines = [line for line in ctext.splitlines() if line.strip()]
-            result["checked"] = verdict
-            result["detail"] = "" if ccode == 0 else (ctail if ccode not in (0, 1) else lines[-1] if lines else "")
+            result.update(check_proof(job, proof, stop, work))
         return result
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def read_proof(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def check_proof(job, proof, stop, work):
+    """The fields a `quillon-native check` of the instance's proof sets."""
+    cmd = [sys.executable, "-m", "quillon_native_cli", "check", job["path"], proof]
+    ccode, _, _, creason, ctext, ctail = run_child(cmd, check_limit(job["seconds"]), job.get("memory"), stop, work)
+    out = {"status": "interrupted"} if creason == "interrupted" else {}
+    lines = [line for line in ctext.splitlines() if line.strip()]
+    out["checked"] = {Exit.VERIFIED: "verified", Exit.NOT_VERIFIED: "failed"}.get(ccode, creason or "error")
+    out["detail"] = "" if ccode == Exit.VERIFIED else \
+        ctail if ccode != Exit.NOT_VERIFIED else lines[-1] if lines else ""
+    return out

@@ -5,82 +5,67 @@ child (see supervise.py) in deterministic slices of `--slice` conflicts, so
 progress can be shown and Ctrl-C, SIGTERM and `--seconds` take effect at
 once while runs stay reproducible for the same options.
 """
-import argparse
 import gc
-import math
 import os
 import signal
 import time
 
 import quillon_native as qn
 
-from quillon_native_cli import configs, options, supervise
+from quillon_native_cli import common, configs, native, options, stats, strategy, supervise
+from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.output import Output, Stop, stop_on_signals
-from quillon_native_cli.proofs import ProofWriter
+from quillon_native_cli.driver import Formula, ProofDest
+from quillon_native_cli.native import NativePortfolioWork, NativeWork
+from quillon_native_cli.output import Output
+from quillon_native_cli.proofs import ProofWriter, refuse_target
 
-STATS = ("conflicts", "decisions", "propagations", "restarts", "blocked_restarts", "learned", "learned_lits",
-         "minimized_lits", "reductions", "deleted", "max_trail")
-PREP_STATS = ("units", "subsumed", "strengthened", "eliminated_vars", "resolvents", "pure")
+STATS = stats.SOLVER_NAMES
+PREP_STATS = stats.PREPROCESSOR_NAMES
 DEFAULT_SLICE = 20000
+DEFAULT_ROUNDS = 3
 PROGRESS_EVERY = 2.0
 
-EXIT_CODES = """\
-exit codes: 10 satisfiable, 20 unsatisfiable, 0 unknown (time or conflict
-limit reached), 1 bad input or usage.  Ctrl-C (SIGINT) and SIGTERM stop the
-search at once: the statistics so far and "s UNKNOWN" are printed, a proof
-file keeps only whole steps, and the exit code is 130 (SIGINT) or 143
-(SIGTERM)."""
+STOPPING = """\
+Ctrl-C (SIGINT) and SIGTERM stop the search at once: the statistics so far
+and "s UNKNOWN" are printed and a proof file keeps only whole steps.
 
-
-def seconds(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
-    if math.isnan(value) or value < 0:
-        raise argparse.ArgumentTypeError(f"expected 0 or more seconds (inf for no limit), got {text!r}")
-    return value
-
-
-def count(text):
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if not 0 <= value < 2 ** 64:
-        raise argparse.ArgumentTypeError(f"{value} is out of range 0 to {2 ** 64 - 1}")
-    return value
+"""
 
 
 def add_parser(subparsers):
     names = list(configs.CONFIGS)
     p = subparsers.add_parser(
         "solve", help="solve a DIMACS CNF file", description="Solve a DIMACS CNF file (plain, .gz, .xz, .bz2 or - "
-        "for standard input) and print the answer in the SAT competition format.", epilog=EXIT_CODES,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+        "for standard input) and print the answer in the SAT competition format.",
+        epilog=STOPPING + common.exit_codes_help(),
+        formatter_class=common.Formatter)
     p.add_argument("file", metavar="FILE", help="DIMACS CNF file")
     p.add_argument("--version", action="version", version=f"quillon-native {qn.__version__}")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s and v lines")
     p.add_argument("-v", "--verbose", action="store_true", help="print a progress line after every slice")
-    p.add_argument("--seconds", type=seconds, metavar="S", help="time limit in seconds (inf: none)")
-    p.add_argument("--max-conflicts", type=count, metavar="N", help="conflict limit")
-    p.add_argument("--seed", type=options._unsigned(32), metavar="N", help="random seed (same as --rnd-seed)")
-    p.add_argument("--proof", metavar="PROOF", help="write a DRAT proof to PROOF (text unless --binary-proof)")
+    p.add_argument("--seconds", type=SECONDS, metavar="S", help=f"time limit in seconds ({SECONDS.limits})")
+    p.add_argument("--max-conflicts", type=whole(), metavar="N", help=f"conflict limit ({U64})")
+    p.add_argument("--seed", type=whole(U32), metavar="N", help=f"random seed, as --rnd-seed ({U32})")
+    p.add_argument("--proof", metavar="PROOF", help="write a DRAT proof to PROOF (text unless --binary-proof); "
+                   "refused if PROOF is the input or holds a CNF formula (unless --force)")
+    p.add_argument("-f", "--force", action="store_true", help="overwrite a PROOF that looks like a CNF formula")
     p.add_argument("--binary-proof", action="store_true", help="write the proof in binary DRAT")
     p.add_argument("--check", action="store_true",
                    help="verify the answer: the model against the formula, or the proof with check_proof")
     p.add_argument("--preprocess", action="store_true",
                    help="simplify the formula first (model and proof refer to the original formula)")
-    p.add_argument("--rounds", type=options._unsigned(32), default=3, metavar="N",
-                   help="preprocessing rounds (default: 3)")
-    p.add_argument("--config", choices=names, metavar="NAME",
-                   help="named solver configuration: " + ", ".join(names))
-    p.add_argument("--portfolio", type=int, metavar="N",
-                   help=f"race the first N named configurations on threads (1 to {len(names)}); "
-                   "no progress lines and no conflict limit")
-    p.add_argument("--slice", type=count, default=DEFAULT_SLICE, metavar="K",
-                   help=f"solve in slices of K conflicts (default: {DEFAULT_SLICE}); 0: one call, no progress")
+    p.add_argument("--rounds", type=whole(U32), metavar="N",
+                   help=f"preprocessing rounds with --preprocess ({U32}; default: {DEFAULT_ROUNDS})")
+    p.add_argument("--config", choices=["auto"] + names, metavar="NAME",
+                   help="auto (the default: the configurations below take turns on one thread, chosen by the "
+                   "formula's features; see README) or one named solver configuration: " + ", ".join(names))
+    p.add_argument("--portfolio", type=whole(Range(1, len(names))), metavar="N",
+                   help=f"race the N configurations that together solved most of our measured corpus on threads "
+                   f"(1 to {len(names)}: {', '.join(configs.PORTFOLIO_ORDER)}); "
+                   "no progress lines, slices or conflict limit")
+    p.add_argument("--slice", type=whole(), metavar="K",
+                   help=f"solve in slices of K conflicts; 0: one call, no progress ({U64}; default: {DEFAULT_SLICE})")
     p.add_argument("--relaxed", action="store_true",
                    help="accept files without a header, with more variables or clauses than declared, "
                    "or without the final 0")
@@ -89,12 +74,14 @@ def add_parser(subparsers):
     return p
 
 
-class UsageError(Exception):
-    pass
+def uses_auto(args):
+    """auto runs unless a configuration, a solver option, a seed or --portfolio says otherwise."""
+    return args.config in (None, "auto") and not args.portfolio and args.seed is None \
+        and not options.chosen_options(args)
 
 
 def solver_options(args):
-    opts = dict(configs.CONFIGS[args.config]) if args.config else {}
+    opts = dict(configs.CONFIGS[args.config]) if args.config and args.config != "auto" else {}
     opts.update(options.chosen_options(args))
     if args.seed is not None:
         opts["rnd_seed"] = args.seed
@@ -102,15 +89,25 @@ def solver_options(args):
 
 
 def check_usage(args):
+    """Refuses option combinations of which one would be ignored."""
+    if args.quiet and args.verbose:
+        raise UsageError("-q and -v contradict each other")
     if args.binary_proof and not args.proof:
         raise UsageError("--binary-proof needs --proof PROOF")
+    if args.proof == "-":
+        raise UsageError("--proof -: a proof on standard output would be mixed with the answer; name a file")
+    if args.rounds is not None and not args.preprocess:
+        raise UsageError("--rounds needs --preprocess")
     if args.portfolio is not None:
-        if not 1 <= args.portfolio <= len(configs.CONFIGS):
-            raise UsageError(f"--portfolio takes 1 to {len(configs.CONFIGS)} configurations")
-        if args.config or options.chosen_options(args) or args.seed is not None:
-            raise UsageError("--portfolio runs the named configurations; it takes no --config or solver options")
-        if args.max_conflicts is not None:
-            raise UsageError("--portfolio has no conflict limit")
+        given = [flag for flag, on in (("--config", args.config), ("--seed", args.seed is not None),
+                                       ("--max-conflicts", args.max_conflicts is not None),
+                                       ("--slice", args.slice is not None), ("-v", args.verbose),
+                                       ("solver options", options.chosen_options(args))) if on]
+        if given:
+            raise UsageError(f"--portfolio runs the named configurations on threads; it takes no {given[0]}")
+    if args.config == "auto" and (args.seed is not None or options.chosen_options(args)):
+        raise UsageError("--config auto runs the named configurations as they are; it takes no "
+                         + ("--seed" if args.seed is not None else "solver options"))
 
 
 def run(args):
@@ -118,7 +115,13 @@ def run(args):
     try:
         check_usage(args)
     except UsageError as e:
-        return out.error(f"quillon-native solve: {e}", 1)
+        return common.fail(Exit.USAGE, f"quillon-native solve: {e}")
+    args.slice = DEFAULT_SLICE if args.slice is None else args.slice
+    args.rounds = DEFAULT_ROUNDS if args.rounds is None else args.rounds
+    if args.proof:
+        refused = refuse_target(args.proof, [args.file], args.force)
+        if refused:
+            return common.fail(refused[0], refused[1])
     return Solve(args, out).main()
 
 
@@ -126,8 +129,14 @@ class Solve:
     def __init__(self, args, out):
         self.args, self.out = args, out
         self.opts = solver_options(args)
+        self.auto = uses_auto(args)
         self.want_proof = bool(args.proof) or args.check
-        self.solver = self.pre = None
+        self.solver = self.pre = self.runner = None
+        # The native runner streams the proof; --check, --portfolio after
+        # --preprocess and auto's sequential portfolio stay on the module.
+        self.native = native.available() and not args.check and not (args.portfolio and args.preprocess) \
+            and not self.auto
+        self.formula = None
         self.clauses = None
         self.proof_fh = None
         self.stats = {}
@@ -136,22 +145,26 @@ class Solve:
     # -- loading -----------------------------------------------------------
     def main(self):
         args, out = self.args, self.out
+        try:
+            with Signals():
+                self.load()
+        except InputError as e:
+            return common.fail(Exit.INPUT, str(e))
+        except MemoryError:
+            return common.fail(Exit.FAILED, f"{self.name}: out of memory while loading the formula")
+        except Interrupted as e:
+            out.comment("interrupted while reading the formula")
+            out.line("s UNKNOWN")
+            return out.done(e.code)
         if args.proof:
+            # Only now, with the whole input read: a run refused before its
+            # search leaves every file as it was.
             try:
                 self.proof_fh = open(args.proof, "wb")
             except OSError as e:
-                return out.error(f"{args.proof}: {e.strerror or e}", 1)
-        try:
-            with stop_on_signals():
-                self.load()
-        except InputError as e:
-            return out.error(str(e), 1)
-        except MemoryError:
-            return out.error(f"{self.name}: out of memory while loading the formula", 1)
-        except Stop as e:
-            out.comment("interrupted while reading the formula")
-            out.line("s UNKNOWN")
-            return 128 + e.signum
+                return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
+            if self.runner:
+                self.runner.attach_proof(self.proof_fh.fileno())
         return self.search()
 
     @property
@@ -162,16 +175,28 @@ class Solve:
         args = self.args
         t0 = time.monotonic()
         sinks = []
-        if args.check or args.portfolio and not args.preprocess:
+        if args.check or args.portfolio and not args.preprocess and not self.native:
             self.clauses = []
             sinks.append(self.clauses.append)
+        if self.auto and not args.preprocess:
+            self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
+            sinks.append(self.flat.append)
 
         def on_header(nvars, nclauses, line):
             try:
-                if args.preprocess:
+                if self.native and args.portfolio:
+                    self.formula = native.Formula(nvars)
+                    reader.native = self.formula
+                    sinks.insert(0, self.formula.add_clause)
+                elif self.native:
+                    self.runner = native.make_runner(nvars, self.opts, bool(args.proof), args.binary_proof,
+                                                     args.preprocess)
+                    reader.native = self.runner
+                    sinks.insert(0, self.runner.add_clause)
+                elif args.preprocess:
                     self.pre = qn.Preprocessor(nvars, with_proof=self.want_proof)
                     sinks.insert(0, self.pre.add_clause)
-                elif not args.portfolio:
+                elif not args.portfolio and not self.auto:
                     self.solver = qn.Solver(nvars, **self.opts)
                     if self.want_proof:
                         self.solver.enable_proof()
@@ -203,31 +228,36 @@ class Solve:
     def search(self):
         args, out = self.args, self.out
         if args.portfolio:
-            names = list(configs.CONFIGS)[:args.portfolio]
+            names = configs.PORTFOLIO_ORDER[:args.portfolio]
             out.comment(f"portfolio of {args.portfolio}: {', '.join(names)}")
-        else:
+        elif not self.auto:
             shown = " ".join(f"{k}={v}" for k, v in self.opts.items())
             out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
             out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
         # Beyond a century a limit is no limit (and the solver's clock could not take it).
         limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
         self.deadline = self.started + limit if limit is not None else None
-        work = Work(self)
+        work = NativePortfolioWork(self) if self.formula else NativeWork(self) if self.runner else Work(self)
+        if self.runner and self.proof_fh:
+            self.runner.flush()  # steps of the loading: written once, not again by the child's copy
         child = supervise.Child(work.run)
-        self.solver = self.pre = None  # the child has them now
-        answer = prep = proof_done = check = error = None
+        self.solver = self.pre = self.runner = self.formula = None  # the child has them now
+        answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False
+        grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) else 0  # the native search flushes and ends
         every = PROGRESS_EVERY
         next_progress = time.monotonic() + every
         last_seen = None
-        with supervise.Signals() as sig:
+        with Signals(raising=False) as sig:
             while True:
                 now = time.monotonic()
                 wait = next_progress - now
                 if self.deadline is not None and not answered:
                     wait = min(wait, self.deadline + 0.5 - now)
-                msgs = child.poll(wait, sig.rfd)
+                if child.stop_by is not None:
+                    wait = min(wait, child.stop_by - now)
+                msgs = child.poll(wait, None if caught else sig.rfd)
                 if msgs is None:
                     break
                 for kind, *rest in msgs:
@@ -237,6 +267,8 @@ class Solve:
                         if args.verbose:
                             self.progress()
                             next_progress = time.monotonic() + every
+                    elif kind == "plan":
+                        out.comment(rest[0])
                     elif kind == "prep":
                         prep = rest[0]
                         self.prep_lines(prep)
@@ -245,17 +277,24 @@ class Solve:
                         answered = True
                     elif kind == "proof":
                         proof_done = rest[0]
+                    elif kind == "proof-failed":
+                        self.proof_error = self.proof_error or rest[0]
+                    elif kind == "comment":
+                        out.comment(rest[0])
                     elif kind == "check":
                         check = rest[0]
                     elif kind == "error":
                         error = rest[0]
-                if sig.caught:
+                if sig.caught and not caught:
                     caught = sig.caught
-                    child.kill()
-                    break
+                    if not child.stop(grace):
+                        break
                 now = time.monotonic()
-                if not answered and self.deadline is not None and now >= self.deadline + 0.5:
+                if not answered and not timed_out and self.deadline is not None and now >= self.deadline + 0.5:
                     timed_out = True
+                    if not child.stop(grace):
+                        break
+                if child.stop_by is not None and now >= child.stop_by:
                     child.kill()
                     break
                 if now >= next_progress:
@@ -264,11 +303,11 @@ class Solve:
                     next_progress = now + every
             child.reap()
         if error:
-            return out.error(f"{self.name}: {error}", 1)
+            return common.fail(Exit.FAILED, f"{self.name}: {error}")
         if not answered and not (caught or timed_out):
             st = child.status
             how = f"signal {os.WTERMSIG(st)}" if os.WIFSIGNALED(st) else f"status {os.WEXITSTATUS(st)}"
-            return out.error(f"{self.name}: the search process ended unexpectedly ({how})", 1)
+            return common.fail(Exit.FAILED, f"{self.name}: the search process ended unexpectedly ({how})")
         if self.proof_fh:
             self.finish_proof(proof_done)
         if caught:
@@ -277,26 +316,36 @@ class Solve:
                 and time.monotonic() >= self.deadline:
             out.comment("time limit reached")
         self.stat_lines()
+        over = self.stats.get("all_conflicts", self.stats.get("conflicts", 0)) - (args.max_conflicts or 0)
+        if args.max_conflicts is not None and over > 0:
+            out.comment(f"the solver's last call passed --max-conflicts by {over}")
         if check is not None:
             out.comment(check[1])
             if not check[0]:
                 out.line("s UNKNOWN")
-                return out.done(1)
+                return out.done(Exit.FAILED)
         elif args.check and answer is not None:
             out.comment("check interrupted")
+        code = 128 + caught if caught else Exit.UNKNOWN
         if answer is True:
             out.line("s SATISFIABLE")
             out.model(model)
-            return out.done(10 if not caught else 128 + caught)
-        if answer is False:
+            code = code if caught else Exit.SAT
+        elif answer is False:
             out.line("s UNSATISFIABLE")
-            return out.done(20 if not caught else 128 + caught)
-        out.line("s UNKNOWN")
-        return out.done(128 + caught if caught else 0)
+            code = code if caught else Exit.UNSAT
+        else:
+            out.line("s UNKNOWN")
+        if self.proof_error:  # the answer above stands; the proof does not
+            code = common.fail(Exit.OUTPUT, f"{args.proof}: {self.proof_error}; the proof is incomplete")
+        return out.done(code)
 
     def finish_proof(self, done):
         fh = self.proof_fh
         try:
+            if self.proof_error:
+                fh.close()
+                return
             if done is None:
                 # The child was stopped while writing: keep whole steps only.
                 fd = fh.fileno()
@@ -318,7 +367,7 @@ class Solve:
                 self.out.comment(f"proof {self.args.proof}: {done} steps")
             fh.close()
         except OSError as e:
-            self.out.error(f"{self.args.proof}: {e.strerror or e}", 1)
+            self.proof_error = e.strerror or str(e)
 
     # -- output ------------------------------------------------------------
     def progress(self):
@@ -333,16 +382,18 @@ class Solve:
                          f"{st.get('learned', 0)} learned")
 
     def prep_lines(self, prep):
-        self.out.comment("preprocessing: " + ", ".join(f"{v} {k.replace('_', ' ')}" for k, v in prep.items()
-                                                        if k != "seconds") + f" in {prep['seconds']:.3f} s")
+        self.out.comment("preprocessing: " + ", ".join(f"{prep[k]} {label}" for k, label in stats.PREPROCESSOR)
+                         + f" in {prep['seconds']:.3f} s")
 
     def stat_lines(self):
         out = self.out
-        for k in STATS:
+        for k, label in stats.SOLVER:
             if k in self.stats:
-                out.comment(f"{k:<17} {self.stats[k]}")
+                out.comment(f"{label:<17} {self.stats[k]}")
         if getattr(self, "winner", None):
             out.comment(f"winner            {self.winner}")
+        if "all_conflicts" in self.stats:
+            out.comment(f"{'all conflicts':<17} {self.stats['all_conflicts']}")
         out.comment(f"{'read seconds':<17} {self.load_seconds:.3f}")
         if "seconds" in self.stats:
             out.comment(f"{'search seconds':<17} {self.stats['seconds']:.3f}")
@@ -378,8 +429,10 @@ class Work:
         stats = {}
         if not ok:
             result = False
+        elif self.s.auto:
+            result, stats, model, steps, winner = self.auto(ch, nvars, clauses if pre is not None else s.flat, t0)
         elif args.portfolio:
-            names = list(configs.CONFIGS)[:args.portfolio]
+            names = configs.PORTFOLIO_ORDER[:args.portfolio]
             res = qn.solve_portfolio(nvars, clauses, [configs.full(n) for n in names], want_proof=s.want_proof)
             w, _, sat, model, conflicts, decisions, propagations, restarts, steps = res
             result = sat
@@ -405,12 +458,52 @@ class Work:
         if s.proof_fh or args.check:
             steps = pre_steps + steps
         if s.proof_fh:
-            writer = ProofWriter(s.proof_fh, args.binary_proof)
-            writer.write(steps)
-            s.proof_fh.flush()
-            ch.send("proof", writer.steps)
+            self.write_proof(ch, steps)
         if args.check and result is not None:
             ch.send("check", self.check(result, model, steps))
+
+    def auto(self, ch, nvars, clauses, t0):
+        """The auto strategy: (answer, stats, model, proof steps, winner's name)."""
+        args, s = self.args, self.s
+        plan = strategy.plan(strategy.features(nvars, clauses), args.slice)
+        slices = f"slices of {plan.unit} conflicts" if plan.unit else "one call, no slices"
+        if len(plan.members) == 1:
+            ch.send("plan", f"strategy auto ({plan.why}): configuration {plan.members[0]}, {slices}")
+        else:
+            shares = ", ".join(f"{n} {w}" for n, w in zip(plan.members, plan.weights))
+            ch.send("plan", f"strategy auto ({plan.why}): {shares} in turns of {slices}, "
+                            f"shares x{plan.growth:g} every round")
+        deadline = s.deadline
+        remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))
+
+        def progress(run, member):
+            st = {k: sum(d.stats()[k] for d in run.drivers if d is not None) for k in STATS}
+            st["seconds"] = time.monotonic() - t0
+            ch.send("progress", st)
+
+        dest = ProofDest(None, args.binary_proof) if s.want_proof else None
+        run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
+        out = run.run(args.max_conflicts, remaining, progress)
+        winner = out.winner
+        steps = winner.proof_steps() if winner is not None and s.want_proof else []
+        st = dict(out.stats, seconds=time.monotonic() - t0)
+        if len(plan.members) > 1:
+            st["all_conflicts"] = out.conflicts  # every member's: what --max-conflicts counts
+        run.finish(None)
+        return out.answer, st, out.model, steps, winner.name if winner is not None and len(plan.members) > 1 \
+            else None
+
+    def write_proof(self, ch, steps):
+        """Writes the proof; a failure ("proof-failed", at the end or, from a
+        proof written during the search, at any time) costs the proof only."""
+        writer = ProofWriter(self.s.proof_fh, self.args.binary_proof)
+        try:
+            writer.write(steps)
+            self.s.proof_fh.flush()
+        except OSError as e:
+            ch.send("proof-failed", e.strerror or str(e))
+        else:
+            ch.send("proof", writer.steps)
 
     def slices(self, ch, solver, t0):
         args, s = self.args, self.s
@@ -424,13 +517,14 @@ class Work:
             return solver.solve(left, remaining())
         while True:
             k = args.slice if left is None else min(args.slice, left)
+            before = solver.conflicts
             result = solver.solve(k, remaining())
             if result is not None:
                 return result
             ch.send("progress", self.stats_of(solver, t0))
             if left is not None:
-                left -= k
-                if left == 0:
+                left -= solver.conflicts - before  # what the slice used, which may pass k
+                if left <= 0:
                     return None
             if deadline is not None and time.monotonic() >= deadline:
                 return None

@@ -3,14 +3,18 @@ row per instance, committed as the instance finishes).
 
 A crash or an interrupt loses at most the instances that were still running,
 and running the same command again resumes: finished rows are never run or
-written again.  A store belongs to one set of run options; resuming with
-other options is refused rather than mixing two runs in one file.
+written again (unless `--retry` names their outcome).  A store belongs to one
+set of run options; resuming with other options is refused rather than
+mixing two runs in one file.  Closed, a store is one file again: the log is
+folded back in and no -wal or -shm file stays beside it.
 """
 import csv
 import json
 import os
 import sqlite3
 import urllib.parse
+
+from quillon_native_cli.common import Exit
 
 COLUMNS = ("path", "name", "expected", "answer", "status", "wrong", "seconds", "cpu", "exit_code",
            "checked", "detail", "host", "finished")
@@ -24,13 +28,17 @@ create table if not exists results (
 
 
 class StoreError(Exception):
-    pass
+    """A store that cannot be used; `code` is the exit code to end with."""
+
+    def __init__(self, message, code=Exit.INPUT):
+        super().__init__(message)
+        self.code = code
 
 
 class Store:
     def __init__(self, path, readonly=False):
         """Opens (or creates) the store; `readonly` only reads, so it never waits on or locks out a writer."""
-        self.path = path
+        self.path, self.readonly = path, readonly
         try:
             if readonly:
                 uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
@@ -48,6 +56,11 @@ class Store:
             raise StoreError(f"{path}: cannot use this file as a results store ({e})") from None
 
     def close(self):
+        if not self.readonly:
+            try:  # back to a single file (not while a reader holds the store: then the log stays)
+                self.db.execute("pragma journal_mode=delete")
+            except sqlite3.Error:
+                pass
         self.db.close()
 
     def options(self):
@@ -63,32 +76,79 @@ class Store:
         elif old != options:
             diff = ", ".join(f"{k} {old.get(k)!r} (now {options.get(k)!r})" for k in sorted(options)
                              if old.get(k) != options.get(k))
-            raise StoreError(f"{self.path} holds a run with other options: {diff}; use another --results file")
+            raise StoreError(f"{self.path} holds a run with other options: {diff}; use another --results file",
+                             Exit.USAGE)
 
-    def finished(self):
-        return {row[0] for row in self.db.execute("select path from results")}
+    def finished(self, retry=()):
+        """The paths of the finished instances, but those whose status is in `retry`."""
+        return {path for path, status in self.db.execute("select path, status from results") if status not in retry}
 
-    def record(self, row):
-        """Adds one finished instance; a second result for the same path is ignored."""
+    def record(self, row, replace=False):
+        """Adds one finished instance; a second result for the same path is
+        ignored, or with `replace` (a retried instance) takes the first one's place."""
         with self.db:
-            self.db.execute(f"insert or ignore into results ({', '.join(COLUMNS)}) values "
-                            f"({', '.join('?' * len(COLUMNS))})", [row.get(c) for c in COLUMNS])
+            self.db.execute(f"insert or {'replace' if replace else 'ignore'} into results ({', '.join(COLUMNS)}) "
+                            f"values ({', '.join('?' * len(COLUMNS))})", [row.get(c) for c in COLUMNS])
 
     def rows(self):
         cur = self.db.execute(f"select {', '.join(COLUMNS)} from results order by finished, path")
         return [dict(zip(COLUMNS, r)) for r in cur]
 
     def export(self, path):
+        """Writes the rows to `path` (.csv or .json) through a temporary file,
+        so a failed export leaves an earlier one whole."""
         rows = self.rows()
-        with open(path, "w", newline="") as f:
-            if path.lower().endswith(".json"):
-                json.dump({"options": self.options(), "results": rows}, f, indent=1)
-                f.write("\n")
-            else:
-                writer = csv.DictWriter(f, COLUMNS, lineterminator="\n")
-                writer.writeheader()
-                writer.writerows(rows)
+        part = f"{path}.part{os.getpid()}"
+        try:
+            with open(part, "w", newline="") as f:
+                if path.lower().endswith(".json"):
+                    json.dump({"options": self.options(), "results": rows}, f, indent=1)
+                    f.write("\n")
+                else:
+                    writer = csv.DictWriter(f, COLUMNS, lineterminator="\n")
+                    writer.writeheader()
+                    writer.writerows(rows)
+            os.replace(part, path)
+        finally:
+            if os.path.exists(part):
+                os.unlink(part)
         return len(rows)
+
+
+EXPORTS = (".csv", ".json")
+
+
+def refuse_export(path, store, force=False):
+    """Why the results must not be exported to `path`, as (exit code, message),
+    or None: only .csv and .json, never the store itself, and nothing but an
+    earlier export of the same kind is overwritten without `force`."""
+    ext = os.path.splitext(path)[1].lower()
+    if ext not in EXPORTS:
+        return Exit.USAGE, f"--export {path}: the name must end in .csv or .json"
+    if not os.path.lexists(path):
+        folder = os.path.dirname(path) or "."
+        return None if os.path.isdir(folder) else (Exit.OUTPUT, f"{path}: No such file or directory")
+    try:
+        if os.path.exists(store) and os.path.samefile(store, path):
+            return Exit.USAGE, f"--export {path}: that is the results store"
+    except OSError:
+        pass
+    if not force and not earlier_export(path, ext):
+        return Exit.USAGE, f"--export {path}: not an earlier {ext[1:]} export of results, not overwritten " \
+            "(--force overwrites it)"
+    return None
+
+
+def earlier_export(path, ext):
+    """Whether `path` holds what export() writes for `ext`."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            if ext == ".csv":
+                return f.readline().rstrip("\n") == ",".join(COLUMNS)
+            data = json.load(f)
+    except (OSError, UnicodeDecodeError, ValueError):
+        return False
+    return isinstance(data, dict) and set(data) == {"options", "results"}
 
 
 def open_existing(path):

@@ -64,11 +64,12 @@ class Child:
         self.pid, self.fd = pid, rfd
         self.buf = bytearray()
         self.status = None
+        self.stop_by = None  # after stop(grace): when the child is killed if still running
 
     def poll(self, timeout, wake):
-        """Messages that arrived within `timeout` seconds (or until `wake`
-        became readable); None at the end of the stream."""
-        ready, _, _ = select.select([self.fd, wake], [], [], max(timeout, 0))
+        """Messages that arrived within `timeout` seconds (or until `wake`, a
+        descriptor or None, became readable); None at the end of the stream."""
+        ready, _, _ = select.select([self.fd] + ([wake] if wake is not None else []), [], [], max(timeout, 0))
         if self.fd not in ready:
             return []
         data = os.read(self.fd, 1 << 20)
@@ -84,6 +85,20 @@ class Child:
             del self.buf[:4 + n]
         return out
 
+    def stop(self, grace):
+        """Asks the child to stop: SIGTERM, and `grace` seconds to report and
+        end before kill(); with no grace, kill() at once.  True while the
+        caller is to go on reading its messages."""
+        if grace <= 0 or self.status is not None:
+            self.kill()
+            return False
+        try:
+            os.kill(self.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        self.stop_by = time.monotonic() + grace
+        return True
+
     def kill(self):
         if self.status is None:
             try:
@@ -96,37 +111,3 @@ class Child:
         if self.status is None:
             _, self.status = os.waitpid(self.pid, 0)
             os.close(self.fd)
-
-
-class Signals:
-    """SIGINT and SIGTERM only note themselves (and wake a select)."""
-
-    def __init__(self):
-        self.caught = None
-        self.rfd, self.wfd = os.pipe()
-        os.set_blocking(self.wfd, False)
-        self.old = {}
-
-    def __enter__(self):
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            self.old[sig] = signal.signal(sig, self._note)
-        return self
-
-    def _note(self, signum, frame):
-        if self.caught is None:
-            self.caught = signum
-        try:
-            os.write(self.wfd, b"!")
-        except OSError:
-            pass
-
-    def __exit__(self, *exc):
-        for sig, old in self.old.items():
-            signal.signal(sig, old)
-        os.close(self.rfd)
-        os.close(self.wfd)
-        return False
-
-
-def now():
-    return time.monotonic()

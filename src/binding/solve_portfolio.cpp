@@ -10,6 +10,7 @@
 // then the interpreter lock is released for the whole native run (threads
 // or not), and the winner's outcome is turned into the result tuple once
 // the lock is back.
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -111,28 +112,30 @@ bool to_configs(const std::vector<OptionValues> &workers, std::vector<Config> *o
   return true;
 }
 
+// The counters an outcome reports, in the order of its tuple.
+constexpr uint64_t Stats::*kOutcomeStats[] = {&Stats::conflicts, &Stats::decisions, &Stats::propagations,
+                                               &Stats::restarts};
+
 // (worker, from_alt, sat, model, conflicts, decisions, propagations,
 //  restarts, proof)
 PyObject *new_outcome_tuple(const portfolio::Outcome &o) {
-  PyObject *items[9] = {
-      new_u64(o.worker),
-      new_u64(o.from_alt),
-      PyBool_FromLong(o.sat),
-      new_bool_list(o.model),
-      new_u64(o.stats.conflicts),
-      new_u64(o.stats.decisions),
-      new_u64(o.stats.propagations),
-      new_u64(o.stats.restarts),
-      new_proof_list(o.proof, ProofKind::Flag),
-  };
+  constexpr Py_ssize_t kSize = 5 + std::size(kOutcomeStats);
+  PyObject *items[kSize];
+  Py_ssize_t n = 0;
+  items[n++] = new_u64(o.worker);
+  items[n++] = new_u64(o.from_alt);
+  items[n++] = PyBool_FromLong(o.sat);
+  items[n++] = new_bool_list(o.model);
+  for (uint64_t Stats::*field : kOutcomeStats) items[n++] = new_u64(o.stats.*field);
+  items[n++] = new_proof_list(o.proof, ProofKind::Flag);
   bool complete = true;
   for (PyObject *x : items) complete = complete && x != nullptr;
-  PyObject *t = complete ? PyTuple_New(9) : nullptr;
+  PyObject *t = complete ? PyTuple_New(kSize) : nullptr;
   if (t == nullptr) {
     for (PyObject *x : items) Py_XDECREF(x);
     return nullptr;
   }
-  for (Py_ssize_t i = 0; i < 9; ++i) PyTuple_SetItem(t, i, items[i]);
+  for (Py_ssize_t i = 0; i < kSize; ++i) PyTuple_SetItem(t, i, items[i]);
   return t;
 }
 

@@ -6,6 +6,7 @@
 //   add_clause(lits) -> bool         solve(max_conflicts=None, seconds=None) -> bool | None
 //   model, nvars, ok and the eleven statistics (read-only properties)
 //   check_watch_invariant() -> list[str]
+#include <array>
 #include <cmath>
 #include <ctime>
 #include <iterator>
@@ -230,23 +231,31 @@ PyMethodDef solver_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef solver_getset[] = {
-    {"model", get_model, nullptr, nullptr, nullptr},
-    {"nvars", get_nvars, nullptr, nullptr, nullptr},
-    {"ok", get_ok, nullptr, nullptr, nullptr},
-    {"conflicts", get_stat<&Stats::conflicts>, nullptr, nullptr, nullptr},
-    {"decisions", get_stat<&Stats::decisions>, nullptr, nullptr, nullptr},
-    {"propagations", get_stat<&Stats::propagations>, nullptr, nullptr, nullptr},
-    {"restarts", get_stat<&Stats::restarts>, nullptr, nullptr, nullptr},
-    {"learned", get_stat<&Stats::learned>, nullptr, nullptr, nullptr},
-    {"minimized_lits", get_stat<&Stats::minimized_lits>, nullptr, nullptr, nullptr},
-    {"reductions", get_stat<&Stats::reductions>, nullptr, nullptr, nullptr},
-    {"blocked_restarts", get_stat<&Stats::blocked_restarts>, nullptr, nullptr, nullptr},
-    {"learned_lits", get_stat<&Stats::learned_lits>, nullptr, nullptr, nullptr},
-    {"deleted", get_stat<&Stats::deleted>, nullptr, nullptr, nullptr},
-    {"max_trail", get_stat<&Stats::max_trail>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// The properties: model, nvars and ok, then the counters in their own order.
+constexpr size_t kFixedProps = 3;
+constexpr std::array<PyGetSetDef, kFixedProps + kNumStats + 1> solver_properties() {
+  std::array<PyGetSetDef, kFixedProps + kNumStats + 1> props{{
+      {"model", get_model, nullptr, nullptr, nullptr},
+      {"nvars", get_nvars, nullptr, nullptr, nullptr},
+      {"ok", get_ok, nullptr, nullptr, nullptr},
+  }};
+#define QN_STAT_GETTER(name, shown_at) \
+  props[kFixedProps + (shown_at)] = {#name, get_stat<&Stats::name>, nullptr, nullptr, nullptr};
+  QN_SOLVER_STATS(QN_STAT_GETTER)
+#undef QN_STAT_GETTER
+  props.back() = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  return props;
+}
+
+// Every counter has a place of its own: none left empty, none taken twice.
+static_assert([] {
+  auto props = solver_properties();
+  for (size_t i = 0; i + 1 < props.size(); ++i)
+    if (props[i].name == nullptr) return false;
+  return true;
+}());
+
+std::array<PyGetSetDef, kFixedProps + kNumStats + 1> solver_getset = solver_properties();
 
 PyType_Slot solver_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(solver_new)},
@@ -255,7 +264,7 @@ PyType_Slot solver_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(box_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(solver_repr)},
     {Py_tp_methods, solver_methods},
-    {Py_tp_getset, solver_getset},
+    {Py_tp_getset, solver_getset.data()},
     {Py_tp_doc, nullptr},  // set by add_solver_type from the option table
     {0, nullptr},
 };

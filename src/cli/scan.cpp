@@ -1,7 +1,7 @@
-// quillon_native_cli._scan: the inner loops of the command-line package's
-// DIMACS and DRAT readers (dimacs.py, proofs.py), which keep everything else:
-// block reading, decompression, comments and headers, line numbers and every
-// error message.
+// The inner loops of the command-line package's DIMACS and DRAT readers
+// (dimacs.py, proofs.py): the CPython glue around tokens.hpp.  The readers
+// keep everything else: block reading, decompression, comments and headers,
+// line numbers and every error message.
 //
 //   cnf_numbers(block, limit, sink, tail, lits) -> (clauses, maxvar, tail) | None
 //   drat_text(block, limit, steps, tail, lits) -> tail | None
@@ -19,117 +19,16 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <new>
 #include <vector>
 
+#include "cli/module.hpp"
+#include "cli/py_glue.hpp"
+#include "cli/tokens.hpp"
+
+namespace qn::cli {
 namespace {
 
-constexpr int64_t kEnd = -1;  // token 0: the end of a clause or step
-constexpr int64_t kDel = -2;  // token d (text) or byte 'd' (binary): a deletion step
-constexpr int64_t kAdd = -3;  // byte 'a' (binary): an addition step
 constexpr int64_t kCachedLits = int64_t{1} << 20;  // larger literals get fresh int objects
-
-struct Owned {
-  PyObject *p = nullptr;
-  explicit Owned(PyObject *o) : p(o) {}
-  Owned(const Owned &) = delete;
-  Owned &operator=(const Owned &) = delete;
-  ~Owned() { Py_XDECREF(p); }
-  PyObject *release() {
-    PyObject *r = p;
-    p = nullptr;
-    return r;
-  }
-};
-
-// What bytes.split() splits at: space, \t, \n, \v, \f and \r.
-inline bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-// ---------------------------------------------------------------------------
-// Reading codes.  A text token is an optional '-' and ASCII digits (leading
-// zeros allowed, "-0" is 0), or in a proof 'd' as the first token of a step.
-// A literal's variable must not exceed `limit`.
-
-struct TextScan {
-  int64_t limit;
-  bool proof;             // 'd' allowed at a step's start
-  bool at_start = true;   // the next token starts a step
-  int64_t maxvar = 0;
-};
-
-// Appends the codes of the token at `p` to `out` and returns its end, or
-// nullptr if the token is refused.
-const unsigned char *text_token(TextScan &ts, const unsigned char *p, const unsigned char *end,
-                                std::vector<int64_t> &out) {
-  if (ts.proof && *p == 'd' && (p + 1 == end || is_space(p[1]))) {
-    if (!ts.at_start) return nullptr;
-    ts.at_start = false;
-    out.push_back(kDel);
-    return p + 1;
-  }
-  const bool negative = *p == '-';
-  const unsigned char *digits = p + negative;
-  int64_t v = 0;
-  p = digits;
-  for (; p < end && is_digit(*p); ++p) {
-    if (v <= ts.limit) v = v * 10 + (*p - '0');
-  }
-  if (p == digits || (p < end && !is_space(*p)) || v > ts.limit) return nullptr;
-  ts.at_start = v == 0;
-  if (v == 0) {
-    out.push_back(kEnd);
-  } else {
-    out.push_back(2 * (v - 1) + negative);
-    if (v > ts.maxvar) ts.maxvar = v;
-  }
-  return p;
-}
-
-bool scan_text(TextScan &ts, const unsigned char *p, const unsigned char *end, std::vector<int64_t> &out) {
-  while (true) {
-    while (p < end && is_space(*p)) ++p;
-    if (p == end) return true;
-    p = text_token(ts, p, end, out);
-    if (p == nullptr) return false;
-  }
-}
-
-// Binary DRAT: 'a' or 'd', literals as 2*var + negated (7 bits a byte, low
-// first, high bit on all but the last byte), then a 0 byte.  A literal reads
-// 2 to 2**32-1; high groups of zeros are accepted, as by the Python reader.
-const unsigned char *binary_literal(const unsigned char *p, const unsigned char *end, std::vector<int64_t> &out) {
-  uint64_t code = 0;
-  bool big = false;
-  for (unsigned shift = 0;; shift = shift < 64 ? shift + 7 : shift) {
-    if (p == end) return nullptr;
-    const unsigned char b = *p++;
-    const uint64_t bits = b & 127u;
-    if (bits != 0 && shift >= 32) big = true;
-    if (bits != 0 && shift < 32) code |= bits << shift;
-    if (b < 128) break;
-  }
-  if (big || code < 2 || code >= (uint64_t{1} << 32)) return nullptr;
-  out.push_back(static_cast<int64_t>(code) - 2);
-  return p;
-}
-
-bool scan_binary(const unsigned char *p, const unsigned char *end, std::vector<int64_t> &out) {
-  while (p < end) {
-    const unsigned char kind = *p++;
-    if (kind != 'a' && kind != 'd') return false;
-    out.push_back(kind == 'd' ? kDel : kAdd);
-    while (true) {
-      if (p == end) return false;
-      if (*p == 0) break;
-      p = binary_literal(p, end, out);
-      if (p == nullptr) return false;
-    }
-    ++p;
-    out.push_back(kEnd);
-  }
-  return true;
-}
 
 // Appends the codes of a tail list (ints: literals, or kDel first) to `out`.
 bool read_tail(PyObject *tail, std::vector<int64_t> &out) {
@@ -294,17 +193,6 @@ PyObject *drat_binary(PyObject *, PyObject *args) {
   return PyLong_FromLongLong(n);
 }
 
-// C++ exceptions (only std::bad_alloc from the scratch vector) never cross
-// into the interpreter.
-template <PyObject *(*F)(PyObject *, PyObject *)>
-PyObject *guarded(PyObject *self, PyObject *args) {
-  try {
-    return F(self, args);
-  } catch (const std::bad_alloc &) {
-    return PyErr_NoMemory();
-  }
-}
-
 PyMethodDef scan_functions[] = {
     {"cnf_numbers", guarded<cnf_numbers>, METH_VARARGS,
      "cnf_numbers(block, limit, sink, tail, lits)\n--\n\n"
@@ -318,28 +206,8 @@ PyMethodDef scan_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec_scan(PyObject *module) {
-  if (PyModule_AddFunctions(module, scan_functions) < 0) return -1;
-  return 0;
-}
-
-PyModuleDef_Slot scan_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_scan)},
-    {0, nullptr},
-};
-
-PyModuleDef scan_module = {
-    PyModuleDef_HEAD_INIT,
-    "quillon_native_cli._scan",  // m_name
-    "Native inner loops of the DIMACS and DRAT readers.",
-    0,        // m_size
-    nullptr,  // m_methods: added by the exec slot
-    scan_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__scan(void) { return PyModuleDef_Init(&scan_module); }
+int add_scan_functions(PyObject *module) { return PyModule_AddFunctions(module, scan_functions); }
+
+}  // namespace qn::cli

@@ -83,11 +83,13 @@ struct Worker {
   uint64_t from_alt = 0;
   uint32_t nvars = 0;
   bool want_proof = false;
+  ProofSink *sink = nullptr;  // where the proof goes, if not kept
   const Clauses *clauses = nullptr;
   const Config *config = nullptr;
+  WorkerBody body = run_one;
   StopFlag stop;             // this worker's share of the flag
   Channel *channel = nullptr;  // this worker's sending end
-  bool failed = false;       // an exception escaped run_one or the send
+  bool failed = false;       // an exception escaped the body or the send
   bool out_of_memory = false;  // that exception was std::bad_alloc
   pthread_t thread{};
 };
@@ -112,7 +114,7 @@ void report_failure(uint64_t worker, const char *what, const char *file, int lin
 void *worker_main(void *arg) noexcept {
   Worker &w = *static_cast<Worker *>(arg);
   try {
-    Outcome o = run_one(w.index, w.nvars, *w.clauses, *w.config, w.stop, w.want_proof);
+    Outcome o = w.body(w.index, w.nvars, *w.clauses, *w.config, w.stop, w.want_proof, w.sink);
     o.from_alt = w.from_alt;
     if (!w.stop->load(std::memory_order_relaxed)) {
       w.stop->store(true, std::memory_order_relaxed);
@@ -205,9 +207,10 @@ class Crew {
 };
 
 std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, const Clauses *alt, uint64_t alt_count,
-                                    const std::vector<Config> &configs, bool want_proof) {
+                                    const std::vector<Config> &configs, bool want_proof, WorkerBody body,
+                                    const std::vector<ProofSink *> &sinks, StopFlag outer) {
   const size_t n = configs.size();
-  auto stop = std::make_shared<std::atomic<bool>>(false);
+  StopFlag stop = outer ? outer : std::make_shared<std::atomic<bool>>(false);
   Channel channel(1);  // the runner's own sending end, dropped once all are spawned
   std::vector<Worker> workers(n);
   for (size_t i = 0; i < n; ++i) {
@@ -217,8 +220,10 @@ std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, cons
     w.from_alt = on_alt ? 1 : 0;
     w.nvars = nvars;
     w.want_proof = want_proof;
+    w.sink = i < sinks.size() ? sinks[i] : nullptr;
     w.clauses = on_alt ? alt : &clauses;
     w.config = &configs[i];
+    w.body = body;
     w.stop = stop;
     w.channel = &channel;
   }
@@ -237,6 +242,11 @@ std::optional<Outcome> run_threaded(uint32_t nvars, const Clauses &clauses, cons
   if (spawn_error != 0) QN_PANIC(spawn_failure(spawn_error));
   if (failed) QN_PANIC("a scoped thread panicked");
   if (crew.out_of_memory) throw std::bad_alloc();
+  if (!answer && outer) {  // the caller stopped every worker first
+    Outcome o;
+    o.stopped = true;
+    return o;
+  }
   // Only a sender raises the flag and only a raised flag stops a search, so
   // with every worker healthy one of them has sent an answer.
   QN_CHECK(answer.has_value(), "every portfolio worker ended without an answer");
@@ -255,12 +265,13 @@ uint64_t vars_needed(uint32_t nvars, const Clauses &clauses) {
 }  // namespace
 
 Outcome run_one(uint64_t worker, uint32_t nvars, const Clauses &clauses, const Config &config, StopFlag stop,
-                bool want_proof) {
+                bool want_proof, ProofSink *sink) {
   const bool stoppable = stop != nullptr;
   const std::atomic<bool> *flag = stop.get();
   Solver solver(nvars, config);
   if (stoppable) solver.set_stop(std::move(stop));
-  if (want_proof) solver.enable_proof();
+  if (want_proof && sink != nullptr) solver.stream_proof(sink);
+  if (want_proof && sink == nullptr) solver.enable_proof();
   bool ok = true;
   for (const std::vector<Lit> &c : clauses) {
     if (!solver.add_clause(c.data(), c.size())) {
@@ -277,7 +288,9 @@ Outcome run_one(uint64_t worker, uint32_t nvars, const Clauses &clauses, const C
     o.model = solver.take_model();
   } else if (result == kUnsat) {
     if (want_proof) o.proof = solver.take_proof();
-  } else if (!stoppable || !flag->load(std::memory_order_relaxed)) {
+  } else if (stoppable && flag->load(std::memory_order_relaxed)) {
+    o.stopped = true;
+  } else {
     // Without a conflict limit or deadline only the stop flag ends a search
     // early; anything else would pass a non-answer off as a refutation.
     QN_PANIC("search ended without an answer and without a stop request");
@@ -287,12 +300,13 @@ Outcome run_one(uint64_t worker, uint32_t nvars, const Clauses &clauses, const C
 }
 
 std::optional<Outcome> run(uint32_t nvars, const Clauses &clauses, const Clauses *alt, uint64_t alt_threads,
-                           const std::vector<Config> &configs, bool want_proof) {
+                           const std::vector<Config> &configs, bool want_proof, WorkerBody body,
+                           const std::vector<ProofSink *> &sinks, StopFlag stop) {
   const size_t n = configs.size();
   if (n == 0) return std::nullopt;
   if (n == 1) {
     const bool on_alt = alt != nullptr && alt_threads >= 1;
-    Outcome o = run_one(0, nvars, on_alt ? *alt : clauses, configs[0], nullptr, want_proof);
+    Outcome o = body(0, nvars, on_alt ? *alt : clauses, configs[0], stop, want_proof, sinks.empty() ? nullptr : sinks[0]);
     o.from_alt = on_alt ? 1 : 0;
     return o;
   }
@@ -302,7 +316,7 @@ std::optional<Outcome> run(uint32_t nvars, const Clauses &clauses, const Clauses
   // before any thread starts.
   require_memory(add_sat(mul_sat(Solver::table_bytes(vars_needed(nvars, clauses)), n - alt_count),
                          mul_sat(Solver::table_bytes(alt_count > 0 ? vars_needed(nvars, *alt) : 0), alt_count)));
-  return run_threaded(nvars, clauses, alt, alt_count, configs, want_proof);
+  return run_threaded(nvars, clauses, alt, alt_count, configs, want_proof, body, sinks, std::move(stop));
 }
 
 }  // namespace qn::portfolio

@@ -13,6 +13,7 @@
 
 #include "core/clause_scan.hpp"
 #include "core/lit.hpp"
+#include "core/proof_sink.hpp"
 
 namespace qn::prep {
 
@@ -94,6 +95,11 @@ class Preprocessor {
   uint32_t nvars() const { return nvars_; }
   bool unsat() const { return unsat_; }
   const std::vector<ProofStep> &proof() const { return proof_; }
+  // Logging on, each step handed to `sink` instead of being kept.
+  void stream_proof(ProofSink *sink) {
+    with_proof_ = true;
+    sink_ = sink;
+  }
   uint32_t num_slots() const { return static_cast<uint32_t>(cl_start_.size()); }
   bool is_live(ClauseId id) const { return slots_[id].live != 0; }
   uint32_t clause_len(ClauseId id) const { return slots_[id].len; }
@@ -145,6 +151,7 @@ class Preprocessor {
 
   // ---- proof and status ---------------------------------------------------
   std::vector<ProofStep> proof_;
+  ProofSink *sink_ = nullptr;        // steps go here instead of proof_ when set
   bool unsat_ = false;
 
   // ---- scratch buffers, reused across calls -------------------------------

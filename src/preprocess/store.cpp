@@ -37,6 +37,10 @@ uint64_t Preprocessor::signature(const Lit *lits, uint32_t n) {
 
 void Preprocessor::log_step(bool deletion, const Lit *lits, uint32_t n) {
   if (!with_proof_) return;
+  if (sink_ != nullptr) {
+    sink_->step(deletion, lits, n);
+    return;
+  }
   ProofStep step;
   step.deletion = deletion;
   step.lits.assign(lits, lits + n);
@@ -108,12 +112,13 @@ void Preprocessor::insert(const Lit *lits, uint32_t n, bool log) {
   for (uint32_t k = 0; k < n; ++k) reserve_for(occs_[lits[k]], occs_[lits[k]].size() + 1);
   ProofStep step;
   const bool logging = log && with_proof_;
-  if (logging) {
+  if (logging && sink_ == nullptr) {
     step.lits.assign(lits, lits + n);
     reserve_for(proof_, proof_.size() + 1);
   }
   // Commit.
-  if (logging) proof_.push_back(std::move(step));
+  if (logging && sink_ != nullptr) sink_->step(false, lits, n);
+  if (logging && sink_ == nullptr) proof_.push_back(std::move(step));
   const ClauseId id = static_cast<ClauseId>(slots);
   cl_start_.push_back(arena_.size());
   slots_.push_back(SlotInfo{signature(lits, n), n, 1});
@@ -180,7 +185,7 @@ void Preprocessor::replace(ClauseId id, const Lit *lits, uint32_t n) {
   for (uint32_t k = 0; k < old_n; ++k) unhook(id, k);
   const Lit *old = clause(id);
   ProofStep deletion;
-  if (with_proof_) {
+  if (with_proof_) {  // a copy: the slot may be overwritten below
     deletion.deletion = true;
     deletion.lits.assign(old, old + old_n);
   }
@@ -196,7 +201,8 @@ void Preprocessor::replace(ClauseId id, const Lit *lits, uint32_t n) {
   hook_all(id);
   if (old_n == 0) --live_empty_;
   if (n == 0) ++live_empty_;
-  if (with_proof_) proof_.push_back(std::move(deletion));
+  if (with_proof_ && sink_ != nullptr) sink_->step(true, deletion.lits.data(), deletion.lits.size());
+  if (with_proof_ && sink_ == nullptr) proof_.push_back(std::move(deletion));
 }
 
 // ---------------------------------------------------------------------------

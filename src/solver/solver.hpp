@@ -17,16 +17,12 @@
 
 #include "core/clause_scan.hpp"
 #include "core/lit.hpp"
+#include "core/proof_sink.hpp"
 #include "solver/config.hpp"
+#include "solver/stats.hpp"
 #include "solver/watch_list.hpp"
 
 namespace qn {
-
-// Cumulative counters, never reset.
-struct Stats {
-  uint64_t decisions = 0, propagations = 0, conflicts = 0, learned = 0, learned_lits = 0, minimized_lits = 0,
-           restarts = 0, blocked_restarts = 0, reductions = 0, deleted = 0, max_trail = 0;
-};
 
 // Result codes of Solver::solve.
 inline constexpr uint8_t kUnsat = 0;
@@ -91,6 +87,12 @@ class Solver {
 
   // --- proof log (record() in state.cpp) -----------------------------------
   void enable_proof() { proof_enabled_ = true; }
+  // Logging on, each step handed to `sink` (which must outlive the solver's
+  // searches) instead of being kept: proof() stays empty.
+  void stream_proof(ProofSink *sink) {
+    proof_enabled_ = true;
+    sink_ = sink;
+  }
   bool proof_enabled() const { return proof_enabled_; }
   const std::vector<ProofStep> &proof() const { return proof_; }
   std::vector<ProofStep> take_proof() { return std::move(proof_); }
@@ -312,6 +314,7 @@ class Solver {
   // Answer, proof, limits.
   std::vector<bool> model_;
   std::vector<ProofStep> proof_;
+  ProofSink *sink_ = nullptr;            // steps go here instead of proof_ when set
   std::optional<std::chrono::steady_clock::time_point> deadline_;
   std::shared_ptr<std::atomic<bool>> stop_;
 

@@ -190,6 +190,10 @@ bool Solver::locked(CRef c) const {
 }
 
 void Solver::record(bool deletion, const Lit *lits, size_t n) {
+  if (sink_ != nullptr) {
+    sink_->step(deletion, lits, n);
+    return;
+  }
   proof_.push_back(ProofStep{deletion, std::vector<Lit>(lits, lits + n)});
 }
 

@@ -1,0 +1,62 @@
+"""Solving from Python with the command's strategy, without a subprocess."""
+import time
+from dataclasses import dataclass
+
+from quillon_native_cli import configs, strategy
+from quillon_native_cli.driver import Formula, ProofDest
+
+
+@dataclass
+class Result:
+    answer: object      # True (satisfiable), False (unsatisfiable) or None (a limit was reached)
+    model: list | None  # after True: one DIMACS literal per variable, [1, -2, 3, ...]
+    proof: object       # None; the steps written to the proof file; or [(kind, DIMACS literals)]
+    stats: dict         # the winning solver's counters, "conflicts_total" over all solvers, "winner"
+
+
+def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proof=None, binary_proof=False,
+                  strategy_name="auto"):
+    """Solves the CNF formula `clauses` (sequences of DIMACS literals: 3 is
+    variable 3, -3 its negation) as `quillon-native solve` does.
+
+    nvars         number of variables (default: the largest variable used)
+    max_conflicts conflicts of all solvers together before giving up (None: no limit)
+    seconds       time limit (None: none); the only input that is not deterministic
+    proof         None; True for the DRAT steps of an UNSAT answer in `Result.proof`
+                  as ("a" or "d", DIMACS literals) pairs; or a file path to write them to
+    binary_proof  binary DRAT for a proof file
+    strategy_name "auto" (the command's default) or the name of one configuration
+
+    Returns a `Result`.  The proof is checked by quillon_native.check_proof
+    against `clauses` itself (literals converted to 2*(var-1) + negated).
+    """
+    flat = strategy.Clauses()
+    top = 0
+    for c in clauses:
+        lits = [2 * d - 2 if d > 0 else -2 * d - 1 for d in c]
+        if 0 in c or any(not isinstance(d, int) for d in c):
+            raise ValueError(f"clause {list(c)!r}: literals are non-zero integers")
+        if lits:
+            top = max(top, max(lits) // 2 + 1)
+        flat.append(lits)
+    n = top if nvars is None else nvars
+    if n < top:
+        raise ValueError(f"nvars={nvars} but variable {top} is used")
+    formula = Formula(n, flat)
+    if strategy_name == "auto":
+        chosen = strategy.plan(strategy.features(n, flat))
+    elif strategy_name in configs.CONFIGS:
+        chosen = strategy.Plan((strategy_name,), (1,), 1.0, strategy.DEFAULT_SLICE, "chosen")
+    else:
+        raise ValueError(f"unknown strategy {strategy_name!r}; auto or one of {', '.join(configs.CONFIGS)}")
+    dest = None if proof is None or proof is False else ProofDest(None if proof is True else str(proof),
+                                                                   binary_proof)
+    deadline = None if seconds is None else time.monotonic() + seconds
+    remaining = None if deadline is None else (lambda: deadline - time.monotonic())
+    run = strategy.Portfolio(formula, chosen, dest)
+    out = run.run(max_conflicts, remaining)
+    steps = out.winner.proof_steps() if out.answer is False and proof is True else None
+    written = run.finish(out.winner) if out.answer is not None else run.finish(None)
+    model = [v + 1 if val else -(v + 1) for v, val in enumerate(out.model)] if out.answer else None
+    stats = dict(out.stats, conflicts_total=out.conflicts, winner=out.winner.name if out.winner else None)
+    return Result(out.answer, model, steps if proof is True else written if dest else None, stats)

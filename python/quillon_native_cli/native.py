@@ -1,0 +1,217 @@
+"""The native runner of the command line (`_scan.Runner`): the formula read
+into the cores with no Python object per clause, searched in the same
+conflict slices as over the module, and the proof streamed to its file as it
+grows (whole steps, flushed at every slice end), so that an interrupted run
+keeps every step derived so far.
+
+`NativeWork` is what `solve`'s search process runs over it; `NativeDriver`
+and `open_native_driver` offer the solver-driving protocol of driver.py.
+"""
+import os
+import sys
+import time
+
+import quillon_native as qn
+
+from quillon_native_cli.dimacs import _scan
+
+# Seconds a stopped search process gets to flush its proof and report
+# before it is killed (it stops at its next conflict).
+STOP_GRACE = 1.0
+
+
+Formula = _scan.Formula if _scan is not None and hasattr(_scan, "Formula") else None
+
+
+def available():
+    return _scan is not None and hasattr(_scan, "Runner")
+
+
+def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
+    """A runner for `nvars` variables; `options` are Solver keyword options,
+    checked (with the module's messages) by making a Solver of them.  With
+    `proof`, steps wait in memory until attach_proof(fd) names the file."""
+    qn.Solver(0, **options)
+    return _scan.Runner(nvars, options, proof, binary, preprocess)
+
+
+class NativeWork:
+    """What `solve`'s search process does with a runner; everything it says
+    goes over `ch`, as with solve.Work."""
+
+    def __init__(self, s):
+        self.s = s
+        self.args = s.args
+
+    def run(self, ch):
+        _scan.stop_on_signals()
+        s, args = self.s, self.args
+        runner = s.runner
+        t0 = time.monotonic()
+        ok = True
+        if args.preprocess:
+            ok = runner.preprocess(args.rounds)
+            prep = runner.prep_stats()
+            prep["seconds"] = time.monotonic() - t0
+            ch.send("prep", prep)
+        result = self.slices(ch, runner, t0) if ok else False
+        stats = runner.stats()
+        stats["seconds"] = time.monotonic() - t0
+        model = runner.model() if result else None
+        ch.send("answer", result, stats, model, None)
+        if s.proof_fh:
+            try:
+                ch.send("proof", runner.finish_proof())
+            except OSError as e:
+                ch.send("proof-failed", e.strerror or str(e))
+
+    def slices(self, ch, runner, t0):
+        args, s = self.args, self.s
+        left = args.max_conflicts
+        deadline = s.deadline
+
+        def remaining():
+            return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+        if args.slice == 0:
+            return runner.solve(left, remaining())
+        while True:
+            k = args.slice if left is None else min(args.slice, left)
+            before = runner.conflicts()
+            result = runner.solve(k, remaining())
+            if result is not None or runner.stopped():
+                return result
+            st = runner.stats()
+            st["seconds"] = time.monotonic() - t0
+            ch.send("progress", st)
+            if left is not None:
+                left -= runner.conflicts() - before  # what the slice used, which may pass k
+                if left <= 0:
+                    return None
+            if deadline is not None and time.monotonic() >= deadline:
+                return None
+
+
+class NativePortfolioWork:
+    """`solve --portfolio N` in the search process: the named configurations
+    raced on threads over the natively read formula, each streaming its proof
+    to a file of its own (the first one to the target, the others to files
+    beside it); the winner's becomes the proof, or the first one's when the
+    run was stopped, named in a comment line."""
+
+    def __init__(self, s):
+        self.s = s
+        self.args = s.args
+
+    def run(self, ch):
+        from quillon_native_cli import configs
+        from quillon_native_cli.driver import ProofDest, temporary_dest
+        _scan.stop_on_signals()
+        s, args = self.s, self.args
+        t0 = time.monotonic()
+        names = configs.PORTFOLIO_ORDER[:args.portfolio]
+        paths, files = [], []
+        if s.proof_fh:
+            target = ProofDest(args.proof, args.binary_proof)
+            paths = [args.proof] + [temporary_dest(target, i).path for i in range(1, len(names))]
+            files = [s.proof_fh] + [open(path, "wb") for path in paths[1:]]
+        try:
+            fds = [fh.fileno() for fh in files] if files else None
+            w, answer, model, stats, steps = _scan.run_portfolio(s.formula, [configs.full(n) for n in names], fds,
+                                                                 args.binary_proof)
+        finally:
+            for fh in files[1:]:
+                fh.close()
+        stats["seconds"] = time.monotonic() - t0
+        ch.send("answer", answer, stats, model, names[w] if answer is not None else None)
+        if not files:
+            return
+        keep = w if answer is not None else 0
+        if keep != 0:
+            os.replace(paths[keep], args.proof)
+        for i, path in enumerate(paths[1:], 1):
+            if i != keep:
+                os.unlink(path)
+        ch.send("comment", f"proof of {names[keep]}")
+        if steps[keep] < 0:
+            ch.send("proof-failed", os.strerror(-steps[keep]))
+        else:
+            ch.send("proof", steps[keep])
+
+
+class NativeDriver:
+    """`Driver` (driver.py) over a native runner: the proof goes to its file
+    step by step and is flushed at the end of every run."""
+
+    def __init__(self, nvars, options, proof, name=""):
+        self.name = name
+        self.proof = proof
+        self.fh = None
+        if proof is not None:
+            self.fh = sys.stdout.buffer if proof.path == "-" else open(proof.path, "wb")
+            if proof.path == "-":
+                sys.stdout.flush()
+        try:
+            self.runner = make_runner(nvars, options, proof is not None, proof.binary if proof else False)
+            if self.fh is not None:
+                self.runner.attach_proof(self.fh.fileno())
+        finally:
+            if self.fh is not None and self.fh is not sys.stdout.buffer:
+                self.fh.close()  # the runner keeps a descriptor of its own
+            self.fh = None
+        self.answer = None
+        self.steps = None
+
+    def add_formula(self, formula):
+        if isinstance(formula, _scan.Formula):
+            self.runner.add_formula(formula)
+            return
+        add = self.runner.add_clause
+        for clause in formula.clauses:
+            add(clause)
+
+    def run(self, conflicts, seconds=None):
+        if self.answer is None:
+            self.answer = self.runner.solve(conflicts, seconds)
+        return self.answer
+
+    def conflicts(self):
+        return self.runner.conflicts()
+
+    def model(self):
+        if self.answer is not True:
+            return None
+        return [b == 1 for b in self.runner.model()]
+
+    def stats(self):
+        return self.runner.stats()
+
+    def finish_proof(self):
+        if self.proof is None:
+            return None
+        if self.steps is None:
+            self.steps = self.runner.finish_proof()
+        return self.steps
+
+    def close(self):
+        if self.runner is not None and self.proof is not None:
+            self.finish_proof()
+        self.runner = None
+
+
+def open_native_driver(nvars, options, proof, name=""):
+    """A `Driver` over the native runner (same arguments as driver.open_driver)."""
+    return NativeDriver(nvars, options, proof, name)
+
+
+def read_formula(path, relaxed=False):
+    """A `_scan.Formula` of a DIMACS file, read with the CNF reader's checks
+    and messages; `nvars` and `nclauses` as the reader counted them."""
+    from quillon_native_cli.dimacs import CnfReader
+    formula = _scan.Formula()
+    reader = CnfReader(path, formula.add_clause, relaxed=relaxed)
+    reader.native = formula
+    reader.lits = None
+    reader.read()
+    formula.nvars = reader.nvars
+    return formula

@@ -1,0 +1,203 @@
+"""The `auto` strategy: a sequential portfolio of solvers over one formula.
+
+Several drivers (driver.py), one per named configuration, take turns on one
+thread.  Member i searches `weights[i]` slices of `unit` conflicts in the
+first round; each later round multiplies every member's share by `growth`,
+so a configuration that suits the formula gets most of the time as the run
+grows long while every member still has its chance early.  A member is
+created at its first turn, so a formula solved in the first turn never pays
+for the others.  Conflicts alone decide the turns: the same formula and
+limits give the same winner, model and proof on every run.
+
+Which members, in which order and with which weights comes from cheap
+features of the formula (`plan`): uniform random k-SAT is left to the
+default configuration alone, in the slices `solve --config default` uses,
+so it searches exactly as that command does; other formulas get the measured
+portfolio, cut down to fewer members on large formulas to bound memory.
+"""
+import itertools
+import math
+import os
+from collections import Counter
+from array import array
+from dataclasses import dataclass, field
+
+from quillon_native_cli import configs, driver
+
+UNIT = 2000             # conflicts per slice of a portfolio member
+DEFAULT_SLICE = 20000   # the slice of `solve --config default`
+
+
+@dataclass(frozen=True)
+class Plan:
+    members: tuple      # configuration names, in turn order
+    weights: tuple      # slices per member in the first round
+    growth: float       # factor on the shares from one round to the next
+    unit: int | None    # conflicts per slice (None: one call without a conflict limit)
+    why: str = ""       # what in the formula chose this plan
+
+    def shares(self, rnd):
+        factor = self.growth ** rnd
+        return [max(1, int(w * factor)) for w in self.weights]
+
+
+# The portfolio for structured formulas and the set for uniform random ones,
+# chosen by replaying schedules on measured runs (bench/simulate.py).
+PORTFOLIO = Plan(("default", "glucose-random", "minisat"), (1, 1, 1), 2.0, UNIT, "structured")
+RANDOM = Plan(("default",), (1,), 1.0, DEFAULT_SLICE, "uniform random k-SAT")
+LARGE_LITS = 2_000_000  # literals from which a formula gets at most LARGE_MEMBERS solvers
+LARGE_MEMBERS = 2
+
+
+class Clauses:
+    """Clauses of internal literals kept flat (4 bytes a literal): a portfolio
+    adds them to each member as it starts, without a Python list per clause."""
+
+    def __init__(self):
+        self.lits = array("I")
+        self.ends = array("Q")
+
+    def append(self, clause):
+        self.lits.extend(clause)
+        self.ends.append(len(self.lits))
+
+    def __len__(self):
+        return len(self.ends)
+
+    def __iter__(self):
+        lits, start = self.lits, 0
+        for end in self.ends:
+            yield lits[start:end]
+            start = end
+
+
+@dataclass
+class Features:
+    nvars: int
+    nclauses: int
+    lits: int
+    lengths: dict = field(default_factory=dict)   # clause length -> count
+    occurrence_cv: float = 0.0                     # spread of variable occurrences (std / mean)
+
+    @property
+    def uniform_k(self):
+        """k when every clause has k >= 3 literals, else 0."""
+        if len(self.lengths) == 1:
+            (k,) = self.lengths
+            return k if k >= 3 else 0
+        return 0
+
+
+def features(nvars, clauses):
+    """Clause-length profile and occurrence spread (counted at C speed:
+    this runs before every search on formulas of millions of literals)."""
+    if isinstance(clauses, Clauses):
+        ends = clauses.ends
+        lengths = Counter(b - a for a, b in zip(itertools.chain((0,), ends), ends))
+        lits = clauses.lits
+    else:
+        lengths = Counter(map(len, clauses))
+        lits = itertools.chain.from_iterable(clauses)
+    by_lit = Counter(lits)
+    occ = Counter()
+    for lit, n in by_lit.items():
+        occ[lit >> 1] += n
+    cv = 0.0
+    if occ:
+        counts = occ.values()
+        mean = sum(counts) / len(occ)
+        cv = math.sqrt(sum((x - mean) ** 2 for x in counts) / len(occ)) / mean
+    return Features(nvars, sum(lengths.values()), sum(n * k for k, n in lengths.items()), dict(lengths), cv)
+
+
+def plan(feat, slice_=DEFAULT_SLICE):
+    """The plan for a formula of these features."""
+    if feat.uniform_k and feat.occurrence_cv < 0.5:
+        return Plan(RANDOM.members, RANDOM.weights, RANDOM.growth, slice_ or None,
+                    f"uniform random {feat.uniform_k}-SAT")
+    if feat.lits >= LARGE_LITS:
+        n = LARGE_MEMBERS
+        return Plan(PORTFOLIO.members[:n], PORTFOLIO.weights[:n], PORTFOLIO.growth, PORTFOLIO.unit,
+                    f"structured, large ({feat.lits} literals)")
+    return PORTFOLIO
+
+
+@dataclass
+class Outcome:
+    answer: object      # True, False or None
+    model: list         # after True: one bool per variable
+    winner: object      # the driver that answered (not closed), or None
+    stats: dict         # the winner's counters (the busiest member's without an answer)
+    conflicts: int      # conflicts of all members together
+
+
+class Portfolio:
+    """Runs `plan` over `formula` (nvars, clauses), each member with its own
+    proof destination; `open` makes a driver (driver.open_driver's signature)."""
+
+    def __init__(self, formula, plan, proof=None, options=None, open=driver.open_driver):
+        self.formula, self.plan, self.proof = formula, plan, proof
+        self.options = options or {}
+        self.open = open
+        self.drivers = [None] * len(plan.members)
+
+    def member(self, i):
+        d = self.drivers[i]
+        if d is None:
+            name = self.plan.members[i]
+            opts = dict(configs.CONFIGS[name], **self.options)
+            dest = driver.temporary_dest(self.proof, i) if self.proof is not None else None
+            d = self.drivers[i] = self.open(self.formula.nvars, opts, dest, name=name)
+            d.add_formula(self.formula)
+        return d
+
+    def conflicts(self):
+        return sum(d.conflicts() for d in self.drivers if d is not None)
+
+    def run(self, max_conflicts=None, remaining=None, on_slice=None):
+        """Turns until an answer, `max_conflicts` conflicts in all, or no time
+        left (`remaining()` gives the seconds left, None for no limit)."""
+        plan, rnd = self.plan, 0
+        while True:
+            for i, share in enumerate(plan.shares(rnd)):
+                d = self.member(i)
+                for _ in range(share):
+                    k = plan.unit
+                    if max_conflicts is not None:
+                        left = max_conflicts - self.conflicts()
+                        k = left if k is None else min(k, left)
+                        if k <= 0:
+                            return self.outcome(None, None)
+                    seconds = remaining() if remaining else None
+                    if seconds is not None and seconds <= 0:
+                        return self.outcome(None, None)
+                    answer = d.run(k, seconds)
+                    if answer is not None:
+                        return self.outcome(answer, d)
+                    if on_slice:
+                        on_slice(self, d)
+            rnd += 1
+
+    def outcome(self, answer, winner):
+        busiest = winner or max((d for d in self.drivers if d is not None), key=lambda d: d.conflicts())
+        return Outcome(answer, winner.model() if answer else None, winner, busiest.stats(), self.conflicts())
+
+    def finish(self, winner):
+        """Writes the winner's proof and moves it onto the proof destination;
+        the other members' files are removed and every member is closed.
+        Returns the steps written (None without a proof or a winner)."""
+        steps = None
+        for i, d in enumerate(self.drivers):
+            if d is None:
+                continue
+            if self.proof is not None and self.proof.path not in (None, "-"):
+                temp = driver.temporary_dest(self.proof, i).path
+                if d is winner:
+                    steps = d.finish_proof()
+                    os.replace(temp, self.proof.path)
+                elif os.path.exists(temp):
+                    os.unlink(temp)
+            elif d is winner and self.proof is not None:
+                steps = d.finish_proof()
+            d.close()
+        return steps

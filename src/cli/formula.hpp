@@ -1,0 +1,31 @@
+// A formula as read from a file: clauses of internal literals back to back,
+// exactly as read (duplicates and tautologies are the solver's business), so
+// that a solver given them sees the same calls as one given the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/lit.hpp"
+
+namespace qn::cli {
+
+class Formula {
+ public:
+  void add(const Lit *lits, size_t n) {
+    lits_.insert(lits_.end(), lits, lits + n);
+    ends_.push_back(lits_.size());
+  }
+  size_t size() const { return ends_.size(); }
+  const Lit *clause(size_t i) const { return lits_.data() + start(i); }
+  size_t clause_len(size_t i) const { return ends_[i] - start(i); }
+  size_t memory_bytes() const { return lits_.capacity() * sizeof(Lit) + ends_.capacity() * sizeof(uint64_t); }
+
+ private:
+  size_t start(size_t i) const { return i == 0 ? 0 : ends_[i - 1]; }
+  std::vector<Lit> lits_;
+  std::vector<uint64_t> ends_;  // per clause: one past its last literal
+};
+
+}  // namespace qn::cli

@@ -1,0 +1,75 @@
+#include "cli/runner.hpp"
+
+#include <utility>
+
+namespace qn::cli {
+
+namespace {
+// The module's Preprocessor defaults, which `solve --preprocess` uses.
+constexpr bool kDoBve = true;
+constexpr uint64_t kMaxResolventLen = 20;
+}  // namespace
+
+Runner::Runner(uint32_t nvars, const Config &config, std::unique_ptr<ProofFile> proof, bool preprocess,
+               std::shared_ptr<std::atomic<bool>> stop)
+    : config_(config), proof_(std::move(proof)), stop_(std::move(stop)) {
+  if (preprocess) {
+    pre_ = std::make_unique<prep::Preprocessor>(kDoBve, kMaxResolventLen, proof_ != nullptr);
+    if (proof_) pre_->stream_proof(proof_.get());
+    pre_->grow(nvars);
+    return;
+  }
+  solver_ = std::make_unique<Solver>(nvars, config_);
+  if (proof_) solver_->stream_proof(proof_.get());
+  solver_->set_stop(stop_);
+}
+
+bool Runner::add_clause(const Lit *lits, size_t n) {
+  if (solver_) {
+    solver_->add_clause(lits, n);
+    return true;
+  }
+  scratch_.assign(lits, lits + n);
+  Var bad = 0;
+  return pre_->add_clause(scratch_, &bad) != prep::AddOutcome::Eliminated;
+}
+
+bool Runner::preprocess(uint32_t rounds) {
+  if (!pre_->run(rounds)) {
+    refuted_ = true;
+    answer_ = kUnsat;
+    if (proof_) proof_->flush();
+    return false;
+  }
+  solver_ = std::make_unique<Solver>(pre_->nvars(), config_);
+  if (proof_) solver_->stream_proof(proof_.get());
+  solver_->set_stop(stop_);
+  for (prep::ClauseId i = 0; i < pre_->num_slots(); ++i) {
+    if (pre_->is_live(i)) solver_->add_clause(pre_->clause(i), pre_->clause_len(i));
+  }
+  if (proof_) proof_->flush();
+  return true;
+}
+
+uint8_t Runner::solve(std::optional<uint64_t> max_conflicts,
+                      std::optional<std::chrono::steady_clock::time_point> deadline) {
+  if (answer_ != kUnknown) return answer_;
+  solver_->set_deadline(deadline);
+  answer_ = solver_->solve(max_conflicts);
+  solver_->set_deadline(std::nullopt);
+  if (proof_) proof_->flush();
+  return answer_;
+}
+
+bool Runner::model(std::vector<bool> *out) const {
+  if (answer_ != kSat) return false;
+  if (!pre_) {
+    *out = solver_->model();
+    return true;
+  }
+  return pre_->reconstruct(solver_->model(), out).kind == prep::ReconstructError::Kind::None;
+}
+
+uint32_t Runner::nvars() const { return solver_ ? solver_->nvars() : pre_->nvars(); }
+
+}  // namespace qn::cli

@@ -1,0 +1,220 @@
+# What a user can type that once lost a file, an answer or an output, or
+# showed a traceback: each row runs the command in a fresh folder and checks
+# its exit code, its one error line, its answer, and that no file changed
+# (or appeared) but those the row names.
+import os
+import re
+import shlex
+import subprocess
+import sys
+
+from pathlib import Path
+
+import pytest
+
+from test_cli import ENV, PHP, cnf_text
+
+SAT = cnf_text(3, [[1, 2], [-1, 3], [-3, -2]])
+UNSAT = cnf_text(6, PHP)
+P = 10  # pigeonhole 10 into 9: never solved within a test
+HOLE = cnf_text(P * (P - 1), [[i * (P - 1) + j + 1 for j in range(P - 1)] for i in range(P)] +
+                [[-(i * (P - 1) + j + 1), -(k * (P - 1) + j + 1)] for j in range(P - 1) for i in range(P)
+                 for k in range(i + 1, P)])
+QUEENS = (Path(__file__).parent.parent / "examples" / "example.cnf").read_text()  # satisfiable after conflicts
+LONG = "9" * 5000
+BASE = {"f.cnf": SAT, "u.cnf": UNSAT, "keep.drat": "1 2 0\n"}
+U = "quillon-native solve: "
+B = "quillon-native batch: "
+NO_DASK = {"nodask/distributed/__init__.py": "raise ImportError('no Dask here')"}
+FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_solve.py")
+
+
+class Raw(str):
+    """The whole of standard error, as it is (not one error line)."""
+
+
+def conflicts(out):
+    return int(re.search(r"^c conflicts +(\d+)$", out, re.M).group(1))
+
+
+def capped(limit):
+    # The conflict count stays at the limit, or says by how much the solver's last call passed it.
+    def ok(out):
+        n = conflicts(out)
+        return n == limit or n > limit and f"passed --max-conflicts by {n - limit}" in out
+    return ok
+
+
+ROWS = [  # (fault, extra files, command line, exit code, error line or "", what stdout holds, files changed)
+    ("1 proof is the input", {}, "qn solve f.cnf --proof f.cnf", 2,
+     "f.cnf: the proof would overwrite the input f.cnf", "", ()),
+    ("1 proof is the input through a link", {"l.cnf": "->f.cnf"}, "qn solve l.cnf --proof f.cnf", 2,
+     "f.cnf: the proof would overwrite the input l.cnf", "", ()),
+    ("1 proof is a hard link of the input", {"h.cnf": "=>f.cnf"}, "qn solve f.cnf --proof h.cnf", 2,
+     "h.cnf: the proof would overwrite the input f.cnf", "", ()),
+    ("1 swapped arguments", {}, "qn solve keep.drat --proof f.cnf", 2,
+     "f.cnf: most likely an existing CNF formula, not overwritten (--force overwrites it)", "", ()),
+    ("1 proof onto another formula", {}, "qn solve f.cnf --proof u.cnf", 2,
+     "u.cnf: most likely an existing CNF formula, not overwritten (--force overwrites it)", "", ()),
+    ("1 ... unless forced", {}, "qn solve f.cnf -q --proof u.cnf --force", 10, "", "s SATISFIABLE", ("u.cnf",)),
+    ("1 a typo in the input name", {}, "qn solve nonexistent.cnf --proof keep.drat", 3,
+     "nonexistent.cnf: No such file or directory", "", ()),
+    ("1 race refuses as solve", {}, "qn race f.cnf --local-cluster 1 --proof f.cnf", 2,
+     "quillon-native race: f.cnf: the proof would overwrite the input f.cnf", "", ()),
+    ("1 race onto a formula", {}, "qn race f.cnf --local-cluster 1 --proof u.cnf", 2,
+     "quillon-native race: u.cnf: most likely an existing CNF formula, not overwritten (--force overwrites it)",
+     "", ()),
+    ("2 full disk keeps the answer", {"q.cnf": QUEENS}, "qn solve q.cnf --proof /dev/full", 4,
+     "/dev/full: No space left on device; the proof is incomplete", "s SATISFIABLE\nv ", ()),
+    ("2 ... one configuration (its proof streamed)", {"q.cnf": QUEENS}, "qn solve q.cnf --config default --proof "
+     "/dev/full", 4, "/dev/full: No space left on device; the proof is incomplete", "s SATISFIABLE\nv ", ()),
+    ("2 ... binary, unsatisfiable", {}, "qn solve u.cnf -q --proof /dev/full --binary-proof", 4,
+     "/dev/full: No space left on device; the proof is incomplete", "s UNSATISFIABLE", ()),
+    ("3 long literal", {"l.cnf": "p cnf 2 1\n1 " + LONG + " 0\n"}, "qn solve l.cnf", 3,
+     "l.cnf:2: literal 99999999999999999999... (5000 characters) exceeds the header's 2 variables", "", ()),
+    ("3 long literal, relaxed", {"l.cnf": "c\n-" + LONG + " 0\n"}, "qn solve --relaxed l.cnf", 3,
+     "l.cnf:2: literal -9999999999999999999... (5001 characters) is out of range (largest variable 2147483646)",
+     "", ()),
+    ("3 long header", {"l.cnf": f"p cnf {LONG} 1\n1 0\n"}, "qn solve l.cnf", 3,
+     "l.cnf:1: header declares 99999999999999999999... (5000 characters) variables, more than the largest "
+     "variable 2147483646", "", ()),
+    ("3 long clause count", {"l.cnf": f"p cnf 1 {LONG}\n1 0\n"}, "qn check l.cnf keep.drat", 3,
+     "l.cnf:1: header declares 99999999999999999999... (5000 characters) clauses, more than any file holds",
+     "", ()),
+    ("3 long literal in a proof", {"l.drat": f"1 0\nd {LONG} 0\n"}, "qn check u.cnf l.drat", 3,
+     "l.drat:2: literal 99999999999999999999... (5000 characters) is out of range", "", ()),
+    ("3 --luby-base 0", {}, "qn solve f.cnf --luby-base 0", 2, U + "argument --luby-base: 0 is out of range (above 0)",
+     "", ()),
+    ("3 --luby-base -1", {}, "qn solve f.cnf --luby-base -1", 2,
+     U + "argument --luby-base: -1 is out of range (above 0)", "", ()),
+    ("3 solve, standard output on a full disk", {}, "qn solve f.cnf >/dev/full", 4,
+     "standard output: No space left on device", "", ()),
+    ("3 check, standard output on a full disk", {"u.drat": "-1 0\n-3 0\n0\n"}, "qn check u.cnf u.drat >/dev/full", 4,
+     "standard output: No space left on device", "", ()),
+    ("3 batch, standard output on a full disk", {}, "qn batch f.cnf -q --solver {fake} >/dev/full", 4,
+     "standard output: No space left on device", "", ("results.sqlite", "runs.log")),
+    ("4 --rnd-freq 2", {}, "qn solve f.cnf --rnd-freq 2", 2, U + "argument --rnd-freq: 2 is out of range (0 to 1)",
+     "", ()),
+    ("4 --var-decay 5", {}, "qn solve f.cnf --var-decay 5", 2,
+     U + "argument --var-decay: 5 is out of range (above 0, up to 1)", "", ()),
+    ("4 --cla-decay -1", {}, "qn solve f.cnf --cla-decay -1", 2,
+     U + "argument --cla-decay: -1 is out of range (above 0, up to 1)", "", ()),
+    ("4 --walk-interval 0", {}, "qn solve f.cnf --walk-interval 0", 2,
+     U + "argument --walk-interval: 0 is out of range (1 to 18446744073709551615)", "", ()),
+    ("5 --max-conflicts, one call", {"h.cnf": HOLE}, "qn solve h.cnf --config default --max-conflicts 1000 --slice 0",
+     0, "", capped(1000), ()),
+    ("5 --max-conflicts, slices of 7", {"h.cnf": HOLE}, "qn solve h.cnf --config default --max-conflicts 1000 "
+     "--slice 7", 0, "", capped(1000), ()),
+    ("5 --max-conflicts, slices of 1", {"h.cnf": HOLE}, "qn solve h.cnf --config default --max-conflicts 300 "
+     "--slice 1", 0, "", capped(300), ()),
+    ("5 --max-conflicts, auto", {"h.cnf": HOLE}, "qn solve h.cnf --max-conflicts 1000 --slice 7", 0, "", capped(1000),
+     ()),
+    ("6 -0, relaxed", {"z.cnf": "p cnf 1 1\n-0 1 0\n"}, "qn solve --relaxed z.cnf", 3,
+     "z.cnf:2: '-0' is not a literal (0 ends a clause, and has no sign)", "", ()),
+    ("6 -0, strict", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "qn solve z.cnf", 3,
+     "z.cnf:2: '-0' is not a literal (0 ends a clause, and has no sign)", "", ()),
+    ("6 -0 in a proof", {"z.drat": "-1 -00\n"}, "qn check u.cnf z.drat", 3,
+     "z.drat:1: '-00' is not a literal (0 ends a clause, and has no sign)", "", ()),
+    ("6 0 with leading zeros ends a clause", {"z.cnf": "p cnf 1 2\n1 00\n-1 000\n"}, "qn solve z.cnf -q", 20, "",
+     "s UNSATISFIABLE", ()),
+    ("9 --proof -", {}, "qn solve f.cnf --proof -", 2,
+     U + "--proof -: a proof on standard output would be mixed with the answer; name a file", "", ()),
+    ("12 --portfolio with --slice", {}, "qn solve f.cnf --portfolio 2 --slice 5", 2,
+     U + "--portfolio runs the named configurations on threads; it takes no --slice", "", ()),
+    ("12 --portfolio with -v", {}, "qn solve f.cnf --portfolio 2 -v", 2,
+     U + "--portfolio runs the named configurations on threads; it takes no -v", "", ()),
+    ("12 --rounds without --preprocess", {}, "qn solve f.cnf --rounds 2", 2, U + "--rounds needs --preprocess", "", ()),
+    ("12 -q with -v", {}, "qn solve f.cnf -q -v", 2, U + "-q and -v contradict each other", "", ()),
+    ("7 --export of another kind", {"v.tsv": "file\texpected\n"}, "qn batch f.cnf --export v.tsv", 2,
+     B + "--export v.tsv: the name must end in .csv or .json", "", ()),
+    ("7 --export onto a file that is no export", {"notes.csv": "mine\n"}, "qn batch f.cnf --export notes.csv", 2,
+     B + "--export notes.csv: not an earlier csv export of results, not overwritten (--force overwrites it)", "", ()),
+    ("7 --export onto the store", {}, "qn batch f.cnf -q --solver {fake} && qn batch -r results.sqlite --export "
+     "results.sqlite --force", 2, B + "--export results.sqlite: the name must end in .csv or .json",
+     "", ("results.sqlite", "runs.log")),
+    ("7 an earlier export is replaced; the store stays one file", {},
+     "qn batch u.cnf -q --solver {fake} --export r.json && qn batch -r results.sqlite --export r.json", 0,
+     Raw("r.json: 1 results written\nr.json: 1 results written\n"), "UNSAT 1",
+     ("results.sqlite", "r.json", "runs.log")),
+    ("8 every instance in error", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "qn batch z.cnf -q", 1,
+     B + "every instance ended in error, as z.cnf: c error: {tmp}/z.cnf:2: '-0' is not a literal (0 ends a clause, "
+     "and has no sign)", "  error        1", ("results.sqlite",)),
+    ("8 --retry error", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "qn batch z.cnf -q >/dev/null 2>&1; cp f.cnf z.cnf; "
+     "qn batch z.cnf -q --retry error", 0, "", "solved       1   SAT 1", ("results.sqlite", "z.cnf")),
+    ("8 --local-cluster without Dask", NO_DASK, "PYTHONPATH=nodask:$PYTHONPATH qn batch f.cnf --local-cluster 1", 2,
+     B + "Dask distributed is not installed: pip install 'quillon-native[cluster]'", "", ()),
+    ("8 race without Dask", NO_DASK, "PYTHONPATH=nodask:$PYTHONPATH qn race f.cnf --local-cluster 1", 2,
+     "quillon-native race: Dask distributed is not installed: pip install 'quillon-native[cluster]'", "", ()),
+    ("10 an empty store", {}, "py -c 'from quillon_native_cli.store import Store; Store(\"e.sqlite\").close()' && "
+     "qn plot e.sqlite -o e.png", 3, "quillon-native plot: e.sqlite: no results to plot (an empty store)", "",
+     ("e.sqlite",)),
+    ("10 runs unlike each other", {}, "qn batch f.cnf -q --solver {fake} -r a.sqlite --seconds 5 >/dev/null && "
+     "qn batch f.cnf u.cnf -q --solver {fake} -r b.sqlite --seconds 10 >/dev/null && qn plot a.sqlite b.sqlite "
+     "-o c.svg", 0, Raw("c warning: quillon-native plot: time limits differ: a 5 s, b 10 s\nc warning: "
+                        "quillon-native plot: instance sets differ: a 1, b 2 instances, 1 in all\n"),
+     "c.svg: a (1/1, limit 5 s), b (2/2, limit 10 s)", ("a.sqlite", "b.sqlite", "c.svg", "runs.log")),
+    ("11 a resumed batch", {}, "qn batch f.cnf -q --solver {fake} >/dev/null && qn batch f.cnf u.cnf -q --solver "
+     "{fake}", 0, "", lambda out: re.search(r"cpu +[\d.]+ s total of the 2 instances done\n  wall +[\d.]+ s this "
+                                            r"invocation, which ran 1 of them", out), ("results.sqlite", "runs.log")),
+]
+
+
+def test_the_readme_lists_the_exit_codes_that_the_rows_end_with():
+    from quillon_native_cli.common import MEANINGS
+    readme = (Path(__file__).parent.parent / "README.md").read_text()
+    table = re.findall(r"^\| (\d+) \| (.+) \|$", readme, re.M)
+    assert table == [(str(int(code)), meaning) for code, meaning in MEANINGS]
+    signals = {130, 143}  # test_cli sends them
+    assert {int(code) for code, _ in MEANINGS} - signals == {row[3] for row in ROWS}
+
+
+def write(folder, files):
+    for name, text in files.items():
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        if text.startswith("->"):
+            os.symlink(text[2:], folder / name)
+        elif text.startswith("=>"):
+            os.link(folder / text[2:], folder / name)
+        else:
+            (folder / name).write_text(text)
+
+
+def snapshot(folder):
+    return {str(p.relative_to(folder)): p.read_bytes() for p in folder.rglob("*") if not p.is_dir()}
+
+
+@pytest.mark.parametrize("fault,files,command,code,error,out,changed", ROWS, ids=[r[0] for r in ROWS])
+def test_fault(tmp_path, fault, files, command, code, error, out, changed):
+    write(tmp_path, BASE)
+    write(tmp_path, files)
+    before = snapshot(tmp_path)
+    py = shlex.quote(sys.executable)
+    command = command.replace("qn ", f"{py} -m quillon_native_cli ").replace("py ", f"{py} ")
+    p = subprocess.run(command.format(fake=shlex.quote(f"{sys.executable} {FAKE}")), shell=True, cwd=tmp_path,
+                       env=ENV, capture_output=True, text=True, timeout=120)
+    assert "Traceback" not in p.stderr
+    error = type(error)(error.format(tmp=tmp_path))
+    assert (p.returncode, p.stderr) == (code, error if isinstance(error, Raw) else f"c error: {error}\n" * bool(error))
+    assert out(p.stdout) if callable(out) else out in p.stdout
+    after = snapshot(tmp_path)
+    assert {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)} == set(changed)
+
+
+def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, monkeypatch):
+    # A proof written while the search runs may fail at any moment: the
+    # search goes on, and the run ends with its answer and the proof's error.
+    from quillon_native_cli import native, solve
+    from test_cli import inproc
+
+    def failing(slices):
+        def run(self, ch, solver, t0):
+            ch.send("proof-failed", "Input/output error")
+            return slices(self, ch, solver, t0)
+        return run
+
+    for work in (solve.Work, native.NativeWork):  # over the module, and over the native runner
+        monkeypatch.setattr(work, "slices", failing(work.slices))
+    write(tmp_path, BASE)
+    proof = tmp_path / "p.drat"
+    assert inproc(capsys, "solve", "--config", "default", tmp_path / "u.cnf", "-q", "--proof", proof) == (
+        4, "s UNSATISFIABLE\n", f"c error: {proof}: Input/output error; the proof is incomplete\n")

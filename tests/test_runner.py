@@ -1,0 +1,197 @@
+# The command line's native runner (quillon_native_cli._scan.Runner) makes
+# the module's search: for the same clauses, options and slices it gives the
+# answer, counters, model and proof bytes that the module's Solver (after the
+# module's Preprocessor) and ProofWriter give.  Its proof is streamed, so an
+# interrupted `solve` keeps every step derived so far.
+import io
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+import quillon_native as qn
+
+import test_driver
+from oracles import pigeonhole, random_3sat, random_cnf
+from quillon_native_cli import configs, native
+from quillon_native_cli.proofs import ProofReader, ProofWriter
+from test_cli import ENV, decode_binary, decode_text, hard_formula
+
+pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
+_scan = native._scan
+
+FORMULAS = [  # (name, nvars, clauses)
+    ("3sat-sat", 60, random_3sat(3, 60, 4.0)),
+    ("3sat-unsat", 50, random_3sat(11, 50, 5.5)),
+    ("hole6", *pigeonhole(6)),
+    # duplicates, tautologies, units, an empty clause late, variables beyond nvars
+    ("messy", 8, random_cnf(random.Random(5), 12, 60, 0, 4)),
+]
+DRAT_TRIM = Path("/tmp/drat-trim/drat-trim")
+
+
+def module_run(nvars, clauses, options, preprocess, binary, k):
+    steps, pre = [], None
+    if preprocess:
+        pre = qn.Preprocessor(nvars, with_proof=True)
+        for c in clauses:
+            pre.add_clause(c)
+        ok = pre.run(3)
+        steps = pre.proof_steps()
+        if not ok:
+            return False, {}, None, proof_bytes(steps, binary)
+        nvars, clauses = pre.nvars, pre.reduced()
+    s = qn.Solver(nvars, **options)
+    s.enable_proof()
+    for c in clauses:
+        s.add_clause(c)
+    answer = None
+    while answer is None:
+        answer = s.solve(k)
+    model = s.model if answer else None
+    if model is not None and pre is not None:
+        model = pre.reconstruct(model)
+    stats = {name: getattr(s, name) for name in native_stats_names()}
+    return answer, stats, model, proof_bytes(steps + s.proof_steps(), binary)
+
+
+def native_stats_names():
+    return list(_scan.Runner(0, {}).stats())
+
+
+def proof_bytes(steps, binary):
+    out = io.BytesIO()
+    ProofWriter(out, binary).write(steps)
+    return out.getvalue()
+
+
+def native_run(tmp_path, nvars, clauses, options, preprocess, binary, k, feed):
+    path = tmp_path / "p.drat"
+    r = native.make_runner(nvars, options, True, binary, preprocess)
+    if feed:  # as the reader hands it over: blocks of whole lines, a clause split across two
+        text = "".join(" ".join(str((l >> 1) + 1 if l & 1 == 0 else -((l >> 1) + 1)) for l in c) + " 0\n"
+                       for c in clauses)
+        cut = text.find("\n", len(text) // 2) + 1
+        lines = text[cut:].split("\n", 1)
+        first = text[:cut] + lines[0].rsplit(" ", 1)[0] + "\n"
+        rest = text[len(first):]
+        tail = []
+        for block in (first, rest):
+            n, _, tail = r.feed(block.encode(), 2 ** 31 - 2, tail)
+        assert tail == []
+    else:
+        for c in clauses:
+            r.add_clause(c)
+    with open(path, "wb") as fh:  # as solve opens it: once the formula is read (steps so far wait)
+        r.attach_proof(fh.fileno())
+    if preprocess and not r.preprocess(3):
+        answer = False
+    else:
+        answer = None
+        while answer is None:
+            answer = r.solve(k)
+    model = r.model()
+    stats = r.stats()
+    assert r.finish_proof() is not None
+    return answer, stats, None if model is None else [b == 1 for b in model], path.read_bytes()
+
+
+@pytest.mark.parametrize("name,nvars,clauses", FORMULAS, ids=[f[0] for f in FORMULAS])
+@pytest.mark.parametrize("config", list(configs.CONFIGS))
+def test_the_runner_makes_the_modules_search_and_proof(tmp_path, name, nvars, clauses, config):
+    options = configs.CONFIGS[config]
+    for preprocess, binary, feed in ((False, False, True), (True, True, False)):
+        want = module_run(nvars, clauses, options, preprocess, binary, 97)
+        got = native_run(tmp_path, nvars, clauses, options, preprocess, binary, 97, feed)
+        assert got == want, (preprocess, binary)
+
+
+def test_the_native_driver_drives_like_the_module_one(tmp_path, monkeypatch):
+    monkeypatch.setattr(test_driver, "open_driver", native.open_native_driver)
+    for case in test_driver.CASES:
+        for binary in (False, True):
+            test_driver.test_slices_are_the_solvers_search(tmp_path, *case, binary)
+    # A formula read natively feeds a driver with no clause list at all.
+    cnf = tmp_path / "f.cnf"
+    nvars, clauses = pigeonhole(5)
+    cnf.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
+        " ".join(str(l // 2 + 1) if l % 2 == 0 else str(-(l // 2 + 1)) for l in c) + " 0\n" for c in clauses))
+    formula = native.read_formula(str(cnf))
+    assert (formula.nvars, formula.nclauses) == (nvars, len(clauses))
+    d = native.open_native_driver(formula.nvars, {}, test_driver.ProofDest(str(tmp_path / "h.drat")))
+    d.add_formula(formula)
+    assert d.run(None) is False and d.finish_proof() > 0
+    d.close()
+    assert qn.check_proof(nvars, clauses, ProofReader(str(tmp_path / "h.drat")).read().steps)[0]
+
+
+def solve_until_stopped(tmp_path, stop, binary=False, portfolio=None):
+    f = hard_formula(tmp_path)
+    proof = tmp_path / "p"
+    args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--proof", str(proof)]
+    args += ["--binary-proof"] if binary else []
+    args += ["--portfolio", str(portfolio)] if portfolio else ["--config", "default", "-v", "--slice", "200"]
+    args += ["--seconds", "0.4"] if stop is None else []
+    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, text=True)
+    if stop is not None:
+        head = [p.stdout.readline() for _ in range(3 if portfolio else 5)]
+        if portfolio:  # the workers are about to start: give them a moment
+            assert head[-1].startswith("c portfolio of")
+            time.sleep(0.5)
+        else:
+            assert "conflicts (" in head[-1]  # searching
+        p.send_signal(stop)
+    out, err = p.communicate(timeout=60)
+    return f, proof, p.returncode, out, err
+
+
+@pytest.mark.parametrize("stop,binary,portfolio,code", [
+    (signal.SIGINT, False, None, 130), (signal.SIGTERM, True, None, 143), (None, False, None, 0),
+    (signal.SIGINT, True, 3, 130)])
+def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, portfolio, code):
+    f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, portfolio)
+    assert (rc, err) == (code, "")
+    assert out.splitlines()[-1] == "s UNKNOWN"
+    if portfolio:  # the first configuration's proof is kept, and no other file
+        assert "c proof of default" in out.splitlines()
+        assert sorted(os.listdir(tmp_path)) == ["hard.cnf", "p"]
+    # The search process stopped by itself and wrote its steps: none cut off.
+    steps = int(next(line for line in out.splitlines() if line.startswith(f"c proof {proof}:")).split()[-2])
+    data = proof.read_bytes()
+    decoded = decode_binary(data) if binary else decode_text(data.decode())
+    assert len(decoded) == steps > 0
+    p = subprocess.run([sys.executable, "-m", "quillon_native_cli", "check", str(f), str(proof)],
+                       capture_output=True, env=ENV, text=True, timeout=120)
+    assert p.returncode == 1
+    assert "c every step verified, but the proof never derives the empty clause" in p.stdout
+    if DRAT_TRIM.exists():  # a peer reads it too: every step, and no empty clause among them
+        d = subprocess.run([str(DRAT_TRIM), str(f), str(proof)], capture_output=True, text=True, timeout=120)
+        assert "c finished parsing" in d.stdout and "c ERROR: no conflict" in d.stdout
+
+
+def test_a_portfolio_keeps_the_winners_streamed_proof(tmp_path):
+    nvars, clauses = pigeonhole(7)
+    f = tmp_path / "hole7.cnf"
+    f.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
+        " ".join(str(l // 2 + 1) if l % 2 == 0 else str(-(l // 2 + 1)) for l in c) + " 0\n" for c in clauses))
+    for n, binary in ((1, False), (4, True)):
+        proof = tmp_path / "p"
+        args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--portfolio", str(n), "--proof",
+                str(proof)] + (["--binary-proof"] if binary else [])
+        p = subprocess.run(args, capture_output=True, env=ENV, text=True, timeout=120)
+        assert (p.returncode, p.stderr) == (20, "")
+        winner = next(line.split()[-1] for line in p.stdout.splitlines() if line.startswith("c winner"))
+        assert f"c proof of {winner}" in p.stdout.splitlines()
+        assert sorted(os.listdir(tmp_path)) == ["hole7.cnf", "p"]
+        steps = ProofReader(str(proof)).read().steps
+        assert qn.check_proof(nvars, clauses, steps)[0]
+        if n == 1:  # one worker: the module's search, step for step
+            s = qn.Solver(nvars)
+            s.enable_proof()
+            for c in clauses:
+                s.add_clause(c)
+            assert s.solve() is False and proof.read_bytes() == proof_bytes(s.proof_steps(), False)

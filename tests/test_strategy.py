@@ -1,0 +1,192 @@
+# The auto strategy: answers against brute force or construction, every model
+# against every clause, every UNSAT proof through check_proof, the same output
+# on a second run, members taking turns, and plans chosen by features.
+import os
+import re
+
+import pytest
+import quillon_native as qn
+
+from oracles import brute_force, pigeonhole, random_3sat, satisfies, steps_of
+from quillon_native_cli import solve_formula, strategy
+from quillon_native_cli.driver import Formula, ProofDest
+
+
+def dimacs(clauses):
+    return [[(lit >> 1) + 1 if lit % 2 == 0 else -((lit >> 1) + 1) for lit in c] for c in clauses]
+
+
+def chain(n):
+    # x1 -> x2 -> ... -> xn with x1 and not xn: UNSAT, every clause binary
+    return n, [[0], [2 * (n - 1) + 1]] + [[2 * i + 1, 2 * i + 2] for i in range(n - 1)]
+
+
+FORMULAS = [  # (name, nvars, internal clauses, expected answer or None for brute force)
+    ("3sat-sat", 14, random_3sat(1, 14, 3.0), None),
+    ("3sat-unsat", 14, random_3sat(2, 14, 7.0), None),
+    ("hole7", *pigeonhole(7), False),
+    ("chain", *chain(30), False),
+    ("empty-clause", 2, [[0, 2], []], False),
+    ("no-clauses", 3, [], True),
+    ("mixed", 12, [c + [2 * ((i * 5) % 12)] for i, c in enumerate(random_3sat(4, 12, 5.0))] + [[1, 3]], None),
+]
+
+PLANS = {  # small slices so that members take turns and later members win
+    "auto": None,
+    "turns": strategy.Plan(("default", "glucose-random", "minisat"), (1, 2, 1), 2.0, 7),
+    "turns-luby-first": strategy.Plan(("stable", "default"), (3, 1), 1.5, 11),
+}
+
+
+def run(nvars, clauses, plan, tmp_path, tag):
+    dest = ProofDest(str(tmp_path / f"{tag}.drat"))
+    formula = Formula(nvars, clauses)
+    chosen = plan or strategy.plan(strategy.features(nvars, clauses))
+    p = strategy.Portfolio(formula, chosen, dest)
+    out = p.run()
+    written = p.finish(out.winner)
+    with open(dest.path, "rb") as f:
+        proof = f.read()
+    leftovers = [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+    return out, written, proof, leftovers
+
+
+@pytest.mark.parametrize("plan", list(PLANS), ids=list(PLANS))
+@pytest.mark.parametrize("name,nvars,clauses,expected", FORMULAS, ids=[f[0] for f in FORMULAS])
+def test_answers_models_proofs_and_repeatability(tmp_path, plan, name, nvars, clauses, expected):
+    out, written, proof, leftovers = run(nvars, clauses, PLANS[plan], tmp_path, "a")
+    if expected is None:
+        expected = brute_force(nvars, clauses) is not None
+    assert out.answer is expected
+    assert leftovers == []
+    if out.answer:
+        assert len(out.model) == nvars and satisfies(out.model, clauses)
+    else:
+        steps = [tuple(line.split()) for line in proof.decode().splitlines()]
+        parsed = [("d" if s[:1] == ("d",) else "a", [int(x) for x in s if x not in ("d", "0")]) for s in steps]
+        assert len(parsed) == written
+        assert qn.check_proof(nvars, clauses, steps_of(parsed))[0]
+    again = run(nvars, clauses, PLANS[plan], tmp_path, "b")
+    assert (again[0].answer, again[0].model, again[0].winner.name, again[0].stats, again[0].conflicts) == \
+        (out.answer, out.model, out.winner.name, out.stats, out.conflicts)
+    assert again[2] == proof
+
+
+def test_later_members_win_and_share_turns():
+    # hole7 under these shares is won by the second member (glucose-random);
+    # each member ran its doubling shares of 7-conflict slices in turn.
+    nvars, clauses = pigeonhole(7)
+    plan = strategy.Plan(("default", "glucose-random", "minisat"), (1, 2, 1), 2.0, 7)
+    p = strategy.Portfolio(Formula(nvars, clauses), plan)
+    out = p.run()
+    counts = [d.conflicts() for d in p.drivers]
+    assert out.answer is False and out.winner is p.drivers[1] and out.conflicts == sum(counts)
+    slices = [sum(plan.shares(r)[i] for r in range(9)) for i in range(3)]  # 9 full rounds for the first
+    assert counts[0] >= 7 * slices[0] and counts[2] >= 7 * sum(plan.shares(r)[2] for r in range(8))
+
+
+def test_conflict_limit_counts_every_member():
+    nvars, clauses = pigeonhole(9)
+    plan = strategy.Plan(("default", "glucose"), (1, 1), 2.0, 100)
+    out = strategy.Portfolio(Formula(nvars, clauses), plan).run(max_conflicts=1000)
+    assert out.answer is None and 1000 <= out.conflicts <= 1000 + 2 * 10
+
+
+@pytest.mark.parametrize("clauses,expect", [
+    (random_3sat(7, 200, 4.2), "uniform random 3-SAT"),
+    ([[2 * v + (v % 2), 2 * ((v + 1) % 50), 2 * ((v + 7) % 50) + 1, 2 * ((v + 3) % 50)] for v in range(50)],
+     "uniform random 4-SAT"),
+    (pigeonhole(8)[1], "structured"),
+    (chain(100)[1], "structured"),
+])
+def test_plan_from_features(clauses, expect):
+    nvars = max(lit >> 1 for c in clauses for lit in c) + 1
+    chosen = strategy.plan(strategy.features(nvars, clauses))
+    assert chosen.why == expect
+    if expect.startswith("uniform"):
+        assert chosen.members == ("default",) and chosen.unit == strategy.DEFAULT_SLICE
+
+
+def test_large_formulas_get_fewer_members():
+    feat = strategy.Features(10, 10, strategy.LARGE_LITS, {2: 5, 3: 5}, 2.0)
+    assert len(strategy.plan(feat).members) == strategy.LARGE_MEMBERS < len(strategy.PORTFOLIO.members)
+
+
+@pytest.mark.parametrize("proof", [None, True, "file"])
+def test_solve_formula(tmp_path, proof):
+    nvars, clauses = pigeonhole(6)
+    wish = str(tmp_path / "p.drat") if proof == "file" else proof
+    res = solve_formula(dimacs(clauses), proof=wish)
+    assert res.answer is False and res.model is None and res.stats["winner"]
+    if proof is True:
+        assert qn.check_proof(nvars, clauses, steps_of(res.proof))[0]
+    elif proof == "file":
+        assert res.proof > 0 and os.path.getsize(wish) > 0
+    sat = solve_formula([[1, -2], [2, 3], [-1, -3]], nvars=5)
+    assert sat.answer is True and len(sat.model) == 5
+    assert all(any(lit in sat.model for lit in c) for c in [[1, -2], [2, 3], [-1, -3]])
+    assert solve_formula(dimacs(pigeonhole(9)[1]), max_conflicts=300).answer is None
+    for bad, kw in (([[1, 0]], {}), ([[1, 2]], {"nvars": 1}), ([[1]], {"strategy_name": "fast"})):
+        with pytest.raises(ValueError):
+            solve_formula(bad, **kw)
+
+
+# -- the command line ----------------------------------------------------------
+def solve_cli(capsys, *args):
+    from quillon_native_cli.main import main
+    rc = main(["solve", *map(str, args)])
+    out = capsys.readouterr().out
+    timed = re.compile(r"seconds|\d\.\d+ s\b")  # the only lines that may differ from run to run
+    return rc, [line for line in out.splitlines() if not timed.search(line)]
+
+
+def write_cnf(path, nvars, clauses):
+    path.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(" ".join(map(str, c)) + " 0\n"
+                                                             for c in dimacs(clauses)))
+    return path
+
+
+def sliced_default(nvars, clauses, k=20000):
+    solver = qn.Solver(nvars)
+    for c in clauses:
+        solver.add_clause(c)
+    answer = None
+    while answer is None:
+        answer = solver.solve(k)
+    return answer, solver.conflicts, solver.decisions, solver.model
+
+
+@pytest.mark.parametrize("name,nvars,clauses", [("3sat", 120, random_3sat(9, 120, 4.26)),
+                                                ("hole7", *pigeonhole(7))])
+def test_cli_auto_is_the_default_and_config_default_is_unchanged(tmp_path, capsys, name, nvars, clauses):
+    cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
+    answer, conflicts, decisions, model = sliced_default(nvars, clauses)
+    rc, lines = solve_cli(capsys, "--config", "default", cnf)
+    assert rc == (10 if answer else 20)
+    assert f"c conflicts         {conflicts}" in lines and f"c decisions         {decisions}" in lines
+    if answer:
+        got = [int(t) for line in lines if line.startswith("v ") for t in line[2:].split()]
+        assert got[:-1] == [v + 1 if b else -(v + 1) for v, b in enumerate(model)]
+    rc_auto, auto = solve_cli(capsys, cnf)
+    assert rc_auto == rc and any(line.startswith("c strategy auto") for line in auto)
+    assert solve_cli(capsys, "--config", "auto", cnf) == (rc, auto)  # explicit, and the same output again
+    if name == "3sat":  # uniform random: the default configuration alone, searching as --config default does
+        assert [x for x in auto if not x.startswith("c strategy")] == \
+            [x for x in lines if not x.startswith(("c configuration", "c slices"))]
+
+
+def test_cli_auto_proof_check_and_limits(tmp_path, capsys):
+    nvars, clauses = pigeonhole(8)
+    cnf = write_cnf(tmp_path / "h.cnf", nvars, clauses)
+    proof = tmp_path / "h.drat"
+    rc, lines = solve_cli(capsys, "--check", "--proof", proof, "--binary-proof", cnf)
+    assert rc == 20 and any(line.startswith("c check: proof VERIFIED") for line in lines)
+    assert any(line.startswith("c winner ") for line in lines)
+    assert set(os.listdir(tmp_path)) == {"h.cnf", "h.drat"}  # no member's file left behind
+    from quillon_native_cli.proofs import ProofReader
+    assert qn.check_proof(nvars, clauses, ProofReader(str(proof)).read().steps)[0]
+    rc, lines = solve_cli(capsys, "--max-conflicts", "3000", cnf)
+    total = next(int(line.split()[-1]) for line in lines if line.startswith("c all conflicts"))
+    assert rc == 0 and lines[-1] == "s UNKNOWN" and 3000 <= total <= 3000 + 3 * 10
+    from quillon_native_cli.main import main
+    assert main(["solve", "--config", "auto", "--restart", "glucose", str(cnf)]) == 2  # usage
