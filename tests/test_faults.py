@@ -130,8 +130,10 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
     ("7 --export onto a file that is no export", {"notes.csv": "mine\n"}, "qn batch f.cnf --export notes.csv", 2,
      B + "--export notes.csv: not an earlier csv export of results, not overwritten (--force overwrites it)", "", ()),
     ("7 --export onto the store", {}, "qn batch f.cnf -q --solver {fake} && qn batch -r results.sqlite --export "
-     "results.sqlite --force", 2, B + "--export results.sqlite: the name must end in .csv or .json",
+     "results.sqlite --force", 2, B + "--export results.sqlite: that is the results store",
      "", ("results.sqlite", "runs.log")),
+    ("7 --export onto a store still to be made", {}, "qn batch f.cnf -r r.csv --export ./r.csv", 2,
+     B + "--export ./r.csv: that is the results store", "", ()),
     ("7 an earlier export is replaced; the store stays one file", {},
      "qn batch u.cnf -q --solver {fake} --export r.json && qn batch -r results.sqlite --export r.json", 0,
      Raw("r.json: 1 results written\nr.json: 1 results written\n"), "UNSAT 1",
