@@ -133,12 +133,14 @@ class Solve:
         self.want_proof = bool(args.proof) or args.check
         self.solver = self.pre = self.runner = None
         # The native runner streams the proof; --check, --portfolio after
-        # --preprocess and auto's sequential portfolio stay on the module.
+        # --preprocess and auto after --preprocess stay on the module.
         self.native = native.available() and not args.check and not (args.portfolio and args.preprocess) \
             and not self.auto
+        self.auto_native = native.available() and self.auto and not args.check and not args.preprocess
         self.formula = None
         self.clauses = None
         self.proof_fh = None
+        self.proof_files = None
         self.stats = {}
         self.started = time.monotonic()
 
@@ -165,6 +167,8 @@ class Solve:
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
             if self.runner:
                 self.runner.attach_proof(self.proof_fh.fileno())
+            elif self.formula or self.auto_native:  # several solvers, one proof file each
+                self.proof_files = native.ProofFiles(args.proof, args.binary_proof)
         return self.search()
 
     @property
@@ -245,7 +249,8 @@ class Solve:
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False
-        grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) else 0  # the native search flushes and ends
+        # A native search flushes its proof and ends when asked to stop.
+        grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native else 0
         every = PROGRESS_EVERY
         next_progress = time.monotonic() + every
         last_seen = None
@@ -308,6 +313,8 @@ class Solve:
             st = child.status
             how = f"signal {os.WTERMSIG(st)}" if os.WIFSIGNALED(st) else f"status {os.WEXITSTATUS(st)}"
             return common.fail(Exit.FAILED, f"{self.name}: the search process ended unexpectedly ({how})")
+        if self.proof_files:
+            self.proof_files.remove()
         if self.proof_fh:
             self.finish_proof(proof_done)
         if caught:
@@ -431,6 +438,11 @@ class Work:
             result = False
         elif self.s.auto:
             result, stats, model, steps, winner = self.auto(ch, nvars, clauses if pre is not None else s.flat, t0)
+            if s.auto_native:  # its proof was streamed and is in place
+                ch.send("answer", result, stats, bytes(model) if result else None, winner)
+                if s.proof_fh:
+                    self.streamed_proof(ch, steps)
+                return
         elif args.portfolio:
             names = configs.PORTFOLIO_ORDER[:args.portfolio]
             res = qn.solve_portfolio(nvars, clauses, [configs.full(n) for n in names], want_proof=s.want_proof)
@@ -480,18 +492,51 @@ class Work:
             st = {k: sum(d.stats()[k] for d in run.drivers if d is not None) for k in STATS}
             st["seconds"] = time.monotonic() - t0
             ch.send("progress", st)
+            if s.auto_native and native.stop_requested():
+                raise native.Stopped()
 
-        dest = ProofDest(None, args.binary_proof) if s.want_proof else None
-        run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
-        out = run.run(args.max_conflicts, remaining, progress)
+        if s.auto_native:  # native drivers, each streaming its proof to a file of its own
+            native.stop_on_signals()
+            files = s.proof_files
+
+            def open_member(nvars, options, dest, name):
+                index = plan.members.index(name)
+                return native.open_native_driver(nvars, options, files.dest(index) if files else None, name)
+
+            run = strategy.Portfolio(Formula(nvars, clauses), plan, None, open=open_member)
+        else:
+            dest = ProofDest(None, args.binary_proof) if s.want_proof else None
+            run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
+        try:
+            out = run.run(args.max_conflicts, remaining, progress)
+        except native.Stopped:
+            out = run.outcome(None, None)
         winner = out.winner
-        steps = winner.proof_steps() if winner is not None and s.want_proof else []
         st = dict(out.stats, seconds=time.monotonic() - t0)
         if len(plan.members) > 1:
             st["all_conflicts"] = out.conflicts  # every member's: what --max-conflicts counts
-        run.finish(None)
+        if s.auto_native:
+            # The winner's proof, or without one the busiest member's, becomes the proof.
+            kept = winner or max((d for d in run.drivers if d is not None), key=lambda d: d.conflicts())
+            try:
+                written = kept.finish_proof()
+            except OSError as e:
+                written = e
+            steps = (kept.name if len(plan.members) > 1 else None, run.drivers.index(kept), written)
+            run.finish(None)
+        else:
+            steps = winner.proof_steps() if winner is not None and s.want_proof else []
+            run.finish(None)
         return out.answer, st, out.model, steps, winner.name if winner is not None and len(plan.members) > 1 \
             else None
+
+    def streamed_proof(self, ch, kept):
+        """Reports the proof that native drivers streamed and copies the kept
+        one into place: (member's name or None, its index, steps)."""
+        name, index, steps = kept
+        if name:
+            ch.send("comment", f"proof of {name}")
+        native.send_kept(ch, self.s.proof_files, index, self.s.proof_fh, steps)
 
     def write_proof(self, ch, steps):
         """Writes the proof; a failure ("proof-failed", at the end or, from a
