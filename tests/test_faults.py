@@ -119,6 +119,8 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      "s UNSATISFIABLE", ()),
     ("9 --proof -", {}, "qn solve f.cnf --proof -", 2,
      U + "--proof -: a proof on standard output would be mixed with the answer; name a file", "", ()),
+    ("9 an empty proof name", {}, "qn solve f.cnf --proof ''", 2, U + "argument --proof: expected a file name, got ''",
+     "", ()),
     ("12 --portfolio with --slice", {}, "qn solve f.cnf --portfolio 2 --slice 5", 2,
      U + "--portfolio runs the named configurations on threads; it takes no --slice", "", ()),
     ("12 --portfolio with -v", {}, "qn solve f.cnf --portfolio 2 -v", 2,

@@ -14,7 +14,7 @@ import uuid
 
 from quillon_native_cli import cluster, runner
 from quillon_native_cli.common import (POSITIVE, U64, Exit, Formatter, Range, Signals, UsageError, exit_codes_help,
-                                       fail, interrupt_code, real, say, whole)
+                                       fail, filename, interrupt_code, real, say, whole)
 from quillon_native_cli.store import Store, StoreError, open_existing, refuse_export
 
 CNF_NAME = re.compile(r"\.(cnf|dimacs)(\.(gz|xz|lzma|bz2))?$")
@@ -45,10 +45,10 @@ def add_parser(subparsers):
         description="Solve every instance of INPUTs, each in a child `quillon-native solve` process, and record "
                     "the results in an SQLite store. Running the same command again resumes an interrupted run.",
         epilog=exit_codes_help(), formatter_class=Formatter)
-    p.add_argument("inputs", nargs="*", metavar="INPUT",
+    p.add_argument("inputs", nargs="*", type=filename, metavar="INPUT",
                    help="a CNF file (.cnf, also .gz/.xz/.bz2), a folder searched for them, or a manifest "
                         "(.tsv with `file` and `expected` columns; paths relative to its folder or its cnf/)")
-    p.add_argument("-r", "--results", default="results.sqlite", metavar="FILE",
+    p.add_argument("-r", "--results", default="results.sqlite", type=filename, metavar="FILE",
                    help="results store, resumed if it exists (default: %(default)s)")
     p.add_argument("--seconds", type=LIMIT, default=60.0,
                    help=f"time limit per instance ({LIMIT.limits}; default: 60)")
@@ -61,7 +61,7 @@ def add_parser(subparsers):
     p.add_argument("--config", metavar="NAME", help="solve with this named configuration")
     p.add_argument("--solver", metavar="CMD",
                    help="run CMD instead of `quillon-native solve` (it must take the same options)")
-    p.add_argument("--export", metavar="FILE", help="also write the results to FILE (.csv or .json; an existing "
+    p.add_argument("--export", type=filename, metavar="FILE", help="also write the results to FILE (.csv or .json; an existing "
                    "FILE is overwritten only if it is an earlier export of the same kind)")
     p.add_argument("-f", "--force", action="store_true", help="let --export overwrite any file but the store")
     p.add_argument("--retry", type=outcomes, default=frozenset(), metavar="OUTCOMES",

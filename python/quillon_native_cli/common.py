@@ -160,6 +160,13 @@ def real(limits):
     return parse
 
 
+def filename(text):
+    """An argument type: a file name, which is never empty."""
+    if not text:
+        raise argparse.ArgumentTypeError("expected a file name, got ''")
+    return text
+
+
 def boolean(text):
     """An argument type: true/false, yes/no, on/off, 1/0."""
     low = text.lower()

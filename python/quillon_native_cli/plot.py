@@ -1,7 +1,7 @@
 """`quillon-native plot`: the cactus plot of one or more batch runs."""
 import os
 
-from quillon_native_cli.common import Exit, Formatter, exit_codes_help, fail, say, warn
+from quillon_native_cli.common import Exit, Formatter, exit_codes_help, fail, filename, say, warn
 from quillon_native_cli.store import StoreError, open_existing
 
 FORMATS = (".png", ".svg", ".pdf")
@@ -13,7 +13,7 @@ def add_parser(subparsers):
         description="Draw the cactus plot of batch runs: for each run, its correctly solved instances sorted by "
                     "time, the n-th fastest at x = n. Needs matplotlib (pip install 'quillon-native[plot]').",
         epilog=exit_codes_help(), formatter_class=Formatter)
-    p.add_argument("results", nargs="+", metavar="RESULTS", help="results store of a batch run")
+    p.add_argument("results", nargs="+", type=filename, metavar="RESULTS", help="results store of a batch run")
     p.add_argument("-o", "--output", default="cactus.png", metavar="FILE",
                    help="image to write, .png, .svg or .pdf (default: %(default)s)")
     p.add_argument("--title", default="", help="title above the plot")

@@ -11,7 +11,7 @@ import uuid
 from quillon_native_cli import cluster, runner
 from quillon_native_cli.batch import MEBIBYTES
 from quillon_native_cli.common import (POSITIVE, Exit, Formatter, Range, Signals, UsageError, exit_codes_help, fail,
-                                       interrupt_code, real, say)
+                                       filename, interrupt_code, real, say)
 from quillon_native_cli.proofs import refuse_target
 
 LIMIT = real(Range(0, lo_open=True, inf=True))
@@ -23,13 +23,13 @@ def add_parser(subparsers):
         description="Solve FILE with the first N named configurations of `solve --portfolio` at once, spread over "
                     "the workers of a Dask cluster. The first answer wins; the others are stopped.",
         epilog=exit_codes_help(), formatter_class=Formatter)
-    p.add_argument("file", metavar="FILE", help="CNF file, readable on the workers' hosts too")
+    p.add_argument("file", type=filename, metavar="FILE", help="CNF file, readable on the workers' hosts too")
     p.add_argument("--workers", type=POSITIVE, default=2, metavar="N",
                    help="number of configurations raced (default: 2)")
     p.add_argument("--seconds", type=LIMIT, default=float("inf"), help=f"time limit ({LIMIT.limits}; default: inf)")
     p.add_argument("--memory", type=MEBIBYTES, default=0, metavar="MB",
                    help="address-space cap per solver process in MiB, 0 for none (default: 0)")
-    p.add_argument("--proof", metavar="FILE", help="write the winner's DRAT proof to FILE (refused as solve "
+    p.add_argument("--proof", type=filename, metavar="FILE", help="write the winner's DRAT proof to FILE (refused as solve "
                    "--proof refuses it)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite a FILE that looks like a CNF formula")
     p.add_argument("--binary-proof", action="store_true", help="binary DRAT instead of text")

@@ -13,7 +13,7 @@ import time
 import quillon_native as qn
 
 from quillon_native_cli import common, configs, native, options, stats, strategy, supervise
-from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, whole
+from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.driver import Formula, ProofDest
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
@@ -40,14 +40,14 @@ def add_parser(subparsers):
         "for standard input) and print the answer in the SAT competition format.",
         epilog=STOPPING + common.exit_codes_help(),
         formatter_class=common.Formatter)
-    p.add_argument("file", metavar="FILE", help="DIMACS CNF file")
+    p.add_argument("file", type=filename, metavar="FILE", help="DIMACS CNF file")
     p.add_argument("--version", action="version", version=f"quillon-native {qn.__version__}")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s and v lines")
     p.add_argument("-v", "--verbose", action="store_true", help="print a progress line after every slice")
     p.add_argument("--seconds", type=SECONDS, metavar="S", help=f"time limit in seconds ({SECONDS.limits})")
     p.add_argument("--max-conflicts", type=whole(), metavar="N", help=f"conflict limit ({U64})")
     p.add_argument("--seed", type=whole(U32), metavar="N", help=f"random seed, as --rnd-seed ({U32})")
-    p.add_argument("--proof", metavar="PROOF", help="write a DRAT proof to PROOF (text unless --binary-proof); "
+    p.add_argument("--proof", type=filename, metavar="PROOF", help="write a DRAT proof to PROOF (text unless --binary-proof); "
                    "refused if PROOF is the input or holds a CNF formula (unless --force)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite a PROOF that looks like a CNF formula")
     p.add_argument("--binary-proof", action="store_true", help="write the proof in binary DRAT")
