@@ -5,6 +5,7 @@
   python bench/cli_bench.py minisat   solve -q vs minisat -verb=0 (and cadical), manifest minisat_seconds >= 0.5
   python bench/cli_bench.py check     check vs drat-trim (default and -f) on the solver's own proofs
   python bench/cli_bench.py rss       peak resident memory of solve -q vs minisat (>= 50,000 clauses)
+  python bench/cli_bench.py proofrss  peak resident memory of solve --proof against the same run without
   python bench/cli_bench.py sigint    seconds from SIGINT to the end of the process
   python bench/cli_bench.py slice     cost of conflict slices against one exact call (in process)
 
@@ -168,11 +169,29 @@ def cmd_rss(args):
         f = path_of(args.bench, row)
         if f.endswith(".xz"):  # minisat reads plain or gzip only
             continue
-        ours = peak_rss(OURS + ["solve", "-q", f], args.timeout)
+        ours = peak_rss(OURS + ["solve", "-q", "--config", "default", f], args.timeout)
         mini = peak_rss(["minisat", "-verb=0", f], args.timeout)
         ratios.append(ours / mini)
         print(f"{row['file']:<28} {row['clauses']:>8} {ours:10d} {mini:12d}  {ours / mini:5.2f}")
     print(f"largest ratio {max(ratios):.2f}, geometric mean {geomean(ratios):.2f}")
+
+
+def cmd_proofrss(args):
+    names = args.k.split(",") if args.k else ["hole9.cnf", "qg3-09.cnf", "2bitadd_10.cnf",
+                                               "manthey_DimacsSorter_28_3.cnf"]
+    proof = Path(tempfile.mkdtemp()) / "proof.drat"
+    print("instance                        config    no_proof_KiB  proof_KiB  ratio  proof_MB")
+    ratios = []
+    for name in names:
+        f = str(args.bench / "cnf" / name)
+        for config in (["--config", "default"], []):
+            plain = peak_rss(OURS + ["solve", "-q", *config, f], args.timeout)
+            with_proof = peak_rss(OURS + ["solve", "-q", *config, "--proof", str(proof), f], args.timeout)
+            ratios.append(with_proof / plain)
+            print(f"{name:<31} {config[-1] if config else '(none)':<9} {plain:12d} {with_proof:10d}  "
+                  f"{ratios[-1]:5.2f}  {proof.stat().st_size / 1e6:8.1f}")
+            proof.unlink()
+    print(f"largest ratio {max(ratios):.2f}")
 
 
 def cmd_sigint(args):
@@ -223,7 +242,7 @@ def cmd_slice(args):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", choices=["parse", "minisat", "check", "rss", "sigint", "slice"])
+    ap.add_argument("what", choices=["parse", "minisat", "check", "rss", "proofrss", "sigint", "slice"])
     ap.add_argument("--bench", type=Path, default=BENCH)
     ap.add_argument("--timeout", type=float, default=120.0)
     ap.add_argument("--rounds", type=int, default=3, help="rounds per instance (median kept; minisat)")

@@ -396,9 +396,13 @@ def test_solver_flags_and_configurations_follow_the_module():
     import inspect
     want = [(p.name, p.default) for p in inspect.signature(qn.Solver).parameters.values()][1:]
     assert options.solver_parameters() == want and list(options.OPTIONS) == [name for name, _ in want]
+    # Every number has a range on the command line, which takes each default and each named configuration.
+    assert all((options.OPTIONS[name][1] is None) == isinstance(default, (bool, str)) for name, default in want)
     for name in configs.CONFIGS:
         assert repr(qn.Solver(**configs.CONFIGS[name])) == "<native.Solver vars=0 conflicts=0>"
         assert list(configs.full(name)) == [name for name, _ in want]
+        assert all(value in options.OPTIONS[key][1] for key, value in configs.full(name).items()
+                   if options.OPTIONS[key][1] is not None)
 
 
 def test_installed_stub_type_checks_user_code(tmp_path, monkeypatch):

@@ -4,6 +4,7 @@
 # module's Preprocessor) and ProofWriter give.  Its proof is streamed, so an
 # interrupted `solve` keeps every step derived so far.
 import io
+from array import array
 import os
 import random
 import signal
@@ -57,6 +58,14 @@ def module_run(nvars, clauses, options, preprocess, binary, k):
         model = pre.reconstruct(model)
     stats = {name: getattr(s, name) for name in native_stats_names()}
     return answer, stats, model, proof_bytes(steps + s.proof_steps(), binary)
+
+
+class Flat:
+    def __init__(self, clauses):
+        self.lits, self.ends = array("I"), array("Q")
+        for c in clauses:
+            self.lits.extend(c)
+            self.ends.append(len(self.lits))
 
 
 def native_stats_names():
@@ -115,6 +124,16 @@ def test_the_native_driver_drives_like_the_module_one(tmp_path, monkeypatch):
     for case in test_driver.CASES:
         for binary in (False, True):
             test_driver.test_slices_are_the_solvers_search(tmp_path, *case, binary)
+    # Clauses kept flat (4 bytes a literal) go in with one call.
+    nvars, clauses = pigeonhole(5)
+    flat = Flat(clauses)
+    for formula in (test_driver.Formula(nvars, clauses), test_driver.Formula(nvars, flat)):
+        d = native.open_native_driver(nvars, {"restart": "glucose"}, None)
+        d.add_formula(formula)
+        assert d.run(None) is False and d.stats()["conflicts"] == module_run(
+            nvars, clauses, {"restart": "glucose"}, False, False, None)[1]["conflicts"]
+    with pytest.raises(ValueError, match="ends must rise"):
+        native.make_runner(3, {}).add_flat(array("I", [0]), array("Q", [2]))
     # A formula read natively feeds a driver with no clause list at all.
     cnf = tmp_path / "f.cnf"
     nvars, clauses = pigeonhole(5)
@@ -129,35 +148,42 @@ def test_the_native_driver_drives_like_the_module_one(tmp_path, monkeypatch):
     assert qn.check_proof(nvars, clauses, ProofReader(str(tmp_path / "h.drat")).read().steps)[0]
 
 
-def solve_until_stopped(tmp_path, stop, binary=False, portfolio=None):
+MODES = {  # how a run searches: its options, and the line after which it is searching
+    "config": (["--config", "default", "-v", "--slice", "200"], "conflicts ("),
+    "portfolio": (["--portfolio", "3"], "c portfolio of"),
+    "auto": (["-v"], "conflicts ("),
+}
+
+
+def solve_until_stopped(tmp_path, stop, binary, mode):
     f = hard_formula(tmp_path)
     proof = tmp_path / "p"
-    args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--proof", str(proof)]
+    options, searching = MODES[mode]
+    args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--proof", str(proof), *options]
     args += ["--binary-proof"] if binary else []
-    args += ["--portfolio", str(portfolio)] if portfolio else ["--config", "default", "-v", "--slice", "200"]
     args += ["--seconds", "0.4"] if stop is None else []
     p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, text=True)
     if stop is not None:
-        head = [p.stdout.readline() for _ in range(3 if portfolio else 5)]
-        if portfolio:  # the workers are about to start: give them a moment
-            assert head[-1].startswith("c portfolio of")
+        while searching not in p.stdout.readline():
+            pass
+        if mode == "portfolio":  # the workers are about to start: give them a moment
             time.sleep(0.5)
-        else:
-            assert "conflicts (" in head[-1]  # searching
         p.send_signal(stop)
     out, err = p.communicate(timeout=60)
     return f, proof, p.returncode, out, err
 
 
-@pytest.mark.parametrize("stop,binary,portfolio,code", [
-    (signal.SIGINT, False, None, 130), (signal.SIGTERM, True, None, 143), (None, False, None, 0),
-    (signal.SIGINT, True, 3, 130)])
-def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, portfolio, code):
-    f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, portfolio)
+@pytest.mark.parametrize("stop,binary,mode,code", [
+    (signal.SIGINT, False, "config", 130), (signal.SIGTERM, True, "config", 143), (None, False, "config", 0),
+    (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0)])
+def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode, code):
+    f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, mode)
     assert (rc, err) == (code, "")
-    assert out.splitlines()[-1] == "s UNKNOWN"
-    if portfolio:  # the first configuration's proof is kept, and no other file
-        assert "c proof of default" in out.splitlines()
+    lines = out.splitlines()
+    assert lines[-1] == "s UNKNOWN"
+    if mode != "config":  # one solver's proof is kept, named, and no other file is left
+        kept = next(line for line in lines if line.startswith("c proof of ")).split()[-1]
+        assert kept in configs.CONFIGS and (mode == "auto" or kept == "default")
         assert sorted(os.listdir(tmp_path)) == ["hard.cnf", "p"]
     # The search process stopped by itself and wrote its steps: none cut off.
     steps = int(next(line for line in out.splitlines() if line.startswith(f"c proof {proof}:")).split()[-2])
@@ -178,15 +204,16 @@ def test_a_portfolio_keeps_the_winners_streamed_proof(tmp_path):
     f = tmp_path / "hole7.cnf"
     f.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
         " ".join(str(l // 2 + 1) if l % 2 == 0 else str(-(l // 2 + 1)) for l in c) + " 0\n" for c in clauses))
-    for n, binary in ((1, False), (4, True)):
+    (tmp_path / "link").symlink_to("p")  # written through, not replaced
+    for n, binary, target in ((1, False, "p"), (4, True, "link")):
         proof = tmp_path / "p"
         args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--portfolio", str(n), "--proof",
-                str(proof)] + (["--binary-proof"] if binary else [])
+                str(tmp_path / target)] + (["--binary-proof"] if binary else [])
         p = subprocess.run(args, capture_output=True, env=ENV, text=True, timeout=120)
         assert (p.returncode, p.stderr) == (20, "")
         winner = next(line.split()[-1] for line in p.stdout.splitlines() if line.startswith("c winner"))
         assert f"c proof of {winner}" in p.stdout.splitlines()
-        assert sorted(os.listdir(tmp_path)) == ["hole7.cnf", "p"]
+        assert sorted(os.listdir(tmp_path)) == ["hole7.cnf", "link", "p"] and (tmp_path / "link").is_symlink()
         steps = ProofReader(str(proof)).read().steps
         assert qn.check_proof(nvars, clauses, steps)[0]
         if n == 1:  # one worker: the module's search, step for step
@@ -195,3 +222,17 @@ def test_a_portfolio_keeps_the_winners_streamed_proof(tmp_path):
             for c in clauses:
                 s.add_clause(c)
             assert s.solve() is False and proof.read_bytes() == proof_bytes(s.proof_steps(), False)
+
+
+def test_a_natively_read_formula_has_the_features_of_its_clause_lists():
+    from quillon_native_cli import strategy
+    rng = random.Random(7)
+    for _ in range(200):
+        nvars = rng.randint(1, 30)
+        clauses = random_cnf(rng, nvars, rng.randint(0, 40), 0, 5)
+        formula, flat = native.Formula(nvars), strategy.Clauses()
+        for c in clauses:
+            formula.add_clause(c)
+            flat.append(c)
+        want = strategy.features(nvars, clauses)
+        assert strategy.features(nvars, formula) == strategy.features(nvars, flat) == want

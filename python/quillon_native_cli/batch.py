@@ -13,8 +13,8 @@ import time
 import uuid
 
 from quillon_native_cli import cluster, runner
-from quillon_native_cli.common import (POSITIVE, U64, Exit, Range, Signals, UsageError, fail, interrupt_code, real,
-                                       whole)
+from quillon_native_cli.common import (POSITIVE, U64, Exit, Formatter, Range, Signals, UsageError, exit_codes_help,
+                                       fail, filename, interrupt_code, real, say, whole)
 from quillon_native_cli.store import Store, StoreError, open_existing, refuse_export
 
 CNF_NAME = re.compile(r"\.(cnf|dimacs)(\.(gz|xz|lzma|bz2))?$")
@@ -43,11 +43,12 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "batch", help="solve a set of instances and record the results",
         description="Solve every instance of INPUTs, each in a child `quillon-native solve` process, and record "
-                    "the results in an SQLite store. Running the same command again resumes an interrupted run.")
-    p.add_argument("inputs", nargs="*", metavar="INPUT",
+                    "the results in an SQLite store. Running the same command again resumes an interrupted run.",
+        epilog=exit_codes_help(), formatter_class=Formatter)
+    p.add_argument("inputs", nargs="*", type=filename, metavar="INPUT",
                    help="a CNF file (.cnf, also .gz/.xz/.bz2), a folder searched for them, or a manifest "
                         "(.tsv with `file` and `expected` columns; paths relative to its folder or its cnf/)")
-    p.add_argument("-r", "--results", default="results.sqlite", metavar="FILE",
+    p.add_argument("-r", "--results", default="results.sqlite", type=filename, metavar="FILE",
                    help="results store, resumed if it exists (default: %(default)s)")
     p.add_argument("--seconds", type=LIMIT, default=60.0,
                    help=f"time limit per instance ({LIMIT.limits}; default: 60)")
@@ -60,7 +61,7 @@ def add_parser(subparsers):
     p.add_argument("--config", metavar="NAME", help="solve with this named configuration")
     p.add_argument("--solver", metavar="CMD",
                    help="run CMD instead of `quillon-native solve` (it must take the same options)")
-    p.add_argument("--export", metavar="FILE", help="also write the results to FILE (.csv or .json; an existing "
+    p.add_argument("--export", type=filename, metavar="FILE", help="also write the results to FILE (.csv or .json; an existing "
                    "FILE is overwritten only if it is an earlier export of the same kind)")
     p.add_argument("-f", "--force", action="store_true", help="let --export overwrite any file but the store")
     p.add_argument("--retry", type=outcomes, default=frozenset(), metavar="OUTCOMES",
@@ -293,7 +294,7 @@ def run(args):
     except sqlite3.Error as e:
         return error(Exit.OUTPUT, f"{args.results}: {e}")
     except OSError as e:
-        return error(Exit.OUTPUT, f"{e.filename or ''}{': ' if e.filename else ''}{e.strerror or e}")
+        return error(Exit.OUTPUT, f"{e.filename or 'standard output'}: {e.strerror or e}")
     finally:
         store.close()
 
@@ -322,7 +323,7 @@ def batch(args, jobs, options, store):
         progress.close()
     paths = {job["path"] for job in jobs}
     rows = [r for r in store.rows() if r["path"] in paths]
-    print(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(todo)), flush=True)
+    say(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(todo)))
     if interrupted:
         print(f"interrupted: {len(jobs) - len(rows)} instances left; the same command resumes the run",
               file=sys.stderr)

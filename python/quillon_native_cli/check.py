@@ -11,21 +11,20 @@ import time
 
 import quillon_native as qn
 
-from quillon_native_cli.common import Exit, Interrupted, Signals, exit_codes_help, fail
+from quillon_native_cli.common import Exit, Formatter, Interrupted, Signals, exit_codes_help, fail, filename
 from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import ProofReader
 
 
 def add_parser(subparsers):
-    import argparse
     p = subparsers.add_parser(
         "check", help="verify a DRAT proof of unsatisfiability",
         description="Verify a DRAT proof (text or binary, detected automatically) against a DIMACS CNF file, "
         "forward, with RUP and RAT steps.", epilog=exit_codes_help(),
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("cnf", metavar="CNF", help="DIMACS CNF file (plain, .gz, .xz, .bz2 or -)")
-    p.add_argument("proof", metavar="PROOF", help="DRAT proof file (text or binary, possibly compressed)")
+        formatter_class=Formatter)
+    p.add_argument("cnf", type=filename, metavar="CNF", help="DIMACS CNF file (plain, .gz, .xz, .bz2 or -)")
+    p.add_argument("proof", type=filename, metavar="PROOF", help="DRAT proof file (text or binary, possibly compressed)")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s line")
     p.add_argument("--relaxed", action="store_true", help="read the CNF file leniently (as solve --relaxed)")
     p.add_argument("--no-rat", action="store_true", help="accept RUP steps only")

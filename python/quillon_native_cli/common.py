@@ -42,9 +42,21 @@ MEANINGS = (  # (code, meaning): the table the README and each --help show
 )
 
 
-def exit_codes_help():
+def exit_codes_help(width=79):
     """The exit-code table as the epilog of a --help text."""
-    return "exit codes:\n" + "\n".join(f"  {int(code):>3}  {meaning}" for code, meaning in MEANINGS)
+    import textwrap
+    return "exit codes:\n" + "\n".join(textwrap.fill(meaning, width, initial_indent=f"  {int(code):>3}  ",
+                                                     subsequent_indent=" " * 7) for code, meaning in MEANINGS)
+
+
+class Formatter(argparse.HelpFormatter):
+    """argparse's help layout; a text of several lines (the exit-code table)
+    is kept as written, a one-line description is wrapped."""
+
+    def _fill_text(self, text, width, indent):
+        if "\n" in text:
+            return "".join(indent + line for line in text.splitlines(keepends=True))
+        return super()._fill_text(text, width, indent)
 
 
 def _say(kind, message):
@@ -68,6 +80,30 @@ def warn(message):
 
 class UsageError(Exception):
     """A command line that cannot run: its text is the one-line reason."""
+
+
+class StdoutError(Exception):
+    """Standard output cannot be written (a full disk): the reason."""
+
+
+def say(text):
+    """Prints `text` and a newline on standard output, at once.  A reader
+    that went away is no error; a write that fails raises StdoutError."""
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        discard_stdout()
+    except OSError as e:
+        discard_stdout()
+        raise StdoutError(e.strerror or str(e)) from None
+
+
+def discard_stdout():
+    """Sends the rest of standard output, and the final flush, nowhere."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 # -- argument types --------------------------------------------------------
@@ -122,6 +158,13 @@ def real(limits):
         return value
     parse.limits = limits
     return parse
+
+
+def filename(text):
+    """An argument type: a file name, which is never empty."""
+    if not text:
+        raise argparse.ArgumentTypeError("expected a file name, got ''")
+    return text
 
 
 def boolean(text):

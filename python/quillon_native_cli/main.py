@@ -10,7 +10,7 @@ import importlib
 import os
 import sys
 
-from quillon_native_cli.common import Exit, exit_codes_help, fail, interrupt_code
+from quillon_native_cli.common import Exit, Formatter, StdoutError, discard_stdout, exit_codes_help, fail, interrupt_code
 
 SUBCOMMANDS = ("solve", "check", "batch", "plot", "race")
 
@@ -57,7 +57,7 @@ def build_parser(argv=None):
     resident memory."""
     import quillon_native
     parser = Parser(prog="quillon-native", description="Solve and check CNF formulas.", epilog=exit_codes_help(),
-                    formatter_class=argparse.RawDescriptionHelpFormatter)
+                    formatter_class=Formatter)
     parser.add_argument("--version", action="version", version=f"quillon-native {quillon_native.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     argv = sys.argv[1:] if argv is None else argv
@@ -91,6 +91,8 @@ def dispatch(argv):
         return int(args.run(args))
     except BrokenPipeError:  # help or version text into a closed pipe
         return Exit.DONE
+    except StdoutError as e:
+        return fail(Exit.OUTPUT, f"standard output: {e}")
     except KeyboardInterrupt as e:
         return interrupt_code(e)
     except MemoryError:
@@ -104,9 +106,7 @@ def finish(code):
         sys.stdout.flush()
     except (OSError, ValueError, AttributeError) as e:
         if isinstance(e, OSError):
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-            os.close(devnull)
+            discard_stdout()
         if isinstance(e, OSError) and not isinstance(e, BrokenPipeError):
             return fail(Exit.OUTPUT, f"standard output: {e.strerror or e}")
     return code

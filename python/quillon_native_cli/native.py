@@ -7,6 +7,7 @@ keeps every step derived so far.
 `NativeWork` is what `solve`'s search process runs over it; `NativeDriver`
 and `open_native_driver` offer the solver-driving protocol of driver.py.
 """
+import errno
 import os
 import sys
 import time
@@ -25,6 +26,19 @@ Formula = _scan.Formula if _scan is not None and hasattr(_scan, "Formula") else 
 
 def available():
     return _scan is not None and hasattr(_scan, "Runner")
+
+
+class Stopped(Exception):
+    """A stop signal arrived: the search ends where it is."""
+
+
+def stop_on_signals():
+    """From now on SIGINT and SIGTERM ask the native searches to stop."""
+    _scan.stop_on_signals()
+
+
+def stop_requested():
+    return _scan.stop_requested()
 
 
 def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
@@ -92,6 +106,46 @@ class NativeWork:
                 return None
 
 
+class ProofFiles:
+    """The proof files of several solvers searching one formula, of which one
+    becomes the proof: each streams to a file in a folder of their own (beside
+    the target when that is a regular file, else in the temporary folder);
+    keep(i, fh) copies solver i's into the target, opened and still empty."""
+
+    def __init__(self, target, binary):
+        import tempfile  # here: 1.4 MB of resident memory that a single solver need not carry
+        self.binary = binary
+        folder = os.path.dirname(os.path.abspath(target)) if os.path.isfile(target) else None
+        self.folder = tempfile.mkdtemp(prefix=".quillon-proofs-", dir=folder)
+
+    def dest(self, i):
+        from quillon_native_cli.driver import ProofDest
+        return ProofDest(os.path.join(self.folder, f"{i}.drat"), self.binary)
+
+    def keep(self, i, fh):
+        fh.flush()
+        out = fh.fileno()
+        with open(self.dest(i).path, "rb") as src:
+            size = os.fstat(src.fileno()).st_size
+            offset = 0
+            try:
+                while offset < size:
+                    sent = os.sendfile(out, src.fileno(), offset, size - offset)
+                    if sent == 0:
+                        break
+                    offset += sent
+            except OSError as e:
+                if offset or e.errno not in (errno.EINVAL, errno.ENOSYS):
+                    raise
+                import shutil
+                shutil.copyfileobj(src, fh, 1 << 20)
+                fh.flush()
+
+    def remove(self):
+        import shutil
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
 class NativePortfolioWork:
     """`solve --portfolio N` in the search process: the named configurations
     raced on threads over the natively read formula, each streaming its proof
@@ -105,38 +159,39 @@ class NativePortfolioWork:
 
     def run(self, ch):
         from quillon_native_cli import configs
-        from quillon_native_cli.driver import ProofDest, temporary_dest
         _scan.stop_on_signals()
         s, args = self.s, self.args
         t0 = time.monotonic()
         names = configs.PORTFOLIO_ORDER[:args.portfolio]
-        paths, files = [], []
-        if s.proof_fh:
-            target = ProofDest(args.proof, args.binary_proof)
-            paths = [args.proof] + [temporary_dest(target, i).path for i in range(1, len(names))]
-            files = [s.proof_fh] + [open(path, "wb") for path in paths[1:]]
+        files = [open(s.proof_files.dest(i).path, "wb") for i in range(len(names))] if s.proof_fh else []
         try:
             fds = [fh.fileno() for fh in files] if files else None
             w, answer, model, stats, steps = _scan.run_portfolio(s.formula, [configs.full(n) for n in names], fds,
                                                                  args.binary_proof)
         finally:
-            for fh in files[1:]:
+            for fh in files:
                 fh.close()
         stats["seconds"] = time.monotonic() - t0
         ch.send("answer", answer, stats, model, names[w] if answer is not None else None)
-        if not files:
-            return
-        keep = w if answer is not None else 0
-        if keep != 0:
-            os.replace(paths[keep], args.proof)
-        for i, path in enumerate(paths[1:], 1):
-            if i != keep:
-                os.unlink(path)
-        ch.send("comment", f"proof of {names[keep]}")
-        if steps[keep] < 0:
-            ch.send("proof-failed", os.strerror(-steps[keep]))
-        else:
-            ch.send("proof", steps[keep])
+        if s.proof_fh:
+            keep = w if answer is not None else 0
+            ch.send("comment", f"proof of {names[keep]}")
+            send_kept(ch, s.proof_files, keep, s.proof_fh, steps[keep] if steps[keep] >= 0 else OSError(
+                -steps[keep], os.strerror(-steps[keep])))
+
+
+def send_kept(ch, files, i, fh, steps):
+    """Copies solver i's proof into the target `fh` and reports it ("proof"
+    with its steps, or "proof-failed"); `steps` may be the OSError that
+    writing it met."""
+    try:
+        if isinstance(steps, OSError):
+            raise steps
+        files.keep(i, fh)
+    except OSError as e:
+        ch.send("proof-failed", e.strerror or str(e))
+    else:
+        ch.send("proof", steps)
 
 
 class NativeDriver:
@@ -165,6 +220,13 @@ class NativeDriver:
     def add_formula(self, formula):
         if isinstance(formula, _scan.Formula):
             self.runner.add_formula(formula)
+            return
+        clauses = formula.clauses
+        if isinstance(clauses, _scan.Formula):
+            self.runner.add_formula(clauses)
+            return
+        if hasattr(clauses, "lits") and hasattr(clauses, "ends"):  # kept flat (strategy.Clauses)
+            self.runner.add_flat(clauses.lits, clauses.ends)
             return
         add = self.runner.add_clause
         for clause in formula.clauses:

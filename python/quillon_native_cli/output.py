@@ -1,10 +1,9 @@
 """Standard output of the commands: comment lines, the answer and the model.
 A reader that went away (a closed pipe) is taken calmly; an output that
 cannot be written (a full disk) ends the run with Exit.OUTPUT."""
-import os
 import sys
 
-from quillon_native_cli.common import Exit, fail
+from quillon_native_cli.common import Exit, discard_stdout, fail
 
 
 class Output:
@@ -31,11 +30,8 @@ class Output:
             self.discard()
 
     def discard(self):
-        """Sends the rest, and the final flush, nowhere."""
         self.closed = True
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        discard_stdout()
 
     def comment(self, text):
         if not self.quiet:

@@ -1,7 +1,7 @@
 """`quillon-native plot`: the cactus plot of one or more batch runs."""
 import os
 
-from quillon_native_cli.common import Exit, fail, warn
+from quillon_native_cli.common import Exit, Formatter, exit_codes_help, fail, filename, say, warn
 from quillon_native_cli.store import StoreError, open_existing
 
 FORMATS = (".png", ".svg", ".pdf")
@@ -11,8 +11,9 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "plot", help="draw a cactus plot of batch results",
         description="Draw the cactus plot of batch runs: for each run, its correctly solved instances sorted by "
-                    "time, the n-th fastest at x = n. Needs matplotlib (pip install 'quillon-native[plot]').")
-    p.add_argument("results", nargs="+", metavar="RESULTS", help="results store of a batch run")
+                    "time, the n-th fastest at x = n. Needs matplotlib (pip install 'quillon-native[plot]').",
+        epilog=exit_codes_help(), formatter_class=Formatter)
+    p.add_argument("results", nargs="+", type=filename, metavar="RESULTS", help="results store of a batch run")
     p.add_argument("-o", "--output", default="cactus.png", metavar="FILE",
                    help="image to write, .png, .svg or .pdf (default: %(default)s)")
     p.add_argument("--title", default="", help="title above the plot")
@@ -105,5 +106,5 @@ def run(args):
         return error(Exit.OUTPUT, f"{args.output}: {e.strerror}")
     finally:
         pyplot.close(fig)
-    print(f"{args.output}: " + ", ".join(run.legend() for run in runs))
+    say(f"{args.output}: " + ", ".join(run.legend() for run in runs))
     return Exit.DONE

@@ -10,7 +10,8 @@ import uuid
 
 from quillon_native_cli import cluster, runner
 from quillon_native_cli.batch import MEBIBYTES
-from quillon_native_cli.common import POSITIVE, Exit, Range, Signals, UsageError, fail, interrupt_code, real
+from quillon_native_cli.common import (POSITIVE, Exit, Formatter, Range, Signals, UsageError, exit_codes_help, fail,
+                                       filename, interrupt_code, real, say)
 from quillon_native_cli.proofs import refuse_target
 
 LIMIT = real(Range(0, lo_open=True, inf=True))
@@ -20,14 +21,15 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "race", help="race named configurations on a Dask cluster",
         description="Solve FILE with the first N named configurations of `solve --portfolio` at once, spread over "
-                    "the workers of a Dask cluster. The first answer wins; the others are stopped.")
-    p.add_argument("file", metavar="FILE", help="CNF file, readable on the workers' hosts too")
+                    "the workers of a Dask cluster. The first answer wins; the others are stopped.",
+        epilog=exit_codes_help(), formatter_class=Formatter)
+    p.add_argument("file", type=filename, metavar="FILE", help="CNF file, readable on the workers' hosts too")
     p.add_argument("--workers", type=POSITIVE, default=2, metavar="N",
                    help="number of configurations raced (default: 2)")
     p.add_argument("--seconds", type=LIMIT, default=float("inf"), help=f"time limit ({LIMIT.limits}; default: inf)")
     p.add_argument("--memory", type=MEBIBYTES, default=0, metavar="MB",
                    help="address-space cap per solver process in MiB, 0 for none (default: 0)")
-    p.add_argument("--proof", metavar="FILE", help="write the winner's DRAT proof to FILE (refused as solve "
+    p.add_argument("--proof", type=filename, metavar="FILE", help="write the winner's DRAT proof to FILE (refused as solve "
                    "--proof refuses it)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite a FILE that looks like a CNF formula")
     p.add_argument("--binary-proof", action="store_true", help="binary DRAT instead of text")
@@ -79,15 +81,14 @@ def run(args):
     except cluster.ClusterError as e:
         return error(e.code, e)
     except KeyboardInterrupt as e:
-        print("c race interrupted\ns UNKNOWN", flush=True)
+        say("c race interrupted\ns UNKNOWN")
         return interrupt_code(e)
     if winner is None:
         return no_winner(results)
-    sys.stdout.write(winner["stdout"])
+    say(winner["stdout"].rstrip("\n"))
     if not args.quiet:
         others = ", ".join(f"{r['config']} {r['status']}" for r in results.values() if r is not winner)
-        print(f"c race: {winner['config']} won on {winner['host']} after {seconds:.3f} s; {others or 'no others'}")
-    sys.stdout.flush()
+        say(f"c race: {winner['config']} won on {winner['host']} after {seconds:.3f} s; {others or 'no others'}")
     if args.proof and winner["proof"] is not None:
         try:
             with open(args.proof, "wb") as f:
@@ -106,7 +107,7 @@ def no_winner(results):
             pass
         code = failed[0]["exit_code"]
         return code if code in runner.REFUSALS else Exit.FAILED
-    print("s UNKNOWN")
+    say("s UNKNOWN")
     return Exit.UNKNOWN
 
 

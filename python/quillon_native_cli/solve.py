@@ -5,7 +5,6 @@ child (see supervise.py) in deterministic slices of `--slice` conflicts, so
 progress can be shown and Ctrl-C, SIGTERM and `--seconds` take effect at
 once while runs stay reproducible for the same options.
 """
-import argparse
 import gc
 import os
 import signal
@@ -13,10 +12,9 @@ import time
 
 import quillon_native as qn
 
-from quillon_native_cli import common, configs, native, options, stats, strategy, supervise
-from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, whole
+from quillon_native_cli import common, configs, native, options, stats, supervise
+from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.driver import Formula, ProofDest
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import ProofWriter, refuse_target
@@ -40,15 +38,15 @@ def add_parser(subparsers):
         "solve", help="solve a DIMACS CNF file", description="Solve a DIMACS CNF file (plain, .gz, .xz, .bz2 or - "
         "for standard input) and print the answer in the SAT competition format.",
         epilog=STOPPING + common.exit_codes_help(),
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("file", metavar="FILE", help="DIMACS CNF file")
+        formatter_class=common.Formatter)
+    p.add_argument("file", type=filename, metavar="FILE", help="DIMACS CNF file")
     p.add_argument("--version", action="version", version=f"quillon-native {qn.__version__}")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s and v lines")
     p.add_argument("-v", "--verbose", action="store_true", help="print a progress line after every slice")
     p.add_argument("--seconds", type=SECONDS, metavar="S", help=f"time limit in seconds ({SECONDS.limits})")
     p.add_argument("--max-conflicts", type=whole(), metavar="N", help=f"conflict limit ({U64})")
     p.add_argument("--seed", type=whole(U32), metavar="N", help=f"random seed, as --rnd-seed ({U32})")
-    p.add_argument("--proof", metavar="PROOF", help="write a DRAT proof to PROOF (text unless --binary-proof); "
+    p.add_argument("--proof", type=filename, metavar="PROOF", help="write a DRAT proof to PROOF (text unless --binary-proof); "
                    "refused if PROOF is the input or holds a CNF formula (unless --force)")
     p.add_argument("-f", "--force", action="store_true", help="overwrite a PROOF that looks like a CNF formula")
     p.add_argument("--binary-proof", action="store_true", help="write the proof in binary DRAT")
@@ -66,7 +64,7 @@ def add_parser(subparsers):
                    f"(1 to {len(names)}: {', '.join(configs.PORTFOLIO_ORDER)}); "
                    "no progress lines, slices or conflict limit")
     p.add_argument("--slice", type=whole(), metavar="K",
-                   help=f"solve in slices of K conflicts (default: {DEFAULT_SLICE}); 0: one call, no progress")
+                   help=f"solve in slices of K conflicts; 0: one call, no progress ({U64}; default: {DEFAULT_SLICE})")
     p.add_argument("--relaxed", action="store_true",
                    help="accept files without a header, with more variables or clauses than declared, "
                    "or without the final 0")
@@ -134,12 +132,14 @@ class Solve:
         self.want_proof = bool(args.proof) or args.check
         self.solver = self.pre = self.runner = None
         # The native runner streams the proof; --check, --portfolio after
-        # --preprocess and auto's sequential portfolio stay on the module.
+        # --preprocess and auto after --preprocess stay on the module.
         self.native = native.available() and not args.check and not (args.portfolio and args.preprocess) \
             and not self.auto
+        self.auto_native = native.available() and self.auto and not args.check and not args.preprocess
         self.formula = None
         self.clauses = None
         self.proof_fh = None
+        self.proof_files = None
         self.stats = {}
         self.started = time.monotonic()
 
@@ -166,6 +166,8 @@ class Solve:
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
             if self.runner:
                 self.runner.attach_proof(self.proof_fh.fileno())
+            elif self.formula or self.auto_native:  # several solvers, one proof file each
+                self.proof_files = native.ProofFiles(args.proof, args.binary_proof)
         return self.search()
 
     @property
@@ -180,8 +182,13 @@ class Solve:
             self.clauses = []
             sinks.append(self.clauses.append)
         if self.auto and not args.preprocess:
-            self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
-            sinks.append(self.flat.append)
+            if self.auto_native:  # read natively, each member adds them as it starts
+                self.flat = native.Formula()
+                sinks.append(self.flat.add_clause)
+            else:
+                from quillon_native_cli import strategy  # with its dataclasses: only auto pays their memory
+                self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
+                sinks.append(self.flat.append)
 
         def on_header(nvars, nclauses, line):
             try:
@@ -208,6 +215,8 @@ class Solve:
 
         self.sinks = sinks
         reader = CnfReader(args.file, self._sink, on_header, args.relaxed)
+        if self.auto_native:
+            reader.native = self.flat
         if not sinks:  # no clause is kept here: no int objects kept to share among them either
             reader.lits = None
         reader.read()
@@ -246,7 +255,8 @@ class Solve:
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False
-        grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) else 0  # the native search flushes and ends
+        # A native search flushes its proof and ends when asked to stop.
+        grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native else 0
         every = PROGRESS_EVERY
         next_progress = time.monotonic() + every
         last_seen = None
@@ -309,6 +319,8 @@ class Solve:
             st = child.status
             how = f"signal {os.WTERMSIG(st)}" if os.WIFSIGNALED(st) else f"status {os.WEXITSTATUS(st)}"
             return common.fail(Exit.FAILED, f"{self.name}: the search process ended unexpectedly ({how})")
+        if self.proof_files:
+            self.proof_files.remove()
         if self.proof_fh:
             self.finish_proof(proof_done)
         if caught:
@@ -432,6 +444,11 @@ class Work:
             result = False
         elif self.s.auto:
             result, stats, model, steps, winner = self.auto(ch, nvars, clauses if pre is not None else s.flat, t0)
+            if s.auto_native:  # its proof was streamed and is in place
+                ch.send("answer", result, stats, bytes(model) if result else None, winner)
+                if s.proof_fh:
+                    self.streamed_proof(ch, steps)
+                return
         elif args.portfolio:
             names = configs.PORTFOLIO_ORDER[:args.portfolio]
             res = qn.solve_portfolio(nvars, clauses, [configs.full(n) for n in names], want_proof=s.want_proof)
@@ -466,6 +483,8 @@ class Work:
     def auto(self, ch, nvars, clauses, t0):
         """The auto strategy: (answer, stats, model, proof steps, winner's name)."""
         args, s = self.args, self.s
+        from quillon_native_cli import strategy
+        from quillon_native_cli.driver import Formula, ProofDest
         plan = strategy.plan(strategy.features(nvars, clauses), args.slice)
         slices = f"slices of {plan.unit} conflicts" if plan.unit else "one call, no slices"
         if len(plan.members) == 1:
@@ -482,18 +501,51 @@ class Work:
             st = {k: sum(d.stats()[k] for d in run.drivers if d is not None) for k in STATS}
             st["seconds"] = time.monotonic() - t0
             ch.send("progress", st)
+            if s.auto_native and native.stop_requested():
+                raise native.Stopped()
 
-        dest = ProofDest(None, args.binary_proof) if s.want_proof else None
-        run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
-        out = run.run(args.max_conflicts, remaining, progress)
+        if s.auto_native:  # native drivers, each streaming its proof to a file of its own
+            native.stop_on_signals()
+            files = s.proof_files
+
+            def open_member(nvars, options, dest, name):
+                index = plan.members.index(name)
+                return native.open_native_driver(nvars, options, files.dest(index) if files else None, name)
+
+            run = strategy.Portfolio(Formula(nvars, clauses), plan, None, open=open_member)
+        else:
+            dest = ProofDest(None, args.binary_proof) if s.want_proof else None
+            run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
+        try:
+            out = run.run(args.max_conflicts, remaining, progress)
+        except native.Stopped:
+            out = run.outcome(None, None)
         winner = out.winner
-        steps = winner.proof_steps() if winner is not None and s.want_proof else []
         st = dict(out.stats, seconds=time.monotonic() - t0)
         if len(plan.members) > 1:
             st["all_conflicts"] = out.conflicts  # every member's: what --max-conflicts counts
-        run.finish(None)
+        if s.auto_native:
+            # The winner's proof, or without one the busiest member's, becomes the proof.
+            kept = winner or max((d for d in run.drivers if d is not None), key=lambda d: d.conflicts())
+            try:
+                written = kept.finish_proof()
+            except OSError as e:
+                written = e
+            steps = (kept.name if len(plan.members) > 1 else None, run.drivers.index(kept), written)
+            run.finish(None)
+        else:
+            steps = winner.proof_steps() if winner is not None and s.want_proof else []
+            run.finish(None)
         return out.answer, st, out.model, steps, winner.name if winner is not None and len(plan.members) > 1 \
             else None
+
+    def streamed_proof(self, ch, kept):
+        """Reports the proof that native drivers streamed and copies the kept
+        one into place: (member's name or None, its index, steps)."""
+        name, index, steps = kept
+        if name:
+            ch.send("comment", f"proof of {name}")
+        native.send_kept(ch, self.s.proof_files, index, self.s.proof_fh, steps)
 
     def write_proof(self, ch, steps):
         """Writes the proof; a failure ("proof-failed", at the end or, from a

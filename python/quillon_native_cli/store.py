@@ -122,21 +122,26 @@ def refuse_export(path, store, force=False):
     """Why the results must not be exported to `path`, as (exit code, message),
     or None: only .csv and .json, never the store itself, and nothing but an
     earlier export of the same kind is overwritten without `force`."""
+    if same_file(path, store):
+        return Exit.USAGE, f"--export {path}: that is the results store"
     ext = os.path.splitext(path)[1].lower()
     if ext not in EXPORTS:
         return Exit.USAGE, f"--export {path}: the name must end in .csv or .json"
     if not os.path.lexists(path):
         folder = os.path.dirname(path) or "."
         return None if os.path.isdir(folder) else (Exit.OUTPUT, f"{path}: No such file or directory")
-    try:
-        if os.path.exists(store) and os.path.samefile(store, path):
-            return Exit.USAGE, f"--export {path}: that is the results store"
-    except OSError:
-        pass
     if not force and not earlier_export(path, ext):
         return Exit.USAGE, f"--export {path}: not an earlier {ext[1:]} export of results, not overwritten " \
             "(--force overwrites it)"
     return None
+
+
+def same_file(a, b):
+    """Whether the names `a` and `b` are one file (also through links), or will be."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)
 
 
 def earlier_export(path, ext):

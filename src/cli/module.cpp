@@ -6,7 +6,8 @@ namespace qn::cli {
 namespace {
 
 using AddPart = int (*)(PyObject *);
-constexpr AddPart kParts[] = {add_scan_functions, add_runner};
+constexpr AddPart kParts[] = {add_scan_functions, add_stop_functions, add_formula_type, add_runner_type,
+                               add_portfolio_function};
 
 int exec_module(PyObject *module) {
   for (AddPart add : kParts) {

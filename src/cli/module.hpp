@@ -7,7 +7,10 @@
 
 namespace qn::cli {
 
-int add_scan_functions(PyObject *module);  // scan.cpp: the readers' inner loops
-int add_runner(PyObject *module);          // runner_glue.cpp: Formula, Runner, stop requests
+int add_scan_functions(PyObject *module);      // scan.cpp: the readers' inner loops
+int add_stop_functions(PyObject *module);      // stop.cpp: stop requests by signal
+int add_formula_type(PyObject *module);        // formula_type.cpp: Formula
+int add_runner_type(PyObject *module);         // runner_type.cpp: Runner
+int add_portfolio_function(PyObject *module);  // portfolio_call.cpp: run_portfolio
 
 }  // namespace qn::cli

@@ -3,7 +3,16 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <new>
+#include <utility>
+#include <vector>
+
+#include "cli/tokens.hpp"
+#include "core/lit.hpp"
+#include "solver/config.hpp"
 
 namespace qn::cli {
 
@@ -36,5 +45,60 @@ template <PyObject *(*F)(PyObject *, PyObject *)>
 PyObject *guarded(PyObject *self, PyObject *args) {
   return guard_call([&] { return F(self, args); });
 }
+
+
+// Appends the codes of a tail list (ints) to `out`.
+bool tail_codes(PyObject *tail, std::vector<int64_t> &out);
+
+// Reads `block` after `tail`'s codes, hands each clause to add(lits, n) and
+// returns (clauses, maxvar, tail), None when the block is refused.
+template <class Add>
+PyObject *feed_block(PyObject *args, std::vector<int64_t> &codes, std::vector<Lit> &lits, Add add) {
+  PyObject *block, *tail;
+  long long limit;
+  if (!PyArg_ParseTuple(args, "SLO!:feed", &block, &limit, &PyList_Type, &tail)) return nullptr;
+  char *data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
+  codes.clear();
+  if (!tail_codes(tail, codes)) return nullptr;
+  TextScan ts{limit, false};
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  if (!scan_text(ts, p, p + size, codes)) Py_RETURN_NONE;
+  long long clauses = 0;
+  size_t from = 0;
+  for (size_t i = 0; i < codes.size(); ++i) {
+    if (codes[i] != kEnd) continue;
+    lits.assign(codes.begin() + static_cast<std::ptrdiff_t>(from), codes.begin() + static_cast<std::ptrdiff_t>(i));
+    if (!add(lits.data(), lits.size())) return nullptr;
+    ++clauses;
+    from = i + 1;
+  }
+  Owned rest(PyList_New(static_cast<Py_ssize_t>(codes.size() - from)));
+  if (rest.p == nullptr) return nullptr;
+  for (size_t i = from; i < codes.size(); ++i) {
+    PyObject *o = PyLong_FromLongLong(codes[i]);
+    if (o == nullptr || PyList_SetItem(rest.p, static_cast<Py_ssize_t>(i - from), o) < 0) return nullptr;
+  }
+  return Py_BuildValue("LLN", clauses, static_cast<long long>(ts.maxvar), rest.release());
+}
+
+// The internal literals of a sequence of ints.
+bool lits_of(PyObject *seq, std::vector<Lit> &out);
+
+// tp_dealloc's end for the module's types: frees the object and drops the
+// reference it held to its heap type.
+void dealloc(PyObject *self);
+
+// The Config of a dict of Solver keyword options (already checked by the
+// module's Solver on the Python side).
+bool read_config(PyObject *options, Config *cfg);
+
+// A dict of counters.
+PyObject *new_stats(std::initializer_list<std::pair<const char *, uint64_t>> items);
+
+// Creates the heap type of `spec` and adds it to `module` as `name`; *out
+// keeps a reference.
+int add_type(PyObject *module, PyType_Spec *spec, const char *name, PyObject **out);
 
 }  // namespace qn::cli

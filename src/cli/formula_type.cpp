@@ -1,0 +1,140 @@
+// Formula(nvars=0): feed(block, limit, tail) and add_clause(lits) keep
+// clauses; nvars (settable) and nclauses.
+#include "cli/formula_type.hpp"
+
+#include <map>
+
+#include "cli/module.hpp"
+#include "cli/py_glue.hpp"
+
+namespace qn::cli {
+
+PyObject *formula_type = nullptr;
+
+namespace {
+
+PyObject *formula_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+  uint32_t nvars = 0;
+  static const char *kw[] = {"nvars", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|I:Formula", const_cast<char **>(kw), &nvars)) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject *self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  FormulaObject *o = as_formula(self);
+  o->f = nullptr;
+  o->codes = nullptr;
+  o->lits = nullptr;
+  o->nvars = nvars;
+  return guard_call([&]() -> PyObject * {
+    o->f = new Formula();
+    o->codes = new std::vector<int64_t>();
+    o->lits = new std::vector<Lit>();
+    return self;
+  });
+}
+
+void formula_dealloc(PyObject *self) {
+  FormulaObject *o = as_formula(self);
+  delete o->f;
+  delete o->codes;
+  delete o->lits;
+  dealloc(self);
+}
+
+PyObject *formula_feed(PyObject *self, PyObject *args) {
+  FormulaObject *o = as_formula(self);
+  return guard_call([&] {
+    return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
+      o->f->add(l, n);
+      return true;
+    });
+  });
+}
+
+PyObject *formula_add_clause(PyObject *self, PyObject *clause) {
+  FormulaObject *o = as_formula(self);
+  return guard_call([&]() -> PyObject * {
+    if (!lits_of(clause, *o->lits)) return nullptr;
+    o->f->add(o->lits->data(), o->lits->size());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *formula_get_nclauses(PyObject *self, void *) { return PyLong_FromSize_t(as_formula(self)->f->size()); }
+PyObject *formula_get_nvars(PyObject *self, void *) { return PyLong_FromUnsignedLong(as_formula(self)->nvars); }
+int formula_set_nvars(PyObject *self, PyObject *value, void *) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "nvars cannot be deleted");
+    return -1;
+  }
+  const unsigned long v = PyLong_AsUnsignedLong(value);
+  if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+  as_formula(self)->nvars = static_cast<uint32_t>(v);
+  return 0;
+}
+
+// profile() -> (lengths, counts): {clause length: clauses}, and per variable
+// that occurs, in the order of its first occurrence, its occurrences as
+// bytes of native uint64 (array("Q", counts) reads them).
+PyObject *formula_profile(PyObject *self, PyObject *) {
+  const Formula &f = *as_formula(self)->f;
+  return guard_call([&]() -> PyObject * {
+    std::map<size_t, uint64_t> lengths;
+    std::vector<uint64_t> count;  // per variable
+    std::vector<Var> order;       // variables in the order of their first occurrence
+    for (size_t i = 0; i < f.size(); ++i) {
+      ++lengths[f.clause_len(i)];
+      const Lit *c = f.clause(i);
+      for (size_t k = 0; k < f.clause_len(i); ++k) {
+        const Var v = var_of(c[k]);
+        if (v >= count.size()) count.resize(size_t{v} + 1, 0);
+        if (count[v]++ == 0) order.push_back(v);
+      }
+    }
+    Owned d(PyDict_New());
+    if (d.p == nullptr) return nullptr;
+    for (const auto &[len, n] : lengths) {
+      Owned k(PyLong_FromSize_t(len)), v(PyLong_FromUnsignedLongLong(n));
+      if (k.p == nullptr || v.p == nullptr || PyDict_SetItem(d.p, k.p, v.p) < 0) return nullptr;
+    }
+    std::vector<uint64_t> out(order.size());
+    for (size_t i = 0; i < order.size(); ++i) out[i] = count[order[i]];
+    Owned counts(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()),
+                                           static_cast<Py_ssize_t>(out.size() * sizeof(uint64_t))));
+    if (counts.p == nullptr) return nullptr;
+    return PyTuple_Pack(2, d.p, counts.p);
+  });
+}
+
+PyMethodDef formula_methods[] = {
+    {"profile", formula_profile, METH_NOARGS,
+     "profile()\n--\n\n({clause length: clauses}, occurrences per variable in first-occurrence order as uint64 bytes)."},
+    {"feed", formula_feed, METH_VARARGS,
+     "feed(block, limit, tail)\n--\n\nKeep the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
+    {"add_clause", formula_add_clause, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef formula_getset[] = {
+    {"nclauses", formula_get_nclauses, nullptr, nullptr, nullptr},
+    {"nvars", formula_get_nvars, formula_set_nvars, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot formula_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(formula_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(formula_dealloc)},
+    {Py_tp_methods, formula_methods},
+    {Py_tp_getset, formula_getset},
+    {Py_tp_doc, const_cast<char *>("Formula(nvars=0)\n--\n\nClauses of internal literals, kept natively.")},
+    {0, nullptr},
+};
+
+PyType_Spec formula_spec = {"quillon_native_cli._scan.Formula", sizeof(FormulaObject), 0, Py_TPFLAGS_DEFAULT,
+                            formula_slots};
+
+}  // namespace
+
+int add_formula_type(PyObject *module) { return add_type(module, &formula_spec, "Formula", &formula_type); }
+
+}  // namespace qn::cli

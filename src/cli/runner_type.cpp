@@ -1,0 +1,332 @@
+// Runner(nvars, options, proof=False, binary=False, preprocess=False): the
+// runner (runner.hpp) for Python.  Clauses come from feed(block, limit, tail)
+// (as cnf_numbers, but kept natively), add_clause, add_formula or add_flat;
+// solve(max_conflicts, seconds) searches one slice; the proof goes to the
+// descriptor given by attach_proof, flushed at every slice end.
+#include <Python.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/formula_type.hpp"
+#include "cli/module.hpp"
+#include "cli/py_glue.hpp"
+#include "cli/runner.hpp"
+#include "cli/stop.hpp"
+
+namespace qn::cli {
+namespace {
+
+
+struct RunnerObject {
+  PyObject_HEAD
+  Runner *r;
+  std::vector<int64_t> *codes;
+  std::vector<Lit> *lits;
+};
+
+RunnerObject *as_runner(PyObject *o) { return reinterpret_cast<RunnerObject *>(o); }
+
+
+PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+  uint32_t nvars = 0;
+  PyObject *options;
+  int proof = 0, binary = 0, preprocess = 0;
+  static const char *kw[] = {"nvars", "options", "proof", "binary", "preprocess", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "IO!|ppp:Runner", const_cast<char **>(kw), &nvars, &PyDict_Type,
+                                   &options, &proof, &binary, &preprocess)) {
+    return nullptr;
+  }
+  Config cfg;
+  if (!read_config(options, &cfg)) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject *self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  RunnerObject *o = as_runner(self);
+  o->r = nullptr;
+  o->codes = nullptr;
+  o->lits = nullptr;
+  PyObject *r = guard_call([&]() -> PyObject * {
+    std::unique_ptr<ProofFile> file;
+    if (proof) file = std::make_unique<ProofFile>(-1, binary != 0);
+    o->codes = new std::vector<int64_t>();
+    o->lits = new std::vector<Lit>();
+    o->r = new Runner(nvars, cfg, std::move(file), preprocess != 0, stop_flag());
+    return self;
+  });
+  if (r == nullptr) Py_DECREF(self);
+  return r;
+}
+
+// attach_proof(fd): the proof goes to (a duplicate of) descriptor fd from now
+// on, steps logged before included.
+PyObject *runner_attach_proof(PyObject *self, PyObject *arg) {
+  ProofFile *p = as_runner(self)->r->proof();
+  if (p == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "this runner keeps no proof");
+    return nullptr;
+  }
+  const long fd = PyLong_AsLong(arg);
+  if (fd == -1 && PyErr_Occurred()) return nullptr;
+  const int own = ::dup(static_cast<int>(fd));
+  if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
+  p->attach(own);
+  Py_RETURN_NONE;
+}
+
+void runner_dealloc(PyObject *self) {
+  RunnerObject *o = as_runner(self);
+  delete o->r;
+  delete o->codes;
+  delete o->lits;
+  dealloc(self);
+}
+
+PyObject *eliminated() {
+  PyErr_SetString(PyExc_ValueError, "a clause names an eliminated variable");
+  return nullptr;
+}
+
+PyObject *runner_feed(PyObject *self, PyObject *args) {
+  RunnerObject *o = as_runner(self);
+  return guard_call([&] {
+    return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
+      if (o->r->add_clause(l, n)) return true;
+      eliminated();
+      return false;
+    });
+  });
+}
+
+PyObject *runner_add_clause(PyObject *self, PyObject *clause) {
+  RunnerObject *o = as_runner(self);
+  return guard_call([&]() -> PyObject * {
+    if (!lits_of(clause, *o->lits)) return nullptr;
+    if (!o->r->add_clause(o->lits->data(), o->lits->size())) return eliminated();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *runner_add_formula(PyObject *self, PyObject *formula) {
+  if (!is_formula(formula)) {
+    PyErr_SetString(PyExc_TypeError, "add_formula takes a Formula");
+    return nullptr;
+  }
+  RunnerObject *o = as_runner(self);
+  const Formula &f = *as_formula(formula)->f;
+  return guard_call([&]() -> PyObject * {
+    for (size_t i = 0; i < f.size(); ++i) {
+      if (!o->r->add_clause(f.clause(i), f.clause_len(i))) return eliminated();
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// A read-only C-contiguous buffer of `itemsize`-byte items, released at scope end.
+struct Buffer {
+  Py_buffer view{};
+  bool ok = false;
+  Buffer(PyObject *o, Py_ssize_t itemsize, const char *what) {
+    if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return;
+    ok = view.itemsize == itemsize && view.format != nullptr && std::string(view.format).find_first_of("IQLK") !=
+                                                                    std::string::npos;
+    if (!ok) PyErr_Format(PyExc_TypeError, "%s must be an array of %zd-byte unsigned integers", what, itemsize);
+  }
+  ~Buffer() {
+    if (view.obj != nullptr) PyBuffer_Release(&view);
+  }
+  size_t size() const { return static_cast<size_t>(view.len / view.itemsize); }
+};
+
+// add_flat(lits, ends): the clauses of arrays lits ('I') and ends ('Q', one
+// past each clause's last literal), as strategy.Clauses keeps them.
+PyObject *runner_add_flat(PyObject *self, PyObject *args) {
+  PyObject *lits_obj, *ends_obj;
+  if (!PyArg_ParseTuple(args, "OO:add_flat", &lits_obj, &ends_obj)) return nullptr;
+  Buffer lits(lits_obj, 4, "lits");
+  if (!lits.ok) return nullptr;
+  Buffer ends(ends_obj, 8, "ends");
+  if (!ends.ok) return nullptr;
+  const auto *l = static_cast<const Lit *>(lits.view.buf);
+  const auto *e = static_cast<const uint64_t *>(ends.view.buf);
+  RunnerObject *o = as_runner(self);
+  return guard_call([&]() -> PyObject * {
+    uint64_t start = 0;
+    for (size_t i = 0; i < ends.size(); ++i) {
+      if (e[i] < start || e[i] > lits.size()) {
+        PyErr_SetString(PyExc_ValueError, "ends must rise and stay within lits");
+        return nullptr;
+      }
+      if (!o->r->add_clause(l + start, static_cast<size_t>(e[i] - start))) return eliminated();
+      start = e[i];
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *runner_preprocess(PyObject *self, PyObject *args) {
+  unsigned int rounds = 3;
+  if (!PyArg_ParseTuple(args, "I:preprocess", &rounds)) return nullptr;
+  RunnerObject *o = as_runner(self);
+  if (o->r->preprocessor() == nullptr || o->r->solver() != nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "preprocess() runs once, on a runner made with preprocess=True");
+    return nullptr;
+  }
+  return guard_call([&] { return PyBool_FromLong(o->r->preprocess(rounds)); });
+}
+
+PyObject *runner_prep_stats(PyObject *self, PyObject *) {
+  const prep::Preprocessor *p = as_runner(self)->r->preprocessor();
+  if (p == nullptr) return PyDict_New();
+  return new_stats({{"units", p->units},
+                    {"subsumed", p->subsumed},
+                    {"strengthened", p->strengthened},
+                    {"eliminated_vars", p->eliminated_vars},
+                    {"resolvents", p->resolvents},
+                    {"pure", p->pure}});
+}
+
+PyObject *runner_stats(PyObject *self, PyObject *) {
+  const Solver *s = as_runner(self)->r->solver();
+  if (s == nullptr) return PyDict_New();
+  const Stats &st = s->stats();
+  Owned d(PyDict_New());
+  if (d.p == nullptr) return nullptr;
+#define QN_PUT_STAT(name, place)                                        \
+  {                                                                     \
+    Owned v(PyLong_FromUnsignedLongLong(st.name));                      \
+    if (v.p == nullptr || PyDict_SetItemString(d.p, #name, v.p) < 0) return nullptr; \
+  }
+  QN_SOLVER_STATS(QN_PUT_STAT)
+#undef QN_PUT_STAT
+  return d.release();
+}
+
+PyObject *runner_conflicts(PyObject *self, PyObject *) {
+  const Solver *s = as_runner(self)->r->solver();
+  return PyLong_FromUnsignedLongLong(s == nullptr ? 0 : s->stats().conflicts);
+}
+
+// solve(max_conflicts=None, seconds=None): True, False or None.
+PyObject *runner_solve(PyObject *self, PyObject *args) {
+  PyObject *max_obj = Py_None, *sec_obj = Py_None;
+  if (!PyArg_ParseTuple(args, "|OO:solve", &max_obj, &sec_obj)) return nullptr;
+  std::optional<uint64_t> max_conflicts;
+  if (max_obj != Py_None) {
+    max_conflicts = PyLong_AsUnsignedLongLong(max_obj);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (sec_obj != Py_None) {
+    const double secs = PyFloat_AsDouble(sec_obj);
+    if (secs == -1.0 && PyErr_Occurred()) return nullptr;
+    if (secs < 3e9) {
+      deadline = std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(
+                     secs > 0 ? secs : 0.0));
+    }
+  }
+  RunnerObject *o = as_runner(self);
+  if (o->r->solver() == nullptr && o->r->answer() == kUnknown) {
+    PyErr_SetString(PyExc_RuntimeError, "preprocess() must run first");
+    return nullptr;
+  }
+  return guard_call([&]() -> PyObject * {
+    const uint8_t a = o->r->solve(max_conflicts, deadline);
+    if (a == kSat) Py_RETURN_TRUE;
+    if (a == kUnsat) Py_RETURN_FALSE;
+    Py_RETURN_NONE;
+  });
+}
+
+// The model as bytes (one 0/1 byte per variable) after a SAT answer, else None.
+PyObject *runner_model(PyObject *self, PyObject *) {
+  return guard_call([&]() -> PyObject * {
+    std::vector<bool> m;
+    if (!as_runner(self)->r->model(&m)) Py_RETURN_NONE;
+    std::string bytes(m.size(), '\0');
+    for (size_t i = 0; i < m.size(); ++i) bytes[i] = m[i] ? 1 : 0;
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+PyObject *proof_result(ProofFile *p) {
+  if (p->error() != 0) {
+    errno = p->error();
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  return PyLong_FromUnsignedLongLong(p->steps());
+}
+
+// flush(): writes the buffered steps; the steps written so far, None without a proof.
+PyObject *runner_flush(PyObject *self, PyObject *) {
+  ProofFile *p = as_runner(self)->r->proof();
+  if (p == nullptr) Py_RETURN_NONE;
+  p->flush();
+  return proof_result(p);
+}
+
+// finish_proof(): flushes and closes the proof file; its steps, None without a proof.
+PyObject *runner_finish_proof(PyObject *self, PyObject *) {
+  ProofFile *p = as_runner(self)->r->proof();
+  if (p == nullptr) Py_RETURN_NONE;
+  p->close();
+  return proof_result(p);
+}
+
+PyObject *runner_stopped(PyObject *, PyObject *) { return PyBool_FromLong(stop_flag()->load()); }
+
+PyObject *runner_get_nvars(PyObject *self, void *) { return PyLong_FromUnsignedLong(as_runner(self)->r->nvars()); }
+
+PyMethodDef runner_methods[] = {
+    {"feed", runner_feed, METH_VARARGS,
+     "feed(block, limit, tail)\n--\n\nAdd the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
+    {"add_clause", runner_add_clause, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
+    {"add_formula", runner_add_formula, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
+    {"add_flat", runner_add_flat, METH_VARARGS,
+     "add_flat(lits, ends)\n--\n\nAdd the clauses of flat arrays of literals and clause ends."},
+    {"preprocess", runner_preprocess, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
+    {"prep_stats", runner_prep_stats, METH_NOARGS, "prep_stats()\n--\n\nThe preprocessor's counters."},
+    {"solve", runner_solve, METH_VARARGS,
+     "solve(max_conflicts=None, seconds=None)\n--\n\nSearch one slice; True, False or None."},
+    {"stats", runner_stats, METH_NOARGS, "stats()\n--\n\nThe solver's counters."},
+    {"conflicts", runner_conflicts, METH_NOARGS, "conflicts()\n--\n\nConflicts so far."},
+    {"model", runner_model, METH_NOARGS, "model()\n--\n\nThe model as bytes after True, else None."},
+    {"attach_proof", runner_attach_proof, METH_O,
+     "attach_proof(fd)\n--\n\nWrite the proof to descriptor fd (duplicated) from now on."},
+    {"flush", runner_flush, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
+    {"finish_proof", runner_finish_proof, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
+    {"stopped", runner_stopped, METH_NOARGS, "stopped()\n--\n\nWhether a stop was requested."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef runner_getset[] = {
+    {"nvars", runner_get_nvars, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot runner_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(runner_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(runner_dealloc)},
+    {Py_tp_methods, runner_methods},
+    {Py_tp_getset, runner_getset},
+    {Py_tp_doc, const_cast<char *>("Runner(nvars, options, proof=False, binary=False, preprocess=False)\n--\n\n"
+                                   "One solver searched in slices, its proof streamed to a file.")},
+    {0, nullptr},
+};
+
+PyType_Spec runner_spec = {"quillon_native_cli._scan.Runner", sizeof(RunnerObject), 0, Py_TPFLAGS_DEFAULT,
+                           runner_slots};
+
+}  // namespace
+
+int add_runner_type(PyObject *module) {
+  static PyObject *runner_type = nullptr;
+  return add_type(module, &runner_spec, "Runner", &runner_type);
+}
+
+}  // namespace qn::cli
