@@ -2,6 +2,8 @@
 # argument errors, and the interpreter lock released during a check.
 # Formulas and proofs are written in DIMACS here (D()/F()/P() turn them into
 # internal literals); oracles.py has brute force and a DRAT checker.
+import gzip
+import lzma
 import random
 from collections import UserList as Steps, namedtuple
 
@@ -421,3 +423,71 @@ def test_other_threads_run_during_a_long_check():
     elapsed, result, stamps = stamps_during(lambda: qn.check_proof(n + 1, clauses, steps))
     assert result[:7] == (False, NO_EMPTY, 800, 400, 0, 400, 0)
     assert elapsed > 0.05 and len(stamps) >= 10
+
+
+# ---------------------------------------------------------------------------
+# The command line's check reads both files in blocks and checks each step
+# as it is read (natively, no step kept): every counter, the failing step
+# and the answer agree with check_proof on the same steps, in every proof
+# format, at any block size.
+
+def write_proof(path, steps, binary, compress):
+    from quillon_native_cli.proofs import ProofWriter
+    opener = {"gz": gzip.open, "xz": lzma.open, "": open}[compress]
+    with opener(path, "wb") as fh:
+        ProofWriter(fh, binary).write([(d, [qn.to_dimacs(x) for x in lits]) for d, lits in steps])
+
+
+def command_check(capsys, *args):
+    from quillon_native_cli.main import main
+    rc = main([str(a) for a in ("check", *args)])
+    out = capsys.readouterr().out.splitlines()
+    counts = {line[2:22].strip(): int(line[22:]) for line in out if line[2:22].strip() in LABELS}
+    failing = [line for line in out if line.startswith("c failing step ")]
+    return rc, [counts[k] for k in LABELS], failing, out
+
+
+LABELS = ["steps checked", "RUP additions", "RAT additions", "deletions applied", "deletions skipped",
+          "RAT resolvents"]
+
+
+def test_command_line_check_matches_check_proof(tmp_path, capsys, monkeypatch):
+    from quillon_native_cli import dimacs
+    rng = random.Random(5)
+    seen = 0
+    while seen < 40:
+        nv = rng.randint(8, 12)
+        clauses = random_cnf(rng, nv, rng.randint(4 * nv, 5 * nv), 3, 3) + random_cnf(rng, nv, nv // 2, 2, 2)
+        s = solver(nv, clauses, proof=True)
+        if s.solve() is not False:
+            continue
+        seen += 1
+        nvars, steps = salted_proof(rng, nv, clauses, steps_of(s.proof_steps()))
+        cnf, proof = tmp_path / "f.cnf", tmp_path / "p"
+        cnf.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
+            " ".join(str(qn.to_dimacs(x)) for x in c) + " 0\n" for c in clauses))
+        write_proof(proof, steps, binary=seen % 2 == 1, compress=["", "gz", "xz"][seen % 3])
+        monkeypatch.setattr(dimacs.Tokens, "block", rng.choice([3, 16, 1 << 16]))
+        flags = rng.choice([[], ["--no-rat"], ["--ignore-deletions"]])
+        v = qn.check_proof(nvars, clauses, steps, "--no-rat" not in flags, "--ignore-deletions" not in flags)
+        rc, counts, failing, out = command_check(capsys, cnf, proof, *flags)
+        assert rc == (0 if v[0] else 1) and f"c {v[1]}" in out and f"c {proof}: {len(steps)} steps " + (
+            "(binary)" if seen % 2 else "(text)") + ", read while checked" in out
+        assert counts == [v[2], v[3], v[4], v[5], v[6], v[7]]
+        lits = " ".join(str(qn.to_dimacs(x)) for x in dict.fromkeys(steps[v[8] - 1][1])) if v[8] > 0 else None
+        assert failing == ([] if v[8] < 0 else [f"c failing step {v[8]}: " + (lits + " 0" if lits else "0")])
+
+
+def test_command_line_check_reads_the_whole_proof(tmp_path, capsys):
+    # The verdict is decided at the empty clause (or the formula alone), but
+    # a malformed step further on is still an input error, and the steps
+    # after the verdict are counted as read.
+    cnf = tmp_path / "f.cnf"
+    cnf.write_text("p cnf 2 4\n1 2 0\n-1 2 0\n1 -2 0\n-1 -2 0\n")
+    (tmp_path / "p").write_text("1 0\n0\n1 2 3 0\n")
+    rc, counts, _, out = command_check(capsys, cnf, tmp_path / "p")
+    assert rc == 0 and counts[:2] == [2, 2] and f"c {tmp_path / 'p'}: 3 steps (text), read while checked" in out
+    (tmp_path / "p").write_text("1 0\n0\n1 2 d 0\n")
+    from quillon_native_cli.main import main
+    assert main(["check", str(cnf), str(tmp_path / "p")]) == 3
+    assert capsys.readouterr().err.startswith(f"c error: {tmp_path / 'p'}:3")

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -84,6 +85,39 @@ extern const char kMsgNotRupNorRat[];
 // Throws std::bad_alloc when memory runs out.
 Verdict check_proof(uint32_t nvars, const ClauseList &formula, const Proof &proof, Options opts);
 
+class Checker;
+
+// One check fed piece by piece, as check_proof runs it: the formula's
+// clauses, then start(), then the proof's steps, none of them kept.
+// Throws std::bad_alloc when memory runs out.
+class Run {
+ public:
+  Run(uint32_t nvars, Options opts);
+  ~Run();
+  Run(const Run &) = delete;
+  Run &operator=(const Run &) = delete;
+
+  // Sizes the checker for `nvars` variables and room for a formula of
+  // `clauses` clauses of `lits` literals in all (hints).
+  void reserve(uint32_t nvars, size_t clauses, size_t lits);
+  void add_clause(std::span<const Lit> c);  // one clause of the formula
+  void start();                             // the formula is complete
+  // One proof step; steps after the verdict is decided are not looked at.
+  void step(bool deletion, std::span<const Lit> c);
+  // Whether the verdict is decided (refuted formula, empty clause or a
+  // failing step), and the verdict: when undecided, the one of a proof
+  // that ends here.
+  bool decided() const { return decided_; }
+  Verdict verdict() const;
+
+ private:
+  std::unique_ptr<Checker> ck_;
+  Options opts_;
+  Verdict v_;
+  bool decided_ = false;
+  std::vector<Lit> cur_;
+};
+
 // ---------------------------------------------------------------------------
 
 class Checker {
@@ -95,8 +129,10 @@ class Checker {
 
   Checker(uint32_t nvars, Options opts);
 
-  // Sizes every per-literal array for the largest variable in `lits`.
+  // Sizes every per-literal array for the largest variable in `lits`, or
+  // for `nvars` variables.
   void grow(std::span<const Lit> lits);
+  void grow_vars(uint32_t nvars);
   // The literals sorted ascending without duplicates: what identifies a
   // clause for deletion.
   static std::vector<Lit> key(std::span<const Lit> lits);
@@ -167,7 +203,6 @@ class Checker {
   void rehash(size_t nbuckets);  // a power of two
   void build_occs();
   void collect();
-  void grow_vars(uint32_t need);
   bool propagate_binary(Lit t);
   bool propagate_long(Lit t, unsigned tier);
 
