@@ -491,7 +491,8 @@ class Work:
             ch.send("plan", f"strategy auto ({plan.why}): configuration {plan.members[0]}, {slices}")
         else:
             shares = ", ".join(f"{n} {w}" for n, w in zip(plan.members, plan.weights))
-            ch.send("plan", f"strategy auto ({plan.why}): {shares} in turns of {slices}, "
+            head = f"{plan.members[0]} alone for {plan.head} slices, then " if plan.head else ""
+            ch.send("plan", f"strategy auto ({plan.why}): {head}{shares} in turns of {slices}, "
                             f"shares x{plan.growth:g} every round")
         deadline = s.deadline
         remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))
