@@ -159,20 +159,21 @@ def sliced_default(nvars, clauses, k=20000):
     return answer, solver.conflicts, solver.decisions, solver.model
 
 
-@pytest.mark.parametrize("name,nvars,clauses", [("3sat", 120, random_3sat(9, 120, 4.26)),
-                                                ("hole7", *pigeonhole(7))])
-def test_cli_auto_is_the_default_and_config_default_is_unchanged(tmp_path, capsys, name, nvars, clauses):
+@pytest.mark.parametrize("name,nvars,clauses,slice_", [("3sat", 120, random_3sat(9, 120, 4.26), 20000),
+                                                        ("hole7", *pigeonhole(7), 20000),
+                                                        ("hole7-slices", *pigeonhole(7), 300)])
+def test_cli_auto_is_the_default_and_config_default_is_unchanged(tmp_path, capsys, name, nvars, clauses, slice_):
     cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
-    answer, conflicts, decisions, model = sliced_default(nvars, clauses)
-    rc, lines = solve_cli(capsys, "--config", "default", cnf)
+    answer, conflicts, decisions, model = sliced_default(nvars, clauses, slice_)
+    rc, lines = solve_cli(capsys, "--config", "default", "--slice", slice_, cnf)
     assert rc == (10 if answer else 20)
     assert f"c conflicts         {conflicts}" in lines and f"c decisions         {decisions}" in lines
     if answer:
         got = [int(t) for line in lines if line.startswith("v ") for t in line[2:].split()]
         assert got[:-1] == [v + 1 if b else -(v + 1) for v, b in enumerate(model)]
-    rc_auto, auto = solve_cli(capsys, cnf)
+    rc_auto, auto = solve_cli(capsys, "--slice", slice_, cnf)
     assert rc_auto == rc and any(line.startswith("c strategy auto") for line in auto)
-    assert solve_cli(capsys, "--config", "auto", cnf) == (rc, auto)  # explicit, and the same output again
+    assert solve_cli(capsys, "--config", "auto", "--slice", slice_, cnf) == (rc, auto)  # explicit; same again
     # Uniform random: the default alone; structured: the default searches alone first, in the
     # slices of --config default, and hole7 falls within that head: the same search either way.
     plan_lines = ("c strategy", "c configuration", "c slices", "c winner", "c all conflicts")

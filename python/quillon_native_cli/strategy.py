@@ -151,15 +151,19 @@ def features(nvars, clauses):
 
 
 def plan(feat, slice_=DEFAULT_SLICE):
-    """The plan for a formula of these features."""
+    """The plan for a formula of these features; `slice_` is the slice of
+    `--config default` (`solve --slice`), which the default member keeps."""
     if feat.looks_random:
         return Plan(RANDOM.members, RANDOM.weights, RANDOM.growth, slice_ or None,
                     f"uniform random {feat.uniform_k}-SAT")
+    n, why = len(PORTFOLIO.members), PORTFOLIO.why
     if feat.lits >= LARGE_LITS:
-        n = LARGE_MEMBERS
-        return Plan(PORTFOLIO.members[:n], PORTFOLIO.weights[:n], PORTFOLIO.growth, PORTFOLIO.unit,
-                    f"structured, large ({feat.lits} literals)", PORTFOLIO.head, PORTFOLIO.units[:n])
-    return PORTFOLIO
+        n, why = LARGE_MEMBERS, f"structured, large ({feat.lits} literals)"
+    unit = slice_ or DEFAULT_SLICE
+    scale = DEFAULT_SLICE / unit  # other slices: the same conflicts per turn
+    weights = (max(1, round(PORTFOLIO.weights[0] * scale)),) + PORTFOLIO.weights[1:n]
+    return Plan(PORTFOLIO.members[:n], weights, PORTFOLIO.growth, PORTFOLIO.unit, why,
+                max(1, round(PORTFOLIO.head * scale)), (unit,) + PORTFOLIO.units[1:n])
 
 
 @dataclass
