@@ -186,7 +186,7 @@ class Solve:
                 self.flat = native.Formula()
                 sinks.append(self.flat.add_clause)
             else:
-                from quillon_native_cli import strategy  # with its dataclasses: only auto pays their memory
+                from quillon_native_cli import strategy  # only auto pays for its modules
                 self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
                 sinks.append(self.flat.append)
 

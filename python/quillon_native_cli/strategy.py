@@ -18,9 +18,8 @@ portfolio, cut down to fewer members on large formulas to bound memory.
 import itertools
 import math
 import os
-from collections import Counter
 from array import array
-from dataclasses import dataclass, field
+from collections import Counter, namedtuple
 
 from quillon_native_cli import configs, driver
 
@@ -28,15 +27,16 @@ UNIT = 2000             # conflicts per slice of a portfolio member
 DEFAULT_SLICE = 20000   # the slice of `solve --config default`
 
 
-@dataclass(frozen=True)
-class Plan:
-    members: tuple      # configuration names, in turn order
-    weights: tuple      # slices per member in the first round
-    growth: float       # factor on the shares from one round to the next
-    unit: int | None    # conflicts per slice (None: one call without a conflict limit)
-    why: str = ""       # what in the formula chose this plan
-    head: int = 0       # slices the first member runs alone before the first round
-    units: tuple = ()   # conflicts per slice of each member, where it is not `unit`
+# Plain named tuples, not dataclasses: dataclasses would bring inspect and
+# ast into every run, 10 ms of start-up that the smallest formulas notice.
+class Plan(namedtuple("Plan", "members weights growth unit why head units", defaults=("", 0, ()))):
+    """members: configuration names, in turn order; weights: slices per member
+    in the first round; growth: factor on the shares from one round to the
+    next; unit: conflicts per slice (None: one call without a conflict limit);
+    why: what in the formula chose this plan; head: slices the first member
+    runs alone before the first round; units: conflicts per slice of each
+    member, where it is not `unit`."""
+    __slots__ = ()
 
     def unit_of(self, i):
         return self.units[i] if self.units and self.units[i] else self.unit
@@ -97,13 +97,10 @@ class Clauses:
             start = end
 
 
-@dataclass
-class Features:
-    nvars: int
-    nclauses: int
-    lits: int
-    lengths: dict = field(default_factory=dict)   # clause length -> count
-    occurrence_cv: float = 0.0                     # spread of variable occurrences (std / mean)
+class Features(namedtuple("Features", "nvars nclauses lits lengths occurrence_cv", defaults=((), 0.0))):
+    """Counts of a formula: lengths maps a clause length to its clauses;
+    occurrence_cv is the spread of the variables' occurrences (std / mean)."""
+    __slots__ = ()
 
     @property
     def looks_random(self):
@@ -166,13 +163,10 @@ def plan(feat, slice_=DEFAULT_SLICE):
                 max(1, round(PORTFOLIO.head * scale)), (unit,) + PORTFOLIO.units[1:n])
 
 
-@dataclass
-class Outcome:
-    answer: object      # True, False or None
-    model: list         # after True: one bool per variable
-    winner: object      # the driver that answered (not closed), or None
-    stats: dict         # the winner's counters (the busiest member's without an answer)
-    conflicts: int      # conflicts of all members together
+# answer: True, False or None; model: after True, one bool per variable;
+# winner: the driver that answered (not closed) or None; stats: the winner's
+# counters (the busiest member's without an answer); conflicts: every member's.
+Outcome = namedtuple("Outcome", "answer model winner stats conflicts")
 
 
 class Portfolio:
