@@ -2,12 +2,15 @@
 # argument errors, and the interpreter lock released during a check.
 # Formulas and proofs are written in DIMACS here (D()/F()/P() turn them into
 # internal literals); oracles.py has brute force and a DRAT checker.
+import gzip
+import lzma
+import random
 from collections import UserList as Steps, namedtuple
 
 import pytest
 
 import quillon_native as qn
-from oracles import brute_force, stamps_during
+from oracles import brute_force, random_cnf, solver, stamps_during, steps_of
 
 REFUTED = "input formula is refuted by unit propagation alone"
 DERIVED = "empty clause derived and every step verified"
@@ -113,6 +116,14 @@ EXACT = {
     # a clause that is no reason applies.
     "reason deletion skipped": (3, F([1], [-1, 2], [-1, 3, 2]), P(("d", -1, 2), ("d", 2, 3, -1), ("d", 1)), {},
                                 (False, NO_EMPTY, 3, 0, 0, 1, 2, 0, -1, False)),
+    # Two literals true at the top level: not unit, the deletion applies.
+    "satisfied twice": (3, F([1], [2], [3], [1, 2, -3]), P(("d", 2, 1, -3), ("a", -1)), {"check_rat": False},
+                        (False, NOT_RUP, 2, 0, 0, 1, 0, 0, 2, False)),
+    # [3] refutes the clause set (x5 and ~x5); deletions still apply after
+    # that, whatever the cut-short assignment holds.
+    "deletion once inconsistent": (5, F([1], [-1, 2], [3, 4], [3, -4], [-3, 5], [-3, -5]),
+                                   P(("a", 3), ("d", -1, 2), ("d", 3, 4), ("a",)), {},
+                                   (True, DERIVED, 4, 2, 0, 2, 0, 0, -1, True)),
     # [x1, x1] is the unit x1: propagation alone refutes the formula.
     "repeated literal input unit": (4, F([1, 1], [-1, 2], [-1, -2]), [], {"check_rat": False},
                                     (True, REFUTED, 0, 0, 0, 0, 0, 0, -1, True)),
@@ -200,18 +211,184 @@ def test_long_proofs_with_many_deletions_keep_copies_and_reasons():
 
 
 @pytest.mark.parametrize("fillers", [0, 3000])
-def test_deletion_takes_the_most_recent_copy_as_the_index_grows(fillers):
-    # [-1, 2] propagates x2 (a reason); a later copy of it is not one, so
-    # the first deletion applies (to the copy) and the second is skipped.
-    chain = [(False, [2 * i + 4, 2 * i + 6]) for i in range(fillers)]  # RAT, fresh pivots
-    steps = chain + P(("a", 2, -1)) + chain + P(("d", -1, 2))
-    v = check(2, F([1], [-1, 2]), steps)
+def test_deletion_takes_one_copy_at_a_time_as_the_index_grows(fillers):
+    # Two copies of [3, 4] (unassigned) with thousands of clauses between:
+    # each deletion takes one, the third finds none.  [-1, 2] is unit at the
+    # top level (x1, x2 true), and so is its copy: neither is ever deleted.
+    chain = [(False, [2 * i + 8, 2 * i + 10]) for i in range(fillers)]  # RAT, fresh pivots
+    formula = F([1], [-1, 2], [3, 4])
+    steps = chain + P(("a", 4, 3), ("a", 2, -1)) + chain + P(("d", 3, 4), ("d", -1, 2), ("d", 4, 3), ("d", 2, -1),
+                                                            ("d", 3, 4))
+    v = check(4, formula, steps)
     # The first chain is RAT, its copy RUP.
-    assert v == (False, NO_EMPTY, len(steps), 1 + fillers, fillers, 1, 0, 0, -1, False)
-    # Every copy of the chain is found once, the reason never.
-    v = check(2, F([1], [-1, 2]), steps + P(("d", 2, -1)) + [(True, lits[::-1]) for _, lits in chain] * 3)
-    assert v == (False, NO_EMPTY, len(steps) + 1 + 3 * fillers, 1 + fillers, fillers, 1 + 2 * fillers, 1 + fillers,
+    assert v == (False, NO_EMPTY, len(steps), 2 + fillers, fillers, 2, 3, 0, -1, False)
+    # Every copy of the chain is found once.
+    v = check(4, formula, steps + [(True, lits[::-1]) for _, lits in chain] * 3)
+    assert v == (False, NO_EMPTY, len(steps) + 3 * fillers, 2 + fillers, fillers, 2 + 2 * fillers, 3 + fillers,
                  0, -1, False)
+
+
+# A deletion is skipped when its clause is unit under the top-level
+# assignment (one literal true, the others false).  The rule before it
+# skipped only the clause that had assigned a top-level literal, so that
+# its counts hung on the order propagation visited clauses in; the clauses
+# the new rule keeps besides are satisfied for good, and no verdict, RUP or
+# RAT count changes.  The last column holds the counts of the old rule
+# (deletions applied, skipped).
+RULE_CHANGE = {
+    # x2 comes from the unit [2]: [-1, 2] assigned nothing.
+    "unit made by other units": (F([1], [2], [-1, 2]), P(("d", -1, 2), ("a", -2)), (0, 1), (1, 0)),
+    # x1 propagates x2 through [-1, 2] first: [-3, 2] agrees too late.
+    "second clause for one literal": (F([1], [-1, 2], [-1, 3], [-3, 2]), P(("d", -3, 2), ("d", -1, 2), ("a", -2)),
+                                      (0, 2), (1, 1)),
+    # A copy of a clause that assigned x2 assigned nothing.
+    "copy of a reason": (F([1], [-1, 2]), P(("a", 2, -1), ("d", -1, 2), ("d", 2, -1), ("a", -2)), (0, 2), (1, 1)),
+    # x2 is true at the top level from a unit lemma: [2, -3, -1] is unit.
+    "unit lemma": (F([1], [3], [-1, 2, 4], [-1, 2, -4], [2, -3, -1]), P(("a", 2), ("d", -1, -3, 2), ("a", -2)),
+                   (0, 1), (1, 0)),
+}
+
+
+@pytest.mark.parametrize("clauses, steps, counts, old", RULE_CHANGE.values(), ids=RULE_CHANGE.keys())
+def test_deletions_skipped_when_unit_at_the_top_level(clauses, steps, counts, old):
+    # The last step claims ~x2: refuted either way, at that step.
+    rup = sum(1 for d, lits in steps[:-1] if not d)
+    for check_rat in (True, False):
+        v = check(4, clauses, steps, check_rat=check_rat)
+        assert v == (False, NOT_RAT if check_rat else NOT_RUP, len(steps), rup, 0, *counts,
+                     int(check_rat) * v[7], len(steps), False)
+        assert counts != old
+
+
+@pytest.mark.parametrize("binary", [False, True])
+def test_deletions_deep_in_long_watch_lists(binary):
+    # 12,000 clauses [x1, (x2,) y_i] share their first watched literal;
+    # they go in a random order, so most are found deep inside the list,
+    # and the store is compacted on the way.  Each clause alone makes the
+    # query [x1, (x2,) y_1, ..., y_n] RUP: it holds until the last one goes.
+    n = 12_000
+    rng = random.Random(7)
+    head = [0] if binary else [0, 2]
+    clauses = [head + [2 * (i + 2)] for i in range(n)]
+    query = head + [2 * (i + 2) for i in range(n)]
+    gone = [(True, c[::-1]) for c in rng.sample(clauses, n)]
+    steps = gone[:-1] + [(False, query)] + gone[-1:] + [(True, query), (False, query)]
+    v = check(n + 2, clauses, steps, check_rat=False)
+    assert v == (False, NOT_RUP, n + 3, 1, 0, n + 1, 0, 0, n + 3, False)
+
+
+# ---------------------------------------------------------------------------
+# Every counter against a plain model of the rules, over solver proofs with
+# deletions, made-up lemmas and RAT steps mixed in.
+
+def model_check(nvars, clauses, steps, check_rat=True, apply_deletions=True):
+    # The verdict tuple by full scans: `top` is the top-level assignment
+    # (literals true), closed under unit propagation after every addition.
+    db = [list(dict.fromkeys(c)) for c in clauses]
+
+    def closure(true):
+        true = set(true)
+        while True:
+            new = set()
+            for c in db:
+                if any(lit in true for lit in c):
+                    continue
+                free = [lit for lit in c if lit ^ 1 not in true]
+                if not free:
+                    return None
+                if len(free) == 1:
+                    new.add(free[0])
+            if not new:
+                return true
+            if any(lit ^ 1 in new or lit ^ 1 in true for lit in new):
+                return None
+            true |= new
+
+    def rup(lits):
+        if top is None:
+            return True
+        assumed = top | {lit ^ 1 for lit in lits}
+        return any(lit ^ 1 in assumed for lit in assumed) or closure(assumed) is None
+
+    top = closure(set())
+    if top is None:
+        return (True, REFUTED, 0, 0, 0, 0, 0, 0, -1, True)
+    n = [0] * 6  # steps, rup, rat, applied, skipped, resolvents
+    for deletion, lits in steps:
+        n[0] += 1
+        lits = list(dict.fromkeys(lits))
+        if deletion:
+            if len(lits) < 2:
+                n[4] += 1
+            elif apply_deletions:
+                copies = [i for i, c in enumerate(db) if sorted(c) == sorted(lits)]
+                unit = top is not None and sum(lit in top for lit in lits) == 1 and all(
+                    lit in top or lit ^ 1 in top for lit in lits)
+                if not copies or unit:
+                    n[4] += 1
+                else:
+                    del db[copies[-1]]
+                    n[3] += 1
+            continue
+        ok = rup(lits)
+        if ok:
+            n[1] += 1
+        elif check_rat and lits:
+            ok = True
+            for d in [c for c in db if lits[0] ^ 1 in c]:
+                rest = [q for q in d if q != lits[0] ^ 1]
+                if any(q ^ 1 in lits for q in rest):
+                    continue
+                n[5] += 1
+                if not rup(lits + [q for q in rest if q not in lits]):
+                    ok = False
+                    break
+            n[2] += ok
+        if not ok:
+            return (False, NOT_RAT if check_rat else NOT_RUP, *n, n[0], False)
+        if not lits:
+            return (True, DERIVED, *n, -1, True)
+        db.append(lits)
+        if top is not None:
+            top = closure(top)
+    return (False, NO_EMPTY, *n, -1, False)
+
+
+def salted_proof(rng, nvars, clauses, steps):
+    # Deletions of present clauses (many of them unit at the top level),
+    # extension definitions on fresh variables (RAT), lemmas reordered
+    # (another pivot) and made-up ones, spread over the proof.
+    out, fresh = [], nvars
+    for deletion, lits in steps:
+        r = rng.random()
+        if r < 0.25 and out:
+            pool = clauses + [c for d, c in out if not d]
+            out.append((True, list(rng.choice(pool))[::-1]))
+        elif r < 0.3:
+            a, b = rng.sample(range(2 * nvars), 2)
+            out += [(False, [2 * fresh, a, b]), (False, [2 * fresh + 1, a ^ 1]), (False, [2 * fresh + 1, b ^ 1])]
+            fresh += 1
+        elif r < 0.35:
+            out.append((False, [2 * rng.randrange(fresh) + rng.randrange(2) for _ in range(rng.randint(1, 3))]))
+        if not deletion and r > 0.9:
+            lits = rng.sample(lits, len(lits))
+        out.append((deletion, list(lits)))
+    return fresh, out
+
+
+def test_every_counter_matches_the_model():
+    rng = random.Random(2024)
+    seen = 0
+    while seen < 100:
+        nv = rng.randint(8, 12)
+        clauses = random_cnf(rng, nv, rng.randint(4 * nv, 5 * nv), 3, 3) + random_cnf(rng, nv, nv // 2, 2, 2)
+        s = solver(nv, clauses, proof=True)
+        if s.solve() is not False:
+            continue
+        seen += 1
+        nvars, steps = salted_proof(rng, nv, clauses, steps_of(s.proof_steps()))
+        for kw in ({}, {"check_rat": False}, {"apply_deletions": False}):
+            assert check(nvars, clauses, steps, **kw) == model_check(nvars, clauses, steps, **kw), (clauses, steps, kw)
 
 
 def test_a_fresh_variable_per_step():
@@ -246,3 +423,71 @@ def test_other_threads_run_during_a_long_check():
     elapsed, result, stamps = stamps_during(lambda: qn.check_proof(n + 1, clauses, steps))
     assert result[:7] == (False, NO_EMPTY, 800, 400, 0, 400, 0)
     assert elapsed > 0.05 and len(stamps) >= 10
+
+
+# ---------------------------------------------------------------------------
+# The command line's check reads both files in blocks and checks each step
+# as it is read (natively, no step kept): every counter, the failing step
+# and the answer agree with check_proof on the same steps, in every proof
+# format, at any block size.
+
+def write_proof(path, steps, binary, compress):
+    from quillon_native_cli.proofs import ProofWriter
+    opener = {"gz": gzip.open, "xz": lzma.open, "": open}[compress]
+    with opener(path, "wb") as fh:
+        ProofWriter(fh, binary).write([(d, [qn.to_dimacs(x) for x in lits]) for d, lits in steps])
+
+
+def command_check(capsys, *args):
+    from quillon_native_cli.main import main
+    rc = main([str(a) for a in ("check", *args)])
+    out = capsys.readouterr().out.splitlines()
+    counts = {line[2:22].strip(): int(line[22:]) for line in out if line[2:22].strip() in LABELS}
+    failing = [line for line in out if line.startswith("c failing step ")]
+    return rc, [counts[k] for k in LABELS], failing, out
+
+
+LABELS = ["steps checked", "RUP additions", "RAT additions", "deletions applied", "deletions skipped",
+          "RAT resolvents"]
+
+
+def test_command_line_check_matches_check_proof(tmp_path, capsys, monkeypatch):
+    from quillon_native_cli import dimacs
+    rng = random.Random(5)
+    seen = 0
+    while seen < 40:
+        nv = rng.randint(8, 12)
+        clauses = random_cnf(rng, nv, rng.randint(4 * nv, 5 * nv), 3, 3) + random_cnf(rng, nv, nv // 2, 2, 2)
+        s = solver(nv, clauses, proof=True)
+        if s.solve() is not False:
+            continue
+        seen += 1
+        nvars, steps = salted_proof(rng, nv, clauses, steps_of(s.proof_steps()))
+        cnf, proof = tmp_path / "f.cnf", tmp_path / "p"
+        cnf.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
+            " ".join(str(qn.to_dimacs(x)) for x in c) + " 0\n" for c in clauses))
+        write_proof(proof, steps, binary=seen % 2 == 1, compress=["", "gz", "xz"][seen % 3])
+        monkeypatch.setattr(dimacs.Tokens, "block", rng.choice([3, 16, 1 << 16]))
+        flags = rng.choice([[], ["--no-rat"], ["--ignore-deletions"]])
+        v = qn.check_proof(nvars, clauses, steps, "--no-rat" not in flags, "--ignore-deletions" not in flags)
+        rc, counts, failing, out = command_check(capsys, cnf, proof, *flags)
+        assert rc == (0 if v[0] else 1) and f"c {v[1]}" in out and f"c {proof}: {len(steps)} steps " + (
+            "(binary)" if seen % 2 else "(text)") + ", read while checked" in out
+        assert counts == [v[2], v[3], v[4], v[5], v[6], v[7]]
+        lits = " ".join(str(qn.to_dimacs(x)) for x in dict.fromkeys(steps[v[8] - 1][1])) if v[8] > 0 else None
+        assert failing == ([] if v[8] < 0 else [f"c failing step {v[8]}: " + (lits + " 0" if lits else "0")])
+
+
+def test_command_line_check_reads_the_whole_proof(tmp_path, capsys):
+    # The verdict is decided at the empty clause (or the formula alone), but
+    # a malformed step further on is still an input error, and the steps
+    # after the verdict are counted as read.
+    cnf = tmp_path / "f.cnf"
+    cnf.write_text("p cnf 2 4\n1 2 0\n-1 2 0\n1 -2 0\n-1 -2 0\n")
+    (tmp_path / "p").write_text("1 0\n0\n1 2 3 0\n")
+    rc, counts, _, out = command_check(capsys, cnf, tmp_path / "p")
+    assert rc == 0 and counts[:2] == [2, 2] and f"c {tmp_path / 'p'}: 3 steps (text), read while checked" in out
+    (tmp_path / "p").write_text("1 0\n0\n1 2 d 0\n")
+    from quillon_native_cli.main import main
+    assert main(["check", str(cnf), str(tmp_path / "p")]) == 3
+    assert capsys.readouterr().err.startswith(f"c error: {tmp_path / 'p'}:3")

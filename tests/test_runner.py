@@ -222,3 +222,17 @@ def test_a_portfolio_keeps_the_winners_streamed_proof(tmp_path):
             for c in clauses:
                 s.add_clause(c)
             assert s.solve() is False and proof.read_bytes() == proof_bytes(s.proof_steps(), False)
+
+
+def test_a_natively_read_formula_has_the_features_of_its_clause_lists():
+    from quillon_native_cli import strategy
+    rng = random.Random(7)
+    for _ in range(200):
+        nvars = rng.randint(1, 30)
+        clauses = random_cnf(rng, nvars, rng.randint(0, 40), 0, 5)
+        formula, flat = native.Formula(nvars), strategy.Clauses()
+        for c in clauses:
+            formula.add_clause(c)
+            flat.append(c)
+        want = strategy.features(nvars, clauses)
+        assert strategy.features(nvars, formula) == strategy.features(nvars, flat) == want

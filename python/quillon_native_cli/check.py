@@ -1,9 +1,13 @@
 """`quillon-native check CNF PROOF`: verify a DRAT proof on files.
 
 The proof may be text or binary DRAT (recognised from its first bytes, as
-drat-trim does), from this package or from another solver.  The check runs
-in `quillon_native.check_proof`, which releases the interpreter lock, on a
-worker thread, so Ctrl-C is answered at once.
+drat-trim does), from this package or from another solver.  With the native
+module (`_scan.ProofCheck`) the readers hand it their blocks of bytes: the
+formula's clauses are stored as read, and each proof step is checked as soon
+as it is read, with no Python object per clause or step and no step kept.
+Without it the steps are read into lists for `quillon_native.check_proof`.
+Either runs on a worker thread with the interpreter lock released, so
+Ctrl-C is answered at once.
 """
 import gc
 import signal
@@ -12,7 +16,7 @@ import time
 import quillon_native as qn
 
 from quillon_native_cli.common import Exit, Formatter, Interrupted, Signals, exit_codes_help, fail, filename
-from quillon_native_cli.dimacs import CnfReader, InputError
+from quillon_native_cli.dimacs import CnfReader, InputError, _scan
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import ProofReader
 
@@ -49,12 +53,21 @@ class Check:
 
     def main(self):
         args, out = self.args, self.out
+        native = _scan.ProofCheck(not args.no_rat, not args.ignore_deletions) if hasattr(_scan, "ProofCheck") else None
         t0 = time.monotonic()
         try:
             clauses = []
-            cnf = CnfReader(args.cnf, clauses.append, relaxed=args.relaxed).read()
+            if native is None:
+                cnf = CnfReader(args.cnf, clauses.append, relaxed=args.relaxed).read()
+            else:
+                cnf = CnfReader(args.cnf, native.add_clause, lambda nv, nc, line: native.header(nv, nc), args.relaxed)
+                cnf.native, cnf.lits = native, None
+                cnf.read()
+                native.start()
             t1 = time.monotonic()
-            proof = ProofReader(args.proof).read()
+            proof = ProofReader(args.proof, native)
+            if native is None:
+                proof.read()
         except InputError as e:
             return fail(Exit.INPUT, str(e))
         except MemoryError:
@@ -62,16 +75,17 @@ class Check:
         t2 = time.monotonic()
         # The inputs stay to the end: the collector need never walk them.
         gc.freeze()
-        steps = proof.steps
-        out.comment(f"{cnf.name}: {cnf.nvars} variables, {cnf.nclauses} clauses, read in {t1 - t0:.3f} s")
-        out.comment(f"{proof.name}: {len(steps)} steps ({'binary' if proof.binary else 'text'}), "
-                    f"read in {t2 - t1:.3f} s")
         import threading
         result = []
 
         def work():
             try:
-                result.append(qn.check_proof(cnf.nvars, clauses, steps, not args.no_rat, not args.ignore_deletions))
+                if native is not None:
+                    proof.read()
+                    result.append(native.result())
+                else:
+                    result.append(qn.check_proof(cnf.nvars, clauses, proof.steps, not args.no_rat,
+                                                 not args.ignore_deletions))
             except BaseException as e:  # handed to the main thread
                 result.append(e)
 
@@ -80,12 +94,18 @@ class Check:
         while worker.is_alive():
             worker.join(0.25)
         res = result[0]
+        if isinstance(res, InputError):
+            return fail(Exit.INPUT, str(res))
         if isinstance(res, MemoryError):
             return fail(Exit.FAILED, "out of memory while checking")
         if isinstance(res, BaseException):
             return fail(Exit.FAILED, f"{type(res).__name__}: {res}")
         ok, message, nsteps, rup, rat, applied, skipped, resolvents, failing, empty = res
         t3 = time.monotonic()
+        steps = proof.steps
+        out.comment(f"{cnf.name}: {cnf.nvars} variables, {cnf.nclauses} clauses, read in {t1 - t0:.3f} s")
+        out.comment(f"{proof.name}: {len(steps)} steps ({'binary' if proof.binary else 'text'}), "
+                    + (f"read in {t2 - t1:.3f} s" if native is None else "read while checked"))
         out.comment(message)
         out.comment(f"{'steps checked':<20} {nsteps}")
         out.comment(f"{'RUP additions':<20} {rup}")
@@ -98,7 +118,7 @@ class Check:
             out.line("s VERIFIED")
             return Exit.VERIFIED
         if failing > 0:
-            is_del, lits = steps[failing - 1]
+            lits = steps[failing - 1][1] if native is None else native.failing
             text = " ".join(str((l >> 1) + 1 if not l & 1 else -((l >> 1) + 1)) for l in lits)
             out.line(f"c failing step {failing}: {text + ' ' if text else ''}0")
         out.line("s NOT VERIFIED")

@@ -118,12 +118,15 @@ def is_binary(head):
 
 
 class ProofReader(Tokens):
-    """Reads a DRAT proof into check_proof's steps: (is_deletion, internal literals)."""
+    """Reads a DRAT proof into check_proof's steps: (is_deletion, internal literals),
+    or hands its blocks to `native` (a _scan ProofCheck), which checks the
+    steps as they come and keeps none."""
 
-    def __init__(self, path):
+    def __init__(self, path, native=None):
         super().__init__(path, 2 ** 31 - 2)
         self.path = path
-        self.steps = []
+        self.native = native
+        self.steps = [] if native is None else native  # the slow paths append to it
         self.binary = False
 
     @without_gc
@@ -174,7 +177,10 @@ class ProofReader(Tokens):
 
     def text_numbers(self, block, line0):
         if self.scan:
-            tail = self.scan.drat_text(block, self.limit, self.steps, self.tail, self.lits)
+            if self.native is not None:
+                tail = self.native.text(block, self.limit, self.tail)
+            else:
+                tail = self.scan.drat_text(block, self.limit, self.steps, self.tail, self.lits)
             if tail is not None:
                 self.tail = tail
                 if tail:
@@ -227,7 +233,10 @@ class ProofReader(Tokens):
         add = steps.append
         offset = 0
         for _, block in blocks(self.path, self.block, b"\0", stream):
-            if self.scan and self.scan.drat_binary(block, steps, self.lits) is not None:
+            if self.native is not None and self.native.binary(block) is not None:
+                offset += len(block)
+                continue
+            if self.native is None and self.scan and self.scan.drat_binary(block, steps, self.lits) is not None:
                 offset += len(block)
                 continue
             if token is None:

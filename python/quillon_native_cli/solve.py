@@ -12,10 +12,9 @@ import time
 
 import quillon_native as qn
 
-from quillon_native_cli import common, configs, native, options, stats, strategy, supervise
+from quillon_native_cli import common, configs, native, options, stats, supervise
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.driver import Formula, ProofDest
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import ProofWriter, refuse_target
@@ -183,8 +182,13 @@ class Solve:
             self.clauses = []
             sinks.append(self.clauses.append)
         if self.auto and not args.preprocess:
-            self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
-            sinks.append(self.flat.append)
+            if self.auto_native:  # read natively, each member adds them as it starts
+                self.flat = native.Formula()
+                sinks.append(self.flat.add_clause)
+            else:
+                from quillon_native_cli import strategy  # with its dataclasses: only auto pays their memory
+                self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
+                sinks.append(self.flat.append)
 
         def on_header(nvars, nclauses, line):
             try:
@@ -211,6 +215,8 @@ class Solve:
 
         self.sinks = sinks
         reader = CnfReader(args.file, self._sink, on_header, args.relaxed)
+        if self.auto_native:
+            reader.native = self.flat
         if not sinks:  # no clause is kept here: no int objects kept to share among them either
             reader.lits = None
         reader.read()
@@ -477,6 +483,8 @@ class Work:
     def auto(self, ch, nvars, clauses, t0):
         """The auto strategy: (answer, stats, model, proof steps, winner's name)."""
         args, s = self.args, self.s
+        from quillon_native_cli import strategy
+        from quillon_native_cli.driver import Formula, ProofDest
         plan = strategy.plan(strategy.features(nvars, clauses), args.slice)
         slices = f"slices of {plan.unit} conflicts" if plan.unit else "one call, no slices"
         if len(plan.members) == 1:

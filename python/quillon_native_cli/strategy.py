@@ -91,22 +91,26 @@ class Features:
 def features(nvars, clauses):
     """Clause-length profile and occurrence spread (counted at C speed:
     this runs before every search on formulas of millions of literals)."""
-    if isinstance(clauses, Clauses):
-        ends = clauses.ends
-        lengths = Counter(b - a for a, b in zip(itertools.chain((0,), ends), ends))
-        lits = clauses.lits
+    if hasattr(clauses, "profile"):  # read natively (native.Formula): counted there
+        lengths, occurrences = clauses.profile()
+        counts = array("Q", occurrences)
     else:
-        lengths = Counter(map(len, clauses))
-        lits = itertools.chain.from_iterable(clauses)
-    by_lit = Counter(lits)
-    occ = Counter()
-    for lit, n in by_lit.items():
-        occ[lit >> 1] += n
-    cv = 0.0
-    if occ:
+        if isinstance(clauses, Clauses):
+            ends = clauses.ends
+            lengths = Counter(b - a for a, b in zip(itertools.chain((0,), ends), ends))
+            lits = clauses.lits
+        else:
+            lengths = Counter(map(len, clauses))
+            lits = itertools.chain.from_iterable(clauses)
+        by_lit = Counter(lits)
+        occ = Counter()
+        for lit, n in by_lit.items():
+            occ[lit >> 1] += n
         counts = occ.values()
-        mean = sum(counts) / len(occ)
-        cv = math.sqrt(sum((x - mean) ** 2 for x in counts) / len(occ)) / mean
+    cv = 0.0
+    if counts:
+        mean = sum(counts) / len(counts)
+        cv = math.sqrt(sum((x - mean) ** 2 for x in counts) / len(counts)) / mean
     return Features(nvars, sum(lengths.values()), sum(n * k for k, n in lengths.items()), dict(lengths), cv)
 
 

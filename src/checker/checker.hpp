@@ -6,7 +6,9 @@
 // propagation (RUP) consequence of the clauses present.  check_proof() runs a
 // whole proof through one: additions are verified as RUP or, failing that,
 // as RAT on their first literal; deletions remove the most recent copy of a
-// clause.
+// clause, unless that clause is unit under the top-level assignment (one
+// literal true, all others false), which keeps every top-level assignment
+// justified whatever order propagation took.
 //
 // Of the engine's other layers it sees only core (for the memory guard):
 // nothing of the solver, the preprocessor or the Python binding.  Literals
@@ -15,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -66,7 +69,7 @@ struct Verdict {
   uint64_t rup = 0;                 // additions accepted as RUP
   uint64_t rat = 0;                 // additions accepted as RAT
   uint64_t deletions_applied = 0;
-  uint64_t deletions_skipped = 0;   // unit/empty, absent, or reason clauses
+  uint64_t deletions_skipped = 0;   // unit/empty, absent, or unit at the top level
   uint64_t rat_resolvents = 0;      // resolvents checked for RUP
   int64_t failing_step = -1;        // 1-based, -1 when no step failed
   bool empty_derived = false;
@@ -82,6 +85,39 @@ extern const char kMsgNotRupNorRat[];
 // Throws std::bad_alloc when memory runs out.
 Verdict check_proof(uint32_t nvars, const ClauseList &formula, const Proof &proof, Options opts);
 
+class Checker;
+
+// One check fed piece by piece, as check_proof runs it: the formula's
+// clauses, then start(), then the proof's steps, none of them kept.
+// Throws std::bad_alloc when memory runs out.
+class Run {
+ public:
+  Run(uint32_t nvars, Options opts);
+  ~Run();
+  Run(const Run &) = delete;
+  Run &operator=(const Run &) = delete;
+
+  // Sizes the checker for `nvars` variables and room for a formula of
+  // `clauses` clauses of `lits` literals in all (hints).
+  void reserve(uint32_t nvars, size_t clauses, size_t lits);
+  void add_clause(std::span<const Lit> c);  // one clause of the formula
+  void start();                             // the formula is complete
+  // One proof step; steps after the verdict is decided are not looked at.
+  void step(bool deletion, std::span<const Lit> c);
+  // Whether the verdict is decided (refuted formula, empty clause or a
+  // failing step), and the verdict: when undecided, the one of a proof
+  // that ends here.
+  bool decided() const { return decided_; }
+  Verdict verdict() const;
+
+ private:
+  std::unique_ptr<Checker> ck_;
+  Options opts_;
+  Verdict v_;
+  bool decided_ = false;
+  std::vector<Lit> cur_;
+};
+
 // ---------------------------------------------------------------------------
 
 class Checker {
@@ -93,8 +129,10 @@ class Checker {
 
   Checker(uint32_t nvars, Options opts);
 
-  // Sizes every per-literal array for the largest variable in `lits`.
+  // Sizes every per-literal array for the largest variable in `lits`, or
+  // for `nvars` variables.
   void grow(std::span<const Lit> lits);
+  void grow_vars(uint32_t nvars);
   // The literals sorted ascending without duplicates: what identifies a
   // clause for deletion.
   static std::vector<Lit> key(std::span<const Lit> lits);
@@ -136,32 +174,51 @@ class Checker {
   // Arena layout of a clause at reference c: one header word (length, and
   // the deleted flag in the top bit), the literals, then two words for the
   // index (hash, next clause in the bucket chain).  Propagation reads only
-  // the header and the literals.
+  // the header and the literals.  References stay below 2^31 (kDeleted).
   static constexpr uint32_t kDeleted = 0x80000000u;
   static constexpr uint32_t kExtra = 3;  // words besides the literals
 
+  // A watch of a clause of three or more literals: the clause, and one of
+  // its literals other than the watched one (the blocker).  A true blocker
+  // satisfies the clause without reading it.
+  struct Watch {
+    Lit blocker;
+    CRef ref;
+  };
+
   Lit *lits_of(CRef c) { return arena_.data() + c + 1; }
+  const Lit *lits_of(CRef c) const { return arena_.data() + c + 1; }
   uint32_t size_of(CRef c) const { return arena_[c] & ~kDeleted; }
   bool present(CRef c) const { return (arena_[c] & kDeleted) == 0; }
   uint32_t &hash_of(CRef c) { return arena_[c + 1 + size_of(c)]; }
   uint32_t &next_of(CRef c) { return arena_[c + 2 + size_of(c)]; }
-  void assign(Lit l, CRef reason);
-  bool is_reason(CRef c) const;
+  void assign(Lit l);
+  bool unit_at_top(CRef c) const;
   static uint32_t hash(std::span<const Lit> lits);
   CRef find_latest(std::span<const Lit> lits, CRef *prev);
   void link(CRef c);
-  void unwatch(CRef c, Lit lit);
-  size_t spot(CRef c);
+  void watch(CRef c);
+  template <class T, class Key>
+  void unwatch(std::vector<T> &ws, Lit x, uint64_t kind, uint32_t target, Key key);
   void rehash(size_t nbuckets);  // a power of two
   void build_occs();
   void collect();
-  void grow_vars(uint32_t need);
+  bool propagate_binary(Lit t);
+  bool propagate_long(Lit t, unsigned tier);
 
   // Assignment and propagation.
   std::vector<uint8_t> vals_;                 // per literal: 0 unassigned, 1 true, 2 false
   std::vector<Lit> trail_;                    // literals made true, in order
-  std::vector<CRef> reasons_;                 // per variable: clause that made it true
-  std::vector<std::vector<CRef>> watches_;    // [x]: clauses to visit when x becomes true
+  // Per literal x, the clauses to visit when x becomes true (those that
+  // watch ~x): binary clauses as their other literal, longer ones as
+  // watches in tiers by length.  Propagation visits shorter clauses first:
+  // each pending literal's binary clauses, and one pending literal's
+  // clauses of a tier only when no shorter clause has anything left to do.
+  std::vector<std::vector<Lit>> binaries_;
+  static constexpr unsigned kTiers = 3;
+  static unsigned tier_of(uint32_t n) { return n <= 3 ? 0 : n <= 8 ? 1 : 2; }
+  std::vector<std::vector<Watch>> watches_[kTiers];
+  static constexpr uint64_t kBinary = kTiers;  // the kind of a binary list, after the tiers
   // Clause store.
   std::vector<uint32_t> arena_;               // clauses back to back, in insertion order
   size_t garbage_ = 0;                        // arena words held by deleted clauses
@@ -175,17 +232,24 @@ class Checker {
   // hash of the literals), chained through each clause's next word.
   std::vector<CRef> buckets_;
   size_t indexed_ = 0;
-  // Where each clause sits in one long watch list, watches_[spotted_] (or
-  // none: kNoLit), built when a deletion has to look deep into that list,
-  // so that a run of deletions from it (in any order) costs one pass over
-  // it rather than one search per deletion.  Open addressing on the
-  // reference, linear probing, kNoRef for an empty slot.  Only deletions
-  // keep it up to date: every answer is checked against the list.
-  static constexpr Lit kNoLit = 0xFFFFFFFFu;
-  Lit spotted_ = kNoLit;
-  std::vector<std::pair<CRef, uint32_t>> spots_;
+  // Where each entry sits in a long watch list (`list`: its literal times
+  // eight, plus its tier or kBinary; or none: kNoList), built when a
+  // deletion has to look deep into that list, so that a run of deletions
+  // from it (in any order) costs one pass over it rather than one search
+  // per deletion.  Two tables, as a clause leaves two lists, which may both
+  // be long; the older one is rebuilt for a third list.  Open addressing on
+  // the entry's key, linear probing, kNoRef for an empty slot.  Only
+  // deletions keep them up to date: every answer is checked against the list.
+  static constexpr uint64_t kNoList = UINT64_MAX;
+  struct Spots {
+    uint64_t list = kNoList;
+    std::vector<std::pair<uint32_t, uint32_t>> slots;
+    size_t find(uint32_t key) const;
+  };
+  Spots spots_[2];
+  unsigned older_spots_ = 0;
   // Set-up.
-  std::vector<CRef> units_;                   // unit clauses, in insertion order
+  std::vector<Lit> units_;                    // literals of the unit clauses, in insertion order
   bool inconsistent_ = false;
   Options opts_;
   // Scratch, reused across steps.

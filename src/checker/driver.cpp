@@ -3,7 +3,7 @@
 // Set-up stores the formula and propagates its units; a formula refuted by
 // that alone is accepted without looking at the proof.  Then each step in
 // order: a deletion removes the most recent copy of its clause (unless it
-// is a unit, absent, or the reason of a top-level assignment); an addition
+// is a unit, absent, or unit under the top-level assignment); an addition
 // must be RUP, or RAT on its first literal, and is then stored.  The pass
 // stops at the first failing step or at the empty clause.
 #include <vector>
@@ -33,69 +33,88 @@ std::span<const Lit> normalised(Checker &ck, std::span<const Lit> c, std::vector
 
 }  // namespace
 
-Verdict check_proof(uint32_t nvars, const ClauseList &formula, const Proof &proof, Options opts) {
-  Verdict v;
-  Checker ck(nvars, opts);
-  std::vector<Lit> cur;
+Run::Run(uint32_t nvars, Options opts) : ck_(std::make_unique<Checker>(nvars, opts)), opts_(opts) {}
+Run::~Run() = default;
 
-  ck.reserve(formula.size(), formula.lits.size());
-  for (size_t i = 0; i < formula.size(); ++i) {
-    const auto c = normalised(ck, formula[i], cur);
-    ck.insert(c);
-    if (c.empty()) ck.set_inconsistent();
-  }
-  if (ck.inconsistent() || !ck.assign_input_units()) {
-    v.ok = true;
-    v.empty_derived = true;
-    v.message = kMsgRefutedInput;
-    return v;
-  }
+void Run::reserve(uint32_t nvars, size_t clauses, size_t lits) {
+  ck_->grow_vars(nvars);
+  ck_->reserve(clauses, lits);
+}
 
-  for (size_t i = 0; i < proof.size(); ++i) {
-    ++v.steps;
-    const auto c = normalised(ck, proof.clauses[i], cur);
-    bool failed = false;
-    if (proof.deletion[i]) {
-      if (c.size() <= 1) {
-        ++v.deletions_skipped;
-      } else {
-        switch (ck.remove(c)) {
-          case Checker::Deletion::Applied: ++v.deletions_applied; break;
-          case Checker::Deletion::Skipped: ++v.deletions_skipped; break;
-          case Checker::Deletion::Ignored: break;
-        }
+void Run::add_clause(std::span<const Lit> clause) {
+  const auto c = normalised(*ck_, clause, cur_);
+  ck_->insert(c);
+  if (c.empty()) ck_->set_inconsistent();
+}
+
+void Run::start() {
+  if (ck_->inconsistent() || !ck_->assign_input_units()) {
+    v_.ok = true;
+    v_.empty_derived = true;
+    v_.message = kMsgRefutedInput;
+    decided_ = true;
+  }
+}
+
+void Run::step(bool deletion, std::span<const Lit> clause) {
+  if (decided_) return;
+  Checker &ck = *ck_;
+  Verdict &v = v_;
+  ++v.steps;
+  const auto c = normalised(ck, clause, cur_);
+  bool failed = false;
+  if (deletion) {
+    if (c.size() <= 1) {
+      ++v.deletions_skipped;
+    } else {
+      switch (ck.remove(c)) {
+        case Checker::Deletion::Applied: ++v.deletions_applied; break;
+        case Checker::Deletion::Skipped: ++v.deletions_skipped; break;
+        case Checker::Deletion::Ignored: break;
       }
-    } else if (c.empty()) {
-      if (ck.is_rup(c)) {
-        ++v.rup;
-        v.empty_derived = true;
-      } else {
-        failed = true;
-      }
-    } else if (ck.is_rup(c)) {
+    }
+  } else if (c.empty()) {
+    if (ck.is_rup(c)) {
       ++v.rup;
-      ck.add_lemma(c);
-    } else if (!opts.check_rat) {
-      failed = true;
-    } else if (ck.is_rat(c, &v.rat_resolvents)) {
-      ++v.rat;
-      ck.add_lemma(c);
+      v.empty_derived = true;
     } else {
       failed = true;
     }
-    if (v.empty_derived) {
-      v.ok = true;
-      v.message = kMsgDerived;
-      return v;
-    }
-    if (failed) {
-      v.message = opts.check_rat ? kMsgNotRupNorRat : kMsgNotRup;
-      v.failing_step = static_cast<int64_t>(i + 1);
-      return v;
-    }
+  } else if (ck.is_rup(c)) {
+    ++v.rup;
+    ck.add_lemma(c);
+  } else if (!opts_.check_rat) {
+    failed = true;
+  } else if (ck.is_rat(c, &v.rat_resolvents)) {
+    ++v.rat;
+    ck.add_lemma(c);
+  } else {
+    failed = true;
   }
-  v.message = kMsgNoEmptyClause;
+  if (v.empty_derived) {
+    v.ok = true;
+    v.message = kMsgDerived;
+    decided_ = true;
+  } else if (failed) {
+    v.message = opts_.check_rat ? kMsgNotRupNorRat : kMsgNotRup;
+    v.failing_step = static_cast<int64_t>(v.steps);
+    decided_ = true;
+  }
+}
+
+Verdict Run::verdict() const {
+  Verdict v = v_;
+  if (!decided_) v.message = kMsgNoEmptyClause;
   return v;
+}
+
+Verdict check_proof(uint32_t nvars, const ClauseList &formula, const Proof &proof, Options opts) {
+  Run run(nvars, opts);
+  run.reserve(0, formula.size(), formula.lits.size());
+  for (size_t i = 0; i < formula.size(); ++i) run.add_clause(formula[i]);
+  run.start();
+  for (size_t i = 0; i < proof.size() && !run.decided(); ++i) run.step(proof.deletion[i] != 0, proof.clauses[i]);
+  return run.verdict();
 }
 
 }  // namespace qn::checker

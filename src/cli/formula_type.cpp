@@ -2,6 +2,8 @@
 // clauses; nvars (settable) and nclauses.
 #include "cli/formula_type.hpp"
 
+#include <map>
+
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 
@@ -71,7 +73,42 @@ int formula_set_nvars(PyObject *self, PyObject *value, void *) {
   return 0;
 }
 
+// profile() -> (lengths, counts): {clause length: clauses}, and per variable
+// that occurs, in the order of its first occurrence, its occurrences as
+// bytes of native uint64 (array("Q", counts) reads them).
+PyObject *formula_profile(PyObject *self, PyObject *) {
+  const Formula &f = *as_formula(self)->f;
+  return guard_call([&]() -> PyObject * {
+    std::map<size_t, uint64_t> lengths;
+    std::vector<uint64_t> count;  // per variable
+    std::vector<Var> order;       // variables in the order of their first occurrence
+    for (size_t i = 0; i < f.size(); ++i) {
+      ++lengths[f.clause_len(i)];
+      const Lit *c = f.clause(i);
+      for (size_t k = 0; k < f.clause_len(i); ++k) {
+        const Var v = var_of(c[k]);
+        if (v >= count.size()) count.resize(size_t{v} + 1, 0);
+        if (count[v]++ == 0) order.push_back(v);
+      }
+    }
+    Owned d(PyDict_New());
+    if (d.p == nullptr) return nullptr;
+    for (const auto &[len, n] : lengths) {
+      Owned k(PyLong_FromSize_t(len)), v(PyLong_FromUnsignedLongLong(n));
+      if (k.p == nullptr || v.p == nullptr || PyDict_SetItem(d.p, k.p, v.p) < 0) return nullptr;
+    }
+    std::vector<uint64_t> out(order.size());
+    for (size_t i = 0; i < order.size(); ++i) out[i] = count[order[i]];
+    Owned counts(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()),
+                                           static_cast<Py_ssize_t>(out.size() * sizeof(uint64_t))));
+    if (counts.p == nullptr) return nullptr;
+    return PyTuple_Pack(2, d.p, counts.p);
+  });
+}
+
 PyMethodDef formula_methods[] = {
+    {"profile", formula_profile, METH_NOARGS,
+     "profile()\n--\n\n({clause length: clauses}, occurrences per variable in first-occurrence order as uint64 bytes)."},
     {"feed", formula_feed, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nKeep the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
     {"add_clause", formula_add_clause, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
