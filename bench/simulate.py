@@ -25,18 +25,18 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from quillon_native_cli.strategy import Plan  # noqa: E402
 
 
-def load(paths, slice_=2000, prep=0):
-    """{file: {config: Member}} and {file: row fields} for runs of one slice size
-    (from comma-separated files; a later run of the same pair replaces an earlier)."""
+def load(paths, prep=0):
+    """{file: {(config, slice): Member}} and {file: row fields} (from
+    comma-separated files; a later run of the same pair replaces an earlier)."""
     runs, info = {}, {}
     for path in paths.split(","):
         if not os.path.exists(path):
             continue
         for line in open(path):
             r = json.loads(line)
-            if r["slice"] != slice_ or r["prep"] != prep or "error" in r:
+            if r["prep"] != prep or "error" in r:
                 continue
-            runs.setdefault(r["file"], {})[r["config"]] = Member(r)
+            runs.setdefault(r["file"], {})[(r["config"], r["slice"])] = Member(r)
             info[r["file"]] = dict(family=r["family"], part=r["part"], expected=r["expected"])
     return runs, info
 
@@ -62,10 +62,10 @@ def replay(plan, members, limit=60.0):
     started = set()
     spent = 0.0
     for rnd in itertools.count(-1 if plan.head else 0):
-        for name, b in zip(plan.members, plan.shares(rnd)):
+        for i, (name, b) in enumerate(zip(plan.members, plan.shares(rnd))):
             if not b:
                 continue
-            m = members.get(name)
+            m = members.get((name, plan.unit_of(i)))
             if m is None:
                 return None, None
             if name not in started:
@@ -149,7 +149,8 @@ def main(argv):
     p.add_argument("--search", action="store_true")
     p.add_argument("-v", "--verbose", action="store_true")
     p.add_argument("--plan", action="append", default=[],
-                   help="members:weights:growth:head, e.g. default,minisat:1,2:2.0:5; per-instance table")
+                   help="members:weights:growth:head[:units], e.g. default,minisat:1,2:2.0:5:20000,2000; "
+                   "per-instance table with -v; `auto` for strategy.PORTFOLIO")
     p.add_argument("--configs", default=None, help="comma-separated names (default: all named)")
     p.add_argument("--manifests", default="", help="comma-separated manifests: with them, instances that the "
                    "features give to the default configuration alone are left out")
@@ -158,25 +159,29 @@ def main(argv):
     from quillon_native_cli.configs import CONFIGS
     names = args.configs.split(",") if args.configs else list(CONFIGS)
     alone = lone_default(args.manifests.split(",")) if args.manifests else set()
-    files = sorted(f for f in runs if all(n in runs[f] for n in names) and f not in alone
+    files = sorted(f for f in runs if all((n, 2000) in runs[f] for n in names) and f not in alone
                    and (args.part is None or info[f]["part"] in args.part.split(","))
                    and (args.family is None or info[f]["family"] == args.family))
     print(f"{len(files)} instances with every configuration measured")
     for n in names:
         tot, geo, solved, _ = single(n, runs, files, args.limit)
         print(f"  {n:<16} PAR-2 {tot:8.1f}  geomean {geo:7.3f}  solved {solved}")
-    vbs = sum(min((m.time(m.answer_at) for m in runs[f].values() if m.answer_at is not None),
+    vbs = sum(min((m.time(m.answer_at) for (n, _), m in runs[f].items() if m.answer_at is not None and n in names),
                   default=2 * args.limit) for f in files)
     print(f"  {'best of all':<16} PAR-2 {vbs:8.1f}")
     for text in args.plan:
-        members, weights, growth, head = text.split(":")
-        plan = Plan(tuple(members.split(",")), tuple(int(w) for w in weights.split(",")), float(growth), 2000,
-                    head=int(head))
+        if text == "auto":
+            from quillon_native_cli.strategy import PORTFOLIO as plan
+        else:
+            members, weights, growth, head, *units = text.split(":")
+            plan = Plan(tuple(members.split(",")), tuple(int(w) for w in weights.split(",")), float(growth), 2000,
+                        head=int(head), units=tuple(int(u) for u in units[0].split(",")) if units else ())
         tot, geo, solved, per = score(plan, runs, files, args.limit)
         print(f"  {text:<40} PAR-2 {tot:8.1f}  geomean {geo:7.3f}  solved {solved}")
         if args.verbose:
             for f in files:
-                alone = {n: runs[f][n].time(runs[f][n].answer_at) if runs[f][n].answer_at else None for n in names}
+                ms = {n: runs[f][(n, 2000)] for n in names}
+                alone = {n: m.time(m.answer_at) if m.answer_at else None for n, m in ms.items()}
                 shown = " ".join(f"{n[:8]}={v:.2f}" if v is not None else f"{n[:8]}=-" for n, v in alone.items())
                 print(f"    {f[:32]:32} {per[f] if per[f] is not None else float('nan'):7.2f}   {shown}")
     if args.search:

@@ -35,6 +35,7 @@ SOLVERS = {
     "default": [sys.executable, "-m", "quillon_native_cli", "solve", "-q", "--config", "default"],
     "kissat": ["/tmp/kissat/build/kissat", "-q"],
     "minisat": ["/usr/bin/minisat", "-verb=0"],
+    "portfolio2": [sys.executable, "-m", "quillon_native_cli", "solve", "-q", "--portfolio", "2"],
 }
 
 

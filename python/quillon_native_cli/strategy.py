@@ -36,6 +36,21 @@ class Plan:
     unit: int | None    # conflicts per slice (None: one call without a conflict limit)
     why: str = ""       # what in the formula chose this plan
     head: int = 0       # slices the first member runs alone before the first round
+    units: tuple = ()   # conflicts per slice of each member, where it is not `unit`
+
+    def unit_of(self, i):
+        return self.units[i] if self.units and self.units[i] else self.unit
+
+    def describe(self):
+        """One line for the run's c lines."""
+        def slices(n, unit):
+            return f"{n} slice{'s' if n != 1 else ''} of {unit} conflicts" if unit else "one call, no slices"
+        if len(self.members) == 1:
+            how = f"slices of {self.unit} conflicts" if self.unit else "one call, no slices"
+            return f"strategy auto ({self.why}): configuration {self.members[0]}, {how}"
+        turns = ", ".join(f"{n} {w}x{self.unit_of(i)}" for i, (n, w) in enumerate(zip(self.members, self.weights)))
+        head = f"{self.members[0]} alone for {slices(self.head, self.unit_of(0))}, then " if self.head else ""
+        return f"strategy auto ({self.why}): {head}turns of {turns} conflicts, x{self.growth:g} every round"
 
     def shares(self, rnd):
         """Slices of each member in round `rnd` (round -1: the head start)."""
@@ -48,11 +63,13 @@ class Plan:
 # The portfolio for structured formulas, chosen by replaying schedules on
 # runs of every configuration measured in slices (bench/measure.py,
 # bench/simulate.py; tuned on the shared set and the tuning part of the
-# generated corpus): the default first, alone for 40000 conflicts (most
-# structured formulas that it solves at all, it solves by then), then turns
-# in which glucose-random, the configuration that most often beats the
-# default where the default is slow, gets half of the time.
-PORTFOLIO = Plan(("default", "glucose-random", "glucose"), (2, 3, 1), 2.0, UNIT, "structured", head=20)
+# generated corpus).  The default searches first and alone for 40000
+# conflicts, in the slices of `solve --config default`, so it makes exactly
+# that command's search: where it wins early, auto is the default.  Then the
+# members take turns, glucose-random (the configuration that most often
+# beats the default where the default is slow) with half of the conflicts.
+PORTFOLIO = Plan(("default", "glucose-random", "glucose"), (1, 15, 5), 2.0, UNIT, "structured", head=2,
+                 units=(DEFAULT_SLICE, UNIT, UNIT))
 RANDOM = Plan(("default",), (1,), 1.0, DEFAULT_SLICE, "uniform random k-SAT")
 LARGE_LITS = 2_000_000  # literals from which a formula gets at most LARGE_MEMBERS solvers
 LARGE_MEMBERS = 2
@@ -141,7 +158,7 @@ def plan(feat, slice_=DEFAULT_SLICE):
     if feat.lits >= LARGE_LITS:
         n = LARGE_MEMBERS
         return Plan(PORTFOLIO.members[:n], PORTFOLIO.weights[:n], PORTFOLIO.growth, PORTFOLIO.unit,
-                    f"structured, large ({feat.lits} literals)", PORTFOLIO.head)
+                    f"structured, large ({feat.lits} literals)", PORTFOLIO.head, PORTFOLIO.units[:n])
     return PORTFOLIO
 
 
@@ -187,7 +204,7 @@ class Portfolio:
                     continue
                 d = self.member(i)
                 for _ in range(share):
-                    k = plan.unit
+                    k = plan.unit_of(i)
                     if max_conflicts is not None:
                         left = max_conflicts - self.conflicts()
                         k = left if k is None else min(k, left)
