@@ -486,13 +486,7 @@ class Work:
         from quillon_native_cli import strategy
         from quillon_native_cli.driver import Formula, ProofDest
         plan = strategy.plan(strategy.features(nvars, clauses), args.slice)
-        slices = f"slices of {plan.unit} conflicts" if plan.unit else "one call, no slices"
-        if len(plan.members) == 1:
-            ch.send("plan", f"strategy auto ({plan.why}): configuration {plan.members[0]}, {slices}")
-        else:
-            shares = ", ".join(f"{n} {w}" for n, w in zip(plan.members, plan.weights))
-            ch.send("plan", f"strategy auto ({plan.why}): {shares} in turns of {slices}, "
-                            f"shares x{plan.growth:g} every round")
+        ch.send("plan", plan.describe())
         deadline = s.deadline
         remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))
 

@@ -35,15 +35,41 @@ class Plan:
     growth: float       # factor on the shares from one round to the next
     unit: int | None    # conflicts per slice (None: one call without a conflict limit)
     why: str = ""       # what in the formula chose this plan
+    head: int = 0       # slices the first member runs alone before the first round
+    units: tuple = ()   # conflicts per slice of each member, where it is not `unit`
+
+    def unit_of(self, i):
+        return self.units[i] if self.units and self.units[i] else self.unit
+
+    def describe(self):
+        """One line for the run's c lines."""
+        def slices(n, unit):
+            return f"{n} slice{'s' if n != 1 else ''} of {unit} conflicts" if unit else "one call, no slices"
+        if len(self.members) == 1:
+            how = f"slices of {self.unit} conflicts" if self.unit else "one call, no slices"
+            return f"strategy auto ({self.why}): configuration {self.members[0]}, {how}"
+        turns = ", ".join(f"{n} {w}x{self.unit_of(i)}" for i, (n, w) in enumerate(zip(self.members, self.weights)))
+        head = f"{self.members[0]} alone for {slices(self.head, self.unit_of(0))}, then " if self.head else ""
+        return f"strategy auto ({self.why}): {head}turns of {turns} conflicts, x{self.growth:g} every round"
 
     def shares(self, rnd):
+        """Slices of each member in round `rnd` (round -1: the head start)."""
+        if rnd < 0:
+            return [self.head] + [0] * (len(self.weights) - 1)
         factor = self.growth ** rnd
         return [max(1, int(w * factor)) for w in self.weights]
 
 
-# The portfolio for structured formulas and the set for uniform random ones,
-# chosen by replaying schedules on measured runs (bench/simulate.py).
-PORTFOLIO = Plan(("default", "glucose-random", "minisat"), (1, 1, 1), 2.0, UNIT, "structured")
+# The portfolio for structured formulas, chosen by replaying schedules on
+# runs of every configuration measured in slices (bench/measure.py,
+# bench/simulate.py; tuned on the shared set and the tuning part of the
+# generated corpus).  The default searches first and alone for 40000
+# conflicts, in the slices of `solve --config default`, so it makes exactly
+# that command's search: where it wins early, auto is the default.  Then the
+# members take turns, glucose-random (the configuration that most often
+# beats the default where the default is slow) with half of the conflicts.
+PORTFOLIO = Plan(("default", "glucose-random", "glucose"), (1, 15, 5), 2.0, UNIT, "structured", head=2,
+                 units=(DEFAULT_SLICE, UNIT, UNIT))
 RANDOM = Plan(("default",), (1,), 1.0, DEFAULT_SLICE, "uniform random k-SAT")
 LARGE_LITS = 2_000_000  # literals from which a formula gets at most LARGE_MEMBERS solvers
 LARGE_MEMBERS = 2
@@ -78,6 +104,16 @@ class Features:
     lits: int
     lengths: dict = field(default_factory=dict)   # clause length -> count
     occurrence_cv: float = 0.0                     # spread of variable occurrences (std / mean)
+
+    @property
+    def looks_random(self):
+        """Uniform k-SAT whose variable occurrences spread as drawn at random
+        (Poisson: std/mean near 1/sqrt(mean)); crafted uniform formulas such
+        as parity chains have (nearly) equal occurrences."""
+        if not self.uniform_k or not self.nvars:
+            return False
+        poisson = 1 / math.sqrt(max(self.lits / self.nvars, 1e-9))
+        return 0.5 * poisson <= self.occurrence_cv <= 2 * poisson
 
     @property
     def uniform_k(self):
@@ -116,13 +152,13 @@ def features(nvars, clauses):
 
 def plan(feat, slice_=DEFAULT_SLICE):
     """The plan for a formula of these features."""
-    if feat.uniform_k and feat.occurrence_cv < 0.5:
+    if feat.looks_random:
         return Plan(RANDOM.members, RANDOM.weights, RANDOM.growth, slice_ or None,
                     f"uniform random {feat.uniform_k}-SAT")
     if feat.lits >= LARGE_LITS:
         n = LARGE_MEMBERS
         return Plan(PORTFOLIO.members[:n], PORTFOLIO.weights[:n], PORTFOLIO.growth, PORTFOLIO.unit,
-                    f"structured, large ({feat.lits} literals)")
+                    f"structured, large ({feat.lits} literals)", PORTFOLIO.head, PORTFOLIO.units[:n])
     return PORTFOLIO
 
 
@@ -161,12 +197,14 @@ class Portfolio:
     def run(self, max_conflicts=None, remaining=None, on_slice=None):
         """Turns until an answer, `max_conflicts` conflicts in all, or no time
         left (`remaining()` gives the seconds left, None for no limit)."""
-        plan, rnd = self.plan, 0
+        plan, rnd = self.plan, -1 if self.plan.head else 0
         while True:
             for i, share in enumerate(plan.shares(rnd)):
+                if not share:
+                    continue
                 d = self.member(i)
                 for _ in range(share):
-                    k = plan.unit
+                    k = plan.unit_of(i)
                     if max_conflicts is not None:
                         left = max_conflicts - self.conflicts()
                         k = left if k is None else min(k, left)
