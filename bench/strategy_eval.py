@@ -76,11 +76,13 @@ def main(argv):
     p.add_argument("--rounds", type=int, default=1)
     p.add_argument("--part", default=None, help="comma-separated parts (shared, tune, heldout)")
     p.add_argument("--min-minisat", type=float, default=None, help="shared instances at least this hard only")
+    p.add_argument("--family", default=None, help="comma-separated families only")
     p.add_argument("--report", action="store_true", help="only print the summary")
     args = p.parse_args(argv)
     solvers = args.solvers.split(",")
     rows = [r for r in instances(args.manifests)
             if (args.part is None or r["part"] in args.part.split(","))
+            and (args.family is None or r["family"] in args.family.split(","))
             and (args.min_minisat is None or r["part"] != "shared"
                  or float(r.get("minisat_seconds") or 0) >= args.min_minisat)]
     done = {}

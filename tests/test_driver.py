@@ -65,3 +65,12 @@ def test_no_proof_and_temporary_destinations(tmp_path):
     names = {temporary_dest(target, i).path for i in range(3)}
     assert len(names) == 3 and all(os.path.dirname(p) == str(tmp_path) for p in names)
     assert all(temporary_dest(target, i).binary for i in range(3))
+
+
+def test_every_driver_has_the_protocols_members():
+    from quillon_native_cli import driver, native
+    wanted = {n for n in vars(driver.Driver) if not n.startswith("_")} | {"name"}
+    kinds = [driver.ModuleDriver] + ([native.NativeDriver] if native.available() else [])
+    for kind in kinds:
+        d = kind(2, {}, None, name="x")
+        assert all(hasattr(d, n) for n in wanted), (kind, wanted - set(dir(d)))
