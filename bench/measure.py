@@ -108,6 +108,8 @@ def main(argv):
     p.add_argument("--cpu", type=float, default=8.0)
     p.add_argument("--jobs", type=int, default=1)
     p.add_argument("--only", default=None, help="only instances whose file name contains this")
+    p.add_argument("--skip", default=None, help="a JSON object {file: true} of instances to leave out "
+                   "(simulate.py's cache of those that auto gives to one configuration)")
     args = p.parse_args(argv)
     from quillon_native_cli.configs import CONFIGS
     configs = args.configs.split(",") if args.configs else list(CONFIGS)
@@ -118,7 +120,9 @@ def main(argv):
             for line in f:
                 r = json.loads(line)
                 done.add((r["file"], r["config"], r["prep"], r["slice"]))
-    rows = [r for r in instances(args.manifests) if not args.only or args.only in r["file"]]
+    skip = json.load(open(args.skip)) if args.skip else {}
+    rows = [r for r in instances(args.manifests) if (not args.only or args.only in r["file"])
+            and not skip.get(r["file"])]
     todo = [(r, c, pr) for pr in preps for c in configs for r in rows
             if (r["file"], c, pr, args.slice) not in done]
     print(f"{len(todo)} runs to do", file=sys.stderr)

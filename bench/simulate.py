@@ -20,17 +20,23 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from quillon_native_cli.strategy import Plan  # noqa: E402
 
 
-def load(path, slice_=2000, prep=0):
-    """{file: {config: Member}} and {file: row fields} for runs of one slice size."""
+def load(paths, prep=0):
+    """{file: {(config, slice): Member}} and {file: row fields} (from
+    comma-separated files; a later run of the same pair replaces an earlier)."""
     runs, info = {}, {}
-    with open(path) as f:
-        for line in f:
+    for path in paths.split(","):
+        if not os.path.exists(path):
+            continue
+        for line in open(path):
             r = json.loads(line)
-            if r["slice"] != slice_ or r["prep"] != prep or "error" in r:
+            if r["prep"] != prep or "error" in r:
                 continue
-            runs.setdefault(r["file"], {})[r["config"]] = Member(r)
+            runs.setdefault(r["file"], {})[(r["config"], r["slice"])] = Member(r)
             info[r["file"]] = dict(family=r["family"], part=r["part"], expected=r["expected"])
     return runs, info
 
@@ -48,35 +54,18 @@ class Member:
         return 0.0 if s == 0 else self.trace[min(s, len(self.trace)) - 1]
 
 
-def luby(i):
-    size, seq = 1, 0
-    while size < i + 1:
-        seq += 1
-        size = 2 * size + 1
-    while size - 1 != i:
-        size = (size - 1) >> 1
-        seq -= 1
-        i %= size
-    return 1 << seq
-
-
-def budgets(schedule, rnd):
-    """Slices each member gets in round `rnd`."""
-    growth = schedule.get("growth", 2.0)
-    factor = luby(rnd) if growth == "luby" else growth ** rnd
-    return [max(1, int(w * factor)) for w in schedule["weights"]]
-
-
-def replay(schedule, members, limit=60.0):
-    """(seconds, winner) of `schedule` over the measured `members` ({name: Member});
-    (None, None) when no member answers within `limit` or the data runs out."""
-    names = schedule["members"]
-    used = {n: 0 for n in names}
+def replay(plan, members, limit=60.0):
+    """(seconds, winner) of `plan` (strategy.Plan) over the measured `members`
+    ({name: Member}), turn by turn as strategy.Portfolio runs it; (None, None)
+    when no member answers within `limit` or the measured data runs out."""
+    used = {n: 0 for n in plan.members}
     started = set()
     spent = 0.0
-    for rnd in itertools.count():
-        for name, b in zip(names, budgets(schedule, rnd)):
-            m = members.get(name)
+    for rnd in itertools.count(-1 if plan.head else 0):
+        for i, (name, b) in enumerate(zip(plan.members, plan.shares(rnd))):
+            if not b:
+                continue
+            m = members.get((name, plan.unit_of(i)))
             if m is None:
                 return None, None
             if name not in started:
@@ -110,23 +99,45 @@ def score(schedule, runs, files, limit=60.0):
 
 
 def single(name, runs, files, limit=60.0):
-    return score({"members": [name], "weights": [1 << 20]}, runs, files, limit)
+    return score(Plan((name,), (1 << 20,), 1.0, 2000), runs, files, limit)
+
+
+def candidates(names):
+    """Plans over 2 to 4 members with the default first (it keeps the random families' lead)."""
+    others = [n for n in names if n != "default"]
+    for k in (1, 2, 3):
+        for combo in itertools.permutations(others, k):
+            members = ("default",) + combo
+            for weights in itertools.product((1, 2, 3), repeat=k + 1):
+                if weights[0] != 1 and weights[0] != max(weights):
+                    continue
+                for growth in (1.5, 2.0):
+                    for head in (0, 2, 5):
+                        yield Plan(members, weights, growth, 2000, head=head)
 
 
 def search_schedules(runs, files, names, limit):
     best = []
-    for k in (1, 2, 3, 4):
-        for combo in itertools.combinations(names, k):
-            for order in ([list(combo)] if k == 1 else [list(combo), [combo[-1]] + list(combo[:-1])]):
-                for weights in itertools.product((1, 2, 4), repeat=k):
-                    if k > 1 and weights[0] == 1 and all(w == 1 for w in weights):
-                        pass
-                    for growth in (1.5, 2.0, "luby"):
-                        sch = dict(members=order, weights=list(weights), growth=growth)
-                        tot, geo, solved, _ = score(sch, runs, files, limit)
-                        best.append((tot, geo, solved, sch))
-    best.sort(key=lambda x: x[0])
+    for plan in candidates(names):
+        tot, geo, solved, _ = score(plan, runs, files, limit)
+        best.append((tot, geo, solved, plan))
+    best.sort(key=lambda x: (x[0], x[1]))
     return best
+
+
+def lone_default(manifests):
+    """Files whose features give them to the default configuration alone (cached beside the runs)."""
+    from benchlib import read_dimacs_internal
+    from measure import instances
+    from quillon_native_cli import strategy
+    cache = "/tmp/strategy-features.json"
+    known = json.load(open(cache)) if os.path.exists(cache) else {}
+    for row in instances(manifests):
+        if row["file"] not in known:
+            nvars, clauses = read_dimacs_internal(row["path"])
+            known[row["file"]] = len(strategy.plan(strategy.features(nvars, clauses)).members) == 1
+    json.dump(known, open(cache, "w"))
+    return {f for f, alone in known.items() if alone}
 
 
 def main(argv):
@@ -136,23 +147,47 @@ def main(argv):
     p.add_argument("--family", default=None)
     p.add_argument("--limit", type=float, default=60.0)
     p.add_argument("--search", action="store_true")
+    p.add_argument("-v", "--verbose", action="store_true")
+    p.add_argument("--plan", action="append", default=[],
+                   help="members:weights:growth:head[:units], e.g. default,minisat:1,2:2.0:5:20000,2000; "
+                   "per-instance table with -v; `auto` for strategy.PORTFOLIO")
+    p.add_argument("--configs", default=None, help="comma-separated names (default: all named)")
+    p.add_argument("--manifests", default="", help="comma-separated manifests: with them, instances that the "
+                   "features give to the default configuration alone are left out")
     args = p.parse_args(argv)
     runs, info = load(args.runs)
     from quillon_native_cli.configs import CONFIGS
-    names = [n for n in CONFIGS]
-    files = sorted(f for f in runs if len(runs[f]) == len(names)
+    names = args.configs.split(",") if args.configs else list(CONFIGS)
+    alone = lone_default(args.manifests.split(",")) if args.manifests else set()
+    files = sorted(f for f in runs if all((n, 2000) in runs[f] for n in names) and f not in alone
                    and (args.part is None or info[f]["part"] in args.part.split(","))
                    and (args.family is None or info[f]["family"] == args.family))
     print(f"{len(files)} instances with every configuration measured")
     for n in names:
         tot, geo, solved, _ = single(n, runs, files, args.limit)
         print(f"  {n:<16} PAR-2 {tot:8.1f}  geomean {geo:7.3f}  solved {solved}")
-    vbs = sum(min((m.time(m.answer_at) for m in runs[f].values() if m.answer_at is not None),
+    vbs = sum(min((m.time(m.answer_at) for (n, _), m in runs[f].items() if m.answer_at is not None and n in names),
                   default=2 * args.limit) for f in files)
     print(f"  {'best of all':<16} PAR-2 {vbs:8.1f}")
+    for text in args.plan:
+        if text == "auto":
+            from quillon_native_cli.strategy import PORTFOLIO as plan
+        else:
+            members, weights, growth, head, *units = text.split(":")
+            plan = Plan(tuple(members.split(",")), tuple(int(w) for w in weights.split(",")), float(growth), 2000,
+                        head=int(head), units=tuple(int(u) for u in units[0].split(",")) if units else ())
+        tot, geo, solved, per = score(plan, runs, files, args.limit)
+        print(f"  {text:<40} PAR-2 {tot:8.1f}  geomean {geo:7.3f}  solved {solved}")
+        if args.verbose:
+            for f in files:
+                ms = {n: runs[f][(n, 2000)] for n in names}
+                alone = {n: m.time(m.answer_at) if m.answer_at else None for n, m in ms.items()}
+                shown = " ".join(f"{n[:8]}={v:.2f}" if v is not None else f"{n[:8]}=-" for n, v in alone.items())
+                print(f"    {f[:32]:32} {per[f] if per[f] is not None else float('nan'):7.2f}   {shown}")
     if args.search:
-        for tot, geo, solved, sch in search_schedules(runs, files, names, args.limit)[:25]:
-            print(f"  PAR-2 {tot:8.1f} geomean {geo:6.3f} solved {solved}  {sch}")
+        for tot, geo, solved, plan in search_schedules(runs, files, names, args.limit)[:25]:
+            print(f"  PAR-2 {tot:8.1f} geomean {geo:6.3f} solved {solved}  {plan.members} {plan.weights} "
+                  f"x{plan.growth} head {plan.head}")
     return 0
 
 

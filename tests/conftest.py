@@ -1,5 +1,8 @@
+import atexit
 import os
+import shutil
 import sys
+import tempfile
 
 from hypothesis import HealthCheck, settings
 
@@ -11,8 +14,16 @@ except ImportError:  # a build folder: the command-line package comes from the c
     os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [_cli, os.environ.get("PYTHONPATH")]))
     import quillon_native
     import quillon_native_cli
-    # The readers' native loops (_scan) are built beside quillon_native.
+    # The command line's native module (_scan) is built beside quillon_native:
+    # this process and every Python subprocess (through a sitecustomize on
+    # their path) look for it there too.
     quillon_native_cli.__path__.append(os.path.dirname(quillon_native.__file__))
+    _shim = tempfile.mkdtemp(prefix="quillon-tests-")
+    atexit.register(shutil.rmtree, _shim, True)
+    with open(os.path.join(_shim, "sitecustomize.py"), "w") as f:
+        f.write("import os, quillon_native, quillon_native_cli\n"
+                "quillon_native_cli.__path__.append(os.path.dirname(quillon_native.__file__))\n")
+    os.environ["PYTHONPATH"] = os.pathsep.join([_shim, os.environ["PYTHONPATH"]])
 
 # The normal suite keeps property tests small; `--slow` (or QUILLON_SLOW=1)
 # runs many more examples, and under the sanitizers (QUILLON_SANITIZED=1)

@@ -8,6 +8,7 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 
 from unittest.mock import ANY
@@ -17,6 +18,7 @@ import pytest
 from quillon_native_cli.configs import PORTFOLIO_ORDER
 from quillon_native_cli.main import main
 from quillon_native_cli.store import Store, StoreError
+from test_cli import cnf_text
 
 FAKE = f"{sys.executable} {os.path.join(os.path.dirname(__file__), 'fake_solve.py')}"
 SANITIZED = bool(os.environ.get("QUILLON_SANITIZED"))
@@ -273,3 +275,29 @@ def test_cluster_batch_survives_a_killed_worker(tmp_path, scheduler):
     assert got.pop("k9.cnf")["status"] == "killed"
     assert sorted(got) == sorted(instances)[:5] and all(r["answer"] == "SAT" for r in got.values())
     assert runs(tmp_path) == {n: 1 for n in instances}
+
+
+@pytest.mark.parametrize("stop", ["time limit", "SIGINT"])
+def test_a_race_without_answer_keeps_the_furthest_proof(tmp_path, scheduler, capsys, stop):
+    P = 13  # pigeons into P - 1 holes: far beyond every configuration's reach here
+    holes = [[p * (P - 1) + h + 1 for h in range(P - 1)] for p in range(P)]
+    php = holes + [[-a[h], -b[h]] for a, b in itertools.combinations(holes, 2) for h in range(P - 1)]
+    cnf, proof = tmp_path / "php.cnf", tmp_path / "race.drat"
+    cnf.write_text(cnf_text(P * (P - 1), php))
+    args = ["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--proof", str(proof)]
+    if stop == "time limit":
+        assert main(args + ["--seconds", "1.5"]) == 0
+    else:
+        timer = threading.Timer(2.5, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            assert main(args) == 130
+        finally:
+            timer.cancel()
+    out = capsys.readouterr().out
+    kept = next(line for line in out.splitlines() if line.startswith("c proof of ")).split()
+    assert kept[3].rstrip(":") in PORTFOLIO_ORDER[:2] and int(kept[4]) == proof.stat().st_size > 0
+    assert out.endswith("s UNKNOWN\n")
+    # Whole steps only, every one of them sound, no refutation.
+    assert main(["check", str(cnf), str(proof)]) == 1
+    assert "every step verified, but the proof never derives the empty clause" in capsys.readouterr().out

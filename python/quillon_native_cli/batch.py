@@ -218,7 +218,7 @@ def run_local(todo, jobs, record):
 
 
 def run_cluster(client, todo, record):
-    from distributed import Event, as_completed
+    from distributed import Event, Variable, as_completed
     run_id = f"quillon-batch-{uuid.uuid4().hex}"
     # One graph of independent tasks: the scheduler holds them back and hands
     # each to the next free worker thread, in order.
@@ -238,6 +238,7 @@ def run_cluster(client, todo, record):
             fut.release()
             record(job, result)
             Event(f"{run_id}/claim/{job['path']}", client=client).clear()
+            Variable(cluster.kept_result_name(run_id, job), client=client).delete()
     except BaseException:
         Event(f"{run_id}/stop", client=client).set()
         client.cancel(list(done.futures))

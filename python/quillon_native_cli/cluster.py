@@ -107,16 +107,30 @@ def lost_result(detail):
                 detail=detail, host=None)
 
 
+def kept_result_name(run_id, job):
+    return f"{run_id}/result/{job['path']}"
+
+
 def batch_task(job, run_id):
-    """One batch instance on a worker; never solves the same instance twice."""
-    from distributed import Event
+    """One batch instance on a worker; never solves the same instance twice.
+
+    A finished result is also kept on the scheduler until the batch has
+    recorded it: a worker that dies after solving an instance, but before its
+    result was collected, loses only the copy it held."""
+    from distributed import Event, Variable
     claim = Event(f"{run_id}/claim/{job['path']}")
+    kept = Variable(kept_result_name(run_id, job))
     if claim.is_set():
-        return lost_result("its Dask worker died while solving it")
+        try:
+            return kept.get(timeout=1)
+        except (TimeoutError, OSError):
+            return lost_result("its Dask worker died while solving it")
     claim.set()
     result = runner.run_instance(job, EventStop(f"{run_id}/stop"))
     if result["status"] == "stopped":
         result["status"] = "interrupted"
+    else:
+        kept.set(result)
     return result
 
 

@@ -22,7 +22,7 @@ CONFIGS = {
 
 # The order in which `solve --portfolio N` and `race` take configurations:
 # the first N together solve the most of the measured corpus (bench/simulate.py).
-PORTFOLIO_ORDER = ["default", "glucose-random", "minisat", "stable", "glucose", "no-walk", "random", "basic-min"]
+PORTFOLIO_ORDER = ["default", "glucose-random", "glucose", "minisat", "stable", "no-walk", "random", "basic-min"]
 assert sorted(PORTFOLIO_ORDER) == sorted(CONFIGS)
 
 

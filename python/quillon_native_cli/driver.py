@@ -10,8 +10,6 @@ gives the same answer, model and proof on every run.
 """
 import os
 import sys
-from dataclasses import dataclass
-from typing import Protocol
 
 import quillon_native as qn
 
@@ -33,40 +31,63 @@ class Formula:
         return len(self.clauses)
 
 
-@dataclass
 class ProofDest:
     """Where a solver's DRAT proof goes: a file path ("-" for standard output;
     None keeps the steps in memory only, for module-backed drivers)."""
-    path: str | None
-    binary: bool = False
+
+    __slots__ = ("path", "binary")
+
+    def __init__(self, path, binary=False):
+        self.path, self.binary = path, binary
+
+    def __eq__(self, other):
+        return isinstance(other, ProofDest) and (self.path, self.binary) == (other.path, other.binary)
+
+    def __repr__(self):
+        return f"ProofDest({self.path!r}, binary={self.binary})"
 
 
-class Driver(Protocol):
-    """One solver over one formula, searched in conflict slices."""
-    name: str
+def __getattr__(name):
+    # The protocol class is made on first use: typing costs every run 6 ms of
+    # start-up, and only type checkers and readers need it.
+    if name == "Driver":
+        global Driver
+        Driver = _protocol()
+        return Driver
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
-    def add_formula(self, formula) -> None:
-        """Adds every clause; once, before the first run."""
 
-    def run(self, conflicts: int | None, seconds: float | None = None) -> bool | None:
-        """Searches about `conflicts` more conflicts (None: no limit) and at most
-        `seconds`; True SAT, False UNSAT, None unknown.  Resumes the same search;
-        once answered, keeps the answer."""
+def _protocol():
+    from typing import Protocol
 
-    def conflicts(self) -> int:
-        """Conflicts so far."""
+    class Driver(Protocol):
+        """One solver over one formula, searched in conflict slices."""
+        name: str
 
-    def model(self) -> list[bool] | None:
-        """After True: one value per variable."""
+        def add_formula(self, formula) -> None:
+            """Adds every clause; once, before the first run."""
 
-    def stats(self) -> dict[str, int]:
-        """The solver's counters, by their attribute names."""
+        def run(self, conflicts: int | None, seconds: float | None = None) -> bool | None:
+            """Searches about `conflicts` more conflicts (None: no limit) and at most
+            `seconds`; True SAT, False UNSAT, None unknown.  Resumes the same search;
+            once answered, keeps the answer."""
 
-    def finish_proof(self) -> int | None:
-        """Writes (or flushes) and closes the proof; the number of steps, None without a proof."""
+        def conflicts(self) -> int:
+            """Conflicts so far."""
 
-    def close(self) -> None:
-        """Frees the solver; the proof file is left as it is."""
+        def model(self) -> list[bool] | None:
+            """After True: one value per variable."""
+
+        def stats(self) -> dict[str, int]:
+            """The solver's counters, by their attribute names."""
+
+        def finish_proof(self) -> int | None:
+            """Writes (or flushes) and closes the proof; the number of steps, None without a proof."""
+
+        def close(self) -> None:
+            """Frees the solver; the proof file is left as it is."""
+
+    return Driver
 
 
 class ModuleDriver:

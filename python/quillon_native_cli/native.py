@@ -14,6 +14,7 @@ import time
 
 import quillon_native as qn
 
+from quillon_native_cli import supervise
 from quillon_native_cli.dimacs import _scan
 
 # Seconds a stopped search process gets to flush its proof and report
@@ -80,30 +81,13 @@ class NativeWork:
                 ch.send("proof-failed", e.strerror or str(e))
 
     def slices(self, ch, runner, t0):
-        args, s = self.args, self.s
-        left = args.max_conflicts
-        deadline = s.deadline
-
-        def remaining():
-            return None if deadline is None else max(0.0, deadline - time.monotonic())
-
-        if args.slice == 0:
-            return runner.solve(left, remaining())
-        while True:
-            k = args.slice if left is None else min(args.slice, left)
-            before = runner.conflicts()
-            result = runner.solve(k, remaining())
-            if result is not None or runner.stopped():
-                return result
+        def report():
             st = runner.stats()
             st["seconds"] = time.monotonic() - t0
             ch.send("progress", st)
-            if left is not None:
-                left -= runner.conflicts() - before  # what the slice used, which may pass k
-                if left <= 0:
-                    return None
-            if deadline is not None and time.monotonic() >= deadline:
-                return None
+
+        return supervise.in_slices(self.args.slice, self.args.max_conflicts, self.s.deadline, runner.solve,
+                                   runner.conflicts, report, runner.stopped)
 
 
 class ProofFiles:
@@ -113,10 +97,19 @@ class ProofFiles:
     keep(i, fh) copies solver i's into the target, opened and still empty."""
 
     def __init__(self, target, binary):
-        import tempfile  # here: 1.4 MB of resident memory that a single solver need not carry
         self.binary = binary
-        folder = os.path.dirname(os.path.abspath(target)) if os.path.isfile(target) else None
-        self.folder = tempfile.mkdtemp(prefix=".quillon-proofs-", dir=folder)
+        if os.path.isfile(target):
+            base = os.path.dirname(os.path.abspath(target))
+        else:
+            base = os.environ.get("TMPDIR") or "/tmp"
+        # A fresh folder of this process's own (tempfile would cost 1.4 MB of resident memory).
+        for attempt in range(100):
+            self.folder = os.path.join(base, f".quillon-proofs-{os.getpid()}-{time.monotonic_ns()}-{attempt}")
+            try:
+                os.mkdir(self.folder, 0o700)
+                break
+            except FileExistsError:
+                continue
 
     def dest(self, i):
         from quillon_native_cli.driver import ProofDest

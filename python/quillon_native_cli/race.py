@@ -77,14 +77,18 @@ def run(args):
         return error(*refused)
     try:
         with Signals(), cluster.connect(args.scheduler, args.local_cluster) as client:
-            results, winner, seconds = race(client, args, PORTFOLIO_ORDER[:args.workers], solver)
+            results, winner, seconds, interrupt = race(client, args, PORTFOLIO_ORDER[:args.workers], solver)
     except cluster.ClusterError as e:
         return error(e.code, e)
     except KeyboardInterrupt as e:
         say("c race interrupted\ns UNKNOWN")
         return interrupt_code(e)
     if winner is None:
-        return no_winner(results)
+        refused = keep_partial_proof(args, results)
+        if interrupt is not None:
+            say("c race interrupted\ns UNKNOWN")
+            return interrupt_code(interrupt)
+        return refused or no_winner(results)
     say(winner["stdout"].rstrip("\n"))
     if not args.quiet:
         others = ", ".join(f"{r['config']} {r['status']}" for r in results.values() if r is not winner)
@@ -96,6 +100,23 @@ def run(args):
         except OSError as e:  # the answer above stands; the proof is lost
             return error(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}; the proof is incomplete")
     return winner["exit_code"]
+
+
+def keep_partial_proof(args, results):
+    """With no answer, the proof of the configuration that got furthest (the
+    most bytes of whole steps) is kept, and named."""
+    partial = [r for r in results.values() if r.get("proof")]
+    if not args.proof or not partial:
+        return None
+    best = max(partial, key=lambda r: len(r["proof"]))
+    try:
+        with open(args.proof, "wb") as f:
+            f.write(best["proof"])
+    except OSError as e:
+        return error(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}; the proof is incomplete")
+    if not args.quiet:
+        say(f"c proof of {best['config']}: {len(best['proof'])} bytes of whole steps, no empty clause")
+    return None
 
 
 def no_winner(results):
@@ -127,7 +148,7 @@ def race(client, args, names, solver):
         futures.append(client.submit(cluster.race_task, job, run_id, kind, key=f"{run_id}-{i}", pure=False,
                                      workers=[slots[i % len(slots)]] if slots else None, allow_other_workers=True))
     stop = Event(f"{run_id}/stop", client=client)
-    results, winner, seconds = {}, None, None
+    results, winner, seconds, interrupt = {}, None, None, None
     try:
         for fut in as_completed(futures):
             result = outcome(fut, names[futures.index(fut)])
@@ -135,6 +156,8 @@ def race(client, args, names, solver):
             if result["answer"]:
                 winner, seconds = result, time.monotonic() - start
                 break
+    except KeyboardInterrupt as e:  # the stopped solvers still hand in what they have
+        interrupt = e
     finally:
         stop.set()
         try:
@@ -147,7 +170,7 @@ def race(client, args, names, solver):
         client.cancel(futures)
         if all(fut.done() for fut in futures):
             stop.clear()
-    return results, winner, seconds
+    return results, winner, seconds, interrupt
 
 
 def outcome(fut, name):

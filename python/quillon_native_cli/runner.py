@@ -34,6 +34,10 @@ ANSWERS = {"s SATISFIABLE": "SAT", "s UNSATISFIABLE": "UNSAT", "s UNKNOWN": None
 REFUSALS = (Exit.FAILED, Exit.USAGE, Exit.INPUT, Exit.OUTPUT)
 
 
+# Seconds a stopped child has to end by itself before it is killed.
+STOP_GRACE = 1.0
+
+
 def hard_limit(seconds):
     """Wall-clock seconds after which a child that ignored its own time limit is killed."""
     return seconds + 1 + seconds / 20
@@ -66,14 +70,24 @@ class Child:
                                      start_new_session=True, preexec_fn=_preexec(memory_mb))
 
     def kill(self, reason):
+        """Stops the child: SIGTERM first, so that a solve child ends its
+        proof on a whole step and reports; SIGKILL after STOP_GRACE seconds."""
         with self.lock:
             if self.done or self.reason is not None:
                 return
             self.reason = reason
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+            self._signal(signal.SIGTERM)
+        timer = threading.Timer(STOP_GRACE, self._signal, (signal.SIGKILL,))
+        timer.daemon = True
+        timer.start()
+
+    def _signal(self, signum):
+        if self.done:
+            return
+        try:
+            os.killpg(self.proc.pid, signum)
+        except ProcessLookupError:
+            pass
 
     def wait(self, limit):
         """Waits for the child, killing it after `limit` seconds; returns (exit code, wall, cpu)."""
@@ -220,7 +234,8 @@ def run_instance(job, stop=None, keep=False):
                       exit_code=code, checked=None, detail=detail, host=socket.gethostname())
         if keep:
             result["stdout"] = text
-            result["proof"] = read_proof(proof) if answer and proof else None
+            # Without an answer, what the stopped solver wrote so far.
+            result["proof"] = read_proof(proof) if proof else None
         if job.get("check") and answer == "SAT":
             problem = check_model(job["path"], model_literals(text))
             result["checked"], result["detail"] = ("failed", problem) if problem else ("verified", "")

@@ -186,7 +186,7 @@ class Solve:
                 self.flat = native.Formula()
                 sinks.append(self.flat.add_clause)
             else:
-                from quillon_native_cli import strategy  # with its dataclasses: only auto pays their memory
+                from quillon_native_cli import strategy  # only auto pays for its modules
                 self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
                 sinks.append(self.flat.append)
 
@@ -486,13 +486,7 @@ class Work:
         from quillon_native_cli import strategy
         from quillon_native_cli.driver import Formula, ProofDest
         plan = strategy.plan(strategy.features(nvars, clauses), args.slice)
-        slices = f"slices of {plan.unit} conflicts" if plan.unit else "one call, no slices"
-        if len(plan.members) == 1:
-            ch.send("plan", f"strategy auto ({plan.why}): configuration {plan.members[0]}, {slices}")
-        else:
-            shares = ", ".join(f"{n} {w}" for n, w in zip(plan.members, plan.weights))
-            ch.send("plan", f"strategy auto ({plan.why}): {shares} in turns of {slices}, "
-                            f"shares x{plan.growth:g} every round")
+        ch.send("plan", plan.describe())
         deadline = s.deadline
         remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))
 
@@ -559,28 +553,8 @@ class Work:
             ch.send("proof", writer.steps)
 
     def slices(self, ch, solver, t0):
-        args, s = self.args, self.s
-        left = args.max_conflicts
-        deadline = s.deadline
-
-        def remaining():
-            return None if deadline is None else max(0.0, deadline - time.monotonic())
-
-        if args.slice == 0:
-            return solver.solve(left, remaining())
-        while True:
-            k = args.slice if left is None else min(args.slice, left)
-            before = solver.conflicts
-            result = solver.solve(k, remaining())
-            if result is not None:
-                return result
-            ch.send("progress", self.stats_of(solver, t0))
-            if left is not None:
-                left -= solver.conflicts - before  # what the slice used, which may pass k
-                if left <= 0:
-                    return None
-            if deadline is not None and time.monotonic() >= deadline:
-                return None
+        return supervise.in_slices(self.args.slice, self.args.max_conflicts, self.s.deadline, solver.solve,
+                                   lambda: solver.conflicts, lambda: ch.send("progress", self.stats_of(solver, t0)))
 
     @staticmethod
     def stats_of(solver, t0):

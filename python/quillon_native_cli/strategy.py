@@ -18,9 +18,8 @@ portfolio, cut down to fewer members on large formulas to bound memory.
 import itertools
 import math
 import os
-from collections import Counter
 from array import array
-from dataclasses import dataclass, field
+from collections import Counter, namedtuple
 
 from quillon_native_cli import configs, driver
 
@@ -28,22 +27,49 @@ UNIT = 2000             # conflicts per slice of a portfolio member
 DEFAULT_SLICE = 20000   # the slice of `solve --config default`
 
 
-@dataclass(frozen=True)
-class Plan:
-    members: tuple      # configuration names, in turn order
-    weights: tuple      # slices per member in the first round
-    growth: float       # factor on the shares from one round to the next
-    unit: int | None    # conflicts per slice (None: one call without a conflict limit)
-    why: str = ""       # what in the formula chose this plan
+# Plain named tuples, not dataclasses: dataclasses would bring inspect and
+# ast into every run, 10 ms of start-up that the smallest formulas notice.
+class Plan(namedtuple("Plan", "members weights growth unit why head units", defaults=("", 0, ()))):
+    """members: configuration names, in turn order; weights: slices per member
+    in the first round; growth: factor on the shares from one round to the
+    next; unit: conflicts per slice (None: one call without a conflict limit);
+    why: what in the formula chose this plan; head: slices the first member
+    runs alone before the first round; units: conflicts per slice of each
+    member, where it is not `unit`."""
+    __slots__ = ()
+
+    def unit_of(self, i):
+        return self.units[i] if self.units and self.units[i] else self.unit
+
+    def describe(self):
+        """One line for the run's c lines."""
+        def slices(n, unit):
+            return f"{n} slice{'s' if n != 1 else ''} of {unit} conflicts" if unit else "one call, no slices"
+        if len(self.members) == 1:
+            how = f"slices of {self.unit} conflicts" if self.unit else "one call, no slices"
+            return f"strategy auto ({self.why}): configuration {self.members[0]}, {how}"
+        turns = ", ".join(f"{n} {w}x{self.unit_of(i)}" for i, (n, w) in enumerate(zip(self.members, self.weights)))
+        head = f"{self.members[0]} alone for {slices(self.head, self.unit_of(0))}, then " if self.head else ""
+        return f"strategy auto ({self.why}): {head}turns of {turns} conflicts, x{self.growth:g} every round"
 
     def shares(self, rnd):
+        """Slices of each member in round `rnd` (round -1: the head start)."""
+        if rnd < 0:
+            return [self.head] + [0] * (len(self.weights) - 1)
         factor = self.growth ** rnd
         return [max(1, int(w * factor)) for w in self.weights]
 
 
-# The portfolio for structured formulas and the set for uniform random ones,
-# chosen by replaying schedules on measured runs (bench/simulate.py).
-PORTFOLIO = Plan(("default", "glucose-random", "minisat"), (1, 1, 1), 2.0, UNIT, "structured")
+# The portfolio for structured formulas, chosen by replaying schedules on
+# runs of every configuration measured in slices (bench/measure.py,
+# bench/simulate.py; tuned on the shared set and the tuning part of the
+# generated corpus).  The default searches first and alone for 40000
+# conflicts, in the slices of `solve --config default`, so it makes exactly
+# that command's search: where it wins early, auto is the default.  Then the
+# members take turns, glucose-random (the configuration that most often
+# beats the default where the default is slow) with half of the conflicts.
+PORTFOLIO = Plan(("default", "glucose-random", "glucose"), (1, 15, 5), 2.0, UNIT, "structured", head=2,
+                 units=(DEFAULT_SLICE, UNIT, UNIT))
 RANDOM = Plan(("default",), (1,), 1.0, DEFAULT_SLICE, "uniform random k-SAT")
 LARGE_LITS = 2_000_000  # literals from which a formula gets at most LARGE_MEMBERS solvers
 LARGE_MEMBERS = 2
@@ -71,13 +97,20 @@ class Clauses:
             start = end
 
 
-@dataclass
-class Features:
-    nvars: int
-    nclauses: int
-    lits: int
-    lengths: dict = field(default_factory=dict)   # clause length -> count
-    occurrence_cv: float = 0.0                     # spread of variable occurrences (std / mean)
+class Features(namedtuple("Features", "nvars nclauses lits lengths occurrence_cv", defaults=((), 0.0))):
+    """Counts of a formula: lengths maps a clause length to its clauses;
+    occurrence_cv is the spread of the variables' occurrences (std / mean)."""
+    __slots__ = ()
+
+    @property
+    def looks_random(self):
+        """Uniform k-SAT whose variable occurrences spread as drawn at random
+        (Poisson: std/mean near 1/sqrt(mean)); crafted uniform formulas such
+        as parity chains have (nearly) equal occurrences."""
+        if not self.uniform_k or not self.nvars:
+            return False
+        poisson = 1 / math.sqrt(max(self.lits / self.nvars, 1e-9))
+        return 0.5 * poisson <= self.occurrence_cv <= 2 * poisson
 
     @property
     def uniform_k(self):
@@ -115,24 +148,25 @@ def features(nvars, clauses):
 
 
 def plan(feat, slice_=DEFAULT_SLICE):
-    """The plan for a formula of these features."""
-    if feat.uniform_k and feat.occurrence_cv < 0.5:
+    """The plan for a formula of these features; `slice_` is the slice of
+    `--config default` (`solve --slice`), which the default member keeps."""
+    if feat.looks_random:
         return Plan(RANDOM.members, RANDOM.weights, RANDOM.growth, slice_ or None,
                     f"uniform random {feat.uniform_k}-SAT")
+    n, why = len(PORTFOLIO.members), PORTFOLIO.why
     if feat.lits >= LARGE_LITS:
-        n = LARGE_MEMBERS
-        return Plan(PORTFOLIO.members[:n], PORTFOLIO.weights[:n], PORTFOLIO.growth, PORTFOLIO.unit,
-                    f"structured, large ({feat.lits} literals)")
-    return PORTFOLIO
+        n, why = LARGE_MEMBERS, f"structured, large ({feat.lits} literals)"
+    unit = slice_ or DEFAULT_SLICE
+    scale = DEFAULT_SLICE / unit  # other slices: the same conflicts per turn
+    weights = (max(1, round(PORTFOLIO.weights[0] * scale)),) + PORTFOLIO.weights[1:n]
+    return Plan(PORTFOLIO.members[:n], weights, PORTFOLIO.growth, PORTFOLIO.unit, why,
+                max(1, round(PORTFOLIO.head * scale)), (unit,) + PORTFOLIO.units[1:n])
 
 
-@dataclass
-class Outcome:
-    answer: object      # True, False or None
-    model: list         # after True: one bool per variable
-    winner: object      # the driver that answered (not closed), or None
-    stats: dict         # the winner's counters (the busiest member's without an answer)
-    conflicts: int      # conflicts of all members together
+# answer: True, False or None; model: after True, one bool per variable;
+# winner: the driver that answered (not closed) or None; stats: the winner's
+# counters (the busiest member's without an answer); conflicts: every member's.
+Outcome = namedtuple("Outcome", "answer model winner stats conflicts")
 
 
 class Portfolio:
@@ -161,12 +195,14 @@ class Portfolio:
     def run(self, max_conflicts=None, remaining=None, on_slice=None):
         """Turns until an answer, `max_conflicts` conflicts in all, or no time
         left (`remaining()` gives the seconds left, None for no limit)."""
-        plan, rnd = self.plan, 0
+        plan, rnd = self.plan, -1 if self.plan.head else 0
         while True:
             for i, share in enumerate(plan.shares(rnd)):
+                if not share:
+                    continue
                 d = self.member(i)
                 for _ in range(share):
-                    k = plan.unit
+                    k = plan.unit_of(i)
                     if max_conflicts is not None:
                         left = max_conflicts - self.conflicts()
                         k = left if k is None else min(k, left)

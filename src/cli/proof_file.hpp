@@ -33,7 +33,7 @@ class ProofFile final : public ProofSink {
   int error() const { return errno_; }  // errno of the first failed write, 0 if none
 
  private:
-  static constexpr size_t kFlushAt = size_t{1} << 20;
+  static constexpr size_t kFlushAt = size_t{1} << 18;  // 256 KiB: few writes, little memory per solver
   void put_text(bool deletion, const Lit *lits, size_t n);
   void put_binary(bool deletion, const Lit *lits, size_t n);
 

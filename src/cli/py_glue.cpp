@@ -40,7 +40,6 @@ bool read_enum(PyObject *v, E *out) {
 bool read_value(PyObject *v, RestartPolicy *out) { return read_enum(v, out); }
 bool read_value(PyObject *v, MinimizeMode *out) { return read_enum(v, out); }
 
-
 }  // namespace
 
 bool tail_codes(PyObject *tail, std::vector<int64_t> &out) {
@@ -89,10 +88,10 @@ bool read_config(PyObject *options, Config *cfg) {
     const char *name = PyUnicode_AsUTF8AndSize(key, nullptr);
     if (name == nullptr) return false;
     const std::string k = name;
-#define QN_READ_OPTION(opt, type, def) \
-  if (k == #opt) {                     \
+#define QN_READ_OPTION(opt, type, def)             \
+  if (k == #opt) {                                 \
     if (!read_value(value, &cfg->opt)) return false; \
-    continue;                          \
+    continue;                                      \
   }
     QN_SOLVER_OPTIONS(QN_READ_OPTION)
 #undef QN_READ_OPTION

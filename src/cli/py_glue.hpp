@@ -46,7 +46,6 @@ PyObject *guarded(PyObject *self, PyObject *args) {
   return guard_call([&] { return F(self, args); });
 }
 
-
 // Appends the codes of a tail list (ints) to `out`.
 bool tail_codes(PyObject *tail, std::vector<int64_t> &out);
 

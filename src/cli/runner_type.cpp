@@ -21,7 +21,6 @@
 namespace qn::cli {
 namespace {
 
-
 struct RunnerObject {
   PyObject_HEAD
   Runner *r;
@@ -30,7 +29,6 @@ struct RunnerObject {
 };
 
 RunnerObject *as_runner(PyObject *o) { return reinterpret_cast<RunnerObject *>(o); }
-
 
 PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   uint32_t nvars = 0;
@@ -196,9 +194,9 @@ PyObject *runner_stats(PyObject *self, PyObject *) {
   const Stats &st = s->stats();
   Owned d(PyDict_New());
   if (d.p == nullptr) return nullptr;
-#define QN_PUT_STAT(name, place)                                        \
-  {                                                                     \
-    Owned v(PyLong_FromUnsignedLongLong(st.name));                      \
+#define QN_PUT_STAT(name, place)                                                   \
+  {                                                                                \
+    Owned v(PyLong_FromUnsignedLongLong(st.name));                                 \
     if (v.p == nullptr || PyDict_SetItemString(d.p, #name, v.p) < 0) return nullptr; \
   }
   QN_SOLVER_STATS(QN_PUT_STAT)

@@ -30,14 +30,11 @@ PyObject *stop_on_signals(PyObject *, PyObject *) {
   Py_RETURN_NONE;
 }
 
-PyObject *stop_signal(PyObject *, PyObject *) { return PyLong_FromLong(g_signal); }
-
 PyObject *stop_requested(PyObject *, PyObject *) { return PyBool_FromLong(stop_flag()->load()); }
 
 PyMethodDef stop_functions[] = {
     {"stop_on_signals", stop_on_signals, METH_NOARGS,
      "stop_on_signals()\n--\n\nFrom now on SIGINT and SIGTERM ask the runners' searches to stop."},
-    {"stop_signal", stop_signal, METH_NOARGS, "stop_signal()\n--\n\nThe first stop signal received, 0 if none."},
     {"stop_requested", stop_requested, METH_NOARGS, "stop_requested()\n--\n\nWhether a stop was requested."},
     {nullptr, nullptr, 0, nullptr},
 };
