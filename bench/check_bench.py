@@ -18,6 +18,11 @@ garbage collector is off: it only slows down building the step lists.
 
     PYTHONPATH=build-dev python3 bench/check_bench.py [--bench DIR] [--budget S] [-k NAME]
 
+With --command PATH (and --drat-trim, --cache) it times `quillon-native
+check -q` as a whole process (CPU time and peak resident memory from wait4)
+against drat-trim on the cached solver proofs and on cadical's text and
+binary proofs of the same formulas, interleaved, median of --reps.
+
 With --drat-trim the script instead compares, instance by instance, the
 whole check_proof call (argument conversion included) against drat-trim on
 the same formula and proof written as files (default backward mode and -f,
@@ -243,6 +248,81 @@ def compare(args):
     return 1 if failures else 0
 
 
+# --------------------------------------------------------------------------
+# --command: `quillon-native check` as a whole process against drat-trim,
+# on the solver's proofs (from --cache, as the --drat-trim mode writes them)
+# and on cadical's text and binary proofs (written there on first use).
+
+def child_usage(cmd, env=None):
+    """CPU seconds (user + system) and peak resident KiB of one child process, and its output."""
+    with tempfile.TemporaryFile() as out:
+        p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env)
+        _, status, ru = os.wait4(p.pid, 0)
+        p.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        return ru.ru_utime + ru.ru_stime, ru.ru_maxrss, out.read().decode(errors="replace")
+
+
+def proofs_of(cache, name, cadical):
+    """(kind, proof file) pairs: the solver's, then cadical's text and binary ones."""
+    cnf = cache / (name + ".cnf")
+    found = [("ours", cache / (name + ".drat"))]
+    for kind, flags in (("cad-text", ["--no-binary"]), ("cad-bin", [])):
+        proof = cache / (name + "." + kind)
+        if not proof.exists() and cadical:
+            subprocess.run([cadical, "-q", *flags, str(cnf), str(proof)], stdout=subprocess.DEVNULL)
+        if proof.exists():
+            found.append((kind, proof))
+    return found
+
+
+def command(args):
+    cache = Path(args.cache)
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(args.command))
+    ours = [args.command_python, "-m", "quillon_native_cli", "check", "-q"]
+    head = (f"{'instance':<22} {'proof':<9} {'drat s':>7} {'ours s':>7} {'/drat':>6} "
+            f"{'drat MiB':>8} {'ours MiB':>8} {'/drat':>6}  verdict")
+    print(head)
+    print("-" * len(head))
+    ratios, mems, failures = {}, {}, 0
+    for row in unsat_rows(args.bench, args.only):
+        name = row["file"]
+        cnf = cache / (name + ".cnf")
+        if not cnf.exists() or not (cache / (name + ".drat")).exists():
+            continue
+        for kind, proof in proofs_of(cache, name, args.cadical):
+            t = {"drat": [], "ours": []}
+            m = {"drat": 0, "ours": 0}
+            verdicts = {}
+            for r in range(args.reps):
+                tt, mm, out = child_usage([args.drat_trim, str(cnf), str(proof), "-w"])
+                t["drat"].append(tt)
+                m["drat"] = max(m["drat"], mm)
+                verdicts["drat"] = "s VERIFIED" in out
+                if r == 0 and tt < args.min_drat:
+                    break
+                tt, mm, out = child_usage(ours + [str(cnf), str(proof)], env)
+                t["ours"].append(tt)
+                m["ours"] = max(m["ours"], mm)
+                verdicts["ours"] = "s VERIFIED" in out
+            if not t["ours"]:
+                continue
+            med = {k: statistics.median(v) for k, v in t.items()}
+            ratio, mem = med["ours"] / med["drat"], m["ours"] / m["drat"]
+            ratios.setdefault(kind, []).append(ratio)
+            mems.setdefault(kind, []).append(mem)
+            bad = verdicts["ours"] != verdicts["drat"]
+            failures += bad
+            print(f"{name:<22} {kind:<9} {med['drat']:7.3f} {med['ours']:7.3f} {ratio:6.3f} "
+                  f"{m['drat'] / 1024:8.1f} {m['ours'] / 1024:8.1f} {mem:6.3f}  "
+                  f"{'VERIFIED' if verdicts['ours'] else 'NOT VERIFIED'}{' DIFFERS from drat-trim' if bad else ''}",
+                  flush=True)
+    for kind in ratios:
+        print(f"{kind}: {len(ratios[kind])} proofs, CPU time geometric mean {gmean(ratios[kind]):.3f} "
+              f"(worst {max(ratios[kind]):.3f}), peak memory worst {max(mems[kind]):.3f} of drat-trim's")
+    return 1 if failures else 0
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--bench", type=Path, default=Path(DEFAULT_BENCH), help="bench folder (MANIFEST.tsv, cnf/)")
@@ -255,11 +335,17 @@ def main():
     ap.add_argument("--min-drat", type=float, default=0.2, help="skip instances drat-trim checks faster (s)")
     ap.add_argument("--reps", type=int, default=3, help="rounds per instance (median)")
     ap.add_argument("--cache", help="folder for the formula and proof files (kept between runs)")
+    ap.add_argument("--command", metavar="PATH", help="import path of an installed quillon_native_cli (with "
+                    "_scan) and quillon_native: time `quillon-native check` against --drat-trim on the --cache proofs")
+    ap.add_argument("--command-python", default=sys.executable, help="interpreter for --command")
+    ap.add_argument("--cadical", default="cadical", help="cadical, for --command's other proofs ('' for none)")
     ap.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.serve:
         return serve()
     gc.disable()
+    if args.command:
+        return command(args)
     if args.drat_trim:
         return compare(args)
     import quillon_native as qn

@@ -14,6 +14,7 @@ import time
 
 import quillon_native as qn
 
+from quillon_native_cli import supervise
 from quillon_native_cli.dimacs import _scan
 
 # Seconds a stopped search process gets to flush its proof and report
@@ -80,30 +81,13 @@ class NativeWork:
                 ch.send("proof-failed", e.strerror or str(e))
 
     def slices(self, ch, runner, t0):
-        args, s = self.args, self.s
-        left = args.max_conflicts
-        deadline = s.deadline
-
-        def remaining():
-            return None if deadline is None else max(0.0, deadline - time.monotonic())
-
-        if args.slice == 0:
-            return runner.solve(left, remaining())
-        while True:
-            k = args.slice if left is None else min(args.slice, left)
-            before = runner.conflicts()
-            result = runner.solve(k, remaining())
-            if result is not None or runner.stopped():
-                return result
+        def report():
             st = runner.stats()
             st["seconds"] = time.monotonic() - t0
             ch.send("progress", st)
-            if left is not None:
-                left -= runner.conflicts() - before  # what the slice used, which may pass k
-                if left <= 0:
-                    return None
-            if deadline is not None and time.monotonic() >= deadline:
-                return None
+
+        return supervise.in_slices(self.args.slice, self.args.max_conflicts, self.s.deadline, runner.solve,
+                                   runner.conflicts, report, runner.stopped)
 
 
 class ProofFiles:

@@ -553,28 +553,8 @@ class Work:
             ch.send("proof", writer.steps)
 
     def slices(self, ch, solver, t0):
-        args, s = self.args, self.s
-        left = args.max_conflicts
-        deadline = s.deadline
-
-        def remaining():
-            return None if deadline is None else max(0.0, deadline - time.monotonic())
-
-        if args.slice == 0:
-            return solver.solve(left, remaining())
-        while True:
-            k = args.slice if left is None else min(args.slice, left)
-            before = solver.conflicts
-            result = solver.solve(k, remaining())
-            if result is not None:
-                return result
-            ch.send("progress", self.stats_of(solver, t0))
-            if left is not None:
-                left -= solver.conflicts - before  # what the slice used, which may pass k
-                if left <= 0:
-                    return None
-            if deadline is not None and time.monotonic() >= deadline:
-                return None
+        return supervise.in_slices(self.args.slice, self.args.max_conflicts, self.s.deadline, solver.solve,
+                                   lambda: solver.conflicts, lambda: ch.send("progress", self.stats_of(solver, t0)))
 
     @staticmethod
     def stats_of(solver, t0):

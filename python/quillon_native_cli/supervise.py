@@ -111,3 +111,29 @@ class Child:
         if self.status is None:
             _, self.status = os.waitpid(self.pid, 0)
             os.close(self.fd)
+
+
+def in_slices(size, limit, deadline, solve, conflicts, report, stopped=lambda: False):
+    """Searches through `solve(k, seconds)` in slices of `size` conflicts (0:
+    one call), `limit` conflicts in all (None: no limit) and up to the
+    monotonic `deadline` (None: none); calls `report()` after each slice left
+    without an answer.  Counts what each slice used (`conflicts()`), which may
+    pass what it asked for.  Returns the answer, or None."""
+    def remaining():
+        return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+    if size == 0:
+        return solve(limit, remaining())
+    left = limit
+    while True:
+        before = conflicts()
+        result = solve(size if left is None else min(size, left), remaining())
+        if result is not None or stopped():
+            return result
+        report()
+        if left is not None:
+            left -= conflicts() - before
+            if left <= 0:
+                return None
+        if deadline is not None and time.monotonic() >= deadline:
+            return None

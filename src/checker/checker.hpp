@@ -215,8 +215,8 @@ class Checker {
   // each pending literal's binary clauses, and one pending literal's
   // clauses of a tier only when no shorter clause has anything left to do.
   std::vector<std::vector<Lit>> binaries_;
-  static constexpr unsigned kTiers = 3;
-  static unsigned tier_of(uint32_t n) { return n <= 3 ? 0 : n <= 8 ? 1 : 2; }
+  static constexpr unsigned kTiers = 4;
+  static unsigned tier_of(uint32_t n) { return n <= 3 ? 0 : n <= 8 ? 1 : n <= 24 ? 2 : 3; }
   std::vector<std::vector<Watch>> watches_[kTiers];
   static constexpr uint64_t kBinary = kTiers;  // the kind of a binary list, after the tiers
   // Clause store.

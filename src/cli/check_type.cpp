@@ -147,7 +147,7 @@ PyObject *check_header(PyObject *self, PyObject *args) {
   if (!PyArg_ParseTuple(args, "KK:header", &nvars, &nclauses)) return nullptr;
   return exclusive(self, [&]() -> PyObject * {
     // A hint: the formula may hold fewer clauses than its header says.
-    const size_t clauses = static_cast<size_t>(std::min<unsigned long long>(nclauses, 1ull << 24));
+    const size_t clauses = static_cast<size_t>(std::min<unsigned long long>(nclauses, 1ull << 22));
     of(self).run.reserve(static_cast<uint32_t>(std::min<unsigned long long>(nvars, UINT32_MAX / 2)), clauses,
                          3 * clauses);
     Py_RETURN_NONE;

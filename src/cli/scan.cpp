@@ -30,17 +30,6 @@ namespace {
 
 constexpr int64_t kCachedLits = int64_t{1} << 20;  // larger literals get fresh int objects
 
-// Appends the codes of a tail list (ints: literals, or kDel first) to `out`.
-bool read_tail(PyObject *tail, std::vector<int64_t> &out) {
-  const Py_ssize_t n = PyList_Size(tail);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    const long long code = PyLong_AsLongLong(PyList_GetItem(tail, i));
-    if (code == -1 && PyErr_Occurred()) return false;
-    out.push_back(code);
-  }
-  return true;
-}
-
 // ---------------------------------------------------------------------------
 // Handing out objects.
 
@@ -104,7 +93,7 @@ int text_codes(PyObject *block, PyObject *tail, TextScan &ts, std::vector<int64_
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return -1;
   codes.reserve(static_cast<size_t>(size / 2 + 1) + static_cast<size_t>(PyList_Size(tail)));
-  if (!read_tail(tail, codes)) return -1;
+  if (!tail_codes(tail, codes)) return -1;
   ts.at_start = codes.empty();
   const auto *p = reinterpret_cast<const unsigned char *>(data);
   return scan_text(ts, p, p + size, codes) ? 1 : 0;
