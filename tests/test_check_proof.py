@@ -376,17 +376,22 @@ def salted_proof(rng, nvars, clauses, steps):
     return fresh, out
 
 
-def test_every_counter_matches_the_model():
-    rng = random.Random(2024)
+def salted_refutations(rng, count):
+    """`count` small unsatisfiable formulas, each with the solver's proof
+    salted by salted_proof: (index, nvars, clauses, steps)."""
     seen = 0
-    while seen < 100:
+    while seen < count:
         nv = rng.randint(8, 12)
         clauses = random_cnf(rng, nv, rng.randint(4 * nv, 5 * nv), 3, 3) + random_cnf(rng, nv, nv // 2, 2, 2)
         s = solver(nv, clauses, proof=True)
         if s.solve() is not False:
             continue
+        yield (seen, clauses) + salted_proof(rng, nv, clauses, steps_of(s.proof_steps()))
         seen += 1
-        nvars, steps = salted_proof(rng, nv, clauses, steps_of(s.proof_steps()))
+
+
+def test_every_counter_matches_the_model():
+    for _, clauses, nvars, steps in salted_refutations(random.Random(2024), 100):
         for kw in ({}, {"check_rat": False}, {"apply_deletions": False}):
             assert check(nvars, clauses, steps, **kw) == model_check(nvars, clauses, steps, **kw), (clauses, steps, kw)
 
@@ -454,15 +459,8 @@ LABELS = ["steps checked", "RUP additions", "RAT additions", "deletions applied"
 def test_command_line_check_matches_check_proof(tmp_path, capsys, monkeypatch):
     from quillon_native_cli import dimacs
     rng = random.Random(5)
-    seen = 0
-    while seen < 40:
-        nv = rng.randint(8, 12)
-        clauses = random_cnf(rng, nv, rng.randint(4 * nv, 5 * nv), 3, 3) + random_cnf(rng, nv, nv // 2, 2, 2)
-        s = solver(nv, clauses, proof=True)
-        if s.solve() is not False:
-            continue
+    for seen, clauses, nvars, steps in salted_refutations(rng, 40):
         seen += 1
-        nvars, steps = salted_proof(rng, nv, clauses, steps_of(s.proof_steps()))
         cnf, proof = tmp_path / "f.cnf", tmp_path / "p"
         cnf.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
             " ".join(str(qn.to_dimacs(x)) for x in c) + " 0\n" for c in clauses))
