@@ -185,6 +185,13 @@ class Checker {
     Lit blocker;
     CRef ref;
   };
+  // A watch of a clause of three literals: the clause and both of its
+  // other literals, in either order, so that a visit reads the clause only
+  // to move the watch (when neither other literal is false).
+  struct Ternary {
+    Lit a, b;
+    CRef ref;
+  };
 
   Lit *lits_of(CRef c) { return arena_.data() + c + 1; }
   const Lit *lits_of(CRef c) const { return arena_.data() + c + 1; }
@@ -204,6 +211,7 @@ class Checker {
   void build_occs();
   void collect();
   bool propagate_binary(Lit t);
+  bool propagate_ternary(Lit t);
   bool propagate_long(Lit t, unsigned tier);
 
   // Assignment and propagation.
@@ -211,13 +219,15 @@ class Checker {
   std::vector<Lit> trail_;                    // literals made true, in order
   // Per literal x, the clauses to visit when x becomes true (those that
   // watch ~x): binary clauses as their other literal, longer ones as
-  // watches in tiers by length.  Propagation visits shorter clauses first:
+  // watches in tiers by length (the first tier, of clauses of three
+  // literals, in lists of its own).  Propagation visits shorter clauses first:
   // each pending literal's binary clauses, and one pending literal's
   // clauses of a tier only when no shorter clause has anything left to do.
   std::vector<std::vector<Lit>> binaries_;
   static constexpr unsigned kTiers = 4;
   static unsigned tier_of(uint32_t n) { return n <= 3 ? 0 : n <= 8 ? 1 : n <= 24 ? 2 : 3; }
-  std::vector<std::vector<Watch>> watches_[kTiers];
+  std::vector<std::vector<Ternary>> ternaries_;  // tier 0
+  std::vector<std::vector<Watch>> watches_[kTiers];  // tiers 1 and up (0 unused)
   static constexpr uint64_t kBinary = kTiers;  // the kind of a binary list, after the tiers
   // Clause store.
   std::vector<uint32_t> arena_;               // clauses back to back, in insertion order

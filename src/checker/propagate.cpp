@@ -29,7 +29,8 @@ bool Checker::propagate(size_t from) {
     unsigned t = 0;
     while (t < kTiers && next[t] == trail_.size()) ++t;
     if (t == kTiers) return false;
-    if (propagate_long(trail_[next[t]++], t)) return true;
+    const Lit l = trail_[next[t]++];
+    if (t == 0 ? propagate_ternary(l) : propagate_long(l, t)) return true;
   }
 }
 
@@ -44,7 +45,54 @@ bool Checker::propagate_binary(Lit t) {
   return false;
 }
 
-// Visits the clauses of tier `tier` that watch t ^ 1.  A true
+// Visits the clauses of three literals that watch t ^ 1, from the two
+// other literals in each watch: satisfied, unit or conflicting without
+// reading the clause.  Only when both are unassigned is the clause read,
+// to move the watch to its unwatched literal (at position 2).  A true
+// literal of the two goes first in the watch.  On conflict the unvisited
+// rest of the list is kept as it was.
+bool Checker::propagate_ternary(Lit t) {
+  const Lit f = t ^ 1;
+  uint8_t *const vals = vals_.data();
+  std::vector<Ternary> &ws = ternaries_[t];
+  Ternary *const begin = ws.data();
+  Ternary *const end = begin + ws.size();
+  Ternary *r = begin, *k = begin;
+  while (r < end) {
+    const Ternary w = *r++;
+    const uint8_t va = vals[w.a];
+    if (va == kTrue) {
+      *k++ = w;
+      continue;
+    }
+    const uint8_t vb = vals[w.b];
+    if (vb == kTrue) {
+      *k++ = {w.b, w.a, w.ref};
+      continue;
+    }
+    if (va == kUnassigned && vb == kUnassigned) {
+      Lit *const lits = arena_.data() + w.ref + 1;
+      assert(lits[0] == f || lits[1] == f);
+      const unsigned at = lits[0] == f ? 0 : 1;
+      const Lit u = lits[2];
+      lits[2] = f;
+      lits[at] = u;
+      ternaries_[u ^ 1].push_back({lits[at ^ 1], f, w.ref});  // another list than ws
+      continue;
+    }
+    *k++ = w;
+    if (va == kFalse && vb == kFalse) {
+      while (r < end) *k++ = *r++;
+      ws.resize(static_cast<size_t>(k - begin));
+      return true;
+    }
+    assign(va == kFalse ? w.b : w.a);
+  }
+  ws.resize(static_cast<size_t>(k - begin));
+  return false;
+}
+
+// Visits the clauses of tier `tier` (1 and up) that watch t ^ 1.  A true
 // blocker keeps the watch untouched.  Otherwise the false watch goes to
 // position 1; a true position 0 becomes the blocker; else the watch moves
 // to the first non-false literal from position 2 on, and failing that the

@@ -35,7 +35,7 @@ Checker::Checker(uint32_t nvars, Options opts) : opts_(opts) {
 void Checker::grow_vars(uint32_t need) {
   if (need <= nvars_) return;
   const uint64_t nlits = 2ull * need;
-  const uint64_t lists = sizeof(std::vector<Lit>) + kTiers * sizeof(std::vector<Watch>);
+  const uint64_t lists = sizeof(std::vector<Lit>) + sizeof(std::vector<Ternary>) + (kTiers - 1) * sizeof(std::vector<Watch>);
   const uint64_t per_lit = 2 + lists + (occs_ready_ ? sizeof(std::vector<CRef>) : 0);
   // The per-literal arrays are sized up front for the largest variable seen,
   // so a single huge literal asks for gigabytes at once.
@@ -43,7 +43,8 @@ void Checker::grow_vars(uint32_t need) {
   vals_.resize(nlits, kUnassigned);
   marks_.resize(nlits, 0);
   binaries_.resize(nlits);
-  for (auto &tier : watches_) tier.resize(nlits);
+  ternaries_.resize(nlits);
+  for (unsigned t = 1; t < kTiers; ++t) watches_[t].resize(nlits);
   if (occs_ready_) occs_.resize(nlits);
   // Every variable is on the trail at most once: propagation never
   // reallocates it.  (Geometric, as proofs may add a variable per step.)
@@ -123,6 +124,9 @@ void Checker::watch(CRef r) {
   if (size_of(r) == 2) {
     binaries_[c[0] ^ 1].push_back(c[1]);
     binaries_[c[1] ^ 1].push_back(c[0]);
+  } else if (size_of(r) == 3) {
+    ternaries_[c[0] ^ 1].push_back({c[1], c[2], r});
+    ternaries_[c[1] ^ 1].push_back({c[0], c[2], r});
   } else {
     auto &tier = watches_[tier_of(size_of(r))];
     tier[c[0] ^ 1].push_back({c[1], r});
@@ -212,6 +216,10 @@ Checker::Deletion Checker::remove(std::span<const Lit> c) {
     const auto same = [](Lit l) { return l; };
     unwatch(binaries_[d[0] ^ 1], d[0] ^ 1, kBinary, d[1], same);
     unwatch(binaries_[d[1] ^ 1], d[1] ^ 1, kBinary, d[0], same);
+  } else if (n == 3) {
+    const auto ref = [](const Ternary &w) { return w.ref; };
+    unwatch(ternaries_[d[0] ^ 1], d[0] ^ 1, 0, r, ref);
+    unwatch(ternaries_[d[1] ^ 1], d[1] ^ 1, 0, r, ref);
   } else if (n > 2) {
     const auto ref = [](const Watch &w) { return w.ref; };
     const unsigned t = tier_of(n);
@@ -309,9 +317,12 @@ void Checker::collect() {
     }
     r += words;
   }
-  for (auto &tier : watches_)
-    for (std::vector<Watch> &ws : tier)
-      for (Watch &w : ws) w.ref = next_of(w.ref);  // watched clauses are present
+  // Watched clauses are present.
+  for (std::vector<Ternary> &ws : ternaries_)
+    for (Ternary &w : ws) w.ref = next_of(w.ref);
+  for (unsigned t = 1; t < kTiers; ++t)
+    for (std::vector<Watch> &ws : watches_[t])
+      for (Watch &w : ws) w.ref = next_of(w.ref);
   if (occs_ready_) {
     for (std::vector<CRef> &occ : occs_) {
       size_t k = 0;
