@@ -221,8 +221,8 @@ class Checker {
   // watch ~x): binary clauses as their other literal, longer ones as
   // watches in tiers by length (the first tier, of clauses of three
   // literals, in lists of its own).  Propagation visits shorter clauses first:
-  // each pending literal's binary clauses, and one pending literal's
-  // clauses of a tier only when no shorter clause has anything left to do.
+  // one pending literal's clauses of a tier (binary clauses with the
+  // first) only when no shorter tier has anything left to do.
   std::vector<std::vector<Lit>> binaries_;
   static constexpr unsigned kTiers = 4;
   static unsigned tier_of(uint32_t n) { return n <= 3 ? 0 : n <= 8 ? 1 : n <= 24 ? 2 : 3; }
