@@ -18,7 +18,6 @@ portfolio, cut down to fewer members on large formulas to bound memory.
 import itertools
 import math
 import os
-from array import array
 from collections import Counter, namedtuple
 
 from quillon_native_cli import configs, driver
@@ -86,6 +85,7 @@ class Clauses:
     adds them to each member as it starts, without a Python list per clause."""
 
     def __init__(self):
+        from array import array  # here: array brings collections.abc, 1 ms of every random formula's start-up
         self.lits = array("I")
         self.ends = array("Q")
 
@@ -138,7 +138,7 @@ def features(nvars, clauses):
     this runs before every search on formulas of millions of literals)."""
     if hasattr(clauses, "profile"):  # read natively (native.Formula): counted there
         lengths, occurrences = clauses.profile()
-        counts = array("Q", occurrences)
+        counts = memoryview(occurrences).cast("Q")  # uint64 bytes
     else:
         if isinstance(clauses, Clauses):
             ends = clauses.ends
