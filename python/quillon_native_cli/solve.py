@@ -136,12 +136,19 @@ class Solve:
         self.native = native.available() and not args.check and not (args.portfolio and args.preprocess) \
             and not self.auto
         self.auto_native = native.available() and self.auto and not args.check and not args.preprocess
+        # One configuration searches in the search program when it is there
+        # (no interpreter in the searching process), else in a fork.
+        self.program = native.search_program() if self.native and not args.portfolio else None
+        self.proc = None
+        # Beyond a century a limit is no limit (and the solver's clock could not take it).
+        limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
+        self.started = time.monotonic()
+        self.deadline = self.started + limit if limit is not None else None
         self.formula = None
         self.clauses = None
         self.proof_fh = None
         self.proof_files = None
         self.stats = {}
-        self.started = time.monotonic()
 
     # -- loading -----------------------------------------------------------
     def main(self):
@@ -163,11 +170,15 @@ class Solve:
             try:
                 self.proof_fh = open(args.proof, "wb")
             except OSError as e:
+                if self.proc:
+                    self.proc.kill()
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
             if self.runner:
                 self.runner.attach_proof(self.proof_fh.fileno())
             elif self.formula or self.auto_native:  # several solvers, one proof file each
                 self.proof_files = native.ProofFiles(args.proof, args.binary_proof)
+        if self.proc:
+            self.proc.finish(self.proof_fh)
         return self.search()
 
     @property
@@ -175,6 +186,22 @@ class Solve:
         return "<stdin>" if self.args.file == "-" else self.args.file
 
     def load(self):
+        try:
+            self.read()
+        except BaseException:  # a bad input, a signal: the search process goes too
+            if self.proc:
+                self.proc.kill()
+            raise
+
+    def start_search(self, nvars):
+        """Starts the search program; False if it cannot start."""
+        try:
+            self.proc = native.SearchProcess(self.program, nvars, self.opts, self.args, self.deadline)
+        except OSError:
+            return False
+        return True
+
+    def read(self):
         args = self.args
         t0 = time.monotonic()
         sinks = []
@@ -192,7 +219,10 @@ class Solve:
 
         def on_header(nvars, nclauses, line):
             try:
-                if self.native and args.portfolio:
+                if self.program and self.start_search(nvars):
+                    reader.native = self.proc.feed
+                    sinks.insert(0, self.proc.feed.add_clause)
+                elif self.native and args.portfolio:
                     self.formula = native.Formula(nvars)
                     reader.native = self.formula
                     sinks.insert(0, self.formula.add_clause)
@@ -244,19 +274,20 @@ class Solve:
             shown = " ".join(f"{k}={v}" for k, v in self.opts.items())
             out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
             out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
-        # Beyond a century a limit is no limit (and the solver's clock could not take it).
-        limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
-        self.deadline = self.started + limit if limit is not None else None
-        work = NativePortfolioWork(self) if self.formula else NativeWork(self) if self.runner else Work(self)
-        if self.runner and self.proof_fh:
-            self.runner.flush()  # steps of the loading: written once, not again by the child's copy
-        child = supervise.Child(work.run)
+        # A native search flushes its proof and ends when asked to stop.
+        if self.proc:
+            child, grace = self.proc, native.STOP_GRACE
+        else:
+            work = NativePortfolioWork(self) if self.formula else NativeWork(self) if self.runner else Work(self)
+            if self.runner and self.proof_fh:
+                self.runner.flush()  # steps of the loading: written once, not again by the child's copy
+            child = supervise.Child(work.run)
+            grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native \
+                else 0
         self.solver = self.pre = self.runner = self.formula = None  # the child has them now
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False
-        # A native search flushes its proof and ends when asked to stop.
-        grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native else 0
         every = PROGRESS_EVERY
         next_progress = time.monotonic() + every
         last_seen = None
