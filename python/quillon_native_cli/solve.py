@@ -24,6 +24,7 @@ PREP_STATS = stats.PREPROCESSOR_NAMES
 DEFAULT_SLICE = 20000
 DEFAULT_ROUNDS = 3
 PROGRESS_EVERY = 2.0
+STREAM_BLOCK = 1 << 14  # bytes read at a time when the clauses go to the search program
 
 STOPPING = """\
 Ctrl-C (SIGINT) and SIGTERM stop the search at once: the statistics so far
@@ -249,6 +250,8 @@ class Solve:
             reader.native = self.flat
         if not sinks:  # no clause is kept here: no int objects kept to share among them either
             reader.lits = None
+        if self.program:  # the clauses pass through: small blocks keep this process small
+            reader.block = STREAM_BLOCK
         reader.read()
         self.nvars, self.nclauses = reader.nvars, reader.nclauses
         # What was read stays to the end: the collector need never walk it,
