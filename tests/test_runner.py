@@ -152,6 +152,7 @@ MODES = {  # how a run searches: its options, and the line after which it is sea
     "config": (["--config", "default", "-v", "--slice", "200"], "conflicts ("),
     "portfolio": (["--portfolio", "3"], "c portfolio of"),
     "auto": (["-v"], "conflicts ("),
+    "threads": (["--threads", "3", "-v"], "conflicts ("),
 }
 
 
@@ -175,7 +176,8 @@ def solve_until_stopped(tmp_path, stop, binary, mode):
 
 @pytest.mark.parametrize("stop,binary,mode,code", [
     (signal.SIGINT, False, "config", 130), (signal.SIGTERM, True, "config", 143), (None, False, "config", 0),
-    (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0)])
+    (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0),
+    (signal.SIGTERM, True, "threads", 143), (None, False, "threads", 0)])
 def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode, code):
     f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, mode)
     assert (rc, err) == (code, "")
@@ -183,7 +185,7 @@ def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode
     assert lines[-1] == "s UNKNOWN"
     if mode != "config":  # one solver's proof is kept, named, and no other file is left
         kept = next(line for line in lines if line.startswith("c proof of ")).split()[-1]
-        assert kept in configs.CONFIGS and (mode == "auto" or kept == "default")
+        assert kept in configs.CONFIGS and (mode in ("auto", "threads") or kept == "default")
         assert sorted(os.listdir(tmp_path)) == ["hard.cnf", "p"]
     # The search process stopped by itself and wrote its steps: none cut off.
     steps = int(next(line for line in out.splitlines() if line.startswith(f"c proof {proof}:")).split()[-2])

@@ -151,8 +151,9 @@ class ThreadsWork:
         if race.winner is not None:
             t, out = race.winner
             kept = out.winner
-            ch.send("comment", f"thread {t + 1} ({kept.name}) answered first, after {race.cpu[t]:.2f} s of "
-                    f"its own CPU time; a race is decided by time, another run may end otherwise")
+            ch.send("comment", f"thread {t + 1} ({kept.name}) answered first; CPU seconds by thread: "
+                    + ", ".join(f"{x:.2f}" for x in race.cpu) + "; a race is decided by time, another run may "
+                    "end otherwise")
         else:
             t, out, kept = None, None, max(race.drivers(), key=lambda d: d.conflicts(), default=None)
         stats = dict(kept.stats() if kept is not None else {}, seconds=time.monotonic() - t0)
