@@ -3,6 +3,7 @@
 # answer, counters, model and proof bytes that the module's Solver (after the
 # module's Preprocessor) and ProofWriter give.  Its proof is streamed, so an
 # interrupted `solve` keeps every step derived so far.
+import ast
 import io
 from array import array
 import os
@@ -238,3 +239,28 @@ def test_a_natively_read_formula_has_the_features_of_its_clause_lists():
             flat.append(c)
         want = strategy.features(nvars, clauses)
         assert strategy.features(nvars, formula) == strategy.features(nvars, flat) == want
+
+
+STOPPED_EARLY = """
+import os, signal
+from quillon_native_cli import native
+from oracles import pigeonhole
+native._scan.stop_on_signals()
+os.kill(os.getpid(), signal.SIGINT)
+n, clauses = pigeonhole(7)
+r = native.make_runner(n + 1, {}, False, False, True)
+for c in clauses + [[2 * n], [2 * n, 0]]:  # a unit and a clause it satisfies
+    r.add_clause(c)
+print(repr((r.preprocess(3), r.prep_stats(), r.solve(None), r.stopped())))
+"""
+
+
+def test_a_stop_before_preprocessing_ends_it_and_the_search_unchanged():
+    """A stop requested before preprocessing leaves every clause as it was
+    read (no pass runs) and the search ends without an answer."""
+    env = dict(ENV, PYTHONPATH=os.pathsep.join([ENV["PYTHONPATH"], str(Path(__file__).parent)]))
+    out = subprocess.run([sys.executable, "-c", STOPPED_EARLY], env=env, capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    ok, stats, answer, stopped = ast.literal_eval(out.stdout)
+    assert (ok, answer, stopped) == (True, None, True)
+    assert not any(stats.values()), stats
