@@ -43,6 +43,11 @@ def stop_requested():
     return _scan.stop_requested()
 
 
+def request_stop():
+    """Stops every native search of this process at its next conflict."""
+    _scan.request_stop()
+
+
 def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
     """A runner for `nvars` variables; `options` are Solver keyword options,
     checked (with the module's messages) by making a Solver of them.  With

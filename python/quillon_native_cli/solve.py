@@ -12,7 +12,7 @@ import time
 
 import quillon_native as qn
 
-from quillon_native_cli import common, configs, native, options, stats, supervise
+from quillon_native_cli import common, configs, native, options, stats, supervise, threads
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
@@ -64,6 +64,9 @@ def add_parser(subparsers):
                    help=f"race the N configurations that together solved most of our measured corpus on threads "
                    f"(1 to {len(names)}: {', '.join(configs.PORTFOLIO_ORDER)}); "
                    "no progress lines, slices or conflict limit")
+    p.add_argument("--threads", type=whole(Range(1, threads.MAX_THREADS)), metavar="N",
+                   help=f"auto on N threads (1 to {threads.MAX_THREADS}), each running measured configurations in "
+                   "turns; the first answer in time wins (1: auto on one thread)")
     p.add_argument("--slice", type=whole(), metavar="K",
                    help=f"solve in slices of K conflicts; 0: one call, no progress ({U64}; default: {DEFAULT_SLICE})")
     p.add_argument("--relaxed", action="store_true",
@@ -105,6 +108,16 @@ def check_usage(args):
                                        ("solver options", options.chosen_options(args))) if on]
         if given:
             raise UsageError(f"--portfolio runs the named configurations on threads; it takes no {given[0]}")
+    if args.threads is not None and args.threads > 1:
+        given = [flag for flag, on in (("--config", args.config not in (None, "auto")), ("--portfolio", args.portfolio),
+                                       ("--seed", args.seed is not None), ("--slice", args.slice is not None),
+                                       ("--max-conflicts", args.max_conflicts is not None), ("--check", args.check),
+                                       ("--preprocess", args.preprocess),
+                                       ("solver options", options.chosen_options(args))) if on]
+        if given:
+            raise UsageError(f"--threads runs auto's configurations on threads; it takes no {given[0]}")
+        if not native.available():
+            raise UsageError("--threads needs the native runner, which this build lacks")
     if args.config == "auto" and (args.seed is not None or options.chosen_options(args)):
         raise UsageError("--config auto runs the named configurations as they are; it takes no "
                          + ("--seed" if args.seed is not None else "solver options"))
@@ -281,7 +294,8 @@ class Solve:
         if self.proc:
             child, grace = self.proc, native.STOP_GRACE
         else:
-            work = NativePortfolioWork(self) if self.formula else NativeWork(self) if self.runner else Work(self)
+            work = NativePortfolioWork(self) if self.formula else NativeWork(self) if self.runner else \
+                threads.ThreadsWork(self) if (args.threads or 1) > 1 else Work(self)
             if self.runner and self.proof_fh:
                 self.runner.flush()  # steps of the loading: written once, not again by the child's copy
             child = supervise.Child(work.run)

@@ -20,10 +20,17 @@ PyObject *stop_on_signals(PyObject *, PyObject *) {
 
 PyObject *stop_requested(PyObject *, PyObject *) { return PyBool_FromLong(stop_flag()->load()); }
 
+// A race of runners on threads is decided: the others stop at their next conflict.
+PyObject *request_stop(PyObject *, PyObject *) {
+  stop_flag()->store(true);
+  Py_RETURN_NONE;
+}
+
 PyMethodDef stop_functions[] = {
     {"stop_on_signals", stop_on_signals, METH_NOARGS,
      "stop_on_signals()\n--\n\nFrom now on SIGINT and SIGTERM ask the runners' searches to stop."},
     {"stop_requested", stop_requested, METH_NOARGS, "stop_requested()\n--\n\nWhether a stop was requested."},
+    {"request_stop", request_stop, METH_NOARGS, "request_stop()\n--\n\nAsk the runners' searches to stop."},
     {nullptr, nullptr, 0, nullptr},
 };
 
