@@ -54,10 +54,24 @@ def run(capsys, monkeypatch, program, *args):
     return rc, TIMES.sub("", out), err
 
 
-def no_child_left():
-    with pytest.raises(ChildProcessError):
-        os.waitpid(-1, os.WNOHANG)
-    return True
+def started(monkeypatch):
+    """The search processes started from now on."""
+    procs = []
+
+    class Recorded(native.SearchProcess):
+        def __init__(self, *args):
+            procs.append(self)
+            super().__init__(*args)
+
+    monkeypatch.setattr(native, "SearchProcess", Recorded)
+    return procs
+
+
+def gone(proc):
+    """Ended and reaped: no process, not even a zombie, is left of it."""
+    with pytest.raises(ProcessLookupError):
+        os.kill(proc.pid, 0)
+    return proc.status is not None
 
 
 def test_the_search_program_is_built():
@@ -69,6 +83,7 @@ def test_the_program_prints_and_proves_what_the_forked_runner_does(tmp_path, cap
                                                                    clauses, header):
     f = cnf_file(tmp_path, f"{name}.cnf", nvars, clauses, header)
     relaxed = [] if header else ["--relaxed"]
+    procs = started(monkeypatch)
     for options in OPTIONS:
         got = {}
         for program in (True, False):
@@ -77,7 +92,7 @@ def test_the_program_prints_and_proves_what_the_forked_runner_does(tmp_path, cap
                 proof.read_bytes()
         assert got[True] == got[False], options
         assert got[True][0][0] in (0, 10, 20) and got[True][0][2] == ""
-    assert no_child_left()
+    assert len(procs) == len(OPTIONS) and all(map(gone, procs))
 
 
 @pytest.mark.parametrize("tail,error", [
@@ -92,6 +107,8 @@ def test_bad_input_mid_file_ends_the_search_program(tmp_path, capsys, monkeypatc
     f = tmp_path / "bad.cnf"
     f.write_text(f"p cnf 500 {len(clauses)}\n" + "".join(dimacs(clauses)) + tail)
     want = f"c error: {tmp_path}/" + error.format(line=len(clauses) + 2, n=len(clauses), more=len(clauses) + 2) + "\n"
+    procs = started(monkeypatch)
     for program in (True, False):
         assert run(capsys, monkeypatch, program, f, "--config", "default", "--proof", tmp_path / "p") == (3, "", want)
-        assert not (tmp_path / "p").exists() and no_child_left()
+        assert not (tmp_path / "p").exists()
+    assert len(procs) == 1 and gone(procs[0])
