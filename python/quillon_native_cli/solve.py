@@ -1,9 +1,12 @@
 """`quillon-native solve FILE`: solve a DIMACS CNF file.
 
-The formula is read and loaded in this process, then searched in a forked
-child (see supervise.py) in deterministic slices of `--slice` conflicts, so
-progress can be shown and Ctrl-C, SIGTERM and `--seconds` take effect at
-once while runs stay reproducible for the same options.
+The formula is read in this process and searched in another one (see
+supervise.py) in deterministic slices of `--slice` conflicts, so progress can
+be shown and Ctrl-C, SIGTERM and `--seconds` take effect at once while runs
+stay reproducible for the same options.  One named configuration searches
+in the search program (native.SearchProcess), which gets the clauses as they
+are read, so that neither process holds both the interpreter and the
+formula; the other runs load the formula here and fork.
 """
 import gc
 import os

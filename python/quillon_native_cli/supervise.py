@@ -2,10 +2,11 @@
 
 `Solver.solve` and `solve_portfolio` keep the calling thread until they
 return, so signals could only be handled between calls.  The command
-therefore forks after loading the formula: the child searches and reports
+therefore searches in a child (a fork after loading the formula, `Child`, or
+the search program, native.SearchProcess): the child searches and reports
 over a pipe (progress after every slice, then its answer), while the parent
-waits, prints progress lines, and on Ctrl-C, SIGTERM or the time limit kills
-the child at once and reports what it has heard so far.
+waits, prints progress lines, and on Ctrl-C, SIGTERM or the time limit stops
+or kills the child and reports what it has heard so far.
 """
 import marshal
 import os
