@@ -56,7 +56,6 @@ class Race:
         import threading
         self.lock = threading.Lock()
         self.runs = [None] * len(plans)
-        self.outs = [None] * len(plans)
         self.cpu = [0.0] * len(plans)
         self.winner = None  # (thread index, Outcome)
         self.error = None
@@ -88,7 +87,6 @@ class Race:
                 out = run.run(None, self.remaining, self.on_slice)
             except native.Stopped:
                 out = run.outcome(None, None) if any(run.drivers) else None
-            self.outs[t] = out
             if out is not None and out.answer is not None:
                 with self.lock:
                     if self.winner is None:
