@@ -220,6 +220,7 @@ def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, mo
 
     for work in (solve.Work, native.NativeWork):  # over the module, and over the native runner
         monkeypatch.setattr(work, "slices", failing(work.slices))
+    monkeypatch.setattr(native, "search_program", lambda: None)  # the runner in a fork, not the search program
     write(tmp_path, BASE)
     proof = tmp_path / "p.drat"
     assert inproc(capsys, "solve", "--config", "default", tmp_path / "u.cnf", "-q", "--proof", proof) == (

@@ -1,31 +1,19 @@
+// stop_on_signals() and stop_requested(): the stop flags (stop.hpp) for Python.
 #include "cli/stop.hpp"
 
 #include <Python.h>
 
-#include <csignal>
+#include <cerrno>
 
 #include "cli/module.hpp"
 
 namespace qn::cli {
 namespace {
 
-std::atomic<bool> *g_stop = nullptr;
-std::atomic<std::atomic<bool> *> g_portfolio_stop{nullptr};  // a running portfolio's own flag
-volatile sig_atomic_t g_signal = 0;
-
-void on_stop_signal(int signum) {
-  if (g_signal == 0) g_signal = signum;
-  if (g_stop != nullptr) g_stop->store(true, std::memory_order_relaxed);
-  if (std::atomic<bool> *p = g_portfolio_stop.load()) p->store(true, std::memory_order_relaxed);
-}
-
 PyObject *stop_on_signals(PyObject *, PyObject *) {
-  g_stop = stop_flag().get();
-  struct sigaction sa {};
-  sa.sa_handler = on_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM}) {
-    if (sigaction(sig, &sa, nullptr) < 0) return PyErr_SetFromErrno(PyExc_OSError);
+  if (const int e = catch_stop_signals()) {
+    errno = e;
+    return PyErr_SetFromErrno(PyExc_OSError);
   }
   Py_RETURN_NONE;
 }
@@ -47,15 +35,6 @@ PyMethodDef stop_functions[] = {
 };
 
 }  // namespace
-
-std::shared_ptr<std::atomic<bool>> &stop_flag() {
-  static auto flag = std::make_shared<std::atomic<bool>>(false);
-  return flag;
-}
-
-int stop_signal_received() { return g_signal; }
-
-void watch_portfolio_flag(std::atomic<bool> *flag) { g_portfolio_stop.store(flag); }
 
 int add_stop_functions(PyObject *module) { return PyModule_AddFunctions(module, stop_functions); }
 
