@@ -50,10 +50,11 @@ def main(argv):
     p.add_argument("--limit", type=float, default=60.0)
     p.add_argument("--rounds", type=int, default=1)
     p.add_argument("--min-minisat", type=float, default=None)
+    p.add_argument("--part", default=None, help="comma-separated manifest parts only")
     args = p.parse_args(argv)
     solvers = args.solvers.split(",")
-    rows = [r for r in instances(args.manifests)
-            if args.min_minisat is None or float(r.get("minisat_seconds") or 0) >= args.min_minisat]
+    rows = [r for r in instances(args.manifests) if (args.part is None or r["part"] in args.part.split(","))
+            and (args.min_minisat is None or float(r.get("minisat_seconds") or 0) >= args.min_minisat)]
     done = {}
     if os.path.exists(args.out):
         for line in open(args.out):

@@ -56,8 +56,8 @@ class Race:
         import threading
         self.lock = threading.Lock()
         self.runs = [None] * len(plans)
-        self.outs = [None] * len(plans)
         self.cpu = [0.0] * len(plans)
+        self.counts = [{} for _ in plans]  # each thread's counters at its last slice end
         self.winner = None  # (thread index, Outcome)
         self.error = None
         self.index = {}  # driver -> its proof file's index
@@ -75,7 +75,13 @@ class Race:
         return None if self.deadline is None else max(0.0, self.deadline - time.monotonic())
 
     def on_slice(self, run, member):
+        # A thread reads only its own runners: the others may be searching.
+        counts = {}
+        for d in run.drivers:
+            for k, v in (d.stats() if d is not None else {}).items():
+                counts[k] = counts.get(k, 0) + v
         with self.lock:
+            self.counts[self.runs.index(run)] = counts
             self.report(self)
         if native.stop_requested():
             raise native.Stopped()
@@ -88,7 +94,6 @@ class Race:
                 out = run.run(None, self.remaining, self.on_slice)
             except native.Stopped:
                 out = run.outcome(None, None) if any(run.drivers) else None
-            self.outs[t] = out
             if out is not None and out.answer is not None:
                 with self.lock:
                     if self.winner is None:
@@ -116,10 +121,10 @@ class Race:
         return [d for run in self.runs if run is not None for d in run.drivers if d is not None]
 
     def stats(self):
-        """Every member's counters summed (progress lines)."""
+        """Every thread's counters at its last slice end, summed (progress lines)."""
         out = {}
-        for d in self.drivers():
-            for k, v in d.stats().items():
+        for counts in self.counts:
+            for k, v in counts.items():
                 out[k] = out.get(k, 0) + v
         return out
 
