@@ -48,7 +48,7 @@ bool ClauseInput::read(const std::function<void(const Lit *, size_t)> &add) {
     }
     // An unfinished record: move it to the front, then read more.
     const size_t keep = bytes_ - at * sizeof(uint32_t);
-    std::memmove(words_.data(), words_.data() + at, keep);
+    if (keep > 0) std::memmove(words_.data(), words_.data() + at, keep);
     bytes_ = keep;
     at = 0;
     if (!fill()) return false;

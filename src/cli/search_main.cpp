@@ -64,7 +64,7 @@ int search(const SearchArgs &a, Messages &out) {
   std::unique_ptr<ProofFile> file;
   if (a.proof) file = std::make_unique<ProofFile>(-1, a.binary_proof);
   Runner r(a.nvars, a.config, std::move(file), a.preprocess, stop_flag());
-  out.send(wire::kReady, {});
+  out.send(wire::kReady, "");
   ClauseInput in(0);
   if (!in.read([&](const Lit *lits, size_t n) { r.add_clause(lits, n); })) return 0;  // the command gave up
   ::close(0);
