@@ -70,6 +70,8 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      "/dev/full", 4, "/dev/full: No space left on device; the proof is incomplete", "s SATISFIABLE\nv ", ()),
     ("2 ... binary, unsatisfiable", {}, "qn solve u.cnf -q --proof /dev/full --binary-proof", 4,
      "/dev/full: No space left on device; the proof is incomplete", "s UNSATISFIABLE", ()),
+    ("2 standard input and output closed (the search program's own)", {}, "qn solve u.cnf --config default "
+     "--proof p.drat <&- >&-", 20, "", "", ("p.drat",)),
     ("3 long literal", {"l.cnf": "p cnf 2 1\n1 " + LONG + " 0\n"}, "qn solve l.cnf", 3,
      "l.cnf:2: literal 99999999999999999999... (5000 characters) exceeds the header's 2 variables", "", ()),
     ("3 long literal, relaxed", {"l.cnf": "c\n-" + LONG + " 0\n"}, "qn solve --relaxed l.cnf", 3,
@@ -220,6 +222,7 @@ def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, mo
 
     for work in (solve.Work, native.NativeWork):  # over the module, and over the native runner
         monkeypatch.setattr(work, "slices", failing(work.slices))
+    monkeypatch.setattr(native, "search_program", lambda: None)  # the runner in a fork, not the search program
     write(tmp_path, BASE)
     proof = tmp_path / "p.drat"
     assert inproc(capsys, "solve", "--config", "default", tmp_path / "u.cnf", "-q", "--proof", proof) == (

@@ -3,6 +3,7 @@
 # answer, counters, model and proof bytes that the module's Solver (after the
 # module's Preprocessor) and ProofWriter give.  Its proof is streamed, so an
 # interrupted `solve` keeps every step derived so far.
+import ast
 import io
 from array import array
 import os
@@ -152,6 +153,7 @@ MODES = {  # how a run searches: its options, and the line after which it is sea
     "config": (["--config", "default", "-v", "--slice", "200"], "conflicts ("),
     "portfolio": (["--portfolio", "3"], "c portfolio of"),
     "auto": (["-v"], "conflicts ("),
+    "threads": (["--threads", "3", "-v"], "conflicts ("),
 }
 
 
@@ -175,7 +177,8 @@ def solve_until_stopped(tmp_path, stop, binary, mode):
 
 @pytest.mark.parametrize("stop,binary,mode,code", [
     (signal.SIGINT, False, "config", 130), (signal.SIGTERM, True, "config", 143), (None, False, "config", 0),
-    (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0)])
+    (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0),
+    (signal.SIGTERM, True, "threads", 143), (None, False, "threads", 0)])
 def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode, code):
     f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, mode)
     assert (rc, err) == (code, "")
@@ -183,7 +186,7 @@ def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode
     assert lines[-1] == "s UNKNOWN"
     if mode != "config":  # one solver's proof is kept, named, and no other file is left
         kept = next(line for line in lines if line.startswith("c proof of ")).split()[-1]
-        assert kept in configs.CONFIGS and (mode == "auto" or kept == "default")
+        assert kept in configs.CONFIGS and (mode in ("auto", "threads") or kept == "default")
         assert sorted(os.listdir(tmp_path)) == ["hard.cnf", "p"]
     # The search process stopped by itself and wrote its steps: none cut off.
     steps = int(next(line for line in out.splitlines() if line.startswith(f"c proof {proof}:")).split()[-2])
@@ -236,3 +239,28 @@ def test_a_natively_read_formula_has_the_features_of_its_clause_lists():
             flat.append(c)
         want = strategy.features(nvars, clauses)
         assert strategy.features(nvars, formula) == strategy.features(nvars, flat) == want
+
+
+STOPPED_EARLY = """
+import os, signal
+from quillon_native_cli import native
+from oracles import pigeonhole
+native._scan.stop_on_signals()
+os.kill(os.getpid(), signal.SIGINT)
+n, clauses = pigeonhole(7)
+r = native.make_runner(n + 1, {}, False, False, True)
+for c in clauses + [[2 * n], [2 * n, 0]]:  # a unit and a clause it satisfies
+    r.add_clause(c)
+print(repr((r.preprocess(3), r.prep_stats(), r.solve(None), r.stopped())))
+"""
+
+
+def test_a_stop_before_preprocessing_ends_it_and_the_search_unchanged():
+    """A stop requested before preprocessing leaves every clause as it was
+    read (no pass runs) and the search ends without an answer."""
+    env = dict(ENV, PYTHONPATH=os.pathsep.join([ENV["PYTHONPATH"], str(Path(__file__).parent)]))
+    out = subprocess.run([sys.executable, "-c", STOPPED_EARLY], env=env, capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    ok, stats, answer, stopped = ast.literal_eval(out.stdout)
+    assert (ok, answer, stopped) == (True, None, True)
+    assert not any(stats.values()), stats

@@ -131,7 +131,7 @@ def blocks(path, size=BLOCK, sep=b"\n", stream=None):
         if carry:
             yield line, carry
     finally:
-        if stream is not sys.stdin.buffer:
+        if stream is not getattr(sys.stdin, "buffer", None):
             stream.close()
 
 

@@ -4,15 +4,16 @@ conflict slices as over the module, and the proof streamed to its file as it
 grows (whole steps, flushed at every slice end), so that an interrupted run
 keeps every step derived so far.
 
-`NativeWork` is what `solve`'s search process runs over it; `NativeDriver`
+`SearchProcess` runs the same search in the search program (quillon-search,
+search_main.cpp), a process without the interpreter; `NativeWork` is what a
+forked search process runs when the program is not there.  `NativeDriver`
 and `open_native_driver` offer the solver-driving protocol of driver.py.
 """
 import errno
 import os
+import signal
 import sys
 import time
-
-import quillon_native as qn
 
 from quillon_native_cli import supervise
 from quillon_native_cli.dimacs import _scan
@@ -42,12 +43,129 @@ def stop_requested():
     return _scan.stop_requested()
 
 
+def request_stop():
+    """Stops every native search of this process at its next conflict."""
+    _scan.request_stop()
+
+
 def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
     """A runner for `nvars` variables; `options` are Solver keyword options,
     checked (with the module's messages) by making a Solver of them.  With
     `proof`, steps wait in memory until attach_proof(fd) names the file."""
+    import quillon_native as qn
     qn.Solver(0, **options)
     return _scan.Runner(nvars, options, proof, binary, preprocess)
+
+
+SEARCH_PROGRAM = "quillon-search"
+
+
+def search_program():
+    """The search program's path (installed beside _scan), or None."""
+    import quillon_native_cli
+    for folder in quillon_native_cli.__path__:
+        path = os.path.join(folder, SEARCH_PROGRAM)
+        if os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def _option(value):
+    """An option value as the search program reads it."""
+    return str(int(value)) if isinstance(value, bool) else repr(value) if isinstance(value, float) else str(value)
+
+
+def _counters(text):
+    return {k: float(v) if k == "seconds" else int(v) for k, v in (ln.split("=") for ln in text.decode().split())}
+
+
+class SearchProcess(supervise.Process):
+    """The search program, started for a formula of `nvars` variables with
+    solve's options `args`, Solver `options` and monotonic `deadline`:
+    `feed` (a _scan.ClauseFeed) takes the clauses as they are read, and
+    finish(proof_fh) starts the search.  Its messages (search_wire.hpp) come
+    out of poll() as the tuples NativeWork sends."""
+
+    def __init__(self, program, nvars, options, args, deadline):
+        argv = [program, str(nvars), f"--slice={args.slice}"]
+        if args.proof:
+            argv.append(f"--proof={'binary' if args.binary_proof else 'text'}")
+        if args.preprocess:
+            argv.append(f"--preprocess={args.rounds}")
+        if args.max_conflicts is not None:
+            argv.append(f"--max-conflicts={args.max_conflicts}")
+        if deadline is not None:
+            argv.append(f"--deadline={deadline!r}")
+        argv += [f"{k}={_option(v)}" for k, v in options.items()]
+        ours, theirs = _scan.socketpair()
+        rfd, wfd = os.pipe()
+        try:
+            pid = os.posix_spawn(program, argv, os.environ, setsigdef=(signal.SIGPIPE,), setsigmask=(),
+                                 file_actions=[(os.POSIX_SPAWN_DUP2, theirs, 0), (os.POSIX_SPAWN_DUP2, wfd, 1)])
+        except BaseException:
+            os.close(ours)
+            os.close(rfd)
+            raise
+        finally:
+            os.close(theirs)
+            os.close(wfd)
+        super().__init__(pid, rfd)
+        self.feed = _scan.ClauseFeed(ours)
+        try:
+            self.ready()
+        except BaseException:
+            self.kill()
+            raise
+
+    def ready(self):
+        """Waits until the program has made its runner: MemoryError when the
+        variables do not fit in memory, OSError when it failed otherwise."""
+        msgs = []
+        while not msgs:
+            msgs = self.poll(1.0, None)
+            if msgs is None:
+                raise OSError("the search program ended at its start")
+        if msgs[0] == ("error", "out of memory"):
+            raise MemoryError
+        if msgs[0] != ("ready",):
+            raise OSError(f"the search program failed at its start: {msgs[0]}")
+
+    def finish(self, proof_fh):
+        """Ends the formula, handing over the proof file if any."""
+        self.feed.finish(proof_fh.fileno() if proof_fh else -1)
+
+    def kill(self):
+        self.feed.close()
+        super().kill()
+
+    def take(self):
+        out, buf = [], self.buf
+        while len(buf) >= 5:
+            (n,) = supervise._LEN.unpack_from(buf, 1)
+            if len(buf) < 5 + n:
+                break
+            kind, payload = buf[0], bytes(buf[5:5 + n])
+            del buf[:5 + n]
+            out.append(self.message(kind, payload))
+        return out
+
+    @staticmethod
+    def message(kind, payload):
+        if kind == ord("O"):
+            return ("ready",)
+        if kind == ord("P"):
+            return ("progress", _counters(payload))
+        if kind == ord("R"):
+            return ("prep", _counters(payload))
+        if kind == ord("A"):
+            (n,) = supervise._LEN.unpack_from(payload, 2)
+            answer = (None, True, False)[payload[0]]
+            return ("answer", answer, _counters(payload[6:6 + n]), payload[6 + n:] if payload[1] else None, None)
+        if kind == ord("F"):
+            return ("proof", int.from_bytes(payload, sys.byteorder))
+        if kind == ord("E"):
+            return ("proof-failed", os.strerror(int.from_bytes(payload, sys.byteorder)))
+        return ("error", payload.decode(errors="replace"))
 
 
 class NativeWork:

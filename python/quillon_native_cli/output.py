@@ -1,6 +1,7 @@
 """Standard output of the commands: comment lines, the answer and the model.
 A reader that went away (a closed pipe) is taken calmly; an output that
 cannot be written (a full disk) ends the run with Exit.OUTPUT."""
+import itertools
 import sys
 
 from quillon_native_cli.common import Exit, discard_stdout, fail
@@ -40,11 +41,13 @@ class Output:
     def line(self, text):
         self._write(text + "\n")
 
-    def model(self, model, per_line=20):
-        vals = [i if b else -i for i, b in enumerate(model, 1)]
-        vals.append(0)
-        lines = ["v " + " ".join(map(str, vals[k:k + per_line])) for k in range(0, len(vals), per_line)]
-        self._write("\n".join(lines) + "\n")
+    def model(self, model, per_line=20, lines_per_write=200):
+        # In pieces: the text of a model of 50,000 variables would be the
+        # largest thing the command ever holds.
+        vals = itertools.chain((i if b else -i for i, b in enumerate(model, 1)), (0,))
+        while piece := list(itertools.islice(vals, per_line * lines_per_write)):
+            self._write("".join("v " + " ".join(map(str, piece[k:k + per_line])) + "\n"
+                                for k in range(0, len(piece), per_line)))
 
     def done(self, code):
         """`code`, or Exit.OUTPUT if standard output could not be written."""

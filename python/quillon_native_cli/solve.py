@@ -1,18 +1,19 @@
 """`quillon-native solve FILE`: solve a DIMACS CNF file.
 
-The formula is read and loaded in this process, then searched in a forked
-child (see supervise.py) in deterministic slices of `--slice` conflicts, so
-progress can be shown and Ctrl-C, SIGTERM and `--seconds` take effect at
-once while runs stay reproducible for the same options.
+The formula is read in this process and searched in another one (see
+supervise.py) in deterministic slices of `--slice` conflicts, so progress can
+be shown and Ctrl-C, SIGTERM and `--seconds` take effect at once while runs
+stay reproducible for the same options.  One named configuration searches
+in the search program (native.SearchProcess), which gets the clauses as they
+are read, so that neither process holds both the interpreter and the
+formula; the other runs load the formula here and fork.
 """
 import gc
 import os
 import signal
 import time
 
-import quillon_native as qn
-
-from quillon_native_cli import common, configs, native, options, stats, supervise
+from quillon_native_cli import common, configs, native, options, stats, supervise, threads
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
@@ -24,6 +25,7 @@ PREP_STATS = stats.PREPROCESSOR_NAMES
 DEFAULT_SLICE = 20000
 DEFAULT_ROUNDS = 3
 PROGRESS_EVERY = 2.0
+STREAM_BLOCK = 1 << 14  # bytes read at a time when the clauses go to the search program
 
 STOPPING = """\
 Ctrl-C (SIGINT) and SIGTERM stop the search at once: the statistics so far
@@ -40,7 +42,7 @@ def add_parser(subparsers):
         epilog=STOPPING + common.exit_codes_help(),
         formatter_class=common.Formatter)
     p.add_argument("file", type=filename, metavar="FILE", help="DIMACS CNF file")
-    p.add_argument("--version", action="version", version=f"quillon-native {qn.__version__}")
+    p.add_argument("--version", action="version", version=f"quillon-native {common.version()}")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s and v lines")
     p.add_argument("-v", "--verbose", action="store_true", help="print a progress line after every slice")
     p.add_argument("--seconds", type=SECONDS, metavar="S", help=f"time limit in seconds ({SECONDS.limits})")
@@ -63,6 +65,9 @@ def add_parser(subparsers):
                    help=f"race the N configurations that together solved most of our measured corpus on threads "
                    f"(1 to {len(names)}: {', '.join(configs.PORTFOLIO_ORDER)}); "
                    "no progress lines, slices or conflict limit")
+    p.add_argument("--threads", type=whole(Range(1, threads.MAX_THREADS)), metavar="N",
+                   help=f"auto on N threads (1 to {threads.MAX_THREADS}), each running measured configurations in "
+                   "turns; the first answer in time wins (1: auto on one thread)")
     p.add_argument("--slice", type=whole(), metavar="K",
                    help=f"solve in slices of K conflicts; 0: one call, no progress ({U64}; default: {DEFAULT_SLICE})")
     p.add_argument("--relaxed", action="store_true",
@@ -104,6 +109,16 @@ def check_usage(args):
                                        ("solver options", options.chosen_options(args))) if on]
         if given:
             raise UsageError(f"--portfolio runs the named configurations on threads; it takes no {given[0]}")
+    if args.threads is not None and args.threads > 1:
+        given = [flag for flag, on in (("--config", args.config not in (None, "auto")), ("--portfolio", args.portfolio),
+                                       ("--seed", args.seed is not None), ("--slice", args.slice is not None),
+                                       ("--max-conflicts", args.max_conflicts is not None), ("--check", args.check),
+                                       ("--preprocess", args.preprocess),
+                                       ("solver options", options.chosen_options(args))) if on]
+        if given:
+            raise UsageError(f"--threads runs auto's configurations on threads; it takes no {given[0]}")
+        if not native.available():
+            raise UsageError("--threads needs the native runner, which this build lacks")
     if args.config == "auto" and (args.seed is not None or options.chosen_options(args)):
         raise UsageError("--config auto runs the named configurations as they are; it takes no "
                          + ("--seed" if args.seed is not None else "solver options"))
@@ -136,12 +151,19 @@ class Solve:
         self.native = native.available() and not args.check and not (args.portfolio and args.preprocess) \
             and not self.auto
         self.auto_native = native.available() and self.auto and not args.check and not args.preprocess
+        # One configuration searches in the search program when it is there
+        # (no interpreter in the searching process), else in a fork.
+        self.program = native.search_program() if self.native and not args.portfolio else None
+        self.proc = None
+        # Beyond a century a limit is no limit (and the solver's clock could not take it).
+        limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
+        self.started = time.monotonic()
+        self.deadline = self.started + limit if limit is not None else None
         self.formula = None
         self.clauses = None
         self.proof_fh = None
         self.proof_files = None
         self.stats = {}
-        self.started = time.monotonic()
 
     # -- loading -----------------------------------------------------------
     def main(self):
@@ -163,11 +185,15 @@ class Solve:
             try:
                 self.proof_fh = open(args.proof, "wb")
             except OSError as e:
+                if self.proc:
+                    self.proc.kill()
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
             if self.runner:
                 self.runner.attach_proof(self.proof_fh.fileno())
             elif self.formula or self.auto_native:  # several solvers, one proof file each
                 self.proof_files = native.ProofFiles(args.proof, args.binary_proof)
+        if self.proc:
+            self.proc.finish(self.proof_fh)
         return self.search()
 
     @property
@@ -175,6 +201,22 @@ class Solve:
         return "<stdin>" if self.args.file == "-" else self.args.file
 
     def load(self):
+        try:
+            self.read()
+        except BaseException:  # a bad input, a signal: the search process goes too
+            if self.proc:
+                self.proc.kill()
+            raise
+
+    def start_search(self, nvars):
+        """Starts the search program; False if it cannot start."""
+        try:
+            self.proc = native.SearchProcess(self.program, nvars, self.opts, self.args, self.deadline)
+        except OSError:
+            return False
+        return True
+
+    def read(self):
         args = self.args
         t0 = time.monotonic()
         sinks = []
@@ -192,7 +234,10 @@ class Solve:
 
         def on_header(nvars, nclauses, line):
             try:
-                if self.native and args.portfolio:
+                if self.program and self.start_search(nvars):
+                    reader.native = self.proc.feed
+                    sinks.insert(0, self.proc.feed.add_clause)
+                elif self.native and args.portfolio:
                     self.formula = native.Formula(nvars)
                     reader.native = self.formula
                     sinks.insert(0, self.formula.add_clause)
@@ -202,9 +247,11 @@ class Solve:
                     reader.native = self.runner
                     sinks.insert(0, self.runner.add_clause)
                 elif args.preprocess:
+                    import quillon_native as qn  # only the runs over the module pay for it
                     self.pre = qn.Preprocessor(nvars, with_proof=self.want_proof)
                     sinks.insert(0, self.pre.add_clause)
                 elif not args.portfolio and not self.auto:
+                    import quillon_native as qn
                     self.solver = qn.Solver(nvars, **self.opts)
                     if self.want_proof:
                         self.solver.enable_proof()
@@ -219,6 +266,8 @@ class Solve:
             reader.native = self.flat
         if not sinks:  # no clause is kept here: no int objects kept to share among them either
             reader.lits = None
+        if self.program:  # the clauses pass through: small blocks keep this process small
+            reader.block = STREAM_BLOCK
         reader.read()
         self.nvars, self.nclauses = reader.nvars, reader.nclauses
         # What was read stays to the end: the collector need never walk it,
@@ -226,7 +275,7 @@ class Solve:
         gc.freeze()
         self.load_seconds = time.monotonic() - t0
         out = self.out
-        out.comment(f"quillon-native {qn.__version__}")
+        out.comment(f"quillon-native {common.version()}")
         out.comment(f"{self.name}: {self.nvars} variables, {self.nclauses} clauses, "
                     f"read in {self.load_seconds:.3f} s")
 
@@ -244,19 +293,21 @@ class Solve:
             shown = " ".join(f"{k}={v}" for k, v in self.opts.items())
             out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
             out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
-        # Beyond a century a limit is no limit (and the solver's clock could not take it).
-        limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
-        self.deadline = self.started + limit if limit is not None else None
-        work = NativePortfolioWork(self) if self.formula else NativeWork(self) if self.runner else Work(self)
-        if self.runner and self.proof_fh:
-            self.runner.flush()  # steps of the loading: written once, not again by the child's copy
-        child = supervise.Child(work.run)
+        # A native search flushes its proof and ends when asked to stop.
+        if self.proc:
+            child, grace = self.proc, native.STOP_GRACE
+        else:
+            work = NativePortfolioWork(self) if self.formula else NativeWork(self) if self.runner else \
+                threads.ThreadsWork(self) if (args.threads or 1) > 1 else Work(self)
+            if self.runner and self.proof_fh:
+                self.runner.flush()  # steps of the loading: written once, not again by the child's copy
+            child = supervise.Child(work.run)
+            grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native \
+                else 0
         self.solver = self.pre = self.runner = self.formula = None  # the child has them now
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False
-        # A native search flushes its proof and ends when asked to stop.
-        grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native else 0
         every = PROGRESS_EVERY
         next_progress = time.monotonic() + every
         last_seen = None
@@ -421,6 +472,7 @@ class Work:
         self.args = s.args
 
     def run(self, ch):
+        import quillon_native as qn
         s, args = self.s, self.args
         t0 = time.monotonic()
         nvars = s.nvars
@@ -563,6 +615,7 @@ class Work:
         return st
 
     def check(self, result, model, steps):
+        import quillon_native as qn
         clauses = self.s.clauses
         if result is True:
             for i, c in enumerate(clauses):

@@ -2,10 +2,11 @@
 
 `Solver.solve` and `solve_portfolio` keep the calling thread until they
 return, so signals could only be handled between calls.  The command
-therefore forks after loading the formula: the child searches and reports
+therefore searches in a child (a fork after loading the formula, `Child`, or
+the search program, native.SearchProcess): the child searches and reports
 over a pipe (progress after every slice, then its answer), while the parent
-waits, prints progress lines, and on Ctrl-C, SIGTERM or the time limit kills
-the child at once and reports what it has heard so far.
+waits, prints progress lines, and on Ctrl-C, SIGTERM or the time limit stops
+or kills the child and reports what it has heard so far.
 """
 import marshal
 import os
@@ -32,7 +33,68 @@ class Channel:
             view = view[os.write(self.fd, view):]
 
 
-class Child:
+class Process:
+    """A search process that reports over the pipe `fd`: the parent iterates
+    its messages (poll), asks it to stop, kills and reaps it."""
+
+    def __init__(self, pid, fd):
+        self.pid, self.fd = pid, fd
+        self.buf = bytearray()
+        self.status = None
+        self.stop_by = None  # after stop(grace): when the child is killed if still running
+
+    def take(self):
+        """The whole messages at the front of `buf`, removed from it."""
+        out = []
+        while len(self.buf) >= 4:
+            (n,) = _LEN.unpack_from(self.buf)
+            if len(self.buf) < 4 + n:
+                break
+            out.append(marshal.loads(bytes(self.buf[4:4 + n])))
+            del self.buf[:4 + n]
+        return out
+
+    def poll(self, timeout, wake):
+        """Messages that arrived within `timeout` seconds (or until `wake`, a
+        descriptor or None, became readable); None at the end of the stream."""
+        ready, _, _ = select.select([self.fd] + ([wake] if wake is not None else []), [], [], max(timeout, 0))
+        if self.fd not in ready:
+            return []
+        data = os.read(self.fd, 1 << 20)
+        if not data:
+            return None
+        self.buf += data
+        return self.take()
+
+    def stop(self, grace):
+        """Asks the child to stop: SIGTERM, and `grace` seconds to report and
+        end before kill(); with no grace, kill() at once.  True while the
+        caller is to go on reading its messages."""
+        if grace <= 0 or self.status is not None:
+            self.kill()
+            return False
+        try:
+            os.kill(self.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        self.stop_by = time.monotonic() + grace
+        return True
+
+    def kill(self):
+        if self.status is None:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.reap()
+
+    def reap(self):
+        if self.status is None:
+            _, self.status = os.waitpid(self.pid, 0)
+            os.close(self.fd)
+
+
+class Child(Process):
     """Runs `work(channel)` in a forked child; the parent iterates messages."""
 
     def __init__(self, work):
@@ -61,56 +123,7 @@ class Child:
             finally:
                 os._exit(code)
         os.close(wfd)
-        self.pid, self.fd = pid, rfd
-        self.buf = bytearray()
-        self.status = None
-        self.stop_by = None  # after stop(grace): when the child is killed if still running
-
-    def poll(self, timeout, wake):
-        """Messages that arrived within `timeout` seconds (or until `wake`, a
-        descriptor or None, became readable); None at the end of the stream."""
-        ready, _, _ = select.select([self.fd] + ([wake] if wake is not None else []), [], [], max(timeout, 0))
-        if self.fd not in ready:
-            return []
-        data = os.read(self.fd, 1 << 20)
-        if not data:
-            return None
-        self.buf += data
-        out = []
-        while len(self.buf) >= 4:
-            (n,) = _LEN.unpack_from(self.buf)
-            if len(self.buf) < 4 + n:
-                break
-            out.append(marshal.loads(bytes(self.buf[4:4 + n])))
-            del self.buf[:4 + n]
-        return out
-
-    def stop(self, grace):
-        """Asks the child to stop: SIGTERM, and `grace` seconds to report and
-        end before kill(); with no grace, kill() at once.  True while the
-        caller is to go on reading its messages."""
-        if grace <= 0 or self.status is not None:
-            self.kill()
-            return False
-        try:
-            os.kill(self.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
-        self.stop_by = time.monotonic() + grace
-        return True
-
-    def kill(self):
-        if self.status is None:
-            try:
-                os.kill(self.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.reap()
-
-    def reap(self):
-        if self.status is None:
-            _, self.status = os.waitpid(self.pid, 0)
-            os.close(self.fd)
+        super().__init__(pid, rfd)
 
 
 def in_slices(size, limit, deadline, solve, conflicts, report, stopped=lambda: False):

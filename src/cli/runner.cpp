@@ -16,6 +16,7 @@ Runner::Runner(uint32_t nvars, const Config &config, std::unique_ptr<ProofFile> 
   if (preprocess) {
     pre_ = std::make_unique<prep::Preprocessor>(kDoBve, kMaxResolventLen, proof_ != nullptr);
     if (proof_) pre_->stream_proof(proof_.get());
+    pre_->set_stop(stop_);
     pre_->grow(nvars);
     return;
   }

@@ -234,7 +234,15 @@ PyObject *runner_solve(PyObject *self, PyObject *args) {
     return nullptr;
   }
   return guard_call([&]() -> PyObject * {
-    const uint8_t a = o->r->solve(max_conflicts, deadline);
+    uint8_t a;
+    {
+      // The search touches no Python object: other threads (other runners) go on meanwhile.
+      struct Unlocked {
+        PyThreadState *state = PyEval_SaveThread();
+        ~Unlocked() { PyEval_RestoreThread(state); }
+      } unlocked;
+      a = o->r->solve(max_conflicts, deadline);
+    }
     if (a == kSat) Py_RETURN_TRUE;
     if (a == kUnsat) Py_RETURN_FALSE;
     Py_RETURN_NONE;

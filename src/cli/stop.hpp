@@ -1,7 +1,7 @@
-// The stop request of the command line's search process: once
-// stop_on_signals() ran (in Python), SIGINT and SIGTERM raise the runners'
-// shared stop flag, and the flag of a portfolio while one runs; the solvers
-// read them once per conflict.
+// The stop request of the command line's search processes: once
+// catch_stop_signals() ran (from Python, or in the search program), SIGINT
+// and SIGTERM raise the runners' shared stop flag, and the flag of a
+// portfolio while one runs; the solvers read them once per conflict.
 #pragma once
 
 #include <atomic>
@@ -10,6 +10,8 @@
 namespace qn::cli {
 
 std::shared_ptr<std::atomic<bool>> &stop_flag();
+// From now on SIGINT and SIGTERM raise the flags; 0, or the errno of a failure.
+int catch_stop_signals();
 // The first stop signal received, 0 if none.
 int stop_signal_received();
 // A portfolio's own flag, raised too by a stop signal until cleared (nullptr).

@@ -72,6 +72,7 @@ bool Preprocessor::eliminate_vars() {
                    [this](Var a, Var b) { return elim_keys_[a] < elim_keys_[b]; });
 
   for (const Var v : elim_cands_) {
+    if (stop_requested()) break;
     if (vals_[v] != kUnassigned) continue;
     const Lit pos = mk_lit(v), negl = mk_lit(v, true);
     if (occs_[pos].empty() && occs_[negl].empty()) continue;

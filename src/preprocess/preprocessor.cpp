@@ -96,12 +96,13 @@ bool Preprocessor::run(uint32_t rounds) {
     }
     return false;
   }
-  for (uint32_t r = 0; r < rounds;) {
+  for (uint32_t r = 0; r < rounds && !stop_requested();) {
     const uint64_t subsumed0 = subsumed, strengthened0 = strengthened, eliminated0 = eliminated_vars;
     if (!propagate()) return false;
     ++r;
     subsume();
     if (unsat_) return false;
+    if (stop_requested()) return true;
     pure_literals();
     if (do_bve_ && !eliminate_vars()) return false;
     if (!propagate()) return false;

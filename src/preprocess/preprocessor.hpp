@@ -8,7 +8,10 @@
 // (live or empty) for the object's life.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/clause_scan.hpp"
@@ -66,8 +69,12 @@ class Preprocessor {
   // Marks v as never to be removed by pure literals or elimination.
   void freeze(Var v);
   // Up to `rounds` rounds of propagate / subsume / pure / BVE / propagate;
-  // false when the formula is refuted (unsat set).
+  // false when the formula is refuted (unsat set).  A raised stop flag ends
+  // the run early, between two whole changes: the clauses then hold what was
+  // done so far, and reconstruction stays exact.
   bool run(uint32_t rounds);
+  // The flag run() reads between changes; never set by the module.
+  void set_stop(std::shared_ptr<std::atomic<bool>> stop) { stop_ = std::move(stop); }
 
   // ---- occurrence store (store.cpp) ---------------------------------------
   // Makes room for variables 0 .. n-1 (n at most kMaxVars).  Tables beyond
@@ -115,6 +122,7 @@ class Preprocessor {
 
  private:
   static uint64_t signature(const Lit *lits, uint32_t n);
+  bool stop_requested() const { return stop_ && stop_->load(std::memory_order_relaxed); }
   void log_step(bool deletion, const Lit *lits, uint32_t n);
   void log_empty_clause();
   void hook_all(ClauseId id);               // adds id to the lists of its literals
@@ -153,6 +161,7 @@ class Preprocessor {
   std::vector<ProofStep> proof_;
   ProofSink *sink_ = nullptr;        // steps go here instead of proof_ when set
   bool unsat_ = false;
+  std::shared_ptr<std::atomic<bool>> stop_;
 
   // ---- scratch buffers, reused across calls -------------------------------
   std::vector<Lit> add_lits_;          // add_clause: normalised clause

@@ -24,6 +24,7 @@ void Preprocessor::subsume() {
   int64_t budget = subsume_budget_;
 
   for (const ClauseId i : sub_order_) {
+    if (stop_requested()) return;
     if (!slots_[i].live) continue;
     const uint32_t clen = slots_[i].len;
     if (clen == 0) continue;  // no pivot; run() refuses such a store earlier

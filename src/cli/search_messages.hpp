@@ -1,0 +1,31 @@
+// The search program's messages to the command (search_wire.hpp), written
+// whole to its standard output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/search_wire.hpp"
+#include "preprocess/preprocessor.hpp"
+#include "solver/solver.hpp"
+
+namespace qn::cli {
+
+// The counters as message text; `seconds` last.
+std::string solver_counters(const Solver *s, double seconds);
+std::string prep_counters(const prep::Preprocessor &p, double seconds);
+
+class Messages {
+ public:
+  explicit Messages(int fd) : fd_(fd) {}
+  void send(wire::Kind kind, std::string_view payload);
+  void answer(uint8_t answer, const std::string &counters, const std::vector<bool> *model);
+
+ private:
+  int fd_;
+  std::string buf_;
+};
+
+}  // namespace qn::cli
