@@ -33,6 +33,8 @@ from measure import instances  # noqa: E402
 SOLVERS = {
     "auto": [sys.executable, "-m", "quillon_native_cli", "solve", "-q"],
     "default": [sys.executable, "-m", "quillon_native_cli", "solve", "-q", "--config", "default"],
+    "auto-prep": [sys.executable, "-m", "quillon_native_cli", "solve", "-q", "--preprocess"],
+    "default-prep": [sys.executable, "-m", "quillon_native_cli", "solve", "-q", "--config", "default", "--preprocess"],
     "kissat": ["/tmp/kissat/build/kissat", "-q"],
     "minisat": ["/usr/bin/minisat", "-verb=0"],
     "portfolio2": [sys.executable, "-m", "quillon_native_cli", "solve", "-q", "--portfolio", "2"],
