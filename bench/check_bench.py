@@ -243,6 +243,7 @@ def compare(args):
     if old:
         old.close()
     print(f"\n{len(to_drat)} instances, {failures} with problems; geometric mean check/drat-trim {gmean(to_drat):.3f}"
+          + (f" (worst {max(to_drat):.3f})" if to_drat else "")
           + (f", check/old solve {gmean(to_solve):.3f} (worst {max(to_solve):.3f}), "
              f"speed-up over old check {gmean(speedups):.2f}" if to_solve else ""))
     return 1 if failures else 0

@@ -22,7 +22,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from quillon_native_cli.strategy import Plan  # noqa: E402
+from quillon_native_cli.strategy import Plan, config_of  # noqa: E402
 
 
 def load(paths, prep=0):
@@ -58,27 +58,27 @@ def replay(plan, members, limit=60.0):
     """(seconds, winner) of `plan` (strategy.Plan) over the measured `members`
     ({name: Member}), turn by turn as strategy.Portfolio runs it; (None, None)
     when no member answers within `limit` or the measured data runs out."""
-    used = {n: 0 for n in plan.members}
+    used = [0] * len(plan.members)  # by index: a configuration may be two members (other slices)
     started = set()
     spent = 0.0
     for rnd in itertools.count(-1 if plan.head else 0):
         for i, (name, b) in enumerate(zip(plan.members, plan.shares(rnd))):
             if not b:
                 continue
-            m = members.get((name, plan.unit_of(i)))
+            m = members.get((config_of(name), plan.unit_of(i)))
             if m is None:
                 return None, None
-            if name not in started:
-                started.add(name)
+            if i not in started:
+                started.add(i)
                 spent += m.setup
-            s0 = used[name]
+            s0 = used[i]
             s1 = s0 + b
             if m.answer_at is not None and m.answer_at <= s1:
                 return spent + m.time(m.answer_at) - m.time(s0), name
             if m.answer_at is None and s1 > len(m.trace):
                 return None, None  # measured run cut off: unknown
             spent += m.time(s1) - m.time(s0)
-            used[name] = s1
+            used[i] = s1
             if spent > limit:
                 return None, None
 

@@ -67,6 +67,16 @@ def measure(cmd, path, limit):
     return dict(answer=answer_of(out), code=code, cpu=round(cpu, 3), wall=round(wall, 3), maxrss_kb=rss)
 
 
+def native_check():
+    """Warns when the children would search without the command line's native
+    runner (_scan missing beside the package): that is not the shipped path."""
+    probe = "from quillon_native_cli import native; print(native.available())"
+    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True).stdout.strip()
+    if out != "True":
+        print("warning: the native runner is not available to the children; auto and the default "
+              "run on the module's Solver (put _scan beside quillon_native_cli)", file=sys.stderr)
+
+
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("manifests", nargs="+")
@@ -92,6 +102,7 @@ def main(argv):
                 r = json.loads(line)
                 done.setdefault((r["file"], r["solver"]), []).append(r)
     if not args.report:
+        native_check()
         with open(args.out, "a") as out:
             for rnd in range(args.rounds):
                 for row in rows:

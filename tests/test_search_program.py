@@ -6,11 +6,15 @@
 import os
 import random
 import re
+import subprocess
+import sys
 
 import pytest
+import quillon_native as qn
 
+import quillon_native_cli
 from oracles import pigeonhole, random_3sat, random_cnf
-from quillon_native_cli import native
+from quillon_native_cli import common, native, options
 from test_cli import inproc
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
@@ -76,6 +80,21 @@ def gone(proc):
 
 def test_the_search_program_is_built():
     assert native.search_program() is not None, "quillon-search is not built beside _scan"
+
+
+def test_a_configurations_run_never_imports_the_solver_module(tmp_path, monkeypatch):
+    # Its options and version come from the native module, as the solver module has them.
+    native_options, native_version = options.solver_parameters(), common.version()
+    monkeypatch.setattr(options, "_native_defaults", None)
+    assert (native_options, native_version) == (options.solver_parameters(), qn.__version__)
+    f = cnf_file(tmp_path, "f.cnf", 3, [[0, 2], [1], [3, 5]])
+    code = ("import sys, quillon_native_cli as c; c.__path__.append(sys.argv.pop(1)); "
+            "from quillon_native_cli.main import main; rc = main(sys.argv[1:]); "
+            "sys.exit(rc + 100 * ('quillon_native' in sys.modules))")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(quillon_native_cli.__file__)))
+    p = subprocess.run([sys.executable, "-c", code, os.path.dirname(qn.__file__), "solve", "-q", "--config", "stable",
+                        "--walk-flips", "7", str(f)], capture_output=True, text=True, env=env, timeout=60)
+    assert (p.returncode, p.stdout, p.stderr) == (10, "s SATISFIABLE\nv -1 2 -3 0\n", "")
 
 
 @pytest.mark.parametrize("name,nvars,clauses,header", FORMULAS, ids=[f[0] for f in FORMULAS])

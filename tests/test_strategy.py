@@ -34,7 +34,8 @@ FORMULAS = [  # (name, nvars, internal clauses, expected answer or None for brut
 
 PLANS = {  # small slices so that members take turns and later members win
     "auto": None,
-    "turns": strategy.Plan(("default", "glucose-random", "minisat"), (1, 2, 1), 2.0, 7),
+    "turns": strategy.Plan(("default", "glucose-random", "minisat", "glucose-random@19"), (1, 2, 1, 1), 2.0, 7,
+                           units=(7, 7, 7, 19)),  # one configuration twice, in other slices
     "turns-luby-first": strategy.Plan(("stable", "default"), (3, 1), 1.5, 11),
 }
 

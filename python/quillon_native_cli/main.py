@@ -10,7 +10,8 @@ import importlib
 import os
 import sys
 
-from quillon_native_cli.common import Exit, Formatter, StdoutError, discard_stdout, exit_codes_help, fail, interrupt_code
+from quillon_native_cli.common import (Exit, Formatter, StdoutError, discard_stdout, exit_codes_help, fail,
+                                       interrupt_code, version)
 
 SUBCOMMANDS = ("solve", "check", "batch", "plot", "race")
 
@@ -55,10 +56,9 @@ def build_parser(argv=None):
     """The command's parser.  When `argv` names a subcommand first, only that
     one is imported and registered: every module costs each run time and
     resident memory."""
-    import quillon_native
     parser = Parser(prog="quillon-native", description="Solve and check CNF formulas.", epilog=exit_codes_help(),
                     formatter_class=Formatter)
-    parser.add_argument("--version", action="version", version=f"quillon-native {quillon_native.__version__}")
+    parser.add_argument("--version", action="version", version=f"quillon-native {version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     argv = sys.argv[1:] if argv is None else argv
     wanted = argv[:1] if argv[:1] and argv[0] in SUBCOMMANDS else SUBCOMMANDS

@@ -1,13 +1,18 @@
 """The solver's tuning options as command-line flags.
 
-Names and defaults come from `quillon_native.Solver`'s own text signature
-(what `inspect.signature` shows), so they are written down once, in the
-module; their help texts and ranges live in OPTIONS.  The signature is read here directly:
-importing `inspect` would cost every run 2.5 MB of resident memory.
+Names and defaults come from the module's own list of options: the command
+line's native module gives them (solver_defaults), which spares every run
+the solver module's import; without it they are read from
+`quillon_native.Solver`'s text signature (what `inspect.signature` shows,
+read here directly: importing `inspect` would cost every run 2.5 MB of
+resident memory).  Their help texts and ranges live in OPTIONS.
 """
-import quillon_native
-
 from quillon_native_cli.common import U32, U64, Range, boolean, real, whole
+
+try:
+    from quillon_native_cli._scan import solver_defaults as _native_defaults
+except ImportError:  # not built (a build folder): the module's signature
+    _native_defaults = None
 
 
 DECAY = Range(0, 1, lo_open=True)
@@ -50,6 +55,9 @@ def _value(text):
 
 def solver_parameters():
     """[(name, default)] of every Solver option, nvars excluded, in order."""
+    if _native_defaults is not None:
+        return list(_native_defaults().items())
+    import quillon_native
     sig = quillon_native.Solver.__text_signature__.strip()
     assert sig[0] == "(" and sig[-1] == ")", sig
     params = [part.strip().partition("=") for part in sig[1:-1].split(",")]

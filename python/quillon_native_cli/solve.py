@@ -13,8 +13,6 @@ import os
 import signal
 import time
 
-import quillon_native as qn
-
 from quillon_native_cli import common, configs, native, options, stats, supervise, threads
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
@@ -44,7 +42,7 @@ def add_parser(subparsers):
         epilog=STOPPING + common.exit_codes_help(),
         formatter_class=common.Formatter)
     p.add_argument("file", type=filename, metavar="FILE", help="DIMACS CNF file")
-    p.add_argument("--version", action="version", version=f"quillon-native {qn.__version__}")
+    p.add_argument("--version", action="version", version=f"quillon-native {common.version()}")
     p.add_argument("-q", "--quiet", action="store_true", help="print only the s and v lines")
     p.add_argument("-v", "--verbose", action="store_true", help="print a progress line after every slice")
     p.add_argument("--seconds", type=SECONDS, metavar="S", help=f"time limit in seconds ({SECONDS.limits})")
@@ -254,9 +252,11 @@ class Solve:
                     reader.native = self.runner
                     sinks.insert(0, self.runner.add_clause)
                 elif args.preprocess:
+                    import quillon_native as qn  # only the runs over the module pay for it
                     self.pre = qn.Preprocessor(nvars, with_proof=self.want_proof)
                     sinks.insert(0, self.pre.add_clause)
                 elif not args.portfolio and not self.auto:
+                    import quillon_native as qn
                     self.solver = qn.Solver(nvars, **self.opts)
                     if self.want_proof:
                         self.solver.enable_proof()
@@ -280,7 +280,7 @@ class Solve:
         gc.freeze()
         self.load_seconds = time.monotonic() - t0
         out = self.out
-        out.comment(f"quillon-native {qn.__version__}")
+        out.comment(f"quillon-native {common.version()}")
         out.comment(f"{self.name}: {self.nvars} variables, {self.nclauses} clauses, "
                     f"read in {self.load_seconds:.3f} s")
 
@@ -479,6 +479,7 @@ class Work:
         self.args = s.args
 
     def run(self, ch):
+        import quillon_native as qn
         s, args = self.s, self.args
         t0 = time.monotonic()
         nvars = s.nvars
@@ -633,6 +634,7 @@ class Work:
         return st
 
     def check(self, result, model, steps):
+        import quillon_native as qn
         clauses = self.s.clauses
         if result is True:
             for i, c in enumerate(clauses):

@@ -18,7 +18,6 @@ portfolio, cut down to fewer members on large formulas to bound memory.
 import itertools
 import math
 import os
-from array import array
 from collections import Counter, namedtuple
 
 from quillon_native_cli import configs, driver
@@ -30,7 +29,7 @@ DEFAULT_SLICE = 20000   # the slice of `solve --config default`
 # Plain named tuples, not dataclasses: dataclasses would bring inspect and
 # ast into every run, 10 ms of start-up that the smallest formulas notice.
 class Plan(namedtuple("Plan", "members weights growth unit why head units", defaults=("", 0, ()))):
-    """members: configuration names, in turn order; weights: slices per member
+    """members: names (config_of gives their configurations), in turn order; weights: slices per member
     in the first round; growth: factor on the shares from one round to the
     next; unit: conflicts per slice (None: one call without a conflict limit);
     why: what in the formula chose this plan; head: slices the first member
@@ -65,16 +64,17 @@ class Plan(namedtuple("Plan", "members weights growth unit why head units", defa
 # bench/simulate.py; tuned on the shared set and the tuning part of the
 # generated corpus).  The default searches first and alone for 40000
 # conflicts, in the slices of `solve --config default`, so it makes exactly
-# that command's search: where it wins early, auto is the default.  Then the
-# members take turns, glucose-random (the configuration that most often
-# beats the default where the default is slow) with half of the conflicts,
-# in slices of GLUCOSE_RANDOM_SLICE: every slice end sends a member back to
-# level 0, and measured in 2000-conflict slices glucose-random did not solve
-# 44bits_11 within 422000 conflicts, while in 30000-conflict slices it needs
-# 157000 (the other instances: as often better as worse).
-GLUCOSE_RANDOM_SLICE = 30000
-PORTFOLIO = Plan(("default", "glucose-random", "glucose"), (1, 1, 5), 2.0, UNIT, "structured", head=2,
-                 units=(DEFAULT_SLICE, GLUCOSE_RANDOM_SLICE, UNIT))
+# that command's search: where it wins early, auto is the default (with a
+# head of 20000, the quasigroup family measured 1.5x slower).  Then the
+# members take turns.  glucose-random, the configuration that most often
+# beats the default where the default is slow, is two members, in slices of
+# 2000 and of 30000 conflicts: every slice end sends a member back to level
+# 0, so the slice size is part of a search, and on the measured corpus
+# neither size alone does what both do (the sorting network needs 26600
+# conflicts in the small slices and 309000 in the large; the factoring miter
+# 157000 in the large and more than 422000 in the small).
+PORTFOLIO = Plan(("default", "glucose-random@2000", "glucose-random@30000"), (1, 5, 2), 2.0, UNIT, "structured",
+                 head=2, units=(DEFAULT_SLICE, UNIT, 30000))
 RANDOM = Plan(("default",), (1,), 1.0, DEFAULT_SLICE, "uniform random k-SAT")
 LARGE_LITS = 2_000_000  # literals from which a formula gets at most LARGE_MEMBERS solvers
 LARGE_MEMBERS = 2
@@ -85,6 +85,7 @@ class Clauses:
     adds them to each member as it starts, without a Python list per clause."""
 
     def __init__(self):
+        from array import array  # here: array brings collections.abc, 1 ms of every random formula's start-up
         self.lits = array("I")
         self.ends = array("Q")
 
@@ -126,12 +127,18 @@ class Features(namedtuple("Features", "nvars nclauses lits lengths occurrence_cv
         return 0
 
 
+def config_of(member):
+    """The configuration of a member named `config` or `config@slice` (one
+    configuration can be two members searching in slices of other sizes)."""
+    return member.partition("@")[0]
+
+
 def features(nvars, clauses):
     """Clause-length profile and occurrence spread (counted at C speed:
     this runs before every search on formulas of millions of literals)."""
     if hasattr(clauses, "profile"):  # read natively (native.Formula): counted there
         lengths, occurrences = clauses.profile()
-        counts = array("Q", occurrences)
+        counts = memoryview(occurrences).cast("Q")  # uint64 bytes
     else:
         if isinstance(clauses, Clauses):
             ends = clauses.ends
@@ -188,7 +195,7 @@ class Portfolio:
         d = self.drivers[i]
         if d is None:
             name = self.plan.members[i]
-            opts = dict(configs.CONFIGS[name], **self.options)
+            opts = dict(configs.CONFIGS[config_of(name)], **self.options)
             dest = driver.temporary_dest(self.proof, i) if self.proof is not None else None
             d = self.drivers[i] = self.open(self.formula.nvars, opts, dest, name=name)
             d.add_formula(self.formula)

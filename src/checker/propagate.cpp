@@ -11,6 +11,10 @@ inline __attribute__((always_inline)) void Checker::assign(Lit l) {
   vals_[l] = kTrue;
   vals_[l ^ 1] = kFalse;
   trail_.push_back(l);  // never reallocates: sized for every variable
+  // The first lists propagation visits for l: their headers are fetched now
+  // (and their entries one literal ahead, in propagate).
+  __builtin_prefetch(&binaries_[l]);
+  __builtin_prefetch(&ternaries_[l]);
 }
 
 // Processes the trail from `from` as a queue, visiting shorter clauses
@@ -30,6 +34,15 @@ bool Checker::propagate(size_t from) {
     while (t < kTiers && next[t] == trail_.size()) ++t;
     if (t == kTiers) return false;
     const Lit l = trail_[next[t]++];
+    if (next[t] < trail_.size()) {  // the lists of the tier's next literal, meanwhile
+      const Lit n = trail_[next[t]];
+      if (t == 0) {
+        __builtin_prefetch(binaries_[n].data());
+        __builtin_prefetch(ternaries_[n].data());
+      } else {
+        __builtin_prefetch(watches_[t][n].data());
+      }
+    }
     if (t == 0 ? propagate_binary(l) || propagate_ternary(l) : propagate_long(l, t)) return true;
   }
 }
