@@ -155,7 +155,6 @@ MODES = {  # how a run searches: its options, and the line after which it is sea
     "auto": (["-v"], "conflicts ("),
     "threads": (["--threads", "3", "-v"], "conflicts ("),
     "auto-prep": (["-v", "--preprocess"], "conflicts ("),
-    "portfolio-prep": (["--portfolio", "3", "--preprocess"], "c portfolio of"),
 }
 
 
@@ -181,7 +180,7 @@ def solve_until_stopped(tmp_path, stop, binary, mode):
     (signal.SIGINT, False, "config", 130), (signal.SIGTERM, True, "config", 143), (None, False, "config", 0),
     (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0),
     (signal.SIGTERM, True, "threads", 143), (None, False, "threads", 0),
-    (signal.SIGINT, False, "auto-prep", 130), (None, True, "portfolio-prep", 0)])
+    (signal.SIGINT, True, "auto-prep", 130)])
 def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode, code):
     f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, mode)
     assert (rc, err) == (code, "")
