@@ -21,7 +21,7 @@ import test_driver
 from oracles import pigeonhole, random_3sat, random_cnf
 from quillon_native_cli import configs, native
 from quillon_native_cli.proofs import ProofReader, ProofWriter
-from test_cli import ENV, decode_binary, decode_text, hard_formula
+from test_cli import ENV, answer_lines, cli, cnf_text, decode_binary, decode_text, hard_formula
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 _scan = native._scan
@@ -154,6 +154,7 @@ MODES = {  # how a run searches: its options, and the line after which it is sea
     "portfolio": (["--portfolio", "3"], "c portfolio of"),
     "auto": (["-v"], "conflicts ("),
     "threads": (["--threads", "3", "-v"], "conflicts ("),
+    "auto-prep": (["-v", "--preprocess"], "conflicts ("),
 }
 
 
@@ -178,7 +179,8 @@ def solve_until_stopped(tmp_path, stop, binary, mode):
 @pytest.mark.parametrize("stop,binary,mode,code", [
     (signal.SIGINT, False, "config", 130), (signal.SIGTERM, True, "config", 143), (None, False, "config", 0),
     (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0),
-    (signal.SIGTERM, True, "threads", 143), (None, False, "threads", 0)])
+    (signal.SIGTERM, True, "threads", 143), (None, False, "threads", 0),
+    (signal.SIGINT, True, "auto-prep", 130)])
 def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode, code):
     f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, mode)
     assert (rc, err) == (code, "")
@@ -186,7 +188,7 @@ def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode
     assert lines[-1] == "s UNKNOWN"
     if mode != "config":  # one solver's proof is kept, named, and no other file is left
         kept = next(line for line in lines if line.startswith("c proof of ")).split()[-1]
-        assert kept in configs.CONFIGS and (mode in ("auto", "threads") or kept == "default")
+        assert kept in configs.CONFIGS and (mode.startswith(("auto", "threads")) or kept == "default")
         assert sorted(os.listdir(tmp_path)) == ["hard.cnf", "p"]
     # The search process stopped by itself and wrote its steps: none cut off.
     steps = int(next(line for line in out.splitlines() if line.startswith(f"c proof {proof}:")).split()[-2])
@@ -225,6 +227,30 @@ def test_a_portfolio_keeps_the_winners_streamed_proof(tmp_path):
             for c in clauses:
                 s.add_clause(c)
             assert s.solve() is False and proof.read_bytes() == proof_bytes(s.proof_steps(), False)
+
+
+@pytest.mark.parametrize("mode", [[], ["--portfolio", "1"]])
+def test_preprocessing_ahead_of_several_solvers_streams_the_modules_proof(tmp_path, mode):
+    """auto and --portfolio stream the preprocessor's proof, then the kept
+    solver's; with --check the same run keeps its proof in memory over the
+    module, the oracle: same answer, model and proof bytes, except that the
+    module's portfolio keeps no solver step after a model (a prefix)."""
+    for i, (name, nvars, clauses) in enumerate(FORMULAS):
+        nvars = max([nvars] + [lit // 2 + 1 for c in clauses for lit in c])
+        f = tmp_path / "f.cnf"
+        f.write_text(cnf_text(nvars, [[lit // 2 + 1 if lit % 2 == 0 else -(lit // 2 + 1) for lit in c]
+                                      for c in clauses]))
+        runs = []
+        for check in ([], ["--check"]):
+            proof = tmp_path / f"p{len(check)}"
+            rc, out, err = cli("solve", f, "--preprocess", "--proof", proof, *mode, *check,
+                               *(["--binary-proof"] if i % 2 else []))
+            runs.append((rc, err, answer_lines(out), proof.read_bytes()))
+        (rc, err, lines, streamed), module = runs
+        assert (rc, err, lines) == module[:3] and rc in (10, 20), name
+        assert "c check: model satisfies" in out or "c check: proof VERIFIED" in out, name
+        assert streamed.startswith(module[3]) if rc == 10 and mode else streamed == module[3], name
+        assert sorted(os.listdir(tmp_path)) == ["f.cnf", "p0", "p1"]
 
 
 def test_a_natively_read_formula_has_the_features_of_its_clause_lists():

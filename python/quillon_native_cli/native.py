@@ -57,6 +57,49 @@ def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
     return _scan.Runner(nvars, options, proof, binary, preprocess)
 
 
+def make_prep(nvars, proof=False, binary=False):
+    """The preprocessor of `--preprocess` ahead of several solvers (auto,
+    --portfolio); with `proof`, steps wait in memory until attach_proof(fd)."""
+    return _scan.Prep(nvars, proof, binary)
+
+
+def preprocess(ch, prep, rounds, t0, proof):
+    """Runs `prep` in the search process, its proof streamed to the target
+    ahead of the solvers' (and its descriptor closed), and sends "prep".
+    Returns the reduced Formula (None when refuted) and the steps written
+    (None without a proof, or the OSError that writing them met)."""
+    _scan.stop_on_signals()
+    ok = prep.run(rounds)
+    st = prep.stats()
+    st["seconds"] = time.monotonic() - t0
+    ch.send("prep", st)
+    steps = None
+    if proof:
+        try:
+            steps = prep.finish_proof()
+        except OSError as e:
+            steps = e
+    return (prep.reduced() if ok else None), steps
+
+
+def after(first, steps):
+    """The steps of a proof made of `first` steps (None: none), then `steps`;
+    either may be the OSError that writing it met."""
+    if first is None or isinstance(steps, OSError):
+        return steps
+    return first if isinstance(first, OSError) else first + steps
+
+
+def refuted(ch, t0, proof_steps):
+    """Reports a formula that the preprocessor refuted: its proof (if any)
+    is in place, ending on the empty clause."""
+    ch.send("answer", False, {"seconds": time.monotonic() - t0}, None, None)
+    if isinstance(proof_steps, OSError):
+        ch.send("proof-failed", proof_steps.strerror or str(proof_steps))
+    elif proof_steps is not None:
+        ch.send("proof", proof_steps)
+
+
 SEARCH_PROGRAM = "quillon-search"
 
 
@@ -274,21 +317,29 @@ class NativePortfolioWork:
         s, args = self.s, self.args
         t0 = time.monotonic()
         names = configs.PORTFOLIO_ORDER[:args.portfolio]
+        formula, first = s.formula, None
+        if s.prep is not None:
+            formula, first = preprocess(ch, s.prep, args.rounds, t0, s.proof_fh is not None)
+            if formula is None:
+                refuted(ch, t0, first)
+                return
         files = [open(s.proof_files.dest(i).path, "wb") for i in range(len(names))] if s.proof_fh else []
         try:
             fds = [fh.fileno() for fh in files] if files else None
-            w, answer, model, stats, steps = _scan.run_portfolio(s.formula, [configs.full(n) for n in names], fds,
+            w, answer, model, stats, steps = _scan.run_portfolio(formula, [configs.full(n) for n in names], fds,
                                                                  args.binary_proof)
         finally:
             for fh in files:
                 fh.close()
         stats["seconds"] = time.monotonic() - t0
+        if answer and s.prep is not None:
+            model = s.prep.reconstruct(model)
         ch.send("answer", answer, stats, model, names[w] if answer is not None else None)
         if s.proof_fh:
             keep = w if answer is not None else 0
             ch.send("comment", f"proof of {names[keep]}")
-            send_kept(ch, s.proof_files, keep, s.proof_fh, steps[keep] if steps[keep] >= 0 else OSError(
-                -steps[keep], os.strerror(-steps[keep])))
+            send_kept(ch, s.proof_files, keep, s.proof_fh, after(first, steps[keep] if steps[keep] >= 0 else OSError(
+                -steps[keep], os.strerror(-steps[keep]))))
 
 
 def send_kept(ch, files, i, fh, steps):

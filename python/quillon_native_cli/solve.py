@@ -146,11 +146,10 @@ class Solve:
         self.auto = uses_auto(args)
         self.want_proof = bool(args.proof) or args.check
         self.solver = self.pre = self.runner = None
-        # The native runner streams the proof; --check, --portfolio after
-        # --preprocess and auto after --preprocess stay on the module.
-        self.native = native.available() and not args.check and not (args.portfolio and args.preprocess) \
-            and not self.auto
-        self.auto_native = native.available() and self.auto and not args.check and not args.preprocess
+        # The native runner streams the proof; --check stays on the module.
+        self.native = native.available() and not args.check and not self.auto
+        self.auto_native = native.available() and self.auto and not args.check
+        self.prep = None  # --preprocess ahead of several solvers (auto, --portfolio), natively
         # One configuration searches in the search program when it is there
         # (no interpreter in the searching process), else in a fork.
         self.program = native.search_program() if self.native and not args.portfolio else None
@@ -190,7 +189,9 @@ class Solve:
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
             if self.runner:
                 self.runner.attach_proof(self.proof_fh.fileno())
-            elif self.formula or self.auto_native:  # several solvers, one proof file each
+            elif self.formula or self.auto_native or self.prep:  # several solvers, one proof file each
+                if self.prep:  # its steps come first in the target
+                    self.prep.attach_proof(self.proof_fh.fileno())
                 self.proof_files = native.ProofFiles(args.proof, args.binary_proof)
         if self.proc:
             self.proc.finish(self.proof_fh)
@@ -237,6 +238,10 @@ class Solve:
                 if self.program and self.start_search(nvars):
                     reader.native = self.proc.feed
                     sinks.insert(0, self.proc.feed.add_clause)
+                elif args.preprocess and (self.auto_native or self.native and args.portfolio):
+                    self.prep = native.make_prep(nvars, bool(args.proof), args.binary_proof)
+                    reader.native = self.prep
+                    sinks.insert(0, self.prep.add_clause)
                 elif self.native and args.portfolio:
                     self.formula = native.Formula(nvars)
                     reader.native = self.formula
@@ -262,7 +267,7 @@ class Solve:
 
         self.sinks = sinks
         reader = CnfReader(args.file, self._sink, on_header, args.relaxed)
-        if self.auto_native:
+        if self.auto_native and not args.preprocess:
             reader.native = self.flat
         if not sinks:  # no clause is kept here: no int objects kept to share among them either
             reader.lits = None
@@ -297,14 +302,16 @@ class Solve:
         if self.proc:
             child, grace = self.proc, native.STOP_GRACE
         else:
-            work = NativePortfolioWork(self) if self.formula else NativeWork(self) if self.runner else \
+            work = NativePortfolioWork(self) if self.formula or self.prep and args.portfolio else \
+                NativeWork(self) if self.runner else \
                 threads.ThreadsWork(self) if (args.threads or 1) > 1 else Work(self)
-            if self.runner and self.proof_fh:
-                self.runner.flush()  # steps of the loading: written once, not again by the child's copy
+            if (self.runner or self.prep) and self.proof_fh:
+                # steps of the loading: written once, not again by the child's copy
+                (self.runner or self.prep).flush()
             child = supervise.Child(work.run)
             grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native \
                 else 0
-        self.solver = self.pre = self.runner = self.formula = None  # the child has them now
+        self.solver = self.pre = self.runner = self.formula = self.prep = None  # the child has them now
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False
@@ -477,10 +484,17 @@ class Work:
         t0 = time.monotonic()
         nvars = s.nvars
         pre_steps = []
+        first = None  # the proof steps of a native preprocessor
         pre = s.pre
         model = None
         winner = None
-        if pre is not None:
+        if s.prep is not None:  # natively, its proof streamed ahead of the members'
+            clauses, first = native.preprocess(ch, s.prep, args.rounds, t0, s.proof_fh is not None)
+            if clauses is None:
+                native.refuted(ch, t0, first)
+                return
+            ok, nvars = True, clauses.nvars
+        elif pre is not None:
             ok = pre.run(args.rounds)
             prep = {k: getattr(pre, k) for k in PREP_STATS}
             prep["seconds"] = time.monotonic() - t0
@@ -495,11 +509,15 @@ class Work:
         if not ok:
             result = False
         elif self.s.auto:
-            result, stats, model, steps, winner = self.auto(ch, nvars, clauses if pre is not None else s.flat, t0)
+            result, stats, model, steps, winner = self.auto(
+                ch, nvars, clauses if pre is not None or s.prep is not None else s.flat, t0)
             if s.auto_native:  # its proof was streamed and is in place
-                ch.send("answer", result, stats, bytes(model) if result else None, winner)
+                model = bytes(model) if result else None
+                if result and s.prep is not None:
+                    model = s.prep.reconstruct(model)
+                ch.send("answer", result, stats, model, winner)
                 if s.proof_fh:
-                    self.streamed_proof(ch, steps)
+                    self.streamed_proof(ch, steps, first)
                 return
         elif args.portfolio:
             names = configs.PORTFOLIO_ORDER[:args.portfolio]
@@ -584,13 +602,14 @@ class Work:
         return out.answer, st, out.model, steps, winner.name if winner is not None and len(plan.members) > 1 \
             else None
 
-    def streamed_proof(self, ch, kept):
+    def streamed_proof(self, ch, kept, first):
         """Reports the proof that native drivers streamed and copies the kept
-        one into place: (member's name or None, its index, steps)."""
+        one into place, after the `first` steps of the preprocessor if any:
+        kept is (member's name or None, its index, steps)."""
         name, index, steps = kept
         if name:
             ch.send("comment", f"proof of {name}")
-        native.send_kept(ch, self.s.proof_files, index, self.s.proof_fh, steps)
+        native.send_kept(ch, self.s.proof_files, index, self.s.proof_fh, native.after(first, steps))
 
     def write_proof(self, ch, steps):
         """Writes the proof; a failure ("proof-failed", at the end or, from a
