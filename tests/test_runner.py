@@ -155,11 +155,19 @@ MODES = {  # how a run searches: its options, and the line after which it is sea
     "auto": (["-v"], "conflicts ("),
     "threads": (["--threads", "3", "-v"], "conflicts ("),
     "auto-prep": (["-v", "--preprocess"], "conflicts ("),
+    "auto-random": (["-v"], "conflicts ("),  # auto's plan for random formulas: the search program
 }
 
 
+def hard_random_formula(tmp_path):
+    f = tmp_path / "hard.cnf"  # unsatisfiable, and far beyond a test's patience
+    f.write_text(cnf_text(500, [[(lit >> 1) + 1 if lit % 2 else -(lit >> 1) - 1 for lit in c]
+                                for c in random_3sat(2, 500, 5.0)]))
+    return f
+
+
 def solve_until_stopped(tmp_path, stop, binary, mode):
-    f = hard_formula(tmp_path)
+    f = hard_random_formula(tmp_path) if mode == "auto-random" else hard_formula(tmp_path)
     proof = tmp_path / "p"
     options, searching = MODES[mode]
     args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--proof", str(proof), *options]
@@ -180,13 +188,13 @@ def solve_until_stopped(tmp_path, stop, binary, mode):
     (signal.SIGINT, False, "config", 130), (signal.SIGTERM, True, "config", 143), (None, False, "config", 0),
     (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0),
     (signal.SIGTERM, True, "threads", 143), (None, False, "threads", 0),
-    (signal.SIGINT, True, "auto-prep", 130)])
+    (signal.SIGINT, True, "auto-prep", 130), (signal.SIGINT, False, "auto-random", 130)])
 def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode, code):
     f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, mode)
     assert (rc, err) == (code, "")
     lines = out.splitlines()
     assert lines[-1] == "s UNKNOWN"
-    if mode != "config":  # one solver's proof is kept, named, and no other file is left
+    if mode not in ("config", "auto-random"):  # one solver's proof is kept, named, and no other file is left
         kept = next(line for line in lines if line.startswith("c proof of ")).split()[-1]
         assert kept in configs.CONFIGS and (mode.startswith(("auto", "threads")) or kept == "default")
         assert sorted(os.listdir(tmp_path)) == ["hard.cnf", "p"]

@@ -6,7 +6,9 @@ be shown and Ctrl-C, SIGTERM and `--seconds` take effect at once while runs
 stay reproducible for the same options.  One named configuration searches
 in the search program (native.SearchProcess), which gets the clauses as they
 are read, so that neither process holds both the interpreter and the
-formula; the other runs load the formula here and fork.
+formula; so does auto when its plan is that configuration alone (uniform
+random formulas), with the clauses read here first for their features.  The
+other runs load the formula here and fork.
 """
 import gc
 import os
@@ -153,6 +155,10 @@ class Solve:
         # One configuration searches in the search program when it is there
         # (no interpreter in the searching process), else in a fork.
         self.program = native.search_program() if self.native and not args.portfolio else None
+        # auto reads the formula here first: its plan decides (in read) whether the program searches
+        self.auto_program = native.search_program() \
+            if self.auto_native and not args.preprocess and (args.threads or 1) == 1 else None
+        self.plan = None  # auto's, when made here
         self.proc = None
         # Beyond a century a limit is no limit (and the solver's clock could not take it).
         limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
@@ -189,7 +195,7 @@ class Solve:
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
             if self.runner:
                 self.runner.attach_proof(self.proof_fh.fileno())
-            elif self.formula or self.auto_native or self.prep:  # several solvers, one proof file each
+            elif not self.proc and (self.formula or self.auto_native or self.prep):  # one proof file each
                 if self.prep:  # its steps come first in the target
                     self.prep.attach_proof(self.proof_fh.fileno())
                 self.proof_files = native.ProofFiles(args.proof, args.binary_proof)
@@ -275,6 +281,8 @@ class Solve:
             reader.block = STREAM_BLOCK
         reader.read()
         self.nvars, self.nclauses = reader.nvars, reader.nclauses
+        if self.auto_program:
+            self.plan_here()
         # What was read stays to the end: the collector need never walk it,
         # nor touch its pages in the forked search process.
         gc.freeze()
@@ -283,6 +291,21 @@ class Solve:
         out.comment(f"quillon-native {common.version()}")
         out.comment(f"{self.name}: {self.nvars} variables, {self.nclauses} clauses, "
                     f"read in {self.load_seconds:.3f} s")
+
+    def plan_here(self):
+        """auto's plan; when it is the default configuration alone, the search
+        program takes the formula and searches as `--config default` does."""
+        from quillon_native_cli import strategy
+        plan = self.plan = strategy.plan(strategy.features(self.nvars, self.flat), self.args.slice)
+        if plan.members != strategy.RANDOM.members:
+            return
+        opts = dict(configs.CONFIGS[plan.members[0]])
+        try:
+            self.proc = native.SearchProcess(self.auto_program, self.nvars, opts, self.args, self.deadline)
+        except (OSError, MemoryError):
+            return  # the fork searches, as without the program
+        self.proc.feed.add_formula(self.flat)
+        self.flat = None
 
     def _sink(self, clause):
         for add in self.sinks:
@@ -294,6 +317,8 @@ class Solve:
         if args.portfolio:
             names = configs.PORTFOLIO_ORDER[:args.portfolio]
             out.comment(f"portfolio of {args.portfolio}: {', '.join(names)}")
+        elif self.auto and self.proc:
+            out.comment(self.plan.describe())
         elif not self.auto:
             shown = " ".join(f"{k}={v}" for k, v in self.opts.items())
             out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
@@ -555,7 +580,7 @@ class Work:
         args, s = self.args, self.s
         from quillon_native_cli import strategy
         from quillon_native_cli.driver import Formula, ProofDest
-        plan = strategy.plan(strategy.features(nvars, clauses), args.slice)
+        plan = s.plan or strategy.plan(strategy.features(nvars, clauses), args.slice)
         ch.send("plan", plan.describe())
         deadline = s.deadline
         remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))

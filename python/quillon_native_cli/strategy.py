@@ -20,7 +20,7 @@ import math
 import os
 from collections import Counter, namedtuple
 
-from quillon_native_cli import configs, driver
+from quillon_native_cli import configs
 
 UNIT = 2000             # conflicts per slice of a portfolio member
 DEFAULT_SLICE = 20000   # the slice of `solve --config default`
@@ -185,10 +185,13 @@ class Portfolio:
     """Runs `plan` over `formula` (nvars, clauses), each member with its own
     proof destination; `open` makes a driver (driver.open_driver's signature)."""
 
-    def __init__(self, formula, plan, proof=None, options=None, open=driver.open_driver):
+    def __init__(self, formula, plan, proof=None, options=None, open=None):
+        # driver (and with it the solver module) only where solvers run: a
+        # plan alone is made without them
+        from quillon_native_cli import driver
         self.formula, self.plan, self.proof = formula, plan, proof
         self.options = options or {}
-        self.open = open
+        self.open = open or driver.open_driver
         self.drivers = [None] * len(plan.members)
 
     def member(self, i):
@@ -196,7 +199,8 @@ class Portfolio:
         if d is None:
             name = self.plan.members[i]
             opts = dict(configs.CONFIGS[config_of(name)], **self.options)
-            dest = driver.temporary_dest(self.proof, i) if self.proof is not None else None
+            from quillon_native_cli.driver import temporary_dest
+            dest = temporary_dest(self.proof, i) if self.proof is not None else None
             d = self.drivers[i] = self.open(self.formula.nvars, opts, dest, name=name)
             d.add_formula(self.formula)
         return d
@@ -238,12 +242,13 @@ class Portfolio:
         """Writes the winner's proof and moves it onto the proof destination;
         the other members' files are removed and every member is closed.
         Returns the steps written (None without a proof or a winner)."""
+        from quillon_native_cli.driver import temporary_dest
         steps = None
         for i, d in enumerate(self.drivers):
             if d is None:
                 continue
             if self.proof is not None and self.proof.path not in (None, "-"):
-                temp = driver.temporary_dest(self.proof, i).path
+                temp = temporary_dest(self.proof, i).path
                 if d is winner:
                     steps = d.finish_proof()
                     os.replace(temp, self.proof.path)

@@ -2,7 +2,8 @@
 // program's socket `fd` (search_wire.hpp) in blocks of 64 KiB, so that the
 // command itself never keeps the formula.  feed(block, limit, tail) and
 // add_clause(lits) as Runner's; finish(proof_fd) ends the formula (handing
-// over the proof file when proof_fd >= 0) and closes the socket.  When the
+// over the proof file when proof_fd >= 0) and closes the socket;
+// add_formula(formula) sends the clauses of a Formula read beforehand.  When the
 // program has gone away, clauses are dropped without an error: its exit
 // tells the command what happened.  socketpair() gives the two ends.
 #include <Python.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cli/formula_type.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 #include "cli/search_wire.hpp"
@@ -130,6 +132,20 @@ PyObject *feed_add_clause(PyObject *self, PyObject *clause) {
   });
 }
 
+PyObject *feed_add_formula(PyObject *self, PyObject *formula) {
+  if (!is_formula(formula)) {
+    PyErr_SetString(PyExc_TypeError, "add_formula() takes a Formula");
+    return nullptr;
+  }
+  FeedObject *o = as_feed(self);
+  const Formula &f = *as_formula(formula)->f;
+  return guard_call([&]() -> PyObject * {
+    for (size_t i = 0; i < f.size(); ++i)
+      if (!add(o, f.clause(i), f.clause_len(i))) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
 // finish(proof_fd=-1): True when the program took the whole formula.
 PyObject *feed_finish(PyObject *self, PyObject *args) {
   int proof_fd = -1;
@@ -161,6 +177,7 @@ PyMethodDef feed_methods[] = {
     {"feed", feed_feed, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nSend the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
     {"add_clause", feed_add_clause, METH_O, "add_clause(lits)\n--\n\nSend one clause of internal literals."},
+    {"add_formula", feed_add_formula, METH_O, "add_formula(formula)\n--\n\nSend every clause of a Formula."},
     {"finish", feed_finish, METH_VARARGS,
      "finish(proof_fd=-1)\n--\n\nEnd the formula (with the proof file) and close; whether the program took it."},
     {"close", feed_close, METH_NOARGS, "close()\n--\n\nClose the socket without ending the formula."},
