@@ -418,3 +418,20 @@ def test_installed_stub_type_checks_user_code(tmp_path, monkeypatch):
     out, _, status = mypy.run([str(user), "--no-incremental"])
     assert status == 1 and 'user.py:4: error: Incompatible types in assignment (expression has type "int", variable ' \
         'has type "str")' in out and out.count("error:") == 1
+
+
+HEADS = {  # a file's start: whether it holds a formula, as a plain reading of its first MiB tells
+    "header": b"c x\n\np cnf 3 2\n1 0\n", "proof": b"1 2 0\nd 1 0\n", "empty": b"", "comments": b"c a\nc b\n",
+    "long comment": b"c " + b"x" * 70000 + b"\np cnf 1 1\n", "header across blocks": b"c\n" * 32767 + b"p cnf 1 1\n",
+    "comment across blocks": b"c\n" * 32766 + b"cc" + b"p cnf 1 1\n", "past a MiB": b"c\n" * 600000 + b"p cnf 1 1\n",
+    "no newline": b"p cnf 2 1",
+}
+
+
+def test_a_proof_target_is_refused_when_it_starts_like_a_formula(tmp_path):
+    from quillon_native_cli.proofs import holds_cnf
+    for name, data in HEADS.items():
+        (tmp_path / "t").write_bytes(data)
+        lines = [s.strip() for s in data[:1 << 20].split(b"\n")]
+        first = next((s for s in lines if s and not s.startswith(b"c")), b"")
+        assert holds_cnf(str(tmp_path / "t")) == (first.split()[:2] == [b"p", b"cnf"]), name

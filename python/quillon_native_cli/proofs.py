@@ -93,16 +93,35 @@ def holds_cnf(path, limit=1 << 20):
     try:
         stream = open_input(path)
         try:
-            head = stream.read(limit)
+            # An old proof is often large: most runs decide on its first block.
+            head = stream.read(min(limit, 1 << 16))
+            line = first_line(head, len(head) < min(limit, 1 << 16))
+            if line is None and len(head) < limit:
+                head += stream.read(limit - len(head))
+                line = first_line(head, True)
         finally:
             stream.close()
     except (InputError, OSError, EOFError, ValueError):
         return False
-    for line in head.split(b"\n"):
-        s = line.strip()
+    return bool(line) and line.split()[:2] == [b"p", b"cnf"]
+
+
+def first_line(head, whole):
+    """The first line of `head` that is neither blank nor a comment; b""
+    if there is none, None if that depends on what follows the last (cut)
+    line, unless `whole` says nothing follows."""
+    pos = 0
+    while pos <= len(head):
+        end = head.find(b"\n", pos)
+        if end < 0:
+            if not whole:
+                return None
+            end = len(head)
+        s = head[pos:end].strip()
         if s and not s.startswith(b"c"):
-            return s.split()[:2] == [b"p", b"cnf"]
-    return False
+            return s
+        pos = end + 1
+    return b""
 
 
 def is_binary(head):

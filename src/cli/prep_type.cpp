@@ -5,9 +5,7 @@
 // reduced() is what the solvers search, as a Formula; reconstruct(model)
 // extends a model of it to the input's variables.
 #include <Python.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -100,37 +98,19 @@ ProofFile *proof_of(PyObject *self) {
   return f;
 }
 
-// attach_proof(fd): the proof goes to (a duplicate of) descriptor fd, steps
-// logged before included.
-PyObject *prep_attach_proof(PyObject *self, PyObject *arg) {
+PyObject *prep_attach_proof(PyObject *self, PyObject *fd) {
   ProofFile *f = proof_of(self);
-  if (f == nullptr) return nullptr;
-  const long fd = PyLong_AsLong(arg);
-  if (fd == -1 && PyErr_Occurred()) return nullptr;
-  const int own = ::dup(static_cast<int>(fd));
-  if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
-  f->attach(own);
-  Py_RETURN_NONE;
+  return f == nullptr ? nullptr : attach_proof(f, fd);
 }
 
-// flush() / finish_proof(): writes the buffered steps (and closes the file);
-// the steps so far.
-PyObject *proof_done(ProofFile *f, bool close) {
-  if (f == nullptr) return nullptr;
-  if (close) {
-    f->close();
-  } else {
-    f->flush();
-  }
-  if (f->error() != 0) {
-    errno = f->error();
-    return PyErr_SetFromErrno(PyExc_OSError);
-  }
-  return PyLong_FromUnsignedLongLong(f->steps());
+PyObject *prep_flush(PyObject *self, PyObject *) {
+  ProofFile *f = proof_of(self);
+  return f == nullptr ? nullptr : proof_done(f, false);
 }
-
-PyObject *prep_flush(PyObject *self, PyObject *) { return proof_done(proof_of(self), false); }
-PyObject *prep_finish_proof(PyObject *self, PyObject *) { return proof_done(proof_of(self), true); }
+PyObject *prep_finish_proof(PyObject *self, PyObject *) {
+  ProofFile *f = proof_of(self);
+  return f == nullptr ? nullptr : proof_done(f, true);
+}
 
 PyObject *prep_run(PyObject *self, PyObject *args) {
   unsigned int rounds = 3;

@@ -1,6 +1,9 @@
 // The shared pieces of the command line module's glue (py_glue.hpp).
 #include "cli/py_glue.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 #include <string_view>
 
@@ -121,6 +124,28 @@ int add_type(PyObject *module, PyType_Spec *spec, const char *name, PyObject **o
     return -1;
   }
   return 0;
+}
+
+PyObject *attach_proof(ProofFile *f, PyObject *fd) {
+  const long n = PyLong_AsLong(fd);
+  if (n == -1 && PyErr_Occurred()) return nullptr;
+  const int own = ::dup(static_cast<int>(n));
+  if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
+  f->attach(own);
+  Py_RETURN_NONE;
+}
+
+PyObject *proof_done(ProofFile *f, bool close) {
+  if (close) {
+    f->close();
+  } else {
+    f->flush();
+  }
+  if (f->error() != 0) {
+    errno = f->error();
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  return PyLong_FromUnsignedLongLong(f->steps());
 }
 
 }  // namespace qn::cli

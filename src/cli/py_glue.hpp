@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/proof_file.hpp"
 #include "cli/tokens.hpp"
 #include "core/lit.hpp"
 #include "solver/config.hpp"
@@ -99,5 +100,12 @@ PyObject *new_stats(std::initializer_list<std::pair<const char *, uint64_t>> ite
 // Creates the heap type of `spec` and adds it to `module` as `name`; *out
 // keeps a reference.
 int add_type(PyObject *module, PyType_Spec *spec, const char *name, PyObject **out);
+
+// A proof file's Python calls: attach_proof(fd) sends it to a duplicate of
+// descriptor fd (steps logged before included); flush() / finish_proof()
+// (with `close`) write the buffered steps and give the steps so far, or
+// raise OSError with the error writing met.
+PyObject *attach_proof(ProofFile *f, PyObject *fd);
+PyObject *proof_done(ProofFile *f, bool close);
 
 }  // namespace qn::cli

@@ -4,9 +4,7 @@
 // solve(max_conflicts, seconds) searches one slice; the proof goes to the
 // descriptor given by attach_proof, flushed at every slice end.
 #include <Python.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -62,18 +60,13 @@ PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 
 // attach_proof(fd): the proof goes to (a duplicate of) descriptor fd from now
 // on, steps logged before included.
-PyObject *runner_attach_proof(PyObject *self, PyObject *arg) {
+PyObject *runner_attach_proof(PyObject *self, PyObject *fd) {
   ProofFile *p = as_runner(self)->r->proof();
   if (p == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "this runner keeps no proof");
     return nullptr;
   }
-  const long fd = PyLong_AsLong(arg);
-  if (fd == -1 && PyErr_Occurred()) return nullptr;
-  const int own = ::dup(static_cast<int>(fd));
-  if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
-  p->attach(own);
-  Py_RETURN_NONE;
+  return attach_proof(p, fd);
 }
 
 void runner_dealloc(PyObject *self) {
@@ -260,28 +253,18 @@ PyObject *runner_model(PyObject *self, PyObject *) {
   });
 }
 
-PyObject *proof_result(ProofFile *p) {
-  if (p->error() != 0) {
-    errno = p->error();
-    return PyErr_SetFromErrno(PyExc_OSError);
-  }
-  return PyLong_FromUnsignedLongLong(p->steps());
-}
-
 // flush(): writes the buffered steps; the steps written so far, None without a proof.
 PyObject *runner_flush(PyObject *self, PyObject *) {
   ProofFile *p = as_runner(self)->r->proof();
   if (p == nullptr) Py_RETURN_NONE;
-  p->flush();
-  return proof_result(p);
+  return proof_done(p, false);
 }
 
 // finish_proof(): flushes and closes the proof file; its steps, None without a proof.
 PyObject *runner_finish_proof(PyObject *self, PyObject *) {
   ProofFile *p = as_runner(self)->r->proof();
   if (p == nullptr) Py_RETURN_NONE;
-  p->close();
-  return proof_result(p);
+  return proof_done(p, true);
 }
 
 PyObject *runner_stopped(PyObject *, PyObject *) { return PyBool_FromLong(stop_flag()->load()); }
