@@ -198,14 +198,7 @@ PyObject *check_text(PyObject *self, PyObject *args) {
     if (!scan_text(ts, p, p + size, c.codes)) Py_RETURN_NONE;
     const size_t from = check_codes(c);
     // The tail keeps its leading kDel, as the Python reader's does.
-    Owned rest(PyList_New(static_cast<Py_ssize_t>(c.codes.size() - from)));
-    if (rest.p == nullptr) return nullptr;
-    for (size_t i = from; i < c.codes.size(); ++i) {
-      PyObject *o = PyLong_FromLongLong(c.codes[i]);
-      if (o == nullptr) return nullptr;
-      if (PyList_SetItem(rest.p, static_cast<Py_ssize_t>(i - from), o) < 0) return nullptr;
-    }
-    return rest.release();
+    return tail_list(c.codes, from);
   });
 }
 

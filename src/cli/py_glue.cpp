@@ -55,6 +55,16 @@ bool tail_codes(PyObject *tail, std::vector<int64_t> &out) {
   return true;
 }
 
+PyObject *tail_list(const std::vector<int64_t> &codes, size_t from) {
+  Owned rest(PyList_New(static_cast<Py_ssize_t>(codes.size() - from)));
+  if (rest.p == nullptr) return nullptr;
+  for (size_t i = from; i < codes.size(); ++i) {
+    PyObject *o = PyLong_FromLongLong(codes[i]);
+    if (o == nullptr || PyList_SetItem(rest.p, static_cast<Py_ssize_t>(i - from), o) < 0) return nullptr;
+  }
+  return rest.release();
+}
+
 // The internal literals of a sequence of ints.
 bool lits_of(PyObject *seq, std::vector<Lit> &out) {
   Owned fast(PySequence_Fast(seq, "a clause must be a sequence of literals"));

@@ -47,8 +47,10 @@ PyObject *guarded(PyObject *self, PyObject *args) {
   return guard_call([&] { return F(self, args); });
 }
 
-// Appends the codes of a tail list (ints) to `out`.
+// Appends the codes of a tail list (ints) to `out`; tail_list makes such a
+// list of codes[from, end).
 bool tail_codes(PyObject *tail, std::vector<int64_t> &out);
+PyObject *tail_list(const std::vector<int64_t> &codes, size_t from);
 
 // Reads `block` after `tail`'s codes, hands each clause to add(lits, n) and
 // returns (clauses, maxvar, tail), None when the block is refused.
@@ -74,13 +76,9 @@ PyObject *feed_block(PyObject *args, std::vector<int64_t> &codes, std::vector<Li
     ++clauses;
     from = i + 1;
   }
-  Owned rest(PyList_New(static_cast<Py_ssize_t>(codes.size() - from)));
-  if (rest.p == nullptr) return nullptr;
-  for (size_t i = from; i < codes.size(); ++i) {
-    PyObject *o = PyLong_FromLongLong(codes[i]);
-    if (o == nullptr || PyList_SetItem(rest.p, static_cast<Py_ssize_t>(i - from), o) < 0) return nullptr;
-  }
-  return Py_BuildValue("LLN", clauses, static_cast<long long>(ts.maxvar), rest.release());
+  PyObject *rest = tail_list(codes, from);
+  if (rest == nullptr) return nullptr;
+  return Py_BuildValue("LLN", clauses, static_cast<long long>(ts.maxvar), rest);
 }
 
 // The internal literals of a sequence of ints.
