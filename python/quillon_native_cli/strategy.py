@@ -42,14 +42,18 @@ class Plan(namedtuple("Plan", "members weights growth unit why head units", defa
 
     def describe(self):
         """One line for the run's c lines."""
-        def slices(n, unit):
-            return f"{n} slice{'s' if n != 1 else ''} of {unit} conflicts" if unit else "one call, no slices"
         if len(self.members) == 1:
             how = f"slices of {self.unit} conflicts" if self.unit else "one call, no slices"
             return f"strategy auto ({self.why}): configuration {self.members[0]}, {how}"
+        return f"strategy auto ({self.why}): {self.schedule()}"
+
+    def schedule(self):
+        """The head start and turns of a plan of several members, in words."""
+        def slices(n, unit):
+            return f"{n} slice{'s' if n != 1 else ''} of {unit} conflicts" if unit else "one call, no slices"
         turns = ", ".join(f"{n} {w}x{self.unit_of(i)}" for i, (n, w) in enumerate(zip(self.members, self.weights)))
         head = f"{self.members[0]} alone for {slices(self.head, self.unit_of(0))}, then " if self.head else ""
-        return f"strategy auto ({self.why}): {head}turns of {turns} conflicts, x{self.growth:g} every round"
+        return f"{head}turns of {turns} conflicts, x{self.growth:g} every round"
 
     def shares(self, rnd):
         """Slices of each member in round `rnd` (round -1: the head start)."""

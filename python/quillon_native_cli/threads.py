@@ -42,9 +42,7 @@ def describe(plan):
     """What one thread runs, for the run's c lines."""
     if len(plan.members) == 1:
         return f"{plan.members[0]} in slices of {plan.unit} conflicts"
-    head = f"{plan.members[0]} alone for {plan.head} slices of {plan.unit_of(0)} conflicts, then " if plan.head else ""
-    turns = ", ".join(f"{n} {w}x{plan.unit_of(i)}" for i, (n, w) in enumerate(zip(plan.members, plan.weights)))
-    return f"{head}turns of {turns} conflicts, x{plan.growth:g} every round"
+    return plan.schedule()
 
 
 class Race:
