@@ -20,6 +20,7 @@ large formulas to bound memory.
 import itertools
 import math
 import os
+import sys
 from collections import Counter, namedtuple
 
 from quillon_native_cli import configs
@@ -165,16 +166,7 @@ def config_of(member):
     return member.partition("@")[0]
 
 
-def signs(clauses):
-    """Counters by length of the all-negative and the all-positive clauses,
-    from (length, negative literals) of every clause."""
-    negative, positive = Counter(), Counter()
-    for k, n in clauses:
-        if k and n == k:
-            negative[k] += 1
-        elif k and not n:
-            positive[k] += 1
-    return negative, positive
+PARITY = bytes(i & 1 for i in range(256))
 
 
 def features(nvars, clauses):
@@ -186,13 +178,21 @@ def features(nvars, clauses):
     else:
         if isinstance(clauses, Clauses):
             ends, lits = clauses.ends, clauses.lits
-            lengths = Counter(b - a for a, b in zip(itertools.chain((0,), ends), ends))
-            spans = zip(itertools.chain((0,), ends), ends)
-            negative, positive = signs((b - a, sum(map((1).__and__, lits[a:b]))) for a, b in spans)
         else:
-            lengths = Counter(map(len, clauses))
-            lits = itertools.chain.from_iterable(clauses)
-            negative, positive = signs((len(c), sum(map((1).__and__, c))) for c in clauses)
+            from array import array
+            lits = array("I", itertools.chain.from_iterable(clauses))
+            ends = list(itertools.accumulate(map(len, clauses)))
+        # one byte a literal, 1 where it is negative (the low byte of each 4-byte literal)
+        odd = bytes(memoryview(lits).cast("B")[0 if sys.byteorder == "little" else 3::4]).translate(PARITY)
+        sizes = map(int.__sub__, ends, itertools.chain((0,), ends))
+        negated = map(odd.count, itertools.repeat(1), itertools.chain((0,), ends), ends)
+        lengths, negative, positive = Counter(), Counter(), Counter()
+        for (k, n), m in Counter(zip(sizes, negated)).items():  # (length, negative literals): clauses
+            lengths[k] += m
+            if k and n == k:
+                negative[k] += m
+            elif k and not n:
+                positive[k] += m
         by_lit = Counter(lits)
         occ = Counter()
         for lit, n in by_lit.items():

@@ -73,16 +73,42 @@ int formula_set_nvars(PyObject *self, PyObject *value, void *) {
   return 0;
 }
 
-// {clause length: clauses} as a dict, from a sorted map.
-PyObject *length_dict(const std::map<size_t, uint64_t> &by_length) {
-  Owned d(PyDict_New());
-  if (d.p == nullptr) return nullptr;
-  for (const auto &[len, n] : by_length) {
-    Owned k(PyLong_FromSize_t(len)), v(PyLong_FromUnsignedLongLong(n));
-    if (k.p == nullptr || v.p == nullptr || PyDict_SetItem(d.p, k.p, v.p) < 0) return nullptr;
+// Clauses counted by length: the common short lengths in an array, the
+// rare long ones in a map.
+class LengthCounts {
+ public:
+  void add(size_t len) {
+    if (len < kShort) {
+      ++short_[len];
+    } else {
+      ++long_[len];
+    }
   }
-  return d.release();
-}
+
+  // {clause length: clauses} of the lengths counted.
+  PyObject *dict() const {
+    Owned d(PyDict_New());
+    if (d.p == nullptr) return nullptr;
+    for (size_t len = 0; len < kShort; ++len) {
+      if (short_[len] != 0 && !put(d.p, len, short_[len])) return nullptr;
+    }
+    for (const auto &[len, n] : long_) {
+      if (!put(d.p, len, n)) return nullptr;
+    }
+    return d.release();
+  }
+
+ private:
+  static constexpr size_t kShort = 64;
+
+  static bool put(PyObject *d, size_t len, uint64_t n) {
+    Owned k(PyLong_FromSize_t(len)), v(PyLong_FromUnsignedLongLong(n));
+    return k.p != nullptr && v.p != nullptr && PyDict_SetItem(d, k.p, v.p) == 0;
+  }
+
+  uint64_t short_[kShort] = {};
+  std::map<size_t, uint64_t> long_;
+};
 
 // profile() -> (lengths, counts, negative, positive): {clause length:
 // clauses}; per variable that occurs, in the order of its first occurrence,
@@ -92,12 +118,12 @@ PyObject *length_dict(const std::map<size_t, uint64_t> &by_length) {
 PyObject *formula_profile(PyObject *self, PyObject *) {
   const Formula &f = *as_formula(self)->f;
   return guard_call([&]() -> PyObject * {
-    std::map<size_t, uint64_t> lengths, negative, positive;
+    LengthCounts lengths, negative, positive;
     std::vector<uint64_t> count;  // per variable
     std::vector<Var> order;       // variables in the order of their first occurrence
     for (size_t i = 0; i < f.size(); ++i) {
       const size_t len = f.clause_len(i);
-      ++lengths[len];
+      lengths.add(len);
       const Lit *c = f.clause(i);
       size_t negated = 0;
       for (size_t k = 0; k < len; ++k) {
@@ -106,10 +132,10 @@ PyObject *formula_profile(PyObject *self, PyObject *) {
         if (v >= count.size()) count.resize(size_t{v} + 1, 0);
         if (count[v]++ == 0) order.push_back(v);
       }
-      if (len != 0 && negated == len) ++negative[len];
-      if (len != 0 && negated == 0) ++positive[len];
+      if (len != 0 && negated == len) negative.add(len);
+      if (len != 0 && negated == 0) positive.add(len);
     }
-    Owned d(length_dict(lengths)), neg_d(length_dict(negative)), pos_d(length_dict(positive));
+    Owned d(lengths.dict()), neg_d(negative.dict()), pos_d(positive.dict());
     if (d.p == nullptr || neg_d.p == nullptr || pos_d.p == nullptr) return nullptr;
     std::vector<uint64_t> out(order.size());
     for (size_t i = 0; i < order.size(); ++i) out[i] = count[order[i]];
