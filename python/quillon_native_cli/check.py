@@ -25,7 +25,7 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "check", help="verify a DRAT proof of unsatisfiability",
         description="Verify a DRAT proof (text or binary, detected automatically) against a DIMACS CNF file, "
-        "forward, with RUP and RAT steps.", epilog=exit_codes_help(),
+        "forward, with RUP and RAT steps.", epilog=exit_codes_help,
         formatter_class=Formatter)
     p.add_argument("cnf", type=filename, metavar="CNF", help="DIMACS CNF file (plain, .gz, .xz, .bz2 or -)")
     p.add_argument("proof", type=filename, metavar="PROOF", help="DRAT proof file (text or binary, possibly compressed)")
