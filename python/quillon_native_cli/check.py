@@ -13,8 +13,6 @@ import gc
 import signal
 import time
 
-import quillon_native as qn
-
 from quillon_native_cli.common import Exit, Formatter, Interrupted, Signals, exit_codes_help, fail, filename
 from quillon_native_cli.dimacs import CnfReader, InputError, _scan
 from quillon_native_cli.output import Output
@@ -84,6 +82,7 @@ class Check:
                     proof.read()
                     result.append(native.result())
                 else:
+                    import quillon_native as qn  # only the module's checker needs the module
                     result.append(qn.check_proof(cnf.nvars, clauses, proof.steps, not args.no_rat,
                                                  not args.ignore_deletions))
             except BaseException as e:  # handed to the main thread
