@@ -37,7 +37,9 @@ PLANS = {  # small slices so that members take turns and later members win
     "turns": strategy.Plan(("default", "glucose-random", "minisat", "glucose-random@19"), (1, 2, 1, 1), 2.0, 7,
                            units=(7, 7, 7, 19)),  # one configuration twice, in other slices
     "turns-luby-first": strategy.Plan(("stable", "default"), (3, 1), 1.5, 11),
-    "head-not-default": strategy.Plan(strategy.AT_MOST_ONE.members, (2, 1, 5), 2.0, 7, head=2, units=(13, 9, 7)),
+    "head-not-default": strategy.Plan(("glucose-random@13", "default", "minisat"), (2, 1, 5), 2.0, 7, head=2,
+                                      units=(13, 9, 7)),
+    "pigeonhole-shape": strategy.Plan(strategy.AT_MOST_ONE.members, (1, 2, 5), 2.0, 7, units=(7, 300, 7)),
 }
 
 
@@ -144,21 +146,19 @@ def test_plan_from_features(clauses, expect):
     assert strategy.features(nvars, flat) == feat
 
 
-@pytest.mark.parametrize("base", [strategy.PORTFOLIO, strategy.AT_MOST_ONE])
 @pytest.mark.parametrize("slice_", [20000, 300, 0])
-def test_the_default_member_keeps_the_default_slice(base, slice_):
-    # whatever leads, the default member searches in the slices of --config default,
-    # for the same conflicts a turn; the other members keep theirs
-    amo = base is strategy.AT_MOST_ONE
-    feat = strategy.Features(90, 415, 1000, {2: 405, 9: 10}, 0.1, {2: 405} if amo else {}, {9: 10} if amo else {})
-    chosen = strategy.plan(feat, slice_)
-    d = base.members.index("default")
+def test_the_default_member_keeps_the_default_slice(slice_):
+    # the member named default searches in the slices of --config default, for the same
+    # conflicts a turn; the other members, and every member of the pigeonhole plan, keep theirs
+    base = strategy.PORTFOLIO
+    chosen = strategy.plan(strategy.Features(90, 415, 1000, {2: 405, 9: 10}, 0.1), slice_)
     unit = slice_ or strategy.DEFAULT_SLICE
-    assert chosen.members == base.members and chosen.unit_of(d) == unit
-    assert abs(chosen.weights[d] * unit - base.weights[d] * strategy.DEFAULT_SLICE) <= unit / 2
-    assert abs(chosen.head * chosen.unit_of(0) - base.head * base.unit_of(0)) <= chosen.unit_of(0) / 2
-    assert [chosen.unit_of(i) for i in range(len(base.members)) if i != d] == \
-        [base.unit_of(i) for i in range(len(base.members)) if i != d]
+    assert chosen.members == base.members and chosen.unit_of(0) == unit
+    assert abs(chosen.weights[0] * unit - base.weights[0] * strategy.DEFAULT_SLICE) <= unit / 2
+    assert abs(chosen.head * unit - base.head * strategy.DEFAULT_SLICE) <= unit / 2
+    assert chosen.units[1:] == base.units[1:] and chosen.weights[1:] == base.weights[1:]
+    amo = strategy.Features(90, 415, 1000, {2: 405, 9: 10}, 0.1, {2: 405}, {9: 10})
+    assert strategy.plan(amo, slice_) == strategy.AT_MOST_ONE
 
 
 def test_large_formulas_get_fewer_members():
@@ -214,26 +214,23 @@ def sliced(nvars, clauses, k=20000, config="default"):
 
 HOLE7 = pigeonhole(7)
 HOLE7_MIXED = (HOLE7[0], HOLE7[1] + [HOLE7[1][-1] + [2]])  # a negative binary widened by a positive literal
-LEAD = {  # (configuration, its slice) that searches first and alone in auto's plan
-    "default": ("default", None),
-    AMO: ("glucose-random", strategy.AT_MOST_ONE.unit_of(0)),
-}
 
 
-@pytest.mark.parametrize("name,nvars,clauses,slice_,why", [
-    ("3sat", 120, random_3sat(9, 120, 4.26), 20000, "uniform random 3-SAT"),
-    ("hole7-mixed", *HOLE7_MIXED, 20000, "structured"),
-    ("hole7-mixed-slices", *HOLE7_MIXED, 300, "structured"),
-    ("hole7", *HOLE7, 20000, AMO),
-    ("hole7-slices", *HOLE7, 300, AMO),
+@pytest.mark.parametrize("name,nvars,clauses,slice_,why,winner", [
+    ("3sat", 120, random_3sat(9, 120, 4.26), 20000, "uniform random 3-SAT", None),
+    ("hole7-mixed", *HOLE7_MIXED, 20000, "structured", None),
+    ("hole7-mixed-slices", *HOLE7_MIXED, 300, "structured", None),
+    ("hole7", *HOLE7, 20000, AMO, ("glucose-random", 30000)),
+    ("hole7-slices", *HOLE7, 300, AMO, ("glucose-random", 30000)),
 ])
-def test_cli_auto_searches_as_its_leader_and_config_default_is_unchanged(tmp_path, capsys, name, nvars, clauses,
-                                                                         slice_, why):
+def test_cli_auto_searches_as_its_winner_and_config_default_is_unchanged(tmp_path, capsys, name, nvars, clauses,
+                                                                         slice_, why, winner):
+    # winner: the configuration and slice whose search answers (None: the default in the slices of
+    # --config default); each member is a solver of its own, so its search is that configuration's alone
     cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
-    config, lead_slice = LEAD.get(why, LEAD["default"])
-    lead_slice = lead_slice or slice_
-    answer, conflicts, decisions, model = sliced(nvars, clauses, lead_slice, config)
-    rc, lines = solve_cli(capsys, "--config", config, "--slice", lead_slice, cnf)
+    config, k = winner or ("default", slice_)
+    answer, conflicts, decisions, model = sliced(nvars, clauses, k, config)
+    rc, lines = solve_cli(capsys, "--config", config, "--slice", k, cnf)
     assert rc == (10 if answer else 20)
     assert f"c conflicts         {conflicts}" in lines and f"c decisions         {decisions}" in lines
     if answer:
@@ -241,10 +238,12 @@ def test_cli_auto_searches_as_its_leader_and_config_default_is_unchanged(tmp_pat
         assert got[:-1] == [v + 1 if b else -(v + 1) for v, b in enumerate(model)]
     rc_auto, auto = solve_cli(capsys, "--slice", slice_, cnf)
     assert rc_auto == rc and any(line.startswith(f"c strategy auto ({why})") for line in auto)
+    if winner:
+        assert ["c", "winner", f"{config}@{k}"] in [line.split() for line in auto]
     assert solve_cli(capsys, "--config", "auto", "--slice", slice_, cnf) == (rc, auto)  # explicit; same again
-    # Uniform random: the default alone; otherwise the plan's first member searches alone first (the
-    # default in the slices of --config default), and these formulas fall within that head: the same
-    # search as that configuration alone.
+    # Uniform random: the default alone; structured: the default searches alone first, in the
+    # slices of --config default, and these formulas fall within that head; pigeonhole: the
+    # winner's counters, model and answer are its configuration's alone.
     plan_lines = ("c strategy", "c configuration", "c slices", "c winner", "c all conflicts")
     assert [x for x in auto if not x.startswith(plan_lines)] == [x for x in lines if not x.startswith(plan_lines)]
 
