@@ -156,3 +156,28 @@ def test_only_large_structured_formulas_are_probed():
     big = strategy.Features(10, n, 3 * n, {3: n}, 2.0)
     assert strategy.probes(big) and not strategy.probes(big._replace(nclauses=n - 1))
     assert not strategy.probes(big._replace(occurrence_cv=(3 * n / 10) ** -0.5))  # uniform, spread as drawn
+
+
+@pytest.mark.parametrize("name", list(FORMULAS))
+def test_solve_formula_probes_as_the_command(tmp_path, probing, name):
+    from quillon_native_cli import solve_formula
+    nvars, clauses = FORMULAS[name]
+    dimacs = [[lit // 2 + 1 if lit % 2 == 0 else -(lit // 2 + 1) for lit in c] for c in clauses]
+    probing(20000)  # answered in the probe: the default's search
+    inside, default = solve_formula(dimacs, proof=True), solve_formula(dimacs, proof=True, strategy_name="default")
+    assert (inside.answer, inside.model, inside.proof) == (default.answer, default.model, default.proof)
+    assert inside.stats["conflicts"] == default.stats["conflicts"] and inside.answer is not None
+    probing(10)  # past it: preprocessed
+    past = solve_formula(dimacs, proof=True)
+    assert past.answer is inside.answer and past.stats["conflicts_total"] > 10
+    if past.answer:
+        assert satisfies([d > 0 for d in past.model], clauses)
+    else:
+        assert qn.check_proof(nvars, clauses, [(k == "d", [2 * abs(x) - 2 + (x < 0) for x in lits])
+                                               for k, lits in past.proof])[0]
+    path = tmp_path / "p.drat"
+    again = solve_formula(dimacs, proof=str(path))
+    assert (again.answer, again.model, again.stats) == (past.answer, past.model, past.stats)
+    if not past.answer:
+        assert again.proof == len(past.proof) == len(ProofReader(str(path)).read().steps)
+    assert solve_formula(dimacs, max_conflicts=15).answer is None
