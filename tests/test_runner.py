@@ -6,6 +6,7 @@
 import ast
 import io
 from array import array
+from collections import Counter
 import os
 import random
 import signal
@@ -19,7 +20,7 @@ import quillon_native as qn
 
 import test_driver
 from oracles import pigeonhole, random_3sat, random_cnf
-from quillon_native_cli import configs, native
+from quillon_native_cli import configs, native, strategy
 from quillon_native_cli.proofs import ProofReader, ProofWriter
 from test_cli import ENV, answer_lines, cli, cnf_text, decode_binary, decode_text, hard_formula
 
@@ -196,7 +197,7 @@ def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode
     assert lines[-1] == "s UNKNOWN"
     if mode not in ("config", "auto-random"):  # one solver's proof is kept, named, and no other file is left
         kept = next(line for line in lines if line.startswith("c proof of ")).split()[-1]
-        assert kept in configs.CONFIGS and (mode.startswith(("auto", "threads")) or kept == "default")
+        assert strategy.config_of(kept) in configs.CONFIGS and (mode.startswith(("auto", "threads")) or kept == "default")
         assert sorted(os.listdir(tmp_path)) == ["hard.cnf", "p"]
     # The search process stopped by itself and wrote its steps: none cut off.
     steps = int(next(line for line in out.splitlines() if line.startswith(f"c proof {proof}:")).split()[-2])
@@ -262,7 +263,6 @@ def test_preprocessing_ahead_of_several_solvers_streams_the_modules_proof(tmp_pa
 
 
 def test_a_natively_read_formula_has_the_features_of_its_clause_lists():
-    from quillon_native_cli import strategy
     rng = random.Random(7)
     for _ in range(200):
         nvars = rng.randint(1, 30)
@@ -273,6 +273,8 @@ def test_a_natively_read_formula_has_the_features_of_its_clause_lists():
             flat.append(c)
         want = strategy.features(nvars, clauses)
         assert strategy.features(nvars, formula) == strategy.features(nvars, flat) == want
+        for sign, counts in ((1, want.negative), (0, want.positive)):
+            assert counts == Counter(len(c) for c in clauses if c and all(lit & 1 == sign for lit in c))
 
 
 STOPPED_EARLY = """

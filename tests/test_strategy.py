@@ -9,7 +9,7 @@ import pytest
 import quillon_native as qn
 
 from oracles import brute_force, pigeonhole, random_3sat, satisfies, steps_of
-from quillon_native_cli import solve_formula, strategy
+from quillon_native_cli import configs, solve_formula, strategy
 from quillon_native_cli.driver import Formula, ProofDest
 
 
@@ -37,6 +37,7 @@ PLANS = {  # small slices so that members take turns and later members win
     "turns": strategy.Plan(("default", "glucose-random", "minisat", "glucose-random@19"), (1, 2, 1, 1), 2.0, 7,
                            units=(7, 7, 7, 19)),  # one configuration twice, in other slices
     "turns-luby-first": strategy.Plan(("stable", "default"), (3, 1), 1.5, 11),
+    "head-not-default": strategy.Plan(strategy.AT_MOST_ONE.members, (2, 1, 5), 2.0, 7, head=2, units=(13, 9, 7)),
 }
 
 
@@ -94,26 +95,77 @@ def test_conflict_limit_counts_every_member():
     assert out.answer is None and 1000 <= out.conflicts <= 1000 + 2 * 10
 
 
+def colouring(vertices, colours, edges):
+    # x(v, c) = v * colours + c: every vertex some colour, at most one, and adjacent vertices apart
+    x = lambda v, c: 2 * (v * colours + c)  # noqa: E731
+    alo = [[x(v, c) for c in range(colours)] for v in range(vertices)]
+    amo = [[x(v, c) + 1, x(v, d) + 1] for v in range(vertices) for c in range(colours) for d in range(c)]
+    apart = [[x(u, c) + 1, x(v, c) + 1] for u, v in edges for c in range(colours)]
+    return alo + amo + apart
+
+
+AMO = "at-most-one and long at-least-one clauses"
+HOLE8 = pigeonhole(8)[1]
+
+
 @pytest.mark.parametrize("clauses,expect", [
     (random_3sat(7, 200, 4.2), "uniform random 3-SAT"),
     ([[2 * v + random.Random(v).randrange(2) for v in random.Random(i).sample(range(60), 4)] for i in range(500)],
      "uniform random 4-SAT"),
     ([[2 * v, 2 * ((v + 1) % 50), 2 * ((v + 7) % 50) + 1, 2 * ((v + 3) % 50)] for v in range(50)],
      "structured"),  # one length, but every variable in exactly four clauses: crafted
-    (pigeonhole(8)[1], "structured"),
     (chain(100)[1], "structured"),
+    # every clause negative binary or positive, the positive ones long: pigeonhole and its kin
+    (HOLE8, AMO),
+    (pigeonhole(6)[1], AMO),
+    (pigeonhole(5)[1], "structured"),  # five holes: five choices, as in colouring
+    (colouring(9, 6, [(v, (v + 1) % 9) for v in range(9)]) + [[0], [5]], AMO),  # six colours; units are no choice
+    (HOLE8 + [[HOLE8[0][0], HOLE8[0][1] ^ 1]], "structured"),  # one clause of both signs
+    (colouring(30, 3, [(v, (v * 7 + 1) % 30) for v in range(30)]), "structured"),  # three colours a vertex
+    (colouring(9, 5, [(v, (v + 1) % 9) for v in range(9)]), "structured"),  # five: still too few choices
+    ([c + [c[0] + 2 * 50] for c in HOLE8 if len(c) == 2] + [c for c in HOLE8 if len(c) > 2],
+     "structured"),  # at-most-one over negative 3-clauses: no binaries
+    ([c for c in HOLE8 if len(c) == 2], "structured"),  # no positive clause at all
 ])
 def test_plan_from_features(clauses, expect):
     nvars = max(lit >> 1 for c in clauses for lit in c) + 1
-    chosen = strategy.plan(strategy.features(nvars, clauses))
+    feat = strategy.features(nvars, clauses)
+    chosen = strategy.plan(feat)
     assert chosen.why == expect
     if expect.startswith("uniform"):
         assert chosen.members == ("default",) and chosen.unit == strategy.DEFAULT_SLICE
+    elif expect == AMO:
+        assert chosen == strategy.AT_MOST_ONE
+    else:
+        assert chosen == strategy.PORTFOLIO
+    flat = strategy.Clauses()
+    for c in clauses:
+        flat.append(c)
+    assert strategy.features(nvars, flat) == feat
+
+
+@pytest.mark.parametrize("base", [strategy.PORTFOLIO, strategy.AT_MOST_ONE])
+@pytest.mark.parametrize("slice_", [20000, 300, 0])
+def test_the_default_member_keeps_the_default_slice(base, slice_):
+    # whatever leads, the default member searches in the slices of --config default,
+    # for the same conflicts a turn; the other members keep theirs
+    amo = base is strategy.AT_MOST_ONE
+    feat = strategy.Features(90, 415, 1000, {2: 405, 9: 10}, 0.1, {2: 405} if amo else {}, {9: 10} if amo else {})
+    chosen = strategy.plan(feat, slice_)
+    d = base.members.index("default")
+    unit = slice_ or strategy.DEFAULT_SLICE
+    assert chosen.members == base.members and chosen.unit_of(d) == unit
+    assert abs(chosen.weights[d] * unit - base.weights[d] * strategy.DEFAULT_SLICE) <= unit / 2
+    assert abs(chosen.head * chosen.unit_of(0) - base.head * base.unit_of(0)) <= chosen.unit_of(0) / 2
+    assert [chosen.unit_of(i) for i in range(len(base.members)) if i != d] == \
+        [base.unit_of(i) for i in range(len(base.members)) if i != d]
 
 
 def test_large_formulas_get_fewer_members():
-    feat = strategy.Features(10, 10, strategy.LARGE_LITS, {2: 5, 3: 5}, 2.0)
-    assert len(strategy.plan(feat).members) == strategy.LARGE_MEMBERS < len(strategy.PORTFOLIO.members)
+    for negative, positive, base in (((), (), strategy.PORTFOLIO), ({2: 5}, {9: 5}, strategy.AT_MOST_ONE)):
+        feat = strategy.Features(10, 10, strategy.LARGE_LITS, {2: 5, 9: 5}, 2.0, negative, positive)
+        chosen = strategy.plan(feat)
+        assert chosen.members == base.members[:strategy.LARGE_MEMBERS] and chosen.why.startswith(base.why)
 
 
 @pytest.mark.parametrize("proof", [None, True, "file"])
@@ -150,8 +202,8 @@ def write_cnf(path, nvars, clauses):
     return path
 
 
-def sliced_default(nvars, clauses, k=20000):
-    solver = qn.Solver(nvars)
+def sliced(nvars, clauses, k=20000, config="default"):
+    solver = qn.Solver(nvars, **configs.CONFIGS[config])
     for c in clauses:
         solver.add_clause(c)
     answer = None
@@ -160,29 +212,45 @@ def sliced_default(nvars, clauses, k=20000):
     return answer, solver.conflicts, solver.decisions, solver.model
 
 
-@pytest.mark.parametrize("name,nvars,clauses,slice_", [("3sat", 120, random_3sat(9, 120, 4.26), 20000),
-                                                        ("hole7", *pigeonhole(7), 20000),
-                                                        ("hole7-slices", *pigeonhole(7), 300)])
-def test_cli_auto_is_the_default_and_config_default_is_unchanged(tmp_path, capsys, name, nvars, clauses, slice_):
+HOLE7 = pigeonhole(7)
+HOLE7_MIXED = (HOLE7[0], HOLE7[1] + [HOLE7[1][-1] + [2]])  # a negative binary widened by a positive literal
+LEAD = {  # (configuration, its slice) that searches first and alone in auto's plan
+    "default": ("default", None),
+    AMO: ("glucose-random", strategy.AT_MOST_ONE.unit_of(0)),
+}
+
+
+@pytest.mark.parametrize("name,nvars,clauses,slice_,why", [
+    ("3sat", 120, random_3sat(9, 120, 4.26), 20000, "uniform random 3-SAT"),
+    ("hole7-mixed", *HOLE7_MIXED, 20000, "structured"),
+    ("hole7-mixed-slices", *HOLE7_MIXED, 300, "structured"),
+    ("hole7", *HOLE7, 20000, AMO),
+    ("hole7-slices", *HOLE7, 300, AMO),
+])
+def test_cli_auto_searches_as_its_leader_and_config_default_is_unchanged(tmp_path, capsys, name, nvars, clauses,
+                                                                         slice_, why):
     cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
-    answer, conflicts, decisions, model = sliced_default(nvars, clauses, slice_)
-    rc, lines = solve_cli(capsys, "--config", "default", "--slice", slice_, cnf)
+    config, lead_slice = LEAD.get(why, LEAD["default"])
+    lead_slice = lead_slice or slice_
+    answer, conflicts, decisions, model = sliced(nvars, clauses, lead_slice, config)
+    rc, lines = solve_cli(capsys, "--config", config, "--slice", lead_slice, cnf)
     assert rc == (10 if answer else 20)
     assert f"c conflicts         {conflicts}" in lines and f"c decisions         {decisions}" in lines
     if answer:
         got = [int(t) for line in lines if line.startswith("v ") for t in line[2:].split()]
         assert got[:-1] == [v + 1 if b else -(v + 1) for v, b in enumerate(model)]
     rc_auto, auto = solve_cli(capsys, "--slice", slice_, cnf)
-    assert rc_auto == rc and any(line.startswith("c strategy auto") for line in auto)
+    assert rc_auto == rc and any(line.startswith(f"c strategy auto ({why})") for line in auto)
     assert solve_cli(capsys, "--config", "auto", "--slice", slice_, cnf) == (rc, auto)  # explicit; same again
-    # Uniform random: the default alone; structured: the default searches alone first, in the
-    # slices of --config default, and hole7 falls within that head: the same search either way.
+    # Uniform random: the default alone; otherwise the plan's first member searches alone first (the
+    # default in the slices of --config default), and these formulas fall within that head: the same
+    # search as that configuration alone.
     plan_lines = ("c strategy", "c configuration", "c slices", "c winner", "c all conflicts")
     assert [x for x in auto if not x.startswith(plan_lines)] == [x for x in lines if not x.startswith(plan_lines)]
 
 
-def test_cli_auto_proof_check_and_limits(tmp_path, capsys):
-    nvars, clauses = pigeonhole(7)
+@pytest.mark.parametrize("nvars,clauses", [HOLE7, HOLE7_MIXED], ids=["amo", "structured"])
+def test_cli_auto_proof_check_and_limits(tmp_path, capsys, nvars, clauses):
     cnf = write_cnf(tmp_path / "h.cnf", nvars, clauses)
     proof = tmp_path / "h.drat"
     rc, lines = solve_cli(capsys, "--check", "--proof", proof, "--binary-proof", cnf)
@@ -191,8 +259,8 @@ def test_cli_auto_proof_check_and_limits(tmp_path, capsys):
     assert set(os.listdir(tmp_path)) == {"h.cnf", "h.drat"}  # no member's file left behind
     from quillon_native_cli.proofs import ProofReader
     assert qn.check_proof(nvars, clauses, ProofReader(str(proof)).read().steps)[0]
-    rc, lines = solve_cli(capsys, "--max-conflicts", "2500", cnf)
+    rc, lines = solve_cli(capsys, "--max-conflicts", "700", cnf)
     total = next(int(line.split()[-1]) for line in lines if line.startswith("c all conflicts"))
-    assert rc == 0 and lines[-1] == "s UNKNOWN" and 2500 <= total <= 2500 + 3 * 10
+    assert rc == 0 and lines[-1] == "s UNKNOWN" and 700 <= total <= 700 + 3 * 10
     from quillon_native_cli.main import main
     assert main(["solve", "--config", "auto", "--restart", "glucose", str(cnf)]) == 2  # usage

@@ -14,7 +14,7 @@ from oracles import brute_force, pigeonhole, random_3sat, stamps_during
 from quillon_native_cli import native, threads
 from quillon_native_cli.proofs import ProofReader
 from test_cli import ENV
-from test_strategy import chain, sliced_default, write_cnf
+from test_strategy import chain, sliced, write_cnf
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 
@@ -49,7 +49,7 @@ def test_answers_models_and_the_winners_proof(tmp_path, name, nvars, clauses, ex
     assert f"c proof of {winner}" in lines and any("a race is decided by time" in line for line in lines)
     assert sorted(os.listdir(tmp_path)) == ["f.cnf", "p"]
     if any(line.startswith("c thread 1 ") for line in lines):  # thread 1 searches as --config default does
-        assert f"c conflicts         {sliced_default(nvars, clauses)[1]}" in lines
+        assert f"c conflicts         {sliced(nvars, clauses)[1]}" in lines
     if rc == 10:
         model = {int(t) for line in lines if line.startswith("v ") for t in line[2:].split()}
         assert all(any((lit // 2 + 1 if lit % 2 == 0 else -(lit // 2 + 1)) in model for lit in c) for c in clauses)

@@ -44,7 +44,7 @@ def add_parser(subparsers):
         "batch", help="solve a set of instances and record the results",
         description="Solve every instance of INPUTs, each in a child `quillon-native solve` process, and record "
                     "the results in an SQLite store. Running the same command again resumes an interrupted run.",
-        epilog=exit_codes_help(), formatter_class=Formatter)
+        epilog=exit_codes_help, formatter_class=Formatter)
     p.add_argument("inputs", nargs="*", type=filename, metavar="INPUT",
                    help="a CNF file (.cnf, also .gz/.xz/.bz2), a folder searched for them, or a manifest "
                         "(.tsv with `file` and `expected` columns; paths relative to its folder or its cnf/)")

@@ -13,8 +13,6 @@ import gc
 import signal
 import time
 
-import quillon_native as qn
-
 from quillon_native_cli.common import Exit, Formatter, Interrupted, Signals, exit_codes_help, fail, filename
 from quillon_native_cli.dimacs import CnfReader, InputError, _scan
 from quillon_native_cli.output import Output
@@ -25,7 +23,7 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "check", help="verify a DRAT proof of unsatisfiability",
         description="Verify a DRAT proof (text or binary, detected automatically) against a DIMACS CNF file, "
-        "forward, with RUP and RAT steps.", epilog=exit_codes_help(),
+        "forward, with RUP and RAT steps.", epilog=exit_codes_help,
         formatter_class=Formatter)
     p.add_argument("cnf", type=filename, metavar="CNF", help="DIMACS CNF file (plain, .gz, .xz, .bz2 or -)")
     p.add_argument("proof", type=filename, metavar="PROOF", help="DRAT proof file (text or binary, possibly compressed)")
@@ -84,6 +82,7 @@ class Check:
                     proof.read()
                     result.append(native.result())
                 else:
+                    import quillon_native as qn  # only the module's checker needs the module
                     result.append(qn.check_proof(cnf.nvars, clauses, proof.steps, not args.no_rat,
                                                  not args.ignore_deletions))
             except BaseException as e:  # handed to the main thread

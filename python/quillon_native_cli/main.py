@@ -31,6 +31,13 @@ class Parser(argparse.ArgumentParser):
         except OSError as e:
             sys.exit(fail(Exit.OUTPUT, f"standard output: {e.strerror or e}"))
 
+    def format_help(self):
+        # The exit-code table is made when help is asked for: wrapping it
+        # imports textwrap, a millisecond of every run.
+        if callable(self.epilog):
+            self.epilog = self.epilog()
+        return super().format_help()
+
     def _get_formatter(self):
         # argparse's own, given the width: left to itself, every formatter
         # (one per add_argument) imports shutil for it, and shutil brings bz2,
@@ -54,14 +61,14 @@ def terminal_columns():
 
 def build_parser(argv=None):
     """The command's parser.  When `argv` names a subcommand first, only that
-    one is imported and registered: every module costs each run time and
-    resident memory."""
-    parser = Parser(prog="quillon-native", description="Solve and check CNF formulas.", epilog=exit_codes_help(),
+    one is imported and registered (none for --version): every module costs
+    each run time and resident memory."""
+    parser = Parser(prog="quillon-native", description="Solve and check CNF formulas.", epilog=exit_codes_help,
                     formatter_class=Formatter)
     parser.add_argument("--version", action="version", version=f"quillon-native {version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     argv = sys.argv[1:] if argv is None else argv
-    wanted = argv[:1] if argv[:1] and argv[0] in SUBCOMMANDS else SUBCOMMANDS
+    wanted = argv[:1] if argv[:1] and argv[0] in SUBCOMMANDS else () if argv[:1] == ["--version"] else SUBCOMMANDS
     for name in wanted:
         try:
             module = importlib.import_module(f"quillon_native_cli.{name}")

@@ -12,7 +12,7 @@ def add_parser(subparsers):
         "plot", help="draw a cactus plot of batch results",
         description="Draw the cactus plot of batch runs: for each run, its correctly solved instances sorted by "
                     "time, the n-th fastest at x = n. Needs matplotlib (pip install 'quillon-native[plot]').",
-        epilog=exit_codes_help(), formatter_class=Formatter)
+        epilog=exit_codes_help, formatter_class=Formatter)
     p.add_argument("results", nargs="+", type=filename, metavar="RESULTS", help="results store of a batch run")
     p.add_argument("-o", "--output", default="cactus.png", metavar="FILE",
                    help="image to write, .png, .svg or .pdf (default: %(default)s)")

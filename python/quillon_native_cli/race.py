@@ -22,7 +22,7 @@ def add_parser(subparsers):
         "race", help="race named configurations on a Dask cluster",
         description="Solve FILE with the first N named configurations of `solve --portfolio` at once, spread over "
                     "the workers of a Dask cluster. The first answer wins; the others are stopped.",
-        epilog=exit_codes_help(), formatter_class=Formatter)
+        epilog=exit_codes_help, formatter_class=Formatter)
     p.add_argument("file", type=filename, metavar="FILE", help="CNF file, readable on the workers' hosts too")
     p.add_argument("--workers", type=POSITIVE, default=2, metavar="N",
                    help="number of configurations raced (default: 2)")

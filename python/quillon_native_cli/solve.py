@@ -41,7 +41,7 @@ def add_parser(subparsers):
     p = subparsers.add_parser(
         "solve", help="solve a DIMACS CNF file", description="Solve a DIMACS CNF file (plain, .gz, .xz, .bz2 or - "
         "for standard input) and print the answer in the SAT competition format.",
-        epilog=STOPPING + common.exit_codes_help(),
+        epilog=lambda: STOPPING + common.exit_codes_help(),
         formatter_class=common.Formatter)
     p.add_argument("file", type=filename, metavar="FILE", help="DIMACS CNF file")
     p.add_argument("--version", action="version", version=f"quillon-native {common.version()}")

@@ -73,42 +73,83 @@ int formula_set_nvars(PyObject *self, PyObject *value, void *) {
   return 0;
 }
 
-// profile() -> (lengths, counts): {clause length: clauses}, and per variable
-// that occurs, in the order of its first occurrence, its occurrences as
-// bytes of native uint64 (array("Q", counts) reads them).
+// Clauses counted by length: the common short lengths in an array, the
+// rare long ones in a map.
+class LengthCounts {
+ public:
+  void add(size_t len) {
+    if (len < kShort) {
+      ++short_[len];
+    } else {
+      ++long_[len];
+    }
+  }
+
+  // {clause length: clauses} of the lengths counted.
+  PyObject *dict() const {
+    Owned d(PyDict_New());
+    if (d.p == nullptr) return nullptr;
+    for (size_t len = 0; len < kShort; ++len) {
+      if (short_[len] != 0 && !put(d.p, len, short_[len])) return nullptr;
+    }
+    for (const auto &[len, n] : long_) {
+      if (!put(d.p, len, n)) return nullptr;
+    }
+    return d.release();
+  }
+
+ private:
+  static constexpr size_t kShort = 64;
+
+  static bool put(PyObject *d, size_t len, uint64_t n) {
+    Owned k(PyLong_FromSize_t(len)), v(PyLong_FromUnsignedLongLong(n));
+    return k.p != nullptr && v.p != nullptr && PyDict_SetItem(d, k.p, v.p) == 0;
+  }
+
+  uint64_t short_[kShort] = {};
+  std::map<size_t, uint64_t> long_;
+};
+
+// profile() -> (lengths, counts, negative, positive): {clause length:
+// clauses}; per variable that occurs, in the order of its first occurrence,
+// its occurrences as bytes of native uint64 (array("Q", counts) reads them);
+// and {clause length: clauses} of the non-empty clauses whose literals are
+// all negative, and all positive.
 PyObject *formula_profile(PyObject *self, PyObject *) {
   const Formula &f = *as_formula(self)->f;
   return guard_call([&]() -> PyObject * {
-    std::map<size_t, uint64_t> lengths;
+    LengthCounts lengths, negative, positive;
     std::vector<uint64_t> count;  // per variable
     std::vector<Var> order;       // variables in the order of their first occurrence
     for (size_t i = 0; i < f.size(); ++i) {
-      ++lengths[f.clause_len(i)];
+      const size_t len = f.clause_len(i);
+      lengths.add(len);
       const Lit *c = f.clause(i);
-      for (size_t k = 0; k < f.clause_len(i); ++k) {
+      size_t negated = 0;
+      for (size_t k = 0; k < len; ++k) {
         const Var v = var_of(c[k]);
+        negated += is_neg(c[k]);
         if (v >= count.size()) count.resize(size_t{v} + 1, 0);
         if (count[v]++ == 0) order.push_back(v);
       }
+      if (len != 0 && negated == len) negative.add(len);
+      if (len != 0 && negated == 0) positive.add(len);
     }
-    Owned d(PyDict_New());
-    if (d.p == nullptr) return nullptr;
-    for (const auto &[len, n] : lengths) {
-      Owned k(PyLong_FromSize_t(len)), v(PyLong_FromUnsignedLongLong(n));
-      if (k.p == nullptr || v.p == nullptr || PyDict_SetItem(d.p, k.p, v.p) < 0) return nullptr;
-    }
+    Owned d(lengths.dict()), neg_d(negative.dict()), pos_d(positive.dict());
+    if (d.p == nullptr || neg_d.p == nullptr || pos_d.p == nullptr) return nullptr;
     std::vector<uint64_t> out(order.size());
     for (size_t i = 0; i < order.size(); ++i) out[i] = count[order[i]];
     Owned counts(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()),
                                            static_cast<Py_ssize_t>(out.size() * sizeof(uint64_t))));
     if (counts.p == nullptr) return nullptr;
-    return PyTuple_Pack(2, d.p, counts.p);
+    return PyTuple_Pack(4, d.p, counts.p, neg_d.p, pos_d.p);
   });
 }
 
 PyMethodDef formula_methods[] = {
     {"profile", formula_profile, METH_NOARGS,
-     "profile()\n--\n\n({clause length: clauses}, occurrences per variable in first-occurrence order as uint64 bytes)."},
+     "profile()\n--\n\n({clause length: clauses}, occurrences per variable in first-occurrence order as uint64 bytes, "
+     "{clause length: all-negative clauses}, {clause length: all-positive clauses})."},
     {"feed", formula_feed, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nKeep the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
     {"add_clause", formula_add_clause, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
