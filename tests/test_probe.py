@@ -16,7 +16,7 @@ import quillon_native as qn
 from oracles import pigeonhole, random_3sat, satisfies
 from quillon_native_cli import native, strategy
 from quillon_native_cli.proofs import ProofReader
-from test_cli import ENV, cnf_text, decode_binary, decode_text, hard_formula
+from test_cli import ENV, cnf_text, decode_binary, decode_text
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 
@@ -27,17 +27,23 @@ def structured(seed, nvars):
     return nvars, cl + [[2 * v + 1, 2 * ((v * 7 + 3) % nvars)] for v in range(0, nvars, 9)]
 
 
+def mixed_hole(holes):
+    # pigeonhole with one clause of mixed signs: not at-most-one shaped, so the default starts
+    nvars, clauses = pigeonhole(holes)
+    return nvars, clauses + [[0, 3]]
+
+
 FORMULAS = {  # name: (nvars, internal clauses); answered by the default in 22 to 3200 conflicts
-    "hole6": pigeonhole(6),
-    "hole7": pigeonhole(7),
+    "hole6": mixed_hole(6),
+    "hole7": mixed_hole(7),
     "sat120": structured(3, 120),
     "unsat90": structured(2, 90),
     "sat90": structured(1, 90),
 }
 
 
-def write(tmp_path, name):
-    nvars, clauses = FORMULAS[name]
+def write(tmp_path, name, formula=None):
+    nvars, clauses = formula or FORMULAS[name]
     f = tmp_path / f"{name}.cnf"
     f.write_text(cnf_text(nvars, [[lit // 2 + 1 if lit % 2 == 0 else -(lit // 2 + 1) for lit in c] for c in clauses]))
     return f
@@ -131,18 +137,19 @@ PROBING = ("import sys; from quillon_native_cli import strategy; strategy.PROBE_
 
 @pytest.mark.parametrize("sig,binary", [(signal.SIGTERM, True), (signal.SIGINT, False)])
 def test_a_run_stopped_past_the_probe_keeps_whole_steps(tmp_path, sig, binary):
-    f, proof = hard_formula(tmp_path), tmp_path / "p"
+    f, proof = write(tmp_path, "hole10", mixed_hole(10)), tmp_path / "p"  # far beyond a test's patience
     args = [sys.executable, "-c", PROBING, "solve", str(f), "-v", "--slice", "1000", "--proof", str(proof)]
     p = subprocess.Popen(args + (["--binary-proof"] if binary else []), stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, env=ENV, text=True)
-    seen = []
-    while not seen or "conflicts (" not in seen[-1] or not any(x.startswith("c preprocessing") for x in seen):
+    seen = [""]
+    while "conflicts (" not in seen[-1] or not any(x.startswith("c preprocessing") for x in seen):
         seen.append(p.stdout.readline())
+        assert seen[-1], seen  # not at the end yet
     p.send_signal(sig)
     out, err = p.communicate(timeout=60)
     lines = out.splitlines()
     assert (p.returncode, err, lines[-1]) == (128 + sig, "", "s UNKNOWN")
-    assert sorted(os.listdir(tmp_path)) == ["hard.cnf", "p"]
+    assert sorted(os.listdir(tmp_path)) == ["hole10.cnf", "p"]
     steps = int(next(x for x in lines if x.startswith(f"c proof {proof}:")).split()[-2])
     data = proof.read_bytes()
     assert len(decode_binary(data) if binary else decode_text(data.decode())) == steps > 0
@@ -151,11 +158,13 @@ def test_a_run_stopped_past_the_probe_keeps_whole_steps(tmp_path, sig, binary):
     assert c.returncode == 1 and "c every step verified, but the proof never derives the empty clause" in c.stdout
 
 
-def test_only_large_structured_formulas_are_probed():
+def test_only_large_formulas_whose_plan_starts_with_the_default_are_probed():
     n = strategy.PROBE_CLAUSES
     big = strategy.Features(10, n, 3 * n, {3: n}, 2.0)
     assert strategy.probes(big) and not strategy.probes(big._replace(nclauses=n - 1))
     assert not strategy.probes(big._replace(occurrence_cv=(3 * n / 10) ** -0.5))  # uniform, spread as drawn
+    amo = strategy.Features(10, n, 3 * n, {2: n - 10, 10: 10}, 2.0, {2: n - 10}, {10: 10})  # pigeonhole's shape
+    assert strategy.plan(amo).members[0] != "default" and not strategy.probes(amo)
 
 
 @pytest.mark.parametrize("name", list(FORMULAS))

@@ -226,7 +226,6 @@ def plan(feat, slice_=DEFAULT_SLICE):
     return Plan(base.members[:n], tuple(weights), base.growth, base.unit, why, head, tuple(units))
 
 
-
 # Large structured formulas: preprocessing shortens the search of the slow
 # ones (bounded model checking, quasigroups) by half or more, but costs the
 # many that the default answers within a few thousand conflicts more than
@@ -243,8 +242,12 @@ PROBE_CONFLICTS = 5000
 
 def probes(feat):
     """Whether auto probes with the default before preprocessing (a formula
-    of these features, --preprocess not given)."""
-    return not feat.looks_random and feat.nclauses >= PROBE_CLAUSES
+    of these features, --preprocess not given): on large formulas whose plan
+    starts with the default searching alone."""
+    if feat.nclauses < PROBE_CLAUSES:
+        return False
+    chosen = plan(feat)
+    return chosen.members[0] == "default" and chosen.head > 0
 
 
 def describe_probe(feat, slice_=DEFAULT_SLICE):
