@@ -43,8 +43,10 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     if n < top:
         raise ValueError(f"nvars={nvars} but variable {top} is used")
     formula = Formula(n, flat)
+    feat = None
     if strategy_name == "auto":
-        chosen = strategy.plan(strategy.features(n, flat))
+        feat = strategy.features(n, flat)
+        chosen = strategy.plan(feat)
     elif strategy_name in configs.CONFIGS:
         chosen = strategy.Plan((strategy_name,), (1,), 1.0, strategy.DEFAULT_SLICE, "chosen")
     else:
@@ -53,6 +55,8 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
                                                                    binary_proof)
     deadline = None if seconds is None else time.monotonic() + seconds
     remaining = None if deadline is None else (lambda: deadline - time.monotonic())
+    if feat is not None and strategy.probes(feat):
+        return _probe_first(formula, dest, max_conflicts, deadline, proof is True)
     run = strategy.Portfolio(formula, chosen, dest)
     out = run.run(max_conflicts, remaining)
     steps = out.winner.proof_steps() if out.answer is False and proof is True else None
@@ -60,3 +64,57 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     model = [v + 1 if val else -(v + 1) for v, val in enumerate(out.model)] if out.answer else None
     stats = dict(out.stats, conflicts_total=out.conflicts, winner=out.winner.name if out.winner else None)
     return Result(out.answer, model, steps if proof is True else written if dest else None, stats)
+
+
+def _probe_first(formula, dest, max_conflicts, deadline, want_steps):
+    """auto on a large structured formula, as the command runs it: the
+    default alone for strategy.PROBE_CONFLICTS conflicts (the start of its
+    own search); a formula still open is preprocessed and searched with the
+    plan of the simplified formula, its model extended back to the input and
+    its proof the preprocessor's steps, then the winner's."""
+    import quillon_native as qn
+    from quillon_native_cli import supervise
+    from quillon_native_cli.driver import open_driver
+    memory = ProofDest(None) if dest is not None else None
+    probe = open_driver(formula.nvars, dict(configs.CONFIGS["default"]), memory, "default")
+    probe.add_formula(formula)
+    limit = strategy.PROBE_CONFLICTS if max_conflicts is None else min(strategy.PROBE_CONFLICTS, max_conflicts)
+    answer = supervise.in_slices(strategy.DEFAULT_SLICE, limit, deadline, probe.run, probe.conflicts, lambda: None)
+    spent = probe.conflicts()
+    if answer is not None or max_conflicts is not None and spent >= max_conflicts or \
+            deadline is not None and time.monotonic() >= deadline:
+        return _result(answer, probe.model(), probe.proof_steps(), probe, probe.stats(), spent, dest, want_steps)
+    probe.close()
+    pre = qn.Preprocessor(formula.nvars, with_proof=dest is not None)
+    for clause in formula.clauses:
+        pre.add_clause(clause)
+    if not pre.run(3):
+        return _result(False, None, pre.proof_steps(), None, {}, spent, dest, want_steps)
+    reduced = pre.reduced()
+    plan = strategy.plan(strategy.features(pre.nvars, reduced))
+    run = strategy.Portfolio(Formula(pre.nvars, reduced), plan, memory)
+    remaining = None if deadline is None else (lambda: deadline - time.monotonic())
+    out = run.run(None if max_conflicts is None else max_conflicts - spent, remaining)
+    model = pre.reconstruct(out.model) if out.answer else None
+    steps = pre.proof_steps() + out.winner.proof_steps() if out.winner is not None and dest is not None else []
+    run.finish(None)
+    return _result(out.answer, model, steps, out.winner, out.stats, spent + out.conflicts, dest, want_steps)
+
+
+def _result(answer, model, steps, winner, stats, conflicts, dest, want_steps):
+    """The Result of a run of the probe path; the proof goes where `dest`
+    says (the winner's only: none without an answer)."""
+    proof = None
+    if dest is not None and dest.path is not None and answer is not None:
+        from quillon_native_cli.proofs import ProofWriter
+        import sys
+        with open(dest.path, "wb") if dest.path != "-" else open(sys.stdout.fileno(), "wb", closefd=False) as fh:
+            sys.stdout.flush()
+            writer = ProofWriter(fh, dest.binary)
+            writer.write(steps)
+        proof = writer.steps
+    elif want_steps:
+        proof = steps if answer is False else None
+    model = [v + 1 if val else -(v + 1) for v, val in enumerate(model)] if answer else None
+    name = winner.name if winner is not None and answer is not None else None
+    return Result(answer, model, proof, dict(stats, conflicts_total=conflicts, winner=name))

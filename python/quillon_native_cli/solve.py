@@ -158,7 +158,7 @@ class Solve:
         # auto reads the formula here first: its plan decides (in read) whether the program searches
         self.auto_program = native.search_program() \
             if self.auto_native and not args.preprocess and (args.threads or 1) == 1 else None
-        self.plan = None  # auto's, when made here
+        self.plan = self.feat = None  # auto's, and the features it came from, when made here
         self.proc = None
         # Beyond a century a limit is no limit (and the solver's clock could not take it).
         limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
@@ -296,7 +296,8 @@ class Solve:
         """auto's plan; when it is the default configuration alone, the search
         program takes the formula and searches as `--config default` does."""
         from quillon_native_cli import strategy
-        plan = self.plan = strategy.plan(strategy.features(self.nvars, self.flat), self.args.slice)
+        self.feat = strategy.features(self.nvars, self.flat)
+        plan = self.plan = strategy.plan(self.feat, self.args.slice)
         if plan.members != strategy.RANDOM.members:
             return
         opts = dict(configs.CONFIGS[plan.members[0]])
@@ -502,11 +503,14 @@ class Work:
     def __init__(self, s):
         self.s = s
         self.args = s.args
+        self.spent = 0  # conflicts of auto's probe, ahead of its plan
 
     def run(self, ch):
         import quillon_native as qn
         s, args = self.s, self.args
         t0 = time.monotonic()
+        if s.auto and not args.preprocess and self.probe(ch, t0):
+            return
         nvars = s.nvars
         pre_steps = []
         first = None  # the proof steps of a native preprocessor
@@ -514,7 +518,7 @@ class Work:
         model = None
         winner = None
         if s.prep is not None:  # natively, its proof streamed ahead of the members'
-            clauses, first = native.preprocess(ch, s.prep, args.rounds, t0, s.proof_fh is not None)
+            clauses, first = native.preprocess(ch, s.prep, args.rounds, time.monotonic(), s.proof_fh is not None)
             if clauses is None:
                 native.refuted(ch, t0, first)
                 return
@@ -575,12 +579,23 @@ class Work:
         if args.check and result is not None:
             ch.send("check", self.check(result, model, steps))
 
+    def probe(self, ch, t0):
+        """auto's probe of a large structured formula: True when the run ended
+        there, False when it goes on (preprocessed, if the probe ran)."""
+        from quillon_native_cli import strategy
+        s = self.s
+        s.feat = s.feat or strategy.features(s.nvars, s.flat)
+        if not strategy.probes(s.feat):
+            return False
+        from quillon_native_cli.probe import Probe
+        return Probe(self).run(ch, t0, s.feat)
+
     def auto(self, ch, nvars, clauses, t0):
         """The auto strategy: (answer, stats, model, proof steps, winner's name)."""
         args, s = self.args, self.s
         from quillon_native_cli import strategy
         from quillon_native_cli.driver import Formula, ProofDest
-        plan = s.plan or strategy.plan(strategy.features(nvars, clauses), args.slice)
+        plan = s.plan or strategy.plan(s.feat or strategy.features(nvars, clauses), args.slice)
         ch.send("plan", plan.describe())
         deadline = s.deadline
         remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))
@@ -605,13 +620,14 @@ class Work:
             dest = ProofDest(None, args.binary_proof) if s.want_proof else None
             run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
         try:
-            out = run.run(args.max_conflicts, remaining, progress)
+            out = run.run(None if args.max_conflicts is None else args.max_conflicts - self.spent, remaining,
+                          progress)
         except native.Stopped:
             out = run.outcome(None, None)
         winner = out.winner
         st = dict(out.stats, seconds=time.monotonic() - t0)
         if len(plan.members) > 1:
-            st["all_conflicts"] = out.conflicts  # every member's: what --max-conflicts counts
+            st["all_conflicts"] = out.conflicts + self.spent  # every member's: what --max-conflicts counts
         if s.auto_native:
             # The winner's proof, or without one the busiest member's, becomes the proof.
             kept = winner or max((d for d in run.drivers if d is not None), key=lambda d: d.conflicts())

@@ -230,6 +230,36 @@ def plan(feat, slice_=DEFAULT_SLICE):
     return Plan(base.members[:n], tuple(weights), base.growth, base.unit, why, head, tuple(units))
 
 
+# Large structured formulas: preprocessing shortens the search of the slow
+# ones (bounded model checking, quasigroups) by half or more, but costs the
+# many that the default answers within a few thousand conflicts more than
+# their whole search.  So on formulas of PROBE_CLAUSES clauses or more the
+# default first searches PROBE_CONFLICTS conflicts alone, exactly the start
+# of `solve --config default`'s search (what it answers there it answers as
+# that command does); only a formula still open is preprocessed and gets the
+# plan of the simplified formula's features.  Measured on the shared set and
+# the tuning part (bench/strategy_eval.py): the quick large formulas need at
+# most about 4500 conflicts, the slow ones 11000 and more.
+PROBE_CLAUSES = 50_000
+PROBE_CONFLICTS = 5000
+
+
+def probes(feat):
+    """Whether auto probes with the default before preprocessing (a formula
+    of these features, --preprocess not given): on large formulas whose plan
+    starts with the default searching alone."""
+    if feat.nclauses < PROBE_CLAUSES:
+        return False
+    chosen = plan(feat)
+    return chosen.members[0] == "default" and chosen.head > 0
+
+
+def describe_probe(feat, slice_=DEFAULT_SLICE):
+    how = f", in slices of {slice_}" if slice_ and slice_ < PROBE_CONFLICTS else ""
+    return (f"strategy auto (structured, {feat.nclauses} clauses): default alone for {PROBE_CONFLICTS} "
+            f"conflicts{how} as --config default searches; if unanswered, preprocessing, then the plan "
+            f"of the simplified formula")
+
 # answer: True, False or None; model: after True, one bool per variable;
 # winner: the driver that answered (not closed) or None; stats: the winner's
 # counters (the busiest member's without an answer); conflicts: every member's.

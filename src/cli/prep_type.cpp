@@ -1,6 +1,6 @@
 // Prep(nvars, proof=False, binary=False): the preprocessor of `solve
 // --preprocess` for runs of several solvers (auto, --portfolio).  Clauses
-// come from feed(block, limit, tail) or add_clause; run(rounds) simplifies
+// come from feed(block, limit, tail), add_clause or add_formula; run(rounds) simplifies
 // them with its proof streamed to the descriptor given by attach_proof;
 // reduced() is what the solvers search, as a Formula; reconstruct(model)
 // extends a model of it to the input's variables.
@@ -92,6 +92,21 @@ PyObject *prep_add_clause(PyObject *self, PyObject *clause) {
   });
 }
 
+PyObject *prep_add_formula(PyObject *self, PyObject *formula) {
+  if (!is_formula(formula)) {
+    PyErr_SetString(PyExc_TypeError, "add_formula takes a Formula");
+    return nullptr;
+  }
+  Prep &p = core(self);
+  const Formula &f = *as_formula(formula)->f;
+  return guard_call([&]() -> PyObject * {
+    for (size_t i = 0; i < f.size(); ++i) {
+      if (!add(p, f.clause(i), f.clause_len(i))) return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 ProofFile *proof_of(PyObject *self) {
   ProofFile *f = core(self).proof.get();
   if (f == nullptr) PyErr_SetString(PyExc_RuntimeError, "this preprocessor keeps no proof");
@@ -165,6 +180,7 @@ PyMethodDef prep_methods[] = {
     {"feed", prep_feed, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nAdd the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
     {"add_clause", prep_add_clause, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
+    {"add_formula", prep_add_formula, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
     {"attach_proof", prep_attach_proof, METH_O,
      "attach_proof(fd)\n--\n\nWrite the proof to descriptor fd (duplicated) from now on."},
     {"flush", prep_flush, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
