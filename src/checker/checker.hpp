@@ -104,6 +104,8 @@ class Run {
   void start();                             // the formula is complete
   // One proof step; steps after the verdict is decided are not looked at.
   void step(bool deletion, std::span<const Lit> c);
+  // The same with the literals in `lits`, whose repeats it removes.
+  void step(bool deletion, std::vector<Lit> &lits);
   // Whether the verdict is decided (refuted formula, empty clause or a
   // failing step), and the verdict: when undecided, the one of a proof
   // that ends here.
@@ -111,6 +113,8 @@ class Run {
   Verdict verdict() const;
 
  private:
+  void check(bool deletion, std::span<const Lit> c);
+
   std::unique_ptr<Checker> ck_;
   Options opts_;
   Verdict v_;
@@ -141,8 +145,12 @@ class Checker {
   size_t dedupe(Lit *lits, size_t n);
   // Room for `clauses` more clauses of `lits` literals in all (a hint).
   void reserve(size_t clauses, size_t lits);
-  // Stores a clause (watches, index, occurrences); assigns nothing.
+  // Stores a clause (watches, index, occurrences); assigns nothing.  The
+  // clauses of the formula are watched only by watch_formula().
   CRef insert(std::span<const Lit> lits);
+  // Ends the formula: watches its clauses, each list sized once for all
+  // of its entries.
+  void watch_formula();
   // True when assuming every literal of `lits` false propagates to a
   // conflict (always, once the clause set is inconsistent).
   bool is_rup(std::span<const Lit> lits);
@@ -260,6 +268,7 @@ class Checker {
   unsigned older_spots_ = 0;
   // Set-up.
   std::vector<Lit> units_;                    // literals of the unit clauses, in insertion order
+  bool formula_ = true;                       // clauses go in unwatched (the formula)
   bool inconsistent_ = false;
   Options opts_;
   // Scratch, reused across steps.

@@ -48,6 +48,7 @@ void Run::add_clause(std::span<const Lit> clause) {
 }
 
 void Run::start() {
+  ck_->watch_formula();
   if (ck_->inconsistent() || !ck_->assign_input_units()) {
     v_.ok = true;
     v_.empty_derived = true;
@@ -58,10 +59,20 @@ void Run::start() {
 
 void Run::step(bool deletion, std::span<const Lit> clause) {
   if (decided_) return;
+  check(deletion, normalised(*ck_, clause, cur_));
+}
+
+void Run::step(bool deletion, std::vector<Lit> &lits) {
+  if (decided_) return;
+  ck_->grow(lits);
+  lits.resize(ck_->dedupe(lits.data(), lits.size()));
+  check(deletion, lits);
+}
+
+void Run::check(bool deletion, std::span<const Lit> c) {
   Checker &ck = *ck_;
   Verdict &v = v_;
   ++v.steps;
-  const auto c = normalised(ck, clause, cur_);
   bool failed = false;
   if (deletion) {
     if (c.size() <= 1) {

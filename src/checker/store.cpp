@@ -148,14 +148,42 @@ Checker::CRef Checker::insert(std::span<const Lit> c) {
   arena_.push_back(kNoRef);
   link(r);
   ++indexed_;
-  if (n >= 2)
-    watch(r);
-  else if (n == 1)
+  if (n >= 2) {
+    if (!formula_) watch(r);
+  } else if (n == 1) {
     units_.push_back(c[0]);
+  }
   if (occs_ready_)
     for (const Lit l : c) occs_[l].push_back(r);
   ++num_clauses_;
   return r;
+}
+
+// Counting first spares the lists of a large formula their regrowth.  The
+// lists come out as insertion would have made them: clause by clause.
+void Checker::watch_formula() {
+  if (!formula_) return;
+  formula_ = false;
+  constexpr size_t kKinds = kTiers + 1;  // ternaries, the long tiers, binaries
+  const auto kind_of = [](uint32_t n) -> size_t { return n == 2 ? kTiers : tier_of(n); };
+  std::vector<uint32_t> counts(kKinds * vals_.size(), 0);
+  for (size_t r = 0; r < arena_.size(); r += size_of(static_cast<CRef>(r)) + kExtra) {
+    const CRef c = static_cast<CRef>(r);
+    const uint32_t n = size_of(c);
+    if (n < 2) continue;
+    const Lit *d = lits_of(c);
+    ++counts[kKinds * (d[0] ^ 1) + kind_of(n)];
+    ++counts[kKinds * (d[1] ^ 1) + kind_of(n)];
+  }
+  for (size_t x = 0; x < vals_.size(); ++x) {
+    const uint32_t *k = &counts[kKinds * x];
+    if (k[0]) ternaries_[x].reserve(k[0]);
+    for (unsigned t = 1; t < kTiers; ++t)
+      if (k[t]) watches_[t][x].reserve(k[t]);
+    if (k[kTiers]) binaries_[x].reserve(k[kTiers]);
+  }
+  for (size_t r = 0; r < arena_.size(); r += size_of(static_cast<CRef>(r)) + kExtra)
+    if (size_of(static_cast<CRef>(r)) >= 2) watch(static_cast<CRef>(r));
 }
 
 // The most recent present clause with the key of `c`, or kNoRef; *prev is

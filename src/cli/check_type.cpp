@@ -61,8 +61,8 @@ void proof_step(Check &c, bool deletion, const int64_t *from, const int64_t *to)
   c.lits.assign(from, to);
   ++c.steps;
   const bool open = !c.run.decided();
-  c.run.step(deletion, c.lits);
-  if (open && c.run.decided() && c.run.verdict().failing_step > 0) c.failing = c.lits;
+  c.run.step(deletion, c.lits);  // drops repeats from c.lits: the failing step comes from the codes
+  if (open && c.run.decided() && c.run.verdict().failing_step > 0) c.failing.assign(from, to);
 }
 
 // Runs f with the interpreter unlocked; an exception it throws is thrown
