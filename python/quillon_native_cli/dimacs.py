@@ -102,7 +102,8 @@ def open_input(path):
 
 
 def blocks(path, size=BLOCK, sep=b"\n", stream=None):
-    """Yield (first_line_number, block) pieces that end at `sep` (whole lines)."""
+    """Yield (first_line_number, block) pieces that end at `sep` (whole lines; the
+    line number stays 1 unless `sep` is a newline)."""
     stream = stream or open_input(path)
     name = "<stdin>" if path == "-" else path
     line = 1
@@ -127,12 +128,18 @@ def blocks(path, size=BLOCK, sep=b"\n", stream=None):
                 continue
             carry = data[cut:]
             yield line, data[:cut]
-            line += data.count(b"\n", 0, cut)
+            if sep == b"\n":  # binary blocks have no lines
+                line += data.count(b"\n", 0, cut)
         if carry:
             yield line, carry
     finally:
         if stream is not getattr(sys.stdin, "buffer", None):
             stream.close()
+
+
+def last_line(line0, block):
+    """The number of the last non-blank line of a block whose first line is line0."""
+    return line0 + block.rstrip().count(b"\n")
 
 
 class Tokens:
@@ -217,8 +224,7 @@ class CnfReader(Tokens):
         self.declared_vars = self.declared_clauses = 0
         self.nclauses = 0
         self.tail = []
-        self.tail_line = 0
-        self.last_line = 0
+        self.tail_at = (0, b"")         # (first line, block) of the block that left the tail
         self.done = False
         self.native = None              # a _scan Runner or Formula that keeps the clauses natively
 
@@ -234,7 +240,6 @@ class CnfReader(Tokens):
     @without_gc
     def read(self):
         for line0, block in blocks(self.path, self.block):
-            self.last_line = line0 + block.count(b"\n") - (block.endswith(b"\n"))
             junk = block.translate(None, NUMERIC)
             if junk:
                 last = max(block.rfind(bytes((ch,))) for ch in set(junk))
@@ -304,7 +309,7 @@ class CnfReader(Tokens):
                 n, maxvar, tail = got
                 self.maxvar = max(self.maxvar, maxvar)
                 if tail and (n or not self.tail):
-                    self.tail_line = line0 + block.rstrip().count(b"\n")
+                    self.tail_at = (line0, block)
                 self.nclauses += n
                 self.tail = tail
                 return
@@ -345,12 +350,12 @@ class CnfReader(Tokens):
         self.nclauses = n
         if s < len(vals):
             self.tail = vals[s:]
-            self.tail_line = line0 + block.rstrip().count(b"\n")
+            self.tail_at = (line0, block)
 
     def finish(self):
         if self.tail:
             if not self.relaxed:
-                raise InputError(self.name, self.tail_line, "last clause lacks its terminating 0")
+                raise InputError(self.name, last_line(*self.tail_at), "last clause lacks its terminating 0")
             self.sink(self.tail)
             self.nclauses += 1
             self.tail = []

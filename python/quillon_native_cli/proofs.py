@@ -9,7 +9,8 @@ last), then a 0 byte.  Comment lines ("c ...") are allowed in text proofs.
 import os
 
 from quillon_native_cli.common import Exit
-from quillon_native_cli.dimacs import DEL, END, NUMERIC, InputError, Tokens, blocks, open_input, shown, without_gc
+from quillon_native_cli.dimacs import (DEL, END, NUMERIC, InputError, Tokens, blocks, last_line, open_input, shown,
+                                       without_gc)
 
 _TEXT_BYTES = frozenset(b"\n\r -0123456789cd")
 
@@ -165,8 +166,10 @@ class ProofReader(Tokens):
     # -- text ------------------------------------------------------------
     def read_text(self, stream):
         self.cache[b"d"] = DEL
-        self.tail, self.tail_line = [], 0
+        self.tail, self.tail_at = [], (0, b"")
         for line0, block in blocks(self.path, self.block, stream=stream):
+            if self.scan and self.native is not None and self.native_text(block, line0):
+                continue
             junk = block.translate(None, NUMERIC + b"d")
             if junk:
                 last = max(block.rfind(bytes((ch,))) for ch in set(junk))
@@ -177,7 +180,7 @@ class ProofReader(Tokens):
             if block:
                 self.text_numbers(block, line0)
         if self.tail:
-            raise InputError(self.name, self.tail_line, "last step lacks its terminating 0")
+            raise InputError(self.name, last_line(*self.tail_at), "last step lacks its terminating 0")
 
     def text_lines(self, text, line0):
         pending, first = [], 0
@@ -194,17 +197,29 @@ class ProofReader(Tokens):
         if pending:
             self.text_numbers(b"\n".join(pending), first)
 
+    def native_text(self, block, line0):
+        """Whether the native check took the block's steps (it refuses, untouched, any block
+        with comments or anything else it would not read as the other paths do)."""
+        tail = self.native.text(block, self.limit, self.tail)
+        if tail is None:
+            return False
+        self.tail = tail
+        if tail:
+            self.tail_at = (line0, block)
+        return True
+
     def text_numbers(self, block, line0):
         if self.scan:
             if self.native is not None:
-                tail = self.native.text(block, self.limit, self.tail)
+                if self.native_text(block, line0):
+                    return
             else:
                 tail = self.scan.drat_text(block, self.limit, self.steps, self.tail, self.lits)
-            if tail is not None:
-                self.tail = tail
-                if tail:
-                    self.tail_line = line0 + block.rstrip().count(b"\n")
-                return
+                if tail is not None:
+                    self.tail = tail
+                    if tail:
+                        self.tail_at = (line0, block)
+                    return
         toks = block.split()
         vals = self.map(block, line0, toks)
         if self.tail:
@@ -228,7 +243,7 @@ class ProofReader(Tokens):
             pass
         if s < len(vals):
             self.tail = vals[s:]
-            self.tail_line = line0 + block.rstrip().count(b"\n")
+            self.tail_at = (line0, block)
             if self.tail[0] == DEL:
                 dels += 1
         if vals.count(DEL) != dels:
