@@ -61,12 +61,33 @@ inline const unsigned char *text_token(TextScan &ts, const unsigned char *p, con
 }
 
 // Appends the codes of every token of [p, end); false if one is refused.
+// Numbers of up to 18 digits, all that a variable within any limit has,
+// are read without looking at the limit digit by digit; longer ones, and
+// the rest, by text_token.
 inline bool scan_text(TextScan &ts, const unsigned char *p, const unsigned char *end, std::vector<int64_t> &out) {
+  constexpr ptrdiff_t kShort = 18;
   while (true) {
     while (p < end && is_space(*p)) ++p;
     if (p == end) return true;
-    p = text_token(ts, p, end, out);
-    if (p == nullptr) return false;
+    const bool negative = *p == '-';
+    const unsigned char *digits = p + negative;
+    const unsigned char *q = digits;
+    int64_t v = 0;
+    while (q < end && is_digit(*q) && q - digits < kShort) v = v * 10 + (*q++ - '0');
+    if (q == digits || (q < end && !is_space(*q))) {  // 'd', a long number, or something refused
+      p = text_token(ts, p, end, out);
+      if (p == nullptr) return false;
+      continue;
+    }
+    if (v > ts.limit || (negative && v == 0)) return false;
+    ts.at_start = v == 0;
+    if (v == 0) {
+      out.push_back(kEnd);
+    } else {
+      out.push_back(2 * (v - 1) + negative);
+      if (v > ts.maxvar) ts.maxvar = v;
+    }
+    p = q;
   }
 }
 
