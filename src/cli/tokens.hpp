@@ -93,6 +93,14 @@ inline bool scan_text(TextScan &ts, const unsigned char *p, const unsigned char 
 
 inline const unsigned char *binary_literal(const unsigned char *p, const unsigned char *end,
                                            std::vector<int64_t> &out) {
+  // Literals of one or two bytes, most of them, at once.
+  if (end - p >= 2 && (p[0] < 128 || p[1] < 128)) {
+    const bool one = p[0] < 128;
+    const uint64_t code = one ? p[0] : (p[0] & 127u) | (uint64_t{p[1]} << 7);
+    if (code < 2) return nullptr;
+    out.push_back(static_cast<int64_t>(code) - 2);
+    return p + (one ? 1 : 2);
+  }
   uint64_t code = 0;
   bool big = false;
   for (unsigned shift = 0;; shift = shift < 64 ? shift + 7 : shift) {
