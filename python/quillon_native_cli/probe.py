@@ -45,7 +45,6 @@ class Probe:
             self.report(ch, t0, d, answer)
             return True
         d.close()
-        _give_back()
         if self.files:
             try:
                 os.unlink(self.files.dest(INDEX).path)
@@ -109,12 +108,3 @@ class Probe:
         # preprocessor has it now.
         s.flat = s.sinks = s.plan = s.feat = None
 
-
-def _give_back():
-    """Returns the probe's freed memory to the system before the
-    preprocessor and the plan's solvers allocate theirs."""
-    try:
-        import ctypes
-        ctypes.CDLL(None).malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
