@@ -123,7 +123,7 @@ USAGE = [  # (extra arguments, the one line on stderr after "c error: quillon-na
     (["--seconds", "-1"], S + "-1 is out of range (0 or more, or inf)"),
     (["--seconds", "nan"], S + "nan is out of range (0 or more, or inf)"),
     (["--binary-proof"], "--binary-proof needs --proof PROOF"),
-    (["--portfolio", "9"], "argument --portfolio: 9 is out of range (1 to 8)"),
+    (["--portfolio", "10"], "argument --portfolio: 10 is out of range (1 to 9)"),
     (["--walk-flips", "-3"], "argument --walk-flips: -3 is out of range (0 to 18446744073709551615)"),
     (["--walk-flips", "1" * 41], "argument --walk-flips: expected a whole number (0 to 18446744073709551615), got '"
      + "1" * 41 + "'"),

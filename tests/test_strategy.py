@@ -220,8 +220,8 @@ HOLE7_MIXED = (HOLE7[0], HOLE7[1] + [HOLE7[1][-1] + [2]])  # a negative binary w
     ("3sat", 120, random_3sat(9, 120, 4.26), 20000, "uniform random 3-SAT", None),
     ("hole7-mixed", *HOLE7_MIXED, 20000, "structured", None),
     ("hole7-mixed-slices", *HOLE7_MIXED, 300, "structured", None),
-    ("hole7", *HOLE7, 20000, AMO, ("glucose-random", 30000)),
-    ("hole7-slices", *HOLE7, 300, AMO, ("glucose-random", 30000)),
+    ("hole7", *HOLE7, 20000, AMO, ("no-restart", 30000)),
+    ("hole7-slices", *HOLE7, 300, AMO, ("no-restart", 30000)),
 ])
 def test_cli_auto_searches_as_its_winner_and_config_default_is_unchanged(tmp_path, capsys, name, nvars, clauses,
                                                                          slice_, why, winner):

@@ -17,12 +17,16 @@ CONFIGS = {
     "glucose-random": {"restart": "glucose", "rnd_freq": 0.01, "rnd_seed": 123456789, "init_phase": True},
     "no-walk": {"walk_patience": 0, "block_restart": False, "glue_keep": 3},
     "basic-min": {"ccmin": "basic", "first_reduce": 4000, "reduce_inc": 600, "rnd_seed": 4242},
+    # glucose-random's phases and random decisions without restarts or target
+    # phase: the pigeonhole solver of auto's at-most-one plan
+    "no-restart": {"restart": "none", "target_phase": False, "rnd_freq": 0.01, "rnd_seed": 123456789,
+                   "init_phase": True},
 }
 
 
 # The order in which `solve --portfolio N` and `race` take configurations:
 # the first N together solve the most of the measured corpus (bench/simulate.py).
-PORTFOLIO_ORDER = ["default", "glucose-random", "glucose", "minisat", "stable", "no-walk", "random", "basic-min"]
+PORTFOLIO_ORDER = ["default", "glucose-random", "glucose", "minisat", "stable", "no-walk", "random", "basic-min", "no-restart"]
 assert sorted(PORTFOLIO_ORDER) == sorted(CONFIGS)
 
 

@@ -84,13 +84,15 @@ class Plan(namedtuple("Plan", "members weights growth unit why head units", defa
 PORTFOLIO = Plan(("default", "glucose-random@2000", "glucose-random@30000"), (1, 5, 2), 2.0, UNIT, "structured",
                  head=2, units=(DEFAULT_SLICE, UNIT, 30000))
 # Formulas of at-most-one constraints (negative binaries) and long
-# at-least-one clauses, such as pigeonhole: glucose-random in slices of
-# 30000 conflicts solves the hard ones several times faster than the default
-# (hole9 in 49000 conflicts, the default in 222000), so it takes most of
-# each turn; the default's turn comes first but is short (slices of 2000),
-# for the satisfiable ones it answers in a few hundred conflicts where
-# glucose-random needs thousands (php-40-40: 204 against 1209).
-AT_MOST_ONE = Plan(("default@2000", "glucose-random@30000", "glucose-random@2000"), (1, 2, 5), 2.0, UNIT,
+# at-least-one clauses, such as pigeonhole: no-restart (glucose-random's
+# phases and random decisions, but no restarts within its slices of 30000
+# conflicts and no target phase) solves the hard ones several times faster
+# than anything else measured (hole9 in 28000 conflicts, glucose-random in
+# 49000, the default in 222000; pigeonhole 10 into 9 in 0.3-0.5 s on eight
+# shuffles where glucose-random took 1.5-5.8 s), so it takes most of each
+# turn; the default's turn comes first but is short (slices of 2000), for
+# the satisfiable ones it answers in a few hundred conflicts (php-40-40: 204).
+AT_MOST_ONE = Plan(("default@2000", "no-restart@30000", "glucose-random@2000"), (1, 2, 5), 2.0, UNIT,
                    "at-most-one and long at-least-one clauses", units=(UNIT, 30000, UNIT))
 RANDOM = Plan(("default",), (1,), 1.0, DEFAULT_SLICE, "uniform random k-SAT")
 LARGE_LITS = 2_000_000  # literals from which a formula gets at most LARGE_MEMBERS solvers
