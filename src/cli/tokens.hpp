@@ -32,6 +32,18 @@ struct TextScan {
   int64_t maxvar = 0;
 };
 
+// Appends the code of an accepted number: 0 ends a clause or step, any
+// other is a literal of variable |v|.
+inline void emit_number(TextScan &ts, int64_t v, bool negative, std::vector<int64_t> &out) {
+  ts.at_start = v == 0;
+  if (v == 0) {
+    out.push_back(kEnd);
+  } else {
+    out.push_back(2 * (v - 1) + negative);
+    if (v > ts.maxvar) ts.maxvar = v;
+  }
+}
+
 // Appends the codes of the token at `p` to `out` and returns its end, or
 // nullptr if the token is refused.
 inline const unsigned char *text_token(TextScan &ts, const unsigned char *p, const unsigned char *end,
@@ -50,13 +62,7 @@ inline const unsigned char *text_token(TextScan &ts, const unsigned char *p, con
     if (v <= ts.limit) v = v * 10 + (*p - '0');
   }
   if (p == digits || (p < end && !is_space(*p)) || v > ts.limit || (negative && v == 0)) return nullptr;
-  ts.at_start = v == 0;
-  if (v == 0) {
-    out.push_back(kEnd);
-  } else {
-    out.push_back(2 * (v - 1) + negative);
-    if (v > ts.maxvar) ts.maxvar = v;
-  }
+  emit_number(ts, v, negative, out);
   return p;
 }
 
@@ -80,13 +86,7 @@ inline bool scan_text(TextScan &ts, const unsigned char *p, const unsigned char 
       continue;
     }
     if (v > ts.limit || (negative && v == 0)) return false;
-    ts.at_start = v == 0;
-    if (v == 0) {
-      out.push_back(kEnd);
-    } else {
-      out.push_back(2 * (v - 1) + negative);
-      if (v > ts.maxvar) ts.maxvar = v;
-    }
+    emit_number(ts, v, negative, out);
     p = q;
   }
 }
