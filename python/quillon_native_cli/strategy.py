@@ -88,8 +88,8 @@ PORTFOLIO = Plan(("default", "glucose-random@2000", "glucose-random@30000"), (1,
 # phases and random decisions, but no restarts within its slices of 30000
 # conflicts and no target phase) solves the hard ones several times faster
 # than anything else measured (hole9 in 28000 conflicts, glucose-random in
-# 49000, the default in 222000; pigeonhole 10 into 9 in 0.3-0.5 s on eight
-# shuffles where glucose-random took 1.5-5.8 s), so it takes most of each
+# 49000, the default in 222000; pigeonhole 10 into 9 in 0.25-0.6 s on eight
+# shuffles where glucose-random took 1.5-5.0 s), so it takes most of each
 # turn; the default's turn comes first but is short (slices of 2000), for
 # the satisfiable ones it answers in a few hundred conflicts (php-40-40: 204).
 AT_MOST_ONE = Plan(("default@2000", "no-restart@30000", "glucose-random@2000"), (1, 2, 5), 2.0, UNIT,
