@@ -158,7 +158,8 @@ def test_check_refuses_unreadable_inputs(tmp_path, capsys, scan):
     cnf = tmp_path / "f.cnf"
     cnf.write_text(cnf_text(6, PHP))
     for proof, message in [(b"d 1 2 0\n1 d 2 0\n", "{p}:2: 'd' inside a clause"), (b"1 2 0\n-1", "{p}:2: last step "
-                           "lacks its terminating 0"), (b"a\x02\x07\x00x\x02\x00", "{p}: byte 4: step starts with 'x', "
+                           "lacks its terminating 0"), (b"1 2 0\n" * 30 + b"-1\n\nc done\n\n", "{p}:31: last step lacks its "
+                           "terminating 0"), (b"a\x02\x07\x00x\x02\x00", "{p}: byte 4: step starts with 'x', "
                            "not 'a' or 'd'"), (b"a\x02\x87", "{p}: byte 3: last step lacks its terminating 0 byte")]:
         (tmp_path / "p").write_bytes(proof)
         want = f"c error: {message.format(p=tmp_path / 'p')}\n"

@@ -200,6 +200,8 @@ class ProofReader(Tokens):
     def native_text(self, block, line0):
         """Whether the native check took the block's steps (it refuses, untouched, any block
         with comments or anything else it would not read as the other paths do)."""
+        if block.isspace():  # no token: the unfinished step, if any, stays where it was
+            return True
         tail = self.native.text(block, self.limit, self.tail)
         if tail is None:
             return False
@@ -209,6 +211,8 @@ class ProofReader(Tokens):
         return True
 
     def text_numbers(self, block, line0):
+        if block.isspace():  # no token: the unfinished step, if any, stays where it was
+            return
         if self.scan:
             if self.native is not None:
                 if self.native_text(block, line0):
