@@ -82,6 +82,19 @@ def test_the_search_program_is_built():
     assert native.search_program() is not None, "quillon-search is not built beside _scan"
 
 
+@pytest.mark.parametrize("argv,usage", [
+    ([], True), (["x"], True), (["5", "--bogus=1"], True), (["5", "--slice=-1"], True),
+    (["5", "--deadline=x"], True), (["5", "--deadline=inf"], True), (["5", "--deadline=nan"], True),
+    (["5", "--deadline=100", "--slice=10", "--proof=text", "restart=glucose"], False),
+])
+def test_the_search_program_refuses_what_its_parent_never_sends(argv, usage):
+    # A deadline must be a finite clock reading: an infinite one cannot be
+    # converted to the program's clock.
+    run = subprocess.run([native.search_program(), *argv], stdin=subprocess.DEVNULL, capture_output=True,
+                         text=True, timeout=30)
+    assert (run.returncode == 2 and run.stderr.startswith("usage: quillon-search")) == usage
+
+
 def test_a_configurations_run_never_imports_the_solver_module(tmp_path, monkeypatch):
     # Its options and version come from the native module, as the solver module has them.
     native_options, native_version = options.solver_parameters(), common.version()
