@@ -133,17 +133,8 @@ PyObject *feed_add_clause(PyObject *self, PyObject *clause) {
 }
 
 PyObject *feed_add_formula(PyObject *self, PyObject *formula) {
-  if (!is_formula(formula)) {
-    PyErr_SetString(PyExc_TypeError, "add_formula() takes a Formula");
-    return nullptr;
-  }
   FeedObject *o = as_feed(self);
-  const Formula &f = *as_formula(formula)->f;
-  return guard_call([&]() -> PyObject * {
-    for (size_t i = 0; i < f.size(); ++i)
-      if (!add(o, f.clause(i), f.clause_len(i))) return nullptr;
-    Py_RETURN_NONE;
-  });
+  return add_formula_clauses(formula, [&](const Lit *lits, size_t n) { return add(o, lits, n); });
 }
 
 // finish(proof_fd=-1): True when the program took the whole formula.

@@ -93,18 +93,8 @@ PyObject *prep_add_clause(PyObject *self, PyObject *clause) {
 }
 
 PyObject *prep_add_formula(PyObject *self, PyObject *formula) {
-  if (!is_formula(formula)) {
-    PyErr_SetString(PyExc_TypeError, "add_formula takes a Formula");
-    return nullptr;
-  }
   Prep &p = core(self);
-  const Formula &f = *as_formula(formula)->f;
-  return guard_call([&]() -> PyObject * {
-    for (size_t i = 0; i < f.size(); ++i) {
-      if (!add(p, f.clause(i), f.clause_len(i))) return nullptr;
-    }
-    Py_RETURN_NONE;
-  });
+  return add_formula_clauses(formula, [&](const Lit *lits, size_t n) { return add(p, lits, n); });
 }
 
 ProofFile *proof_of(PyObject *self) {

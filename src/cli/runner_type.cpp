@@ -103,17 +103,11 @@ PyObject *runner_add_clause(PyObject *self, PyObject *clause) {
 }
 
 PyObject *runner_add_formula(PyObject *self, PyObject *formula) {
-  if (!is_formula(formula)) {
-    PyErr_SetString(PyExc_TypeError, "add_formula takes a Formula");
-    return nullptr;
-  }
   RunnerObject *o = as_runner(self);
-  const Formula &f = *as_formula(formula)->f;
-  return guard_call([&]() -> PyObject * {
-    for (size_t i = 0; i < f.size(); ++i) {
-      if (!o->r->add_clause(f.clause(i), f.clause_len(i))) return eliminated();
-    }
-    Py_RETURN_NONE;
+  return add_formula_clauses(formula, [&](const Lit *lits, size_t n) {
+    if (o->r->add_clause(lits, n)) return true;
+    eliminated();
+    return false;
   });
 }
 
