@@ -205,10 +205,14 @@ class ProofReader(Tokens):
         tail = self.native.text(block, self.limit, self.tail)
         if tail is None:
             return False
+        self.keep_tail(tail, line0, block)
+        return True
+
+    def keep_tail(self, tail, line0, block):
+        """The unfinished step a block leaves, and where it was left."""
         self.tail = tail
         if tail:
             self.tail_at = (line0, block)
-        return True
 
     def text_numbers(self, block, line0):
         if block.isspace():  # no token: the unfinished step, if any, stays where it was
@@ -220,9 +224,7 @@ class ProofReader(Tokens):
             else:
                 tail = self.scan.drat_text(block, self.limit, self.steps, self.tail, self.lits)
                 if tail is not None:
-                    self.tail = tail
-                    if tail:
-                        self.tail_at = (line0, block)
+                    self.keep_tail(tail, line0, block)
                     return
         toks = block.split()
         vals = self.map(block, line0, toks)
@@ -246,8 +248,7 @@ class ProofReader(Tokens):
         except ValueError:
             pass
         if s < len(vals):
-            self.tail = vals[s:]
-            self.tail_at = (line0, block)
+            self.keep_tail(vals[s:], line0, block)
             if self.tail[0] == DEL:
                 dels += 1
         if vals.count(DEL) != dels:

@@ -20,15 +20,14 @@ const char kMsgNotRupNorRat[] = "clause is neither RUP nor RAT with respect to t
 
 namespace {
 
-// Copies clause `c` into `out` without repeated literals (first occurrence
-// kept).  A repeated literal would otherwise hide a unit clause such as
-// [a, a] from propagation, and give a deletion like [a, a] the key of the
-// unit [a].
-std::span<const Lit> normalised(Checker &ck, std::span<const Lit> c, std::vector<Lit> &out) {
-  out.assign(c.begin(), c.end());
-  ck.grow(out);
-  out.resize(ck.dedupe(out.data(), out.size()));
-  return out;
+// Drops repeated literals from `lits` (first occurrence kept), sizing the
+// checker for them first.  A repeated literal would otherwise hide a unit
+// clause such as [a, a] from propagation, and give a deletion like [a, a]
+// the key of the unit [a].
+std::span<const Lit> normalise(Checker &ck, std::vector<Lit> &lits) {
+  ck.grow(lits);
+  lits.resize(ck.dedupe(lits.data(), lits.size()));
+  return lits;
 }
 
 }  // namespace
@@ -42,7 +41,8 @@ void Run::reserve(uint32_t nvars, size_t clauses, size_t lits) {
 }
 
 void Run::add_clause(std::span<const Lit> clause) {
-  const auto c = normalised(*ck_, clause, cur_);
+  cur_.assign(clause.begin(), clause.end());
+  const auto c = normalise(*ck_, cur_);
   ck_->insert(c);
   if (c.empty()) ck_->set_inconsistent();
 }
@@ -59,14 +59,13 @@ void Run::start() {
 
 void Run::step(bool deletion, std::span<const Lit> clause) {
   if (decided_) return;
-  check(deletion, normalised(*ck_, clause, cur_));
+  cur_.assign(clause.begin(), clause.end());
+  check(deletion, normalise(*ck_, cur_));
 }
 
 void Run::step(bool deletion, std::vector<Lit> &lits) {
   if (decided_) return;
-  ck_->grow(lits);
-  lits.resize(ck_->dedupe(lits.data(), lits.size()));
-  check(deletion, lits);
+  check(deletion, normalise(*ck_, lits));
 }
 
 void Run::check(bool deletion, std::span<const Lit> c) {
