@@ -15,6 +15,7 @@ from unittest.mock import ANY
 
 import pytest
 
+from quillon_native_cli import batch
 from quillon_native_cli.configs import PORTFOLIO_ORDER
 from quillon_native_cli.main import main
 from quillon_native_cli.store import Store, StoreError
@@ -174,6 +175,30 @@ def test_interrupted_batch_resumes_without_loss_or_double_counting(tmp_path):
     assert all(r["answer"] == "SAT" and r["status"] == "solved" for r in after.values())
     count = runs(tmp_path)
     assert all(count[n] == 1 for n in before) and sum(count.values()) <= 7
+
+
+def test_an_interrupt_keeps_the_results_of_instances_already_finished(monkeypatch):
+    # The interrupt lands as "a" is being recorded, with "b" finished meanwhile.
+    b_done = threading.Event()
+
+    def run_instance(job, stop):
+        if job["name"] == "b":
+            b_done.set()
+        return {"status": "solved", "name": job["name"]}
+
+    monkeypatch.setattr(batch.runner, "run_instance", run_instance)
+    recorded = []
+
+    def record(job, result):
+        if job["name"] == "a" and "interrupted" not in recorded:
+            recorded.append("interrupted")
+            assert b_done.wait(10)
+            raise KeyboardInterrupt
+        recorded.append(result["name"])
+
+    with pytest.raises(KeyboardInterrupt):
+        batch.run_local([{"name": "a"}, {"name": "b"}], 2, record)
+    assert sorted(recorded) == ["a", "b", "interrupted"]
 
 
 def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):

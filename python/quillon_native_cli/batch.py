@@ -206,12 +206,21 @@ def summary(rows, total, seconds, wall, results, ran):
 def run_local(todo, jobs, record):
     stop = runner.LocalStop()
     pool = concurrent.futures.ThreadPoolExecutor(jobs)
+    futures, recorded = {}, set()
     try:
         futures = {pool.submit(runner.run_instance, job, stop): job for job in todo}
         for fut in concurrent.futures.as_completed(futures):
             record(futures[fut], fut.result())
+            recorded.add(fut)
     except BaseException:
         stop.stop()
+        pool.shutdown(wait=True, cancel_futures=True)
+        # An instance may finish between an interrupt and the loop's turn to
+        # record it (a worker goes on to the next one meanwhile): its result
+        # is kept.  The instances the stop cut short record nothing.
+        for fut, job in futures.items():
+            if fut not in recorded and fut.done() and not fut.cancelled() and fut.exception() is None:
+                record(job, fut.result())
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
