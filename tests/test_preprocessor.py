@@ -144,6 +144,11 @@ RUNS.update({
                                         {"eliminated_vars": 0, "resolvents": 0}, None, None),
     "one tautology: five resolvents for five": (resolution_case(2, 3, 1), range(1, 20), {}, 3, True,
                                                 {"eliminated_vars": 1, "resolvents": 5}, None, None),
+    # x0 stays (nine resolvents for six clauses); x30, tried after it (ten
+    # pairs), goes: x40 makes every one of its resolvents tautological.
+    "an elimination given up, a later one made": (
+        resolution_case(3, 3, 0) + [[60, 80, 82 + 2 * i] for i in range(2)] + [[61, 81, 86 + 2 * i] for i in range(5)],
+        set(range(1, 60)) - {30}, {}, 3, True, {"eliminated_vars": 1, "resolvents": 0}, None, None),
     # With 400 pairs x goes with no resolvent, with 420 it is never tried.
     "400 resolution pairs": (tautologies_only(20), range(1, 60), {}, 3, True,
                              {"eliminated_vars": 1, "resolvents": 0}, None, None),
