@@ -124,13 +124,23 @@ def _counters(text):
 
 class SearchProcess(supervise.Process):
     """The search program, started for a formula of `nvars` variables with
-    solve's options `args`, Solver `options` and monotonic `deadline`:
-    `feed` (a _scan.ClauseFeed) takes the clauses as they are read, and
-    finish(proof_fh) starts the search.  Its messages (search_wire.hpp) come
-    out of poll() as the tuples NativeWork sends."""
+    solve's options `args`, Solver `options` and monotonic `deadline`, or
+    with `auto` for the plan it chooses from the formula (its members' proofs
+    in the folder of `files`, a ProofFiles): `feed` (a _scan.ClauseFeed)
+    takes the clauses as they are read, and finish(proof_fh) starts the
+    search.  Its messages (search_wire.hpp) come out of poll() as the tuples
+    NativeWork sends."""
 
-    def __init__(self, program, nvars, options, args, deadline):
+    def __init__(self, program, nvars, options, args, deadline, auto=False, files=None):
         argv = [program, str(nvars), f"--slice={args.slice}"]
+        if auto:
+            from quillon_native_cli import configs, strategy
+            argv += ["--auto=1", f"--rounds={args.rounds}",
+                     f"--probe={strategy.PROBE_CLAUSES},{strategy.PROBE_CONFLICTS}"]
+            argv += [",".join([f"--named={name}"] + [f"{k}={_option(v)}" for k, v in opts.items()])
+                     for name, opts in configs.CONFIGS.items()]
+            if files is not None:
+                argv.append(f"--proof-dir={files.folder}")
         if args.proof:
             argv.append(f"--proof={'binary' if args.binary_proof else 'text'}")
         if args.preprocess:
@@ -204,6 +214,10 @@ class SearchProcess(supervise.Process):
             (n,) = supervise._LEN.unpack_from(payload, 2)
             answer = (None, True, False)[payload[0]]
             return ("answer", answer, _counters(payload[6:6 + n]), payload[6 + n:] if payload[1] else None, None)
+        if kind == ord("C"):
+            return ("comment", payload.decode(errors="replace"))
+        if kind == ord("W"):
+            return ("winner", payload.decode(errors="replace"))
         if kind == ord("F"):
             return ("proof", int.from_bytes(payload, sys.byteorder))
         if kind == ord("E"):
@@ -259,18 +273,21 @@ class ProofFiles:
 
     def __init__(self, target, binary):
         self.binary = binary
-        if os.path.isfile(target):
-            base = os.path.dirname(os.path.abspath(target))
-        else:
-            base = os.environ.get("TMPDIR") or "/tmp"
+        temporary = os.environ.get("TMPDIR") or "/tmp"
+        # beside a regular file, or where it is to be made
+        beside = os.path.isfile(target) or not os.path.lexists(target)
+        bases = [os.path.dirname(os.path.abspath(target)), temporary] if beside else [temporary]
         # A fresh folder of this process's own (tempfile would cost 1.4 MB of resident memory).
-        for attempt in range(100):
-            self.folder = os.path.join(base, f".quillon-proofs-{os.getpid()}-{time.monotonic_ns()}-{attempt}")
-            try:
-                os.mkdir(self.folder, 0o700)
-                break
-            except FileExistsError:
-                continue
+        for base in bases:
+            for attempt in range(100):
+                self.folder = os.path.join(base, f".quillon-proofs-{os.getpid()}-{time.monotonic_ns()}-{attempt}")
+                try:
+                    os.mkdir(self.folder, 0o700)
+                    return
+                except FileExistsError:
+                    continue
+                except OSError:
+                    break
 
     def dest(self, i):
         from quillon_native_cli.driver import ProofDest

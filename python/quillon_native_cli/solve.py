@@ -6,9 +6,8 @@ be shown and Ctrl-C, SIGTERM and `--seconds` take effect at once while runs
 stay reproducible for the same options.  One named configuration searches
 in the search program (native.SearchProcess), which gets the clauses as they
 are read, so that neither process holds both the interpreter and the
-formula; so does auto when its plan is that configuration alone (uniform
-random formulas), with the clauses read here first for their features.  The
-other runs load the formula here and fork.
+formula; so does auto on one thread, whose plan the program chooses from
+the formula and runs.  The other runs load the formula here and fork.
 """
 import gc
 import os
@@ -141,6 +140,10 @@ def run(args):
     return Solve(args, out).main()
 
 
+class ProgramFailed(Exception):
+    """The search program could not start."""
+
+
 class Solve:
     def __init__(self, args, out):
         self.args, self.out = args, out
@@ -150,15 +153,14 @@ class Solve:
         self.solver = self.pre = self.runner = None
         # The native runner streams the proof; --check stays on the module.
         self.native = native.available() and not args.check and not self.auto
-        self.auto_native = native.available() and self.auto and not args.check
-        self.prep = None  # --preprocess ahead of several solvers (auto, --portfolio), natively
-        # One configuration searches in the search program when it is there
-        # (no interpreter in the searching process), else in a fork.
-        self.program = native.search_program() if self.native and not args.portfolio else None
-        # auto reads the formula here first: its plan decides (in read) whether the program searches
-        self.auto_program = native.search_program() \
-            if self.auto_native and not args.preprocess and (args.threads or 1) == 1 else None
-        self.plan = self.feat = None  # auto's, and the features it came from, when made here
+        # One configuration, and auto on one thread, search in the search
+        # program when it is there (no interpreter in the searching process).
+        self.program = native.search_program() if native.available() and not args.check and not args.portfolio \
+            and (args.threads or 1) == 1 else None
+        # auto on threads: native runners in a fork (threads.py)
+        self.auto_native = native.available() and self.auto and not args.check and (args.threads or 1) > 1
+        self.prep = None  # --preprocess ahead of several solvers (--portfolio), natively
+        self.plan = self.feat = None  # auto's over the module, and the features it came from
         self.proc = None
         # Beyond a century a limit is no limit (and the solver's clock could not take it).
         limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
@@ -180,6 +182,8 @@ class Solve:
             return common.fail(Exit.INPUT, str(e))
         except MemoryError:
             return common.fail(Exit.FAILED, f"{self.name}: out of memory while loading the formula")
+        except ProgramFailed as e:
+            return common.fail(Exit.FAILED, f"{self.name}: {e}")
         except Interrupted as e:
             out.comment("interrupted while reading the formula")
             out.line("s UNKNOWN")
@@ -190,8 +194,7 @@ class Solve:
             try:
                 self.proof_fh = open(args.proof, "wb")
             except OSError as e:
-                if self.proc:
-                    self.proc.kill()
+                self.drop_program()
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
             if self.runner:
                 self.runner.attach_proof(self.proof_fh.fileno())
@@ -211,15 +214,25 @@ class Solve:
         try:
             self.read()
         except BaseException:  # a bad input, a signal: the search process goes too
-            if self.proc:
-                self.proc.kill()
+            self.drop_program()
             raise
 
-    def start_search(self, nvars):
-        """Starts the search program; False if it cannot start."""
+    def drop_program(self):
+        if self.proc:
+            self.proc.kill()
+        if self.proof_files:
+            self.proof_files.remove()
+
+    def start_search(self, nvars, line):
+        """Starts the search program; False if it cannot start (auto: an error)."""
+        if self.auto and self.args.proof:  # its members' proofs go to a folder of their own
+            self.proof_files = native.ProofFiles(self.args.proof, self.args.binary_proof)
         try:
-            self.proc = native.SearchProcess(self.program, nvars, self.opts, self.args, self.deadline)
-        except OSError:
+            self.proc = native.SearchProcess(self.program, nvars, self.opts, self.args, self.deadline,
+                                             self.auto, self.proof_files)
+        except OSError as e:
+            if self.auto:
+                raise ProgramFailed(f"the search program cannot start: {e.strerror or e}") from None
             return False
         return True
 
@@ -230,7 +243,7 @@ class Solve:
         if args.check or args.portfolio and not args.preprocess and not self.native:
             self.clauses = []
             sinks.append(self.clauses.append)
-        if self.auto and not args.preprocess:
+        if self.auto and not args.preprocess and not self.program:
             if self.auto_native:  # read natively, each member adds them as it starts
                 self.flat = native.Formula()
                 sinks.append(self.flat.add_clause)
@@ -241,10 +254,10 @@ class Solve:
 
         def on_header(nvars, nclauses, line):
             try:
-                if self.program and self.start_search(nvars):
+                if self.program and self.start_search(nvars, line):
                     reader.native = self.proc.feed
                     sinks.insert(0, self.proc.feed.add_clause)
-                elif args.preprocess and (self.auto_native or self.native and args.portfolio):
+                elif args.preprocess and self.native and args.portfolio:
                     self.prep = native.make_prep(nvars, bool(args.proof), args.binary_proof)
                     reader.native = self.prep
                     sinks.insert(0, self.prep.add_clause)
@@ -273,7 +286,7 @@ class Solve:
 
         self.sinks = sinks
         reader = CnfReader(args.file, self._sink, on_header, args.relaxed)
-        if self.auto_native and not args.preprocess:
+        if self.auto_native:
             reader.native = self.flat
         if not sinks:  # no clause is kept here: no int objects kept to share among them either
             reader.lits = None
@@ -281,8 +294,6 @@ class Solve:
             reader.block = STREAM_BLOCK
         reader.read()
         self.nvars, self.nclauses = reader.nvars, reader.nclauses
-        if self.auto_program:
-            self.plan_here()
         # What was read stays to the end: the collector need never walk it,
         # nor touch its pages in the forked search process.
         gc.freeze()
@@ -291,22 +302,6 @@ class Solve:
         out.comment(f"quillon-native {common.version()}")
         out.comment(f"{self.name}: {self.nvars} variables, {self.nclauses} clauses, "
                     f"read in {self.load_seconds:.3f} s")
-
-    def plan_here(self):
-        """auto's plan; when it is the default configuration alone, the search
-        program takes the formula and searches as `--config default` does."""
-        from quillon_native_cli import strategy
-        self.feat = strategy.features(self.nvars, self.flat)
-        plan = self.plan = strategy.plan(self.feat, self.args.slice)
-        if plan.members != strategy.RANDOM.members:
-            return
-        opts = dict(configs.CONFIGS[plan.members[0]])
-        try:
-            self.proc = native.SearchProcess(self.auto_program, self.nvars, opts, self.args, self.deadline)
-        except (OSError, MemoryError):
-            return  # the fork searches, as without the program
-        self.proc.feed.add_formula(self.flat)
-        self.flat = None
 
     def _sink(self, clause):
         for add in self.sinks:
@@ -318,8 +313,6 @@ class Solve:
         if args.portfolio:
             names = configs.PORTFOLIO_ORDER[:args.portfolio]
             out.comment(f"portfolio of {args.portfolio}: {', '.join(names)}")
-        elif self.auto and self.proc:
-            out.comment(self.plan.describe())
         elif not self.auto:
             shown = " ".join(f"{k}={v}" for k, v in self.opts.items())
             out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
@@ -376,6 +369,8 @@ class Solve:
                         self.proof_error = self.proof_error or rest[0]
                     elif kind == "comment":
                         out.comment(rest[0])
+                    elif kind == "winner":
+                        self.winner = rest[0]
                     elif kind == "check":
                         check = rest[0]
                     elif kind == "error":
@@ -513,17 +508,10 @@ class Work:
             return
         nvars = s.nvars
         pre_steps = []
-        first = None  # the proof steps of a native preprocessor
         pre = s.pre
         model = None
         winner = None
-        if s.prep is not None:  # natively, its proof streamed ahead of the members'
-            clauses, first = native.preprocess(ch, s.prep, args.rounds, time.monotonic(), s.proof_fh is not None)
-            if clauses is None:
-                native.refuted(ch, t0, first)
-                return
-            ok, nvars = True, clauses.nvars
-        elif pre is not None:
+        if pre is not None:
             ok = pre.run(args.rounds)
             prep = {k: getattr(pre, k) for k in PREP_STATS}
             prep["seconds"] = time.monotonic() - t0
@@ -538,16 +526,7 @@ class Work:
         if not ok:
             result = False
         elif self.s.auto:
-            result, stats, model, steps, winner = self.auto(
-                ch, nvars, clauses if pre is not None or s.prep is not None else s.flat, t0)
-            if s.auto_native:  # its proof was streamed and is in place
-                model = bytes(model) if result else None
-                if result and s.prep is not None:
-                    model = s.prep.reconstruct(model)
-                ch.send("answer", result, stats, model, winner)
-                if s.proof_fh:
-                    self.streamed_proof(ch, steps, first)
-                return
+            result, stats, model, steps, winner = self.auto(ch, nvars, clauses if pre is not None else s.flat, t0)
         elif args.portfolio:
             names = configs.PORTFOLIO_ORDER[:args.portfolio]
             res = qn.solve_portfolio(nvars, clauses, [configs.full(n) for n in names], want_proof=s.want_proof)
@@ -604,53 +583,18 @@ class Work:
             st = {k: sum(d.stats()[k] for d in run.drivers if d is not None) for k in STATS}
             st["seconds"] = time.monotonic() - t0
             ch.send("progress", st)
-            if s.auto_native and native.stop_requested():
-                raise native.Stopped()
 
-        if s.auto_native:  # native drivers, each streaming its proof to a file of its own
-            native.stop_on_signals()
-            files = s.proof_files
-
-            def open_member(nvars, options, dest, name):
-                index = plan.members.index(name)
-                return native.open_native_driver(nvars, options, files.dest(index) if files else None, name)
-
-            run = strategy.Portfolio(Formula(nvars, clauses), plan, None, open=open_member)
-        else:
-            dest = ProofDest(None, args.binary_proof) if s.want_proof else None
-            run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
-        try:
-            out = run.run(None if args.max_conflicts is None else args.max_conflicts - self.spent, remaining,
-                          progress)
-        except native.Stopped:
-            out = run.outcome(None, None)
+        dest = ProofDest(None, args.binary_proof) if s.want_proof else None
+        run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
+        out = run.run(None if args.max_conflicts is None else args.max_conflicts - self.spent, remaining, progress)
         winner = out.winner
         st = dict(out.stats, seconds=time.monotonic() - t0)
         if len(plan.members) > 1:
             st["all_conflicts"] = out.conflicts + self.spent  # every member's: what --max-conflicts counts
-        if s.auto_native:
-            # The winner's proof, or without one the busiest member's, becomes the proof.
-            kept = winner or max((d for d in run.drivers if d is not None), key=lambda d: d.conflicts())
-            try:
-                written = kept.finish_proof()
-            except OSError as e:
-                written = e
-            steps = (kept.name if len(plan.members) > 1 else None, run.drivers.index(kept), written)
-            run.finish(None)
-        else:
-            steps = winner.proof_steps() if winner is not None and s.want_proof else []
-            run.finish(None)
+        steps = winner.proof_steps() if winner is not None and s.want_proof else []
+        run.finish(None)
         return out.answer, st, out.model, steps, winner.name if winner is not None and len(plan.members) > 1 \
             else None
-
-    def streamed_proof(self, ch, kept, first):
-        """Reports the proof that native drivers streamed and copies the kept
-        one into place, after the `first` steps of the preprocessor if any:
-        kept is (member's name or None, its index, steps)."""
-        name, index, steps = kept
-        if name:
-            ch.send("comment", f"proof of {name}")
-        native.send_kept(ch, self.s.proof_files, index, self.s.proof_fh, native.after(first, steps))
 
     def write_proof(self, ch, steps):
         """Writes the proof; a failure ("proof-failed", at the end or, from a

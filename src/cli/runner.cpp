@@ -10,14 +10,20 @@ constexpr bool kDoBve = true;
 constexpr uint64_t kMaxResolventLen = 20;
 }  // namespace
 
+std::unique_ptr<prep::Preprocessor> make_preprocessor(uint32_t nvars, ProofFile *proof,
+                                                      std::shared_ptr<std::atomic<bool>> stop) {
+  auto pre = std::make_unique<prep::Preprocessor>(kDoBve, kMaxResolventLen, proof != nullptr);
+  if (proof) pre->stream_proof(proof);
+  pre->set_stop(std::move(stop));
+  pre->grow(nvars);
+  return pre;
+}
+
 Runner::Runner(uint32_t nvars, const Config &config, std::unique_ptr<ProofFile> proof, bool preprocess,
                std::shared_ptr<std::atomic<bool>> stop)
     : config_(config), proof_(std::move(proof)), stop_(std::move(stop)) {
   if (preprocess) {
-    pre_ = std::make_unique<prep::Preprocessor>(kDoBve, kMaxResolventLen, proof_ != nullptr);
-    if (proof_) pre_->stream_proof(proof_.get());
-    pre_->set_stop(stop_);
-    pre_->grow(nvars);
+    pre_ = make_preprocessor(nvars, proof_.get(), stop_);
     return;
   }
   solver_ = std::make_unique<Solver>(nvars, config_);

@@ -20,6 +20,11 @@
 
 namespace qn::cli {
 
+// The preprocessor of `solve --preprocess` (the module's Preprocessor
+// defaults) for `nvars` variables, its steps streamed to `proof` if given.
+std::unique_ptr<prep::Preprocessor> make_preprocessor(uint32_t nvars, ProofFile *proof,
+                                                      std::shared_ptr<std::atomic<bool>> stop);
+
 class Runner {
  public:
   // `proof` may be null (no proof).  With `preprocess`, clauses go to a

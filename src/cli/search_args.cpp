@@ -41,6 +41,23 @@ bool parse_option(std::string_view name, std::string_view value, Config *cfg) {
   return false;
 }
 
+// NAME[,OPTION=VALUE...]: a named configuration of auto's plans.
+bool parse_named(std::string_view spec, SearchArgs *a) {
+  const size_t comma = spec.find(',');
+  const std::string name(spec.substr(0, comma));
+  if (name.empty() || a->named.count(name)) return false;
+  Config &cfg = a->named[name];
+  std::string_view rest = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+  while (!rest.empty()) {
+    const size_t end = rest.find(',');
+    const std::string_view item = rest.substr(0, end);
+    const size_t eq = item.find('=');
+    if (eq == std::string_view::npos || !parse_option(item.substr(0, eq), item.substr(eq + 1), &cfg)) return false;
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  }
+  return true;
+}
+
 bool parse_flag(std::string_view name, std::string_view value, SearchArgs *a) {
   if (name == "--proof") {
     a->proof = true;
@@ -52,6 +69,18 @@ bool parse_flag(std::string_view name, std::string_view value, SearchArgs *a) {
     return parse_value(value, &a->rounds);
   }
   if (name == "--slice") return parse_value(value, &a->slice);
+  if (name == "--rounds") return parse_value(value, &a->rounds);
+  if (name == "--auto") return parse_value(value, &a->auto_plan);
+  if (name == "--proof-dir") {
+    a->proof_dir = value;
+    return !value.empty();
+  }
+  if (name == "--named") return parse_named(value, a);
+  if (name == "--probe") {  // CLAUSES,CONFLICTS
+    const size_t comma = value.find(',');
+    return comma != std::string_view::npos && parse_value(value.substr(0, comma), &a->probe_clauses) &&
+           parse_value(value.substr(comma + 1), &a->probe_conflicts);
+  }
   if (name == "--max-conflicts") {
     a->max_conflicts.emplace();
     return parse_value(value, &*a->max_conflicts);

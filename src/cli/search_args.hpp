@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <string>
 
 #include "solver/config.hpp"
 
@@ -19,6 +21,13 @@ struct SearchArgs {
   std::optional<uint64_t> max_conflicts;
   std::optional<std::chrono::steady_clock::time_point> deadline;
   Config config;
+  // auto: the plan chosen from the formula, of the named configurations
+  // given; its members' proofs go to files in proof_dir.
+  bool auto_plan = false;
+  std::map<std::string, Config> named;
+  std::string proof_dir;
+  uint64_t probe_clauses = 0;    // formulas of these clauses or more are probed first
+  uint64_t probe_conflicts = 0;  // for these conflicts (0: never)
 };
 
 // False when an argument is unknown or malformed.

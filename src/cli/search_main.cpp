@@ -7,6 +7,8 @@
 //
 //   quillon-search NVARS [--proof=text|binary] [--preprocess=ROUNDS]
 //                  [--slice=K] [--max-conflicts=N] [--deadline=T] [OPTION=VALUE ...]
+//   quillon-search NVARS --auto=1 --named=NAME[,OPTION=VALUE...]... [--proof-dir=DIR] [--rounds=N]
+//                  [--probe=CLAUSES,CONFLICTS] ...
 //
 // T is a CLOCK_MONOTONIC time in seconds; OPTIONs are the Solver's.  SIGINT
 // and SIGTERM stop the search at its next conflict: the program flushes its
@@ -23,7 +25,9 @@
 #include <vector>
 
 #include "cli/runner.hpp"
+#include "cli/plan_runner.hpp"
 #include "cli/search_args.hpp"
+#include "cli/search_auto.hpp"
 #include "cli/search_input.hpp"
 #include "cli/search_messages.hpp"
 #include "cli/stop.hpp"
@@ -34,27 +38,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-uint64_t conflicts(const Runner &r) { return r.solver() != nullptr ? r.solver()->stats().conflicts : 0; }
-
-// Slices of `slice` conflicts up to the limit and the deadline, a progress
-// message after each one left without an answer (supervise.in_slices).
-uint8_t in_slices(Runner &r, const SearchArgs &a, Messages &out, Clock::time_point t0) {
-  if (a.slice == 0) return r.solve(a.max_conflicts, a.deadline);
-  std::optional<uint64_t> left = a.max_conflicts;
-  for (;;) {
-    const uint64_t before = conflicts(r);
-    const uint8_t answer = r.solve(left ? std::min(a.slice, *left) : a.slice, a.deadline);
-    if (answer != kUnknown || stop_flag()->load()) return answer;
-    out.send(wire::kProgress, solver_counters(r.solver(), since(t0)));
-    if (left) {
-      const uint64_t used = conflicts(r) - before;
-      if (used >= *left) return kUnknown;
-      *left -= used;
-    }
-    if (a.deadline && Clock::now() >= *a.deadline) return kUnknown;
-  }
-}
 
 uint8_t answer_byte(uint8_t answer) {
   return answer == kSat ? wire::kAnswerSat : answer == kUnsat ? wire::kAnswerUnsat : wire::kAnswerUnknown;
@@ -82,7 +65,9 @@ int search(const SearchArgs &a, Messages &out) {
     ok = r.preprocess(a.rounds);
     out.send(wire::kPrep, prep_counters(*r.preprocessor(), since(t0)));
   }
-  const uint8_t answer = ok ? in_slices(r, a, out, t0) : kUnsat;
+  const uint8_t answer = ok ? in_slices(r, a.slice, a.max_conflicts, a.deadline, *stop_flag(), [&] {
+    out.send(wire::kProgress, solver_counters(r.solver(), since(t0)));
+  }) : kUnsat;
   const std::string counters = solver_counters(r.solver(), since(t0));
   std::vector<bool> model;
   const bool with_model = answer == kSat && r.model(&model);
@@ -108,13 +93,14 @@ int main(int argc, char **argv) {
   SearchArgs a;
   if (!parse_search_args(argc, argv, &a)) {
     std::fprintf(stderr, "usage: quillon-search NVARS [--proof=text|binary] [--preprocess=ROUNDS] [--slice=K] "
-                         "[--max-conflicts=N] [--deadline=T] [OPTION=VALUE ...]\n");
+                         "[--max-conflicts=N] [--deadline=T] [--auto=1 --named=NAME,... --proof-dir=DIR --rounds=N] "
+                         "[OPTION=VALUE ...]\n");
     return 2;
   }
   catch_stop_signals();
   Messages out(1);
   try {
-    return search(a, out);
+    return a.auto_plan ? search_auto(a, out) : search(a, out);
   } catch (const std::bad_alloc &) {
     out.send(wire::kError, "out of memory");
   } catch (const std::exception &e) {

@@ -25,13 +25,18 @@ void put_seconds(std::string &out, double seconds) {
 }  // namespace
 
 std::string solver_counters(const Solver *s, double seconds) {
+  if (s != nullptr) return stats_counters(s->stats(), std::nullopt, seconds);
   std::string out;
-  if (s != nullptr) {
-    const Stats &st = s->stats();
+  put_seconds(out, seconds);
+  return out;
+}
+
+std::string stats_counters(const Stats &st, std::optional<uint64_t> all_conflicts, double seconds) {
+  std::string out;
 #define QN_PUT_STAT(name, place) put(out, #name, st.name);
-    QN_SOLVER_STATS(QN_PUT_STAT)
+  QN_SOLVER_STATS(QN_PUT_STAT)
 #undef QN_PUT_STAT
-  }
+  if (all_conflicts) put(out, "all_conflicts", *all_conflicts);
   put_seconds(out, seconds);
   return out;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,8 @@ namespace qn::cli {
 
 // The counters as message text; `seconds` last.
 std::string solver_counters(const Solver *s, double seconds);
+// Counters of several solvers: `all_conflicts` when they are a plan's.
+std::string stats_counters(const Stats &st, std::optional<uint64_t> all_conflicts, double seconds);
 std::string prep_counters(const prep::Preprocessor &p, double seconds);
 
 class Messages {

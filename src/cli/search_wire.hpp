@@ -26,6 +26,8 @@ enum Kind : char {
                       // counters, the model (a 0/1 byte per variable)
   kProofDone = 'F',    // u64: the proof's steps
   kProofFailed = 'E',  // u32: errno of the failed write
+  kComment = 'C',      // text: a line to show (a plan, which member's proof is kept)
+  kWinner = 'W',       // text: the plan's member that answered (after kAnswer)
   kError = 'X',        // text: the search failed
 };
 

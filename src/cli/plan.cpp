@@ -1,0 +1,198 @@
+#include "cli/plan.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace qn::cli {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The plans, chosen by replaying schedules on runs of every configuration
+// measured in slices (bench/measure.py, bench/simulate.py; tuned on the
+// shared set and the tuning part of the generated corpus).
+
+// Structured formulas.  The default searches first and alone for 40000
+// conflicts, in the slices of `solve --config default`, so it makes exactly
+// that command's search: where it wins early, auto is the default (with a
+// head of 20000, the quasigroup family measured 1.5x slower).  Then the
+// members take turns.  glucose-random, the configuration that most often
+// beats the default where the default is slow, is two members, in slices of
+// 2000 and of 30000 conflicts: every slice end sends a member back to level
+// 0, so the slice size is part of a search, and on the measured corpus
+// neither size alone does what both do (the sorting network needs 26600
+// conflicts in the small slices and 309000 in the large; the factoring miter
+// 157000 in the large and more than 422000 in the small).
+const Plan kStructured{
+    {{"default", 1, kDefaultSlice}, {"glucose-random@2000", 5, 2000}, {"glucose-random@30000", 2, 30000}},
+    2.0, 2, "structured"};
+
+// Formulas of at-most-one constraints (negative binaries) and long
+// at-least-one clauses, such as pigeonhole: no-restart (glucose-random's
+// phases and random decisions, but no restarts within its slices of 30000
+// conflicts and no target phase) solves the hard ones several times faster
+// than anything else measured (hole9 in 28000 conflicts, glucose-random in
+// 49000, the default in 222000), so it takes most of each turn; the
+// default's turn comes first but is short (slices of 2000), for the
+// satisfiable ones it answers in a few hundred conflicts (php-40-40: 204).
+const Plan kAtMostOne{
+    {{"default@2000", 1, 2000}, {"no-restart@30000", 2, 30000}, {"glucose-random@2000", 5, 2000}},
+    2.0, 0, "at-most-one and long at-least-one clauses"};
+
+// Uniform random k-SAT: the default alone, in the slices of `--config
+// default`, so it searches exactly as that command does (its walk wins these).
+const Member kRandomMember{"default", 1, kDefaultSlice};
+
+constexpr uint64_t kLargeLits = 2'000'000;  // literals from which a formula gets at most kLargeMembers solvers
+constexpr size_t kLargeMembers = 2;
+constexpr double kAmoBinaryShare = 0.5;  // negative binaries among the clauses, at least
+constexpr double kAmoChoices = 6;        // mean length of the positive clauses of two or more literals, at least
+
+uint64_t sum(const Features::Counts &c) {
+  uint64_t n = 0;
+  for (const auto &[k, m] : c) n += m;
+  return n;
+}
+
+std::string slices_text(uint64_t n, uint64_t unit) {
+  if (unit == 0) return "one call, no slices";
+  return std::to_string(n) + " slice" + (n != 1 ? "s" : "") + " of " + std::to_string(unit) + " conflicts";
+}
+
+uint64_t scaled(uint64_t n, double scale) { return std::max<uint64_t>(1, std::nearbyint(n * scale)); }
+
+}  // namespace
+
+uint32_t Features::uniform_k() const {
+  if (lengths.size() != 1) return 0;
+  const size_t k = lengths.begin()->first;
+  return k >= 3 ? static_cast<uint32_t>(k) : 0;
+}
+
+bool Features::looks_random() const {
+  if (uniform_k() == 0 || nvars == 0) return false;
+  const double poisson = 1 / std::sqrt(std::max(static_cast<double>(lits) / nvars, 1e-9));
+  return 0.5 * poisson <= occurrence_cv && occurrence_cv <= 2 * poisson;
+}
+
+bool Features::at_most_one_shaped() const {
+  if (sum(negative) + sum(positive) != nclauses) return false;
+  const auto binaries = negative.find(2);
+  if ((binaries == negative.end() ? 0 : binaries->second) < kAmoBinaryShare * nclauses) return false;
+  uint64_t clauses = 0, lits_in = 0;
+  for (const auto &[k, n] : positive) {
+    if (k < 2) continue;
+    clauses += n;
+    lits_in += k * n;
+  }
+  return clauses > 0 && lits_in >= kAmoChoices * clauses;
+}
+
+// Sums as Python's sum() over floats does, one after the other, so that a
+// plan chosen here is the one the command's own tools compute.
+Features features_of(uint32_t nvars, const Formula &f) {
+  Features feat;
+  feat.nvars = nvars;
+  std::vector<uint64_t> count;  // per variable
+  std::vector<Var> order;       // variables in the order of their first occurrence
+  for (size_t i = 0; i < f.size(); ++i) {
+    const size_t len = f.clause_len(i);
+    const Lit *c = f.clause(i);
+    size_t negated = 0;
+    for (size_t k = 0; k < len; ++k) {
+      const Var v = var_of(c[k]);
+      negated += is_neg(c[k]);
+      if (v >= count.size()) count.resize(size_t{v} + 1, 0);
+      if (count[v]++ == 0) order.push_back(v);
+    }
+    ++feat.lengths[len];
+    if (len != 0 && negated == len) ++feat.negative[len];
+    if (len != 0 && negated == 0) ++feat.positive[len];
+    feat.lits += len;
+  }
+  feat.nclauses = f.size();
+  if (!order.empty()) {
+    uint64_t total = 0;
+    for (Var v : order) total += count[v];
+    const double mean = static_cast<double>(total) / static_cast<double>(order.size());
+    double squares = 0.0;
+    for (Var v : order) squares += std::pow(static_cast<double>(count[v]) - mean, 2.0);
+    feat.occurrence_cv = std::sqrt(squares / static_cast<double>(order.size())) / mean;
+  }
+  return feat;
+}
+
+std::vector<uint64_t> Plan::shares(int rnd) const {
+  std::vector<uint64_t> out(members.size(), 0);
+  if (rnd < 0) {
+    out[0] = head;
+    return out;
+  }
+  const double factor = std::pow(growth, rnd);
+  for (size_t i = 0; i < members.size(); ++i) {
+    const double s = static_cast<double>(members[i].weight) * factor;
+    out[i] = s >= 1.8e19 ? std::numeric_limits<uint64_t>::max() : std::max<uint64_t>(1, static_cast<uint64_t>(s));
+  }
+  return out;
+}
+
+std::string Plan::describe() const {
+  std::string out = "strategy auto (" + why + "): ";
+  if (members.size() == 1) {
+    const uint64_t unit = members[0].unit;
+    return out + "configuration " + members[0].name + ", " +
+           (unit ? "slices of " + std::to_string(unit) + " conflicts" : "one call, no slices");
+  }
+  if (head) out += members[0].name + " alone for " + slices_text(head, members[0].unit) + ", then ";
+  out += "turns of ";
+  for (size_t i = 0; i < members.size(); ++i) {
+    if (i) out += ", ";
+    out += members[i].name + " " + std::to_string(members[i].weight) + "x" + std::to_string(members[i].unit);
+  }
+  char growth_text[32];
+  std::snprintf(growth_text, sizeof(growth_text), "%g", growth);
+  return out + " conflicts, x" + growth_text + " every round";
+}
+
+std::string config_of(const std::string &member) { return member.substr(0, member.find('@')); }
+
+Plan choose_plan(const Features &feat, uint64_t slice) {
+  if (feat.looks_random()) {
+    Member m = kRandomMember;
+    m.unit = slice;
+    return Plan{{m}, 1.0, 0, "uniform random " + std::to_string(feat.uniform_k()) + "-SAT"};
+  }
+  Plan p = feat.at_most_one_shaped() ? kAtMostOne : kStructured;
+  size_t d = p.members.size();
+  for (size_t i = 0; i < p.members.size(); ++i) {
+    if (p.members[i].name == "default") d = std::min(d, i);
+  }
+  if (feat.lits >= kLargeLits) {
+    p.members.resize(kLargeMembers);
+    p.why += ", large (" + std::to_string(feat.lits) + " literals)";
+  }
+  const uint64_t unit = slice ? slice : kDefaultSlice;
+  const double scale = static_cast<double>(kDefaultSlice) / static_cast<double>(unit);  // the same conflicts per turn
+  if (d < p.members.size()) {
+    p.members[d].weight = scaled(p.members[d].weight, scale);
+    p.members[d].unit = unit;
+  }
+  if (d == 0) p.head = scaled(p.head, scale);
+  return p;
+}
+
+bool probes(const Features &feat, const Probe &probe) {
+  if (probe.conflicts == 0 || feat.nclauses < probe.clauses) return false;
+  const Plan chosen = choose_plan(feat, kDefaultSlice);
+  return chosen.members[0].name == "default" && chosen.head > 0;
+}
+
+std::string describe_probe(const Features &feat, uint64_t slice, const Probe &probe) {
+  const std::string how = slice && slice < probe.conflicts ? ", in slices of " + std::to_string(slice) : "";
+  return "strategy auto (structured, " + std::to_string(feat.nclauses) + " clauses): default alone for " +
+         std::to_string(probe.conflicts) + " conflicts" + how +
+         " as --config default searches; if unanswered, preprocessing, then the plan of the simplified formula";
+}
+
+}  // namespace qn::cli

@@ -1,0 +1,233 @@
+// auto in the search program: the formula is kept as read, its features
+// choose a plan (plan.hpp) and a plan runner (plan_runner.hpp) runs it.  A
+// large structured formula is probed first: the default searches alone as
+// `--config default` does, and a formula still open is preprocessed and
+// searched with the plan of the simplified formula.  With `--preprocess` the
+// preprocessor takes the clauses as they come.  Each member streams its
+// proof to a file in the proof folder; the winner's (or without one the
+// busiest member's) is copied into the proof, after the preprocessor's steps.
+#include "cli/search_auto.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/plan_runner.hpp"
+#include "cli/search_input.hpp"
+#include "cli/stop.hpp"
+
+namespace qn::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char *kProbeName = "default";
+
+double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+uint8_t answer_byte(uint8_t answer) {
+  return answer == kSat ? wire::kAnswerSat : answer == kUnsat ? wire::kAnswerUnsat : wire::kAnswerUnknown;
+}
+
+// Appends the file at `path` to descriptor `out`; 0 or an errno.
+int append_file(const std::string &path, int out) {
+  const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return errno;
+  std::vector<char> buf(size_t{1} << 20);
+  int err = 0;
+  for (;;) {
+    const ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : 0;
+      break;
+    }
+    for (ssize_t done = 0; done < n && err == 0;) {
+      const ssize_t w = ::write(out, buf.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) err = w < 0 ? errno : EIO;
+      else done += w;
+    }
+    if (err) break;
+  }
+  ::close(in);
+  return err;
+}
+
+class AutoSearch {
+ public:
+  AutoSearch(const SearchArgs &a, Messages &out) : a_(a), out_(out), proofs_{a.proof_dir, a.binary_proof} {
+    if (!a.proof) proofs_.folder.clear();
+  }
+
+  int run() {
+    if (a_.preprocess) start_preprocessor();
+    out_.send(wire::kReady, "");
+    if (!read()) return 0;  // the command gave up
+    if (a_.proof && target_ < 0) {
+      out_.send(wire::kError, "no proof file was given");
+      return 1;
+    }
+    t0_ = Clock::now();
+    if (!pre_) {
+      const Features feat = features_of(nvars_, input_);
+      if (!probes(feat, probe_)) return search(feat);
+      if (probe(feat)) return 0;
+      start_preprocessor();
+      for (size_t c = 0; c < input_.size(); ++c) add_to_preprocessor(input_.clause(c), input_.clause_len(c));
+      input_ = Formula();
+    }
+    if (!preprocess()) return 0;
+    return search(features_of(nvars_, input_));
+  }
+
+ private:
+  void start_preprocessor() {
+    if (a_.proof) prep_proof_ = std::make_unique<ProofFile>(-1, a_.binary_proof);
+    pre_ = make_preprocessor(nvars_, prep_proof_.get(), stop_flag());
+  }
+
+  void add_to_preprocessor(const Lit *lits, size_t n) {
+    scratch_.assign(lits, lits + n);
+    Var bad = 0;
+    pre_->add_clause(scratch_, &bad);
+  }
+
+  bool read() {
+    ClauseInput in(0);
+    const bool whole = in.read([&](const Lit *lits, size_t n) {
+      for (size_t k = 0; k < n; ++k) nvars_ = std::max<uint32_t>(nvars_, var_of(lits[k]) + 1);
+      if (pre_) add_to_preprocessor(lits, n);
+      else input_.add(lits, n);
+    });
+    if (!whole) return false;
+    ::close(0);
+    target_ = in.proof_fd();
+    return true;
+  }
+
+  // The probe: true when the run ended there (answered, or at a limit or a stop).
+  bool probe(const Features &feat) {
+    out_.send(wire::kComment, describe_probe(feat, a_.slice, probe_));
+    Runner probe(nvars_, a_.named.at(kProbeName), open_member_proof(proofs_, "probe"), false, stop_flag());
+    for (size_t c = 0; c < input_.size(); ++c) probe.add_clause(input_.clause(c), input_.clause_len(c));
+    const uint64_t limit = a_.max_conflicts ? std::min(probe_.conflicts, *a_.max_conflicts) : probe_.conflicts;
+    const uint8_t answer = in_slices(probe, a_.slice, limit, a_.deadline, *stop_flag(), [&] {
+      out_.send(wire::kProgress, solver_counters(probe.solver(), since(t0_)));
+    });
+    spent_ = probe.solver()->stats().conflicts;
+    const bool open = answer == kUnknown && !stop_flag()->load() && (!a_.max_conflicts || spent_ < *a_.max_conflicts) &&
+                      (!a_.deadline || Clock::now() < *a_.deadline);
+    if (open) {
+      if (!proofs_.folder.empty()) {
+        probe.proof()->close();
+        ::unlink(proofs_.path("probe").c_str());
+      }
+      return false;
+    }
+    report(answer, probe, std::nullopt);
+    if (a_.proof) keep_proof(probe, "probe");
+    return true;
+  }
+
+  // Runs the preprocessor (its steps go first in the proof); false when it
+  // refuted the formula, which is then reported.
+  bool preprocess() {
+    if (prep_proof_) prep_proof_->attach(::dup(target_));
+    const Clock::time_point started = Clock::now();
+    const bool ok = pre_->run(a_.rounds);
+    out_.send(wire::kPrep, prep_counters(*pre_, since(started)));
+    if (prep_proof_) {
+      prep_proof_->close();
+      first_ = prep_proof_->steps();
+      first_error_ = prep_proof_->error();
+    }
+    if (!ok) {
+      out_.answer(wire::kAnswerUnsat, solver_counters(nullptr, since(t0_)), nullptr);
+      if (a_.proof) proof_message(first_error_, first_);
+      return false;
+    }
+    for (prep::ClauseId i = 0; i < pre_->num_slots(); ++i) {
+      if (pre_->is_live(i)) input_.add(pre_->clause(i), pre_->clause_len(i));
+    }
+    nvars_ = pre_->nvars();
+    return true;
+  }
+
+  int search(const Features &feat) {
+    const Plan plan = choose_plan(feat, a_.slice);
+    out_.send(wire::kComment, plan.describe());
+    PlanRunner pr(std::move(input_), nvars_, plan, a_.named, proofs_, stop_flag());
+    Limits limits{std::nullopt, a_.deadline};
+    if (a_.max_conflicts) limits.max_conflicts = *a_.max_conflicts - spent_;
+    const uint8_t answer =
+        pr.run(limits, [&] { out_.send(wire::kProgress, stats_counters(pr.total(), std::nullopt, since(t0_))); });
+    const size_t kept = pr.kept();
+    const bool several = plan.members.size() > 1;
+    std::optional<uint64_t> all;
+    if (several) all = pr.conflicts() + spent_;
+    report(answer, pr.member(kept), all);
+    if (several && pr.winner() >= 0) out_.send(wire::kWinner, plan.members[pr.winner()].name);
+    if (several && a_.proof) out_.send(wire::kComment, "proof of " + plan.members[kept].name);
+    if (a_.proof) keep_proof(pr.member(kept), std::to_string(kept));
+    return 0;
+  }
+
+  // The answer of runner `r`: its counters, and the model extended back
+  // through the preprocessor.
+  void report(uint8_t answer, Runner &r, std::optional<uint64_t> all) {
+    std::vector<bool> model, input_model;
+    bool with_model = answer == kSat && r.model(&model);
+    if (with_model && pre_) {
+      with_model = pre_->reconstruct(model, &input_model).kind == prep::ReconstructError::Kind::None;
+      model.swap(input_model);
+    }
+    out_.answer(answer_byte(answer), stats_counters(r.solver()->stats(), all, since(t0_)),
+                with_model ? &model : nullptr);
+  }
+
+  // Copies member `name`'s proof (streamed by `r`) into the proof, after
+  // the preprocessor's steps, and reports it.
+  void keep_proof(Runner &r, const std::string &name) {
+    ProofFile *p = r.proof();
+    p->close();
+    int err = p->error() ? p->error() : first_error_;
+    if (err == 0) err = append_file(proofs_.path(name), target_);
+    proof_message(err, first_ + p->steps());
+  }
+
+  void proof_message(int err, uint64_t steps) {
+    ::close(target_);
+    if (err != 0) {
+      const auto e = static_cast<uint32_t>(err);
+      out_.send(wire::kProofFailed, std::string_view(reinterpret_cast<const char *>(&e), sizeof(e)));
+    } else {
+      out_.send(wire::kProofDone, std::string_view(reinterpret_cast<const char *>(&steps), sizeof(steps)));
+    }
+  }
+
+  const SearchArgs &a_;
+  Messages &out_;
+  MemberProofs proofs_;
+  const Probe probe_{a_.probe_clauses, a_.probe_conflicts};
+  uint32_t nvars_ = a_.nvars;
+  Formula input_;
+  std::unique_ptr<ProofFile> prep_proof_;
+  std::unique_ptr<prep::Preprocessor> pre_;
+  std::vector<Lit> scratch_;
+  int target_ = -1;
+  Clock::time_point t0_;
+  uint64_t spent_ = 0;  // the probe's conflicts
+  uint64_t first_ = 0;  // the preprocessor's proof steps
+  int first_error_ = 0;
+};
+
+}  // namespace
+
+int search_auto(const SearchArgs &a, Messages &out) { return AutoSearch(a, out).run(); }
+
+}  // namespace qn::cli
