@@ -211,7 +211,7 @@ def test_fault(tmp_path, fault, files, command, code, error, out, changed):
 def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, monkeypatch):
     # A proof written while the search runs may fail at any moment: the
     # search goes on, and the run ends with its answer and the proof's error.
-    from quillon_native_cli import native, solve
+    from quillon_native_cli import native
     from test_cli import inproc
 
     def failing(slices):
@@ -220,8 +220,7 @@ def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, mo
             return slices(self, ch, solver, t0)
         return run
 
-    for work in (solve.Work, native.NativeWork):  # over the module, and over the native runner
-        monkeypatch.setattr(work, "slices", failing(work.slices))
+    monkeypatch.setattr(native.NativeWork, "slices", failing(native.NativeWork.slices))
     monkeypatch.setattr(native, "search_program", lambda: None)  # the runner in a fork, not the search program
     write(tmp_path, BASE)
     proof = tmp_path / "p.drat"

@@ -159,22 +159,86 @@ AUTO_OPTIONS = [[], ["--binary-proof"], ["--slice", "37", "--max-conflicts", "30
                 ["--config", "auto", "--threads", "1"]]
 
 
+def counter(out, label):
+    return next((int(x.split()[-1]) for x in out.splitlines() if x.startswith(f"c {label:<17} ")), None)
+
+
 @pytest.mark.parametrize("name,nvars,clauses", AUTO_FORMULAS, ids=[f[0] for f in AUTO_FORMULAS])
-def test_auto_searches_in_the_program_as_over_the_module(tmp_path, capsys, monkeypatch, name, nvars, clauses):
-    # Every plan of auto runs in the program, which prints and proves what
-    # the forked search over the module does (that one names no kept proof).
+def test_auto_searches_in_the_program_as_the_plan_over_the_module(tmp_path, capsys, monkeypatch, name, nvars,
+                                                                  clauses):
+    # The program chooses auto's plan and runs it natively; solve_formula runs
+    # the same plan over the module: the same winner, counters, model and proof.
+    from quillon_native_cli import solve_formula
     f = cnf_file(tmp_path, f"{name}.cnf", nvars, clauses)
     procs = started(monkeypatch)
-    for options in AUTO_OPTIONS:
-        got = {}
-        for program_on in (True, False):
-            proof = tmp_path / "p.drat"
-            rc, out, err = run(capsys, monkeypatch, program_on, f, "--proof", proof, *options)
-            # Unanswered, the module keeps no proof, the program its busiest member's.
-            out = "".join(x for x in out.splitlines(True) if not x.startswith("c proof of " if rc else "c proof "))
-            got[program_on] = (rc, out, err), proof.read_bytes() if rc else None
-        assert got[True] == got[False], options
-        (rc, out, err), _ = got[True]
-        assert rc in (0, 10, 20) and err == "" and "c strategy auto" in out
-    assert len(procs) == len(AUTO_OPTIONS) and all(map(gone, procs))
+    proof, ref_proof = tmp_path / "p.drat", tmp_path / "ref.drat"
+    rc, out, err = run(capsys, monkeypatch, True, f, "--proof", proof)
+    ref = solve_formula([[(l >> 1) + 1 if l % 2 == 0 else -((l >> 1) + 1) for l in c] for c in clauses], nvars,
+                        proof=str(ref_proof))
+    assert (rc, err) == ({True: 10, False: 20}[ref.answer], "") and "c strategy auto" in out
+    several = "c winner" in out
+    assert counter(out, "conflicts") == ref.stats["conflicts"]
+    assert counter(out, "all conflicts") == (ref.stats["conflicts_total"] if several else None)
+    assert several == (f"c winner            {ref.stats['winner']}\n" in out)
+    assert [int(t) for x in out.splitlines() if x.startswith("v ") for t in x[2:].split()][:-1] == (ref.model or [])
+    assert proof.read_bytes() == ref_proof.read_bytes()
+    # The other options: runs repeat exactly, and no process or file is left.
+    for options in AUTO_OPTIONS[1:]:
+        got = [run(capsys, monkeypatch, True, f, "--proof", proof, *options) + (proof.read_bytes(),) for _ in "ab"]
+        assert got[0] == got[1] and got[0][0] in (0, 10, 20) and got[0][2] == "", options
+    assert len(procs) == 2 * len(AUTO_OPTIONS) - 1 and all(map(gone, procs))
     assert not list(tmp_path.glob(".quillon-proofs-*"))  # no proof folder of several solvers left
+
+
+def flip_model(monkeypatch):
+    """The program's models come out with every variable flipped."""
+    message = native.SearchProcess.message
+
+    def flipped(kind, payload):
+        msg = message(kind, payload)
+        if msg[0] == "answer" and msg[3]:
+            msg = msg[:3] + (bytes(b ^ 1 for b in msg[3]),) + msg[4:]
+        return msg
+    monkeypatch.setattr(native.SearchProcess, "message", staticmethod(flipped))
+
+
+def drop_proof_steps(monkeypatch):
+    """The written proof loses its last half (the empty clause among it)."""
+    from quillon_native_cli import solve
+    finish = solve.Solve.finish_proof
+
+    def dropped(self, done):
+        finish(self, done)
+        data = open(self.checked, "rb").read().splitlines(True)
+        open(self.checked, "wb").write(b"".join(data[:len(data) // 2]))
+    monkeypatch.setattr(solve.Solve, "finish_proof", dropped)
+
+
+CHECKED = [  # (formula, options, fault, exit code, check line)
+    (random_3sat(4, 150, 4.1), [], None, 10, "c check: model satisfies all 615 clauses"),
+    (random_3sat(4, 150, 4.1), ["--config", "minisat"], flip_model, 1, "c check: MODEL WRONG, clause "),
+    (random_3sat(4, 150, 4.1), ["--preprocess"], flip_model, 1, "c check: MODEL WRONG, clause "),
+    (pigeonhole(5)[1], [], None, 20, "c check: proof VERIFIED ("),  # three members in turns
+    (random_3sat(11, 60, 5.5), [], None, 20, "c check: proof VERIFIED ("),
+    (random_3sat(11, 60, 5.5), ["--config", "glucose"], drop_proof_steps, 1, "c check: proof NOT VERIFIED"),
+    (pigeonhole(5)[1], ["--proof-file"], drop_proof_steps, 1, "c check: proof NOT VERIFIED"),
+    (pigeonhole(5)[1], ["--preprocess"], None, 20, "c check: proof VERIFIED ("),
+]
+
+
+@pytest.mark.parametrize("clauses,options,fault,code,line", CHECKED)
+def test_check_verifies_the_run_that_happened(tmp_path, capsys, monkeypatch, clauses, options, fault, code, line):
+    # --check reads back the proof written (to a file of its own without
+    # --proof) and checks the model against every clause read: a wrong model
+    # or a proof that lost steps fails the run.
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    nvars = max(l >> 1 for c in clauses for l in c) + 1
+    f = cnf_file(tmp_path, "f.cnf", nvars, clauses)
+    if fault:
+        fault(monkeypatch)
+    proof = ["--proof", tmp_path / "p.drat"] if "--proof-file" in options else []
+    rc, out, err = run(capsys, monkeypatch, True, f, "--check", *proof, *[o for o in options if o != "--proof-file"])
+    lines = out.splitlines()
+    assert (rc, err) == (code, "") and any(x.startswith(line) for x in lines), out
+    assert lines[-1] == {10: "s SATISFIABLE", 20: "s UNSATISFIABLE", 1: "s UNKNOWN"}[code] or code == 10
+    assert sorted(os.listdir(tmp_path)) == sorted(["f.cnf"] + (["p.drat"] if proof else []))

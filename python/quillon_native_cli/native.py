@@ -131,7 +131,7 @@ class SearchProcess(supervise.Process):
     search.  Its messages (search_wire.hpp) come out of poll() as the tuples
     NativeWork sends."""
 
-    def __init__(self, program, nvars, options, args, deadline, auto=False, files=None):
+    def __init__(self, program, nvars, options, args, deadline, auto=False, files=None, proof=None):
         argv = [program, str(nvars), f"--slice={args.slice}"]
         if auto:
             from quillon_native_cli import configs, strategy
@@ -141,7 +141,7 @@ class SearchProcess(supervise.Process):
                      for name, opts in configs.CONFIGS.items()]
             if files is not None:
                 argv.append(f"--proof-dir={files.folder}")
-        if args.proof:
+        if args.proof if proof is None else proof:
             argv.append(f"--proof={'binary' if args.binary_proof else 'text'}")
         if args.preprocess:
             argv.append(f"--preprocess={args.rounds}")

@@ -19,10 +19,8 @@ from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Rang
 from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
 from quillon_native_cli.output import Output
-from quillon_native_cli.proofs import ProofWriter, refuse_target
+from quillon_native_cli.proofs import refuse_target
 
-STATS = stats.SOLVER_NAMES
-PREP_STATS = stats.PREPROCESSOR_NAMES
 DEFAULT_SLICE = 20000
 DEFAULT_ROUNDS = 3
 PROGRESS_EVERY = 2.0
@@ -137,6 +135,9 @@ def run(args):
         refused = refuse_target(args.proof, [args.file], args.force)
         if refused:
             return common.fail(refused[0], refused[1])
+    if not native.available():
+        return common.fail(Exit.FAILED, "quillon-native solve: the search needs the native module "
+                           "quillon_native_cli._scan, which this build lacks")
     return Solve(args, out).main()
 
 
@@ -149,25 +150,23 @@ class Solve:
         self.args, self.out = args, out
         self.opts = solver_options(args)
         self.auto = uses_auto(args)
+        # --check checks the proof that was written (a file of its own without --proof)
         self.want_proof = bool(args.proof) or args.check
-        self.solver = self.pre = self.runner = None
-        # The native runner streams the proof; --check stays on the module.
-        self.native = native.available() and not args.check and not self.auto
+        self.runner = None
         # One configuration, and auto on one thread, search in the search
-        # program when it is there (no interpreter in the searching process).
-        self.program = native.search_program() if native.available() and not args.check and not args.portfolio \
-            and (args.threads or 1) == 1 else None
-        # auto on threads: native runners in a fork (threads.py)
-        self.auto_native = native.available() and self.auto and not args.check and (args.threads or 1) > 1
-        self.prep = None  # --preprocess ahead of several solvers (--portfolio), natively
-        self.plan = self.feat = None  # auto's over the module, and the features it came from
+        # program (no interpreter in the searching process); a configuration
+        # searches in a forked runner where the program is not built.
+        self.program = native.search_program() if not args.portfolio and (args.threads or 1) == 1 else None
+        self.auto_native = self.auto and (args.threads or 1) > 1  # auto on threads: runners in a fork (threads.py)
+        self.prep = None  # --preprocess ahead of several solvers (--portfolio)
+        self.kept = None  # with --check: the formula as read, checked against after the search
+        self.checked = args.proof  # the proof file --check reads
         self.proc = None
         # Beyond a century a limit is no limit (and the solver's clock could not take it).
         limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
         self.started = time.monotonic()
         self.deadline = self.started + limit if limit is not None else None
         self.formula = None
-        self.clauses = None
         self.proof_fh = None
         self.proof_files = None
         self.stats = {}
@@ -188,11 +187,13 @@ class Solve:
             out.comment("interrupted while reading the formula")
             out.line("s UNKNOWN")
             return out.done(e.code)
-        if args.proof:
+        if self.want_proof:
             # Only now, with the whole input read: a run refused before its
             # search leaves every file as it was.
+            if not args.proof:
+                self.checked = os.path.join(self.member_files().folder, "checked.drat")
             try:
-                self.proof_fh = open(args.proof, "wb")
+                self.proof_fh = open(self.checked, "wb")
             except OSError as e:
                 self.drop_program()
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
@@ -201,7 +202,7 @@ class Solve:
             elif not self.proc and (self.formula or self.auto_native or self.prep):  # one proof file each
                 if self.prep:  # its steps come first in the target
                     self.prep.attach_proof(self.proof_fh.fileno())
-                self.proof_files = native.ProofFiles(args.proof, args.binary_proof)
+                self.member_files()
         if self.proc:
             self.proc.finish(self.proof_fh)
         return self.search()
@@ -223,13 +224,20 @@ class Solve:
         if self.proof_files:
             self.proof_files.remove()
 
+    def member_files(self):
+        """The folder of the proofs of several solvers (and of the proof that
+        --check reads when no --proof is written)."""
+        if self.proof_files is None:
+            target = self.args.proof or os.path.join(os.environ.get("TMPDIR") or "/tmp", "proof")
+            self.proof_files = native.ProofFiles(target, self.args.binary_proof)
+        return self.proof_files
+
     def start_search(self, nvars, line):
         """Starts the search program; False if it cannot start (auto: an error)."""
-        if self.auto and self.args.proof:  # its members' proofs go to a folder of their own
-            self.proof_files = native.ProofFiles(self.args.proof, self.args.binary_proof)
+        files = self.member_files() if self.auto and self.want_proof else None  # a proof file per member
         try:
             self.proc = native.SearchProcess(self.program, nvars, self.opts, self.args, self.deadline,
-                                             self.auto, self.proof_files)
+                                             self.auto, files, self.want_proof)
         except OSError as e:
             if self.auto:
                 raise ProgramFailed(f"the search program cannot start: {e.strerror or e}") from None
@@ -240,60 +248,36 @@ class Solve:
         args = self.args
         t0 = time.monotonic()
         sinks = []
-        if args.check or args.portfolio and not args.preprocess and not self.native:
-            self.clauses = []
-            sinks.append(self.clauses.append)
-        if self.auto and not args.preprocess and not self.program:
-            if self.auto_native:  # read natively, each member adds them as it starts
-                self.flat = native.Formula()
-                sinks.append(self.flat.add_clause)
-            else:
-                from quillon_native_cli import strategy  # only auto pays for its modules
-                self.flat = strategy.Clauses()  # each member of the portfolio adds them as it starts
-                sinks.append(self.flat.append)
+        if args.check:  # kept here as read, and handed over whole at the end
+            self.kept = native.Formula()
+            sinks.append(self.kept.add_clause)
+        elif self.auto_native:  # read natively, each member adds them as it starts
+            self.flat = native.Formula()
+            sinks.append(self.flat.add_clause)
 
         def on_header(nvars, nclauses, line):
             try:
-                if self.program and self.start_search(nvars, line):
-                    reader.native = self.proc.feed
-                    sinks.insert(0, self.proc.feed.add_clause)
-                elif args.preprocess and self.native and args.portfolio:
-                    self.prep = native.make_prep(nvars, bool(args.proof), args.binary_proof)
-                    reader.native = self.prep
-                    sinks.insert(0, self.prep.add_clause)
-                elif self.native and args.portfolio:
-                    self.formula = native.Formula(nvars)
-                    reader.native = self.formula
-                    sinks.insert(0, self.formula.add_clause)
-                elif self.native:
-                    self.runner = native.make_runner(nvars, self.opts, bool(args.proof), args.binary_proof,
-                                                     args.preprocess)
-                    reader.native = self.runner
-                    sinks.insert(0, self.runner.add_clause)
-                elif args.preprocess:
-                    import quillon_native as qn  # only the runs over the module pay for it
-                    self.pre = qn.Preprocessor(nvars, with_proof=self.want_proof)
-                    sinks.insert(0, self.pre.add_clause)
-                elif not args.portfolio and not self.auto:
-                    import quillon_native as qn
-                    self.solver = qn.Solver(nvars, **self.opts)
-                    if self.want_proof:
-                        self.solver.enable_proof()
-                    sinks.insert(0, self.solver.add_clause)
+                target = self.searcher(nvars, line)
             except MemoryError:
                 raise InputError(self.name, line, f"{nvars} variables do not fit in memory") from None
+            if target is not None and self.kept is None:
+                reader.native = target
+                sinks.insert(0, target.add_clause)
             reader.sink = sinks[0] if len(sinks) == 1 else self._sink
 
         self.sinks = sinks
         reader = CnfReader(args.file, self._sink, on_header, args.relaxed)
-        if self.auto_native:
-            reader.native = self.flat
+        if self.kept is not None or self.auto_native:
+            reader.native = self.kept if self.kept is not None else self.flat
         if not sinks:  # no clause is kept here: no int objects kept to share among them either
             reader.lits = None
         if self.program:  # the clauses pass through: small blocks keep this process small
             reader.block = STREAM_BLOCK
         reader.read()
         self.nvars, self.nclauses = reader.nvars, reader.nclauses
+        if self.kept is not None:
+            self.kept.nvars = reader.nvars
+            self.hand_over(self.kept)
         # What was read stays to the end: the collector need never walk it,
         # nor touch its pages in the forked search process.
         gc.freeze()
@@ -302,6 +286,34 @@ class Solve:
         out.comment(f"quillon-native {common.version()}")
         out.comment(f"{self.name}: {self.nvars} variables, {self.nclauses} clauses, "
                     f"read in {self.load_seconds:.3f} s")
+
+    def searcher(self, nvars, line):
+        """What searches the formula (or preprocesses it first), made at its
+        header; the native object that takes its clauses, or None."""
+        args = self.args
+        if self.program and self.start_search(nvars, line):
+            return self.proc.feed
+        if self.auto and not self.auto_native:
+            raise ProgramFailed("auto needs the search program, which this build lacks")
+        if args.preprocess and args.portfolio:
+            self.prep = native.make_prep(nvars, self.want_proof, args.binary_proof)
+            return self.prep
+        if args.portfolio:
+            self.formula = native.Formula(nvars)
+            return self.formula
+        if not self.auto:
+            self.runner = native.make_runner(nvars, self.opts, self.want_proof, args.binary_proof, args.preprocess)
+            return self.runner
+        return None
+
+    def hand_over(self, formula):
+        """Gives the formula kept for --check to what searches it."""
+        if self.proc:
+            self.proc.feed.add_formula(formula)
+        elif self.prep or self.runner:
+            (self.prep or self.runner).add_formula(formula)
+        elif self.formula is not None:
+            self.formula = formula
 
     def _sink(self, clause):
         for add in self.sinks:
@@ -318,19 +330,17 @@ class Solve:
             out.comment(f"configuration {args.config or 'default'}{': ' + shown if shown else ''}")
             out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
         # A native search flushes its proof and ends when asked to stop.
+        grace = native.STOP_GRACE
         if self.proc:
-            child, grace = self.proc, native.STOP_GRACE
+            child = self.proc
         else:
-            work = NativePortfolioWork(self) if self.formula or self.prep and args.portfolio else \
-                NativeWork(self) if self.runner else \
-                threads.ThreadsWork(self) if (args.threads or 1) > 1 else Work(self)
+            work = NativePortfolioWork(self) if args.portfolio else NativeWork(self) if self.runner else \
+                threads.ThreadsWork(self)
             if (self.runner or self.prep) and self.proof_fh:
                 # steps of the loading: written once, not again by the child's copy
                 (self.runner or self.prep).flush()
             child = supervise.Child(work.run)
-            grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native \
-                else 0
-        self.solver = self.pre = self.runner = self.formula = self.prep = None  # the child has them now
+        self.runner = self.formula = self.prep = None  # the child has them now
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False
@@ -398,10 +408,15 @@ class Solve:
             st = child.status
             how = f"signal {os.WTERMSIG(st)}" if os.WIFSIGNALED(st) else f"status {os.WEXITSTATUS(st)}"
             return common.fail(Exit.FAILED, f"{self.name}: the search process ended unexpectedly ({how})")
-        if self.proof_files:
-            self.proof_files.remove()
         if self.proof_fh:
             self.finish_proof(proof_done)
+        if args.check and answer is not None and not caught:
+            try:
+                check = self.verify(answer, model)
+            except Interrupted as e:
+                caught = e.signum
+        if self.proof_files:
+            self.proof_files.remove()
         if caught:
             out.comment(f"interrupted by {signal.Signals(caught).name}")
         elif timed_out or answered and answer is None and self.deadline is not None \
@@ -428,7 +443,7 @@ class Solve:
             code = code if caught else Exit.UNSAT
         else:
             out.line("s UNKNOWN")
-        if self.proof_error:  # the answer above stands; the proof does not
+        if self.proof_error and args.proof:  # the answer above stands; the proof does not
             code = common.fail(Exit.OUTPUT, f"{args.proof}: {self.proof_error}; the proof is incomplete")
         return out.done(code)
 
@@ -454,12 +469,40 @@ class Solve:
                         break
                     pos = start
                 os.ftruncate(fd, keep)
-                self.out.comment(f"proof {self.args.proof}: incomplete, {keep} bytes of whole steps kept")
-            else:
+                if self.args.proof:
+                    self.out.comment(f"proof {self.args.proof}: incomplete, {keep} bytes of whole steps kept")
+            elif self.args.proof:
                 self.out.comment(f"proof {self.args.proof}: {done} steps")
             fh.close()
         except OSError as e:
             self.proof_error = e.strerror or str(e)
+
+    def verify(self, answer, model):
+        """--check: (verdict, line) for the model against every clause read,
+        or for the proof file written, checked as `quillon-native check` does."""
+        kept = self.kept
+        if answer:
+            bad = kept.falsified(model)
+            if bad is None:
+                return (True, f"check: model satisfies all {kept.nclauses} clauses")
+            return (False, f"check: MODEL WRONG, clause {bad + 1} is falsified")
+        if self.proof_error:
+            return (False, f"check: proof NOT VERIFIED: it could not be written ({self.proof_error})")
+        from quillon_native_cli.dimacs import _scan
+        from quillon_native_cli.proofs import ProofReader
+        check = _scan.ProofCheck(True, True)
+        check.header(kept.nvars, kept.nclauses)
+        check.add_formula(kept)
+        check.start()
+        try:
+            with Signals():
+                ProofReader(self.checked, check).read()
+        except InputError as e:
+            return (False, f"check: proof NOT VERIFIED: {e}")
+        res = check.result()
+        if res[0]:
+            return (True, f"check: proof VERIFIED ({res[1]}; {res[2]} steps)")
+        return (False, f"check: proof NOT VERIFIED at step {res[8]}: {res[1]}")
 
     # -- output ------------------------------------------------------------
     def progress(self):
@@ -490,148 +533,3 @@ class Solve:
         if "seconds" in self.stats:
             out.comment(f"{'search seconds':<17} {self.stats['seconds']:.3f}")
         out.comment(f"{'total seconds':<17} {time.monotonic() - self.started:.3f}")
-
-
-class Work:
-    """What the child process does; everything it says goes over `ch`."""
-
-    def __init__(self, s):
-        self.s = s
-        self.args = s.args
-        self.spent = 0  # conflicts of auto's probe, ahead of its plan
-
-    def run(self, ch):
-        import quillon_native as qn
-        s, args = self.s, self.args
-        t0 = time.monotonic()
-        if s.auto and not args.preprocess and self.probe(ch, t0):
-            return
-        nvars = s.nvars
-        pre_steps = []
-        pre = s.pre
-        model = None
-        winner = None
-        if pre is not None:
-            ok = pre.run(args.rounds)
-            prep = {k: getattr(pre, k) for k in PREP_STATS}
-            prep["seconds"] = time.monotonic() - t0
-            ch.send("prep", prep)
-            pre_steps = pre.proof_steps()
-            clauses = pre.reduced() if ok else None
-            nvars = pre.nvars
-        else:
-            ok, clauses = True, s.clauses
-        steps = []
-        stats = {}
-        if not ok:
-            result = False
-        elif self.s.auto:
-            result, stats, model, steps, winner = self.auto(ch, nvars, clauses if pre is not None else s.flat, t0)
-        elif args.portfolio:
-            names = configs.PORTFOLIO_ORDER[:args.portfolio]
-            res = qn.solve_portfolio(nvars, clauses, [configs.full(n) for n in names], want_proof=s.want_proof)
-            w, _, sat, model, conflicts, decisions, propagations, restarts, steps = res
-            result = sat
-            winner = names[w]
-            stats = dict(conflicts=conflicts, decisions=decisions, propagations=propagations, restarts=restarts)
-        else:
-            solver = s.solver
-            if pre is not None:
-                solver = qn.Solver(nvars, **s.opts)
-                if s.want_proof:
-                    solver.enable_proof()
-                for c in clauses:
-                    solver.add_clause(c)
-            result = self.slices(ch, solver, t0)
-            stats = self.stats_of(solver, t0)
-            model = solver.model
-            steps = solver.proof_steps()
-            del solver
-        stats["seconds"] = time.monotonic() - t0
-        if result is True and pre is not None:
-            model = pre.reconstruct(model)
-        ch.send("answer", result, stats, bytes(model) if result else None, winner)
-        if s.proof_fh or args.check:
-            steps = pre_steps + steps
-        if s.proof_fh:
-            self.write_proof(ch, steps)
-        if args.check and result is not None:
-            ch.send("check", self.check(result, model, steps))
-
-    def probe(self, ch, t0):
-        """auto's probe of a large structured formula: True when the run ended
-        there, False when it goes on (preprocessed, if the probe ran)."""
-        from quillon_native_cli import strategy
-        s = self.s
-        s.feat = s.feat or strategy.features(s.nvars, s.flat)
-        if not strategy.probes(s.feat):
-            return False
-        from quillon_native_cli.probe import Probe
-        return Probe(self).run(ch, t0, s.feat)
-
-    def auto(self, ch, nvars, clauses, t0):
-        """The auto strategy: (answer, stats, model, proof steps, winner's name)."""
-        args, s = self.args, self.s
-        from quillon_native_cli import strategy
-        from quillon_native_cli.driver import Formula, ProofDest
-        plan = s.plan or strategy.plan(s.feat or strategy.features(nvars, clauses), args.slice)
-        ch.send("plan", plan.describe())
-        deadline = s.deadline
-        remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))
-
-        def progress(run, member):
-            st = {k: sum(d.stats()[k] for d in run.drivers if d is not None) for k in STATS}
-            st["seconds"] = time.monotonic() - t0
-            ch.send("progress", st)
-
-        dest = ProofDest(None, args.binary_proof) if s.want_proof else None
-        run = strategy.Portfolio(Formula(nvars, clauses), plan, dest)
-        out = run.run(None if args.max_conflicts is None else args.max_conflicts - self.spent, remaining, progress)
-        winner = out.winner
-        st = dict(out.stats, seconds=time.monotonic() - t0)
-        if len(plan.members) > 1:
-            st["all_conflicts"] = out.conflicts + self.spent  # every member's: what --max-conflicts counts
-        steps = winner.proof_steps() if winner is not None and s.want_proof else []
-        run.finish(None)
-        return out.answer, st, out.model, steps, winner.name if winner is not None and len(plan.members) > 1 \
-            else None
-
-    def write_proof(self, ch, steps):
-        """Writes the proof; a failure ("proof-failed", at the end or, from a
-        proof written during the search, at any time) costs the proof only."""
-        writer = ProofWriter(self.s.proof_fh, self.args.binary_proof)
-        try:
-            writer.write(steps)
-            self.s.proof_fh.flush()
-        except OSError as e:
-            ch.send("proof-failed", e.strerror or str(e))
-        else:
-            ch.send("proof", writer.steps)
-
-    def slices(self, ch, solver, t0):
-        return supervise.in_slices(self.args.slice, self.args.max_conflicts, self.s.deadline, solver.solve,
-                                   lambda: solver.conflicts, lambda: ch.send("progress", self.stats_of(solver, t0)))
-
-    @staticmethod
-    def stats_of(solver, t0):
-        st = {k: getattr(solver, k) for k in STATS}
-        st["seconds"] = time.monotonic() - t0
-        return st
-
-    def check(self, result, model, steps):
-        import quillon_native as qn
-        clauses = self.s.clauses
-        if result is True:
-            for i, c in enumerate(clauses):
-                if not any(model[l >> 1] ^ (l & 1) for l in c):
-                    return (False, f"check: MODEL WRONG, clause {i + 1} is falsified")
-            return (True, f"check: model satisfies all {len(clauses)} clauses")
-        top = max((abs(d) for _, lits in steps for d in lits), default=0)
-        n = max(top, self.s.nvars)
-        lut = [-1] + [2 * d - 2 for d in range(1, n + 1)] + [2 * d - 1 for d in range(n, 0, -1)]
-        get = lut.__getitem__
-        internal = [(k is True or k == "d", list(map(get, lits))) for k, lits in steps]
-        res = qn.check_proof(self.s.nvars, clauses, internal)
-        if res[0]:
-            return (True, f"check: proof VERIFIED ({res[1]}; {res[2]} steps)")
-        return (False, f"check: proof NOT VERIFIED at step {res[8]}: {res[1]}")

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "checker/checker.hpp"
+#include "cli/formula_type.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 #include "cli/tokens.hpp"
@@ -173,6 +174,17 @@ PyObject *check_add_clause(PyObject *self, PyObject *clause) {
   });
 }
 
+// add_formula(formula): every clause of a Formula, sized as header() would.
+PyObject *check_add_formula(PyObject *self, PyObject *formula) {
+  return exclusive(self, [&]() -> PyObject * {
+    Check &c = of(self);
+    return add_formula_clauses(formula, [&](const Lit *lits, size_t n) {
+      c.run.add_clause(std::span<const Lit>(lits, n));
+      return true;
+    });
+  });
+}
+
 PyObject *check_start(PyObject *self, PyObject *) {
   return exclusive(self, [&]() -> PyObject * {
     Check &c = of(self);
@@ -277,6 +289,7 @@ PyMethodDef check_methods[] = {
     {"feed", check_feed, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nStore the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
     {"add_clause", check_add_clause, METH_O, "add_clause(lits)\n--\n\nStore one clause of internal literals."},
+    {"add_formula", check_add_formula, METH_O, "add_formula(formula)\n--\n\nStore every clause of a Formula."},
     {"start", check_start, METH_NOARGS, "start()\n--\n\nEnd the formula: propagate its units."},
     {"text", check_text, METH_VARARGS,
      "text(block, limit, tail)\n--\n\nCheck the steps of a block of a text DRAT proof; the new tail or None."},

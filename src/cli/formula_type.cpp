@@ -60,6 +60,25 @@ PyObject *formula_add_clause(PyObject *self, PyObject *clause) {
   });
 }
 
+// falsified(model) -> the index of the first clause that the model (bytes,
+// a 0/1 byte per variable) leaves without a true literal, or None.
+PyObject *formula_falsified(PyObject *self, PyObject *model) {
+  char *data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(model, &data, &size) < 0) return nullptr;
+  const Formula &f = *as_formula(self)->f;
+  for (size_t i = 0; i < f.size(); ++i) {
+    const Lit *c = f.clause(i);
+    bool sat = false;
+    for (size_t k = 0; k < f.clause_len(i) && !sat; ++k) {
+      const Var v = var_of(c[k]);
+      sat = v < static_cast<size_t>(size) && (data[v] != 0) != is_neg(c[k]);
+    }
+    if (!sat) return PyLong_FromSize_t(i);
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject *formula_get_nclauses(PyObject *self, void *) { return PyLong_FromSize_t(as_formula(self)->f->size()); }
 PyObject *formula_get_nvars(PyObject *self, void *) { return PyLong_FromUnsignedLong(as_formula(self)->nvars); }
 int formula_set_nvars(PyObject *self, PyObject *value, void *) {
@@ -153,6 +172,8 @@ PyMethodDef formula_methods[] = {
     {"feed", formula_feed, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nKeep the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
     {"add_clause", formula_add_clause, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
+    {"falsified", formula_falsified, METH_O,
+     "falsified(model)\n--\n\nThe first clause the model (a 0/1 byte per variable) falsifies, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
