@@ -25,8 +25,11 @@ sys.path.insert(0, HERE)
 
 from simulate import load  # noqa: E402
 
-from quillon_native_cli import threads  # noqa: E402
 from quillon_native_cli.strategy import Plan  # noqa: E402
+
+# The first two thread plans of `solve --threads` (src/cli/plan.cpp's thread_plans).
+THREAD_PLANS = [Plan(("default",), (1,), 1.0, 20000),
+                Plan(("glucose-random", "glucose-random"), (1, 4), 2.0, 2000, head=20, units=(2000, 30000))]
 
 
 def replay(plan, members, limit):
@@ -113,7 +116,7 @@ def main(argv):
     p.add_argument("--plan", action="append", default=[],
                    help="thread 2 as members:weights:growth:head:units, e.g. glucose-random:1:1:0:30000")
     p.add_argument("--top", type=int, default=30)
-    p.add_argument("--plan1", default=None, help="thread 1 instead of threads.plans' first, same format as --plan")
+    p.add_argument("--plan1", default=None, help="thread 1 instead of THREAD_PLANS' first, same format as --plan")
     args = p.parse_args(argv)
     runs, info = load(args.runs)
     keep = None
@@ -124,7 +127,7 @@ def main(argv):
     files = sorted(f for f in runs if (keep is None or f in keep) and ("default", 20000) in runs[f]
                    and (args.part is None or info[f]["part"] in args.part.split(",")))
     print(f"{len(files)} instances")
-    base = threads.plans(2)
+    base = list(THREAD_PLANS)
     for name, plans in (("default alone", base[:1]), ("threads 2", base)):
         tot, geo, solved, per = score(plans, runs, files, args.limit)
         print(f"  {name:<14} PAR-2 {tot:8.1f}  geomean {geo:6.3f}  solved {solved}")

@@ -11,7 +11,8 @@ import pytest
 import quillon_native as qn
 
 from oracles import brute_force, pigeonhole, random_3sat, stamps_during
-from quillon_native_cli import native, threads
+from quillon_native_cli import native
+from quillon_native_cli.solve import MAX_THREADS
 from quillon_native_cli.proofs import ProofReader
 from test_cli import ENV
 from test_strategy import chain, sliced, write_cnf
@@ -38,7 +39,7 @@ def solve(*args):
 
 @pytest.mark.parametrize("name,nvars,clauses,expected", FORMULAS, ids=[f[0] for f in FORMULAS])
 def test_answers_models_and_the_winners_proof(tmp_path, name, nvars, clauses, expected):
-    n = 2 + FORMULAS.index((name, nvars, clauses, expected)) % (threads.MAX_THREADS - 1)
+    n = 2 + FORMULAS.index((name, nvars, clauses, expected)) % (MAX_THREADS - 1)
     if expected is None:
         expected = brute_force(nvars, clauses) is not None if nvars <= 20 else None
     cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
@@ -63,7 +64,7 @@ def test_refused_combinations():
                   ["--slice", "9"], ["--preprocess"], ["--seed", "1"], ["--restart", "glucose"]):
         rc, _, err = solve("--threads", "2", *extra, cnf)
         assert rc == 2 and "--threads" in err, extra
-    for bad in ("0", str(threads.MAX_THREADS + 1)):
+    for bad in ("0", str(MAX_THREADS + 1)):
         assert solve("--threads", bad, cnf)[0] == 2
     assert solve("--threads", "1", "--check", cnf)[0] == 20  # one thread: auto itself
 

@@ -9,7 +9,6 @@ search_main.cpp), a process without the interpreter; `NativeWork` is what a
 forked search process runs when the program is not there.  `NativeDriver`
 and `open_native_driver` offer the solver-driving protocol of driver.py.
 """
-import errno
 import os
 import signal
 import sys
@@ -30,22 +29,9 @@ def available():
     return _scan is not None and hasattr(_scan, "Runner")
 
 
-class Stopped(Exception):
-    """A stop signal arrived: the search ends where it is."""
-
-
 def stop_on_signals():
     """From now on SIGINT and SIGTERM ask the native searches to stop."""
     _scan.stop_on_signals()
-
-
-def stop_requested():
-    return _scan.stop_requested()
-
-
-def request_stop():
-    """Stops every native search of this process at its next conflict."""
-    _scan.request_stop()
 
 
 def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
@@ -55,49 +41,6 @@ def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
     import quillon_native as qn
     qn.Solver(0, **options)
     return _scan.Runner(nvars, options, proof, binary, preprocess)
-
-
-def make_prep(nvars, proof=False, binary=False):
-    """The preprocessor of `--preprocess` ahead of several solvers (auto,
-    --portfolio); with `proof`, steps wait in memory until attach_proof(fd)."""
-    return _scan.Prep(nvars, proof, binary)
-
-
-def preprocess(ch, prep, rounds, t0, proof):
-    """Runs `prep` in the search process, its proof streamed to the target
-    ahead of the solvers' (and its descriptor closed), and sends "prep".
-    Returns the reduced Formula (None when refuted) and the steps written
-    (None without a proof, or the OSError that writing them met)."""
-    _scan.stop_on_signals()
-    ok = prep.run(rounds)
-    st = prep.stats()
-    st["seconds"] = time.monotonic() - t0
-    ch.send("prep", st)
-    steps = None
-    if proof:
-        try:
-            steps = prep.finish_proof()
-        except OSError as e:
-            steps = e
-    return (prep.reduced() if ok else None), steps
-
-
-def after(first, steps):
-    """The steps of a proof made of `first` steps (None: none), then `steps`;
-    either may be the OSError that writing it met."""
-    if first is None or isinstance(steps, OSError):
-        return steps
-    return first if isinstance(first, OSError) else first + steps
-
-
-def refuted(ch, t0, proof_steps):
-    """Reports a formula that the preprocessor refuted: its proof (if any)
-    is in place, ending on the empty clause."""
-    ch.send("answer", False, {"seconds": time.monotonic() - t0}, None, None)
-    if isinstance(proof_steps, OSError):
-        ch.send("proof-failed", proof_steps.strerror or str(proof_steps))
-    elif proof_steps is not None:
-        ch.send("proof", proof_steps)
 
 
 SEARCH_PROGRAM = "quillon-search"
@@ -125,8 +68,9 @@ def _counters(text):
 class SearchProcess(supervise.Process):
     """The search program, started for a formula of `nvars` variables with
     solve's options `args`, Solver `options` and monotonic `deadline`, or
-    with `auto` for the plan it chooses from the formula (its members' proofs
-    in the folder of `files`, a ProofFiles): `feed` (a _scan.ClauseFeed)
+    with `auto` for the plan it chooses from the formula, or the race of
+    `--threads` or `--portfolio` (its members' proofs in the folder of
+    `files`, a ProofFiles): `feed` (a _scan.ClauseFeed)
     takes the clauses as they are read, and finish(proof_fh) starts the
     search.  Its messages (search_wire.hpp) come out of poll() as the tuples
     NativeWork sends."""
@@ -137,6 +81,10 @@ class SearchProcess(supervise.Process):
             from quillon_native_cli import configs, strategy
             argv += ["--auto=1", f"--rounds={args.rounds}",
                      f"--probe={strategy.PROBE_CLAUSES},{strategy.PROBE_CONFLICTS}"]
+            if (args.threads or 1) > 1:
+                argv.append(f"--threads={args.threads}")
+            if args.portfolio:
+                argv.append(f"--portfolio={','.join(configs.PORTFOLIO_ORDER[:args.portfolio])}")
             argv += [",".join([f"--named={name}"] + [f"{k}={_option(v)}" for k, v in opts.items()])
                      for name, opts in configs.CONFIGS.items()]
             if files is not None:
@@ -293,84 +241,9 @@ class ProofFiles:
         from quillon_native_cli.driver import ProofDest
         return ProofDest(os.path.join(self.folder, f"{i}.drat"), self.binary)
 
-    def keep(self, i, fh):
-        fh.flush()
-        out = fh.fileno()
-        with open(self.dest(i).path, "rb") as src:
-            size = os.fstat(src.fileno()).st_size
-            offset = 0
-            try:
-                while offset < size:
-                    sent = os.sendfile(out, src.fileno(), offset, size - offset)
-                    if sent == 0:
-                        break
-                    offset += sent
-            except OSError as e:
-                if offset or e.errno not in (errno.EINVAL, errno.ENOSYS):
-                    raise
-                import shutil
-                shutil.copyfileobj(src, fh, 1 << 20)
-                fh.flush()
-
     def remove(self):
         import shutil
         shutil.rmtree(self.folder, ignore_errors=True)
-
-
-class NativePortfolioWork:
-    """`solve --portfolio N` in the search process: the named configurations
-    raced on threads over the natively read formula, each streaming its proof
-    to a file of its own (the first one to the target, the others to files
-    beside it); the winner's becomes the proof, or the first one's when the
-    run was stopped, named in a comment line."""
-
-    def __init__(self, s):
-        self.s = s
-        self.args = s.args
-
-    def run(self, ch):
-        from quillon_native_cli import configs
-        _scan.stop_on_signals()
-        s, args = self.s, self.args
-        t0 = time.monotonic()
-        names = configs.PORTFOLIO_ORDER[:args.portfolio]
-        formula, first = s.formula, None
-        if s.prep is not None:
-            formula, first = preprocess(ch, s.prep, args.rounds, t0, s.proof_fh is not None)
-            if formula is None:
-                refuted(ch, t0, first)
-                return
-        files = [open(s.proof_files.dest(i).path, "wb") for i in range(len(names))] if s.proof_fh else []
-        try:
-            fds = [fh.fileno() for fh in files] if files else None
-            w, answer, model, stats, steps = _scan.run_portfolio(formula, [configs.full(n) for n in names], fds,
-                                                                 args.binary_proof)
-        finally:
-            for fh in files:
-                fh.close()
-        stats["seconds"] = time.monotonic() - t0
-        if answer and s.prep is not None:
-            model = s.prep.reconstruct(model)
-        ch.send("answer", answer, stats, model, names[w] if answer is not None else None)
-        if s.proof_fh:
-            keep = w if answer is not None else 0
-            ch.send("comment", f"proof of {names[keep]}")
-            send_kept(ch, s.proof_files, keep, s.proof_fh, after(first, steps[keep] if steps[keep] >= 0 else OSError(
-                -steps[keep], os.strerror(-steps[keep]))))
-
-
-def send_kept(ch, files, i, fh, steps):
-    """Copies solver i's proof into the target `fh` and reports it ("proof"
-    with its steps, or "proof-failed"); `steps` may be the OSError that
-    writing it met."""
-    try:
-        if isinstance(steps, OSError):
-            raise steps
-        files.keep(i, fh)
-    except OSError as e:
-        ch.send("proof-failed", e.strerror or str(e))
-    else:
-        ch.send("proof", steps)
 
 
 class NativeDriver:

@@ -14,16 +14,17 @@ import os
 import signal
 import time
 
-from quillon_native_cli import common, configs, native, options, stats, supervise, threads
+from quillon_native_cli import common, configs, native, options, stats, supervise
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.native import NativePortfolioWork, NativeWork
+from quillon_native_cli.native import NativeWork
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import refuse_target
 
 DEFAULT_SLICE = 20000
 DEFAULT_ROUNDS = 3
 PROGRESS_EVERY = 2.0
+MAX_THREADS = 3  # the search program's thread plans (src/cli/plan.cpp)
 STREAM_BLOCK = 1 << 14  # bytes read at a time when the clauses go to the search program
 
 STOPPING = """\
@@ -64,8 +65,8 @@ def add_parser(subparsers):
                    help=f"race the N configurations that together solved most of our measured corpus on threads "
                    f"(1 to {len(names)}: {', '.join(configs.PORTFOLIO_ORDER)}); "
                    "no progress lines, slices or conflict limit")
-    p.add_argument("--threads", type=whole(Range(1, threads.MAX_THREADS)), metavar="N",
-                   help=f"auto on N threads (1 to {threads.MAX_THREADS}), each running measured configurations in "
+    p.add_argument("--threads", type=whole(Range(1, MAX_THREADS)), metavar="N",
+                   help=f"auto on N threads (1 to {MAX_THREADS}), each running measured configurations in "
                    "turns; the first answer in time wins (1: auto on one thread)")
     p.add_argument("--slice", type=whole(), metavar="K",
                    help=f"solve in slices of K conflicts; 0: one call, no progress ({U64}; default: {DEFAULT_SLICE})")
@@ -116,8 +117,6 @@ def check_usage(args):
                                        ("solver options", options.chosen_options(args))) if on]
         if given:
             raise UsageError(f"--threads runs auto's configurations on threads; it takes no {given[0]}")
-        if not native.available():
-            raise UsageError("--threads needs the native runner, which this build lacks")
     if args.config == "auto" and (args.seed is not None or options.chosen_options(args)):
         raise UsageError("--config auto runs the named configurations as they are; it takes no "
                          + ("--seed" if args.seed is not None else "solver options"))
@@ -153,12 +152,12 @@ class Solve:
         # --check checks the proof that was written (a file of its own without --proof)
         self.want_proof = bool(args.proof) or args.check
         self.runner = None
-        # One configuration, and auto on one thread, search in the search
-        # program (no interpreter in the searching process); a configuration
-        # searches in a forked runner where the program is not built.
-        self.program = native.search_program() if not args.portfolio and (args.threads or 1) == 1 else None
-        self.auto_native = self.auto and (args.threads or 1) > 1  # auto on threads: runners in a fork (threads.py)
-        self.prep = None  # --preprocess ahead of several solvers (--portfolio)
+        # Every run searches in the search program (no interpreter in the
+        # searching process); one configuration searches in a forked runner
+        # where the program is not built.
+        self.program = native.search_program()
+        # a plan of the program's (auto, --threads, --portfolio) rather than one configuration
+        self.planned = self.auto or bool(args.portfolio)
         self.kept = None  # with --check: the formula as read, checked against after the search
         self.checked = args.proof  # the proof file --check reads
         self.proc = None
@@ -166,7 +165,6 @@ class Solve:
         limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
         self.started = time.monotonic()
         self.deadline = self.started + limit if limit is not None else None
-        self.formula = None
         self.proof_fh = None
         self.proof_files = None
         self.stats = {}
@@ -199,10 +197,6 @@ class Solve:
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
             if self.runner:
                 self.runner.attach_proof(self.proof_fh.fileno())
-            elif not self.proc and (self.formula or self.auto_native or self.prep):  # one proof file each
-                if self.prep:  # its steps come first in the target
-                    self.prep.attach_proof(self.proof_fh.fileno())
-                self.member_files()
         if self.proc:
             self.proc.finish(self.proof_fh)
         return self.search()
@@ -234,12 +228,12 @@ class Solve:
 
     def start_search(self, nvars, line):
         """Starts the search program; False if it cannot start (auto: an error)."""
-        files = self.member_files() if self.auto and self.want_proof else None  # a proof file per member
+        files = self.member_files() if self.planned and self.want_proof else None  # a proof file per member
         try:
             self.proc = native.SearchProcess(self.program, nvars, self.opts, self.args, self.deadline,
-                                             self.auto, files, self.want_proof)
+                                             self.planned, files, self.want_proof)
         except OSError as e:
-            if self.auto:
+            if self.planned:
                 raise ProgramFailed(f"the search program cannot start: {e.strerror or e}") from None
             return False
         return True
@@ -251,9 +245,6 @@ class Solve:
         if args.check:  # kept here as read, and handed over whole at the end
             self.kept = native.Formula()
             sinks.append(self.kept.add_clause)
-        elif self.auto_native:  # read natively, each member adds them as it starts
-            self.flat = native.Formula()
-            sinks.append(self.flat.add_clause)
 
         def on_header(nvars, nclauses, line):
             try:
@@ -267,8 +258,8 @@ class Solve:
 
         self.sinks = sinks
         reader = CnfReader(args.file, self._sink, on_header, args.relaxed)
-        if self.kept is not None or self.auto_native:
-            reader.native = self.kept if self.kept is not None else self.flat
+        if self.kept is not None:
+            reader.native = self.kept
         if not sinks:  # no clause is kept here: no int objects kept to share among them either
             reader.lits = None
         if self.program:  # the clauses pass through: small blocks keep this process small
@@ -293,27 +284,14 @@ class Solve:
         args = self.args
         if self.program and self.start_search(nvars, line):
             return self.proc.feed
-        if self.auto and not self.auto_native:
-            raise ProgramFailed("auto needs the search program, which this build lacks")
-        if args.preprocess and args.portfolio:
-            self.prep = native.make_prep(nvars, self.want_proof, args.binary_proof)
-            return self.prep
-        if args.portfolio:
-            self.formula = native.Formula(nvars)
-            return self.formula
-        if not self.auto:
-            self.runner = native.make_runner(nvars, self.opts, self.want_proof, args.binary_proof, args.preprocess)
-            return self.runner
-        return None
+        if self.planned:
+            raise ProgramFailed("the search program is not built")
+        self.runner = native.make_runner(nvars, self.opts, self.want_proof, args.binary_proof, args.preprocess)
+        return self.runner
 
     def hand_over(self, formula):
         """Gives the formula kept for --check to what searches it."""
-        if self.proc:
-            self.proc.feed.add_formula(formula)
-        elif self.prep or self.runner:
-            (self.prep or self.runner).add_formula(formula)
-        elif self.formula is not None:
-            self.formula = formula
+        (self.proc.feed if self.proc else self.runner).add_formula(formula)
 
     def _sink(self, clause):
         for add in self.sinks:
@@ -334,13 +312,10 @@ class Solve:
         if self.proc:
             child = self.proc
         else:
-            work = NativePortfolioWork(self) if args.portfolio else NativeWork(self) if self.runner else \
-                threads.ThreadsWork(self)
-            if (self.runner or self.prep) and self.proof_fh:
-                # steps of the loading: written once, not again by the child's copy
-                (self.runner or self.prep).flush()
-            child = supervise.Child(work.run)
-        self.runner = self.formula = self.prep = None  # the child has them now
+            if self.proof_fh:  # steps of the loading: written once, not again by the child's copy
+                self.runner.flush()
+            child = supervise.Child(NativeWork(self).run)
+        self.runner = None  # the child has it now
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False

@@ -11,8 +11,6 @@ int add_scan_functions(PyObject *module);      // scan.cpp: the readers' inner l
 int add_stop_functions(PyObject *module);      // stop.cpp: stop requests by signal
 int add_formula_type(PyObject *module);        // formula_type.cpp: Formula
 int add_runner_type(PyObject *module);         // runner_type.cpp: Runner
-int add_prep_type(PyObject *module);           // prep_type.cpp: Prep
-int add_portfolio_function(PyObject *module);  // portfolio_call.cpp: run_portfolio
 int add_check_type(PyObject *module);          // check_type.cpp: ProofCheck
 int add_clause_feed_type(PyObject *module);    // clause_feed_type.cpp: ClauseFeed, socketpair
 int add_option_functions(PyObject *module);    // solver_options.cpp: solver_defaults, __version__

@@ -138,12 +138,22 @@ std::vector<uint64_t> Plan::shares(int rnd) const {
 }
 
 std::string Plan::describe() const {
-  std::string out = "strategy auto (" + why + "): ";
+  const std::string out = "strategy auto (" + why + "): ";
   if (members.size() == 1) {
     const uint64_t unit = members[0].unit;
     return out + "configuration " + members[0].name + ", " +
            (unit ? "slices of " + std::to_string(unit) + " conflicts" : "one call, no slices");
   }
+  return out + schedule();
+}
+
+std::string Plan::describe_thread() const {
+  if (members.size() == 1) return members[0].name + " in slices of " + std::to_string(members[0].unit) + " conflicts";
+  return schedule();
+}
+
+std::string Plan::schedule() const {
+  std::string out;
   if (head) out += members[0].name + " alone for " + slices_text(head, members[0].unit) + ", then ";
   out += "turns of ";
   for (size_t i = 0; i < members.size(); ++i) {
@@ -153,6 +163,33 @@ std::string Plan::describe() const {
   char growth_text[32];
   std::snprintf(growth_text, sizeof(growth_text), "%g", growth);
   return out + " conflicts, x" + growth_text + " every round";
+}
+
+// Thread 1 is the default configuration alone, in the slices of `solve
+// --config default`: it searches exactly as that command does (and keeps the
+// random families' lead).  The other threads' plans come from replaying
+// races on runs of every configuration measured in slices
+// (bench/threads_sim.py; the slice size is part of a search).  Thread 2 is
+// glucose-random twice: in 2000-conflict slices alone for its first 40000
+// conflicts (how it solves the sorting networks, at about 27000), then in
+// turns with a second glucose-random in 30000-conflict slices (how it solves
+// the factoring miters, at about 157000), four slices of that one to one of
+// the first, doubling every round.  Thread 3 adds glucose in 30000-conflict
+// slices.
+std::vector<Plan> thread_plans(size_t n) {
+  const std::vector<Plan> all{
+      {{{"default", 1, kDefaultSlice}}, 1.0, 0, "thread"},
+      {{{"glucose-random", 1, 2000}, {"glucose-random", 4, 30000}}, 2.0, 20, "thread"},
+      {{{"glucose", 1, 30000}}, 1.0, 0, "thread"},
+  };
+  static_assert(kMaxThreads == 3);
+  return {all.begin(), all.begin() + std::min(n, all.size())};
+}
+
+std::vector<Plan> portfolio_plans(const std::vector<std::string> &names) {
+  std::vector<Plan> out;
+  for (const std::string &name : names) out.push_back(Plan{{{name, 1, 0}}, 1.0, 0, "portfolio"});
+  return out;
 }
 
 std::string config_of(const std::string &member) { return member.substr(0, member.find('@')); }

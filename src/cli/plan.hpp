@@ -58,7 +58,17 @@ struct Plan {
   std::vector<uint64_t> shares(int rnd) const;
   // One line for the run's c lines.
   std::string describe() const;
+  // The head start and turns of a plan of several members, in words.
+  std::string schedule() const;
+  // What one thread of a race runs, in words.
+  std::string describe_thread() const;
 };
+
+// `solve --threads n`: a plan per thread (n at most kMaxThreads).
+inline constexpr size_t kMaxThreads = 3;
+std::vector<Plan> thread_plans(size_t n);
+// `solve --portfolio`: each named configuration alone on a thread, in one call.
+std::vector<Plan> portfolio_plans(const std::vector<std::string> &names);
 
 // The configuration a member searches with: its name up to an `@`.
 std::string config_of(const std::string &member);

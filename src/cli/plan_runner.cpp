@@ -41,7 +41,7 @@ uint8_t in_slices(Runner &r, uint64_t slice, std::optional<uint64_t> limit, std:
   }
 }
 
-PlanRunner::PlanRunner(Formula formula, uint32_t nvars, Plan plan, const NamedConfigs &configs,
+PlanRunner::PlanRunner(std::shared_ptr<const Formula> formula, uint32_t nvars, Plan plan, const NamedConfigs &configs,
                        MemberProofs proofs, std::shared_ptr<std::atomic<bool>> stop)
     : formula_(std::move(formula)),
       nvars_(nvars),
@@ -55,13 +55,16 @@ Runner &PlanRunner::start(size_t i) {
   if (members_[i]) return *members_[i];
   const Config &config = configs_.at(config_of(plan_.members[i].name));
   auto r = std::make_unique<Runner>(nvars_, config, open_member_proof(proofs_, std::to_string(i)), false, stop_);
-  for (size_t c = 0; c < formula_.size(); ++c) r->add_clause(formula_.clause(c), formula_.clause_len(c));
+  const Formula &f = *formula_;
+  for (size_t c = 0; c < f.size(); ++c) r->add_clause(f.clause(c), f.clause_len(c));
   members_[i] = std::move(r);
   bool all = true;
   for (const auto &m : members_) all = all && m != nullptr;
-  if (all) formula_ = Formula();  // every member has it now
+  if (all) formula_.reset();  // every member has it now
   return *members_[i];
 }
+
+uint64_t PlanRunner::member_conflicts(size_t i) const { return members_[i] ? conflicts_of(*members_[i]) : 0; }
 
 uint64_t PlanRunner::conflicts() const {
   uint64_t n = 0;

@@ -34,13 +34,14 @@ struct Limits {
 struct MemberProofs {
   std::string folder;
   bool binary = false;
-  std::string path(const std::string &name) const { return folder + "/" + name + ".drat"; }
+  std::string prefix;  // of the file names, for the plans of several threads
+  std::string path(const std::string &name) const { return folder + "/" + prefix + name + ".drat"; }
 };
 
 class PlanRunner {
  public:
-  // The runner keeps `formula` until every member has it.
-  PlanRunner(Formula formula, uint32_t nvars, Plan plan, const NamedConfigs &configs, MemberProofs proofs,
+  // The runner holds `formula` until every member has it.
+  PlanRunner(std::shared_ptr<const Formula> formula, uint32_t nvars, Plan plan, const NamedConfigs &configs, MemberProofs proofs,
              std::shared_ptr<std::atomic<bool>> stop);
 
   // Turns until an answer, the conflict limit, the deadline or a stop;
@@ -54,6 +55,7 @@ class PlanRunner {
   // The winner, or without one the member that searched most (the first of them).
   size_t kept() const;
   Runner &member(size_t i) { return *members_[i]; }
+  uint64_t member_conflicts(size_t i) const;
   bool started(size_t i) const { return members_[i] != nullptr; }
   // Every started member's counters added up.
   Stats total() const;
@@ -61,7 +63,7 @@ class PlanRunner {
  private:
   Runner &start(size_t i);
 
-  Formula formula_;
+  std::shared_ptr<const Formula> formula_;
   uint32_t nvars_;
   Plan plan_;
   const NamedConfigs &configs_;

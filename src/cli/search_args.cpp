@@ -1,5 +1,7 @@
 #include "cli/search_args.hpp"
 
+#include "cli/plan.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -76,6 +78,16 @@ bool parse_flag(std::string_view name, std::string_view value, SearchArgs *a) {
     return !value.empty();
   }
   if (name == "--named") return parse_named(value, a);
+  if (name == "--threads") return parse_value(value, &a->threads) && a->threads >= 1 && a->threads <= kMaxThreads;
+  if (name == "--portfolio") {  // NAME,NAME...
+    for (std::string_view rest = value; !rest.empty();) {
+      const size_t comma = rest.find(',');
+      a->portfolio.emplace_back(rest.substr(0, comma));
+      if (a->portfolio.back().empty()) return false;
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return !a->portfolio.empty();
+  }
   if (name == "--probe") {  // CLAUSES,CONFLICTS
     const size_t comma = value.find(',');
     return comma != std::string_view::npos && parse_value(value.substr(0, comma), &a->probe_clauses) &&

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "solver/config.hpp"
 
@@ -28,6 +29,10 @@ struct SearchArgs {
   std::string proof_dir;
   uint64_t probe_clauses = 0;    // formulas of these clauses or more are probed first
   uint64_t probe_conflicts = 0;  // for these conflicts (0: never)
+  // Races on threads instead of auto's plan: auto's thread plans, or the
+  // named configurations alone.
+  uint32_t threads = 0;
+  std::vector<std::string> portfolio;
 };
 
 // False when an argument is unknown or malformed.

@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cli/plan_runner.hpp"
+#include "cli/race.hpp"
 #include "cli/search_input.hpp"
 #include "cli/stop.hpp"
 
@@ -73,6 +75,8 @@ class AutoSearch {
       return 1;
     }
     t0_ = Clock::now();
+    if (a_.threads) return race(thread_plans(a_.threads));
+    if (!a_.portfolio.empty() && !pre_) return race(portfolio_plans(a_.portfolio));
     if (!pre_) {
       const Features feat = features_of(nvars_, input_);
       if (!probes(feat, probe_)) return search(feat);
@@ -82,6 +86,7 @@ class AutoSearch {
       input_ = Formula();
     }
     if (!preprocess()) return 0;
+    if (!a_.portfolio.empty()) return race(portfolio_plans(a_.portfolio));
     return search(features_of(nvars_, input_));
   }
 
@@ -129,8 +134,8 @@ class AutoSearch {
       }
       return false;
     }
-    report(answer, probe, std::nullopt);
-    if (a_.proof) keep_proof(probe, "probe");
+    report(answer, probe, solver_counters(probe.solver(), since(t0_)));
+    if (a_.proof) keep_proof(probe, proofs_.path("probe"));
     return true;
   }
 
@@ -161,7 +166,7 @@ class AutoSearch {
   int search(const Features &feat) {
     const Plan plan = choose_plan(feat, a_.slice);
     out_.send(wire::kComment, plan.describe());
-    PlanRunner pr(std::move(input_), nvars_, plan, a_.named, proofs_, stop_flag());
+    PlanRunner pr(std::make_shared<const Formula>(std::move(input_)), nvars_, plan, a_.named, proofs_, stop_flag());
     Limits limits{std::nullopt, a_.deadline};
     if (a_.max_conflicts) limits.max_conflicts = *a_.max_conflicts - spent_;
     const uint8_t answer =
@@ -170,33 +175,69 @@ class AutoSearch {
     const bool several = plan.members.size() > 1;
     std::optional<uint64_t> all;
     if (several) all = pr.conflicts() + spent_;
-    report(answer, pr.member(kept), all);
+    report(answer, pr.member(kept), stats_counters(pr.member(kept).solver()->stats(), all, since(t0_)));
     if (several && pr.winner() >= 0) out_.send(wire::kWinner, plan.members[pr.winner()].name);
     if (several && a_.proof) out_.send(wire::kComment, "proof of " + plan.members[kept].name);
-    if (a_.proof) keep_proof(pr.member(kept), std::to_string(kept));
+    if (a_.proof) keep_proof(pr.member(kept), proofs_.path(std::to_string(kept)));
+    return 0;
+  }
+
+  // Threads, each running a plan of its own; the first answer in time wins.
+  int race(const std::vector<Plan> &plans) {
+    const bool portfolio = !a_.portfolio.empty();
+    if (!portfolio) {
+      std::string line = "threads " + std::to_string(plans.size()) + ", racing (the first answer in time wins): ";
+      for (size_t t = 0; t < plans.size(); ++t) {
+        line += (t ? "; thread " : "thread ") + std::to_string(t + 1) + ": " + plans[t].describe_thread();
+      }
+      out_.send(wire::kComment, line);
+    }
+    Race race(std::make_shared<const Formula>(std::move(input_)), nvars_, plans, a_.named, proofs_);
+    race.run(Limits{std::nullopt, a_.deadline},
+             [&](const Stats &sum) { out_.send(wire::kProgress, stats_counters(sum, std::nullopt, since(t0_))); });
+    // A stopped portfolio keeps its first configuration's proof.
+    const auto [t, i] = portfolio && race.winner() < 0 ? std::pair<size_t, size_t>{0, 0} : race.kept();
+    const std::string &name = race.thread(t).plan().members[i].name;
+    if (race.winner() >= 0 && !portfolio) {
+      std::string line = "thread " + std::to_string(t + 1) + " (" + name + ") answered first; CPU seconds by thread: ";
+      char text[32];
+      for (size_t k = 0; k < race.threads(); ++k) {
+        std::snprintf(text, sizeof(text), "%s%.2f", k ? ", " : "", race.cpu_seconds(k));
+        line += text;
+      }
+      out_.send(wire::kComment, line + "; a race is decided by time, another run may end otherwise");
+    }
+    Runner &kept = race.thread(t).member(i);
+    const uint8_t answer = race.answer();
+    if (portfolio) report(answer, kept, race_counters(kept.solver()->stats(), since(t0_)));
+    else report(answer, kept, stats_counters(kept.solver()->stats(), race.conflicts(), since(t0_)));
+    if (answer != kUnknown) out_.send(wire::kWinner, name);
+    if (a_.proof) {
+      out_.send(wire::kComment, "proof of " + name);
+      keep_proof(kept, proofs_.path(std::to_string(t) + "-" + std::to_string(i)));
+    }
     return 0;
   }
 
   // The answer of runner `r`: its counters, and the model extended back
   // through the preprocessor.
-  void report(uint8_t answer, Runner &r, std::optional<uint64_t> all) {
+  void report(uint8_t answer, Runner &r, const std::string &counters) {
     std::vector<bool> model, input_model;
     bool with_model = answer == kSat && r.model(&model);
     if (with_model && pre_) {
       with_model = pre_->reconstruct(model, &input_model).kind == prep::ReconstructError::Kind::None;
       model.swap(input_model);
     }
-    out_.answer(answer_byte(answer), stats_counters(r.solver()->stats(), all, since(t0_)),
-                with_model ? &model : nullptr);
+    out_.answer(answer_byte(answer), counters, with_model ? &model : nullptr);
   }
 
-  // Copies member `name`'s proof (streamed by `r`) into the proof, after
-  // the preprocessor's steps, and reports it.
-  void keep_proof(Runner &r, const std::string &name) {
+  // Copies the proof that `r` streamed to `path` into the proof, after the
+  // preprocessor's steps, and reports it.
+  void keep_proof(Runner &r, const std::string &path) {
     ProofFile *p = r.proof();
     p->close();
     int err = p->error() ? p->error() : first_error_;
-    if (err == 0) err = append_file(proofs_.path(name), target_);
+    if (err == 0) err = append_file(path, target_);
     proof_message(err, first_ + p->steps());
   }
 

@@ -41,6 +41,16 @@ std::string stats_counters(const Stats &st, std::optional<uint64_t> all_conflict
   return out;
 }
 
+std::string race_counters(const Stats &st, double seconds) {
+  std::string out;
+  put(out, "conflicts", st.conflicts);
+  put(out, "decisions", st.decisions);
+  put(out, "propagations", st.propagations);
+  put(out, "restarts", st.restarts);
+  put_seconds(out, seconds);
+  return out;
+}
+
 std::string prep_counters(const prep::Preprocessor &p, double seconds) {
   std::string out;
   put(out, "units", p.units);
