@@ -213,15 +213,12 @@ def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, mo
     # search goes on, and the run ends with its answer and the proof's error.
     from quillon_native_cli import native
     from test_cli import inproc
+    take = native.SearchProcess.take
 
-    def failing(slices):
-        def run(self, ch, solver, t0):
-            ch.send("proof-failed", "Input/output error")
-            return slices(self, ch, solver, t0)
-        return run
-
-    monkeypatch.setattr(native.NativeWork, "slices", failing(native.NativeWork.slices))
-    monkeypatch.setattr(native, "search_program", lambda: None)  # the runner in a fork, not the search program
+    def failing(self):  # once started: among the search's messages
+        msgs = take(self)
+        return [("proof-failed", "Input/output error")] + msgs if msgs and msgs[0] != ("ready",) else msgs
+    monkeypatch.setattr(native.SearchProcess, "take", failing)
     write(tmp_path, BASE)
     proof = tmp_path / "p.drat"
     assert inproc(capsys, "solve", "--config", "default", tmp_path / "u.cnf", "-q", "--proof", proof) == (

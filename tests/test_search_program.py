@@ -14,7 +14,7 @@ import quillon_native as qn
 
 import quillon_native_cli
 from oracles import pigeonhole, random_3sat, random_cnf
-from quillon_native_cli import common, native, options
+from quillon_native_cli import common, configs, native, options, stats, supervise
 from test_cli import inproc
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
@@ -38,13 +38,15 @@ FORMULAS = [  # (name, nvars, clauses, header)
     # duplicates, tautologies, an empty clause late; read without a header
     ("messy", 0, random_cnf(random.Random(5), 12, 60, 0, 4), False),
 ]
-OPTIONS = [
-    ["--config", "default"],
-    ["--config", "glucose", "--preprocess", "--binary-proof"],
-    ["--config", "minisat", "--slice", "37", "--max-conflicts", "300", "-v"],
-    ["--config", "stable", "--preprocess", "--rounds", "1", "--slice", "0"],
-    ["--seed", "3", "--rnd-freq", "0.1", "--var-decay", "0.9", "--slice", "101"],
-    ["--config", "default", "--seconds", "0"],  # a time limit already past: no search, in either
+OPTIONS = [  # (command options, the module's: Solver options, slice, conflict limit, preprocessing rounds, binary)
+    (["--config", "default"], ({}, 20000, None, None, False)),
+    (["--config", "glucose", "--preprocess", "--binary-proof"], ({"restart": "glucose"}, 20000, None, 3, True)),
+    (["--config", "minisat", "--slice", "37", "--max-conflicts", "300", "-v"],
+     (dict(configs.CONFIGS["minisat"]), 37, 300, None, False)),
+    (["--config", "stable", "--preprocess", "--rounds", "1", "--slice", "0"],
+     (dict(configs.CONFIGS["stable"]), 0, None, 1, False)),
+    (["--seed", "3", "--rnd-freq", "0.1", "--var-decay", "0.9", "--slice", "101"],
+     ({"rnd_seed": 3, "rnd_freq": 0.1, "var_decay": 0.9}, 101, None, None, False)),
 ]
 TIMES = re.compile(r"^c .*(seconds|read in| s  ).*$\n?|(?<=pure) in [0-9.]+ s", re.M)
 
@@ -111,21 +113,66 @@ def test_a_configurations_run_never_imports_the_solver_module(tmp_path, monkeypa
     assert (p.returncode, p.stdout, p.stderr) == (10, "s SATISFIABLE\nv -1 2 -3 0\n", "")
 
 
+def over_the_module(path, relaxed, opts, slice_, limit, rounds, binary):
+    """What a configuration's run over the module's Solver (and Preprocessor)
+    answers: (answer, model as DIMACS literals, counters, proof bytes)."""
+    import io
+    from quillon_native_cli.dimacs import read_cnf
+    from quillon_native_cli.proofs import ProofWriter
+    nvars, clauses = read_cnf(str(path), relaxed)
+    pre, steps = None, []
+    if rounds is not None:
+        pre = qn.Preprocessor(nvars, with_proof=True)
+        for c in clauses:
+            pre.add_clause(c)
+        if not pre.run(rounds):
+            return False, [], {}, proof_bytes(pre.proof_steps(), binary)
+        nvars, clauses, steps = pre.nvars, pre.reduced(), pre.proof_steps()
+    solver = qn.Solver(nvars, **opts)
+    solver.enable_proof()
+    for c in clauses:
+        solver.add_clause(c)
+    answer = supervise.in_slices(slice_, limit, None, solver.solve, lambda: solver.conflicts, lambda: None)
+    model = (pre.reconstruct(solver.model) if pre else solver.model) if answer else []
+    counters = {k: getattr(solver, k) for k in stats.SOLVER_NAMES}
+    return answer, [v + 1 if b else -(v + 1) for v, b in enumerate(model)], counters, \
+        proof_bytes(steps + solver.proof_steps(), binary)
+
+
+def proof_bytes(steps, binary):
+    import io
+    from quillon_native_cli.proofs import ProofWriter
+    out = io.BytesIO()
+    ProofWriter(out, binary).write(steps)
+    return out.getvalue()
+
+
+def printed(out):
+    """(answer, model, counters) as a run printed them."""
+    lines = out.splitlines()
+    answer = {"s SATISFIABLE": True, "s UNSATISFIABLE": False}.get(next(x for x in lines if x.startswith("s ")))
+    model = [int(t) for x in lines if x.startswith("v ") for t in x[2:].split()][:-1]
+    counters = {k: int(x.split()[-1]) for k, label in stats.SOLVER for x in lines if x.startswith(f"c {label:<17} ")}
+    return answer, model, counters
+
+
 @pytest.mark.parametrize("name,nvars,clauses,header", FORMULAS, ids=[f[0] for f in FORMULAS])
-def test_the_program_prints_and_proves_what_the_forked_runner_does(tmp_path, capsys, monkeypatch, name, nvars,
-                                                                   clauses, header):
+def test_the_program_prints_and_proves_what_the_module_does(tmp_path, capsys, monkeypatch, name, nvars, clauses,
+                                                            header):
     f = cnf_file(tmp_path, f"{name}.cnf", nvars, clauses, header)
     relaxed = [] if header else ["--relaxed"]
     procs = started(monkeypatch)
-    for options in OPTIONS:
-        got = {}
-        for program in (True, False):
-            proof = tmp_path / "p.drat"
-            got[program] = run(capsys, monkeypatch, program, f, "--proof", proof, *relaxed, *options), \
-                proof.read_bytes()
-        assert got[True] == got[False], options
-        assert got[True][0][0] in (0, 10, 20) and got[True][0][2] == ""
-    assert len(procs) == len(OPTIONS) and all(map(gone, procs))
+    for options, module in OPTIONS:
+        proof = tmp_path / "p.drat"
+        rc, out, err = run(capsys, monkeypatch, True, f, "--proof", proof, *relaxed, *options)
+        answer, model, counters, steps = over_the_module(f, bool(relaxed), *module)
+        assert (rc, err) == ({True: 10, False: 20, None: 0}[answer], ""), options
+        assert printed(out) == (answer, model, counters or printed(out)[2]) and proof.read_bytes() == steps, options
+    # A time limit already past: no search.
+    rc, out, err = run(capsys, monkeypatch, True, f, *relaxed, "--config", "default", "--seconds", "0")
+    assert err == "" and (rc == 0 and "c time limit reached\n" in out and out.endswith("s UNKNOWN\n")
+                          or name == "messy" and rc == 20)
+    assert len(procs) == len(OPTIONS) + 1 and all(map(gone, procs))
 
 
 @pytest.mark.parametrize("tail,error", [
@@ -141,9 +188,8 @@ def test_bad_input_mid_file_ends_the_search_program(tmp_path, capsys, monkeypatc
     f.write_text(f"p cnf 500 {len(clauses)}\n" + "".join(dimacs(clauses)) + tail)
     want = f"c error: {tmp_path}/" + error.format(line=len(clauses) + 2, n=len(clauses), more=len(clauses) + 2) + "\n"
     procs = started(monkeypatch)
-    for program in (True, False):
-        assert run(capsys, monkeypatch, program, f, "--config", "default", "--proof", tmp_path / "p") == (3, "", want)
-        assert not (tmp_path / "p").exists()
+    assert run(capsys, monkeypatch, True, f, "--config", "default", "--proof", tmp_path / "p") == (3, "", want)
+    assert not (tmp_path / "p").exists()
     assert len(procs) == 1 and gone(procs[0])
 
 

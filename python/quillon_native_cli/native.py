@@ -173,46 +173,6 @@ class SearchProcess(supervise.Process):
         return ("error", payload.decode(errors="replace"))
 
 
-class NativeWork:
-    """What `solve`'s search process does with a runner; everything it says
-    goes over `ch`, as with solve.Work."""
-
-    def __init__(self, s):
-        self.s = s
-        self.args = s.args
-
-    def run(self, ch):
-        _scan.stop_on_signals()
-        s, args = self.s, self.args
-        runner = s.runner
-        t0 = time.monotonic()
-        ok = True
-        if args.preprocess:
-            ok = runner.preprocess(args.rounds)
-            prep = runner.prep_stats()
-            prep["seconds"] = time.monotonic() - t0
-            ch.send("prep", prep)
-        result = self.slices(ch, runner, t0) if ok else False
-        stats = runner.stats()
-        stats["seconds"] = time.monotonic() - t0
-        model = runner.model() if result else None
-        ch.send("answer", result, stats, model, None)
-        if s.proof_fh:
-            try:
-                ch.send("proof", runner.finish_proof())
-            except OSError as e:
-                ch.send("proof-failed", e.strerror or str(e))
-
-    def slices(self, ch, runner, t0):
-        def report():
-            st = runner.stats()
-            st["seconds"] = time.monotonic() - t0
-            ch.send("progress", st)
-
-        return supervise.in_slices(self.args.slice, self.args.max_conflicts, self.s.deadline, runner.solve,
-                                   runner.conflicts, report, runner.stopped)
-
-
 class ProofFiles:
     """The proof files of several solvers searching one formula, of which one
     becomes the proof: each streams to a file in a folder of their own (beside

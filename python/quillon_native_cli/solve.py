@@ -14,10 +14,9 @@ import os
 import signal
 import time
 
-from quillon_native_cli import common, configs, native, options, stats, supervise
+from quillon_native_cli import common, configs, native, options, stats
 from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
-from quillon_native_cli.native import NativeWork
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import refuse_target
 
@@ -151,10 +150,7 @@ class Solve:
         self.auto = uses_auto(args)
         # --check checks the proof that was written (a file of its own without --proof)
         self.want_proof = bool(args.proof) or args.check
-        self.runner = None
-        # Every run searches in the search program (no interpreter in the
-        # searching process); one configuration searches in a forked runner
-        # where the program is not built.
+        # Every run searches in the search program (no interpreter in the searching process).
         self.program = native.search_program()
         # a plan of the program's (auto, --threads, --portfolio) rather than one configuration
         self.planned = self.auto or bool(args.portfolio)
@@ -195,8 +191,6 @@ class Solve:
             except OSError as e:
                 self.drop_program()
                 return common.fail(Exit.OUTPUT, f"{args.proof}: {e.strerror or e}")
-            if self.runner:
-                self.runner.attach_proof(self.proof_fh.fileno())
         if self.proc:
             self.proc.finish(self.proof_fh)
         return self.search()
@@ -226,17 +220,14 @@ class Solve:
             self.proof_files = native.ProofFiles(target, self.args.binary_proof)
         return self.proof_files
 
-    def start_search(self, nvars, line):
-        """Starts the search program; False if it cannot start (auto: an error)."""
+    def start_search(self, nvars):
+        """Starts the search program (ProgramFailed if it cannot start)."""
         files = self.member_files() if self.planned and self.want_proof else None  # a proof file per member
         try:
             self.proc = native.SearchProcess(self.program, nvars, self.opts, self.args, self.deadline,
                                              self.planned, files, self.want_proof)
         except OSError as e:
-            if self.planned:
-                raise ProgramFailed(f"the search program cannot start: {e.strerror or e}") from None
-            return False
-        return True
+            raise ProgramFailed(f"the search program cannot start: {e.strerror or e}") from None
 
     def read(self):
         args = self.args
@@ -282,16 +273,14 @@ class Solve:
         """What searches the formula (or preprocesses it first), made at its
         header; the native object that takes its clauses, or None."""
         args = self.args
-        if self.program and self.start_search(nvars, line):
-            return self.proc.feed
-        if self.planned:
+        if not self.program:
             raise ProgramFailed("the search program is not built")
-        self.runner = native.make_runner(nvars, self.opts, self.want_proof, args.binary_proof, args.preprocess)
-        return self.runner
+        self.start_search(nvars)
+        return self.proc.feed
 
     def hand_over(self, formula):
         """Gives the formula kept for --check to what searches it."""
-        (self.proc.feed if self.proc else self.runner).add_formula(formula)
+        self.proc.feed.add_formula(formula)
 
     def _sink(self, clause):
         for add in self.sinks:
@@ -309,13 +298,7 @@ class Solve:
             out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
         # A native search flushes its proof and ends when asked to stop.
         grace = native.STOP_GRACE
-        if self.proc:
-            child = self.proc
-        else:
-            if self.proof_fh:  # steps of the loading: written once, not again by the child's copy
-                self.runner.flush()
-            child = supervise.Child(NativeWork(self).run)
-        self.runner = None  # the child has it now
+        child = self.proc
         answer = prep = proof_done = check = error = self.proof_error = None
         answered = False
         caught = timed_out = False

@@ -1,36 +1,18 @@
-"""Running the search in a child process that can be stopped at any moment.
+"""Running the search in a process that can be stopped at any moment.
 
-`Solver.solve` and `solve_portfolio` keep the calling thread until they
-return, so signals could only be handled between calls.  The command
-therefore searches in a child (a fork after loading the formula, `Child`, or
-the search program, native.SearchProcess): the child searches and reports
-over a pipe (progress after every slice, then its answer), while the parent
-waits, prints progress lines, and on Ctrl-C, SIGTERM or the time limit stops
-or kills the child and reports what it has heard so far.
+The command searches in the search program (native.SearchProcess): it
+searches and reports over a pipe (progress after every slice, then its
+answer), while the command waits, prints progress lines, and on Ctrl-C,
+SIGTERM or the time limit stops or kills it and reports what it has heard
+so far.
 """
-import marshal
 import os
 import select
 import signal
 import struct
-import sys
 import time
 
 _LEN = struct.Struct("<I")
-
-
-class Channel:
-    """Child side: length-prefixed messages on a pipe, in marshal's format
-    (tuples of numbers, strings, bytes, lists and dicts are all we send)."""
-
-    def __init__(self, fd):
-        self.fd = fd
-
-    def send(self, *msg):
-        data = marshal.dumps(msg)
-        view = memoryview(_LEN.pack(len(data)) + data)
-        while view:
-            view = view[os.write(self.fd, view):]
 
 
 class Process:
@@ -45,14 +27,7 @@ class Process:
 
     def take(self):
         """The whole messages at the front of `buf`, removed from it."""
-        out = []
-        while len(self.buf) >= 4:
-            (n,) = _LEN.unpack_from(self.buf)
-            if len(self.buf) < 4 + n:
-                break
-            out.append(marshal.loads(bytes(self.buf[4:4 + n])))
-            del self.buf[:4 + n]
-        return out
+        raise NotImplementedError
 
     def poll(self, timeout, wake):
         """Messages that arrived within `timeout` seconds (or until `wake`, a
@@ -92,38 +67,6 @@ class Process:
         if self.status is None:
             _, self.status = os.waitpid(self.pid, 0)
             os.close(self.fd)
-
-
-class Child(Process):
-    """Runs `work(channel)` in a forked child; the parent iterates messages."""
-
-    def __init__(self, work):
-        rfd, wfd = os.pipe()
-        for stream in (sys.stdout, sys.stderr):
-            try:
-                stream.flush()
-            except (OSError, ValueError, AttributeError):
-                pass
-        pid = os.fork()
-        if pid == 0:  # child
-            code = 0
-            try:
-                os.close(rfd)
-                signal.signal(signal.SIGINT, signal.SIG_IGN)
-                signal.signal(signal.SIGTERM, signal.SIG_DFL)
-                signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-                try:
-                    work(Channel(wfd))
-                except MemoryError:
-                    Channel(wfd).send("error", "out of memory")
-                    code = 1
-                except BaseException as e:  # reported by the parent, never as a traceback
-                    Channel(wfd).send("error", f"{type(e).__name__}: {e}")
-                    code = 1
-            finally:
-                os._exit(code)
-        os.close(wfd)
-        super().__init__(pid, rfd)
 
 
 def in_slices(size, limit, deadline, solve, conflicts, report, stopped=lambda: False):
