@@ -17,9 +17,6 @@ import time
 from quillon_native_cli import supervise
 from quillon_native_cli.dimacs import _scan
 
-# Seconds a stopped search process gets to flush its proof and report
-# before it is killed (it stops at its next conflict).
-STOP_GRACE = 1.0
 
 
 Formula = _scan.Formula if _scan is not None and hasattr(_scan, "Formula") else None
