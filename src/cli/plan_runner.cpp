@@ -15,7 +15,12 @@ uint64_t conflicts_of(const Runner &r) { return r.solver() != nullptr ? r.solver
 
 }  // namespace
 
-std::unique_ptr<ProofFile> open_member_proof(const MemberProofs &proofs, const std::string &name) {
+std::unique_ptr<ProofFile> open_member_proof(const MemberProofs &proofs, const std::string &name, bool direct) {
+  if (direct && proofs.direct >= 0) {
+    const int fd = ::fcntl(proofs.direct, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "the proof");
+    return std::make_unique<ProofFile>(fd, proofs.binary);
+  }
   if (proofs.folder.empty()) return nullptr;
   const std::string path = proofs.path(name);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -51,10 +56,19 @@ PlanRunner::PlanRunner(std::shared_ptr<const Formula> formula, uint32_t nvars, P
       stop_(std::move(stop)),
       members_(plan_.members.size()) {}
 
+void PlanRunner::adopt(size_t i, std::unique_ptr<Runner> r) {
+  members_[i] = std::move(r);
+  bool all = true;
+  for (const auto &m : members_) all = all && m != nullptr;
+  if (all) formula_.reset();
+}
+
 Runner &PlanRunner::start(size_t i) {
   if (members_[i]) return *members_[i];
   const Config &config = configs_.at(config_of(plan_.members[i].name));
-  auto r = std::make_unique<Runner>(nvars_, config, open_member_proof(proofs_, std::to_string(i)), false, stop_);
+  const bool direct = plan_.members.size() == 1;
+  auto r = std::make_unique<Runner>(nvars_, config, open_member_proof(proofs_, std::to_string(i), direct), false,
+                                    stop_);
   const Formula &f = *formula_;
   for (size_t c = 0; c < f.size(); ++c) r->add_clause(f.clause(c), f.clause_len(c));
   members_[i] = std::move(r);
@@ -99,6 +113,12 @@ Stats PlanRunner::total() const {
 // the other; a member is made at its first turn, even when a limit then
 // ends the run before its first slice.
 uint8_t PlanRunner::run(const Limits &limits, const std::function<void()> &on_slice) {
+  if (plan_.members.size() == 1) {
+    const uint8_t answer =
+        in_slices(start(0), plan_.members[0].unit, limits.max_conflicts, limits.deadline, *stop_, on_slice);
+    if (answer != kUnknown) winner_ = 0;
+    return answer;
+  }
   for (int rnd = plan_.head ? -1 : 0;; ++rnd) {
     const std::vector<uint64_t> shares = plan_.shares(rnd);
     for (size_t i = 0; i < shares.size(); ++i) {

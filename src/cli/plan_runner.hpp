@@ -35,6 +35,7 @@ struct MemberProofs {
   std::string folder;
   bool binary = false;
   std::string prefix;  // of the file names, for the plans of several threads
+  int direct = -1;     // the proof itself: a plan of one member streams straight to it
   std::string path(const std::string &name) const { return folder + "/" + prefix + name + ".drat"; }
 };
 
@@ -45,7 +46,8 @@ class PlanRunner {
              std::shared_ptr<std::atomic<bool>> stop);
 
   // Turns until an answer, the conflict limit, the deadline or a stop;
-  // `on_slice` runs after every slice left without an answer.
+  // `on_slice` runs after every slice left without an answer.  A plan of
+  // one member searches as in_slices does.
   uint8_t run(const Limits &limits, const std::function<void()> &on_slice);
 
   const Plan &plan() const { return plan_; }
@@ -55,6 +57,8 @@ class PlanRunner {
   // The winner, or without one the member that searched most (the first of them).
   size_t kept() const;
   Runner &member(size_t i) { return *members_[i]; }
+  // Member i made already, with every clause: it is not made again.
+  void adopt(size_t i, std::unique_ptr<Runner> r);
   uint64_t member_conflicts(size_t i) const;
   bool started(size_t i) const { return members_[i] != nullptr; }
   // Every started member's counters added up.
@@ -73,9 +77,10 @@ class PlanRunner {
   int winner_ = -1;
 };
 
-// Opens `path` for a proof streamed to it (nullptr without a folder);
-// throws std::system_error when it cannot be created.
-std::unique_ptr<ProofFile> open_member_proof(const MemberProofs &proofs, const std::string &name);
+// The proof file of member `name` (nullptr without a folder), or with
+// `direct` a duplicate of the proof's own descriptor; throws
+// std::system_error when it cannot be created.
+std::unique_ptr<ProofFile> open_member_proof(const MemberProofs &proofs, const std::string &name, bool direct);
 
 // Runs one runner in slices of `slice` conflicts (0: one call) up to
 // `limit` conflicts and the deadline, `on_slice` after each slice left

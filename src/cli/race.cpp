@@ -32,6 +32,7 @@ Race::Race(std::shared_ptr<const Formula> formula, uint32_t nvars, const std::ve
   for (size_t t = 0; t < plans.size(); ++t) {
     MemberProofs mine = proofs;
     mine.prefix = std::to_string(t) + "-";
+    mine.direct = -1;  // one file per member: the winner is known at the end
     runners_.push_back(std::make_unique<PlanRunner>(formula, nvars, plans[t], configs, mine, stop_));
   }
 }

@@ -1,5 +1,7 @@
-// auto in the search program: the formula is kept as read, its features
-// choose a plan (plan.hpp) and a plan runner (plan_runner.hpp) runs it.  A
+// The search program's run: one configuration alone (a plan of one member),
+// or auto, where the formula is kept as read, its features choose a plan
+// (plan.hpp) and a plan runner (plan_runner.hpp) runs it, or a race of
+// plans on threads (race.hpp).  A
 // large structured formula is probed first: the default searches alone as
 // `--config default` does, and a formula still open is preprocessed and
 // searched with the plan of the simplified formula.  With `--preprocess` the
@@ -64,10 +66,17 @@ class AutoSearch {
  public:
   AutoSearch(const SearchArgs &a, Messages &out) : a_(a), out_(out), proofs_{a.proof_dir, a.binary_proof} {
     if (!a.proof) proofs_.folder.clear();
+    named_["config"] = a.config;  // the configuration of a run without a plan
   }
 
   int run() {
-    if (a_.preprocess) start_preprocessor();
+    if (a_.preprocess) {
+      start_preprocessor();
+    } else if (!a_.auto_plan) {  // one configuration: its solver takes the clauses as they come
+      std::unique_ptr<ProofFile> file;
+      if (a_.proof) file = std::make_unique<ProofFile>(-1, a_.binary_proof);
+      alone_ = std::make_unique<Runner>(nvars_, a_.config, std::move(file), false, stop_flag());
+    }
     out_.send(wire::kReady, "");
     if (!read()) return 0;  // the command gave up
     if (a_.proof && target_ < 0) {
@@ -75,11 +84,13 @@ class AutoSearch {
       return 1;
     }
     t0_ = Clock::now();
+    proofs_.direct = target_;
+    if (!a_.auto_plan) return (!pre_ || preprocess()) ? search(Plan{{{"config", 1, a_.slice}}, 1.0, 0, ""}, false) : 0;
     if (a_.threads) return race(thread_plans(a_.threads));
     if (!a_.portfolio.empty() && !pre_) return race(portfolio_plans(a_.portfolio));
     if (!pre_) {
       const Features feat = features_of(nvars_, input_);
-      if (!probes(feat, probe_)) return search(feat);
+      if (!probes(feat, probe_)) return search(choose_plan(feat, a_.slice), true);
       if (probe(feat)) return 0;
       start_preprocessor();
       for (size_t c = 0; c < input_.size(); ++c) add_to_preprocessor(input_.clause(c), input_.clause_len(c));
@@ -87,7 +98,7 @@ class AutoSearch {
     }
     if (!preprocess()) return 0;
     if (!a_.portfolio.empty()) return race(portfolio_plans(a_.portfolio));
-    return search(features_of(nvars_, input_));
+    return search(choose_plan(features_of(nvars_, input_), a_.slice), true);
   }
 
  private:
@@ -107,6 +118,7 @@ class AutoSearch {
     const bool whole = in.read([&](const Lit *lits, size_t n) {
       for (size_t k = 0; k < n; ++k) nvars_ = std::max<uint32_t>(nvars_, var_of(lits[k]) + 1);
       if (pre_) add_to_preprocessor(lits, n);
+      else if (alone_) alone_->add_clause(lits, n);
       else input_.add(lits, n);
     });
     if (!whole) return false;
@@ -118,7 +130,7 @@ class AutoSearch {
   // The probe: true when the run ended there (answered, or at a limit or a stop).
   bool probe(const Features &feat) {
     out_.send(wire::kComment, describe_probe(feat, a_.slice, probe_));
-    Runner probe(nvars_, a_.named.at(kProbeName), open_member_proof(proofs_, "probe"), false, stop_flag());
+    Runner probe(nvars_, a_.named.at(kProbeName), open_member_proof(proofs_, "probe", false), false, stop_flag());
     for (size_t c = 0; c < input_.size(); ++c) probe.add_clause(input_.clause(c), input_.clause_len(c));
     const uint64_t limit = a_.max_conflicts ? std::min(probe_.conflicts, *a_.max_conflicts) : probe_.conflicts;
     const uint8_t answer = in_slices(probe, a_.slice, limit, a_.deadline, *stop_flag(), [&] {
@@ -163,10 +175,14 @@ class AutoSearch {
     return true;
   }
 
-  int search(const Features &feat) {
-    const Plan plan = choose_plan(feat, a_.slice);
-    out_.send(wire::kComment, plan.describe());
-    PlanRunner pr(std::make_shared<const Formula>(std::move(input_)), nvars_, plan, a_.named, proofs_, stop_flag());
+  // Runs `plan` (announced as auto's); a plan of one member streams its proof straight into the proof.
+  int search(const Plan &plan, bool announce) {
+    if (announce) out_.send(wire::kComment, plan.describe());
+    PlanRunner pr(std::make_shared<const Formula>(std::move(input_)), nvars_, plan, named_, proofs_, stop_flag());
+    if (alone_) {
+      if (ProofFile *p = alone_->proof()) p->attach(::fcntl(target_, F_DUPFD_CLOEXEC, 3));
+      pr.adopt(0, std::move(alone_));
+    }
     Limits limits{std::nullopt, a_.deadline};
     if (a_.max_conflicts) limits.max_conflicts = *a_.max_conflicts - spent_;
     const uint8_t answer =
@@ -178,7 +194,7 @@ class AutoSearch {
     report(answer, pr.member(kept), stats_counters(pr.member(kept).solver()->stats(), all, since(t0_)));
     if (several && pr.winner() >= 0) out_.send(wire::kWinner, plan.members[pr.winner()].name);
     if (several && a_.proof) out_.send(wire::kComment, "proof of " + plan.members[kept].name);
-    if (a_.proof) keep_proof(pr.member(kept), proofs_.path(std::to_string(kept)));
+    if (a_.proof) keep_proof(pr.member(kept), several ? proofs_.path(std::to_string(kept)) : "");
     return 0;
   }
 
@@ -192,7 +208,7 @@ class AutoSearch {
       }
       out_.send(wire::kComment, line);
     }
-    Race race(std::make_shared<const Formula>(std::move(input_)), nvars_, plans, a_.named, proofs_);
+    Race race(std::make_shared<const Formula>(std::move(input_)), nvars_, plans, named_, proofs_);
     race.run(Limits{std::nullopt, a_.deadline},
              [&](const Stats &sum) { out_.send(wire::kProgress, stats_counters(sum, std::nullopt, since(t0_))); });
     // A stopped portfolio keeps its first configuration's proof.
@@ -231,13 +247,13 @@ class AutoSearch {
     out_.answer(answer_byte(answer), counters, with_model ? &model : nullptr);
   }
 
-  // Copies the proof that `r` streamed to `path` into the proof, after the
-  // preprocessor's steps, and reports it.
+  // Copies the proof that `r` streamed to `path` (empty: to the proof
+  // itself) into the proof, after the preprocessor's steps, and reports it.
   void keep_proof(Runner &r, const std::string &path) {
     ProofFile *p = r.proof();
     p->close();
     int err = p->error() ? p->error() : first_error_;
-    if (err == 0) err = append_file(path, target_);
+    if (err == 0 && !path.empty()) err = append_file(path, target_);
     proof_message(err, first_ + p->steps());
   }
 
@@ -255,10 +271,12 @@ class AutoSearch {
   Messages &out_;
   MemberProofs proofs_;
   const Probe probe_{a_.probe_clauses, a_.probe_conflicts};
+  NamedConfigs named_ = a_.named;
   uint32_t nvars_ = a_.nvars;
   Formula input_;
   std::unique_ptr<ProofFile> prep_proof_;
   std::unique_ptr<prep::Preprocessor> pre_;
+  std::unique_ptr<Runner> alone_;  // one configuration's, made before the clauses come
   std::vector<Lit> scratch_;
   int target_ = -1;
   Clock::time_point t0_;

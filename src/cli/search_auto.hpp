@@ -1,5 +1,5 @@
-// auto in the search program (search_main.cpp): the plan chosen from the
-// formula's features, run by a plan runner.
+// The search program's run (search_main.cpp): the plan its arguments ask
+// for, or auto's, chosen from the formula's features, run by a plan runner.
 #pragma once
 
 #include "cli/search_args.hpp"
