@@ -70,6 +70,7 @@ def main():
     if a.only:
         rows = [r for r in rows if r["file"][:-4] in a.only]
     wall = {"old": 0.0, "new": 0.0}
+    family = {}  # family: {side: wall seconds}
     bad = 0
     runs = 0
     for i, row in enumerate(rows):
@@ -90,6 +91,8 @@ def main():
                     os.unlink(proof)
                 got[side] = run(envs[side], cnf, extra, proof)
                 wall[side] += got[side][2]
+                fam = family.setdefault(row["family"], {"old": 0.0, "new": 0.0})
+                fam[side] += got[side][2]
             runs += 1
             (old, old_answered, _, old_err), (new, new_answered, _, new_err) = got["old"], got["new"]
             if cfg == "auto-time" and not (old_answered and new_answered):
@@ -99,6 +102,8 @@ def main():
                 print(f"DIFF {row['file']} {cfg}:\n  old {old[0]} {old[2]} {old[1][:6]} {old_err[-300:]}\n"
                       f"  new {new[0]} {new[2]} {new[1][:6]} {new_err[-300:]}", flush=True)
         print(f"{i + 1}/{len(rows)} {row['file']} done ({bad} differences)", file=sys.stderr, flush=True)
+    for name, w in sorted(family.items()):
+        print(f"  {name:<18} wall seconds old {w['old']:7.2f}  new {w['new']:7.2f}  new/old {w['new'] / w['old']:.3f}")
     print(f"{runs} run pairs, {bad} differences; wall seconds old {wall['old']:.1f}, new {wall['new']:.1f}")
     return 1 if bad else 0
 
