@@ -416,9 +416,9 @@ def planted_check(rng):
     (nvars, clauses, steps).  The formula plants a derivation: each planted
     literal past the first few (the roots) follows from earlier ones by a
     clause of any width, so that one root made true, by a unit of the
-    formula (some written twice) or by a unit lemma RUP from two clauses
-    (hidden from propagation), assigns literals through every kind of
-    watch list in turn.  Some derivation clauses repeat a literal or are
+    formula (some written twice) or by a unit lemma (which two clauses,
+    hidden from propagation, make RUP once another planted literal holds),
+    assigns literals through every kind of watch list in turn.  Some derivation clauses repeat a literal or are
     tautologies; a few clauses refute the derivation.  The proof mixes the
     solver's lemmas with deletions of present clauses (reasons among them,
     some with a literal repeated), short lemmas (roots often) kept when RUP
