@@ -314,11 +314,13 @@ def batch(args, jobs, options, store):
     todo = [dict(job, **options) for job in jobs if job["path"] not in finished]
     again = store.finished() - finished  # retried: their new row replaces the old one
     progress = Progress(len(jobs), len(jobs) - len(todo), args.quiet)
+    ran = []  # the instances this invocation finished and recorded
 
     def record(job, result):
         if result["status"] != "interrupted":
             row = judge_row({k: job[k] for k in ("path", "name", "expected")}, result)
             store.record(row, replace=row["path"] in again)
+            ran.append(row["path"])
             progress.update(row)
 
     start, interrupted = time.monotonic(), None
@@ -333,7 +335,7 @@ def batch(args, jobs, options, store):
         progress.close()
     paths = {job["path"] for job in jobs}
     rows = [r for r in store.rows() if r["path"] in paths]
-    say(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(todo)))
+    say(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(ran)))
     if interrupted:
         print(f"interrupted: {len(jobs) - len(rows)} instances left; the same command resumes the run",
               file=sys.stderr)

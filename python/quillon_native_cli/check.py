@@ -36,6 +36,9 @@ def add_parser(subparsers):
 
 
 def run(args):
+    if args.cnf == "-" and args.proof == "-":
+        return fail(Exit.USAGE, "quillon-native check: CNF and PROOF are both -: standard input can hold only one "
+                    "of them")
     out = Output(args.quiet)
     try:
         with Signals():

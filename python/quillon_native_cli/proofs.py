@@ -88,6 +88,66 @@ def refuse_target(path, inputs, force=False):
     return None
 
 
+LAST_RESORT = "/tmp"  # for the solvers' proofs when $TMPDIR takes none
+
+
+class MemberFolder:
+    """A new folder of this process for the proofs of solvers that search at
+    once, of which one becomes the proof at `target`: beside a regular
+    target, else (or when that folder takes no new one) in $TMPDIR or /tmp.
+    For the null device nothing need be kept: each solver's file is a link
+    to it, so the proofs go straight there.  `note` says where the proofs of
+    another target that is not a regular file are kept meanwhile (or is "").
+    Raises OSError, as what a new folder met in each place tried."""
+
+    def __init__(self, target):
+        import stat
+        try:
+            info = os.stat(target)
+        except OSError:
+            info = None
+        regular = info is not None and stat.S_ISREG(info.st_mode)
+        self.discard = info is not None and not regular and os.path.samefile(target, os.devnull)
+        places = [os.path.dirname(os.path.abspath(target))] if regular else []
+        places += [p for p in (os.environ.get("TMPDIR"), LAST_RESORT) if p and p not in places]
+        failed = []
+        for base in places:
+            try:
+                self.folder = new_folder(base)
+                break
+            except OSError as e:
+                failed.append(f"{base}: {e.strerror or e}")
+        else:
+            raise OSError(f"no folder for the solvers' proofs ({'; '.join(failed)})")
+        self.note = "" if regular or self.discard else \
+            f"proof {target}: not a regular file; each solver's proof is kept in {self.folder} until the " \
+            "winner's is copied there"
+
+    def path(self, name):
+        """The file of solver `name` (a link to the null device when discarding)."""
+        path = os.path.join(self.folder, f"{name}.drat")
+        if self.discard and not os.path.lexists(path):
+            os.symlink(os.devnull, path)
+        return path
+
+    def remove(self):
+        import shutil
+        shutil.rmtree(self.folder, ignore_errors=True)  # links are removed, never followed
+
+
+def new_folder(base):
+    """A folder of this process's own in `base` (tempfile would cost 1.4 MB of resident memory)."""
+    import time
+    for attempt in range(100):
+        folder = os.path.join(base, f".quillon-proofs-{os.getpid()}-{time.monotonic_ns()}-{attempt}")
+        try:
+            os.mkdir(folder, 0o700)
+            return folder
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"{base}: no new folder in 100 tries")
+
+
 def holds_cnf(path, limit=1 << 20):
     """Whether the file starts like a DIMACS formula: comment lines, then a
     'p cnf' header (in the first MiB, decompressed)."""
