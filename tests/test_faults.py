@@ -311,3 +311,61 @@ def test_member_proof_folders(tmp_path, monkeypatch):
         finally:
             files.remove()
         assert not os.path.exists(files.folder) and os.path.exists("/dev/null")
+
+
+def chain(folder, n=100000, steps=300):
+    # A formula whose every proof step (padded: few to a block) propagates a
+    # chain of n implications: the check spends its time in the native
+    # reader, a block of a few steps at a time.
+    clauses = [[i, -(i + 1)] for i in range(1, n)] + [[n, n + steps + 1], [n, -(n + steps + 1)]]
+    (folder / "chain.cnf").write_text(cnf_text(n + steps + 1, clauses))
+    (folder / "chain.drat").write_text("".join(f"1 {n + k}{' ' * 1000}0\n" for k in range(1, steps + 1)))
+    return str(folder / "chain.cnf"), str(folder / "chain.drat")
+
+
+@pytest.mark.parametrize("delay", [0.02, 0.15, 0.3, 0.5])
+def test_an_interrupted_check_ends_its_reader_before_it_returns(tmp_path, capsys, monkeypatch, delay):
+    # A reader thread still inside the native check when the interpreter
+    # ends is torn down there (an abort): no read may outlive the command.
+    import signal
+    import threading
+    import time
+    from quillon_native_cli.proofs import ProofReader
+    from test_cli import inproc
+    reading = []
+    read = ProofReader.read
+
+    def watched(self):
+        reading.append(self)
+        try:
+            return read(self)
+        finally:
+            reading.remove(self)
+
+    monkeypatch.setattr(ProofReader, "read", watched)
+    cnf, proof = chain(tmp_path)
+    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    code, out, err = inproc(capsys, "check", cnf, proof)
+    still = list(reading)
+    timer.join()
+    assert (code, out.splitlines()[-1], err, still) == (130, "c interrupted by SIGINT", "", [])
+    assert time.monotonic() - start < 10
+
+
+def test_a_check_interrupted_at_random_moments_exits_130(tmp_path):
+    import random
+    import signal
+    import time
+    cnf, proof = chain(tmp_path)
+    rng = random.Random(7)
+    for _ in range(4):
+        p = subprocess.Popen([sys.executable, "-m", "quillon_native_cli", "check", cnf, proof], env=ENV,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        while len(os.listdir(f"/proc/{p.pid}/task")) < 2 and p.poll() is None:  # till the proof is being read
+            time.sleep(0.005)
+        time.sleep(rng.uniform(0, 0.5))
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+        assert (p.returncode, err) == (130, "")

@@ -197,6 +197,10 @@ def is_binary(head):
     return False
 
 
+class Stopped(Exception):
+    """A read ended early, as ProofReader.stop() asked."""
+
+
 class ProofReader(Tokens):
     """Reads a DRAT proof into check_proof's steps: (is_deletion, internal literals),
     or hands its blocks to `native` (a _scan ProofCheck), which checks the
@@ -208,6 +212,18 @@ class ProofReader(Tokens):
         self.native = native
         self.steps = [] if native is None else native  # the slow paths append to it
         self.binary = False
+        self.stopping = False
+
+    def stop(self):
+        """Asks a read running on another thread to end before its next
+        block: it raises Stopped there."""
+        self.stopping = True
+
+    def blocks(self, sep, stream):
+        for piece in blocks(self.path, self.block, sep, stream):
+            if self.stopping:
+                raise Stopped(self.name)
+            yield piece
 
     @without_gc
     def read(self):
@@ -227,7 +243,7 @@ class ProofReader(Tokens):
     def read_text(self, stream):
         self.cache[b"d"] = DEL
         self.tail, self.tail_at = [], (0, b"")
-        for line0, block in blocks(self.path, self.block, stream=stream):
+        for line0, block in self.blocks(b"\n", stream):
             if self.scan and self.native is not None and self.native_text(block, line0):
                 continue
             junk = block.translate(None, NUMERIC + b"d")
@@ -331,7 +347,7 @@ class ProofReader(Tokens):
         steps = self.steps
         add = steps.append
         offset = 0
-        for _, block in blocks(self.path, self.block, b"\0", stream):
+        for _, block in self.blocks(b"\0", stream):
             if self.native is not None and self.native.binary(block) is not None:
                 offset += len(block)
                 continue
