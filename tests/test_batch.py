@@ -386,3 +386,65 @@ def test_a_race_without_answer_keeps_the_furthest_proof(tmp_path, scheduler, cap
     # Whole steps only, every one of them sound, no refutation.
     assert main(["check", str(cnf), str(proof)]) == 1
     assert "every step verified, but the proof never derives the empty clause" in capsys.readouterr().out
+
+
+def solvers_of(path):
+    # The solve processes running on `path` (each in a session of its own).
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().split(b"\0")
+        except OSError:
+            continue
+        if b"solve" in args and any(str(path).encode() in a for a in args):
+            found.append(int(pid))
+    return found
+
+
+P13 = [[p * 12 + h + 1 for h in range(12)] for p in range(13)]
+HOLE13 = cnf_text(13 * 12, P13 + [[-a[h], -b[h]] for a, b in itertools.combinations(P13, 2) for h in range(12)])
+QUICK, SLEEPER = "p cnf 2 1\n1 2 0\n", "c act sleep 60\np cnf 2 1\n1 2 0\n"
+TERMINAL_INTERRUPTS = [  # command (after `quillon-native`), what to wait for -> what the interrupted run prints
+    ("race on a local cluster", "race {tmp}/hole13.cnf --local-cluster 1 --workers 1 --proof {tmp}/p.drat", "solvers",
+     "proof"),
+    ("batch on a local cluster", "batch {tmp}/set.tsv --local-cluster 1", "rows", "counts"),
+    ("batch, one job", "batch {tmp}/set.tsv -j 1", "rows", "counts"),
+    ("batch, three jobs", "batch {tmp}/set.tsv -j 3", "rows", "counts"),
+]
+
+
+@pytest.mark.parametrize("command,wait,prints", [t[1:] for t in TERMINAL_INTERRUPTS],
+                         ids=[t[0] for t in TERMINAL_INTERRUPTS])
+def test_a_terminal_interrupt_keeps_what_was_done_and_shows_no_traceback(tmp_path, command, wait, prints):
+    # Ctrl-C at a terminal reaches the whole process group: the command, and
+    # the workers of a local cluster it started.
+    if "cluster" in command:
+        if SANITIZED:
+            pytest.skip("the cluster tests are left out under the sanitizers")
+        pytest.importorskip("distributed")
+    (tmp_path / "hole13.cnf").write_text(HOLE13)
+    write_set(tmp_path, {"q1.cnf": QUICK, "q2.cnf": QUICK, "s1.cnf": SLEEPER, "s2.cnf": SLEEPER, "s3.cnf": SLEEPER})
+    res = tmp_path / "results.sqlite"
+    args = [a.format(tmp=tmp_path) for a in command.split()] + (["-r", str(res), "--solver", FAKE] + CAP
+                                                                 if "batch" in command else [])
+    proc = subprocess.Popen([sys.executable, "-m", "quillon_native_cli"] + args, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and proc.poll() is None:
+        if wait == "solvers" and solvers_of(tmp_path / "hole13.cnf"):
+            time.sleep(0.5)  # some proof to keep
+            break
+        if wait == "rows" and res.exists() and len(rows(res)) == 2 and "s1.cnf" in runs(tmp_path):
+            break
+        time.sleep(0.05)
+    assert proc.poll() is None, proc.communicate()
+    os.killpg(proc.pid, signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130 and "Traceback" not in err, err
+    if prints == "proof":
+        kept = next(line for line in out.splitlines() if line.startswith("c proof of ")).split()
+        assert int(kept[4]) == (tmp_path / "p.drat").stat().st_size > 0 and out.endswith("s UNKNOWN\n")
+    else:
+        assert sorted(rows(res)) == ["q1.cnf", "q2.cnf"]
+        assert "2 of 5 instances done" in out and "this invocation, which ran 2 of them" in out
