@@ -72,8 +72,8 @@ class Store:
         if not head and not self.readonly:
             return False
         app = self.db.execute("pragma application_id").fetchone()[0]
-        tables = {name: [c[1] for c in self.db.execute(f"pragma table_info('{name}')")] for (name,) in
-                  self.db.execute("select name from sqlite_master where type='table'")}
+        tables = {name: [c for (c,) in self.db.execute("select name from pragma_table_info(?)", (name,))]
+                  for (name,) in self.db.execute("select name from sqlite_master where type='table'")}
         if app == APPLICATION_ID or app == 0 and tables == {"meta": ["key", "value"], "results": list(COLUMNS)}:
             return True
         raise StoreError(f"{self.path}: a database of another program, not a results store; left as it is")
