@@ -59,12 +59,12 @@ class Store:
             if self.db.execute("pragma journal_mode").fetchone()[0] != "wal":
                 self.db.execute("pragma journal_mode=wal")
             self.db.execute("pragma synchronous=full")
-        except sqlite3.DatabaseError as e:
-            self.db and self.db.close()
+        except (sqlite3.DatabaseError, StoreError) as e:
+            if self.db is not None:
+                self.db.close()
+            if isinstance(e, StoreError):
+                raise
             raise StoreError(f"{path}: cannot use this file as a results store ({e})") from None
-        except StoreError:
-            self.db and self.db.close()
-            raise
 
     def claim(self, head):
         """Whether the database is a store of ours (False: an empty file, to
