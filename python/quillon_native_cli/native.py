@@ -334,6 +334,8 @@ class NativePortfolioWork:
         stats["seconds"] = time.monotonic() - t0
         if answer and s.prep is not None:
             model = s.prep.reconstruct(model)
+        if answer is None:  # stopped: the first one's counters (its proof is kept), all conflicts summed
+            ch.send("comment", f"counters of {names[0]}; all conflicts: every configuration's")
         ch.send("answer", answer, stats, model, names[w] if answer is not None else None)
         if s.proof_fh:
             keep = w if answer is not None else 0

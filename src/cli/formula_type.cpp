@@ -25,7 +25,7 @@ PyObject *formula_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   o->codes = nullptr;
   o->lits = nullptr;
   o->nvars = nvars;
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     o->f = new Formula();
     o->codes = new std::vector<int64_t>();
     o->lits = new std::vector<Lit>();
@@ -43,7 +43,7 @@ void formula_dealloc(PyObject *self) {
 
 PyObject *formula_feed(PyObject *self, PyObject *args) {
   FormulaObject *o = as_formula(self);
-  return guard_call([&] {
+  return boundary([&] {
     return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
       o->f->add(l, n);
       return true;
@@ -53,7 +53,7 @@ PyObject *formula_feed(PyObject *self, PyObject *args) {
 
 PyObject *formula_add_clause(PyObject *self, PyObject *clause) {
   FormulaObject *o = as_formula(self);
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     if (!lits_of(clause, *o->lits)) return nullptr;
     o->f->add(o->lits->data(), o->lits->size());
     Py_RETURN_NONE;
@@ -117,7 +117,7 @@ class LengthCounts {
 // all negative, and all positive.
 PyObject *formula_profile(PyObject *self, PyObject *) {
   const Formula &f = *as_formula(self)->f;
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     LengthCounts lengths, negative, positive;
     std::vector<uint64_t> count;  // per variable
     std::vector<Var> order;       // variables in the order of their first occurrence
@@ -147,23 +147,23 @@ PyObject *formula_profile(PyObject *self, PyObject *) {
 }
 
 PyMethodDef formula_methods[] = {
-    {"profile", formula_profile, METH_NOARGS,
+    {"profile", method<formula_profile>, METH_NOARGS,
      "profile()\n--\n\n({clause length: clauses}, occurrences per variable in first-occurrence order as uint64 bytes, "
      "{clause length: all-negative clauses}, {clause length: all-positive clauses})."},
-    {"feed", formula_feed, METH_VARARGS,
+    {"feed", method<formula_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nKeep the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", formula_add_clause, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
+    {"add_clause", method<formula_add_clause>, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef formula_getset[] = {
-    {"nclauses", formula_get_nclauses, nullptr, nullptr, nullptr},
-    {"nvars", formula_get_nvars, formula_set_nvars, nullptr, nullptr},
+    {"nclauses", getter<formula_get_nclauses>, nullptr, nullptr, nullptr},
+    {"nvars", getter<formula_get_nvars>, setter<formula_set_nvars>, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot formula_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(formula_new)},
+    {Py_tp_new, reinterpret_cast<void *>(make<formula_new>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(formula_dealloc)},
     {Py_tp_methods, formula_methods},
     {Py_tp_getset, formula_getset},

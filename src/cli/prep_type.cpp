@@ -32,8 +32,7 @@ struct Prep {
   std::vector<Lit> lits;  // as handed to the preprocessor
 };
 
-struct PrepObject {
-  PyObject_HEAD
+struct PrepObject : NativeObject {
   Prep *p;
 };
 
@@ -50,7 +49,7 @@ PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   PyObject *self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<PrepObject *>(self)->p = nullptr;
-  PyObject *r = guard_call([&]() -> PyObject * {
+  PyObject *r = boundary([&]() -> PyObject * {
     auto p = std::make_unique<Prep>();
     if (proof) {
       p->proof = std::make_unique<ProofFile>(-1, binary != 0);
@@ -80,13 +79,13 @@ bool add(Prep &p, const Lit *lits, size_t n) {
 
 PyObject *prep_feed(PyObject *self, PyObject *args) {
   Prep &p = core(self);
-  return guard_call(
+  return boundary(
       [&] { return feed_block(args, p.codes, p.read, [&](const Lit *l, size_t n) { return add(p, l, n); }); });
 }
 
 PyObject *prep_add_clause(PyObject *self, PyObject *clause) {
   Prep &p = core(self);
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     if (!lits_of(clause, p.read) || !add(p, p.read.data(), p.read.size())) return nullptr;
     Py_RETURN_NONE;
   });
@@ -120,7 +119,7 @@ PyObject *prep_finish_proof(PyObject *self, PyObject *) {
 PyObject *prep_run(PyObject *self, PyObject *args) {
   unsigned int rounds = 3;
   if (!PyArg_ParseTuple(args, "I:run", &rounds)) return nullptr;
-  return guard_call([&] { return PyBool_FromLong(core(self).pre.run(rounds)); });
+  return boundary([&] { return PyBool_FromLong(core(self).pre.run(rounds)); });
 }
 
 PyObject *prep_stats(PyObject *self, PyObject *) {
@@ -139,7 +138,7 @@ PyObject *prep_reduced(PyObject *self, PyObject *) {
   Owned f(PyObject_CallFunction(formula_type, "I", p.nvars()));
   if (f.p == nullptr) return nullptr;
   Formula &out = *as_formula(f.p)->f;
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     for (prep::ClauseId i = 0; i < p.num_slots(); ++i) {
       if (p.is_live(i)) out.add(p.clause(i), p.clause_len(i));
     }
@@ -153,7 +152,7 @@ PyObject *prep_reconstruct(PyObject *self, PyObject *arg) {
   char *data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) return nullptr;
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     std::vector<bool> model(data, data + size), out;
     const prep::ReconstructError err = core(self).pre.reconstruct(model, &out);
     if (err.kind != prep::ReconstructError::Kind::None) {
@@ -167,24 +166,24 @@ PyObject *prep_reconstruct(PyObject *self, PyObject *arg) {
 }
 
 PyMethodDef prep_methods[] = {
-    {"feed", prep_feed, METH_VARARGS,
+    {"feed", method<prep_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nAdd the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", prep_add_clause, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
-    {"add_formula", prep_add_formula, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
-    {"attach_proof", prep_attach_proof, METH_O,
+    {"add_clause", method<prep_add_clause>, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
+    {"add_formula", method<prep_add_formula>, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
+    {"attach_proof", method<prep_attach_proof>, METH_O,
      "attach_proof(fd)\n--\n\nWrite the proof to descriptor fd (duplicated) from now on."},
-    {"flush", prep_flush, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
-    {"finish_proof", prep_finish_proof, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
-    {"run", prep_run, METH_VARARGS, "run(rounds)\n--\n\nSimplify; False: refuted."},
-    {"stats", prep_stats, METH_NOARGS, "stats()\n--\n\nThe preprocessor's counters."},
-    {"reduced", prep_reduced, METH_NOARGS, "reduced()\n--\n\nThe simplified formula, as a Formula."},
-    {"reconstruct", prep_reconstruct, METH_O,
+    {"flush", method<prep_flush>, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
+    {"finish_proof", method<prep_finish_proof>, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
+    {"run", method<prep_run>, METH_VARARGS, "run(rounds)\n--\n\nSimplify; False: refuted."},
+    {"stats", method<prep_stats>, METH_NOARGS, "stats()\n--\n\nThe preprocessor's counters."},
+    {"reduced", method<prep_reduced>, METH_NOARGS, "reduced()\n--\n\nThe simplified formula, as a Formula."},
+    {"reconstruct", method<prep_reconstruct>, METH_O,
      "reconstruct(model)\n--\n\nA model of the input (bytes) from one of the simplified formula (bytes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot prep_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(prep_new)},
+    {Py_tp_new, reinterpret_cast<void *>(make<prep_new>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(prep_dealloc)},
     {Py_tp_methods, prep_methods},
     {Py_tp_doc, const_cast<char *>("Prep(nvars, proof=False, binary=False)\n--\n\n"

@@ -85,6 +85,12 @@ bool lits_of(PyObject *seq, std::vector<Lit> &out) {
   return true;
 }
 
+void refuse_busy(PyObject *self) {
+  Owned name(PyType_GetName(Py_TYPE(self)));
+  if (name.p == nullptr) return;
+  PyErr_Format(PyExc_RuntimeError, "%U is in use by another thread", name.p);
+}
+
 void dealloc(PyObject *self) {
   PyTypeObject *tp = Py_TYPE(self);
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));

@@ -3,8 +3,10 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <new>
 #include <utility>
@@ -31,20 +33,86 @@ struct Owned {
   }
 };
 
-// C++ exceptions (std::bad_alloc from scratch vectors and the cores) never
-// cross into the interpreter.
+// The one boundary between the module's entries and the C++ below them:
+// runs `body` (a new reference, or nullptr with a Python error set) and turns
+// whatever it throws into a Python exception with its message: MemoryError
+// for std::bad_alloc, RuntimeError for anything else (a broken invariant of
+// a core, a thread that could not start).  No C++ exception crosses into the
+// interpreter.
 template <class F>
-PyObject *guard_call(F &&f) {
+PyObject *boundary(F &&body) noexcept {
   try {
-    return f();
+    return body();
   } catch (const std::bad_alloc &) {
     return PyErr_NoMemory();
+  } catch (const std::exception &e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown internal failure");
   }
+  return nullptr;
 }
 
-template <PyObject *(*F)(PyObject *, PyObject *)>
-PyObject *guarded(PyObject *self, PyObject *args) {
-  return guard_call([&] { return F(self, args); });
+// The head of every object of the module that holds native state: `busy`
+// while one of its calls runs, so that a second call (from another thread,
+// while the first one has the interpreter unlocked) is refused rather than
+// racing with it.
+struct NativeObject {
+  PyObject_HEAD
+  std::atomic<bool> busy;
+};
+
+// Raises RuntimeError("<type> is in use by another thread").
+void refuse_busy(PyObject *self);
+
+// Runs `body` on `self` inside the boundary unless another call on it is
+// running.
+template <class F>
+PyObject *exclusive(PyObject *self, F &&body) {
+  std::atomic<bool> &busy = reinterpret_cast<NativeObject *>(self)->busy;
+  if (busy.exchange(true)) {
+    refuse_busy(self);
+    return nullptr;
+  }
+  PyObject *r = boundary(body);
+  busy.store(false);
+  return r;
+}
+
+// The method tables' entries: `entry` for a module function, `method` for a
+// method of a NativeObject type, `getter` and `setter` for its attributes,
+// `length` for its len().
+using Call = PyObject *(*)(PyObject *, PyObject *);
+template <Call F>
+PyObject *entry(PyObject *self, PyObject *args) {
+  return boundary([&] { return F(self, args); });
+}
+template <Call F>
+PyObject *method(PyObject *self, PyObject *args) {
+  return exclusive(self, [&] { return F(self, args); });
+}
+template <PyObject *(*F)(PyObject *, void *)>
+PyObject *getter(PyObject *self, void *closure) {
+  return exclusive(self, [&] { return F(self, closure); });
+}
+template <int (*F)(PyObject *, PyObject *, void *)>
+int setter(PyObject *self, PyObject *value, void *closure) {
+  PyObject *r = exclusive(self, [&]() -> PyObject * { return F(self, value, closure) < 0 ? nullptr : Py_None; });
+  return r == nullptr ? -1 : 0;
+}
+template <Py_ssize_t (*F)(PyObject *)>
+Py_ssize_t length(PyObject *self) {
+  Py_ssize_t n = -1;
+  exclusive(self, [&]() -> PyObject * {
+    n = F(self);
+    return Py_None;
+  });
+  return n;
+}
+// tp_new: the constructor inside the boundary.
+template <PyObject *(*F)(PyTypeObject *, PyObject *, PyObject *)>
+PyObject *make(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+  return boundary([&] { return F(type, args, kwargs); });
 }
 
 // Appends the codes of a tail list (ints) to `out`; tail_list makes such a

@@ -19,8 +19,7 @@
 namespace qn::cli {
 namespace {
 
-struct RunnerObject {
-  PyObject_HEAD
+struct RunnerObject : NativeObject {
   Runner *r;
   std::vector<int64_t> *codes;
   std::vector<Lit> *lits;
@@ -46,7 +45,7 @@ PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   o->r = nullptr;
   o->codes = nullptr;
   o->lits = nullptr;
-  PyObject *r = guard_call([&]() -> PyObject * {
+  PyObject *r = boundary([&]() -> PyObject * {
     std::unique_ptr<ProofFile> file;
     if (proof) file = std::make_unique<ProofFile>(-1, binary != 0);
     o->codes = new std::vector<int64_t>();
@@ -84,7 +83,7 @@ PyObject *eliminated() {
 
 PyObject *runner_feed(PyObject *self, PyObject *args) {
   RunnerObject *o = as_runner(self);
-  return guard_call([&] {
+  return boundary([&] {
     return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
       if (o->r->add_clause(l, n)) return true;
       eliminated();
@@ -95,7 +94,7 @@ PyObject *runner_feed(PyObject *self, PyObject *args) {
 
 PyObject *runner_add_clause(PyObject *self, PyObject *clause) {
   RunnerObject *o = as_runner(self);
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     if (!lits_of(clause, *o->lits)) return nullptr;
     if (!o->r->add_clause(o->lits->data(), o->lits->size())) return eliminated();
     Py_RETURN_NONE;
@@ -139,7 +138,7 @@ PyObject *runner_add_flat(PyObject *self, PyObject *args) {
   const auto *l = static_cast<const Lit *>(lits.view.buf);
   const auto *e = static_cast<const uint64_t *>(ends.view.buf);
   RunnerObject *o = as_runner(self);
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     uint64_t start = 0;
     for (size_t i = 0; i < ends.size(); ++i) {
       if (e[i] < start || e[i] > lits.size()) {
@@ -161,7 +160,7 @@ PyObject *runner_preprocess(PyObject *self, PyObject *args) {
     PyErr_SetString(PyExc_RuntimeError, "preprocess() runs once, on a runner made with preprocess=True");
     return nullptr;
   }
-  return guard_call([&] { return PyBool_FromLong(o->r->preprocess(rounds)); });
+  return boundary([&] { return PyBool_FromLong(o->r->preprocess(rounds)); });
 }
 
 PyObject *runner_prep_stats(PyObject *self, PyObject *) {
@@ -220,7 +219,7 @@ PyObject *runner_solve(PyObject *self, PyObject *args) {
     PyErr_SetString(PyExc_RuntimeError, "preprocess() must run first");
     return nullptr;
   }
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     uint8_t a;
     {
       // The search touches no Python object: other threads (other runners) go on meanwhile.
@@ -238,7 +237,7 @@ PyObject *runner_solve(PyObject *self, PyObject *args) {
 
 // The model as bytes (one 0/1 byte per variable) after a SAT answer, else None.
 PyObject *runner_model(PyObject *self, PyObject *) {
-  return guard_call([&]() -> PyObject * {
+  return boundary([&]() -> PyObject * {
     std::vector<bool> m;
     if (!as_runner(self)->r->model(&m)) Py_RETURN_NONE;
     std::string bytes(m.size(), '\0');
@@ -266,34 +265,34 @@ PyObject *runner_stopped(PyObject *, PyObject *) { return PyBool_FromLong(stop_f
 PyObject *runner_get_nvars(PyObject *self, void *) { return PyLong_FromUnsignedLong(as_runner(self)->r->nvars()); }
 
 PyMethodDef runner_methods[] = {
-    {"feed", runner_feed, METH_VARARGS,
+    {"feed", method<runner_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nAdd the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", runner_add_clause, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
-    {"add_formula", runner_add_formula, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
-    {"add_flat", runner_add_flat, METH_VARARGS,
+    {"add_clause", method<runner_add_clause>, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
+    {"add_formula", method<runner_add_formula>, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
+    {"add_flat", method<runner_add_flat>, METH_VARARGS,
      "add_flat(lits, ends)\n--\n\nAdd the clauses of flat arrays of literals and clause ends."},
-    {"preprocess", runner_preprocess, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
-    {"prep_stats", runner_prep_stats, METH_NOARGS, "prep_stats()\n--\n\nThe preprocessor's counters."},
-    {"solve", runner_solve, METH_VARARGS,
+    {"preprocess", method<runner_preprocess>, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
+    {"prep_stats", method<runner_prep_stats>, METH_NOARGS, "prep_stats()\n--\n\nThe preprocessor's counters."},
+    {"solve", method<runner_solve>, METH_VARARGS,
      "solve(max_conflicts=None, seconds=None)\n--\n\nSearch one slice; True, False or None."},
-    {"stats", runner_stats, METH_NOARGS, "stats()\n--\n\nThe solver's counters."},
-    {"conflicts", runner_conflicts, METH_NOARGS, "conflicts()\n--\n\nConflicts so far."},
-    {"model", runner_model, METH_NOARGS, "model()\n--\n\nThe model as bytes after True, else None."},
-    {"attach_proof", runner_attach_proof, METH_O,
+    {"stats", method<runner_stats>, METH_NOARGS, "stats()\n--\n\nThe solver's counters."},
+    {"conflicts", method<runner_conflicts>, METH_NOARGS, "conflicts()\n--\n\nConflicts so far."},
+    {"model", method<runner_model>, METH_NOARGS, "model()\n--\n\nThe model as bytes after True, else None."},
+    {"attach_proof", method<runner_attach_proof>, METH_O,
      "attach_proof(fd)\n--\n\nWrite the proof to descriptor fd (duplicated) from now on."},
-    {"flush", runner_flush, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
-    {"finish_proof", runner_finish_proof, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
-    {"stopped", runner_stopped, METH_NOARGS, "stopped()\n--\n\nWhether a stop was requested."},
+    {"flush", method<runner_flush>, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
+    {"finish_proof", method<runner_finish_proof>, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
+    {"stopped", method<runner_stopped>, METH_NOARGS, "stopped()\n--\n\nWhether a stop was requested."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef runner_getset[] = {
-    {"nvars", runner_get_nvars, nullptr, nullptr, nullptr},
+    {"nvars", getter<runner_get_nvars>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot runner_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(runner_new)},
+    {Py_tp_new, reinterpret_cast<void *>(make<runner_new>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(runner_dealloc)},
     {Py_tp_methods, runner_methods},
     {Py_tp_getset, runner_getset},

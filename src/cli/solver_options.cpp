@@ -37,7 +37,7 @@ PyObject *solver_defaults(PyObject *, PyObject *) {
 }
 
 PyMethodDef option_functions[] = {
-    {"solver_defaults", solver_defaults, METH_NOARGS,
+    {"solver_defaults", entry<solver_defaults>, METH_NOARGS,
      "solver_defaults()\n--\n\nEvery Solver option with its default, in keyword order."},
     {nullptr, nullptr, 0, nullptr},
 };
