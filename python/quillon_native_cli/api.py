@@ -42,6 +42,10 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     n = top if nvars is None else nvars
     if n < top:
         raise ValueError(f"nvars={nvars} but variable {top} is used")
+    from quillon_native_cli.native import memory_refusal
+    refused = memory_refusal(n)
+    if refused:
+        raise MemoryError(f"nvars={n}: {refused}")
     formula = Formula(n, flat)
     feat = None
     if strategy_name == "auto":

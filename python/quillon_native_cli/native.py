@@ -48,6 +48,20 @@ def request_stop():
     _scan.request_stop()
 
 
+def memory_refusal(nvars):
+    """Why no solver of `nvars` variables can be made here (its tables exceed
+    physical memory, as the cores' guard would find once sizing them), or
+    None: the command refuses such a header at its line, before sizing."""
+    if _scan is None or not hasattr(_scan, "solver_memory"):
+        return None
+    need, have = _scan.solver_memory(nvars)
+    if need <= have:
+        return None
+    tables = "more than any machine holds" if need >= 2 ** 64 - 1 else f"{need / 2 ** 30:.1f} GiB"
+    return f"{nvars} variables do not fit in memory (a solver's tables need {tables}, this machine has " \
+           f"{have / 2 ** 30:.1f} GiB)"
+
+
 def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
     """A runner for `nvars` variables; `options` are Solver keyword options,
     checked (with the module's messages) by making a Solver of them.  With

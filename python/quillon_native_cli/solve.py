@@ -16,7 +16,8 @@ import signal
 import time
 
 from quillon_native_cli import common, configs, native, options, stats, supervise, threads
-from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
+from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, TimeLimit, UsageError, \
+    filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
 from quillon_native_cli.output import Output
@@ -27,6 +28,7 @@ PREP_STATS = stats.PREPROCESSOR_NAMES
 DEFAULT_SLICE = 20000
 DEFAULT_ROUNDS = 3
 PROGRESS_EVERY = 2.0
+LOAD_SLACK = 0.5  # seconds past the time limit before loading stops (the search's own slack)
 STREAM_BLOCK = 1 << 14  # bytes read at a time when the clauses go to the search program
 
 STOPPING = """\
@@ -174,8 +176,13 @@ class Solve:
     def main(self):
         args, out = self.args, self.out
         try:
-            with Signals():
+            # Loading stops at the time limit too, with the search's slack.
+            with Signals(deadline=None if self.deadline is None else self.deadline + LOAD_SLACK):
                 self.load()
+        except TimeLimit:
+            out.comment("time limit reached while reading the formula")
+            out.line("s UNKNOWN")
+            return out.done(Exit.UNKNOWN)
         except InputError as e:
             return common.fail(Exit.INPUT, str(e))
         except MemoryError:
@@ -240,6 +247,9 @@ class Solve:
                 sinks.append(self.flat.append)
 
         def on_header(nvars, nclauses, line):
+            refused = native.memory_refusal(nvars)
+            if refused:
+                raise InputError(self.name, line, refused)
             try:
                 if self.program and self.start_search(nvars):
                     reader.native = self.proc.feed

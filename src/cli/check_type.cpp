@@ -120,13 +120,13 @@ void check_dealloc(PyObject *self) {
 }
 
 PyObject *check_header(PyObject *self, PyObject *args) {
-  unsigned long long nvars, nclauses;
+  unsigned long long nvars, nclauses;  // nvars: as the header says, unused
   if (!PyArg_ParseTuple(args, "KK:header", &nvars, &nclauses)) return nullptr;
   return std::invoke([&]() -> PyObject * {
-    // A hint: the formula may hold fewer clauses than its header says.
+    // A hint: the formula may hold fewer clauses than its header says.  The
+    // variables are sized as the clauses name them, never from the header.
     const size_t clauses = static_cast<size_t>(std::min<unsigned long long>(nclauses, 1ull << 22));
-    of(self).run.reserve(static_cast<uint32_t>(std::min<unsigned long long>(nvars, UINT32_MAX / 2)), clauses,
-                         3 * clauses);
+    of(self).run.reserve(0, clauses, 3 * clauses);
     Py_RETURN_NONE;
   });
 }
