@@ -92,7 +92,7 @@ def _probe_first(formula, dest, max_conflicts, deadline, want_steps):
     pre = qn.Preprocessor(formula.nvars, with_proof=dest is not None)
     for clause in formula.clauses:
         pre.add_clause(clause)
-    if not pre.run(3):
+    if not pre.run(configs.PREP_ROUNDS):
         return _result(False, None, pre.proof_steps(), None, {}, spent, dest, want_steps)
     reduced = pre.reduced()
     plan = strategy.plan(strategy.features(pre.nvars, reduced))

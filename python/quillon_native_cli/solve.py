@@ -26,7 +26,7 @@ from quillon_native_cli.proofs import ProofWriter, refuse_target
 STATS = stats.SOLVER_NAMES
 PREP_STATS = stats.PREPROCESSOR_NAMES
 DEFAULT_SLICE = 20000
-DEFAULT_ROUNDS = 3
+DEFAULT_ROUNDS = configs.PREP_ROUNDS
 PROGRESS_EVERY = 2.0
 LOAD_SLACK = 0.5  # seconds past the time limit before loading stops (the search's own slack)
 STREAM_BLOCK = 1 << 14  # bytes read at a time when the clauses go to the search program

@@ -40,8 +40,8 @@ PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return boundary([&]() -> PyObject * {
     PyObject *slots[4];
     uint32_t nvars = 0;
-    bool do_bve = true, with_proof = false;
-    uint64_t max_len = 20;
+    bool do_bve = prep::kDefaultBve, with_proof = false;
+    uint64_t max_len = prep::kDefaultMaxResolventLen;
     if (!bind_tuple(sig_new, args, kwargs, slots) || !arg(slots[0], "nvars", conv_u32, &nvars) ||
         !arg(slots[1], "do_bve", conv_bool, &do_bve) || !arg(slots[2], "max_resolvent_len", conv_u64, &max_len) ||
         !arg(slots[3], "with_proof", conv_bool, &with_proof)) {
@@ -91,7 +91,7 @@ PyObject *prep_run(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     if (!bind_fastcall(sig_run, args, nargs, kw, slots)) return nullptr;
     Exclusive guard(borrow(self));
     if (!guard) return nullptr;
-    uint32_t rounds = 3;
+    uint32_t rounds = prep::kDefaultRounds;
     if (!arg(slots[0], "rounds", conv_u32, &rounds)) return nullptr;
     return PyBool_FromLong(core(self).run(rounds));
   });

@@ -20,12 +20,8 @@
 namespace qn::cli {
 namespace {
 
-// The module's Preprocessor defaults, which `solve --preprocess` uses.
-constexpr bool kDoBve = true;
-constexpr uint64_t kMaxResolventLen = 20;
-
 struct Prep {
-  prep::Preprocessor pre{kDoBve, kMaxResolventLen, false};
+  prep::Preprocessor pre{prep::kDefaultBve, prep::kDefaultMaxResolventLen, false};
   std::unique_ptr<ProofFile> proof;
   std::vector<int64_t> codes;
   std::vector<Lit> read;  // a clause as read
@@ -117,19 +113,14 @@ PyObject *prep_finish_proof(PyObject *self, PyObject *) {
 }
 
 PyObject *prep_run(PyObject *self, PyObject *args) {
-  unsigned int rounds = 3;
+  unsigned int rounds = prep::kDefaultRounds;
   if (!PyArg_ParseTuple(args, "I:run", &rounds)) return nullptr;
   return boundary([&] { return PyBool_FromLong(core(self).pre.run(rounds)); });
 }
 
 PyObject *prep_stats(PyObject *self, PyObject *) {
   const prep::Preprocessor &p = core(self).pre;
-  return new_stats({{"units", p.units},
-                    {"subsumed", p.subsumed},
-                    {"strengthened", p.strengthened},
-                    {"eliminated_vars", p.eliminated_vars},
-                    {"resolvents", p.resolvents},
-                    {"pure", p.pure}});
+  return prep_stats_dict(p);
 }
 
 // reduced() -> Formula: the live clauses in slot order, over nvars variables.

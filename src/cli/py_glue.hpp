@@ -15,6 +15,7 @@
 #include "cli/proof_file.hpp"
 #include "cli/tokens.hpp"
 #include "core/lit.hpp"
+#include "preprocess/preprocessor.hpp"
 #include "solver/config.hpp"
 
 namespace qn::cli {
@@ -162,6 +163,8 @@ bool read_config(PyObject *options, Config *cfg);
 
 // A dict of counters.
 PyObject *new_stats(std::initializer_list<std::pair<const char *, uint64_t>> items);
+// The preprocessor's counters as a dict, in QN_PREP_STATS order.
+PyObject *prep_stats_dict(const prep::Preprocessor &p);
 
 // Creates the heap type of `spec` and adds it to `module` as `name`; *out
 // keeps a reference.

@@ -153,7 +153,7 @@ PyObject *runner_add_flat(PyObject *self, PyObject *args) {
 }
 
 PyObject *runner_preprocess(PyObject *self, PyObject *args) {
-  unsigned int rounds = 3;
+  unsigned int rounds = prep::kDefaultRounds;
   if (!PyArg_ParseTuple(args, "I:preprocess", &rounds)) return nullptr;
   RunnerObject *o = as_runner(self);
   if (o->r->preprocessor() == nullptr || o->r->solver() != nullptr) {
@@ -166,12 +166,7 @@ PyObject *runner_preprocess(PyObject *self, PyObject *args) {
 PyObject *runner_prep_stats(PyObject *self, PyObject *) {
   const prep::Preprocessor *p = as_runner(self)->r->preprocessor();
   if (p == nullptr) return PyDict_New();
-  return new_stats({{"units", p->units},
-                    {"subsumed", p->subsumed},
-                    {"strengthened", p->strengthened},
-                    {"eliminated_vars", p->eliminated_vars},
-                    {"resolvents", p->resolvents},
-                    {"pure", p->pure}});
+  return prep_stats_dict(*p);
 }
 
 PyObject *runner_stats(PyObject *self, PyObject *) {

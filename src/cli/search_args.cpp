@@ -34,7 +34,7 @@ bool parse_value(std::string_view s, RestartPolicy *out) { return parse(s, out);
 bool parse_value(std::string_view s, MinimizeMode *out) { return parse(s, out); }
 
 bool parse_option(std::string_view name, std::string_view value, Config *cfg) {
-#define QN_PARSE_OPTION(opt, type, def) \
+#define QN_PARSE_OPTION(opt, type, def, ...) \
   if (name == #opt) return parse_value(value, &cfg->opt);
   QN_SOLVER_OPTIONS(QN_PARSE_OPTION)
 #undef QN_PARSE_OPTION
