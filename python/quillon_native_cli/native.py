@@ -18,9 +18,9 @@ import time
 from quillon_native_cli import supervise
 from quillon_native_cli.dimacs import _scan
 
-# Seconds a stopped search process gets to flush its proof and report
-# before it is killed (it stops at its next conflict).
-STOP_GRACE = 1.0
+# A time limit of this many seconds or more is no limit (the runners' clock
+# could not take it); the native module's, or as it says without it.
+NO_LIMIT_SECONDS = getattr(_scan, "NO_LIMIT_SECONDS", 3e9)
 
 
 Formula = _scan.Formula if _scan is not None and hasattr(_scan, "Formula") else None

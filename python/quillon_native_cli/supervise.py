@@ -18,6 +18,10 @@ import time
 
 _LEN = struct.Struct("<I")
 
+# Seconds a stopped child has to flush its proof, report and end by itself
+# before it is killed (a native search stops at its next conflict).
+STOP_GRACE = 1.0
+
 
 class Channel:
     """Child side: length-prefixed messages on a pipe, in marshal's format

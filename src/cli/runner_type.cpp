@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/deadline.hpp"
 #include "cli/formula_type.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
@@ -199,15 +200,11 @@ PyObject *runner_solve(PyObject *self, PyObject *args) {
     max_conflicts = PyLong_AsUnsignedLongLong(max_obj);
     if (PyErr_Occurred()) return nullptr;
   }
-  std::optional<std::chrono::steady_clock::time_point> deadline;
+  std::optional<Clock::time_point> deadline;
   if (sec_obj != Py_None) {
     const double secs = PyFloat_AsDouble(sec_obj);
     if (secs == -1.0 && PyErr_Occurred()) return nullptr;
-    if (secs < 3e9) {
-      deadline = std::chrono::steady_clock::now() +
-                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(
-                     secs > 0 ? secs : 0.0));
-    }
+    deadline = deadline_in(secs);
   }
   RunnerObject *o = as_runner(self);
   if (o->r->solver() == nullptr && o->r->answer() == kUnknown) {

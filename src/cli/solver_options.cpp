@@ -8,6 +8,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "cli/deadline.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 #include "preprocess/preprocessor.hpp"
@@ -88,6 +89,7 @@ PyMethodDef option_functions[] = {
 int add_option_functions(PyObject *module) {
   if (PyModule_AddStringConstant(module, "__version__", QN_VERSION) < 0) return -1;
   if (PyModule_AddIntConstant(module, "PREP_ROUNDS", prep::kDefaultRounds) < 0) return -1;
+  if (PyModule_AddObject(module, "NO_LIMIT_SECONDS", PyFloat_FromDouble(kNoLimitSeconds)) < 0) return -1;
   return PyModule_AddFunctions(module, option_functions);
 }
 
