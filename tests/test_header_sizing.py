@@ -21,6 +21,8 @@ HUGE = "p cnf 2000000000 1\n1 -2000000000 0\n"
 REFUSED = "huge.cnf:1: 2000000000 variables do not fit in memory (a solver's tables need more than any machine " \
           "holds, this machine has "
 
+PREP_BIG = "p cnf 80000000 1\n1 -80000000 0\n"  # the preprocessor's tables: some 4 GiB, seconds to fill
+
 ROWS = [  # (what, files, command after `python`, exit code, what stdout or stderr holds)
     ("auto", {"huge.cnf": HUGE}, "-m quillon_native_cli solve huge.cnf", 3, REFUSED),
     ("one configuration", {"huge.cnf": HUGE}, "-m quillon_native_cli solve huge.cnf --config glucose", 3, REFUSED),
@@ -40,6 +42,12 @@ ROWS = [  # (what, files, command after `python`, exit code, what stdout or stde
     ("the time limit while loading", {"big.cnf": "p cnf 30000000 1\n1 -30000000 0\n"},
      "-m quillon_native_cli solve big.cnf --config default --seconds 0", 0,
      "c time limit reached while reading the formula\ns UNKNOWN"),
+    ("the time limit while a preprocessor is sized", {"big.cnf": PREP_BIG},
+     "-m quillon_native_cli solve big.cnf --preprocess --portfolio 2 --seconds 0", 0,
+     "c time limit reached while reading the formula\ns UNKNOWN"),
+    ("SIGTERM while a preprocessor is sized", {"big.cnf": PREP_BIG},
+     "-m quillon_native_cli solve big.cnf --preprocess --portfolio 2 & sleep 1; kill -TERM $!; wait $!", 143,
+     "c interrupted while reading the formula\ns UNKNOWN"),
 ]
 
 

@@ -46,15 +46,18 @@ PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   if (self == nullptr) return nullptr;
   reinterpret_cast<PrepObject *>(self)->p = nullptr;
   PyObject *r = boundary([&]() -> PyObject * {
-    auto p = std::make_unique<Prep>();
-    if (proof) {
-      p->proof = std::make_unique<ProofFile>(-1, binary != 0);
-      p->pre.stream_proof(p->proof.get());
-    }
-    p->pre.set_stop(stop_flag());
-    p->pre.grow(nvars);
-    reinterpret_cast<PrepObject *>(self)->p = p.release();
-    return self;
+    Prep *made = make_sized<Prep>(nvars, [nvars, proof, binary, stop = stop_flag()] {
+      auto p = std::make_unique<Prep>();
+      if (proof) {
+        p->proof = std::make_unique<ProofFile>(-1, binary != 0);
+        p->pre.stream_proof(p->proof.get());
+      }
+      p->pre.set_stop(stop);
+      p->pre.grow(nvars);
+      return p.release();
+    });
+    reinterpret_cast<PrepObject *>(self)->p = made;
+    return made == nullptr ? nullptr : self;
   });
   if (r == nullptr) Py_DECREF(self);
   return r;

@@ -4,11 +4,16 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,6 +38,10 @@ struct Owned {
     return r;
   }
 };
+
+// Variable counts below this are sized on the calling thread (well under a
+// second's work).
+inline constexpr uint64_t kSizedInline = uint64_t{1} << 20;
 
 // The one boundary between the module's entries and the C++ below them:
 // runs `body` (a new reference, or nullptr with a Python error set) and turns
@@ -114,6 +123,61 @@ Py_ssize_t length(PyObject *self) {
 template <PyObject *(*F)(PyTypeObject *, PyObject *, PyObject *)>
 PyObject *make(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return boundary([&] { return F(type, args, kwargs); });
+}
+
+// Makes a native object whose tables are sized up front for `nvars`
+// variables: make() returns it (new), run on a helper thread for a large
+// count while this one waits with the interpreter unlocked, looking for
+// signals every 50 ms, so that a stop or the time limit (a signal handler
+// that raises) ends the wait at once with its exception; the helper then
+// deletes what it made when it is done.  nullptr with a Python error set
+// then; what make() throws is thrown again here.
+template <class T, class Make>
+T *make_sized(uint64_t nvars, Make make) {
+  if (nvars < kSizedInline) return make();
+  struct Handoff {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false, abandoned = false;
+    T *made = nullptr;
+    std::exception_ptr error;
+  };
+  auto h = std::make_shared<Handoff>();
+  std::thread([h, make = std::move(make)]() mutable {
+    T *made = nullptr;
+    std::exception_ptr error;
+    try {
+      made = make();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(h->m);
+    if (h->abandoned) {
+      delete made;
+      return;
+    }
+    h->made = made;
+    h->error = error;
+    h->done = true;
+    h->cv.notify_one();
+  }).detach();
+  for (;;) {
+    bool done = false;
+    Py_BEGIN_ALLOW_THREADS;
+    std::unique_lock<std::mutex> lock(h->m);
+    done = h->cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return h->done; });
+    Py_END_ALLOW_THREADS;
+    if (done) {
+      if (h->error) std::rethrow_exception(h->error);
+      return h->made;
+    }
+    if (PyErr_CheckSignals() < 0) {
+      std::lock_guard<std::mutex> lock(h->m);
+      if (h->done) delete h->made;
+      h->abandoned = true;
+      return nullptr;
+    }
+  }
 }
 
 // Appends the codes of a tail list (ints) to `out`; tail_list makes such a

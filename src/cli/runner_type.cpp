@@ -47,12 +47,14 @@ PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   o->codes = nullptr;
   o->lits = nullptr;
   PyObject *r = boundary([&]() -> PyObject * {
-    std::unique_ptr<ProofFile> file;
-    if (proof) file = std::make_unique<ProofFile>(-1, binary != 0);
     o->codes = new std::vector<int64_t>();
     o->lits = new std::vector<Lit>();
-    o->r = new Runner(nvars, cfg, std::move(file), preprocess != 0, stop_flag());
-    return self;
+    o->r = make_sized<Runner>(nvars, [nvars, cfg, proof, binary, preprocess, stop = stop_flag()] {
+      std::unique_ptr<ProofFile> file;
+      if (proof) file = std::make_unique<ProofFile>(-1, binary != 0);
+      return new Runner(nvars, cfg, std::move(file), preprocess != 0, stop);
+    });
+    return o->r == nullptr ? nullptr : self;
   });
   if (r == nullptr) Py_DECREF(self);
   return r;
