@@ -609,7 +609,7 @@ class Work:
         plan = s.plan or strategy.plan(s.feat or strategy.features(nvars, clauses), args.slice)
         ch.send("plan", plan.describe())
         deadline = s.deadline
-        remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))
+        remaining = None if deadline is None else (lambda: supervise.seconds_left(deadline))
 
         def progress(run, member):
             st = {k: sum(d.stats()[k] for d in run.drivers if d is not None) for k in STATS}

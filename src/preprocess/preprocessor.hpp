@@ -19,8 +19,8 @@
 #include "core/proof_sink.hpp"
 
 // The preprocessor's counters, listed once, in the order the command line
-// shows them: the counters below and the command line's counter dicts and
-// messages come from it.
+// shows them: the counters below, the module Preprocessor's properties and
+// the command line's counter dicts and messages come from it.
 #define QN_PREP_STATS(X) \
   X(units)               \
   X(subsumed)            \
