@@ -34,8 +34,8 @@ PRELUDE = textwrap.dedent("""
         for c in clauses:
             f.add_clause(c)
         return f
-    def refused(first, second):
-        # `second` while `first` runs on another thread with the interpreter unlocked
+    def refused(first, second, stop=_scan.request_stop):
+        # `second` while `first` runs on another thread with the interpreter unlocked; then stop(s) it
         t = threading.Thread(target=first)
         t.start()
         time.sleep(0.2)
@@ -43,6 +43,7 @@ PRELUDE = textwrap.dedent("""
             second()
         except RuntimeError as e:
             print(e)
+        stop()
         t.join()
     def at_address_space_limit(call):
         # no room left for a thread's stack: starting one fails
@@ -70,8 +71,7 @@ ROWS = [  # (what, script after PRELUDE, the line it prints)
      "Runner is in use by another thread"),
     ("two portfolios at once",
      "f = formula(); race = lambda: _scan.run_portfolio(f, [configs.full('default')], None); "
-     "_scan.stop_on_signals(); import os, signal; "
-     "threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGTERM)).start(); refused(race, race)",
+     "_scan.stop_on_signals(); import os, signal; refused(race, race, lambda: os.kill(os.getpid(), signal.SIGTERM))",
      "run_portfolio is in use by another thread"),
 ]
 
@@ -85,7 +85,7 @@ def test_the_native_boundary_raises_and_refuses(what, script, line):
 
 
 STOPS = [  # (how the race is stopped, extra arguments)
-    ("time limit", ["--seconds", "1"]),
+    ("time limit", ["--seconds", "0.2"]),
     ("SIGTERM", []),
     ("SIGTERM, proof kept", ["--proof", "p.drat"]),
 ]
@@ -96,10 +96,15 @@ def test_a_stopped_portfolio_prints_what_it_did(tmp_path, how, extra):
     cnf = hard_formula(tmp_path)
     p = subprocess.Popen([sys.executable, "-m", "quillon_native_cli", "solve", str(cnf), "--portfolio", "2", *extra],
                          env=ENV, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    if "SIGTERM" in how:
-        time.sleep(1.5)
+    head = ""
+    if "SIGTERM" in how:  # once the race runs
+        while not head.startswith("c portfolio of 2"):
+            head = p.stdout.readline()
+            assert head, p.stderr.read()
+        time.sleep(0.5)
         p.send_signal(signal.SIGTERM)
     out, err = p.communicate(timeout=60)
+    out = head + out
     count = lambda name: int(re.search(rf"^c {name} +(\d+)$", out, re.M).group(1))  # noqa: E731
     assert "s UNKNOWN" in out and "c counters of default; all conflicts: every configuration's" in out, out + err
     assert 0 < count("conflicts") < count("all conflicts"), out
