@@ -105,13 +105,15 @@ PyObject *check_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   PyObject *self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<CheckObject *>(self)->c = nullptr;
-  return boundary([&]() -> PyObject * {
+  PyObject *r = boundary([&]() -> PyObject * {
     ck::Options opts;
     opts.check_rat = check_rat != 0;
     opts.apply_deletions = apply_deletions != 0;
     reinterpret_cast<CheckObject *>(self)->c = new Check(opts);
     return self;
   });
+  if (r == nullptr) Py_DECREF(self);
+  return r;
 }
 
 void check_dealloc(PyObject *self) {

@@ -117,18 +117,14 @@ void feed_dealloc(PyObject *self) {
 
 PyObject *feed_feed(PyObject *self, PyObject *args) {
   FeedObject *o = as_feed(self);
-  return boundary([&] {
-    return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) { return add(o, l, n); });
-  });
+  return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) { return add(o, l, n); });
 }
 
 PyObject *feed_add_clause(PyObject *self, PyObject *clause) {
   FeedObject *o = as_feed(self);
-  return boundary([&]() -> PyObject * {
-    if (!lits_of(clause, *o->lits)) return nullptr;
-    if (!add(o, o->lits->data(), o->lits->size())) return nullptr;
-    Py_RETURN_NONE;
-  });
+  if (!lits_of(clause, *o->lits)) return nullptr;
+  if (!add(o, o->lits->data(), o->lits->size())) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject *feed_add_formula(PyObject *self, PyObject *formula) {
@@ -141,13 +137,11 @@ PyObject *feed_finish(PyObject *self, PyObject *args) {
   int proof_fd = -1;
   if (!PyArg_ParseTuple(args, "|i:finish", &proof_fd)) return nullptr;
   FeedObject *o = as_feed(self);
-  return boundary([&]() -> PyObject * {
-    o->words->push_back(wire::kEndOfFormula);
-    if (!send_words(o, proof_fd)) return nullptr;
-    ::close(o->fd);
-    o->fd = -1;
-    return PyBool_FromLong(!o->gone);
-  });
+  o->words->push_back(wire::kEndOfFormula);
+  if (!send_words(o, proof_fd)) return nullptr;
+  ::close(o->fd);
+  o->fd = -1;
+  return PyBool_FromLong(!o->gone);
 }
 
 PyObject *feed_close(PyObject *self, PyObject *) {

@@ -27,12 +27,14 @@ PyObject *formula_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   o->codes = nullptr;
   o->lits = nullptr;
   o->nvars = nvars;
-  return boundary([&]() -> PyObject * {
+  PyObject *r = boundary([&]() -> PyObject * {
     o->f = new Formula();
     o->codes = new std::vector<int64_t>();
     o->lits = new std::vector<Lit>();
     return self;
   });
+  if (r == nullptr) Py_DECREF(self);
+  return r;
 }
 
 void formula_dealloc(PyObject *self) {
@@ -45,21 +47,17 @@ void formula_dealloc(PyObject *self) {
 
 PyObject *formula_feed(PyObject *self, PyObject *args) {
   FormulaObject *o = as_formula(self);
-  return boundary([&] {
-    return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
-      o->f->add(l, n);
-      return true;
-    });
+  return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
+    o->f->add(l, n);
+    return true;
   });
 }
 
 PyObject *formula_add_clause(PyObject *self, PyObject *clause) {
   FormulaObject *o = as_formula(self);
-  return boundary([&]() -> PyObject * {
-    if (!lits_of(clause, *o->lits)) return nullptr;
-    o->f->add(o->lits->data(), o->lits->size());
-    Py_RETURN_NONE;
-  });
+  if (!lits_of(clause, *o->lits)) return nullptr;
+  o->f->add(o->lits->data(), o->lits->size());
+  Py_RETURN_NONE;
 }
 
 PyObject *formula_get_nclauses(PyObject *self, void *) { return PyLong_FromSize_t(as_formula(self)->f->size()); }

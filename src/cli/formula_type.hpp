@@ -34,12 +34,10 @@ PyObject *add_formula_clauses(PyObject *formula, Add &&add) {
     return nullptr;
   }
   const Formula &f = *as_formula(formula)->f;
-  return boundary([&]() -> PyObject * {
-    for (size_t i = 0; i < f.size(); ++i) {
-      if (!add(f.clause(i), f.clause_len(i))) return nullptr;
-    }
-    Py_RETURN_NONE;
-  });
+  for (size_t i = 0; i < f.size(); ++i) {
+    if (!add(f.clause(i), f.clause_len(i))) return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
 }  // namespace qn::cli

@@ -78,16 +78,13 @@ bool add(Prep &p, const Lit *lits, size_t n) {
 
 PyObject *prep_feed(PyObject *self, PyObject *args) {
   Prep &p = core(self);
-  return boundary(
-      [&] { return feed_block(args, p.codes, p.read, [&](const Lit *l, size_t n) { return add(p, l, n); }); });
+  return feed_block(args, p.codes, p.read, [&](const Lit *l, size_t n) { return add(p, l, n); });
 }
 
 PyObject *prep_add_clause(PyObject *self, PyObject *clause) {
   Prep &p = core(self);
-  return boundary([&]() -> PyObject * {
-    if (!lits_of(clause, p.read) || !add(p, p.read.data(), p.read.size())) return nullptr;
-    Py_RETURN_NONE;
-  });
+  if (!lits_of(clause, p.read) || !add(p, p.read.data(), p.read.size())) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject *prep_add_formula(PyObject *self, PyObject *formula) {
@@ -118,7 +115,7 @@ PyObject *prep_finish_proof(PyObject *self, PyObject *) {
 PyObject *prep_run(PyObject *self, PyObject *args) {
   unsigned int rounds = prep::kDefaultRounds;
   if (!PyArg_ParseTuple(args, "I:run", &rounds)) return nullptr;
-  return boundary([&] { return PyBool_FromLong(core(self).pre.run(rounds)); });
+  return PyBool_FromLong(core(self).pre.run(rounds));
 }
 
 PyObject *prep_stats(PyObject *self, PyObject *) {
@@ -132,12 +129,10 @@ PyObject *prep_reduced(PyObject *self, PyObject *) {
   Owned f(PyObject_CallFunction(formula_type, "I", p.nvars()));
   if (f.p == nullptr) return nullptr;
   Formula &out = *as_formula(f.p)->f;
-  return boundary([&]() -> PyObject * {
-    for (prep::ClauseId i = 0; i < p.num_slots(); ++i) {
-      if (p.is_live(i)) out.add(p.clause(i), p.clause_len(i));
-    }
-    return f.release();
-  });
+  for (prep::ClauseId i = 0; i < p.num_slots(); ++i) {
+    if (p.is_live(i)) out.add(p.clause(i), p.clause_len(i));
+  }
+  return f.release();
 }
 
 // reconstruct(model) -> bytes: a model of the reduced formula (bytes, one
@@ -146,17 +141,15 @@ PyObject *prep_reconstruct(PyObject *self, PyObject *arg) {
   char *data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) return nullptr;
-  return boundary([&]() -> PyObject * {
-    std::vector<bool> model(data, data + size), out;
-    const prep::ReconstructError err = core(self).pre.reconstruct(model, &out);
-    if (err.kind != prep::ReconstructError::Kind::None) {
-      PyErr_Format(PyExc_ValueError, "reconstruction failed for x%u", static_cast<unsigned>(err.var));
-      return nullptr;
-    }
-    std::string bytes(out.size(), '\0');
-    for (size_t i = 0; i < out.size(); ++i) bytes[i] = out[i] ? 1 : 0;
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  });
+  std::vector<bool> model(data, data + size), out;
+  const prep::ReconstructError err = core(self).pre.reconstruct(model, &out);
+  if (err.kind != prep::ReconstructError::Kind::None) {
+    PyErr_Format(PyExc_ValueError, "reconstruction failed for x%u", static_cast<unsigned>(err.var));
+    return nullptr;
+  }
+  std::string bytes(out.size(), '\0');
+  for (size_t i = 0; i < out.size(); ++i) bytes[i] = out[i] ? 1 : 0;
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 PyMethodDef prep_methods[] = {

@@ -86,22 +86,18 @@ PyObject *eliminated() {
 
 PyObject *runner_feed(PyObject *self, PyObject *args) {
   RunnerObject *o = as_runner(self);
-  return boundary([&] {
-    return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
-      if (o->r->add_clause(l, n)) return true;
-      eliminated();
-      return false;
-    });
+  return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
+    if (o->r->add_clause(l, n)) return true;
+    eliminated();
+    return false;
   });
 }
 
 PyObject *runner_add_clause(PyObject *self, PyObject *clause) {
   RunnerObject *o = as_runner(self);
-  return boundary([&]() -> PyObject * {
-    if (!lits_of(clause, *o->lits)) return nullptr;
-    if (!o->r->add_clause(o->lits->data(), o->lits->size())) return eliminated();
-    Py_RETURN_NONE;
-  });
+  if (!lits_of(clause, *o->lits)) return nullptr;
+  if (!o->r->add_clause(o->lits->data(), o->lits->size())) return eliminated();
+  Py_RETURN_NONE;
 }
 
 PyObject *runner_add_formula(PyObject *self, PyObject *formula) {
@@ -141,18 +137,16 @@ PyObject *runner_add_flat(PyObject *self, PyObject *args) {
   const auto *l = static_cast<const Lit *>(lits.view.buf);
   const auto *e = static_cast<const uint64_t *>(ends.view.buf);
   RunnerObject *o = as_runner(self);
-  return boundary([&]() -> PyObject * {
-    uint64_t start = 0;
-    for (size_t i = 0; i < ends.size(); ++i) {
-      if (e[i] < start || e[i] > lits.size()) {
-        PyErr_SetString(PyExc_ValueError, "ends must rise and stay within lits");
-        return nullptr;
-      }
-      if (!o->r->add_clause(l + start, static_cast<size_t>(e[i] - start))) return eliminated();
-      start = e[i];
+  uint64_t start = 0;
+  for (size_t i = 0; i < ends.size(); ++i) {
+    if (e[i] < start || e[i] > lits.size()) {
+      PyErr_SetString(PyExc_ValueError, "ends must rise and stay within lits");
+      return nullptr;
     }
-    Py_RETURN_NONE;
-  });
+    if (!o->r->add_clause(l + start, static_cast<size_t>(e[i] - start))) return eliminated();
+    start = e[i];
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject *runner_preprocess(PyObject *self, PyObject *args) {
@@ -163,7 +157,7 @@ PyObject *runner_preprocess(PyObject *self, PyObject *args) {
     PyErr_SetString(PyExc_RuntimeError, "preprocess() runs once, on a runner made with preprocess=True");
     return nullptr;
   }
-  return boundary([&] { return PyBool_FromLong(o->r->preprocess(rounds)); });
+  return PyBool_FromLong(o->r->preprocess(rounds));
 }
 
 PyObject *runner_prep_stats(PyObject *self, PyObject *) {
@@ -213,31 +207,27 @@ PyObject *runner_solve(PyObject *self, PyObject *args) {
     PyErr_SetString(PyExc_RuntimeError, "preprocess() must run first");
     return nullptr;
   }
-  return boundary([&]() -> PyObject * {
-    uint8_t a;
-    {
-      // The search touches no Python object: other threads (other runners) go on meanwhile.
-      struct Unlocked {
-        PyThreadState *state = PyEval_SaveThread();
-        ~Unlocked() { PyEval_RestoreThread(state); }
-      } unlocked;
-      a = o->r->solve(max_conflicts, deadline);
-    }
-    if (a == kSat) Py_RETURN_TRUE;
-    if (a == kUnsat) Py_RETURN_FALSE;
-    Py_RETURN_NONE;
-  });
+  uint8_t a;
+  {
+    // The search touches no Python object: other threads (other runners) go on meanwhile.
+    struct Unlocked {
+      PyThreadState *state = PyEval_SaveThread();
+      ~Unlocked() { PyEval_RestoreThread(state); }
+    } unlocked;
+    a = o->r->solve(max_conflicts, deadline);
+  }
+  if (a == kSat) Py_RETURN_TRUE;
+  if (a == kUnsat) Py_RETURN_FALSE;
+  Py_RETURN_NONE;
 }
 
 // The model as bytes (one 0/1 byte per variable) after a SAT answer, else None.
 PyObject *runner_model(PyObject *self, PyObject *) {
-  return boundary([&]() -> PyObject * {
-    std::vector<bool> m;
-    if (!as_runner(self)->r->model(&m)) Py_RETURN_NONE;
-    std::string bytes(m.size(), '\0');
-    for (size_t i = 0; i < m.size(); ++i) bytes[i] = m[i] ? 1 : 0;
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  });
+  std::vector<bool> m;
+  if (!as_runner(self)->r->model(&m)) Py_RETURN_NONE;
+  std::string bytes(m.size(), '\0');
+  for (size_t i = 0; i < m.size(); ++i) bytes[i] = m[i] ? 1 : 0;
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 // flush(): writes the buffered steps; the steps written so far, None without a proof.
