@@ -45,6 +45,10 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     n = top if nvars is None else nvars
     if n < top:
         raise ValueError(f"nvars={nvars} but variable {top} is used")
+    from quillon_native_cli.native import memory_refusal
+    refused = memory_refusal(n)
+    if refused:
+        raise MemoryError(f"nvars={n}: {refused}")
     formula = Formula(n, flat)
     feat = None
     if strategy_name == "auto":
@@ -102,7 +106,7 @@ def _probe_first(formula, dest, max_conflicts, deadline, want_steps):
     pre = qn.Preprocessor(formula.nvars, with_proof=dest is not None)
     for clause in formula.clauses:
         pre.add_clause(clause)
-    if not pre.run(3):
+    if not pre.run(configs.PREP_ROUNDS):
         return _result(False, None, pre.proof_steps(), None, {}, spent, dest, want_steps)
     reduced = pre.reduced()
     plan = strategy.plan(strategy.features(pre.nvars, reduced))

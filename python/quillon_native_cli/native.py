@@ -18,9 +18,9 @@ import time
 from quillon_native_cli import supervise
 from quillon_native_cli.dimacs import _scan
 
-# Seconds a stopped search process gets to flush its proof and report
-# before it is killed (it stops at its next conflict).
-STOP_GRACE = 1.0
+# A time limit of this many seconds or more is no limit (the runners' clock
+# could not take it); the native module's, or as it says without it.
+NO_LIMIT_SECONDS = getattr(_scan, "NO_LIMIT_SECONDS", 3e9)
 
 
 Formula = _scan.Formula if _scan is not None and hasattr(_scan, "Formula") else None
@@ -46,6 +46,20 @@ def stop_requested():
 def request_stop():
     """Stops every native search of this process at its next conflict."""
     _scan.request_stop()
+
+
+def memory_refusal(nvars):
+    """Why no solver of `nvars` variables can be made here (its tables exceed
+    physical memory, as the cores' guard would find once sizing them), or
+    None: the command refuses such a header at its line, before sizing."""
+    if _scan is None or not hasattr(_scan, "solver_memory"):
+        return None
+    need, have = _scan.solver_memory(nvars)
+    if need <= have:
+        return None
+    tables = "more than any machine holds" if need >= 2 ** 64 - 1 else f"{need / 2 ** 30:.1f} GiB"
+    return f"{nvars} variables do not fit in memory (a solver's tables need {tables}, this machine has " \
+           f"{have / 2 ** 30:.1f} GiB)"
 
 
 def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
@@ -324,6 +338,8 @@ class NativePortfolioWork:
         stats["seconds"] = time.monotonic() - t0
         if answer and s.prep is not None:
             model = s.prep.reconstruct(model)
+        if answer is None:  # stopped: the first one's counters (its proof is kept), all conflicts summed
+            ch.send("comment", f"counters of {names[0]}; all conflicts: every configuration's")
         ch.send("answer", answer, stats, model, names[w] if answer is not None else None)
         if s.proof_fh:
             keep = w if answer is not None else 0

@@ -16,7 +16,8 @@ import signal
 import time
 
 from quillon_native_cli import common, configs, native, options, stats, supervise, threads
-from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, UsageError, filename, whole
+from quillon_native_cli.common import SECONDS, U32, U64, Exit, Interrupted, Range, Signals, TimeLimit, UsageError, \
+    filename, whole
 from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.native import NativePortfolioWork, NativeWork
 from quillon_native_cli.output import Output
@@ -25,8 +26,9 @@ from quillon_native_cli.proofs import ProofWriter, refuse_target
 STATS = stats.SOLVER_NAMES
 PREP_STATS = stats.PREPROCESSOR_NAMES
 DEFAULT_SLICE = 20000
-DEFAULT_ROUNDS = 3
+DEFAULT_ROUNDS = configs.PREP_ROUNDS
 PROGRESS_EVERY = 2.0
+DEADLINE_SLACK = 0.5  # seconds past the time limit before the command stops loading or the search
 STREAM_BLOCK = 1 << 14  # bytes read at a time when the clauses go to the search program
 
 STOPPING = """\
@@ -161,7 +163,7 @@ class Solve:
         self.plan = self.feat = None  # auto's, and the features it came from, when made here
         self.proc = None
         # Beyond a century a limit is no limit (and the solver's clock could not take it).
-        limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
+        limit = args.seconds if args.seconds is not None and args.seconds < native.NO_LIMIT_SECONDS else None
         self.started = time.monotonic()
         self.deadline = self.started + limit if limit is not None else None
         self.formula = None
@@ -174,8 +176,13 @@ class Solve:
     def main(self):
         args, out = self.args, self.out
         try:
-            with Signals():
+            # Loading stops at the time limit too, with the same slack as the search.
+            with Signals(deadline=None if self.deadline is None else self.deadline + DEADLINE_SLACK):
                 self.load()
+        except TimeLimit:
+            out.comment("time limit reached while reading the formula")
+            out.line("s UNKNOWN")
+            return out.done(Exit.UNKNOWN)
         except InputError as e:
             return common.fail(Exit.INPUT, str(e))
         except MemoryError:
@@ -245,6 +252,9 @@ class Solve:
                 sinks.append(self.flat.append)
 
         def on_header(nvars, nclauses, line):
+            refused = native.memory_refusal(nvars)
+            if refused:
+                raise InputError(self.name, line, refused)
             try:
                 if self.program and self.start_search(nvars):
                     reader.native = self.proc.feed
@@ -331,7 +341,7 @@ class Solve:
             out.comment(f"slices of {args.slice} conflicts" if args.slice else "one call, no slices")
         # A native search flushes its proof and ends when asked to stop.
         if self.proc:
-            child, grace = self.proc, native.STOP_GRACE
+            child, grace = self.proc, supervise.STOP_GRACE
         else:
             work = NativePortfolioWork(self) if self.formula or self.prep and args.portfolio else \
                 NativeWork(self) if self.runner else \
@@ -340,7 +350,7 @@ class Solve:
                 # steps of the loading: written once, not again by the child's copy
                 (self.runner or self.prep).flush()
             child = supervise.Child(work.run)
-            grace = native.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native \
+            grace = supervise.STOP_GRACE if isinstance(work, (NativeWork, NativePortfolioWork)) or self.auto_native \
                 else 0
         self.solver = self.pre = self.runner = self.formula = self.prep = None  # the child has them now
         answer = prep = proof_done = check = error = self.proof_error = None
@@ -354,7 +364,7 @@ class Solve:
                 now = time.monotonic()
                 wait = next_progress - now
                 if self.deadline is not None and not answered:
-                    wait = min(wait, self.deadline + 0.5 - now)
+                    wait = min(wait, self.deadline + DEADLINE_SLACK - now)
                 if child.stop_by is not None:
                     wait = min(wait, child.stop_by - now)
                 msgs = child.poll(wait, None if caught else sig.rfd)
@@ -390,7 +400,8 @@ class Solve:
                     if not child.stop(grace):
                         break
                 now = time.monotonic()
-                if not answered and not timed_out and self.deadline is not None and now >= self.deadline + 0.5:
+                if not answered and not timed_out and self.deadline is not None \
+                        and now >= self.deadline + DEADLINE_SLACK:
                     timed_out = True
                     if not child.stop(grace):
                         break
@@ -603,7 +614,7 @@ class Work:
         plan = s.plan or strategy.plan(s.feat or strategy.features(nvars, clauses), args.slice)
         ch.send("plan", plan.describe())
         deadline = s.deadline
-        remaining = None if deadline is None else (lambda: max(0.0, deadline - time.monotonic()))
+        remaining = None if deadline is None else (lambda: supervise.seconds_left(deadline))
 
         def progress(run, member):
             st = {k: sum(d.stats()[k] for d in run.drivers if d is not None) for k in STATS}

@@ -18,6 +18,10 @@ import time
 
 _LEN = struct.Struct("<I")
 
+# Seconds a stopped child has to flush its proof, report and end by itself
+# before it is killed (a native search stops at its next conflict).
+STOP_GRACE = 1.0
+
 
 class Channel:
     """Child side: length-prefixed messages on a pipe, in marshal's format
@@ -126,6 +130,11 @@ class Child(Process):
         super().__init__(pid, rfd)
 
 
+def seconds_left(deadline):
+    """Seconds until the monotonic `deadline` (0 once past), None without one."""
+    return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+
 def in_slices(size, limit, deadline, solve, conflicts, report, stopped=lambda: False):
     """Searches through `solve(k, seconds)` in slices of `size` conflicts (0:
     one call), `limit` conflicts in all (None: no limit) and up to the
@@ -133,7 +142,7 @@ def in_slices(size, limit, deadline, solve, conflicts, report, stopped=lambda: F
     without an answer.  Counts what each slice used (`conflicts()`), which may
     pass what it asked for.  Returns the answer, or None."""
     def remaining():
-        return None if deadline is None else max(0.0, deadline - time.monotonic())
+        return seconds_left(deadline)
 
     if size == 0:
         return solve(limit, remaining())

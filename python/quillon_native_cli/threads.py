@@ -9,7 +9,7 @@ proof to a file of its own; the winner's becomes the proof.
 """
 import time
 
-from quillon_native_cli import native
+from quillon_native_cli import native, supervise
 
 # Thread 1 is the default configuration alone, in the slices of `solve
 # --config default`: it searches exactly as that command does (and keeps the
@@ -70,7 +70,7 @@ class Race:
         return d
 
     def remaining(self):
-        return None if self.deadline is None else max(0.0, self.deadline - time.monotonic())
+        return supervise.seconds_left(self.deadline)
 
     def on_slice(self, run, member):
         # A thread reads only its own runners: the others may be searching.

@@ -15,6 +15,7 @@ int add_prep_type(PyObject *module);           // prep_type.cpp: Prep
 int add_portfolio_function(PyObject *module);  // portfolio_call.cpp: run_portfolio
 int add_check_type(PyObject *module);          // check_type.cpp: ProofCheck
 int add_clause_feed_type(PyObject *module);    // clause_feed_type.cpp: ClauseFeed, socketpair
-int add_option_functions(PyObject *module);    // solver_options.cpp: solver_defaults, __version__
+int add_option_functions(PyObject *module);    // solver_options.cpp: solver_options, __version__
+int add_memory_function(PyObject *module);     // memory_call.cpp: solver_memory
 
 }  // namespace qn::cli

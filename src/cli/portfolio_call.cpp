@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/formula_type.hpp"
@@ -35,6 +36,31 @@ bool read_configs(PyObject *list, std::vector<Config> *out) {
   return true;
 }
 
+// Each worker's counters at its end, answered or stopped: a stopped run
+// reports what its workers did.  One race at a time per process.
+std::vector<Stats> *g_worker_stats = nullptr;
+std::atomic<bool> g_racing{false};
+
+portfolio::Outcome counted_run(uint64_t worker, uint32_t nvars, const portfolio::Clauses &clauses,
+                               const Config &config, portfolio::StopFlag stop, bool want_proof, ProofSink *sink) {
+  portfolio::Outcome o = portfolio::run_one(worker, nvars, clauses, config, std::move(stop), want_proof, sink);
+  (*g_worker_stats)[worker] = o.stats;
+  return o;
+}
+
+// The counters of a finished race: the winner's, or when it was stopped
+// worker 0's (whose proof is kept); all_conflicts sums every worker's.
+PyObject *race_stats(const portfolio::Outcome &o, const std::vector<Stats> &workers) {
+  const Stats &st = o.stopped ? workers[0] : o.stats;
+  uint64_t all = 0;
+  for (const Stats &w : workers) all += w.conflicts;
+  return new_stats({{"conflicts", st.conflicts},
+                    {"decisions", st.decisions},
+                    {"propagations", st.propagations},
+                    {"restarts", st.restarts},
+                    {"all_conflicts", all}});
+}
+
 // run_portfolio(formula, configs, proof_fds, binary) -> (winner, answer, model, stats):
 // answer True, False or None (stopped by a signal); model bytes after True.
 PyObject *run_portfolio(PyObject *, PyObject *args) {
@@ -50,7 +76,13 @@ PyObject *run_portfolio(PyObject *, PyObject *args) {
     PyErr_SetString(PyExc_ValueError, "run_portfolio needs at least one configuration");
     return nullptr;
   }
-  return guard_call([&]() -> PyObject * {
+  if (g_racing.exchange(true)) {
+    PyErr_SetString(PyExc_RuntimeError, "run_portfolio is in use by another thread");
+    return nullptr;
+  }
+  std::vector<Stats> worker_stats(configs.size());
+  g_worker_stats = &worker_stats;
+  PyObject *r = boundary([&]() -> PyObject * {
     std::vector<std::unique_ptr<ProofFile>> files;
     if (fds != Py_None) {
       if (!PyList_Check(fds) || PyList_Size(fds) != static_cast<Py_ssize_t>(configs.size())) {
@@ -75,7 +107,7 @@ PyObject *run_portfolio(PyObject *, PyObject *args) {
     std::optional<portfolio::Outcome> o;
     PyThreadState *unlocked = PyEval_SaveThread();  // the workers never touch Python
     try {
-      o = portfolio::run(as_formula(formula)->nvars, clauses, nullptr, 0, configs, !files.empty(), portfolio::run_one,
+      o = portfolio::run(as_formula(formula)->nvars, clauses, nullptr, 0, configs, !files.empty(), counted_run,
                          sinks, stop);
     } catch (...) {
       watch_portfolio_flag(nullptr);
@@ -98,18 +130,18 @@ PyObject *run_portfolio(PyObject *, PyObject *args) {
                        : Py_NewRef(Py_None));
     if (model.p == nullptr) return nullptr;
     PyObject *answer = o->stopped ? Py_None : o->sat ? Py_True : Py_False;
-    Owned stats(new_stats({{"conflicts", o->stats.conflicts},
-                           {"decisions", o->stats.decisions},
-                           {"propagations", o->stats.propagations},
-                           {"restarts", o->stats.restarts}}));
+    Owned stats(race_stats(*o, worker_stats));
     if (stats.p == nullptr) return nullptr;
     return Py_BuildValue("KONNN", static_cast<unsigned long long>(o->worker), answer, model.release(),
                          stats.release(), proofs.release());
   });
+  g_worker_stats = nullptr;
+  g_racing.store(false);
+  return r;
 }
 
 PyMethodDef portfolio_functions[] = {
-    {"run_portfolio", run_portfolio, METH_VARARGS,
+    {"run_portfolio", entry<run_portfolio>, METH_VARARGS,
      "run_portfolio(formula, configs, proof_fds, binary=False)\n--\n\n"
      "Race the configurations on threads; (winner, answer, model, stats, proof steps per worker)."},
     {nullptr, nullptr, 0, nullptr},

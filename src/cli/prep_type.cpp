@@ -20,20 +20,15 @@
 namespace qn::cli {
 namespace {
 
-// The module's Preprocessor defaults, which `solve --preprocess` uses.
-constexpr bool kDoBve = true;
-constexpr uint64_t kMaxResolventLen = 20;
-
 struct Prep {
-  prep::Preprocessor pre{kDoBve, kMaxResolventLen, false};
+  prep::Preprocessor pre{prep::kDefaultBve, prep::kDefaultMaxResolventLen, false};
   std::unique_ptr<ProofFile> proof;
   std::vector<int64_t> codes;
   std::vector<Lit> read;  // a clause as read
   std::vector<Lit> lits;  // as handed to the preprocessor
 };
 
-struct PrepObject {
-  PyObject_HEAD
+struct PrepObject : NativeObject {
   Prep *p;
 };
 
@@ -50,16 +45,19 @@ PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   PyObject *self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<PrepObject *>(self)->p = nullptr;
-  PyObject *r = guard_call([&]() -> PyObject * {
-    auto p = std::make_unique<Prep>();
-    if (proof) {
-      p->proof = std::make_unique<ProofFile>(-1, binary != 0);
-      p->pre.stream_proof(p->proof.get());
-    }
-    p->pre.set_stop(stop_flag());
-    p->pre.grow(nvars);
-    reinterpret_cast<PrepObject *>(self)->p = p.release();
-    return self;
+  PyObject *r = boundary([&]() -> PyObject * {
+    Prep *made = make_sized<Prep>(nvars, [nvars, proof, binary, stop = stop_flag()] {
+      auto p = std::make_unique<Prep>();
+      if (proof) {
+        p->proof = std::make_unique<ProofFile>(-1, binary != 0);
+        p->pre.stream_proof(p->proof.get());
+      }
+      p->pre.set_stop(stop);
+      p->pre.grow(nvars);
+      return p.release();
+    });
+    reinterpret_cast<PrepObject *>(self)->p = made;
+    return made == nullptr ? nullptr : self;
   });
   if (r == nullptr) Py_DECREF(self);
   return r;
@@ -80,16 +78,13 @@ bool add(Prep &p, const Lit *lits, size_t n) {
 
 PyObject *prep_feed(PyObject *self, PyObject *args) {
   Prep &p = core(self);
-  return guard_call(
-      [&] { return feed_block(args, p.codes, p.read, [&](const Lit *l, size_t n) { return add(p, l, n); }); });
+  return feed_block(args, p.codes, p.read, [&](const Lit *l, size_t n) { return add(p, l, n); });
 }
 
 PyObject *prep_add_clause(PyObject *self, PyObject *clause) {
   Prep &p = core(self);
-  return guard_call([&]() -> PyObject * {
-    if (!lits_of(clause, p.read) || !add(p, p.read.data(), p.read.size())) return nullptr;
-    Py_RETURN_NONE;
-  });
+  if (!lits_of(clause, p.read) || !add(p, p.read.data(), p.read.size())) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject *prep_add_formula(PyObject *self, PyObject *formula) {
@@ -118,19 +113,14 @@ PyObject *prep_finish_proof(PyObject *self, PyObject *) {
 }
 
 PyObject *prep_run(PyObject *self, PyObject *args) {
-  unsigned int rounds = 3;
+  unsigned int rounds = prep::kDefaultRounds;
   if (!PyArg_ParseTuple(args, "I:run", &rounds)) return nullptr;
-  return guard_call([&] { return PyBool_FromLong(core(self).pre.run(rounds)); });
+  return PyBool_FromLong(core(self).pre.run(rounds));
 }
 
 PyObject *prep_stats(PyObject *self, PyObject *) {
   const prep::Preprocessor &p = core(self).pre;
-  return new_stats({{"units", p.units},
-                    {"subsumed", p.subsumed},
-                    {"strengthened", p.strengthened},
-                    {"eliminated_vars", p.eliminated_vars},
-                    {"resolvents", p.resolvents},
-                    {"pure", p.pure}});
+  return prep_stats_dict(p);
 }
 
 // reduced() -> Formula: the live clauses in slot order, over nvars variables.
@@ -139,12 +129,10 @@ PyObject *prep_reduced(PyObject *self, PyObject *) {
   Owned f(PyObject_CallFunction(formula_type, "I", p.nvars()));
   if (f.p == nullptr) return nullptr;
   Formula &out = *as_formula(f.p)->f;
-  return guard_call([&]() -> PyObject * {
-    for (prep::ClauseId i = 0; i < p.num_slots(); ++i) {
-      if (p.is_live(i)) out.add(p.clause(i), p.clause_len(i));
-    }
-    return f.release();
-  });
+  for (prep::ClauseId i = 0; i < p.num_slots(); ++i) {
+    if (p.is_live(i)) out.add(p.clause(i), p.clause_len(i));
+  }
+  return f.release();
 }
 
 // reconstruct(model) -> bytes: a model of the reduced formula (bytes, one
@@ -153,38 +141,36 @@ PyObject *prep_reconstruct(PyObject *self, PyObject *arg) {
   char *data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(arg, &data, &size) < 0) return nullptr;
-  return guard_call([&]() -> PyObject * {
-    std::vector<bool> model(data, data + size), out;
-    const prep::ReconstructError err = core(self).pre.reconstruct(model, &out);
-    if (err.kind != prep::ReconstructError::Kind::None) {
-      PyErr_Format(PyExc_ValueError, "reconstruction failed for x%u", static_cast<unsigned>(err.var));
-      return nullptr;
-    }
-    std::string bytes(out.size(), '\0');
-    for (size_t i = 0; i < out.size(); ++i) bytes[i] = out[i] ? 1 : 0;
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  });
+  std::vector<bool> model(data, data + size), out;
+  const prep::ReconstructError err = core(self).pre.reconstruct(model, &out);
+  if (err.kind != prep::ReconstructError::Kind::None) {
+    PyErr_Format(PyExc_ValueError, "reconstruction failed for x%u", static_cast<unsigned>(err.var));
+    return nullptr;
+  }
+  std::string bytes(out.size(), '\0');
+  for (size_t i = 0; i < out.size(); ++i) bytes[i] = out[i] ? 1 : 0;
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 PyMethodDef prep_methods[] = {
-    {"feed", prep_feed, METH_VARARGS,
+    {"feed", method<prep_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nAdd the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", prep_add_clause, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
-    {"add_formula", prep_add_formula, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
-    {"attach_proof", prep_attach_proof, METH_O,
+    {"add_clause", method<prep_add_clause>, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
+    {"add_formula", method<prep_add_formula>, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
+    {"attach_proof", method<prep_attach_proof>, METH_O,
      "attach_proof(fd)\n--\n\nWrite the proof to descriptor fd (duplicated) from now on."},
-    {"flush", prep_flush, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
-    {"finish_proof", prep_finish_proof, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
-    {"run", prep_run, METH_VARARGS, "run(rounds)\n--\n\nSimplify; False: refuted."},
-    {"stats", prep_stats, METH_NOARGS, "stats()\n--\n\nThe preprocessor's counters."},
-    {"reduced", prep_reduced, METH_NOARGS, "reduced()\n--\n\nThe simplified formula, as a Formula."},
-    {"reconstruct", prep_reconstruct, METH_O,
+    {"flush", method<prep_flush>, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
+    {"finish_proof", method<prep_finish_proof>, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
+    {"run", method<prep_run>, METH_VARARGS, "run(rounds)\n--\n\nSimplify; False: refuted."},
+    {"stats", method<prep_stats>, METH_NOARGS, "stats()\n--\n\nThe preprocessor's counters."},
+    {"reduced", method<prep_reduced>, METH_NOARGS, "reduced()\n--\n\nThe simplified formula, as a Formula."},
+    {"reconstruct", method<prep_reconstruct>, METH_O,
      "reconstruct(model)\n--\n\nA model of the input (bytes) from one of the simplified formula (bytes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot prep_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(prep_new)},
+    {Py_tp_new, reinterpret_cast<void *>(make<prep_new>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(prep_dealloc)},
     {Py_tp_methods, prep_methods},
     {Py_tp_doc, const_cast<char *>("Prep(nvars, proof=False, binary=False)\n--\n\n"

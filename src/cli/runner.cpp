@@ -4,17 +4,11 @@
 
 namespace qn::cli {
 
-namespace {
-// The module's Preprocessor defaults, which `solve --preprocess` uses.
-constexpr bool kDoBve = true;
-constexpr uint64_t kMaxResolventLen = 20;
-}  // namespace
-
 Runner::Runner(uint32_t nvars, const Config &config, std::unique_ptr<ProofFile> proof, bool preprocess,
                std::shared_ptr<std::atomic<bool>> stop)
     : config_(config), proof_(std::move(proof)), stop_(std::move(stop)) {
   if (preprocess) {
-    pre_ = std::make_unique<prep::Preprocessor>(kDoBve, kMaxResolventLen, proof_ != nullptr);
+    pre_ = std::make_unique<prep::Preprocessor>(prep::kDefaultBve, prep::kDefaultMaxResolventLen, proof_ != nullptr);
     if (proof_) pre_->stream_proof(proof_.get());
     pre_->set_stop(stop_);
     pre_->grow(nvars);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/deadline.hpp"
 #include "cli/formula_type.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
@@ -19,8 +20,7 @@
 namespace qn::cli {
 namespace {
 
-struct RunnerObject {
-  PyObject_HEAD
+struct RunnerObject : NativeObject {
   Runner *r;
   std::vector<int64_t> *codes;
   std::vector<Lit> *lits;
@@ -46,13 +46,15 @@ PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   o->r = nullptr;
   o->codes = nullptr;
   o->lits = nullptr;
-  PyObject *r = guard_call([&]() -> PyObject * {
-    std::unique_ptr<ProofFile> file;
-    if (proof) file = std::make_unique<ProofFile>(-1, binary != 0);
+  PyObject *r = boundary([&]() -> PyObject * {
     o->codes = new std::vector<int64_t>();
     o->lits = new std::vector<Lit>();
-    o->r = new Runner(nvars, cfg, std::move(file), preprocess != 0, stop_flag());
-    return self;
+    o->r = make_sized<Runner>(nvars, [nvars, cfg, proof, binary, preprocess, stop = stop_flag()] {
+      std::unique_ptr<ProofFile> file;
+      if (proof) file = std::make_unique<ProofFile>(-1, binary != 0);
+      return new Runner(nvars, cfg, std::move(file), preprocess != 0, stop);
+    });
+    return o->r == nullptr ? nullptr : self;
   });
   if (r == nullptr) Py_DECREF(self);
   return r;
@@ -84,22 +86,18 @@ PyObject *eliminated() {
 
 PyObject *runner_feed(PyObject *self, PyObject *args) {
   RunnerObject *o = as_runner(self);
-  return guard_call([&] {
-    return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
-      if (o->r->add_clause(l, n)) return true;
-      eliminated();
-      return false;
-    });
+  return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
+    if (o->r->add_clause(l, n)) return true;
+    eliminated();
+    return false;
   });
 }
 
 PyObject *runner_add_clause(PyObject *self, PyObject *clause) {
   RunnerObject *o = as_runner(self);
-  return guard_call([&]() -> PyObject * {
-    if (!lits_of(clause, *o->lits)) return nullptr;
-    if (!o->r->add_clause(o->lits->data(), o->lits->size())) return eliminated();
-    Py_RETURN_NONE;
-  });
+  if (!lits_of(clause, *o->lits)) return nullptr;
+  if (!o->r->add_clause(o->lits->data(), o->lits->size())) return eliminated();
+  Py_RETURN_NONE;
 }
 
 PyObject *runner_add_formula(PyObject *self, PyObject *formula) {
@@ -139,40 +137,33 @@ PyObject *runner_add_flat(PyObject *self, PyObject *args) {
   const auto *l = static_cast<const Lit *>(lits.view.buf);
   const auto *e = static_cast<const uint64_t *>(ends.view.buf);
   RunnerObject *o = as_runner(self);
-  return guard_call([&]() -> PyObject * {
-    uint64_t start = 0;
-    for (size_t i = 0; i < ends.size(); ++i) {
-      if (e[i] < start || e[i] > lits.size()) {
-        PyErr_SetString(PyExc_ValueError, "ends must rise and stay within lits");
-        return nullptr;
-      }
-      if (!o->r->add_clause(l + start, static_cast<size_t>(e[i] - start))) return eliminated();
-      start = e[i];
+  uint64_t start = 0;
+  for (size_t i = 0; i < ends.size(); ++i) {
+    if (e[i] < start || e[i] > lits.size()) {
+      PyErr_SetString(PyExc_ValueError, "ends must rise and stay within lits");
+      return nullptr;
     }
-    Py_RETURN_NONE;
-  });
+    if (!o->r->add_clause(l + start, static_cast<size_t>(e[i] - start))) return eliminated();
+    start = e[i];
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject *runner_preprocess(PyObject *self, PyObject *args) {
-  unsigned int rounds = 3;
+  unsigned int rounds = prep::kDefaultRounds;
   if (!PyArg_ParseTuple(args, "I:preprocess", &rounds)) return nullptr;
   RunnerObject *o = as_runner(self);
   if (o->r->preprocessor() == nullptr || o->r->solver() != nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "preprocess() runs once, on a runner made with preprocess=True");
     return nullptr;
   }
-  return guard_call([&] { return PyBool_FromLong(o->r->preprocess(rounds)); });
+  return PyBool_FromLong(o->r->preprocess(rounds));
 }
 
 PyObject *runner_prep_stats(PyObject *self, PyObject *) {
   const prep::Preprocessor *p = as_runner(self)->r->preprocessor();
   if (p == nullptr) return PyDict_New();
-  return new_stats({{"units", p->units},
-                    {"subsumed", p->subsumed},
-                    {"strengthened", p->strengthened},
-                    {"eliminated_vars", p->eliminated_vars},
-                    {"resolvents", p->resolvents},
-                    {"pure", p->pure}});
+  return prep_stats_dict(*p);
 }
 
 PyObject *runner_stats(PyObject *self, PyObject *) {
@@ -205,46 +196,38 @@ PyObject *runner_solve(PyObject *self, PyObject *args) {
     max_conflicts = PyLong_AsUnsignedLongLong(max_obj);
     if (PyErr_Occurred()) return nullptr;
   }
-  std::optional<std::chrono::steady_clock::time_point> deadline;
+  std::optional<Clock::time_point> deadline;
   if (sec_obj != Py_None) {
     const double secs = PyFloat_AsDouble(sec_obj);
     if (secs == -1.0 && PyErr_Occurred()) return nullptr;
-    if (secs < 3e9) {
-      deadline = std::chrono::steady_clock::now() +
-                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(
-                     secs > 0 ? secs : 0.0));
-    }
+    deadline = deadline_in(secs);
   }
   RunnerObject *o = as_runner(self);
   if (o->r->solver() == nullptr && o->r->answer() == kUnknown) {
     PyErr_SetString(PyExc_RuntimeError, "preprocess() must run first");
     return nullptr;
   }
-  return guard_call([&]() -> PyObject * {
-    uint8_t a;
-    {
-      // The search touches no Python object: other threads (other runners) go on meanwhile.
-      struct Unlocked {
-        PyThreadState *state = PyEval_SaveThread();
-        ~Unlocked() { PyEval_RestoreThread(state); }
-      } unlocked;
-      a = o->r->solve(max_conflicts, deadline);
-    }
-    if (a == kSat) Py_RETURN_TRUE;
-    if (a == kUnsat) Py_RETURN_FALSE;
-    Py_RETURN_NONE;
-  });
+  uint8_t a;
+  {
+    // The search touches no Python object: other threads (other runners) go on meanwhile.
+    struct Unlocked {
+      PyThreadState *state = PyEval_SaveThread();
+      ~Unlocked() { PyEval_RestoreThread(state); }
+    } unlocked;
+    a = o->r->solve(max_conflicts, deadline);
+  }
+  if (a == kSat) Py_RETURN_TRUE;
+  if (a == kUnsat) Py_RETURN_FALSE;
+  Py_RETURN_NONE;
 }
 
 // The model as bytes (one 0/1 byte per variable) after a SAT answer, else None.
 PyObject *runner_model(PyObject *self, PyObject *) {
-  return guard_call([&]() -> PyObject * {
-    std::vector<bool> m;
-    if (!as_runner(self)->r->model(&m)) Py_RETURN_NONE;
-    std::string bytes(m.size(), '\0');
-    for (size_t i = 0; i < m.size(); ++i) bytes[i] = m[i] ? 1 : 0;
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  });
+  std::vector<bool> m;
+  if (!as_runner(self)->r->model(&m)) Py_RETURN_NONE;
+  std::string bytes(m.size(), '\0');
+  for (size_t i = 0; i < m.size(); ++i) bytes[i] = m[i] ? 1 : 0;
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 // flush(): writes the buffered steps; the steps written so far, None without a proof.
@@ -266,34 +249,34 @@ PyObject *runner_stopped(PyObject *, PyObject *) { return PyBool_FromLong(stop_f
 PyObject *runner_get_nvars(PyObject *self, void *) { return PyLong_FromUnsignedLong(as_runner(self)->r->nvars()); }
 
 PyMethodDef runner_methods[] = {
-    {"feed", runner_feed, METH_VARARGS,
+    {"feed", method<runner_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nAdd the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", runner_add_clause, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
-    {"add_formula", runner_add_formula, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
-    {"add_flat", runner_add_flat, METH_VARARGS,
+    {"add_clause", method<runner_add_clause>, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
+    {"add_formula", method<runner_add_formula>, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
+    {"add_flat", method<runner_add_flat>, METH_VARARGS,
      "add_flat(lits, ends)\n--\n\nAdd the clauses of flat arrays of literals and clause ends."},
-    {"preprocess", runner_preprocess, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
-    {"prep_stats", runner_prep_stats, METH_NOARGS, "prep_stats()\n--\n\nThe preprocessor's counters."},
-    {"solve", runner_solve, METH_VARARGS,
+    {"preprocess", method<runner_preprocess>, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
+    {"prep_stats", method<runner_prep_stats>, METH_NOARGS, "prep_stats()\n--\n\nThe preprocessor's counters."},
+    {"solve", method<runner_solve>, METH_VARARGS,
      "solve(max_conflicts=None, seconds=None)\n--\n\nSearch one slice; True, False or None."},
-    {"stats", runner_stats, METH_NOARGS, "stats()\n--\n\nThe solver's counters."},
-    {"conflicts", runner_conflicts, METH_NOARGS, "conflicts()\n--\n\nConflicts so far."},
-    {"model", runner_model, METH_NOARGS, "model()\n--\n\nThe model as bytes after True, else None."},
-    {"attach_proof", runner_attach_proof, METH_O,
+    {"stats", method<runner_stats>, METH_NOARGS, "stats()\n--\n\nThe solver's counters."},
+    {"conflicts", method<runner_conflicts>, METH_NOARGS, "conflicts()\n--\n\nConflicts so far."},
+    {"model", method<runner_model>, METH_NOARGS, "model()\n--\n\nThe model as bytes after True, else None."},
+    {"attach_proof", method<runner_attach_proof>, METH_O,
      "attach_proof(fd)\n--\n\nWrite the proof to descriptor fd (duplicated) from now on."},
-    {"flush", runner_flush, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
-    {"finish_proof", runner_finish_proof, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
-    {"stopped", runner_stopped, METH_NOARGS, "stopped()\n--\n\nWhether a stop was requested."},
+    {"flush", method<runner_flush>, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
+    {"finish_proof", method<runner_finish_proof>, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
+    {"stopped", method<runner_stopped>, METH_NOARGS, "stopped()\n--\n\nWhether a stop was requested."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef runner_getset[] = {
-    {"nvars", runner_get_nvars, nullptr, nullptr, nullptr},
+    {"nvars", getter<runner_get_nvars>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot runner_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(runner_new)},
+    {Py_tp_new, reinterpret_cast<void *>(make<runner_new>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(runner_dealloc)},
     {Py_tp_methods, runner_methods},
     {Py_tp_getset, runner_getset},
