@@ -38,14 +38,19 @@ def write_cnf(path, nvars, clauses):
 def run_once(seed, tmp_path):
     """One random incremental run; returns (calls compared, clauses refuted)."""
     rng = random.Random(seed)
-    nvars = rng.randint(5, 40)
+    hard = seed % 16 == 15  # learning, restarts and reductions under assumptions
+    nvars = rng.randint(90, 130) if hard else rng.randint(5, 40)
     peer = getattr(solvers, PEERS[seed % len(PEERS)])()
     proof = tmp_path / f"{seed}.drat"
     clauses, compared, refuted = [], 0, False
-    with quillon_sat.Solver(config=CONFIGS[seed % len(CONFIGS)], proof=proof, binary_proof=seed % 5 == 0) as s:
+    options = dict(luby_base=2.0, first_reduce=50, reduce_inc=10) if hard else None
+    config = CONFIGS[(seed // 16 if hard else seed) % len(CONFIGS)]
+    with quillon_sat.Solver(config=config, options=options, proof=proof,
+                            binary_proof=seed % 5 == 0) as s:
         for _ in range(rng.randint(1, 5)):
-            more = dimacs(random_3sat(rng.randrange(10 ** 6), nvars, rng.choice([1.0, 2.0, 3.0, 4.0]))[
-                :rng.randint(0, 2 * nvars)])
+            ratio = 4.0 if hard else rng.choice([1.0, 2.0, 3.0, 4.0])
+            more = dimacs(random_3sat(rng.randrange(10 ** 6), nvars, ratio)[:rng.randint(nvars, 4 * nvars) if hard
+                                                                              else rng.randint(0, 2 * nvars)])
             more += [[rng.choice([-1, 1]) * rng.randint(1, nvars + 3)] for _ in range(rng.randrange(2))]
             s.add_clauses(more)
             clauses += more
@@ -94,7 +99,7 @@ def test_incremental_runs_agree_with_pysat(tmp_path, request):
         c, r = run_once(seed, tmp_path)
         compared += c
         refuted += r
-    print(f"{runs} runs, {compared} answers compared, {refuted} refuted")
+    print(f"{runs} runs, {compared} answers compared, {refuted} refuted")  # a disagreement fails at once
     assert compared > 2 * runs and 0 < refuted < runs
 
 
