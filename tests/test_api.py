@@ -222,3 +222,26 @@ def readme_example():
 def test_readme_example_runs_as_written(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     exec(compile(readme_example(), "README.md", "exec"), {})
+
+
+SOLVE_FORMULA_INPUTS = [  # (clauses, answer or the exception and its message)
+    ("numpy", True, None),
+    ([[1, 2.0]], TypeError, "clause [1, 2.0]: literals are integers"),
+    ([[1, "2"]], TypeError, "clause [1, '2']: literals are integers"),
+    ([[1, 0]], ValueError, "clause [1, 0]: literals are non-zero"),
+    ([[2 ** 40]], ValueError, "literals are non-zero, of variables 1 to 2147483646"),
+    ([iter([1, -2]), (2,)], True, None),
+]
+
+
+@pytest.mark.parametrize("clauses, want, message", SOLVE_FORMULA_INPUTS)
+def test_solve_formula_takes_any_integer_type(clauses, want, message):
+    from quillon_native_cli import solve_formula
+    if clauses == "numpy":
+        np = pytest.importorskip("numpy")
+        clauses = [np.array([1, -2], dtype=np.int64), [np.int32(2)]]
+    if isinstance(want, bool):
+        assert solve_formula(clauses).answer is want
+    else:
+        with pytest.raises(want, match=re.escape(message)):
+            solve_formula(clauses)

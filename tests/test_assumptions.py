@@ -36,7 +36,7 @@ def unsat_under(nvars, clauses, assumed):
 
 def incremental_run(seed, tmp_path):
     rng = random.Random(seed)
-    nvars = rng.randint(3, 10)
+    nvars = rng.randint(3, 8)
     opts = OPTIONS[seed % len(OPTIONS)]
     path = tmp_path / f"{seed}.drat"
     r = _scan.Runner(0, dict(opts), proof=True)
