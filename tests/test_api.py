@@ -117,6 +117,7 @@ BAD = [  # (call on a fresh Solver, exception, message)
     (lambda s: s.solve(seconds=float("nan")), ValueError, "seconds must be a non-negative number, not nan"),
     (lambda s: s.solve(seconds="1"), TypeError, "seconds must be a number or None, not str"),
     (lambda s: s.value("x"), TypeError, "literal 'x': literal 'x' is not an integer"),
+    (lambda s: s.value(0), ValueError, "literal 0 is out of range"),
     (lambda s: quillon_sat.Solver(config="fast"), ValueError, "unknown configuration 'fast'; one of default, "),
     (lambda s: quillon_sat.Solver(options={"luby_base": 0.0}), ValueError, "luby_base"),
 ]
@@ -245,3 +246,18 @@ def test_solve_formula_takes_any_integer_type(clauses, want, message):
     else:
         with pytest.raises(want, match=re.escape(message)):
             solve_formula(clauses)
+
+
+def test_type_checkers_read_the_annotations(tmp_path, monkeypatch):
+    mypy = pytest.importorskip("mypy.api")
+    assert (ROOT / "python" / "quillon_sat" / "py.typed").exists()
+    user = tmp_path / "user.py"
+    user.write_text("import quillon_sat\n\nwith quillon_sat.Solver([[1, 2]], config='glucose') as s:\n"
+                    "    answer: bool | None = s.solve([-1], max_conflicts=10)\n"
+                    "    core: list[int] | None = s.core()\n    conflicts: int = s.stats().conflicts\n"
+                    "    bad: str = s.model()\n")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("MYPYPATH", str(ROOT / "python"))
+    out, _, status = mypy.run([str(user), "--no-incremental", "--follow-imports=silent", "--ignore-missing-imports"])
+    assert status == 1 and out.count("error:") == 1 and 'user.py:7: error: Incompatible types in assignment ' \
+        '(expression has type "list[int] | None", variable has type "str")' in out, out

@@ -10,25 +10,37 @@ from collections.abc import Iterable
 from quillon_native_cli.dimacs import MAX_VAR
 
 
-def internal(lits: Iterable[object], what: str) -> list[int]:
-    """The internal literals of `lits`; TypeError or ValueError naming
-    `what` (e.g. "clause [1, 'x']") otherwise."""
+def internal(lits: Iterable[object], kind: str) -> list[int]:
+    """The internal literals of `lits`; a TypeError or ValueError naming
+    `kind` and the value (e.g. "clause [1, 'x']") otherwise."""
     try:
         items = list(lits)
     except TypeError:
-        raise TypeError(f"{what}: not a sequence of literals") from None
+        raise TypeError(f"{named(kind, lits)}: not a sequence of literals") from None
     out = []
     for x in items:
-        if isinstance(x, bool):
-            raise TypeError(f"{what}: literal {x!r} is a bool, not an integer")
-        try:
-            d = operator.index(x)  # type: ignore[arg-type]
-        except TypeError:
-            raise TypeError(f"{what}: literal {x!r} is not an integer") from None
-        if d == 0 or abs(d) > MAX_VAR:
-            raise ValueError(f"{what}: literal {d} is out of range (non-zero, variables 1 to {MAX_VAR})")
-        out.append(2 * d - 2 if d > 0 else -2 * d - 1)
+        d = x if type(x) is int else _integer(x, kind, lits)
+        if d == 0 or d > MAX_VAR or d < -MAX_VAR:
+            raise ValueError(f"{named(kind, lits)}: literal {d} is out of range (non-zero, variables 1 to {MAX_VAR})")
+        out.append(d + d - 2 if d > 0 else -d - d - 1)
     return out
+
+
+def one(x: object) -> int:
+    """The internal literal of one DIMACS literal."""
+    d = x if type(x) is int else _integer(x, "literal", x)
+    if d == 0 or d > MAX_VAR or d < -MAX_VAR:
+        raise ValueError(f"literal {d} is out of range (non-zero, variables 1 to {MAX_VAR})")
+    return d + d - 2 if d > 0 else -d - d - 1
+
+
+def _integer(x: object, kind: str, lits: object) -> int:
+    if isinstance(x, bool):
+        raise TypeError(f"{named(kind, lits)}: literal {x!r} is a bool, not an integer")
+    try:
+        return operator.index(x)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{named(kind, lits)}: literal {x!r} is not an integer") from None
 
 
 def dimacs(lit: int) -> int:

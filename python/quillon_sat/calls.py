@@ -42,7 +42,7 @@ class Cnf(NamedTuple):
 def _dimacs_clauses(clauses: Clauses) -> tuple[list[list[int]], int]:
     out, top = [], 0
     for clause in clauses:
-        lits = _lits.internal(clause, _lits.named("clause", clause))
+        lits = _lits.internal(clause, "clause")
         if lits:
             top = max(top, max(lits) // 2 + 1)
         out.append([_lits.dimacs(p) for p in lits])
@@ -79,7 +79,7 @@ def check(formula: Path | Clauses, proof: Path | Iterable[tuple[str, Iterable[ob
         nvars = CnfReader(  # type: ignore[no-untyped-call]
             os.fspath(formula), internal.append, relaxed=relaxed).read().nvars
     else:
-        internal = [_lits.internal(c, _lits.named("clause", c)) for c in formula]
+        internal = [_lits.internal(c, "clause") for c in formula]
         nvars = max((max(c) // 2 + 1 for c in internal if c), default=0)
     if isinstance(proof, (str, os.PathLike)):
         reader = ProofReader(os.fspath(proof))  # type: ignore[no-untyped-call]
@@ -91,7 +91,7 @@ def check(formula: Path | Clauses, proof: Path | Iterable[tuple[str, Iterable[ob
             kind, lits = step
             if kind not in ("a", "d"):
                 raise ValueError(f"proof step {step!r}: the kind is 'a' or 'd'")
-            steps.append((kind == "d", _lits.internal(lits, _lits.named("proof step", step))))
+            steps.append((kind == "d", _lits.internal(lits, "proof step")))
     nvars = max([nvars] + [max(s[1]) // 2 + 1 for s in steps if s[1]])
     return Verdict(*qn.check_proof(nvars, internal, steps, rat, deletions))
 
@@ -123,7 +123,7 @@ def models(clauses: Clauses, limit: int | None = None, *, over: Iterable[object]
     blocked by a clause once found; with `over` (variables), models that
     differ on those variables only, each given in full."""
     n = _lits.count(limit, "limit")
-    keep = None if over is None else {p >> 1 for p in _lits.internal(over, _lits.named("over", over))}
+    keep = None if over is None else {p >> 1 for p in _lits.internal(over, "over")}
     with Solver(clauses, config=config) as s:
         found = 0
         while (n is None or found < n) and s.solve():

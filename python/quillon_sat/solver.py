@@ -81,7 +81,7 @@ class Solver:
     # --- clauses ---------------------------------------------------------
     def add_clause(self, clause: Iterable[object]) -> None:
         """Adds one clause; literals are integers (numpy's too), not 0."""
-        lits = _lits.internal(clause, _lits.named("clause", clause))
+        lits = _lits.internal(clause, "clause")
         with self._use():
             self._add(lits)
 
@@ -90,7 +90,7 @@ class Solver:
         ones before it added."""
         with self._use():
             for clause in clauses:
-                self._add(_lits.internal(clause, _lits.named("clause", clause)))
+                self._add(_lits.internal(clause, "clause"))
 
     def _add(self, lits: list[int]) -> None:
         if lits:
@@ -104,7 +104,7 @@ class Solver:
         """True (satisfiable under the assumptions), False (unsatisfiable
         under them; core() names the failed ones, or is empty when the
         clauses alone are refuted), or None (a limit or interrupt())."""
-        assumed = _lits.internal(assumptions, _lits.named("assumptions", assumptions))
+        assumed = _lits.internal(assumptions, "assumptions")
         limit = _lits.count(max_conflicts, "max_conflicts")
         secs = _lits.seconds(seconds)
         with self._use():
@@ -132,7 +132,7 @@ class Solver:
     def value(self, lit: object) -> bool | None:
         """The truth of DIMACS literal `lit` in the model, None without a
         model or for a variable the solver has not met."""
-        (p,) = _lits.internal((lit,), f"literal {lit!r}")
+        p = _lits.one(lit)
         m = self._model
         if m is None or p >> 1 >= len(m):
             return None
