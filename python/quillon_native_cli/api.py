@@ -1,4 +1,5 @@
 """Solving from Python with the command's strategy, without a subprocess."""
+import math
 import operator
 import time
 from dataclasses import dataclass
@@ -22,7 +23,8 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
 
     nvars         number of variables (default: the largest variable used)
     max_conflicts conflicts of all solvers together before giving up (None: no limit)
-    seconds       time limit (None: none); the only input that is not deterministic
+    seconds       time limit (None, infinity or more than a century: none); the only
+                  input that is not deterministic
     proof         None; True for the DRAT steps of an UNSAT answer in `Result.proof`
                   as ("a" or "d", DIMACS literals) pairs; or a file path to write them to
     binary_proof  binary DRAT for a proof file
@@ -31,6 +33,7 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     Returns a `Result`.  The proof is checked by quillon_native.check_proof
     against `clauses` itself (literals converted to 2*(var-1) + negated).
     """
+    deadline = _deadline(seconds)  # a limit it refuses is refused before any work
     flat = strategy.Clauses()
     top = 0
     for c in clauses:
@@ -52,7 +55,6 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
         raise ValueError(f"unknown strategy {strategy_name!r}; auto or one of {', '.join(configs.CONFIGS)}")
     dest = None if proof is None or proof is False else ProofDest(None if proof is True else str(proof),
                                                                    binary_proof)
-    deadline = None if seconds is None else time.monotonic() + seconds
     remaining = None if deadline is None else (lambda: deadline - time.monotonic())
     if feat is not None and strategy.probes(feat):
         return _probe_first(formula, dest, max_conflicts, deadline, proof is True)
@@ -78,6 +80,18 @@ def _literals(clause):
     if any(d == 0 or abs(d) > MAX_VAR for d in ds):
         raise ValueError(f"clause {items!r}: literals are non-zero, of variables 1 to {MAX_VAR}")
     return ds
+
+
+CENTURY = 100 * 365.25 * 86400  # seconds; a longer limit is no limit
+
+
+def _deadline(seconds):
+    """The monotonic time at which a limit of `seconds` ends, or None for no limit."""
+    if seconds is None:
+        return None
+    if math.isnan(seconds) or seconds < 0:
+        raise ValueError(f"seconds={seconds!r}: a time limit is 0 or more seconds (None or inf: no limit)")
+    return None if seconds > CENTURY else time.monotonic() + seconds
 
 
 def _probe_first(formula, dest, max_conflicts, deadline, want_steps):

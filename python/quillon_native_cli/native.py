@@ -253,28 +253,19 @@ class NativeWork:
 
 class ProofFiles:
     """The proof files of several solvers searching one formula, of which one
-    becomes the proof: each streams to a file in a folder of their own (beside
-    the target when that is a regular file, else in the temporary folder);
-    keep(i, fh) copies solver i's into the target, opened and still empty."""
+    becomes the proof: each streams to a file in a folder of their own
+    (proofs.MemberFolder); keep(i, fh) copies solver i's into the target,
+    opened and still empty."""
 
     def __init__(self, target, binary):
+        from quillon_native_cli.proofs import MemberFolder
         self.binary = binary
-        if os.path.isfile(target):
-            base = os.path.dirname(os.path.abspath(target))
-        else:
-            base = os.environ.get("TMPDIR") or "/tmp"
-        # A fresh folder of this process's own (tempfile would cost 1.4 MB of resident memory).
-        for attempt in range(100):
-            self.folder = os.path.join(base, f".quillon-proofs-{os.getpid()}-{time.monotonic_ns()}-{attempt}")
-            try:
-                os.mkdir(self.folder, 0o700)
-                break
-            except FileExistsError:
-                continue
+        self.files = MemberFolder(target)
+        self.note = self.files.note
 
     def dest(self, i):
         from quillon_native_cli.driver import ProofDest
-        return ProofDest(os.path.join(self.folder, f"{i}.drat"), self.binary)
+        return ProofDest(self.files.path(i), self.binary)
 
     def keep(self, i, fh):
         fh.flush()
@@ -296,8 +287,7 @@ class ProofFiles:
                 fh.flush()
 
     def remove(self):
-        import shutil
-        shutil.rmtree(self.folder, ignore_errors=True)
+        self.files.remove()
 
 
 class NativePortfolioWork:

@@ -198,7 +198,12 @@ class Solve:
             elif not self.proc and (self.formula or self.auto_native or self.prep):  # one proof file each
                 if self.prep:  # its steps come first in the target
                     self.prep.attach_proof(self.proof_fh.fileno())
-                self.proof_files = native.ProofFiles(args.proof, args.binary_proof)
+                try:
+                    self.proof_files = native.ProofFiles(args.proof, args.binary_proof)
+                except OSError as e:
+                    return common.fail(Exit.OUTPUT, f"{args.proof}: {e}")
+                if self.proof_files.note:
+                    out.comment(self.proof_files.note)
         if self.proc:
             self.proc.finish(self.proof_fh)
         return self.search()
