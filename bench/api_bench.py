@@ -39,8 +39,8 @@ class Quillon:
     def add(self, clause):
         self.s.add_clause(clause)
 
-    def solve(self, assumptions):
-        return self.s.solve(assumptions)
+    def solve(self, assumptions, budget=None):
+        return self.s.solve(assumptions, max_conflicts=budget)
 
     def core(self):
         return self.s.core()
@@ -60,8 +60,11 @@ class PySat:
     def add(self, clause):
         self.s.add_clause(clause)
 
-    def solve(self, assumptions):
-        return self.s.solve(assumptions=assumptions)
+    def solve(self, assumptions, budget=None):
+        if budget is None:
+            return self.s.solve(assumptions=assumptions)
+        self.s.conf_budget(budget)
+        return self.s.solve_limited(assumptions=assumptions)
 
     def core(self):
         return self.s.get_core()
@@ -119,7 +122,7 @@ def check_mus(backend, clauses, found):
         assert answer is (skip is not None), (backend.name, skip)
 
 
-def maxsat_instance(seed, nvars=100, nhard=150, nsoft=150):
+def maxsat_instance(seed, nvars=60, nhard=90, nsoft=90):
     rng = random.Random(seed)
 
     def clause(k):
@@ -131,11 +134,13 @@ def maxsat_instance(seed, nvars=100, nhard=150, nsoft=150):
     return nvars, hard, soft
 
 
-def wpm1(backend, nvars, hard, soft):
+def wpm1(backend, nvars, hard, soft, budget=None):
     """Weighted Fu-Malik: each soft clause carries a selector that is
     assumed; a core's clauses get a relaxation variable each (at most one of
     them true), weights above the core's minimum split off into a copy.
-    Returns (optimum cost, solver calls)."""
+    Returns (optimum cost, solver calls), or (None, calls) when one call
+    passed `budget` conflicts (the pairwise at-most-one constraints make a
+    few of these instances pigeonhole-hard for every solver but CaDiCaL)."""
     s = backend()
     top = [nvars]
 
@@ -153,7 +158,11 @@ def wpm1(backend, nvars, hard, soft):
     cost, calls = 0, 0
     while True:
         calls += 1
-        if s.solve(list(live)):
+        answer = s.solve(list(live), budget)
+        if answer is None:
+            s.close()
+            return None, calls
+        if answer:
             break
         core = s.core()
         if not core:
@@ -215,8 +224,9 @@ def main():
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--max-clauses", type=int, default=5000)
     ap.add_argument("--max-seconds", type=float, default=0.1)
-    ap.add_argument("--maxsat", type=int, default=8, help="generated MaxSAT instances (100 variables, 150 hard "
-                    "3-clauses, 150 soft clauses of 1 or 2 literals weighing 1 to 9)")
+    ap.add_argument("--budget", type=int, default=100000, help="conflicts per MaxSAT call before giving up")
+    ap.add_argument("--maxsat", type=int, default=12, help="generated MaxSAT instances (60 variables, 90 hard "
+                    "3-clauses, 90 soft clauses of 1 or 2 literals weighing 1 to 9)")
     args = ap.parse_args()
     for b in BACKENDS:  # imports and first-use costs stay out of the times
         wpm1(b, *maxsat_instance(0, 10, 5, 10))
@@ -241,14 +251,16 @@ def main():
     mrows = []
     for seed in range(args.maxsat):
         inst = maxsat_instance(seed)
-        res = race(seed, lambda b: wpm1(b, *inst), args.reps)
-        costs = {res[n][1][0] for n in names}
+        res = race(seed, lambda b: wpm1(b, *inst, args.budget), args.reps)
+        costs = {res[n][1][0] for n in names} - {None}
         assert len(costs) == 1, res
         calls = "/".join(str(res[n][1][1]) for n in names)
+        gave_up = [n for n in names if res[n][1][0] is None]
         print(f"{'wpm1-' + str(seed):<24} " + " ".join(f"{res[n][0]:>14.3f}" for n in names)
-              + f"  {costs.pop()}  {calls}", flush=True)
-        mrows.append(res)
-    report(mrows, "core-guided MaxSAT")
+              + f"  {costs.pop()}  {calls}" + (f"  (gave up: {', '.join(gave_up)})" if gave_up else ""), flush=True)
+        if not gave_up:
+            mrows.append(res)
+    report(mrows, "core-guided MaxSAT (instances every backend finished)")
 
 
 if __name__ == "__main__":

@@ -56,9 +56,12 @@ class Solver:
                  an unsatisfiable answer under assumptions adds no empty clause
     binary_proof binary DRAT instead of text
 
-    solve() may run on one thread while interrupt() is called from another;
-    any other call during a solve raises RuntimeError.  Use it as a context
-    manager (or call close()) to finish the proof file.
+    solve() searches without the interpreter lock, so other threads run
+    meanwhile; one of them may call interrupt(), any other call during a
+    solve raises RuntimeError.  Ctrl-C reaches the interpreter only when
+    solve() returns: give it `seconds`, or solve on a thread of your own and
+    interrupt() it.  Use the solver as a context manager (or call close()) to
+    finish the proof file.
     """
 
     def __init__(self, clauses: Iterable[Iterable[object]] = (), *, config: str = "default",

@@ -1,8 +1,9 @@
 // Solving under assumptions, MiniSat style: the assumed literals are decided
 // first, in order, one decision level each (an empty level when one already
 // holds), so every level up to their number belongs to an assumption.
-// Restarts and backjumps go below those levels like any other, and the
-// descent decides the missing assumptions again before any free variable.
+// Restarts go back to level 0 and backjumps below those levels like any
+// other; the descent then decides the missing assumptions again before any
+// free variable.
 // Learned clauses follow from the formula alone, so the proof stays a proof
 // of the formula whatever was assumed.
 #include <new>
