@@ -261,3 +261,22 @@ def test_type_checkers_read_the_annotations(tmp_path, monkeypatch):
     out, _, status = mypy.run([str(user), "--no-incremental", "--follow-imports=silent", "--ignore-missing-imports"])
     assert status == 1 and out.count("error:") == 1 and 'user.py:7: error: Incompatible types in assignment ' \
         '(expression has type "list[int] | None", variable has type "str")' in out, out
+
+
+def test_add_file_reads_with_the_commands_reader(tmp_path):
+    rng = random.Random(3)
+    clauses = dimacs(random_3sat(4, 40, 4.3)) + [[40, -40]]
+    f = tmp_path / "f.cnf"
+    write_cnf(f, 40, clauses)
+    with quillon_sat.Solver(config="minisat") as by_file, quillon_sat.Solver(clauses, config="minisat") as by_list:
+        assert by_file.add_file(f) == len(clauses) and by_file.nvars == by_list.nvars == 40
+        for _ in range(20):
+            assumed = [rng.choice([-1, 1]) * rng.randint(1, 40) for _ in range(4)]
+            assert by_file.solve(assumed) == by_list.solve(assumed)
+            assert (by_file.model(), by_file.core(), by_file.stats()) == (by_list.model(), by_list.core(),
+                                                                          by_list.stats())
+        (tmp_path / "bad.cnf").write_text("p cnf 2 2\n1 2 0\n-1 x 0\n")
+        with pytest.raises(quillon_sat.DimacsError, match="bad.cnf:3:"):
+            by_file.add_file(tmp_path / "bad.cnf")
+        assert by_file.solve([1]) == by_list.solve([1])  # nothing of the bad file was added
+        assert (by_file.model(), by_file.stats()) == (by_list.model(), by_list.stats())

@@ -3,7 +3,7 @@
 Literals are DIMACS integers throughout (3 is variable 3, -3 its negation;
 any integer type, numpy's included).
 
-    Solver      an incremental solver: add clauses between calls, solve under
+    Solver      an incremental solver: add clauses (or a DIMACS file) between calls, solve under
                 assumptions, the failed assumptions (core), statistics, a
                 DRAT proof file, interrupt() from another thread
     solve       one call, the engine and strategy of `quillon-native solve`

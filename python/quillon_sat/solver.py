@@ -95,6 +95,19 @@ class Solver:
             for clause in clauses:
                 self._add(_lits.internal(clause, "clause"))
 
+    def add_file(self, path: str | os.PathLike[str], relaxed: bool = False) -> int:
+        """Adds every clause of a DIMACS file (plain, .gz, .xz, .bz2), read
+        as `quillon-native solve` reads it, with no Python object per clause;
+        a fault is a quillon_sat.DimacsError ("FILE:LINE: what") and adds
+        nothing.  Returns the number of clauses read."""
+        from quillon_native_cli import native
+        formula = native.read_formula(os.fspath(path), relaxed)  # type: ignore[no-untyped-call]
+        with self._use():
+            self._runner.add_formula(formula)
+            self._maxvar = max(self._maxvar, self._runner.nvars)
+            self._answer, self._model, self._core = None, None, []
+        return int(formula.nclauses)
+
     def _add(self, lits: list[int]) -> None:
         if lits:
             self._maxvar = max(self._maxvar, max(lits) // 2 + 1)
