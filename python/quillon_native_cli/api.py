@@ -1,5 +1,6 @@
 """Solving from Python with the command's strategy, without a subprocess."""
 import math
+import operator
 import time
 from dataclasses import dataclass
 
@@ -36,9 +37,7 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     flat = strategy.Clauses()
     top = 0
     for c in clauses:
-        lits = [2 * d - 2 if d > 0 else -2 * d - 1 for d in c]
-        if 0 in c or any(not isinstance(d, int) for d in c):
-            raise ValueError(f"clause {list(c)!r}: literals are non-zero integers")
+        lits = [2 * d - 2 if d > 0 else -2 * d - 1 for d in _literals(c)]
         if lits:
             top = max(top, max(lits) // 2 + 1)
         flat.append(lits)
@@ -70,6 +69,21 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     model = [v + 1 if val else -(v + 1) for v, val in enumerate(out.model)] if out.answer else None
     stats = dict(out.stats, conflicts_total=out.conflicts, winner=out.winner.name if out.winner else None)
     return Result(out.answer, model, steps if proof is True else written if dest else None, stats)
+
+
+def _literals(clause):
+    """The DIMACS literals of one clause as ints: any integer type (numpy's
+    too) is taken; anything else is a TypeError, 0 or a variable beyond the
+    reader's range a ValueError, each naming the clause."""
+    from quillon_native_cli.dimacs import MAX_VAR
+    items = list(clause)
+    try:
+        ds = [operator.index(d) for d in items]
+    except TypeError:
+        raise TypeError(f"clause {items!r}: literals are integers") from None
+    if any(d == 0 or abs(d) > MAX_VAR for d in ds):
+        raise ValueError(f"clause {items!r}: literals are non-zero, of variables 1 to {MAX_VAR}")
+    return ds
 
 
 CENTURY = 100 * 365.25 * 86400  # seconds; a longer limit is no limit

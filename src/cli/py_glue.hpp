@@ -91,7 +91,7 @@ PyObject *exclusive(PyObject *self, F &&body) {
 
 // The method tables' entries: `entry` for a module function, `method` for a
 // method of a NativeObject type, `getter` and `setter` for its attributes,
-// `length` for its len().
+// `length` for its len(); `method_kw` for a method that takes keywords.
 using Call = PyObject *(*)(PyObject *, PyObject *);
 template <Call F>
 PyObject *entry(PyObject *self, PyObject *args) {
@@ -100,6 +100,11 @@ PyObject *entry(PyObject *self, PyObject *args) {
 template <Call F>
 PyObject *method(PyObject *self, PyObject *args) {
   return exclusive(self, [&] { return F(self, args); });
+}
+using CallKw = PyObject *(*)(PyObject *, PyObject *, PyObject *);
+template <CallKw F>
+PyObject *method_kw(PyObject *self, PyObject *args, PyObject *kwargs) {
+  return exclusive(self, [&] { return F(self, args, kwargs); });
 }
 template <PyObject *(*F)(PyObject *, void *)>
 PyObject *getter(PyObject *self, void *closure) {

@@ -1,8 +1,11 @@
-// Runner(nvars, options, proof=False, binary=False, preprocess=False): the
-// runner (runner.hpp) for Python.  Clauses come from feed(block, limit, tail)
-// (as cnf_numbers, but kept natively), add_clause, add_formula or add_flat;
-// solve(max_conflicts, seconds) searches one slice; the proof goes to the
-// descriptor given by attach_proof, flushed at every slice end.
+// Runner(nvars, options, proof=False, binary=False, preprocess=False,
+// own_stop=False): the runner (runner.hpp) for Python.  Clauses come from
+// feed(block, limit, tail) (as cnf_numbers, but kept natively), add_clause,
+// add_formula or add_flat; solve(max_conflicts, seconds) searches one slice;
+// the proof goes to the descriptor given by attach_proof, flushed at every
+// slice end.  solve(..., assumptions=lits) is a new search under those
+// literals (failed() then names the failed ones); with own_stop the runner
+// stops at interrupt() rather than at the process's stop requests.
 #include <Python.h>
 
 #include <chrono>
@@ -24,6 +27,7 @@ struct RunnerObject : NativeObject {
   Runner *r;
   std::vector<int64_t> *codes;
   std::vector<Lit> *lits;
+  bool own_stop;
 };
 
 RunnerObject *as_runner(PyObject *o) { return reinterpret_cast<RunnerObject *>(o); }
@@ -31,10 +35,10 @@ RunnerObject *as_runner(PyObject *o) { return reinterpret_cast<RunnerObject *>(o
 PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   uint32_t nvars = 0;
   PyObject *options;
-  int proof = 0, binary = 0, preprocess = 0;
-  static const char *kw[] = {"nvars", "options", "proof", "binary", "preprocess", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "IO!|ppp:Runner", const_cast<char **>(kw), &nvars, &PyDict_Type,
-                                   &options, &proof, &binary, &preprocess)) {
+  int proof = 0, binary = 0, preprocess = 0, own_stop = 0;
+  static const char *kw[] = {"nvars", "options", "proof", "binary", "preprocess", "own_stop", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "IO!|pppp:Runner", const_cast<char **>(kw), &nvars, &PyDict_Type,
+                                   &options, &proof, &binary, &preprocess, &own_stop)) {
     return nullptr;
   }
   Config cfg;
@@ -46,10 +50,12 @@ PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   o->r = nullptr;
   o->codes = nullptr;
   o->lits = nullptr;
+  o->own_stop = own_stop != 0;
   PyObject *r = boundary([&]() -> PyObject * {
     o->codes = new std::vector<int64_t>();
     o->lits = new std::vector<Lit>();
-    o->r = make_sized<Runner>(nvars, [nvars, cfg, proof, binary, preprocess, stop = stop_flag()] {
+    auto stop = own_stop ? std::make_shared<std::atomic<bool>>(false) : stop_flag();
+    o->r = make_sized<Runner>(nvars, [nvars, cfg, proof, binary, preprocess, stop] {
       std::unique_ptr<ProofFile> file;
       if (proof) file = std::make_unique<ProofFile>(-1, binary != 0);
       return new Runner(nvars, cfg, std::move(file), preprocess != 0, stop);
@@ -187,10 +193,16 @@ PyObject *runner_conflicts(PyObject *self, PyObject *) {
   return PyLong_FromUnsignedLongLong(s == nullptr ? 0 : s->stats().conflicts);
 }
 
-// solve(max_conflicts=None, seconds=None): True, False or None.
-PyObject *runner_solve(PyObject *self, PyObject *args) {
-  PyObject *max_obj = Py_None, *sec_obj = Py_None;
-  if (!PyArg_ParseTuple(args, "|OO:solve", &max_obj, &sec_obj)) return nullptr;
+// solve(max_conflicts=None, seconds=None, *, assumptions=None): True, False
+// or None.  With assumptions (a sequence of internal literals, possibly
+// empty) the search starts again whatever the last answer was.
+PyObject *runner_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
+  PyObject *max_obj = Py_None, *sec_obj = Py_None, *assumed = Py_None;
+  static const char *kw[] = {"max_conflicts", "seconds", "assumptions", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO$O:solve", const_cast<char **>(kw), &max_obj, &sec_obj,
+                                   &assumed)) {
+    return nullptr;
+  }
   std::optional<uint64_t> max_conflicts;
   if (max_obj != Py_None) {
     max_conflicts = PyLong_AsUnsignedLongLong(max_obj);
@@ -207,6 +219,11 @@ PyObject *runner_solve(PyObject *self, PyObject *args) {
     PyErr_SetString(PyExc_RuntimeError, "preprocess() must run first");
     return nullptr;
   }
+  if (assumed != Py_None && o->r->preprocessor() != nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "assumptions need a runner made without preprocess");
+    return nullptr;
+  }
+  if (assumed != Py_None && !lits_of(assumed, *o->lits)) return nullptr;
   uint8_t a;
   {
     // The search touches no Python object: other threads (other runners) go on meanwhile.
@@ -214,7 +231,10 @@ PyObject *runner_solve(PyObject *self, PyObject *args) {
       PyThreadState *state = PyEval_SaveThread();
       ~Unlocked() { PyEval_RestoreThread(state); }
     } unlocked;
-    a = o->r->solve(max_conflicts, deadline);
+    a = assumed == Py_None ? o->r->solve(max_conflicts, deadline)
+                           : o->r->solve_assuming(*o->lits, max_conflicts, deadline);
+    // An interrupt stops the search it meets (or the next one) only.
+    if (o->own_stop) o->r->stop()->store(false);
   }
   if (a == kSat) Py_RETURN_TRUE;
   if (a == kUnsat) Py_RETURN_FALSE;
@@ -244,6 +264,32 @@ PyObject *runner_finish_proof(PyObject *self, PyObject *) {
   return proof_done(p, true);
 }
 
+// failed(): the failed assumptions (internal literals) after False under
+// assumptions, else [].
+PyObject *runner_failed(PyObject *self, PyObject *) {
+  const std::vector<Lit> &f = as_runner(self)->r->failed();
+  Owned out(PyList_New(static_cast<Py_ssize_t>(f.size())));
+  if (out.p == nullptr) return nullptr;
+  for (size_t i = 0; i < f.size(); ++i) {
+    PyObject *v = PyLong_FromUnsignedLong(f[i]);
+    if (v == nullptr) return nullptr;
+    PyList_SetItem(out.p, static_cast<Py_ssize_t>(i), v);
+  }
+  return out.release();
+}
+
+// interrupt(): from any thread, stops this runner's search at its next
+// conflict (it then answers None).  Only for a runner made with own_stop.
+PyObject *runner_interrupt(PyObject *self, PyObject *) {
+  RunnerObject *o = as_runner(self);
+  if (!o->own_stop) {
+    PyErr_SetString(PyExc_RuntimeError, "interrupt() needs a runner made with own_stop=True");
+    return nullptr;
+  }
+  o->r->stop()->store(true);
+  Py_RETURN_NONE;
+}
+
 PyObject *runner_stopped(PyObject *, PyObject *) { return PyBool_FromLong(stop_flag()->load()); }
 
 PyObject *runner_get_nvars(PyObject *self, void *) { return PyLong_FromUnsignedLong(as_runner(self)->r->nvars()); }
@@ -257,8 +303,11 @@ PyMethodDef runner_methods[] = {
      "add_flat(lits, ends)\n--\n\nAdd the clauses of flat arrays of literals and clause ends."},
     {"preprocess", method<runner_preprocess>, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
     {"prep_stats", method<runner_prep_stats>, METH_NOARGS, "prep_stats()\n--\n\nThe preprocessor's counters."},
-    {"solve", method<runner_solve>, METH_VARARGS,
-     "solve(max_conflicts=None, seconds=None)\n--\n\nSearch one slice; True, False or None."},
+    {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_kw<runner_solve>)), METH_VARARGS | METH_KEYWORDS,
+     "solve(max_conflicts=None, seconds=None, *, assumptions=None)\n--\n\nSearch one slice; True, False or None."},
+    {"failed", method<runner_failed>, METH_NOARGS, "failed()\n--\n\nThe failed assumptions after False under assumptions."},
+    // Not exclusive: it is meant for another thread while solve runs.
+    {"interrupt", entry<runner_interrupt>, METH_NOARGS, "interrupt()\n--\n\nStop this runner's search (own_stop only)."},
     {"stats", method<runner_stats>, METH_NOARGS, "stats()\n--\n\nThe solver's counters."},
     {"conflicts", method<runner_conflicts>, METH_NOARGS, "conflicts()\n--\n\nConflicts so far."},
     {"model", method<runner_model>, METH_NOARGS, "model()\n--\n\nThe model as bytes after True, else None."},
@@ -280,7 +329,7 @@ PyType_Slot runner_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(runner_dealloc)},
     {Py_tp_methods, runner_methods},
     {Py_tp_getset, runner_getset},
-    {Py_tp_doc, const_cast<char *>("Runner(nvars, options, proof=False, binary=False, preprocess=False)\n--\n\n"
+    {Py_tp_doc, const_cast<char *>("Runner(nvars, options, proof=False, binary=False, preprocess=False, own_stop=False)\n--\n\n"
                                    "One solver searched in slices, its proof streamed to a file.")},
     {0, nullptr},
 };
