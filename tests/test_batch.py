@@ -90,7 +90,7 @@ BAD = [  # arguments (in a folder with set.tsv, bad.tsv, empty/, a.cnf) -> exit 
     (["batch", "nope.cnf"], 3, "quillon-native batch: nope.cnf: no such file or folder"),
     (["batch", "empty"], 3, "quillon-native batch: empty: no CNF files in this folder"),
     (["batch", "bad.tsv"], 3, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
-    (["batch", "a.cnf", "-r", "a.cnf"], 3, "quillon-native batch: a.cnf: cannot use this file as a results store"),
+    (["batch", "a.cnf", "-r", "a.cnf"], 3, "quillon-native batch: a.cnf: not a results store"),
     (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: nan is out of range"),
     (["batch", "a.cnf", "--seconds", "soon"], 2, "quillon-native batch: argument --seconds: expected a number"),
     (["race", "a.cnf", "--seconds", "soon"], 2, "quillon-native race: argument --seconds: expected a number"),
@@ -199,6 +199,66 @@ def test_an_interrupt_keeps_the_results_of_instances_already_finished(monkeypatc
     with pytest.raises(KeyboardInterrupt):
         batch.run_local([{"name": "a"}, {"name": "b"}], 2, record)
     assert sorted(recorded) == ["a", "b", "interrupted"]
+
+
+OLD_OPTIONS = '{"check": false, "config": null, "memory": %d, "seconds": 60.0, "solver": %s}'
+STORES = [  # what a -r file holds before the batch (SQL run on a new database, None: no file) -> exit code
+    ("no file", None, 0),
+    ("an empty file", "", 0),
+    ("a store made before stores were marked", "{schema} insert into meta values ('options', '{options}');", 0),
+    ("another program's tables", "create table t (x); insert into t values (1);", 3),
+    ("another program's results table", "create table results (x);", 3),
+    ("our tables under another application id", "pragma application_id=7; {schema}", 3),
+    ("our tables and one more", "{schema} create table extra (x);", 3),
+    ("an SQLite database without tables", "pragma user_version=3;", 3),
+]
+
+
+@pytest.mark.parametrize("what,sql,code", STORES, ids=[s[0] for s in STORES])
+def test_only_a_store_of_ours_is_opened_and_another_is_left_as_it_is(tmp_path, capsys, what, sql, code):
+    from quillon_native_cli.store import SCHEMA
+    res, cnf = tmp_path / "r.sqlite", tmp_path / "a.cnf"
+    cnf.write_text("p cnf 2 1\n1 2 0\n")
+    if sql is not None:
+        res.write_bytes(b"")
+        if sql:
+            options = OLD_OPTIONS % (0 if SANITIZED else 4096, json.dumps(FAKE.split()).replace("'", "''"))
+            db = sqlite3.connect(res)
+            db.executescript(sql.format(schema=SCHEMA, options=options))
+            db.close()
+    before = res.read_bytes() if res.exists() else None
+    batch_code = main(["batch", str(cnf), "-r", str(res), "--solver", FAKE, "-q"] + CAP)
+    export_code = main(["batch", "-r", str(res), "--export", str(tmp_path / "r.csv")])
+    err = capsys.readouterr().err
+    assert (batch_code, export_code) == (code, code)
+    if code:
+        assert err == f"c error: quillon-native batch: {res}: a database of another program, not a results store; " \
+            "left as it is\n" * 2
+        assert res.read_bytes() == before and sorted(os.listdir(tmp_path)) == ["a.cnf", "r.sqlite"]
+    else:
+        assert [r["answer"] for r in rows(res).values()] == ["SAT"]
+        assert (tmp_path / "r.csv").read_text().count("\n") == 2
+
+
+@pytest.mark.parametrize("ext", [".csv", ".json"])
+def test_an_earlier_export_is_told_from_its_ends_alone(tmp_path, ext):
+    # An export far longer than what is read of it is still recognised; cut
+    # short or changed at either end, it is not.
+    from quillon_native_cli.store import earlier_export
+    store = Store(str(tmp_path / "r.sqlite"))
+    store.bind(dict(seconds=60))
+    for i in range(200):
+        store.record(dict(path=f"/p{i}", name=f"p{i}", status="solved", wrong=0, seconds=1, answer="SAT", finished=i))
+    export = tmp_path / f"e{ext}"
+    store.export(str(export))
+    store.close()
+    whole = export.read_bytes()
+    assert len(whole) > 4096
+    for text, expected in [(whole, True), (whole[:-2], ext == ".csv"), (b"x" + whole, False),
+                           (whole.replace(b"options", b"opt", 1), ext == ".csv"),
+                           (whole.replace(b"path,name", b"path;name", 1), ext == ".json"), (b"", False)]:
+        export.write_bytes(text)
+        assert earlier_export(str(export), ext, limit=4096) == expected
 
 
 def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):
@@ -326,3 +386,65 @@ def test_a_race_without_answer_keeps_the_furthest_proof(tmp_path, scheduler, cap
     # Whole steps only, every one of them sound, no refutation.
     assert main(["check", str(cnf), str(proof)]) == 1
     assert "every step verified, but the proof never derives the empty clause" in capsys.readouterr().out
+
+
+def solvers_of(path):
+    # The solve processes running on `path` (each in a session of its own).
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().split(b"\0")
+        except OSError:
+            continue
+        if b"solve" in args and any(str(path).encode() in a for a in args):
+            found.append(int(pid))
+    return found
+
+
+P13 = [[p * 12 + h + 1 for h in range(12)] for p in range(13)]
+HOLE13 = cnf_text(13 * 12, P13 + [[-a[h], -b[h]] for a, b in itertools.combinations(P13, 2) for h in range(12)])
+QUICK, SLEEPER = "p cnf 2 1\n1 2 0\n", "c act sleep 60\np cnf 2 1\n1 2 0\n"
+TERMINAL_INTERRUPTS = [  # command (after `quillon-native`), what to wait for -> what the interrupted run prints
+    ("race on a local cluster", "race {tmp}/hole13.cnf --local-cluster 1 --workers 1 --proof {tmp}/p.drat", "solvers",
+     "proof"),
+    ("batch on a local cluster", "batch {tmp}/set.tsv --local-cluster 1", "rows", "counts"),
+    ("batch, one job", "batch {tmp}/set.tsv -j 1", "rows", "counts"),
+    ("batch, three jobs", "batch {tmp}/set.tsv -j 3", "rows", "counts"),
+]
+
+
+@pytest.mark.parametrize("command,wait,prints", [t[1:] for t in TERMINAL_INTERRUPTS],
+                         ids=[t[0] for t in TERMINAL_INTERRUPTS])
+def test_a_terminal_interrupt_keeps_what_was_done_and_shows_no_traceback(tmp_path, command, wait, prints):
+    # Ctrl-C at a terminal reaches the whole process group: the command, and
+    # the workers of a local cluster it started.
+    if "cluster" in command:
+        if SANITIZED:
+            pytest.skip("the cluster tests are left out under the sanitizers")
+        pytest.importorskip("distributed")
+    (tmp_path / "hole13.cnf").write_text(HOLE13)
+    write_set(tmp_path, {"q1.cnf": QUICK, "q2.cnf": QUICK, "s1.cnf": SLEEPER, "s2.cnf": SLEEPER, "s3.cnf": SLEEPER})
+    res = tmp_path / "results.sqlite"
+    args = [a.format(tmp=tmp_path) for a in command.split()] + (["-r", str(res), "--solver", FAKE] + CAP
+                                                                 if "batch" in command else [])
+    proc = subprocess.Popen([sys.executable, "-m", "quillon_native_cli"] + args, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and proc.poll() is None:
+        if wait == "solvers" and solvers_of(tmp_path / "hole13.cnf"):
+            time.sleep(0.5)  # some proof to keep
+            break
+        if wait == "rows" and res.exists() and len(rows(res)) == 2 and "s1.cnf" in runs(tmp_path):
+            break
+        time.sleep(0.05)
+    assert proc.poll() is None, proc.communicate()
+    os.killpg(proc.pid, signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130 and "Traceback" not in err, err
+    if prints == "proof":
+        kept = next(line for line in out.splitlines() if line.startswith("c proof of ")).split()
+        assert int(kept[4]) == (tmp_path / "p.drat").stat().st_size > 0 and out.endswith("s UNKNOWN\n")
+    else:
+        assert sorted(rows(res)) == ["q1.cnf", "q2.cnf"]
+        assert "2 of 5 instances done" in out and "this invocation, which ran 2 of them" in out

@@ -4,13 +4,14 @@
 # internal literals); oracles.py has brute force and a DRAT checker.
 import gzip
 import lzma
+import os
 import random
 from collections import UserList as Steps, namedtuple
 
 import pytest
 
 import quillon_native as qn
-from oracles import brute_force, random_cnf, solver, stamps_during, steps_of
+from oracles import Db, brute_force, random_cnf, solver, stamps_during, steps_of
 
 REFUTED = "input formula is refuted by unit propagation alone"
 DERIVED = "empty clause derived and every step verified"
@@ -124,6 +125,15 @@ EXACT = {
     "deletion once inconsistent": (5, F([1], [-1, 2], [3, 4], [3, -4], [-3, 5], [-3, -5]),
                                    P(("a", 3), ("d", -1, 2), ("d", 3, 4), ("a",)), {},
                                    (True, DERIVED, 4, 2, 0, 2, 0, 0, -1, True)),
+    # The unit lemma [-10] refutes the clause set.  Propagation meets the
+    # conflict either after [2, 8, -18] has made x2 true (a reason) or,
+    # visiting clauses in another order, before: the deletion applies
+    # either way, like any deletion once the set is refuted.
+    "deletion once a unit lemma refutes": (
+        18, F([-14, -1, -9], [10, -8], [-16, -18, -3], [14, -9, 6], [5, -7, 2], [-2, -6, 15], [-7, 14, -5],
+              [16, 15, -13], [3, -18, 9], [18, 10, -1], [-7, 9], [-15, -13, 17], [13, 8, -1], [2, 8, -18],
+              [8, -17, 8], [-1, 7, -10], [-2, 12, 17], [-17, -15, -9], [-2, 5, -12], [1, 1, 1]),
+        P(("a", -10), ("d", 8, -18, 2)), {}, (False, NO_EMPTY, 2, 1, 0, 1, 0, 0, -1, False)),
     # [x1, x1] is the unit x1: propagation alone refutes the formula.
     "repeated literal input unit": (4, F([1, 1], [-1, 2], [-1, -2]), [], {"check_rat": False},
                                     (True, REFUTED, 0, 0, 0, 0, 0, 0, -1, True)),
@@ -394,6 +404,92 @@ def test_every_counter_matches_the_model():
     for _, clauses, nvars, steps in salted_refutations(random.Random(2024), 100):
         for kw in ({}, {"check_rat": False}, {"apply_deletions": False}):
             assert check(nvars, clauses, steps, **kw) == model_check(nvars, clauses, steps, **kw), (clauses, steps, kw)
+
+
+# Clause widths drawn for planted_check: every kind of watch list (two,
+# three, 4-8, 9-24 and more literals).
+WIDTHS = [2, 2, 3, 3, 3, 4, 6, 8, 9, 14, 24, 25, 32]
+
+
+def planted_check(rng):
+    """A small formula and a proof that keep top-level propagation busy:
+    (nvars, clauses, steps).  The formula plants a derivation: each planted
+    literal past the first few (the roots) follows from earlier ones by a
+    clause of any width, so that one root made true, by a unit of the
+    formula (some written twice) or by a unit lemma (which two clauses,
+    hidden from propagation, make RUP once another planted literal holds),
+    assigns literals through every kind of watch list in turn.  Some derivation clauses repeat a literal or are
+    tautologies; a few clauses refute the derivation.  The proof mixes the
+    solver's lemmas with deletions of present clauses (reasons among them,
+    some with a literal repeated), short lemmas (roots often) kept when RUP
+    or RAT and now and then when neither, weakenings of present clauses and
+    definitions of fresh variables."""
+    nv = rng.randint(6, 40)
+    p = [2 * v + rng.randrange(2) for v in rng.sample(range(nv), nv)]  # the planted literals, in order
+    roots = max(1, nv // 8)
+    clauses = []
+    for i in range(roots, nv):
+        c = [p[i]] + [p[j] ^ 1 for j in rng.sample(range(i), min(i + 1, rng.choice(WIDTHS)) - 1)]
+        if rng.random() < 0.08:
+            c.append(c[0] ^ (rng.random() < 0.4))
+        clauses.append(rng.sample(c, len(c)))
+    for r in range(roots):
+        if rng.random() < 0.3:
+            clauses.append([p[r]] * rng.randint(1, 2))
+        else:
+            q = p[rng.randrange(roots, nv)]
+            clauses += [[p[r], q], [p[r], q ^ 1, p[rng.randrange(nv)] ^ 1]]
+    for _ in range(rng.randint(0, 3)):
+        clauses.append([p[j] ^ 1 for j in rng.sample(range(nv), min(nv, rng.choice(WIDTHS)))])
+    rng.shuffle(clauses)
+    s = solver(nv, clauses, proof=True)
+    s.solve()
+    lemmas = steps_of(s.proof_steps())
+    db = Db(clauses)
+    steps = []
+
+    def add(c):
+        steps.append((False, c))
+        db.clauses.append(list(dict.fromkeys(c)))
+
+    for _ in range(rng.randint(5, 60)):
+        r = rng.random()
+        if r < 0.35 and db.clauses:
+            c = list(rng.choice(db.clauses))
+            rng.shuffle(c)
+            steps.append((True, c + c[:1] if rng.random() < 0.1 else c))
+            db.delete(c)
+        elif r < 0.55:
+            c = [rng.choice(p[:roots]) if rng.random() < 0.3 else 2 * rng.randrange(nv) + rng.randrange(2)
+                 for _ in range(rng.randint(1, 2))]
+            if db.is_rup(c) or db.is_rat(c) or rng.random() < 0.1:
+                add(c)
+        elif r < 0.65 and db.clauses:
+            c = rng.choice(db.clauses) + [2 * rng.randrange(nv + 3) + rng.randrange(2)]
+            add(rng.sample(c, len(c)))
+        elif r < 0.7:
+            add([2 * (nv + rng.randrange(3)), 2 * rng.randrange(nv) + rng.randrange(2)])
+        elif lemmas:
+            deletion, c = lemmas.pop(0)
+            if deletion:
+                steps.append((True, c))
+                db.delete(c)
+            else:
+                add(c)
+    return nv, clauses, steps + lemmas
+
+
+def test_every_counter_matches_the_model_on_planted_formulas(request):
+    slow = request.config.getoption("--slow") or os.environ.get("QUILLON_SLOW")
+    rng = random.Random(31)
+    seen = [0] * 8  # the counters, refutations checked, failing steps
+    for _ in range(5000 if slow else 250):
+        nvars, clauses, steps = planted_check(rng)
+        for kw in ({}, {"check_rat": False}, {"apply_deletions": False}):
+            v = check(nvars, clauses, steps, **kw)
+            assert v == model_check(nvars, clauses, steps, **kw), (clauses, steps, kw)
+            seen = [a + b for a, b in zip(seen, [*v[2:8], v[0], v[8] > 0])]
+    assert all(seen), seen
 
 
 def test_a_fresh_variable_per_step():

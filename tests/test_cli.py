@@ -399,14 +399,16 @@ def test_time_limit_and_closed_output(tmp_path):
 def test_solver_flags_and_configurations_follow_the_module():
     import inspect
     want = [(p.name, p.default) for p in inspect.signature(qn.Solver).parameters.values()][1:]
-    assert options.solver_parameters() == want and list(options.OPTIONS) == [name for name, _ in want]
-    # Every number has a range on the command line, which takes each default and each named configuration.
-    assert all((options.OPTIONS[name][1] is None) == isinstance(default, (bool, str)) for name, default in want)
+    assert options.solver_parameters() == want
+    # Every number has a range on the command line, which takes each default and each named configuration;
+    # every option has a help text, and an option string its spellings.
+    limits = {o.name: o.limits for o in options.solver_options()}
+    assert all((limits[name] is None) == isinstance(default, (bool, str)) for name, default in want)
+    assert all(o.help and (o.choices is not None) == isinstance(o.default, str) for o in options.solver_options())
     for name in configs.CONFIGS:
         assert repr(qn.Solver(**configs.CONFIGS[name])) == "<native.Solver vars=0 conflicts=0>"
         assert list(configs.full(name)) == [name for name, _ in want]
-        assert all(value in options.OPTIONS[key][1] for key, value in configs.full(name).items()
-                   if options.OPTIONS[key][1] is not None)
+        assert all(value in limits[key] for key, value in configs.full(name).items() if limits[key] is not None)
 
 
 def test_installed_stub_type_checks_user_code(tmp_path, monkeypatch):

@@ -159,6 +159,36 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      "-o c.svg", 0, Raw("c warning: quillon-native plot: time limits differ: a 5 s, b 10 s\nc warning: "
                         "quillon-native plot: instance sets differ: a 1, b 2 instances, 1 in all\n"),
      "c.svg: a (1/1, limit 5 s), b (2/2, limit 10 s)", ("a.sqlite", "b.sqlite", "c.svg", "runs.log")),
+    ("check with both inputs on standard input", {}, "qn check - - <u.cnf", 2,
+     "quillon-native check: CNF and PROOF are both -: standard input can hold only one of them", "", ()),
+    ("--export onto a link to a device", {"full.csv": "->/dev/full"}, "qn batch f.cnf -q --solver {fake} "
+     ">/dev/null && qn batch -r results.sqlite --export full.csv", 2, B + "--export full.csv: not a regular file, not "
+     "written (an export replaces a regular file)", "", ("results.sqlite", "runs.log")),
+    ("--export onto a pipe", {"x.json": "|"}, "qn batch f.cnf -q --solver {fake} --export x.json", 2,
+     B + "--export x.json: not a regular file, not written (an export replaces a regular file)", "", ()),
+    ("--export onto a pipe, forced", {"x.csv": "|"}, "qn batch f.cnf -q --solver {fake} --export x.csv -f", 2,
+     B + "--export x.csv: not a regular file, not written (an export replaces a regular file)", "", ()),
+    ("a results table of another program", {}, "py -c 'import sqlite3; d = sqlite3.connect(\"o.sqlite\"); "
+     "d.execute(\"create table results (x)\"); d.commit()' && cp o.sqlite o.orig && qn batch f.cnf -q -r o.sqlite "
+     "--solver {fake}; code=$?; cmp o.sqlite o.orig && ! ls o.sqlite-* 2>/dev/null && exit $code", 3,
+     B + "o.sqlite: a database of another program, not a results store; left as it is", "",
+     ("o.sqlite", "o.orig")),
+    ("a plot onto a file that is no plot", {"paper.pdf": "my paper\n"}, "qn batch f.cnf -q --solver {fake} "
+     ">/dev/null && qn plot results.sqlite -o paper.pdf", 2,
+     "quillon-native plot: -o paper.pdf: not an earlier plot, not overwritten (--force overwrites it)", "",
+     ("results.sqlite", "runs.log")),
+    ("a plot onto a store, forced", {"s.svg": "->results.sqlite"}, "qn batch f.cnf -q --solver {fake} >/dev/null && "
+     "qn plot results.sqlite -o s.svg -f", 2, "quillon-native plot: -o s.svg: that is a results store", "",
+     ("results.sqlite", "runs.log", "s.svg")),  # (the link, read through, is the new store)
+    ("any file is replaced with --force, then as an earlier plot", {"paper.pdf": "my paper\n"},
+     "qn batch f.cnf -q --solver {fake} >/dev/null && qn plot results.sqlite -o paper.pdf --force >/dev/null && "
+     "qn plot results.sqlite -o paper.pdf", 0, "", "paper.pdf: results (1/1, limit 60 s)",
+     ("results.sqlite", "runs.log", "paper.pdf")),
+    ("a proof onto the null device, no temporary folder", {}, "TMPDIR=/nonexistent qn solve u.cnf -q --proof /dev/null",
+     20, "", "s UNSATISFIABLE", ()),
+    ("a proof onto a pipe says where the solvers' proofs are kept", {"p.fifo": "|"},
+     "cat p.fifo >got & qn solve u.cnf --proof p.fifo; wait", 0, "",
+     "c proof p.fifo: not a regular file; each solver's proof is kept in ", ("got",)),
     ("11 a resumed batch", {}, "qn batch f.cnf -q --solver {fake} >/dev/null && qn batch f.cnf u.cnf -q --solver "
      "{fake}", 0, "", lambda out: re.search(r"cpu +[\d.]+ s total of the 2 instances done\n  wall +[\d.]+ s this "
                                             r"invocation, which ran 1 of them", out), ("results.sqlite", "runs.log")),
@@ -181,12 +211,14 @@ def write(folder, files):
             os.symlink(text[2:], folder / name)
         elif text.startswith("=>"):
             os.link(folder / text[2:], folder / name)
+        elif text == "|":
+            os.mkfifo(folder / name)
         else:
             (folder / name).write_text(text)
 
 
 def snapshot(folder):
-    return {str(p.relative_to(folder)): p.read_bytes() for p in folder.rglob("*") if not p.is_dir()}
+    return {str(p.relative_to(folder)): p.read_bytes() for p in folder.rglob("*") if p.is_file()}  # no device, no pipe
 
 
 @pytest.mark.parametrize("fault,files,command,code,error,out,changed", ROWS, ids=[r[0] for r in ROWS])
@@ -223,3 +255,113 @@ def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, mo
     proof = tmp_path / "p.drat"
     assert inproc(capsys, "solve", "--config", "default", tmp_path / "u.cnf", "-q", "--proof", proof) == (
         4, "s UNSATISFIABLE\n", f"c error: {proof}: Input/output error; the proof is incomplete\n")
+
+
+DEADLINES = [  # solve_formula's seconds -> its answer on a satisfiable formula, or the error it raises
+    (float("inf"), True), (1e300, True), (4e9, True), (60.0, True), (None, True),
+    (float("nan"), ValueError), (-1.0, ValueError), (-float("inf"), ValueError),
+]
+
+
+@pytest.mark.parametrize("seconds,expected", DEADLINES, ids=[repr(d[0]) for d in DEADLINES])
+def test_solve_formula_takes_every_deadline_the_command_takes(seconds, expected):
+    from quillon_native_cli import solve_formula
+    clauses = [[1, 2], [-1, 2], [-2, 3]]
+    if expected is ValueError:
+        with pytest.raises(ValueError, match="a time limit is 0 or more seconds"):
+            solve_formula(clauses, seconds=seconds)
+    else:
+        assert solve_formula(clauses, seconds=seconds).answer is expected
+
+
+def test_member_proof_folders(tmp_path, monkeypatch):
+    # Where the proofs of solvers searching at once are kept, for each kind of target.
+    from quillon_native_cli import proofs
+    os.mkfifo(tmp_path / "pipe")
+    (tmp_path / "p.drat").write_text("")
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    rows = [  # target, $TMPDIR, last resort -> folder's parent, links to the null device, note, error
+        (tmp_path / "p.drat", "/nonexistent", "/tmp", tmp_path, False, "", None),
+        ("/dev/null", "/nonexistent", str(temp), temp, True, "", None),
+        ("/proc/version", str(temp), "/tmp", temp, False, "", None),
+        (tmp_path / "pipe", str(temp), "/tmp", temp, False, "proof {target}: not a regular file; each solver's proof "
+         "is kept in {folder} until the winner's is copied there", None),
+        (tmp_path / "pipe", "/nonexistent", "/nonexistent2", None, False, "", "no folder for the solvers' proofs "
+         "(/nonexistent: No such file or directory; /nonexistent2: No such file or directory)"),
+    ]
+    for target, tmpdir, last, parent, discard, note, error in rows:
+        monkeypatch.setenv("TMPDIR", tmpdir)
+        monkeypatch.setattr(proofs, "LAST_RESORT", last)
+        if error:
+            with pytest.raises(OSError, match=re.escape(error)):
+                proofs.MemberFolder(str(target))
+            continue
+        files = proofs.MemberFolder(str(target))
+        try:
+            assert os.path.dirname(files.folder) == str(parent)
+            assert files.note == note.format(target=target, folder=files.folder)
+            with open(files.path(0), "wb") as f:
+                f.write(b"1 2 0\n")
+            assert os.path.islink(files.path(0)) == discard and os.path.getsize(files.path(0)) == 6 * (not discard)
+        finally:
+            files.remove()
+        assert not os.path.exists(files.folder) and os.path.exists("/dev/null")
+
+
+def chain(folder, n=100000, steps=300):
+    # A formula whose every proof step (padded: few to a block) propagates a
+    # chain of n implications: the check spends its time in the native
+    # reader, a block of a few steps at a time.
+    clauses = [[i, -(i + 1)] for i in range(1, n)] + [[n, n + steps + 1], [n, -(n + steps + 1)]]
+    (folder / "chain.cnf").write_text(cnf_text(n + steps + 1, clauses))
+    (folder / "chain.drat").write_text("".join(f"1 {n + k}{' ' * 1000}0\n" for k in range(1, steps + 1)))
+    return str(folder / "chain.cnf"), str(folder / "chain.drat")
+
+
+@pytest.mark.parametrize("delay", [0.02, 0.15, 0.3, 0.5])
+def test_an_interrupted_check_ends_its_reader_before_it_returns(tmp_path, capsys, monkeypatch, delay):
+    # A reader thread still inside the native check when the interpreter
+    # ends is torn down there (an abort): no read may outlive the command.
+    import signal
+    import threading
+    import time
+    from quillon_native_cli.proofs import ProofReader
+    from test_cli import inproc
+    reading = []
+    read = ProofReader.read
+
+    def watched(self):
+        reading.append(self)
+        try:
+            return read(self)
+        finally:
+            reading.remove(self)
+
+    monkeypatch.setattr(ProofReader, "read", watched)
+    cnf, proof = chain(tmp_path)
+    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    code, out, err = inproc(capsys, "check", cnf, proof)
+    still = list(reading)
+    timer.join()
+    assert (code, out.splitlines()[-1], err, still) == (130, "c interrupted by SIGINT", "", [])
+    assert time.monotonic() - start < 10
+
+
+def test_a_check_interrupted_at_random_moments_exits_130(tmp_path):
+    import random
+    import signal
+    import time
+    cnf, proof = chain(tmp_path)
+    rng = random.Random(7)
+    for _ in range(2):
+        p = subprocess.Popen([sys.executable, "-m", "quillon_native_cli", "check", cnf, proof], env=ENV,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        while len(os.listdir(f"/proc/{p.pid}/task")) < 2 and p.poll() is None:  # till the proof is being read
+            time.sleep(0.005)
+        time.sleep(rng.uniform(0, 0.5))
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=60)
+        assert (p.returncode, err) == (130, "")

@@ -101,7 +101,7 @@ def test_the_search_program_refuses_what_its_parent_never_sends(argv, usage):
 def test_a_configurations_run_never_imports_the_solver_module(tmp_path, monkeypatch):
     # Its options and version come from the native module, as the solver module has them.
     native_options, native_version = options.solver_parameters(), common.version()
-    monkeypatch.setattr(options, "_native_defaults", None)
+    monkeypatch.setattr(options, "_native_options", None)
     assert (native_options, native_version) == (options.solver_parameters(), qn.__version__)
     f = cnf_file(tmp_path, "f.cnf", 3, [[0, 2], [1], [3, 5]])
     code = ("import sys, quillon_native_cli as c; c.__path__.append(sys.argv.pop(1)); "

@@ -1,4 +1,6 @@
 """Solving from Python with the command's strategy, without a subprocess."""
+import math
+import operator
 import time
 from dataclasses import dataclass
 
@@ -21,7 +23,8 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
 
     nvars         number of variables (default: the largest variable used)
     max_conflicts conflicts of all solvers together before giving up (None: no limit)
-    seconds       time limit (None: none); the only input that is not deterministic
+    seconds       time limit (None, infinity or more than a century: none); the only
+                  input that is not deterministic
     proof         None; True for the DRAT steps of an UNSAT answer in `Result.proof`
                   as ("a" or "d", DIMACS literals) pairs; or a file path to write them to
     binary_proof  binary DRAT for a proof file
@@ -30,18 +33,21 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     Returns a `Result`.  The proof is checked by quillon_native.check_proof
     against `clauses` itself (literals converted to 2*(var-1) + negated).
     """
+    deadline = _deadline(seconds)  # a limit it refuses is refused before any work
     flat = strategy.Clauses()
     top = 0
     for c in clauses:
-        lits = [2 * d - 2 if d > 0 else -2 * d - 1 for d in c]
-        if 0 in c or any(not isinstance(d, int) for d in c):
-            raise ValueError(f"clause {list(c)!r}: literals are non-zero integers")
+        lits = [2 * d - 2 if d > 0 else -2 * d - 1 for d in _literals(c)]
         if lits:
             top = max(top, max(lits) // 2 + 1)
         flat.append(lits)
     n = top if nvars is None else nvars
     if n < top:
         raise ValueError(f"nvars={nvars} but variable {top} is used")
+    from quillon_native_cli.native import memory_refusal
+    refused = memory_refusal(n)
+    if refused:
+        raise MemoryError(f"nvars={n}: {refused}")
     formula = Formula(n, flat)
     feat = None
     if strategy_name == "auto":
@@ -53,7 +59,6 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
         raise ValueError(f"unknown strategy {strategy_name!r}; auto or one of {', '.join(configs.CONFIGS)}")
     dest = None if proof is None or proof is False else ProofDest(None if proof is True else str(proof),
                                                                    binary_proof)
-    deadline = None if seconds is None else time.monotonic() + seconds
     remaining = None if deadline is None else (lambda: deadline - time.monotonic())
     if feat is not None and strategy.probes(feat):
         return _probe_first(formula, dest, max_conflicts, deadline, proof is True)
@@ -64,6 +69,33 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     model = [v + 1 if val else -(v + 1) for v, val in enumerate(out.model)] if out.answer else None
     stats = dict(out.stats, conflicts_total=out.conflicts, winner=out.winner.name if out.winner else None)
     return Result(out.answer, model, steps if proof is True else written if dest else None, stats)
+
+
+def _literals(clause):
+    """The DIMACS literals of one clause as ints: any integer type (numpy's
+    too) is taken; anything else is a TypeError, 0 or a variable beyond the
+    reader's range a ValueError, each naming the clause."""
+    from quillon_native_cli.dimacs import MAX_VAR
+    items = list(clause)
+    try:
+        ds = [operator.index(d) for d in items]
+    except TypeError:
+        raise TypeError(f"clause {items!r}: literals are integers") from None
+    if any(d == 0 or abs(d) > MAX_VAR for d in ds):
+        raise ValueError(f"clause {items!r}: literals are non-zero, of variables 1 to {MAX_VAR}")
+    return ds
+
+
+CENTURY = 100 * 365.25 * 86400  # seconds; a longer limit is no limit
+
+
+def _deadline(seconds):
+    """The monotonic time at which a limit of `seconds` ends, or None for no limit."""
+    if seconds is None:
+        return None
+    if math.isnan(seconds) or seconds < 0:
+        raise ValueError(f"seconds={seconds!r}: a time limit is 0 or more seconds (None or inf: no limit)")
+    return None if seconds > CENTURY else time.monotonic() + seconds
 
 
 def _probe_first(formula, dest, max_conflicts, deadline, want_steps):
@@ -88,7 +120,7 @@ def _probe_first(formula, dest, max_conflicts, deadline, want_steps):
     pre = qn.Preprocessor(formula.nvars, with_proof=dest is not None)
     for clause in formula.clauses:
         pre.add_clause(clause)
-    if not pre.run(3):
+    if not pre.run(configs.PREP_ROUNDS):
         return _result(False, None, pre.proof_steps(), None, {}, spent, dest, want_steps)
     reduced = pre.reduced()
     plan = strategy.plan(strategy.features(pre.nvars, reduced))

@@ -49,7 +49,8 @@ def add_parser(subparsers):
                    help="a CNF file (.cnf, also .gz/.xz/.bz2), a folder searched for them, or a manifest "
                         "(.tsv with `file` and `expected` columns; paths relative to its folder or its cnf/)")
     p.add_argument("-r", "--results", default="results.sqlite", type=filename, metavar="FILE",
-                   help="results store, resumed if it exists (default: %(default)s)")
+                   help="results store, resumed if it exists; only a store made by batch is opened "
+                        "(default: %(default)s)")
     p.add_argument("--seconds", type=LIMIT, default=60.0,
                    help=f"time limit per instance ({LIMIT.limits}; default: 60)")
     p.add_argument("--memory", type=MEBIBYTES, default=4096, metavar="MB",
@@ -63,7 +64,8 @@ def add_parser(subparsers):
                    help="run CMD instead of `quillon-native solve` (it must take the same options)")
     p.add_argument("--export", type=filename, metavar="FILE", help="also write the results to FILE (.csv or .json; an existing "
                    "FILE is overwritten only if it is an earlier export of the same kind)")
-    p.add_argument("-f", "--force", action="store_true", help="let --export overwrite any file but the store")
+    p.add_argument("-f", "--force", action="store_true",
+                   help="let --export overwrite any regular file but the store")
     p.add_argument("--retry", type=outcomes, default=frozenset(), metavar="OUTCOMES",
                    help=f"run again the recorded instances with these outcomes (comma-separated: {', '.join(SHOWN)})")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress output")
@@ -314,11 +316,13 @@ def batch(args, jobs, options, store):
     todo = [dict(job, **options) for job in jobs if job["path"] not in finished]
     again = store.finished() - finished  # retried: their new row replaces the old one
     progress = Progress(len(jobs), len(jobs) - len(todo), args.quiet)
+    ran = []  # the instances this invocation finished and recorded
 
     def record(job, result):
         if result["status"] != "interrupted":
             row = judge_row({k: job[k] for k in ("path", "name", "expected")}, result)
             store.record(row, replace=row["path"] in again)
+            ran.append(row["path"])
             progress.update(row)
 
     start, interrupted = time.monotonic(), None
@@ -333,7 +337,7 @@ def batch(args, jobs, options, store):
         progress.close()
     paths = {job["path"] for job in jobs}
     rows = [r for r in store.rows() if r["path"] in paths]
-    say(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(todo)))
+    say(summary(rows, len(jobs), args.seconds, time.monotonic() - start, args.results, len(ran)))
     if interrupted:
         print(f"interrupted: {len(jobs) - len(rows)} instances left; the same command resumes the run",
               file=sys.stderr)

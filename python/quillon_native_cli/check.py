@@ -7,7 +7,8 @@ formula's clauses are stored as read, and each proof step is checked as soon
 as it is read, with no Python object per clause or step and no step kept.
 Without it the steps are read into lists for `quillon_native.check_proof`.
 Either runs on a worker thread with the interpreter lock released, so
-Ctrl-C is answered at once.
+Ctrl-C is answered at once; the reader then stops at its next block (the
+module's checker, one call, runs to its end), and the command ends after it.
 """
 import gc
 import signal
@@ -36,6 +37,9 @@ def add_parser(subparsers):
 
 
 def run(args):
+    if args.cnf == "-" and args.proof == "-":
+        return fail(Exit.USAGE, "quillon-native check: CNF and PROOF are both -: standard input can hold only one "
+                    "of them")
     out = Output(args.quiet)
     try:
         with Signals():
@@ -43,6 +47,15 @@ def run(args):
     except Interrupted as e:
         out.comment(f"interrupted by {signal.Signals(e.signum).name}")
         return out.done(e.code)
+
+
+def outlive(done):
+    """Waits for the event `done`, whatever signals come meanwhile."""
+    while not done.is_set():
+        try:
+            done.wait(0.25)
+        except KeyboardInterrupt:
+            pass
 
 
 class Check:
@@ -87,11 +100,23 @@ class Check:
                                                  not args.ignore_deletions))
             except BaseException as e:  # handed to the main thread
                 result.append(e)
+            finally:
+                done.set()
 
-        worker = threading.Thread(target=work, daemon=True)
-        worker.start()
-        while worker.is_alive():
-            worker.join(0.25)
+        # Its own flag tells when the work is over: a join that an interrupt
+        # cuts short may leave the thread marked as ended though it runs on.
+        done = threading.Event()
+        threading.Thread(target=work, daemon=True).start()
+        try:
+            while not done.wait(0.25):
+                pass
+        except BaseException:
+            # An interrupt: the reader ends at its next block, before the
+            # interpreter does (a thread that retakes the interpreter lock
+            # as the interpreter ends is torn down inside the native check).
+            proof.stop()
+            outlive(done)
+            raise
         res = result[0]
         if isinstance(res, InputError):
             return fail(Exit.INPUT, str(res))

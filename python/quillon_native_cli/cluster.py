@@ -58,13 +58,47 @@ def connect(scheduler=None, local_workers=None):
             else:
                 import dask
                 stack.enter_context(dask.config.set(QUIET))
-                cluster = stack.enter_context(LocalCluster(
-                    n_workers=local_workers, threads_per_worker=1, processes=True,
-                    dashboard_address=":0", silence_logs=logging.CRITICAL))
+                with workers_ignore_interrupts():
+                    cluster = stack.enter_context(LocalCluster(
+                        n_workers=local_workers, threads_per_worker=1, processes=True,
+                        dashboard_address=":0", silence_logs=logging.CRITICAL))
                 client = stack.enter_context(Client(cluster))
+                ignore_interrupts_on_restart(client)
         except OSError as e:
             raise ClusterError(f"cannot reach the scheduler {scheduler}: {e}") from None
         yield client
+
+
+# The workers of a LocalCluster of ours are this process's children, in its
+# process group: the interrupt a terminal sends that group would stop them
+# (with tracebacks) in the middle of their tasks, before this process could
+# collect what the tasks hold.  They ignore it; this process stops their
+# tasks itself.
+@contextlib.contextmanager
+def workers_ignore_interrupts():
+    """SIGINT ignored while the workers start: they inherit that (an
+    interrupt meanwhile is lost)."""
+    import signal
+    old = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, old)
+
+
+def ignore_interrupts_on_restart(client):
+    """A worker started later (Dask restarts one that died) ignores SIGINT
+    too, as it sets up: a worker plugin."""
+    from distributed import WorkerPlugin
+
+    class IgnoreInterrupts(WorkerPlugin):
+        def setup(self, worker):
+            import signal
+            if threading.current_thread() is threading.main_thread():
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    register = getattr(client, "register_plugin", None) or client.register_worker_plugin
+    register(IgnoreInterrupts(), name="quillon-ignore-interrupts")
 
 
 def worker_slots(client):

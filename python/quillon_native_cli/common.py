@@ -8,6 +8,7 @@ import math
 import os
 import signal
 import sys
+import time
 
 
 class Exit(enum.IntEnum):
@@ -209,13 +210,21 @@ def interrupt_code(e):
     return getattr(e, "code", Exit.SIGINT)
 
 
+class TimeLimit(BaseException):
+    """The time limit passed (a BaseException, as Interrupted: no reader's
+    `except Exception` takes it for a bad input)."""
+
+
 class Signals:
     """SIGINT and SIGTERM for the duration of a `with` block.  Each signal is
     noted in `caught` (the first one) and wakes a select() on `rfd`; while
-    `raising` is set it also raises Interrupted in the main thread."""
+    `raising` is set it also raises Interrupted in the main thread.  Given a
+    monotonic `deadline`, TimeLimit is raised in the main thread when it
+    passes within the block."""
 
-    def __init__(self, raising=True):
+    def __init__(self, raising=True, deadline=None):
         self.raising = raising
+        self.deadline = deadline
         self.caught = None
         self.rfd = self.wfd = None
         self.old = {}
@@ -225,7 +234,14 @@ class Signals:
         os.set_blocking(self.wfd, False)
         for sig in (signal.SIGINT, signal.SIGTERM):
             self.old[sig] = signal.signal(sig, self._note)
+        if self.deadline is not None:
+            self.old[signal.SIGALRM] = signal.signal(signal.SIGALRM, self._time_up)
+            signal.setitimer(signal.ITIMER_REAL, max(self.deadline - time.monotonic(), 1e-6))
         return self
+
+    @staticmethod
+    def _time_up(signum, frame):
+        raise TimeLimit()
 
     def _note(self, signum, frame):
         if self.caught is None:
@@ -238,6 +254,8 @@ class Signals:
             raise Interrupted(signum)
 
     def __exit__(self, *exc):
+        if self.deadline is not None:
+            signal.setitimer(signal.ITIMER_REAL, 0)
         for sig, old in self.old.items():
             signal.signal(sig, old)
         os.close(self.rfd)

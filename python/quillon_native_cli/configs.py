@@ -8,6 +8,11 @@ and `race` take the first N of `PORTFOLIO_ORDER`.  `full(name)` gives the comple
 """
 from quillon_native_cli.options import solver_defaults
 
+try:  # the preprocessor's default rounds, which `solve --preprocess` and auto's probe run
+    from quillon_native_cli._scan import PREP_ROUNDS
+except ImportError:  # not built (a build folder): the module Preprocessor.run's default
+    PREP_ROUNDS = 3
+
 CONFIGS = {
     "default": {},
     "glucose": {"restart": "glucose"},

@@ -17,6 +17,9 @@ import time
 from quillon_native_cli import supervise
 from quillon_native_cli.dimacs import _scan
 
+# A time limit of this many seconds or more is no limit (the runners' clock
+# could not take it); the native module's, or as it says without it.
+NO_LIMIT_SECONDS = getattr(_scan, "NO_LIMIT_SECONDS", 3e9)
 
 
 Formula = _scan.Formula if _scan is not None and hasattr(_scan, "Formula") else None
@@ -29,6 +32,29 @@ def available():
 def stop_on_signals():
     """From now on SIGINT and SIGTERM ask the native searches to stop."""
     _scan.stop_on_signals()
+
+
+def stop_requested():
+    return _scan.stop_requested()
+
+
+def request_stop():
+    """Stops every native search of this process at its next conflict."""
+    _scan.request_stop()
+
+
+def memory_refusal(nvars):
+    """Why no solver of `nvars` variables can be made here (its tables exceed
+    physical memory, as the cores' guard would find once sizing them), or
+    None: the command refuses such a header at its line, before sizing."""
+    if _scan is None or not hasattr(_scan, "solver_memory"):
+        return None
+    need, have = _scan.solver_memory(nvars)
+    if need <= have:
+        return None
+    tables = "more than any machine holds" if need >= 2 ** 64 - 1 else f"{need / 2 ** 30:.1f} GiB"
+    return f"{nvars} variables do not fit in memory (a solver's tables need {tables}, this machine has " \
+           f"{have / 2 ** 30:.1f} GiB)"
 
 
 def make_runner(nvars, options, proof=False, binary=False, preprocess=False):
@@ -172,35 +198,23 @@ class SearchProcess(supervise.Process):
 
 class ProofFiles:
     """The proof files of several solvers searching one formula, of which one
-    becomes the proof: each streams to a file in a folder of their own (beside
-    the target when that is a regular file, else in the temporary folder);
-    keep(i, fh) copies solver i's into the target, opened and still empty."""
+    becomes the proof: each streams to a file in a folder of their own
+    (proofs.MemberFolder); the search program copies the winner's into the
+    target."""
 
     def __init__(self, target, binary):
+        from quillon_native_cli.proofs import MemberFolder
         self.binary = binary
-        temporary = os.environ.get("TMPDIR") or "/tmp"
-        # beside a regular file, or where it is to be made
-        beside = os.path.isfile(target) or not os.path.lexists(target)
-        bases = [os.path.dirname(os.path.abspath(target)), temporary] if beside else [temporary]
-        # A fresh folder of this process's own (tempfile would cost 1.4 MB of resident memory).
-        for base in bases:
-            for attempt in range(100):
-                self.folder = os.path.join(base, f".quillon-proofs-{os.getpid()}-{time.monotonic_ns()}-{attempt}")
-                try:
-                    os.mkdir(self.folder, 0o700)
-                    return
-                except FileExistsError:
-                    continue
-                except OSError:
-                    break
+        self.files = MemberFolder(target)
+        self.folder = self.files.folder
+        self.note = self.files.note
 
     def dest(self, i):
         from quillon_native_cli.driver import ProofDest
-        return ProofDest(os.path.join(self.folder, f"{i}.drat"), self.binary)
+        return ProofDest(self.files.path(i), self.binary)
 
     def remove(self):
-        import shutil
-        shutil.rmtree(self.folder, ignore_errors=True)
+        self.files.remove()
 
 
 class NativeDriver:

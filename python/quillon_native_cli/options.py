@@ -1,48 +1,33 @@
 """The solver's tuning options as command-line flags.
 
-Names and defaults come from the module's own list of options: the command
-line's native module gives them (solver_defaults), which spares every run
-the solver module's import; without it they are read from
-`quillon_native.Solver`'s text signature (what `inspect.signature` shows,
-read here directly: importing `inspect` would cost every run 2.5 MB of
-resident memory).  Their help texts and ranges live in OPTIONS.
+Names, defaults, ranges and help texts come from the one table of options
+(QN_SOLVER_OPTIONS), which the command line's native module gives
+(solver_options); that spares every run the solver module's import.
+Without the native module (a build folder) the names and defaults are read
+from `quillon_native.Solver`'s text signature (what `inspect.signature`
+shows, read here directly: importing `inspect` would cost every run 2.5 MB
+of resident memory), and the flags go unchecked to the module.
 """
-from quillon_native_cli.common import U32, U64, Range, boolean, real, whole
+from quillon_native_cli.common import Range, boolean, real, whole
 
 try:
-    from quillon_native_cli._scan import solver_defaults as _native_defaults
+    from quillon_native_cli._scan import solver_options as _native_options
 except ImportError:  # not built (a build folder): the module's signature
-    _native_defaults = None
+    _native_options = None
 
 
-DECAY = Range(0, 1, lo_open=True)
-SHARE = Range(0, 1)
+class Option:
+    """One solver option: its name, default, the range of a number, the
+    spellings of an option string and its help text."""
 
-# name: (help text, range of a number); the names and defaults are the module's.
-OPTIONS = {
-    "restart": ("restart policy: luby (Luby sequence), glucose (glue averages) or none", None),
-    "ccmin": ("learned-clause minimisation: deep (recursive), basic (local) or none", None),
-    "phase_saving": ("remember each variable's last value and decide it again", None),
-    "init_phase": ("initial saved phase of every variable", None),
-    "target_phase": ("decide towards the longest conflict-free assignment seen", None),
-    "target_reset": ("forget the target phase every N restarts; 0: never", U64),
-    "walk_flips": ("flips per local-search walk; 0: no walks", U64),
-    "walk_interval": ("walk every N-th restart", Range(1, U64.hi)),
-    "walk_patience": ("stop walking after N walks without improvement; 0: never walk", U64),
-    "walk_min_conflicts": ("conflicts before the first walk", U64),
-    "var_decay": ("starting variable-activity decay", DECAY),
-    "var_decay_max": ("ceiling of the variable-activity decay", DECAY),
-    "cla_decay": ("clause-activity decay", DECAY),
-    "luby_base": ("conflicts per unit of the Luby restart sequence", Range(0, lo_open=True)),
-    "first_reduce": ("conflicts before the first learned-clause reduction", U64),
-    "reduce_inc": ("increment of the reduction interval", U64),
-    "glue_keep": ("learned clauses with glue up to this are never deleted", U32),
-    "block_restart": ("postpone restarts while the trail is unusually long", None),
-    "rnd_freq": ("share of random decisions", SHARE),
-    "rnd_seed": ("seed of the solver's random generator", U32),
-}
+    def __init__(self, name, default, lo=None, hi=None, lo_open=False, choices=None, help=""):
+        self.name, self.default, self.choices, self.help = name, default, choices, help
+        self.limits = None if lo is None else Range(_plain(lo), _plain(hi), lo_open)
 
-CHOICES = {"restart": ("luby", "glucose", "none"), "ccmin": ("deep", "basic", "none")}
+
+def _plain(x):
+    """A bound as help texts show it: 1, not 1.0."""
+    return int(x) if isinstance(x, float) and x.is_integer() else x
 
 
 def _value(text):
@@ -53,15 +38,20 @@ def _value(text):
     return float(text) if any(c in text for c in ".e") else int(text)
 
 
-def solver_parameters():
-    """[(name, default)] of every Solver option, nvars excluded, in order."""
-    if _native_defaults is not None:
-        return list(_native_defaults().items())
+def solver_options():
+    """[Option] of every Solver option, nvars excluded, in keyword order."""
+    if _native_options is not None:
+        return [Option(*row) for row in _native_options()]
     import quillon_native
     sig = quillon_native.Solver.__text_signature__.strip()
     assert sig[0] == "(" and sig[-1] == ")", sig
     params = [part.strip().partition("=") for part in sig[1:-1].split(",")]
-    return [(name, _value(text)) for name, _, text in params if name != "nvars"]
+    return [Option(name, _value(text)) for name, _, text in params if name != "nvars"]
+
+
+def solver_parameters():
+    """[(name, default)] of every Solver option, nvars excluded, in order."""
+    return [(o.name, o.default) for o in solver_options()]
 
 
 def solver_defaults():
@@ -73,19 +63,20 @@ def add_solver_options(parser):
     Numbers are checked against their range here (the module itself takes
     any value its types hold)."""
     group = parser.add_argument_group("solver options (defaults from quillon_native.Solver)")
-    for name, default in solver_parameters():
-        text, limits = OPTIONS[name]
-        if isinstance(default, bool):
-            kind, metavar, shown = boolean, "BOOL", str(default).lower()
-        elif isinstance(default, int):
-            kind, metavar, shown = whole(limits), "N", default
-        elif isinstance(default, float):
-            kind, metavar, shown = real(limits), "X", default
+    for o in solver_options():
+        limits = o.limits
+        if isinstance(o.default, bool):
+            kind, metavar, shown = boolean, "BOOL", str(o.default).lower()
+        elif isinstance(o.default, int):
+            kind, metavar, shown = whole(limits or Range()), "N", o.default
+        elif isinstance(o.default, float):
+            kind, metavar, shown = real(limits or Range()), "X", o.default
         else:
-            kind, metavar, shown = str, None, default
+            kind, metavar, shown = str, None, o.default
         where = f"{limits}; " if limits else ""
-        group.add_argument("--" + name.replace("_", "-"), dest="opt_" + name, type=kind, choices=CHOICES.get(name),
-                           metavar=metavar, default=None, help=f"{text} ({where}default: {shown})")
+        text = f"{o.help} ({where}default: {shown})" if o.help else f"default: {shown}"
+        group.add_argument("--" + o.name.replace("_", "-"), dest="opt_" + o.name, type=kind, choices=o.choices,
+                           metavar=metavar, default=None, help=text)
 
 
 def chosen_options(args):

@@ -2,9 +2,13 @@
 import os
 
 from quillon_native_cli.common import Exit, Formatter, exit_codes_help, fail, filename, say, warn
-from quillon_native_cli.store import StoreError, open_existing
+from quillon_native_cli.store import StoreError, is_regular, open_existing, read_regular, same_file
 
 FORMATS = (".png", ".svg", ".pdf")
+# Written into every image as its creator (a PNG's Software, an SVG's or a
+# PDF's Creator): an existing image that says so is an earlier plot, which
+# -o replaces without --force.
+CREATOR = "quillon-native cactus plot"
 
 
 def add_parser(subparsers):
@@ -15,7 +19,9 @@ def add_parser(subparsers):
         epilog=exit_codes_help, formatter_class=Formatter)
     p.add_argument("results", nargs="+", type=filename, metavar="RESULTS", help="results store of a batch run")
     p.add_argument("-o", "--output", default="cactus.png", metavar="FILE",
-                   help="image to write, .png, .svg or .pdf (default: %(default)s)")
+                   help="image to write, .png, .svg or .pdf (default: %(default)s); an existing FILE is replaced "
+                        "only if it is an earlier plot")
+    p.add_argument("-f", "--force", action="store_true", help="let -o replace any regular file but the stores")
     p.add_argument("--title", default="", help="title above the plot")
     p.add_argument("--log", action="store_true", help="logarithmic time axis")
     p.add_argument("--cpu", action="store_true", help="CPU time instead of wall time")
@@ -82,10 +88,45 @@ def draw(pyplot, runs, args, notes):
     return fig
 
 
+def refuse_output(path, stores, force):
+    """Why the plot must not be written to `path`, as (exit code, message),
+    or None: an image name, never a store, and nothing but an earlier plot
+    (or any regular file, with `force`) is replaced."""
+    ext = os.path.splitext(path)[1].lower()
+    if ext not in FORMATS:
+        return Exit.USAGE, f"{path}: the image name must end in {', '.join(FORMATS)}"
+    if any(same_file(path, store) for store in stores):
+        return Exit.USAGE, f"-o {path}: that is a results store"
+    if not os.path.lexists(path):
+        return None
+    if not is_regular(path):
+        return Exit.USAGE, f"-o {path}: not a regular file, not written (a plot replaces a regular file)"
+    if not force and not earlier_plot(path):
+        return Exit.USAGE, f"-o {path}: not an earlier plot, not overwritten (--force overwrites it)"
+    return None
+
+
+def earlier_plot(path, limit=1 << 16):
+    """Whether `path` names CREATOR in its first or last bytes (where PNG and
+    SVG, and PDF, keep it)."""
+    try:
+        head, tail = read_regular(path, limit, limit) or (b"", b"")
+    except OSError:
+        return False
+    return CREATOR.encode() in head or CREATOR.encode() in tail
+
+
+def metadata(ext):
+    """The image's metadata: its creator, and no date (the same runs draw the same file)."""
+    return {".png": {"Software": CREATOR}, ".svg": {"Creator": CREATOR, "Date": None},
+            ".pdf": {"Creator": CREATOR, "CreationDate": None}}[ext]
+
+
 def run(args):
     ext = os.path.splitext(args.output)[1].lower()
-    if ext not in FORMATS:
-        return error(Exit.USAGE, f"{args.output}: the image name must end in {', '.join(FORMATS)}")
+    refused = refuse_output(args.output, args.results, args.force)
+    if refused:
+        return error(*refused)
     try:
         runs = [Run(path, args.cpu) for path in args.results]
     except StoreError as e:
@@ -101,7 +142,7 @@ def run(args):
         warn(f"quillon-native plot: {note}")
     fig = draw(pyplot, runs, args, notes)
     try:
-        fig.savefig(args.output, metadata={"Date": None} if ext == ".svg" else None)
+        fig.savefig(args.output, metadata=metadata(ext))
     except OSError as e:
         return error(Exit.OUTPUT, f"{args.output}: {e.strerror}")
     finally:

@@ -88,6 +88,66 @@ def refuse_target(path, inputs, force=False):
     return None
 
 
+LAST_RESORT = "/tmp"  # for the solvers' proofs when $TMPDIR takes none
+
+
+class MemberFolder:
+    """A new folder of this process for the proofs of solvers that search at
+    once, of which one becomes the proof at `target`: beside a regular
+    target, else (or when that folder takes no new one) in $TMPDIR or /tmp.
+    For the null device nothing need be kept: each solver's file is a link
+    to it, so the proofs go straight there.  `note` says where the proofs of
+    another target that is not a regular file are kept meanwhile (or is "").
+    Raises OSError, as what a new folder met in each place tried."""
+
+    def __init__(self, target):
+        import stat
+        try:
+            info = os.stat(target)
+        except OSError:
+            info = None
+        regular = info is not None and stat.S_ISREG(info.st_mode)
+        self.discard = info is not None and not regular and os.path.samefile(target, os.devnull)
+        places = [os.path.dirname(os.path.abspath(target))] if regular else []
+        places += [p for p in (os.environ.get("TMPDIR"), LAST_RESORT) if p and p not in places]
+        failed = []
+        for base in places:
+            try:
+                self.folder = new_folder(base)
+                break
+            except OSError as e:
+                failed.append(f"{base}: {e.strerror or e}")
+        else:
+            raise OSError(f"no folder for the solvers' proofs ({'; '.join(failed)})")
+        self.note = "" if regular or self.discard else \
+            f"proof {target}: not a regular file; each solver's proof is kept in {self.folder} until the " \
+            "winner's is copied there"
+
+    def path(self, name):
+        """The file of solver `name` (a link to the null device when discarding)."""
+        path = os.path.join(self.folder, f"{name}.drat")
+        if self.discard and not os.path.lexists(path):
+            os.symlink(os.devnull, path)
+        return path
+
+    def remove(self):
+        import shutil
+        shutil.rmtree(self.folder, ignore_errors=True)  # links are removed, never followed
+
+
+def new_folder(base):
+    """A folder of this process's own in `base` (tempfile would cost 1.4 MB of resident memory)."""
+    import time
+    for attempt in range(100):
+        folder = os.path.join(base, f".quillon-proofs-{os.getpid()}-{time.monotonic_ns()}-{attempt}")
+        try:
+            os.mkdir(folder, 0o700)
+            return folder
+        except FileExistsError:
+            continue
+    raise FileExistsError(f"{base}: no new folder in 100 tries")
+
+
 def holds_cnf(path, limit=1 << 20):
     """Whether the file starts like a DIMACS formula: comment lines, then a
     'p cnf' header (in the first MiB, decompressed)."""
@@ -137,6 +197,10 @@ def is_binary(head):
     return False
 
 
+class Stopped(Exception):
+    """A read ended early, as ProofReader.stop() asked."""
+
+
 class ProofReader(Tokens):
     """Reads a DRAT proof into check_proof's steps: (is_deletion, internal literals),
     or hands its blocks to `native` (a _scan ProofCheck), which checks the
@@ -148,6 +212,18 @@ class ProofReader(Tokens):
         self.native = native
         self.steps = [] if native is None else native  # the slow paths append to it
         self.binary = False
+        self.stopping = False
+
+    def stop(self):
+        """Asks a read running on another thread to end before its next
+        block: it raises Stopped there."""
+        self.stopping = True
+
+    def blocks(self, sep, stream):
+        for piece in blocks(self.path, self.block, sep, stream):
+            if self.stopping:
+                raise Stopped(self.name)
+            yield piece
 
     @without_gc
     def read(self):
@@ -167,7 +243,7 @@ class ProofReader(Tokens):
     def read_text(self, stream):
         self.cache[b"d"] = DEL
         self.tail, self.tail_at = [], (0, b"")
-        for line0, block in blocks(self.path, self.block, stream=stream):
+        for line0, block in self.blocks(b"\n", stream):
             if self.scan and self.native is not None and self.native_text(block, line0):
                 continue
             junk = block.translate(None, NUMERIC + b"d")
@@ -271,7 +347,7 @@ class ProofReader(Tokens):
         steps = self.steps
         add = steps.append
         offset = 0
-        for _, block in blocks(self.path, self.block, b"\0", stream):
+        for _, block in self.blocks(b"\0", stream):
             if self.native is not None and self.native.binary(block) is not None:
                 offset += len(block)
                 continue

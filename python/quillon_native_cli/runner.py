@@ -22,6 +22,7 @@ import time
 
 from quillon_native_cli.common import Exit
 from quillon_native_cli.dimacs import CnfReader, InputError
+from quillon_native_cli.supervise import STOP_GRACE
 
 PR_SET_PDEATHSIG = 1
 try:
@@ -34,8 +35,6 @@ ANSWERS = {"s SATISFIABLE": "SAT", "s UNSATISFIABLE": "UNSAT", "s UNKNOWN": None
 REFUSALS = (Exit.FAILED, Exit.USAGE, Exit.INPUT, Exit.OUTPUT)
 
 
-# Seconds a stopped child has to end by itself before it is killed.
-STOP_GRACE = 1.0
 
 
 def hard_limit(seconds):

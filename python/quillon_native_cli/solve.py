@@ -13,14 +13,14 @@ import signal
 import time
 
 from quillon_native_cli import common, native, verify
-from quillon_native_cli.common import Exit, Interrupted, Signals, UsageError
+from quillon_native_cli.common import Exit, Interrupted, Signals, TimeLimit, UsageError
 from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import refuse_target
 from quillon_native_cli.solve_options import (DEFAULT_ROUNDS, DEFAULT_SLICE, MAX_THREADS, check_usage, configs,
                                               solver_options, uses_auto)
 from quillon_native_cli.solve_options import add_parser as _add_parser
-from quillon_native_cli.watch import Watch, stat_lines
+from quillon_native_cli.watch import TIME_GRACE, Watch, stat_lines
 
 __all__ = ["MAX_THREADS", "add_parser", "run"]
 STREAM_BLOCK = 1 << 14  # bytes read at a time when the clauses go to the search program
@@ -52,6 +52,10 @@ class ProgramFailed(Exception):
     """The search program could not start."""
 
 
+class NoProofFolder(Exception):
+    """No folder could be made for the proofs of the members."""
+
+
 class Solve:
     def __init__(self, args, out):
         self.args, self.out = args, out
@@ -64,7 +68,7 @@ class Solve:
         self.checked = args.proof  # the proof file written (without --proof, one of --check's own)
         self.proc = self.proof_fh = self.proof_files = None
         # Beyond a century a limit is no limit (and the solver's clock could not take it).
-        limit = args.seconds if args.seconds is not None and args.seconds < 3e9 else None
+        limit = args.seconds if args.seconds is not None and args.seconds < native.NO_LIMIT_SECONDS else None
         self.started = time.monotonic()
         self.deadline = self.started + limit if limit is not None else None
 
@@ -74,7 +78,8 @@ class Solve:
 
     def main(self):
         try:
-            with Signals():
+            # Loading stops at the time limit too, with the search's slack.
+            with Signals(deadline=None if self.deadline is None else self.deadline + TIME_GRACE):
                 self.read()
         except BaseException as e:  # a bad input, a signal: the search process goes too
             self.drop_program()
@@ -86,7 +91,13 @@ class Solve:
             # Only now, with the whole input read: a run refused before its
             # search leaves every file as it was.
             if not self.args.proof:
-                self.checked = os.path.join(self.member_files().folder, "checked.drat")
+                try:
+                    self.checked = os.path.join(self.member_files().folder, "checked.drat")
+                except NoProofFolder as e:
+                    self.drop_program()
+                    return common.fail(Exit.OUTPUT, f"quillon-native solve: {e}")
+            elif self.proof_files is not None and self.proof_files.note:
+                self.out.comment(self.proof_files.note)
             try:
                 self.proof_fh = open(self.checked, "wb")
             except OSError as e:
@@ -99,6 +110,12 @@ class Solve:
 
     def refused(self, e):
         """The exit code of a run that ended while reading, or None."""
+        if isinstance(e, TimeLimit):
+            self.out.comment("time limit reached while reading the formula")
+            self.out.line("s UNKNOWN")
+            return self.out.done(Exit.UNKNOWN)
+        if isinstance(e, NoProofFolder):
+            return common.fail(Exit.OUTPUT, f"{self.args.proof}: {e}")
         if isinstance(e, InputError):
             return common.fail(Exit.INPUT, str(e))
         if isinstance(e, MemoryError):
@@ -122,7 +139,10 @@ class Solve:
         --check reads when no --proof is written)."""
         if self.proof_files is None:
             target = self.args.proof or os.path.join(os.environ.get("TMPDIR") or "/tmp", "proof")
-            self.proof_files = native.ProofFiles(target, self.args.binary_proof)
+            try:
+                self.proof_files = native.ProofFiles(target, self.args.binary_proof)
+            except OSError as e:
+                raise NoProofFolder(e.strerror or str(e)) from None
         return self.proof_files
 
     def start(self, nvars, line):
@@ -144,6 +164,9 @@ class Solve:
         kept = self.kept
 
         def on_header(nvars, nclauses, line):
+            refused = native.memory_refusal(nvars)
+            if refused:
+                raise InputError(self.name, line, refused)
             self.start(nvars, line)
             if kept is None:  # the clauses go to the program as they are read
                 reader.native, reader.sink = self.proc.feed, self.proc.feed.add_clause

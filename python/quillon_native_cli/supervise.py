@@ -14,6 +14,10 @@ import time
 
 _LEN = struct.Struct("<I")
 
+# Seconds a stopped child has to flush its proof, report and end by itself
+# before it is killed (a native search stops at its next conflict).
+STOP_GRACE = 1.0
+
 
 class Process:
     """A search process that reports over the pipe `fd`: the parent iterates
@@ -69,6 +73,11 @@ class Process:
             os.close(self.fd)
 
 
+def seconds_left(deadline):
+    """Seconds until the monotonic `deadline` (0 once past), None without one."""
+    return None if deadline is None else max(0.0, deadline - time.monotonic())
+
+
 def in_slices(size, limit, deadline, solve, conflicts, report, stopped=lambda: False):
     """Searches through `solve(k, seconds)` in slices of `size` conflicts (0:
     one call), `limit` conflicts in all (None: no limit) and up to the
@@ -76,7 +85,7 @@ def in_slices(size, limit, deadline, solve, conflicts, report, stopped=lambda: F
     without an answer.  Counts what each slice used (`conflicts()`), which may
     pass what it asked for.  Returns the answer, or None."""
     def remaining():
-        return None if deadline is None else max(0.0, deadline - time.monotonic())
+        return seconds_left(deadline)
 
     if size == 0:
         return solve(limit, remaining())

@@ -7,9 +7,9 @@ import time
 
 from quillon_native_cli import stats
 from quillon_native_cli.common import Signals
+from quillon_native_cli.supervise import STOP_GRACE
 
 PROGRESS_EVERY = 2.0
-STOP_GRACE = 1.0  # seconds a stopped search gets to flush its proof and report before it is killed
 TIME_GRACE = 0.5  # seconds past the deadline before the search is stopped from here
 
 

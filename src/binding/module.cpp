@@ -30,7 +30,7 @@ int add_string(PyObject *module, const char *name, const char *value) {
 
 int exec_module(PyObject *module) {
   if (add_string(module, "__doc__", "Native engine for quillon (clause arena + CDCL search core)") < 0) return -1;
-  if (add_string(module, "__version__", "0.1.6") < 0) return -1;
+  if (add_string(module, "__version__", QN_VERSION) < 0) return -1;
   if (add_clause_db_type(module) < 0) return -1;
   if (add_solver_type(module) < 0) return -1;
   if (add_preprocessor_type(module) < 0) return -1;

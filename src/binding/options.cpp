@@ -117,7 +117,7 @@ bool read_into(const char *name, PyObject *o, T *field, OptionValues *v) {
 }
 
 using Reader = bool (*)(PyObject *, OptionValues *);
-#define QN_OPTION_READER(name, type, value) \
+#define QN_OPTION_READER(name, type, value, ...) \
   [](PyObject *o, OptionValues *v) { return read_into(#name, o, &v->cfg.name, v); },
 const Reader kReaders[kNumOptions] = {QN_SOLVER_OPTIONS(QN_OPTION_READER)};
 #undef QN_OPTION_READER
@@ -133,7 +133,7 @@ std::string python_text(E v) {
 
 }  // namespace
 
-#define QN_OPTION_NAME(name, type, value) #name,
+#define QN_OPTION_NAME(name, type, value, ...) #name,
 const char *const kOptionNames[kNumOptions] = {QN_SOLVER_OPTIONS(QN_OPTION_NAME)};
 #undef QN_OPTION_NAME
 
@@ -154,7 +154,7 @@ bool check_options(const OptionValues &v) {
 std::string option_defaults() {
   const Config d;
   std::string out;
-#define QN_OPTION_DEFAULT(name, type, value) out += (out.empty() ? "" : ", ") + std::string(#name "=") + python_text(d.name);
+#define QN_OPTION_DEFAULT(name, type, value, ...) out += (out.empty() ? "" : ", ") + std::string(#name "=") + python_text(d.name);
   QN_SOLVER_OPTIONS(QN_OPTION_DEFAULT)
 #undef QN_OPTION_DEFAULT
   return out;

@@ -14,7 +14,7 @@
 
 namespace qn::py {
 
-#define QN_COUNT_OPTION(name, type, value) +1
+#define QN_COUNT_OPTION(name, type, value, ...) +1
 inline constexpr size_t kNumOptions = 0 QN_SOLVER_OPTIONS(QN_COUNT_OPTION);
 #undef QN_COUNT_OPTION
 

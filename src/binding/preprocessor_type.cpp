@@ -40,8 +40,8 @@ PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return boundary([&]() -> PyObject * {
     PyObject *slots[4];
     uint32_t nvars = 0;
-    bool do_bve = true, with_proof = false;
-    uint64_t max_len = 20;
+    bool do_bve = prep::kDefaultBve, with_proof = false;
+    uint64_t max_len = prep::kDefaultMaxResolventLen;
     if (!bind_tuple(sig_new, args, kwargs, slots) || !arg(slots[0], "nvars", conv_u32, &nvars) ||
         !arg(slots[1], "do_bve", conv_bool, &do_bve) || !arg(slots[2], "max_resolvent_len", conv_u64, &max_len) ||
         !arg(slots[3], "with_proof", conv_bool, &with_proof)) {
@@ -91,7 +91,7 @@ PyObject *prep_run(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     if (!bind_fastcall(sig_run, args, nargs, kw, slots)) return nullptr;
     Exclusive guard(borrow(self));
     if (!guard) return nullptr;
-    uint32_t rounds = 3;
+    uint32_t rounds = prep::kDefaultRounds;
     if (!arg(slots[0], "rounds", conv_u32, &rounds)) return nullptr;
     return PyBool_FromLong(core(self).run(rounds));
   });
@@ -167,12 +167,10 @@ PyObject *prep_getter(PyObject *self, void *) {
 
 bool read_unsat(const Preprocessor &p) { return p.unsat(); }
 uint64_t read_nvars(const Preprocessor &p) { return p.nvars(); }
-uint64_t read_units(const Preprocessor &p) { return p.units; }
-uint64_t read_subsumed(const Preprocessor &p) { return p.subsumed; }
-uint64_t read_strengthened(const Preprocessor &p) { return p.strengthened; }
-uint64_t read_eliminated_vars(const Preprocessor &p) { return p.eliminated_vars; }
-uint64_t read_resolvents(const Preprocessor &p) { return p.resolvents; }
-uint64_t read_pure(const Preprocessor &p) { return p.pure; }
+#define QN_PREP_STAT_READER(name) \
+  uint64_t read_##name(const Preprocessor &p) { return p.name; }
+QN_PREP_STATS(QN_PREP_STAT_READER)
+#undef QN_PREP_STAT_READER
 
 PyObject *prep_repr(PyObject *self) {
   Shared guard(borrow(self));
@@ -197,12 +195,9 @@ PyMethodDef prep_methods[] = {
 PyGetSetDef prep_getset[] = {
     {"unsat", prep_getter<bool, read_unsat>, nullptr, nullptr, nullptr},
     {"nvars", prep_getter<uint64_t, read_nvars>, nullptr, nullptr, nullptr},
-    {"units", prep_getter<uint64_t, read_units>, nullptr, nullptr, nullptr},
-    {"subsumed", prep_getter<uint64_t, read_subsumed>, nullptr, nullptr, nullptr},
-    {"strengthened", prep_getter<uint64_t, read_strengthened>, nullptr, nullptr, nullptr},
-    {"eliminated_vars", prep_getter<uint64_t, read_eliminated_vars>, nullptr, nullptr, nullptr},
-    {"resolvents", prep_getter<uint64_t, read_resolvents>, nullptr, nullptr, nullptr},
-    {"pure", prep_getter<uint64_t, read_pure>, nullptr, nullptr, nullptr},
+#define QN_PREP_STAT_GETTER(name) {#name, prep_getter<uint64_t, read_##name>, nullptr, nullptr, nullptr},
+    QN_PREP_STATS(QN_PREP_STAT_GETTER)
+#undef QN_PREP_STAT_GETTER
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

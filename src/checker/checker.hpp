@@ -8,7 +8,9 @@
 // as RAT on their first literal; deletions remove the most recent copy of a
 // clause, unless that clause is unit under the top-level assignment (one
 // literal true, all others false), which keeps every top-level assignment
-// justified whatever order propagation took.
+// justified whatever order propagation took.  Once propagation has refuted
+// the clause set, the assignment stops wherever the conflict was met (an
+// order-dependent place) and every addition is RUP: deletions then apply.
 //
 // Of the engine's other layers it sees only core (for the memory guard):
 // nothing of the solver, the preprocessor or the Python binding.  Literals

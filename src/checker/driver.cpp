@@ -3,9 +3,10 @@
 // Set-up stores the formula and propagates its units; a formula refuted by
 // that alone is accepted without looking at the proof.  Then each step in
 // order: a deletion removes the most recent copy of its clause (unless it
-// is a unit, absent, or unit under the top-level assignment); an addition
-// must be RUP, or RAT on its first literal, and is then stored.  The pass
-// stops at the first failing step or at the empty clause.
+// is a unit, absent, or unit under the top-level assignment of a clause
+// set not yet refuted); an addition must be RUP, or RAT on its first
+// literal, and is then stored.  The pass stops at the first failing step
+// or at the empty clause.
 #include <vector>
 
 #include "checker/checker.hpp"

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -46,12 +47,10 @@ struct Check {
   std::vector<Lit> failing;     // literals of the failing step
   std::vector<int64_t> codes;   // scratch: one block's codes
   std::vector<Lit> lits;        // scratch: one clause or step
-  bool busy = false;            // a call is running with the interpreter unlocked
   bool spoiled = false;         // a step with a literal out of range was appended
 };
 
-struct CheckObject {
-  PyObject_HEAD
+struct CheckObject : NativeObject {
   Check *c;
 };
 
@@ -97,28 +96,6 @@ size_t check_codes(Check &c) {
   return from;
 }
 
-// Runs f unless a call on the same object is running (on another thread,
-// with the interpreter unlocked); C++ exceptions become Python ones.
-template <class F>
-PyObject *exclusive(PyObject *self, F &&f) {
-  Check &c = of(self);
-  if (c.busy) {
-    PyErr_SetString(PyExc_RuntimeError, "ProofCheck is in use by another thread");
-    return nullptr;
-  }
-  c.busy = true;
-  PyObject *r = guard_call([&]() -> PyObject * {
-    try {
-      return f();
-    } catch (const std::logic_error &e) {  // a broken invariant of the checker
-      PyErr_SetString(PyExc_RuntimeError, e.what());
-      return nullptr;
-    }
-  });
-  c.busy = false;
-  return r;
-}
-
 PyObject *check_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   int check_rat = 1, apply_deletions = 1;
   static const char *kw[] = {"check_rat", "apply_deletions", nullptr};
@@ -129,13 +106,15 @@ PyObject *check_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   PyObject *self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<CheckObject *>(self)->c = nullptr;
-  return guard_call([&]() -> PyObject * {
+  PyObject *r = boundary([&]() -> PyObject * {
     ck::Options opts;
     opts.check_rat = check_rat != 0;
     opts.apply_deletions = apply_deletions != 0;
     reinterpret_cast<CheckObject *>(self)->c = new Check(opts);
     return self;
   });
+  if (r == nullptr) Py_DECREF(self);
+  return r;
 }
 
 void check_dealloc(PyObject *self) {
@@ -144,19 +123,19 @@ void check_dealloc(PyObject *self) {
 }
 
 PyObject *check_header(PyObject *self, PyObject *args) {
-  unsigned long long nvars, nclauses;
+  unsigned long long nvars, nclauses;  // nvars: as the header says, unused
   if (!PyArg_ParseTuple(args, "KK:header", &nvars, &nclauses)) return nullptr;
-  return exclusive(self, [&]() -> PyObject * {
-    // A hint: the formula may hold fewer clauses than its header says.
+  return std::invoke([&]() -> PyObject * {
+    // A hint: the formula may hold fewer clauses than its header says.  The
+    // variables are sized as the clauses name them, never from the header.
     const size_t clauses = static_cast<size_t>(std::min<unsigned long long>(nclauses, 1ull << 22));
-    of(self).run.reserve(static_cast<uint32_t>(std::min<unsigned long long>(nvars, UINT32_MAX / 2)), clauses,
-                         3 * clauses);
+    of(self).run.reserve(0, clauses, 3 * clauses);
     Py_RETURN_NONE;
   });
 }
 
 PyObject *check_feed(PyObject *self, PyObject *args) {
-  return exclusive(self, [&] {
+  return std::invoke([&] {
     Check &c = of(self);
     return feed_block(args, c.codes, c.lits, [&](const Lit *l, size_t n) {
       c.run.add_clause({l, n});
@@ -166,7 +145,7 @@ PyObject *check_feed(PyObject *self, PyObject *args) {
 }
 
 PyObject *check_add_clause(PyObject *self, PyObject *clause) {
-  return exclusive(self, [&]() -> PyObject * {
+  return std::invoke([&]() -> PyObject * {
     Check &c = of(self);
     if (!lits_of(clause, c.lits)) return nullptr;
     c.run.add_clause(c.lits);
@@ -176,7 +155,7 @@ PyObject *check_add_clause(PyObject *self, PyObject *clause) {
 
 // add_formula(formula): every clause of a Formula, sized as header() would.
 PyObject *check_add_formula(PyObject *self, PyObject *formula) {
-  return exclusive(self, [&]() -> PyObject * {
+  return std::invoke([&]() -> PyObject * {
     Check &c = of(self);
     return add_formula_clauses(formula, [&](const Lit *lits, size_t n) {
       c.run.add_clause(std::span<const Lit>(lits, n));
@@ -186,7 +165,7 @@ PyObject *check_add_formula(PyObject *self, PyObject *formula) {
 }
 
 PyObject *check_start(PyObject *self, PyObject *) {
-  return exclusive(self, [&]() -> PyObject * {
+  return std::invoke([&]() -> PyObject * {
     Check &c = of(self);
     unlocked([&] { c.run.start(); });
     Py_RETURN_NONE;
@@ -197,7 +176,7 @@ PyObject *check_text(PyObject *self, PyObject *args) {
   PyObject *block, *tail;
   long long limit;
   if (!PyArg_ParseTuple(args, "SLO!:text", &block, &limit, &PyList_Type, &tail)) return nullptr;
-  return exclusive(self, [&]() -> PyObject * {
+  return std::invoke([&]() -> PyObject * {
     Check &c = of(self);
     char *data;
     Py_ssize_t size;
@@ -217,7 +196,7 @@ PyObject *check_text(PyObject *self, PyObject *args) {
 PyObject *check_binary(PyObject *self, PyObject *args) {
   PyObject *block;
   if (!PyArg_ParseTuple(args, "S:binary", &block)) return nullptr;
-  return exclusive(self, [&]() -> PyObject * {
+  return std::invoke([&]() -> PyObject * {
     Check &c = of(self);
     char *data;
     Py_ssize_t size;
@@ -232,7 +211,7 @@ PyObject *check_binary(PyObject *self, PyObject *args) {
 }
 
 PyObject *check_append(PyObject *self, PyObject *step) {
-  return exclusive(self, [&]() -> PyObject * {
+  return std::invoke([&]() -> PyObject * {
     Check &c = of(self);
     if (!PyTuple_Check(step) || PyTuple_Size(step) != 2) {
       PyErr_SetString(PyExc_TypeError, "a proof step must be a tuple (is_deletion, lits)");
@@ -285,32 +264,32 @@ PyObject *check_get_failing(PyObject *self, void *) {
 Py_ssize_t check_len(PyObject *self) { return static_cast<Py_ssize_t>(of(self).steps); }
 
 PyMethodDef check_methods[] = {
-    {"header", check_header, METH_VARARGS, "header(nvars, nclauses)\n--\n\nSize the checker for the formula."},
-    {"feed", check_feed, METH_VARARGS,
+    {"header", method<check_header>, METH_VARARGS, "header(nvars, nclauses)\n--\n\nSize the checker for the formula."},
+    {"feed", method<check_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nStore the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", check_add_clause, METH_O, "add_clause(lits)\n--\n\nStore one clause of internal literals."},
-    {"add_formula", check_add_formula, METH_O, "add_formula(formula)\n--\n\nStore every clause of a Formula."},
-    {"start", check_start, METH_NOARGS, "start()\n--\n\nEnd the formula: propagate its units."},
-    {"text", check_text, METH_VARARGS,
+    {"add_clause", method<check_add_clause>, METH_O, "add_clause(lits)\n--\n\nStore one clause of internal literals."},
+    {"add_formula", method<check_add_formula>, METH_O, "add_formula(formula)\n--\n\nStore every clause of a Formula."},
+    {"start", method<check_start>, METH_NOARGS, "start()\n--\n\nEnd the formula: propagate its units."},
+    {"text", method<check_text>, METH_VARARGS,
      "text(block, limit, tail)\n--\n\nCheck the steps of a block of a text DRAT proof; the new tail or None."},
-    {"binary", check_binary, METH_VARARGS,
+    {"binary", method<check_binary>, METH_VARARGS,
      "binary(block)\n--\n\nCheck a block of whole binary DRAT steps; their number or None."},
-    {"append", check_append, METH_O, "append(step)\n--\n\nCheck one step (is_deletion, lits)."},
-    {"result", check_result, METH_NOARGS, "result()\n--\n\nThe verdict, as check_proof returns it."},
+    {"append", method<check_append>, METH_O, "append(step)\n--\n\nCheck one step (is_deletion, lits)."},
+    {"result", method<check_result>, METH_NOARGS, "result()\n--\n\nThe verdict, as check_proof returns it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef check_getset[] = {
-    {"failing", check_get_failing, nullptr, nullptr, nullptr},
+    {"failing", getter<check_get_failing>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot check_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(check_new)},
+    {Py_tp_new, reinterpret_cast<void *>(make<check_new>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(check_dealloc)},
     {Py_tp_methods, check_methods},
     {Py_tp_getset, check_getset},
-    {Py_sq_length, reinterpret_cast<void *>(check_len)},
+    {Py_sq_length, reinterpret_cast<void *>(length<check_len>)},
     {Py_tp_doc, const_cast<char *>("ProofCheck(check_rat=True, apply_deletions=True)\n--\n\n"
                                    "A DRAT check fed with the blocks the readers read.")},
     {0, nullptr},

@@ -24,8 +24,7 @@ namespace {
 
 constexpr size_t kBlockWords = size_t{1} << 14;
 
-struct FeedObject {
-  PyObject_HEAD
+struct FeedObject : NativeObject {
   int fd;
   bool gone;  // the program closed its end
   std::vector<uint32_t> *words;
@@ -96,7 +95,7 @@ PyObject *feed_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   o->words = nullptr;
   o->codes = nullptr;
   o->lits = nullptr;
-  PyObject *r = guard_call([&]() -> PyObject * {
+  PyObject *r = boundary([&]() -> PyObject * {
     o->words = new std::vector<uint32_t>();
     o->words->reserve(kBlockWords + 64);
     o->codes = new std::vector<int64_t>();
@@ -118,18 +117,14 @@ void feed_dealloc(PyObject *self) {
 
 PyObject *feed_feed(PyObject *self, PyObject *args) {
   FeedObject *o = as_feed(self);
-  return guard_call([&] {
-    return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) { return add(o, l, n); });
-  });
+  return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) { return add(o, l, n); });
 }
 
 PyObject *feed_add_clause(PyObject *self, PyObject *clause) {
   FeedObject *o = as_feed(self);
-  return guard_call([&]() -> PyObject * {
-    if (!lits_of(clause, *o->lits)) return nullptr;
-    if (!add(o, o->lits->data(), o->lits->size())) return nullptr;
-    Py_RETURN_NONE;
-  });
+  if (!lits_of(clause, *o->lits)) return nullptr;
+  if (!add(o, o->lits->data(), o->lits->size())) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject *feed_add_formula(PyObject *self, PyObject *formula) {
@@ -142,13 +137,11 @@ PyObject *feed_finish(PyObject *self, PyObject *args) {
   int proof_fd = -1;
   if (!PyArg_ParseTuple(args, "|i:finish", &proof_fd)) return nullptr;
   FeedObject *o = as_feed(self);
-  return guard_call([&]() -> PyObject * {
-    o->words->push_back(wire::kEndOfFormula);
-    if (!send_words(o, proof_fd)) return nullptr;
-    ::close(o->fd);
-    o->fd = -1;
-    return PyBool_FromLong(!o->gone);
-  });
+  o->words->push_back(wire::kEndOfFormula);
+  if (!send_words(o, proof_fd)) return nullptr;
+  ::close(o->fd);
+  o->fd = -1;
+  return PyBool_FromLong(!o->gone);
 }
 
 PyObject *feed_close(PyObject *self, PyObject *) {
@@ -165,18 +158,18 @@ PyObject *make_socketpair(PyObject *, PyObject *) {
 }
 
 PyMethodDef feed_methods[] = {
-    {"feed", feed_feed, METH_VARARGS,
+    {"feed", method<feed_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nSend the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", feed_add_clause, METH_O, "add_clause(lits)\n--\n\nSend one clause of internal literals."},
-    {"add_formula", feed_add_formula, METH_O, "add_formula(formula)\n--\n\nSend every clause of a Formula."},
-    {"finish", feed_finish, METH_VARARGS,
+    {"add_clause", method<feed_add_clause>, METH_O, "add_clause(lits)\n--\n\nSend one clause of internal literals."},
+    {"add_formula", method<feed_add_formula>, METH_O, "add_formula(formula)\n--\n\nSend every clause of a Formula."},
+    {"finish", method<feed_finish>, METH_VARARGS,
      "finish(proof_fd=-1)\n--\n\nEnd the formula (with the proof file) and close; whether the program took it."},
-    {"close", feed_close, METH_NOARGS, "close()\n--\n\nClose the socket without ending the formula."},
+    {"close", method<feed_close>, METH_NOARGS, "close()\n--\n\nClose the socket without ending the formula."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot feed_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(feed_new)},
+    {Py_tp_new, reinterpret_cast<void *>(make<feed_new>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(feed_dealloc)},
     {Py_tp_methods, feed_methods},
     {Py_tp_doc, const_cast<char *>("ClauseFeed(fd)\n--\n\nClauses sent to the search program over socket fd.")},
@@ -187,7 +180,7 @@ PyType_Spec feed_spec = {"quillon_native_cli._scan.ClauseFeed", sizeof(FeedObjec
                          feed_slots};
 
 PyMethodDef feed_functions[] = {
-    {"socketpair", make_socketpair, METH_NOARGS,
+    {"socketpair", entry<make_socketpair>, METH_NOARGS,
      "socketpair()\n--\n\nTwo connected Unix stream sockets (close-on-exec): (fd, fd)."},
     {nullptr, nullptr, 0, nullptr},
 };

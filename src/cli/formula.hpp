@@ -18,6 +18,7 @@ class Formula {
     ends_.push_back(lits_.size());
   }
   size_t size() const { return ends_.size(); }
+  size_t num_lits() const { return lits_.size(); }
   const Lit *clause(size_t i) const { return lits_.data() + start(i); }
   size_t clause_len(size_t i) const { return ends_[i] - start(i); }
   size_t memory_bytes() const { return lits_.capacity() * sizeof(Lit) + ends_.capacity() * sizeof(uint64_t); }

@@ -3,6 +3,8 @@
 #include "cli/formula_type.hpp"
 
 #include <map>
+#include <unordered_map>
+#include <vector>
 
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
@@ -25,12 +27,14 @@ PyObject *formula_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   o->codes = nullptr;
   o->lits = nullptr;
   o->nvars = nvars;
-  return guard_call([&]() -> PyObject * {
+  PyObject *r = boundary([&]() -> PyObject * {
     o->f = new Formula();
     o->codes = new std::vector<int64_t>();
     o->lits = new std::vector<Lit>();
     return self;
   });
+  if (r == nullptr) Py_DECREF(self);
+  return r;
 }
 
 void formula_dealloc(PyObject *self) {
@@ -43,21 +47,17 @@ void formula_dealloc(PyObject *self) {
 
 PyObject *formula_feed(PyObject *self, PyObject *args) {
   FormulaObject *o = as_formula(self);
-  return guard_call([&] {
-    return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
-      o->f->add(l, n);
-      return true;
-    });
+  return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
+    o->f->add(l, n);
+    return true;
   });
 }
 
 PyObject *formula_add_clause(PyObject *self, PyObject *clause) {
   FormulaObject *o = as_formula(self);
-  return guard_call([&]() -> PyObject * {
-    if (!lits_of(clause, *o->lits)) return nullptr;
-    o->f->add(o->lits->data(), o->lits->size());
-    Py_RETURN_NONE;
-  });
+  if (!lits_of(clause, *o->lits)) return nullptr;
+  o->f->add(o->lits->data(), o->lits->size());
+  Py_RETURN_NONE;
 }
 
 // falsified(model) -> the index of the first clause that the model (bytes,
@@ -129,6 +129,27 @@ class LengthCounts {
   std::map<size_t, uint64_t> long_;
 };
 
+// Occurrences per variable: in a table indexed by variable for variables
+// within a small multiple of the literals counted, in a map beyond, so that
+// a formula naming one huge variable costs no table up to it.
+class Occurrences {
+ public:
+  explicit Occurrences(size_t lits) : dense_limit_(2 * lits + 1024) {}
+
+  // Counts one occurrence of v; true at its first.
+  bool add(Var v) {
+    if (v >= dense_limit_) return sparse_[v]++ == 0;
+    if (v >= dense_.size()) dense_.resize(size_t{v} + 1, 0);
+    return dense_[v]++ == 0;
+  }
+  uint64_t count(Var v) const { return v < dense_limit_ ? dense_[v] : sparse_.at(v); }
+
+ private:
+  size_t dense_limit_;
+  std::vector<uint64_t> dense_;
+  std::unordered_map<Var, uint64_t> sparse_;
+};
+
 // profile() -> (lengths, counts, negative, positive): {clause length:
 // clauses}; per variable that occurs, in the order of its first occurrence,
 // its occurrences as bytes of native uint64 (array("Q", counts) reads them);
@@ -136,55 +157,51 @@ class LengthCounts {
 // all negative, and all positive.
 PyObject *formula_profile(PyObject *self, PyObject *) {
   const Formula &f = *as_formula(self)->f;
-  return guard_call([&]() -> PyObject * {
-    LengthCounts lengths, negative, positive;
-    std::vector<uint64_t> count;  // per variable
-    std::vector<Var> order;       // variables in the order of their first occurrence
-    for (size_t i = 0; i < f.size(); ++i) {
-      const size_t len = f.clause_len(i);
-      lengths.add(len);
-      const Lit *c = f.clause(i);
-      size_t negated = 0;
-      for (size_t k = 0; k < len; ++k) {
-        const Var v = var_of(c[k]);
-        negated += is_neg(c[k]);
-        if (v >= count.size()) count.resize(size_t{v} + 1, 0);
-        if (count[v]++ == 0) order.push_back(v);
-      }
-      if (len != 0 && negated == len) negative.add(len);
-      if (len != 0 && negated == 0) positive.add(len);
+  LengthCounts lengths, negative, positive;
+  Occurrences count(f.num_lits());
+  std::vector<Var> order;  // variables in the order of their first occurrence
+  for (size_t i = 0; i < f.size(); ++i) {
+    const size_t len = f.clause_len(i);
+    lengths.add(len);
+    const Lit *c = f.clause(i);
+    size_t negated = 0;
+    for (size_t k = 0; k < len; ++k) {
+      negated += is_neg(c[k]);
+      if (count.add(var_of(c[k]))) order.push_back(var_of(c[k]));
     }
-    Owned d(lengths.dict()), neg_d(negative.dict()), pos_d(positive.dict());
-    if (d.p == nullptr || neg_d.p == nullptr || pos_d.p == nullptr) return nullptr;
-    std::vector<uint64_t> out(order.size());
-    for (size_t i = 0; i < order.size(); ++i) out[i] = count[order[i]];
-    Owned counts(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()),
-                                           static_cast<Py_ssize_t>(out.size() * sizeof(uint64_t))));
-    if (counts.p == nullptr) return nullptr;
-    return PyTuple_Pack(4, d.p, counts.p, neg_d.p, pos_d.p);
-  });
+    if (len != 0 && negated == len) negative.add(len);
+    if (len != 0 && negated == 0) positive.add(len);
+  }
+  Owned d(lengths.dict()), neg_d(negative.dict()), pos_d(positive.dict());
+  if (d.p == nullptr || neg_d.p == nullptr || pos_d.p == nullptr) return nullptr;
+  std::vector<uint64_t> out(order.size());
+  for (size_t i = 0; i < order.size(); ++i) out[i] = count.count(order[i]);
+  Owned counts(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()),
+                                         static_cast<Py_ssize_t>(out.size() * sizeof(uint64_t))));
+  if (counts.p == nullptr) return nullptr;
+  return PyTuple_Pack(4, d.p, counts.p, neg_d.p, pos_d.p);
 }
 
 PyMethodDef formula_methods[] = {
-    {"profile", formula_profile, METH_NOARGS,
+    {"profile", method<formula_profile>, METH_NOARGS,
      "profile()\n--\n\n({clause length: clauses}, occurrences per variable in first-occurrence order as uint64 bytes, "
      "{clause length: all-negative clauses}, {clause length: all-positive clauses})."},
-    {"feed", formula_feed, METH_VARARGS,
+    {"feed", method<formula_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nKeep the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", formula_add_clause, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
-    {"falsified", formula_falsified, METH_O,
+    {"add_clause", method<formula_add_clause>, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
+    {"falsified", method<formula_falsified>, METH_O,
      "falsified(model)\n--\n\nThe first clause the model (a 0/1 byte per variable) falsifies, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef formula_getset[] = {
-    {"nclauses", formula_get_nclauses, nullptr, nullptr, nullptr},
-    {"nvars", formula_get_nvars, formula_set_nvars, nullptr, nullptr},
+    {"nclauses", getter<formula_get_nclauses>, nullptr, nullptr, nullptr},
+    {"nvars", getter<formula_get_nvars>, setter<formula_set_nvars>, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot formula_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(formula_new)},
+    {Py_tp_new, reinterpret_cast<void *>(make<formula_new>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(formula_dealloc)},
     {Py_tp_methods, formula_methods},
     {Py_tp_getset, formula_getset},

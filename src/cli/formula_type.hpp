@@ -13,8 +13,7 @@
 
 namespace qn::cli {
 
-struct FormulaObject {
-  PyObject_HEAD
+struct FormulaObject : NativeObject {
   Formula *f;
   uint32_t nvars;
   std::vector<int64_t> *codes;
@@ -35,12 +34,10 @@ PyObject *add_formula_clauses(PyObject *formula, Add &&add) {
     return nullptr;
   }
   const Formula &f = *as_formula(formula)->f;
-  return guard_call([&]() -> PyObject * {
-    for (size_t i = 0; i < f.size(); ++i) {
-      if (!add(f.clause(i), f.clause_len(i))) return nullptr;
-    }
-    Py_RETURN_NONE;
-  });
+  for (size_t i = 0; i < f.size(); ++i) {
+    if (!add(f.clause(i), f.clause_len(i))) return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
 }  // namespace qn::cli

@@ -6,9 +6,8 @@ namespace qn::cli {
 namespace {
 
 using AddPart = int (*)(PyObject *);
-constexpr AddPart kParts[] = {add_scan_functions, add_stop_functions,    add_formula_type,
-                               add_runner_type,    add_check_type,        add_clause_feed_type,
-                               add_option_functions};
+constexpr AddPart kParts[] = {add_scan_functions, add_stop_functions, add_formula_type,     add_runner_type,
+                               add_check_type,     add_clause_feed_type, add_option_functions, add_memory_function};
 
 int exec_module(PyObject *module) {
   for (AddPart add : kParts) {

@@ -85,6 +85,12 @@ bool lits_of(PyObject *seq, std::vector<Lit> &out) {
   return true;
 }
 
+void refuse_busy(PyObject *self) {
+  Owned name(PyType_GetName(Py_TYPE(self)));
+  if (name.p == nullptr) return;
+  PyErr_Format(PyExc_RuntimeError, "%U is in use by another thread", name.p);
+}
+
 void dealloc(PyObject *self) {
   PyTypeObject *tp = Py_TYPE(self);
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
@@ -101,7 +107,7 @@ bool read_config(PyObject *options, Config *cfg) {
     const char *name = PyUnicode_AsUTF8AndSize(key, nullptr);
     if (name == nullptr) return false;
     const std::string k = name;
-#define QN_READ_OPTION(opt, type, def)             \
+#define QN_READ_OPTION(opt, type, def, ...)             \
   if (k == #opt) {                                 \
     if (!read_value(value, &cfg->opt)) return false; \
     continue;                                      \
@@ -122,6 +128,12 @@ PyObject *new_stats(std::initializer_list<std::pair<const char *, uint64_t>> ite
     if (v.p == nullptr || PyDict_SetItemString(d.p, name, v.p) < 0) return nullptr;
   }
   return d.release();
+}
+
+PyObject *prep_stats_dict(const prep::Preprocessor &p) {
+#define QN_PREP_STAT_ITEM(name) {#name, p.name},
+  return new_stats({QN_PREP_STATS(QN_PREP_STAT_ITEM)});
+#undef QN_PREP_STAT_ITEM
 }
 
 int add_type(PyObject *module, PyType_Spec *spec, const char *name, PyObject **out) {

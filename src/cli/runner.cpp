@@ -1,18 +1,13 @@
 #include "cli/runner.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace qn::cli {
 
-namespace {
-// The module's Preprocessor defaults, which `solve --preprocess` uses.
-constexpr bool kDoBve = true;
-constexpr uint64_t kMaxResolventLen = 20;
-}  // namespace
-
 std::unique_ptr<prep::Preprocessor> make_preprocessor(uint32_t nvars, ProofFile *proof,
                                                       std::shared_ptr<std::atomic<bool>> stop) {
-  auto pre = std::make_unique<prep::Preprocessor>(kDoBve, kMaxResolventLen, proof != nullptr);
+  auto pre = std::make_unique<prep::Preprocessor>(prep::kDefaultBve, prep::kDefaultMaxResolventLen, proof != nullptr);
   if (proof) pre->stream_proof(proof);
   pre->set_stop(std::move(stop));
   pre->grow(nvars);
@@ -66,6 +61,25 @@ uint8_t Runner::solve(std::optional<uint64_t> max_conflicts,
   solver_->set_deadline(std::nullopt);
   if (proof_) proof_->flush();
   return answer_;
+}
+
+uint8_t Runner::solve_assuming(const std::vector<Lit> &assumptions, std::optional<uint64_t> max_conflicts,
+                               std::optional<std::chrono::steady_clock::time_point> deadline) {
+  uint64_t need = 0;
+  for (Lit p : assumptions) need = std::max<uint64_t>(need, uint64_t{var_of(p)} + 1);
+  solver_->ensure_vars(need);
+  solver_->set_assumptions(assumptions.data(), assumptions.size());
+  solver_->set_deadline(deadline);
+  answer_ = solver_->solve(max_conflicts);
+  solver_->set_deadline(std::nullopt);
+  solver_->set_assumptions(nullptr, 0);
+  if (proof_) proof_->flush();
+  return answer_;
+}
+
+const std::vector<Lit> &Runner::failed() const {
+  static const std::vector<Lit> kNone;
+  return solver_ ? solver_->failed() : kNone;
 }
 
 bool Runner::model(std::vector<bool> *out) const {

@@ -44,6 +44,15 @@ class Runner {
   // One slice: kSat, kUnsat or kUnknown.  The proof is flushed at the end.
   uint8_t solve(std::optional<uint64_t> max_conflicts, std::optional<std::chrono::steady_clock::time_point> deadline);
   uint8_t answer() const { return answer_; }
+  // Incremental use (no preprocessor): a search under `assumptions`
+  // (internal literals, their variables created when missing) that starts
+  // again whatever the last answer was; clauses may be added between calls.
+  // After kUnsat, failed() holds the failed assumptions (empty when the
+  // formula itself is refuted).
+  uint8_t solve_assuming(const std::vector<Lit> &assumptions, std::optional<uint64_t> max_conflicts,
+                         std::optional<std::chrono::steady_clock::time_point> deadline);
+  const std::vector<Lit> &failed() const;
+  std::atomic<bool> *stop() const { return stop_.get(); }
   // The model over the input's variables (reconstructed after preprocessing).
   bool model(std::vector<bool> *out) const;
 

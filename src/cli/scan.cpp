@@ -183,13 +183,13 @@ PyObject *drat_binary(PyObject *, PyObject *args) {
 }
 
 PyMethodDef scan_functions[] = {
-    {"cnf_numbers", guarded<cnf_numbers>, METH_VARARGS,
+    {"cnf_numbers", entry<cnf_numbers>, METH_VARARGS,
      "cnf_numbers(block, limit, sink, tail, lits)\n--\n\n"
      "Feed the clauses of a block of DIMACS numbers to sink; (clauses, maxvar, tail) or None."},
-    {"drat_text", guarded<drat_text>, METH_VARARGS,
+    {"drat_text", entry<drat_text>, METH_VARARGS,
      "drat_text(block, limit, steps, tail, lits)\n--\n\n"
      "Append the steps of a block of a text DRAT proof to steps; the new tail or None."},
-    {"drat_binary", guarded<drat_binary>, METH_VARARGS,
+    {"drat_binary", entry<drat_binary>, METH_VARARGS,
      "drat_binary(block, steps, lits)\n--\n\n"
      "Append the steps of a block of whole binary DRAT steps to steps; their number or None."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,6 +1,7 @@
 #include "cli/search_args.hpp"
 
 #include "cli/plan.hpp"
+#include "cli/deadline.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -36,7 +37,7 @@ bool parse_value(std::string_view s, RestartPolicy *out) { return parse(s, out);
 bool parse_value(std::string_view s, MinimizeMode *out) { return parse(s, out); }
 
 bool parse_option(std::string_view name, std::string_view value, Config *cfg) {
-#define QN_PARSE_OPTION(opt, type, def) \
+#define QN_PARSE_OPTION(opt, type, def, ...) \
   if (name == #opt) return parse_value(value, &cfg->opt);
   QN_SOLVER_OPTIONS(QN_PARSE_OPTION)
 #undef QN_PARSE_OPTION
@@ -100,8 +101,7 @@ bool parse_flag(std::string_view name, std::string_view value, SearchArgs *a) {
   if (name == "--deadline") {
     double t = 0;
     if (!parse_value(value, &t) || !std::isfinite(t)) return false;
-    using Clock = std::chrono::steady_clock;
-    a->deadline = Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t)));
+    a->deadline = clock_at(t);
     return true;
   }
   return false;

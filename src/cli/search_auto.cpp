@@ -64,7 +64,7 @@ int append_file(const std::string &path, int out) {
 
 class AutoSearch {
  public:
-  AutoSearch(const SearchArgs &a, Messages &out) : a_(a), out_(out), proofs_{a.proof_dir, a.binary_proof} {
+  AutoSearch(const SearchArgs &a, Messages &out) : a_(a), out_(out), proofs_{a.proof_dir, a.binary_proof, "", -1} {
     if (!a.proof) proofs_.folder.clear();
     named_["config"] = a.config;  // the configuration of a run without a plan
   }

@@ -40,6 +40,8 @@ int main(int argc, char **argv) {
     out.send(wire::kError, "out of memory");
   } catch (const std::exception &e) {
     out.send(wire::kError, e.what());
+  } catch (...) {
+    out.send(wire::kError, "unknown internal failure");
   }
   return 1;
 }

@@ -53,12 +53,9 @@ std::string race_counters(const Stats &st, double seconds) {
 
 std::string prep_counters(const prep::Preprocessor &p, double seconds) {
   std::string out;
-  put(out, "units", p.units);
-  put(out, "subsumed", p.subsumed);
-  put(out, "strengthened", p.strengthened);
-  put(out, "eliminated_vars", p.eliminated_vars);
-  put(out, "resolvents", p.resolvents);
-  put(out, "pure", p.pure);
+#define QN_PUT_PREP_STAT(name) put(out, #name, p.name);
+  QN_PREP_STATS(QN_PUT_PREP_STAT)
+#undef QN_PUT_PREP_STAT
   put_seconds(out, seconds);
   return out;
 }

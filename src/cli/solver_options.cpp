@@ -1,12 +1,17 @@
-// solver_defaults(): every Solver option with its default, in keyword order
-// ({name: value}), from the one list of options (solver/config.hpp); the
-// command builds its flags from it without importing the solver module.
+// solver_options(): every Solver option with its default, range and help, in
+// keyword order, from the one table of options (solver/config.hpp); the
+// command builds its flags and their checks from it without importing the
+// solver module.
 #include <Python.h>
 
+#include <limits>
 #include <string_view>
+#include <type_traits>
 
+#include "cli/deadline.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
+#include "preprocess/preprocessor.hpp"
 #include "solver/config.hpp"
 
 namespace qn::cli {
@@ -22,23 +27,60 @@ PyObject *value(E v) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-PyObject *solver_defaults(PyObject *, PyObject *) {
-  const Config d;
-  Owned out(PyDict_New());
+// The spellings of an option string, the default's first.
+template <class E>
+PyObject *choices(E def) {
+  Owned out(PyList_New(0));
   if (out.p == nullptr) return nullptr;
-#define QN_PUT_DEFAULT(name, type, def)                                                  \
-  {                                                                                      \
-    Owned v(value(d.name));                                                              \
-    if (v.p == nullptr || PyDict_SetItemString(out.p, #name, v.p) < 0) return nullptr;   \
+  for (int first = 1; first >= 0; --first) {
+    for (unsigned u = 0; !spelling(static_cast<E>(u)).empty(); ++u) {
+      if ((static_cast<E>(u) == def) != (first == 1)) continue;
+      Owned text(value(static_cast<E>(u)));
+      if (text.p == nullptr || PyList_Append(out.p, text.p) < 0) return nullptr;
+    }
   }
-  QN_SOLVER_OPTIONS(QN_PUT_DEFAULT)
-#undef QN_PUT_DEFAULT
-  return out.release();
+  return PyList_AsTuple(out.p);
+}
+
+// (name, default, lo, hi, lo_open, choices, help) of an option of type T:
+// numbers get their range (hi None: no bound), option strings their
+// spellings, booleans neither.
+template <class T>
+PyObject *row(const char *name, T def, OptionRange r, const char *help) {
+  PyObject *open = r.lo_open ? Py_True : Py_False;
+  if constexpr (std::is_same_v<T, bool>) {
+    return Py_BuildValue("(sNOOOOs)", name, value(def), Py_None, Py_None, Py_False, Py_None, help);
+  } else if constexpr (std::is_enum_v<T>) {
+    return Py_BuildValue("(sNOOONs)", name, value(def), Py_None, Py_None, Py_False, choices(def), help);
+  } else if constexpr (std::is_integral_v<T>) {
+    const T hi = r.hi == kTop ? std::numeric_limits<T>::max() : static_cast<T>(r.hi);
+    return Py_BuildValue("(sNNNOOs)", name, value(def), value(static_cast<T>(r.lo)), value(hi), open, Py_None, help);
+  } else {
+    return Py_BuildValue("(sNNNOOs)", name, value(def), value(r.lo), r.hi == kTop ? Py_NewRef(Py_None) : value(r.hi),
+                         open, Py_None, help);
+  }
+}
+
+// solver_options() -> ((name, default, lo, hi, lo_open, choices, help), ...)
+// for every Solver option, in keyword order.
+PyObject *solver_options(PyObject *, PyObject *) {
+  const Config d;
+  Owned out(PyList_New(0));
+  if (out.p == nullptr) return nullptr;
+#define QN_PUT_OPTION(name, type, def, range, help)                          \
+  {                                                                          \
+    Owned r(row<type>(#name, d.name, range, help));                          \
+    if (r.p == nullptr || PyList_Append(out.p, r.p) < 0) return nullptr;     \
+  }
+  QN_SOLVER_OPTIONS(QN_PUT_OPTION)
+#undef QN_PUT_OPTION
+  return PyList_AsTuple(out.p);
 }
 
 PyMethodDef option_functions[] = {
-    {"solver_defaults", solver_defaults, METH_NOARGS,
-     "solver_defaults()\n--\n\nEvery Solver option with its default, in keyword order."},
+    {"solver_options", entry<solver_options>, METH_NOARGS,
+     "solver_options()\n--\n\nEvery Solver option as (name, default, lo, hi, lo_open, choices, help), in keyword "
+     "order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -46,6 +88,8 @@ PyMethodDef option_functions[] = {
 
 int add_option_functions(PyObject *module) {
   if (PyModule_AddStringConstant(module, "__version__", QN_VERSION) < 0) return -1;
+  if (PyModule_AddIntConstant(module, "PREP_ROUNDS", prep::kDefaultRounds) < 0) return -1;
+  if (PyModule_AddObject(module, "NO_LIMIT_SECONDS", PyFloat_FromDouble(kNoLimitSeconds)) < 0) return -1;
   return PyModule_AddFunctions(module, option_functions);
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "cli/module.hpp"
+#include "cli/py_glue.hpp"
 
 namespace qn::cli {
 namespace {
@@ -27,10 +28,10 @@ PyObject *request_stop(PyObject *, PyObject *) {
 }
 
 PyMethodDef stop_functions[] = {
-    {"stop_on_signals", stop_on_signals, METH_NOARGS,
+    {"stop_on_signals", entry<stop_on_signals>, METH_NOARGS,
      "stop_on_signals()\n--\n\nFrom now on SIGINT and SIGTERM ask the runners' searches to stop."},
-    {"stop_requested", stop_requested, METH_NOARGS, "stop_requested()\n--\n\nWhether a stop was requested."},
-    {"request_stop", request_stop, METH_NOARGS, "request_stop()\n--\n\nAsk the runners' searches to stop."},
+    {"stop_requested", entry<stop_requested>, METH_NOARGS, "stop_requested()\n--\n\nWhether a stop was requested."},
+    {"request_stop", entry<request_stop>, METH_NOARGS, "request_stop()\n--\n\nAsk the runners' searches to stop."},
     {nullptr, nullptr, 0, nullptr},
 };
 

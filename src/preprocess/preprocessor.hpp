@@ -18,12 +18,29 @@
 #include "core/lit.hpp"
 #include "core/proof_sink.hpp"
 
+// The preprocessor's counters, listed once, in the order the command line
+// shows them: the counters below, the module Preprocessor's properties and
+// the command line's counter dicts and messages come from it.
+#define QN_PREP_STATS(X) \
+  X(units)               \
+  X(subsumed)            \
+  X(strengthened)        \
+  X(eliminated_vars)     \
+  X(resolvents)          \
+  X(pure)
+
 namespace qn::prep {
 
 using ClauseId = uint32_t;
 
 // Highest variable count whose literals are all distinct 32-bit values.
 inline constexpr uint64_t kMaxVars = uint64_t{1} << 31;
+
+// The module's Preprocessor defaults, which the command line's
+// preprocessing uses too.
+inline constexpr bool kDefaultBve = true;
+inline constexpr uint64_t kDefaultMaxResolventLen = 20;
+inline constexpr uint32_t kDefaultRounds = 3;
 
 // One removed variable: the clauses taken out with it, for reconstruction.
 // Stored flat: the clauses are clause_start[first .. first + count) of the
@@ -113,12 +130,9 @@ class Preprocessor {
   const Lit *clause(ClauseId id) const { return arena_.data() + cl_start_[id]; }
 
   // Counters (only grow).
-  uint64_t units = 0;
-  uint64_t subsumed = 0;
-  uint64_t strengthened = 0;
-  uint64_t eliminated_vars = 0;
-  uint64_t resolvents = 0;
-  uint64_t pure = 0;
+#define QN_PREP_STAT_FIELD(name) uint64_t name = 0;
+  QN_PREP_STATS(QN_PREP_STAT_FIELD)
+#undef QN_PREP_STAT_FIELD
 
  private:
   static uint64_t signature(const Lit *lits, uint32_t n);

@@ -1,11 +1,12 @@
 // Solver options.  One record, fixed at construction.  QN_SOLVER_OPTIONS is
-// the one list of the options, in keyword order, with their types and
-// defaults: it declares Config here and drives the Python constructor's
-// parameters and doc string, the portfolio's key reading and the
-// validation in the binding.
+// the one list of the options, in keyword order, with their types,
+// defaults, ranges and help texts: it declares Config here and drives the
+// Python constructor's parameters and doc string, the portfolio's key
+// reading, the validation in the binding and the command line's flags.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string_view>
 
 namespace qn {
@@ -13,31 +14,47 @@ namespace qn {
 enum class RestartPolicy : uint8_t { Glucose = 0, Luby = 1, None = 2 };
 enum class MinimizeMode : uint8_t { Deep = 0, Basic = 1, None = 2 };
 
-// X(name, type, default)
-#define QN_SOLVER_OPTIONS(X)                     \
-  X(restart, RestartPolicy, RestartPolicy::Luby) \
-  X(ccmin, MinimizeMode, MinimizeMode::Deep)     \
-  X(phase_saving, bool, true)                    \
-  X(init_phase, bool, false)                     \
-  X(target_phase, bool, true)                    \
-  X(target_reset, uint64_t, 0)                   \
-  X(walk_flips, uint64_t, 20000)                 \
-  X(walk_interval, uint64_t, 1)                  \
-  X(walk_patience, uint64_t, 3)                  \
-  X(walk_min_conflicts, uint64_t, 5000)          \
-  X(var_decay, double, 0.8)                      \
-  X(var_decay_max, double, 0.95)                 \
-  X(cla_decay, double, 0.999)                    \
-  X(luby_base, double, 100.0)                    \
-  X(first_reduce, uint64_t, 2000)                \
-  X(reduce_inc, uint64_t, 300)                   \
-  X(glue_keep, uint32_t, 2)                      \
-  X(block_restart, bool, true)                   \
-  X(rnd_freq, double, 0.0)                       \
-  X(rnd_seed, uint32_t, 91648253)
+// The values the command line lets an option take: lo to hi, above lo when
+// lo_open; hi kTop is the type's largest value (doubles: no bound).  The
+// module itself takes any value of the type (luby_base aside); booleans and
+// option strings have no range.
+inline constexpr double kTop = std::numeric_limits<double>::infinity();
+struct OptionRange {
+  double lo;
+  double hi;
+  bool lo_open;
+};
+constexpr OptionRange range(double lo, double hi = kTop, bool lo_open = false) { return {lo, hi, lo_open}; }
+constexpr OptionRange above(double lo, double hi = kTop) { return {lo, hi, true}; }
+
+// X(name, type, default, range, help): the one table of the options, with
+// what the command line shows of each.
+#define QN_SOLVER_OPTIONS(X)                                                                                      \
+  X(restart, RestartPolicy, RestartPolicy::Luby, range(0),                                                       \
+    "restart policy: luby (Luby sequence), glucose (glue averages) or none")                                      \
+  X(ccmin, MinimizeMode, MinimizeMode::Deep, range(0),                                                           \
+    "learned-clause minimisation: deep (recursive), basic (local) or none")                                       \
+  X(phase_saving, bool, true, range(0), "remember each variable's last value and decide it again")                \
+  X(init_phase, bool, false, range(0), "initial saved phase of every variable")                                   \
+  X(target_phase, bool, true, range(0), "decide towards the longest conflict-free assignment seen")               \
+  X(target_reset, uint64_t, 0, range(0), "forget the target phase every N restarts; 0: never")                    \
+  X(walk_flips, uint64_t, 20000, range(0), "flips per local-search walk; 0: no walks")                            \
+  X(walk_interval, uint64_t, 1, range(1), "walk every N-th restart")                                              \
+  X(walk_patience, uint64_t, 3, range(0), "stop walking after N walks without improvement; 0: never walk")         \
+  X(walk_min_conflicts, uint64_t, 5000, range(0), "conflicts before the first walk")                              \
+  X(var_decay, double, 0.8, above(0, 1), "starting variable-activity decay")                                      \
+  X(var_decay_max, double, 0.95, above(0, 1), "ceiling of the variable-activity decay")                           \
+  X(cla_decay, double, 0.999, above(0, 1), "clause-activity decay")                                               \
+  X(luby_base, double, 100.0, above(0), "conflicts per unit of the Luby restart sequence")                        \
+  X(first_reduce, uint64_t, 2000, range(0), "conflicts before the first learned-clause reduction")                \
+  X(reduce_inc, uint64_t, 300, range(0), "increment of the reduction interval")                                   \
+  X(glue_keep, uint32_t, 2, range(0), "learned clauses with glue up to this are never deleted")                   \
+  X(block_restart, bool, true, range(0), "postpone restarts while the trail is unusually long")                   \
+  X(rnd_freq, double, 0.0, range(0, 1), "share of random decisions")                                              \
+  X(rnd_seed, uint32_t, 91648253, range(0), "seed of the solver's random generator")
 
 struct Config {
-#define QN_CONFIG_FIELD(name, type, value) type name = value;
+#define QN_CONFIG_FIELD(name, type, value, ...) type name = value;
   QN_SOLVER_OPTIONS(QN_CONFIG_FIELD)
 #undef QN_CONFIG_FIELD
 };

@@ -46,6 +46,7 @@ bool Solver::decide() {
 // ends at the first propagation without a conflict.
 uint8_t Solver::solve(std::optional<uint64_t> max_conflicts) {
   used_ = true;
+  failed_.clear();
   if (!ok_) return kUnsat;
   model_.clear();
   cancel_until(0);
@@ -76,6 +77,11 @@ std::optional<uint8_t> Solver::descend(uint64_t n, int32_t *confl) {
       return std::nullopt;
     }
     if (decision_level() == 0 && stats_.propagations > simplify_props_ && !simplify()) return kUnsat;
+    if (decision_level() < assumptions_.size()) {
+      if (assume()) continue;
+      cancel_until(0);
+      return kUnsat;
+    }
     if (!decide()) {
       model_.resize(nvars_);
       for (Var v = 0; v < nvars_; ++v) model_[v] = values_[2 * static_cast<size_t>(v)] == kTrue;

@@ -85,6 +85,20 @@ class Solver {
   // Read (relaxed) once per conflict.
   void set_stop(std::shared_ptr<std::atomic<bool>> stop) { stop_ = std::move(stop); }
 
+  // --- assume.cpp: incremental solving under assumptions ---------------------
+  // The literals the following solve() calls take as true (each variable
+  // must exist; a literal repeated is kept once).  Empty, the search is the
+  // plain one.  An unsat answer with a non-empty failed() refutes only the
+  // assumptions: ok() stays true, the proof gets no empty clause, and the
+  // solver takes clauses and calls as before.
+  void set_assumptions(const Lit *lits, size_t n);
+  // Creates variables up to `n` (reserving first, as add_clause does).
+  void ensure_vars(uint64_t n);
+  // After solve() answered unsat under assumptions: the assumptions that
+  // together with the formula imply the negation of the first one found
+  // false (that one first).  Empty after any other answer.
+  const std::vector<Lit> &failed() const { return failed_; }
+
   // --- proof log (record() in state.cpp) -----------------------------------
   void enable_proof() { proof_enabled_ = true; }
   // Logging on, each step handed to `sink` (which must outlive the solver's
@@ -202,6 +216,10 @@ class Solver {
   std::optional<uint8_t> propagate_at_limit(int32_t *confl);
   std::optional<uint8_t> on_conflict(int32_t confl, uint64_t &n);
 
+  // --- assume.cpp ------------------------------------------------------------
+  bool assume();  // opens the next assumption's level; false when it is false
+  void analyze_final(Lit p);
+
   // --- restart.cpp -----------------------------------------------------------
   static double luby(uint64_t k);  // k-th term (from 0) of 1 1 2 1 1 2 4 ...
   bool restart_due() const;
@@ -310,6 +328,10 @@ class Solver {
   std::vector<Var> wk_flipped_;          // flips since `best` was last brought up to date
   std::vector<Var> wk_cand_;
   std::vector<double> wk_weight_;
+
+  // Assumptions (decided first, one level each) and the failed ones.
+  std::vector<Lit> assumptions_;
+  std::vector<Lit> failed_;
 
   // Answer, proof, limits.
   std::vector<bool> model_;

@@ -23,8 +23,12 @@ const BreakScores kScores;
 
 }  // namespace
 
+// The walk stays off while there are assumptions: it looks for a model of
+// the clauses alone, so the phases it leaves would pull every descent away
+// from the assumed literals, and each call would pay for a walk whose best
+// assignment the assumptions then overrule.
 void Solver::maybe_walk() {
-  if (config_.walk_flips == 0 || stats_.conflicts < config_.walk_min_conflicts ||
+  if (!assumptions_.empty() || config_.walk_flips == 0 || stats_.conflicts < config_.walk_min_conflicts ||
       walk_stalls_ >= config_.walk_patience || config_.walk_interval == 0 ||
       stats_.restarts % config_.walk_interval != 0)
     return;

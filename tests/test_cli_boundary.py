@@ -1,0 +1,116 @@
+# The command line's native module (quillon_native_cli._scan) at its
+# boundary: whatever the C++ below an entry throws comes out as a Python
+# exception with its message (never an abort), an object with native state
+# takes one call at a time, and a race that was stopped still says what its
+# configurations did.
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+from quillon_native_cli import native
+from test_cli import ENV, hard_formula
+
+HERE = Path(__file__).parent
+pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
+
+PRELUDE = textwrap.dedent("""
+    import resource, threading, time
+    from quillon_native_cli import _scan, configs
+    from oracles import pigeonhole
+    nvars, clauses = pigeonhole(10)  # far beyond the calls below: they end at their conflict limit
+    def runner():
+        r = _scan.Runner(nvars, {})
+        for c in clauses:
+            r.add_clause(c)
+        return r
+    def formula():
+        f = _scan.Formula(nvars)
+        for c in clauses:
+            f.add_clause(c)
+        return f
+    def refused(first, second, stop=_scan.request_stop):
+        # `second` while `first` runs on another thread with the interpreter unlocked; then stop(s) it
+        t = threading.Thread(target=first)
+        t.start()
+        time.sleep(0.2)
+        try:
+            second()
+        except RuntimeError as e:
+            print(e)
+        stop()
+        t.join()
+    def at_address_space_limit(call):
+        # no room left for a thread's stack: starting one fails
+        resource.setrlimit(resource.RLIMIT_AS, (int(open("/proc/self/statm").read().split()[0]) * 4096 + (1 << 20),
+                                                resource.RLIM_INFINITY))
+        try:
+            call()
+        except BaseException as e:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+            print(type(e).__name__ + ": " + str(e))
+""")
+
+ROWS = [  # (what, script after PRELUDE, the line it prints)
+    ("a portfolio thread that cannot start",
+     "at_address_space_limit(lambda: _scan.run_portfolio(formula(), [configs.full(n) for n in "
+     "configs.PORTFOLIO_ORDER[:2]], None))",
+     "RuntimeError: failed to spawn thread: Resource temporarily unavailable (os error 11)"),
+    ("a runner's counters while it searches", "r = runner(); refused(lambda: r.solve(40000), r.stats)",
+     "Runner is in use by another thread"),
+    ("a runner searched twice at once", "r = runner(); refused(lambda: r.solve(40000), lambda: r.solve(10))",
+     "Runner is in use by another thread"),
+    ("a clause added while it searches", "r = runner(); refused(lambda: r.solve(40000), lambda: r.add_clause([0]))",
+     "Runner is in use by another thread"),
+    ("its variables read while it searches", "r = runner(); refused(lambda: r.solve(40000), lambda: r.nvars)",
+     "Runner is in use by another thread"),
+    ("two portfolios at once",
+     "f = formula(); race = lambda: _scan.run_portfolio(f, [configs.full('default')], None); "
+     "_scan.stop_on_signals(); import os, signal; refused(race, race, lambda: os.kill(os.getpid(), signal.SIGTERM))",
+     "run_portfolio is in use by another thread"),
+]
+
+
+@pytest.mark.parametrize("what,script,line", ROWS, ids=[r[0] for r in ROWS])
+def test_the_native_boundary_raises_and_refuses(what, script, line):
+    # In a process of its own: without the boundary a failure aborts it.
+    p = subprocess.run([sys.executable, "-c", PRELUDE + script], env=ENV, capture_output=True, text=True,
+                       timeout=60, cwd=HERE)
+    assert (p.returncode, p.stdout.strip()) == (0, line), p.stderr[-2000:]
+
+
+STOPS = [  # (how the race is stopped, extra arguments)
+    ("time limit", ["--seconds", "0.2"]),
+    ("SIGTERM", []),
+    ("SIGTERM, proof kept", ["--proof", "p.drat"]),
+]
+
+
+@pytest.mark.parametrize("how,extra", STOPS, ids=[s[0] for s in STOPS])
+def test_a_stopped_portfolio_prints_what_it_did(tmp_path, how, extra):
+    cnf = hard_formula(tmp_path)
+    p = subprocess.Popen([sys.executable, "-m", "quillon_native_cli", "solve", str(cnf), "--portfolio", "2", *extra],
+                         env=ENV, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    head = ""
+    if "SIGTERM" in how:  # once the race runs
+        while not head.startswith("c portfolio of 2"):
+            head = p.stdout.readline()
+            assert head, p.stderr.read()
+        time.sleep(0.5)
+        p.send_signal(signal.SIGTERM)
+    out, err = p.communicate(timeout=60)
+    out = head + out
+    count = lambda name: int(re.search(rf"^c {name} +(\d+)$", out, re.M).group(1))  # noqa: E731
+    assert "s UNKNOWN" in out and "c counters of default; all conflicts: every configuration's" in out, out + err
+    assert 0 < count("conflicts") < count("all conflicts"), out
+    assert count("decisions") >= count("conflicts") and count("propagations") > count("decisions"), out
+    if "--proof" in extra:
+        steps = int(re.search(r"^c proof p.drat: (\d+) steps$", out, re.M).group(1))
+        additions = sum(1 for ln in (tmp_path / "p.drat").read_text().splitlines() if not ln.startswith("d "))
+        # the kept proof is the default's: a learned clause per conflict but the one it stopped at
+        assert additions >= count("conflicts") - 1 and steps >= additions, out
