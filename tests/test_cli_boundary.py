@@ -20,7 +20,7 @@ HERE = Path(__file__).parent
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 
 PRELUDE = textwrap.dedent("""
-    import resource, threading, time
+    import threading, time
     from quillon_native_cli import _scan, configs
     from oracles import pigeonhole
     nvars, clauses = pigeonhole(10)  # far beyond the calls below: they end at their conflict limit
@@ -29,11 +29,6 @@ PRELUDE = textwrap.dedent("""
         for c in clauses:
             r.add_clause(c)
         return r
-    def formula():
-        f = _scan.Formula(nvars)
-        for c in clauses:
-            f.add_clause(c)
-        return f
     def refused(first, second, stop=_scan.request_stop):
         # `second` while `first` runs on another thread with the interpreter unlocked; then stop(s) it
         t = threading.Thread(target=first)
@@ -45,22 +40,9 @@ PRELUDE = textwrap.dedent("""
             print(e)
         stop()
         t.join()
-    def at_address_space_limit(call):
-        # no room left for a thread's stack: starting one fails
-        resource.setrlimit(resource.RLIMIT_AS, (int(open("/proc/self/statm").read().split()[0]) * 4096 + (1 << 20),
-                                                resource.RLIM_INFINITY))
-        try:
-            call()
-        except BaseException as e:
-            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-            print(type(e).__name__ + ": " + str(e))
 """)
 
 ROWS = [  # (what, script after PRELUDE, the line it prints)
-    ("a portfolio thread that cannot start",
-     "at_address_space_limit(lambda: _scan.run_portfolio(formula(), [configs.full(n) for n in "
-     "configs.PORTFOLIO_ORDER[:2]], None))",
-     "RuntimeError: failed to spawn thread: Resource temporarily unavailable (os error 11)"),
     ("a runner's counters while it searches", "r = runner(); refused(lambda: r.solve(40000), r.stats)",
      "Runner is in use by another thread"),
     ("a runner searched twice at once", "r = runner(); refused(lambda: r.solve(40000), lambda: r.solve(10))",
@@ -69,10 +51,6 @@ ROWS = [  # (what, script after PRELUDE, the line it prints)
      "Runner is in use by another thread"),
     ("its variables read while it searches", "r = runner(); refused(lambda: r.solve(40000), lambda: r.nvars)",
      "Runner is in use by another thread"),
-    ("two portfolios at once",
-     "f = formula(); race = lambda: _scan.run_portfolio(f, [configs.full('default')], None); "
-     "_scan.stop_on_signals(); import os, signal; refused(race, race, lambda: os.kill(os.getpid(), signal.SIGTERM))",
-     "run_portfolio is in use by another thread"),
 ]
 
 

@@ -309,10 +309,11 @@ def test_member_proof_folders(tmp_path, monkeypatch):
         assert not os.path.exists(files.folder) and os.path.exists("/dev/null")
 
 
-def chain(folder, n=100000, steps=300):
+def chain(folder, n=100000, steps=3000):
     # A formula whose every proof step (padded: few to a block) propagates a
     # chain of n implications: the check spends its time in the native
-    # reader, a block of a few steps at a time.
+    # reader, a block of a few steps at a time, for seconds: long past the
+    # interrupts below, however fast the machine.
     clauses = [[i, -(i + 1)] for i in range(1, n)] + [[n, n + steps + 1], [n, -(n + steps + 1)]]
     (folder / "chain.cnf").write_text(cnf_text(n + steps + 1, clauses))
     (folder / "chain.drat").write_text("".join(f"1 {n + k}{' ' * 1000}0\n" for k in range(1, steps + 1)))

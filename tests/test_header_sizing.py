@@ -69,11 +69,15 @@ STOPS = [  # (how loading is stopped, extra arguments, exit code, the last lines
 
 
 def rss_mib(pid):
+    """The resident memory of `pid` and its children (the search program sizes the tables)."""
     try:
         with open(f"/proc/{pid}/status") as f:
-            return next(int(ln.split()[1]) for ln in f if ln.startswith("VmRSS:")) // 1024
+            own = next(int(ln.split()[1]) for ln in f if ln.startswith("VmRSS:")) // 1024
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            kids = f.read().split()
     except (OSError, StopIteration):  # ended
         return 1 << 30
+    return own + sum(rss_mib(int(k)) for k in kids if rss_mib(int(k)) < 1 << 30)
 
 
 @pytest.mark.parametrize("how,extra,code,tail", STOPS, ids=[s[0] for s in STOPS])

@@ -97,7 +97,8 @@ class MemberFolder:
     target, else (or when that folder takes no new one) in $TMPDIR or /tmp.
     For the null device nothing need be kept: each solver's file is a link
     to it, so the proofs go straight there.  `note` says where the proofs of
-    another target that is not a regular file are kept meanwhile (or is "").
+    another target that is not a regular file (nor one still to be made) are
+    kept meanwhile (or is "").
     Raises OSError, as what a new folder met in each place tried."""
 
     def __init__(self, target):
@@ -106,7 +107,7 @@ class MemberFolder:
             info = os.stat(target)
         except OSError:
             info = None
-        regular = info is not None and stat.S_ISREG(info.st_mode)
+        regular = info is None or stat.S_ISREG(info.st_mode)  # or a file still to be made
         self.discard = info is not None and not regular and os.path.samefile(target, os.devnull)
         places = [os.path.dirname(os.path.abspath(target))] if regular else []
         places += [p for p in (os.environ.get("TMPDIR"), LAST_RESORT) if p and p not in places]

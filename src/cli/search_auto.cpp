@@ -225,7 +225,10 @@ class AutoSearch {
     }
     Runner &kept = race.thread(t).member(i);
     const uint8_t answer = race.answer();
-    if (portfolio) report(answer, kept, race_counters(kept.solver()->stats(), since(t0_)));
+    if (portfolio && answer == kUnknown) {
+      out_.send(wire::kComment, "counters of " + name + "; all conflicts: every configuration's");
+    }
+    if (portfolio) report(answer, kept, race_counters(kept.solver()->stats(), race.conflicts(), since(t0_)));
     else report(answer, kept, stats_counters(kept.solver()->stats(), race.conflicts(), since(t0_)));
     if (answer != kUnknown) out_.send(wire::kWinner, name);
     if (a_.proof) {

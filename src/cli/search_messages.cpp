@@ -41,12 +41,13 @@ std::string stats_counters(const Stats &st, std::optional<uint64_t> all_conflict
   return out;
 }
 
-std::string race_counters(const Stats &st, double seconds) {
+std::string race_counters(const Stats &st, uint64_t all_conflicts, double seconds) {
   std::string out;
   put(out, "conflicts", st.conflicts);
   put(out, "decisions", st.decisions);
   put(out, "propagations", st.propagations);
   put(out, "restarts", st.restarts);
+  put(out, "all_conflicts", all_conflicts);
   put_seconds(out, seconds);
   return out;
 }

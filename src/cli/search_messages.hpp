@@ -18,8 +18,9 @@ namespace qn::cli {
 std::string solver_counters(const Solver *s, double seconds);
 // Counters of several solvers: `all_conflicts` when they are a plan's.
 std::string stats_counters(const Stats &st, std::optional<uint64_t> all_conflicts, double seconds);
-// The counters a portfolio's race reports: conflicts, decisions, propagations, restarts.
-std::string race_counters(const Stats &st, double seconds);
+// The counters a portfolio's race reports: conflicts, decisions, propagations, restarts, and
+// every configuration's conflicts.
+std::string race_counters(const Stats &st, uint64_t all_conflicts, double seconds);
 std::string prep_counters(const prep::Preprocessor &p, double seconds);
 
 class Messages {
