@@ -19,6 +19,7 @@ from test_cli import ENV
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 
 LIMIT = 6 << 30
+SANITIZED = bool(os.environ.get("QUILLON_SANITIZED"))  # the sanitizer runtime reserves terabytes of address space
 HUGE = "p cnf 2000000000 1\n1 -2000000000 0\n"
 REFUSED = "huge.cnf:1: 2000000000 variables do not fit in memory (a solver's tables need more than any machine " \
           "holds, this machine has "
@@ -46,7 +47,9 @@ ROWS = [  # (what, files, command after `python`, exit code, what stdout or stde
 
 
 def small_address_space():
-    resource.setrlimit(resource.RLIMIT_AS, (LIMIT, LIMIT))
+    # A regression fails here rather than filling the machine.
+    if not SANITIZED:
+        resource.setrlimit(resource.RLIMIT_AS, (LIMIT, LIMIT))
 
 
 @pytest.mark.parametrize("what,files,command,code,holds", ROWS, ids=[r[0] for r in ROWS])
