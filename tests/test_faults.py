@@ -274,6 +274,29 @@ def test_solve_formula_takes_every_deadline_the_command_takes(seconds, expected)
         assert solve_formula(clauses, seconds=seconds).answer is expected
 
 
+PROOF_TARGETS = [  # solve_formula's proof path: a link to the null device, a new file, a regular file
+    ("->/dev/null", True), ("", False), ("old text", False),
+]
+
+
+@pytest.mark.parametrize("kind,link", PROOF_TARGETS, ids=["null device", "new", "regular"])
+def test_solve_formula_writes_its_proof_into_the_target_it_was_given(tmp_path, kind, link):
+    # A device is written to, never replaced by a file (as root, replacing
+    # /dev/null would break the machine); a regular file is replaced whole.
+    from quillon_native_cli import solve_formula
+    target = tmp_path / "proof.drat"
+    if link:
+        os.symlink(kind[2:], target)
+    elif kind:
+        target.write_text(kind)
+    res = solve_formula([[1, 2], [-1, 2], [1, -2], [-1, -2]], proof=str(target))
+    assert res.answer is False and os.path.islink(target) == link
+    assert os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
+    if not link:
+        assert target.read_text().splitlines()[-1] == "0"
+    assert sorted(os.listdir(tmp_path)) == ["proof.drat"]
+
+
 def test_member_proof_folders(tmp_path, monkeypatch):
     # Where the proofs of solvers searching at once are kept, for each kind of target.
     from quillon_native_cli import proofs

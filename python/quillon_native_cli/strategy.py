@@ -338,10 +338,28 @@ class Portfolio:
                 temp = temporary_dest(self.proof, i).path
                 if d is winner:
                     steps = d.finish_proof()
-                    os.replace(temp, self.proof.path)
+                    place(temp, self.proof.path)
                 elif os.path.exists(temp):
                     os.unlink(temp)
             elif d is winner and self.proof is not None:
                 steps = d.finish_proof()
             d.close()
         return steps
+
+
+def place(temp, target):
+    """Moves the file `temp` onto `target`; a target that is not a regular
+    file (a device such as /dev/null, a pipe) is written to, never replaced."""
+    import stat
+    try:
+        regular = stat.S_ISREG(os.stat(target).st_mode)
+    except FileNotFoundError:
+        regular = True
+    if regular:
+        os.replace(temp, target)
+        return
+    import shutil
+    with open(temp, "rb") as src, open(target, "wb") as dst:
+        shutil.copyfileobj(src, dst, 1 << 20)
+    os.unlink(temp)
+
