@@ -252,14 +252,15 @@ def flip_model(monkeypatch):
 
 def drop_proof_steps(monkeypatch):
     """The written proof loses its last half (the empty clause among it)."""
-    from quillon_native_cli import solve
-    finish = solve.Solve.finish_proof
+    from quillon_native_cli import verify
+    close = verify.close_proof
 
-    def dropped(self, done):
-        finish(self, done)
-        data = open(self.checked, "rb").read().splitlines(True)
-        open(self.checked, "wb").write(b"".join(data[:len(data) // 2]))
-    monkeypatch.setattr(solve.Solve, "finish_proof", dropped)
+    def dropped(fh, got, args, comment):
+        error = close(fh, got, args, comment)
+        data = open(fh.name, "rb").read().splitlines(True)
+        open(fh.name, "wb").write(b"".join(data[:len(data) // 2]))
+        return error
+    monkeypatch.setattr(verify, "close_proof", dropped)
 
 
 CHECKED = [  # (formula, options, fault, exit code, check line)

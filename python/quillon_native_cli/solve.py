@@ -18,8 +18,7 @@ from quillon_native_cli.dimacs import CnfReader, InputError
 from quillon_native_cli.output import Output
 from quillon_native_cli.proofs import refuse_target
 from quillon_native_cli.solve_options import (DEFAULT_ROUNDS, DEFAULT_SLICE, MAX_THREADS, check_usage, configs,
-                                              solver_options, uses_auto)
-from quillon_native_cli.solve_options import add_parser as _add_parser
+                                              solver_options, uses_auto, add_parser as _add_parser)
 from quillon_native_cli.watch import TIME_GRACE, Watch, stat_lines
 
 __all__ = ["MAX_THREADS", "add_parser", "run"]
@@ -36,12 +35,11 @@ def run(args):
         check_usage(args)
     except UsageError as e:
         return common.fail(Exit.USAGE, f"quillon-native solve: {e}")
-    args.slice = DEFAULT_SLICE if args.slice is None else args.slice
-    args.rounds = DEFAULT_ROUNDS if args.rounds is None else args.rounds
-    if args.proof:
-        refused = refuse_target(args.proof, [args.file], args.force)
-        if refused:
-            return common.fail(refused[0], refused[1])
+    args.slice, args.rounds = (DEFAULT_SLICE if args.slice is None else args.slice,
+                               DEFAULT_ROUNDS if args.rounds is None else args.rounds)
+    refused = args.proof and refuse_target(args.proof, [args.file], args.force)
+    if refused:
+        return common.fail(*refused)
     if not native.available():
         return common.fail(Exit.FAILED, "quillon-native solve: the search needs the native module "
                            "quillon_native_cli._scan, which this build lacks")
@@ -52,8 +50,8 @@ class ProgramFailed(Exception):
     """The search program could not start."""
 
 
-class NoProofFolder(Exception):
-    """No folder could be made for the proofs of the members."""
+class NoProofFolder(OSError):
+    """No folder for the members' proofs."""
 
 
 class Solve:
@@ -110,10 +108,11 @@ class Solve:
 
     def refused(self, e):
         """The exit code of a run that ended while reading, or None."""
-        if isinstance(e, TimeLimit):
-            self.out.comment("time limit reached while reading the formula")
+        if isinstance(e, (TimeLimit, Interrupted)):
+            timed = isinstance(e, TimeLimit)
+            self.out.comment(f"{'time limit reached' if timed else 'interrupted'} while reading the formula")
             self.out.line("s UNKNOWN")
-            return self.out.done(Exit.UNKNOWN)
+            return self.out.done(Exit.UNKNOWN if timed else e.code)
         if isinstance(e, NoProofFolder):
             return common.fail(Exit.OUTPUT, f"{self.args.proof}: {e}")
         if isinstance(e, InputError):
@@ -122,10 +121,6 @@ class Solve:
             return common.fail(Exit.FAILED, f"{self.name}: out of memory while loading the formula")
         if isinstance(e, ProgramFailed):
             return common.fail(Exit.FAILED, f"{self.name}: {e}")
-        if isinstance(e, Interrupted):
-            self.out.comment("interrupted while reading the formula")
-            self.out.line("s UNKNOWN")
-            return self.out.done(e.code)
         return None
 
     def drop_program(self):
@@ -205,7 +200,8 @@ class Solve:
             st = self.proc.status
             how = f"signal {os.WTERMSIG(st)}" if os.WIFSIGNALED(st) else f"status {os.WEXITSTATUS(st)}"
             return common.fail(Exit.FAILED, f"{self.name}: the search process ended unexpectedly ({how})")
-        proof_error = self.finish_proof(got) if self.proof_fh else got.proof_error
+        proof_error = verify.close_proof(self.proof_fh, got, self.args, self.out.comment) if self.proof_fh \
+            else got.proof_error
         caught, check = self.check(got, proof_error)
         if self.proof_files:
             self.proof_files.remove()
@@ -251,18 +247,3 @@ class Solve:
         if proof_error and self.args.proof:  # the answer above stands; the proof does not
             code = common.fail(Exit.OUTPUT, f"{self.args.proof}: {proof_error}; the proof is incomplete")
         return out.done(code)
-
-    def finish_proof(self, got):
-        """Closes the proof (one stopped while writing keeps its whole steps); its error or None."""
-        proof, fh = self.args.proof, self.proof_fh
-        try:
-            if got.proof_error is None and got.proof_steps is None:
-                kept = verify.keep_whole_steps(fh.fileno(), self.args.binary_proof)
-                if proof:
-                    self.out.comment(f"proof {proof}: incomplete, {kept} bytes of whole steps kept")
-            elif got.proof_error is None and proof:
-                self.out.comment(f"proof {proof}: {got.proof_steps} steps")
-            fh.close()
-        except OSError as e:
-            return got.proof_error or e.strerror or str(e)
-        return got.proof_error

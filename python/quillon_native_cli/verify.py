@@ -25,6 +25,22 @@ def keep_whole_steps(fd, binary):
     return 0
 
 
+def close_proof(fh, got, args, comment):
+    """Closes the proof file `fh` of a search that reported `got` (one
+    stopped while writing keeps its whole steps); its error or None."""
+    try:
+        if got.proof_error is None and got.proof_steps is None:
+            kept = keep_whole_steps(fh.fileno(), args.binary_proof)
+            if args.proof:
+                comment(f"proof {args.proof}: incomplete, {kept} bytes of whole steps kept")
+        elif got.proof_error is None and args.proof:
+            comment(f"proof {args.proof}: {got.proof_steps} steps")
+        fh.close()
+    except OSError as e:
+        return got.proof_error or e.strerror or str(e)
+    return got.proof_error
+
+
 def check_model(formula, model):
     """(verdict, line) for a model (a 0/1 byte per variable) of a _scan.Formula."""
     bad = formula.falsified(model)
