@@ -215,7 +215,7 @@ def test_dimacs_files_round_trip_and_errors(tmp_path):
 
 def readme_example():
     text = (ROOT / "README.md").read_text()
-    m = re.search(r"## Incremental solving from Python: quillon_sat\n.*?```python\n(.*?)```", text, re.S)
+    m = re.search(r"```python\n(import quillon_sat\n.*?)```", text, re.S)
     assert m, "README has no Python example"
     return m[1]
 
