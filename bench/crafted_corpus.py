@@ -11,7 +11,7 @@ with a `part` column).  Columns: file, expected, family, size, seed, part,
 vars, clauses, peer_seconds.  `expected` is the peer's answer (Kissat by
 default, CPU seconds in `peer_seconds`); where the family's answer is known
 by construction the two are compared and a disagreement stops the run.  An
-instance the peer leaves open within --peer-cap keeps an empty `expected`.
+instance the peer leaves open within --peer-cap keeps its known answer, if any.
 
 Every instance is shuffled (variables renamed, clauses reordered; literal
 signs kept, since the strategy reads a formula's sign pattern and real
@@ -57,28 +57,30 @@ def php_capacity(pigeons, holes, capacity, rng):
     return shuffled(cnf, rng)
 
 
-# One row a family: (family, known answer or None, sizes, what builds a size).
+# One row a family: (family, known answer, sizes, what builds a size); the
+# known answer is SAT, UNSAT, None (the peer alone decides) or a function of
+# the size.
 # A builder is a cnfgen argument list (the formula and its arguments; the
 # seed and the shuffle are added) or a callable (size, rng) -> Cnf.  Sizes run
 # from about 0.01 s to about 30 s of Kissat.
 FAMILIES = [
-    ("op", "UNSAT", (20, 25, 30, 35, 40, 45, 50, 55), lambda n: ["op", str(n)]),
-    ("peb-xor", "UNSAT", (20, 30, 40, 50, 60, 70), lambda h: ["peb", "pyramid", str(h), "-T", "xor", "2"]),
-    ("tseitin", "UNSAT", (14, 16, 18, 20, 22, 24), lambda n: ["tseitin", str(n), "4"]),
-    ("php", "UNSAT", (8, 9, 10, 11, 12, 13), lambda n: ["php", str(n + 1), str(n)]),
-    ("php-func", "UNSAT", (8, 9, 10, 11, 12, 13), lambda n: ["php", "--functional", "--onto", str(n + 1), str(n)]),
-    ("bphp", "UNSAT", (16, 24, 32, 48, 64, 96), lambda n: ["bphp", str(n + 1), str(n)]),
-    ("rphp", "UNSAT", (4, 5, 6, 7, 8, 9), lambda n: ["rphp", str(n + 1), str(2 * n), str(n)]),
-    ("php-cap2", "UNSAT", (3, 4, 5, 6, 7, 8),
+    ("op", "UNSAT", (20, 25, 30, 35, 40, 45), lambda n: ["op", str(n)]),
+    ("peb-xor", "UNSAT", (20, 40, 60, 80, 100, 120), lambda h: ["peb", "pyramid", str(h), "-T", "xor", "2"]),
+    ("tseitin", "UNSAT", (20, 24, 28, 32, 36, 40), lambda n: ["tseitin", str(n), "4"]),
+    ("php", "UNSAT", (5, 6, 7, 8, 9, 10), lambda n: ["php", str(n + 1), str(n)]),
+    ("php-func", "UNSAT", (5, 6, 7, 8, 9, 10), lambda n: ["php", "--functional", "--onto", str(n + 1), str(n)]),
+    ("bphp", "UNSAT", (6, 8, 10, 11, 12, 14), lambda n: ["bphp", str(n + 1), str(n)]),
+    ("rphp", "UNSAT", (3, 4, 5, 6), lambda n: ["rphp", str(n + 1), str(2 * n), str(n)]),
+    ("php-cap2", "UNSAT", (2, 3, 4, 5, 6),
      lambda h: (lambda size, rng: php_capacity(2 * h + 1, h, 2, rng))),
-    ("clique-col", "UNSAT", ((6, 4, 3), (8, 4, 3), (10, 4, 3), (9, 5, 4), (11, 5, 4), (13, 5, 4)),
+    ("clique-col", "UNSAT", ((6, 4, 3), (8, 4, 3), (10, 4, 3), (12, 4, 3), (9, 5, 4), (11, 5, 4)),
      lambda s: ["cliquecoloring", *map(str, s)]),
-    ("ramsey", None, ((3, 4, 8), (3, 4, 9), (3, 5, 13), (3, 5, 14), (4, 4, 16), (3, 6, 17)),
+    ("ramsey", None, ((3, 4, 8), (3, 4, 9), (3, 5, 12), (3, 5, 13), (3, 6, 15), (4, 4, 14)),
      lambda s: ["ram", *map(str, s)]),
-    ("parity", "UNSAT", (7, 9, 11, 13, 15, 17), lambda n: ["parity", str(n)]),
-    ("count", "UNSAT", (7, 10, 13, 16, 19, 22), lambda m: ["count", str(m), "3"]),
-    ("subsetcard", "UNSAT", (10, 14, 18, 22, 26, 30), lambda n: ["subsetcard", str(n)]),
-    ("mchess", "UNSAT", (4, 5, 6, 7, 8, 9), lambda n: ["mchess", str(n), str(n)]),
+    ("parity", lambda n: "SAT" if n % 2 == 0 else "UNSAT", (7, 9, 11, 12, 13, 15), lambda n: ["parity", str(n)]),
+    ("count", lambda m: "SAT" if m % 3 == 0 else "UNSAT", (7, 8, 10, 11, 12, 13), lambda m: ["count", str(m), "3"]),
+    ("subsetcard", "UNSAT", (8, 10, 12, 14, 16, 18), lambda n: ["subsetcard", str(n)]),
+    ("mchess", "UNSAT", (6, 8, 9, 10, 12, 14), lambda n: ["mchess", str(n), str(n)]),
     ("kcolor", None, (60, 80, 100, 120, 140, 160),
      lambda n: ["kcolor", "3", "gnm", str(n), str(int(2.25 * n))]),
     ("kclique", None, (60, 80, 100, 120, 140, 160), lambda n: ["kclique", "5", "gnp", str(n), "0.25"]),
@@ -103,7 +105,8 @@ def recipes(only=None):
             continue
         for i, size in enumerate(sizes):
             part = "tune" if i % 2 == 0 else "heldout"
-            out.append((family, known, label_of(size), seed_of(family, size), part, build(size)))
+            answer = known(size) if callable(known) else known
+            out.append((family, answer, label_of(size), seed_of(family, size), part, build(size)))
     return out
 
 
@@ -163,6 +166,7 @@ def build_one(recipe, out, old, args):
         expected, secs = peer_answer(args.peer, path, args.peer_cap)
     if known and expected and expected != known:
         raise SystemExit(f"{name}: the peer says {expected}, the family is {known}")
+    expected = expected or known
     return dict(file=name, expected=expected or "", family=family, size=label, seed=seed, part=part,
                 vars=nvars, clauses=nclauses, peer_seconds=f"{secs:.3f}", crc=crc)
 

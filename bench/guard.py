@@ -24,8 +24,8 @@ gaps) and `minisat`.  `--build DIR` puts a build folder (tools/dev-build.sh)
 first on the children's PYTHONPATH.
 
 With `-o`, records go to a JSON-lines file and a later run reuses those of
-the same cap and the same build (the commit of this checkout; Kissat and
-minisat records whatever the commit), so adding a solver or a round costs
+the same cap and the same build (the last commit that changed the solver's
+code; Kissat and minisat records whatever the commit), so adding a solver or a round costs
 only the new runs.  `--save-baseline` writes the per-family summary;
 `--baseline` compares the run with one and exits 1 when auto (or every
 solver named in --watch) got slower in some family by more than the
@@ -83,10 +83,14 @@ def use_build(build):
 
 
 def build_id():
-    """The commit of this checkout (with '+' when it has uncommitted changes)."""
+    """The last commit that changed the solver (src/, python/, CMakeLists.txt),
+    with '+' when those have uncommitted changes: records of other builds are
+    not reused."""
     def git(*a):
-        return subprocess.run(["git", "-C", HERE, *a], capture_output=True, text=True).stdout.strip()
-    return git("rev-parse", "--short=12", "HEAD") + ("+" if git("status", "--porcelain", "--untracked-files=no") else "")
+        return subprocess.run(["git", "-C", os.path.join(HERE, ".."), *a], capture_output=True, text=True).stdout.strip()
+    code = ["--", "src", "python", "CMakeLists.txt"]
+    commit = git("log", "-1", "--format=%h", *code)
+    return commit + ("+" if git("status", "--porcelain", "--untracked-files=no", *code) else "")
 
 
 def score(recs, cap):
