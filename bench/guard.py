@@ -151,6 +151,17 @@ def print_report(rows, solvers, table, per, cap, detail):
         print(line)
 
 
+def print_gaps(rows, solvers, per, cap, quick=1.0):
+    """Instances the reference (last solver) answers within `quick` seconds
+    that another solver leaves unanswered within the cap."""
+    ref = solvers[-1]
+    for s in solvers[:-1]:
+        gaps = [r["file"] for r in rows if per[r["file"]][ref] is not None and per[r["file"]][ref] < quick
+                and per[r["file"]][s] is not None and per[r["file"]][s] >= 2 * cap]
+        if gaps:
+            print(f"{s}: unsolved in {cap:g} s, {ref} under {quick:g} s: {' '.join(gaps)}")
+
+
 def compare(table, baseline, watch, tolerance):
     """Lines naming every family where a watched solver got worse than the baseline."""
     bad = []
@@ -257,8 +268,7 @@ def main(argv):
         p.error("no instance selected")
     done = load(args.out, args.cap, build_id())
     if not args.report:
-        path = args.out or tempfile.mkstemp(prefix="guard-", suffix=".jsonl")[1]
-        with open(path, "a") as out:
+        with open(args.out, "a") if args.out else tempfile.TemporaryFile("w") as out:
             run(rows, solvers, args, done, out)
     for row in rows:  # judged by the manifest as it is now
         for s in solvers:
@@ -266,6 +276,7 @@ def main(argv):
                 r["expected"] = row["expected"]
     table, per = summarize(rows, solvers, done, args.cap)
     print_report(rows, solvers, table, per, args.cap, args.detail)
+    print_gaps(rows, solvers, per, args.cap)
     chosen = {r["file"] for r in rows}
     wrongs = [r for (f, s), recs in done.items() if f in chosen and s in solvers for r in recs if wrong(r)]
     for r in wrongs:
