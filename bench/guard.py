@@ -17,8 +17,9 @@ family and overall, each solver's solved count, mean PAR-2 score and
 geometric mean of the scores, and the geometric mean's ratio to the last
 solver named (Kissat by default).
 
-Solvers: `auto` (`quillon-native solve`), `default` and `config:NAME` (any
-named configuration; `--configs a,b` adds them), `kissat`, `kissat-plain`
+Solvers: `auto` (`quillon-native solve`), `auto-prep` (with --preprocess),
+`default` and `config:NAME` (any named configuration; `--configs a,b` adds
+them), `kissat`, `kissat-plain`
 (`--plain`: no simplification, to tell search gaps from simplification
 gaps) and `minisat`.  `--build DIR` puts a build folder (tools/dev-build.sh)
 first on the children's PYTHONPATH.
@@ -59,6 +60,8 @@ def command(solver):
         return ours
     if solver == "default":
         return ours + ["--config", "default"]
+    if solver == "auto-prep":
+        return ours + ["--preprocess"]
     if solver.startswith("config:"):
         return ours + ["--config", solver.partition(":")[2]]
     if solver == "kissat":
