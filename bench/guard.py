@@ -110,8 +110,12 @@ def wrong(rec):
     return rec["answer"] is not None and bool(rec["expected"]) and rec["answer"] != rec["expected"]
 
 
-def geomean(xs):
-    return math.exp(sum(math.log(max(x, 0.01)) for x in xs) / len(xs)) if xs else float("nan")
+FLOOR = 0.01  # seconds: shorter times count as this in geometric means
+
+
+def geomean(xs, floor=None):
+    floor = FLOOR if floor is None else floor
+    return math.exp(sum(math.log(max(x, floor)) for x in xs) / len(xs)) if xs else float("nan")
 
 
 def summarize(rows, solvers, done, cap):
@@ -241,6 +245,7 @@ def select(args):
 
 
 def main(argv):
+    global FLOOR
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--corpus", default=DEFAULT_CORPUS, help="folder of the corpus (its MANIFEST.tsv)")
     p.add_argument("--manifest", action="append", default=[], help="manifests instead of the corpus's (repeat)")
@@ -258,7 +263,10 @@ def main(argv):
     p.add_argument("--baseline", default=None)
     p.add_argument("--watch", default="auto", help="solvers the baseline comparison judges")
     p.add_argument("--tolerance", type=float, default=1.25)
+    p.add_argument("--floor", type=float, default=FLOOR, help="seconds: shorter times count as this in "
+                   "geometric means (0.1 hides the interpreter's start-up)")
     args = p.parse_args(argv)
+    FLOOR = args.floor
     solvers = args.solvers.split(",")
     extra = [f"config:{c}" for c in args.configs.split(",") if c]
     solvers = solvers[:-1] + extra + solvers[-1:] if len(solvers) > 1 else solvers + extra
