@@ -40,17 +40,21 @@ import os
 import statistics
 import subprocess
 import sys
+import resource
 import tempfile
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from strategy_eval import answer_of, run_one  # noqa: E402
+from strategy_eval import answer_of  # noqa: E402
 
 DEFAULT_CORPUS = "/work/corpus"
 KISSAT = "/tmp/kissat/build/kissat"
 PEERS = ("kissat", "kissat-plain", "minisat")
 SLACK = 0.05  # seconds below which a slower family is noise
+WALL_FACTOR = 30  # a run is killed after this many times its CPU cap of wall time (plus a minute)
 
 
 def command(solver):
@@ -187,6 +191,24 @@ def compare(table, baseline, watch, tolerance):
     return bad
 
 
+def run_one(cmd, path, cap):
+    """(stdout, exit code, wall seconds, CPU seconds, peak resident KiB) of one
+    child under a CPU cap.  The wall-clock backstop is generous: on a crowded
+    machine 30 CPU seconds can take minutes, and a child killed by it loses
+    the CPU time of its own children (the search program)."""
+    def limit():
+        resource.setrlimit(resource.RLIMIT_CPU, (int(cap) + 1, int(cap) + 1))
+    t0 = time.monotonic()
+    p = subprocess.Popen(cmd + [path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=limit)
+    timer = threading.Timer(cap * WALL_FACTOR + 60, p.kill)
+    timer.start()
+    out = p.stdout.read()
+    _, status, usage = os.wait4(p.pid, 0)
+    timer.cancel()
+    return (out.decode(errors="replace"), os.waitstatus_to_exitcode(status), time.monotonic() - t0,
+            usage.ru_utime + usage.ru_stime, usage.ru_maxrss)
+
+
 def run(rows, solvers, args, done, out):
     build = build_id()
     for rnd in range(args.rounds):
@@ -206,6 +228,12 @@ def run(rows, solvers, args, done, out):
                 print(f"[{rnd}] {row['file']} {s}: {rec['answer']} {rec['cpu']} s{flag}", file=sys.stderr, flush=True)
 
 
+def walled(rec):
+    """A run the wall-clock backstop killed before its CPU cap: no measurement
+    (run again on resume)."""
+    return rec["code"] == -9 and rec["cpu"] < rec["cap"]
+
+
 def load(path, cap, build):
     """{(file, solver): [records]} of earlier runs that this one may reuse."""
     done = {}
@@ -213,7 +241,7 @@ def load(path, cap, build):
         with open(path) as f:
             for line in f:
                 r = json.loads(line)
-                if r["cap"] == cap and (r["solver"] in PEERS or r["build"] == build):
+                if r["cap"] == cap and (r["solver"] in PEERS or r["build"] == build) and not walled(r):
                     done.setdefault((r["file"], r["solver"]), []).append(r)
     return done
 
