@@ -234,14 +234,14 @@ def walled(rec):
     return rec["code"] == -9 and rec["cpu"] < rec["cap"]
 
 
-def load(path, cap, build):
+def load(path, cap, build, keep_walled=False):
     """{(file, solver): [records]} of earlier runs that this one may reuse."""
     done = {}
     if path and os.path.exists(path):
         with open(path) as f:
             for line in f:
                 r = json.loads(line)
-                if r["cap"] == cap and (r["solver"] in PEERS or r["build"] == build) and not walled(r):
+                if r["cap"] == cap and (r["solver"] in PEERS or r["build"] == build) and (keep_walled or not walled(r)):
                     done.setdefault((r["file"], r["solver"]), []).append(r)
     return done
 
@@ -286,6 +286,8 @@ def main(argv):
     p.add_argument("--build", default=None, help="a build folder for the children's PYTHONPATH")
     p.add_argument("-o", "--out", default=None, help="JSON-lines records, resumed")
     p.add_argument("--report", action="store_true", help="report the records of -o without running")
+    p.add_argument("--keep-walled", action="store_true", help="count runs the wall-clock backstop killed as "
+                   "unsolved instead of running them again")
     p.add_argument("--detail", action="store_true", help="the per-instance table too")
     p.add_argument("--save-baseline", default=None)
     p.add_argument("--baseline", default=None)
@@ -305,7 +307,7 @@ def main(argv):
     rows = select(args)
     if not rows:
         p.error("no instance selected")
-    done = load(args.out, args.cap, build_id())
+    done = load(args.out, args.cap, build_id(), args.keep_walled)
     if not args.report:
         with open(args.out, "a") if args.out else tempfile.TemporaryFile("w") as out:
             run(rows, solvers, args, done, out)
