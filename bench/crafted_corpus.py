@@ -110,13 +110,19 @@ def recipes(only=None):
     return out
 
 
-def text_of(builder, label, seed):
-    """The shuffled formula of one recipe, as DIMACS text."""
+def text_of(builder, label, seed, flip=False):
+    """The shuffled formula of one recipe, as DIMACS text (with `flip`, every
+    variable's sign is also flipped at random)."""
     if callable(builder):
-        cnf = builder(label, random.Random(seed))
+        rng = random.Random(seed)
+        cnf = builder(label, rng)
+        if flip:
+            signs = [0] + [rng.choice((1, -1)) for _ in range(cnf.nvars)]
+            cnf.clauses = [[d * signs[abs(d)] for d in c] for c in cnf.clauses]
         return cnf.text(f"seed {seed}")
     from cnfgen.clitools import cnfgen
-    return cnfgen(["cnfgen", "-q", "--seed", str(seed), *builder, *SHUFFLE], mode="string")
+    shuffle = SHUFFLE[:2] if flip else SHUFFLE
+    return cnfgen(["cnfgen", "-q", "--seed", str(seed), *builder, *shuffle], mode="string")
 
 
 def peer_answer(peer, path, cap):
@@ -152,7 +158,7 @@ def build_one(recipe, out, old, args):
     """The manifest row of one recipe, writing its file and asking the peer as needed."""
     family, known, label, seed, part, builder = recipe
     name = f"{family}-{label}.cnf"
-    text = text_of(builder, label, seed)
+    text = text_of(builder, label, seed, args.flip_signs)
     crc = f"{zlib.crc32(text.encode()):08x}"
     path = os.path.join(out, "cnf", name)
     with open(path, "w") as f:
@@ -176,6 +182,8 @@ def main(argv):
     p.add_argument("out", nargs="?", default=DEFAULT_OUT)
     p.add_argument("--peer", default=DEFAULT_PEER, help="the command that answers (exit 10/20); default %(default)s")
     p.add_argument("--peer-cap", type=float, default=60.0, help="CPU seconds of the peer per instance")
+    p.add_argument("--flip-signs", action="store_true", help="flip each variable's sign at random too (a "
+                   "corpus of its own: sign patterns such as the at-most-one shape disappear)")
     p.add_argument("--family", default=None, help="comma-separated families only (the manifests keep the others)")
     args = p.parse_args(argv)
     only = set(args.family.split(",")) if args.family else None
