@@ -140,6 +140,39 @@ def lone_default(manifests):
     return {f for f, alone in known.items() if alone}
 
 
+def parse_plan(text):
+    """A plan given on the command line (see --plan)."""
+    if text == "auto":
+        from quillon_native_cli.strategy import PORTFOLIO
+        return PORTFOLIO
+    if text == "at-most-one":
+        from quillon_native_cli.strategy import AT_MOST_ONE
+        return AT_MOST_ONE
+    members, weights, growth, head, *units = text.split(":")
+    return Plan(tuple(members.split(",")), tuple(int(w) for w in weights.split(",")), float(growth), 2000,
+                head=int(head), units=tuple(int(u) for u in units[0].split(",")) if units else ())
+
+
+def by_family(runs, info, files, names, limit, plans):
+    """Per family: each configuration's PAR-2 mean and solved count alone,
+    then each plan's, and the best configuration."""
+    families = sorted({info[f]["family"] for f in files})
+    cols = list(names) + [f"plan{i + 1}" for i in range(len(plans))]
+    print(f"{'family':14} {'n':>3} " + " ".join(f"{c[:10]:>12}" for c in cols) + "  best")
+    for fam in families + ["all"]:
+        fs = [f for f in files if fam == "all" or info[f]["family"] == fam]
+        cells, best = [], None
+        for c in cols:
+            plan = plans[int(c[4:]) - 1] if c.startswith("plan") and c not in names else None
+            tot, _, solved, _ = score(plan, runs, fs, limit) if plan else single(c, runs, fs, limit)
+            cells.append(f"{tot / len(fs):7.2f} {solved:>2}/{len(fs)}")
+            if not plan and (best is None or (-solved, tot) < best[0]):
+                best = ((-solved, tot), c)
+        print(f"{fam[:14]:14} {len(fs):>3} " + " ".join(f"{x:>12}" for x in cells) + f"  {best[1]}")
+    for i, text in enumerate(plans):
+        print(f"  plan{i + 1}: {text.schedule() if len(text.members) > 1 else text.members}")
+
+
 def main(argv):
     p = argparse.ArgumentParser()
     p.add_argument("runs")
@@ -152,6 +185,7 @@ def main(argv):
                    help="members:weights:growth:head[:units], e.g. default,minisat:1,2:2.0:5:20000,2000; "
                    "per-instance table with -v; `auto` for strategy.PORTFOLIO")
     p.add_argument("--configs", default=None, help="comma-separated names (default: all named)")
+    p.add_argument("--by-family", action="store_true", help="a table of configurations (and --plan) per family")
     p.add_argument("--manifests", default="", help="comma-separated manifests: with them, instances that the "
                    "features give to the default configuration alone are left out")
     args = p.parse_args(argv)
@@ -163,6 +197,9 @@ def main(argv):
                    and (args.part is None or info[f]["part"] in args.part.split(","))
                    and (args.family is None or info[f]["family"] == args.family))
     print(f"{len(files)} instances with every configuration measured")
+    if args.by_family:
+        by_family(runs, info, files, names, args.limit, [parse_plan(t) for t in args.plan])
+        return 0
     for n in names:
         tot, geo, solved, _ = single(n, runs, files, args.limit)
         print(f"  {n:<16} PAR-2 {tot:8.1f}  geomean {geo:7.3f}  solved {solved}")
@@ -170,12 +207,7 @@ def main(argv):
                   default=2 * args.limit) for f in files)
     print(f"  {'best of all':<16} PAR-2 {vbs:8.1f}")
     for text in args.plan:
-        if text == "auto":
-            from quillon_native_cli.strategy import PORTFOLIO as plan
-        else:
-            members, weights, growth, head, *units = text.split(":")
-            plan = Plan(tuple(members.split(",")), tuple(int(w) for w in weights.split(",")), float(growth), 2000,
-                        head=int(head), units=tuple(int(u) for u in units[0].split(",")) if units else ())
+        plan = parse_plan(text)
         tot, geo, solved, per = score(plan, runs, files, args.limit)
         print(f"  {text:<40} PAR-2 {tot:8.1f}  geomean {geo:7.3f}  solved {solved}")
         if args.verbose:
