@@ -88,6 +88,34 @@ def _counters(text):
     return {k: float(v) if k == "seconds" else int(v) for k, v in (ln.split("=") for ln in text.decode().split())}
 
 
+def search_argv(program, nvars, options, args, deadline, auto=False, files=None, proof=None):
+    """The search program's arguments (search_main.cpp) for solve's options
+    `args`, as SearchProcess and solve_formula's run_plan take them."""
+    argv = [program, str(nvars), f"--slice={args.slice}"]
+    if auto:
+        from quillon_native_cli import configs, strategy
+        argv += ["--auto=1", f"--rounds={args.rounds}",
+                 f"--probe={strategy.PROBE_CLAUSES},{strategy.PROBE_CONFLICTS}"]
+        if (args.threads or 1) > 1:
+            argv.append(f"--threads={args.threads}")
+        if args.portfolio:
+            argv.append(f"--portfolio={','.join(configs.PORTFOLIO_ORDER[:args.portfolio])}")
+        argv += [",".join([f"--named={name}"] + [f"{k}={_option(v)}" for k, v in opts.items()])
+                 for name, opts in configs.CONFIGS.items()]
+        if files is not None:
+            argv.append(f"--proof-dir={files.folder}")
+    if args.proof if proof is None else proof:
+        argv.append(f"--proof={'binary' if args.binary_proof else 'text'}")
+    if args.preprocess:
+        argv.append(f"--preprocess={args.rounds}")
+    if args.max_conflicts is not None:
+        argv.append(f"--max-conflicts={args.max_conflicts}")
+    if deadline is not None:
+        argv.append(f"--deadline={deadline!r}")
+    argv += [f"{k}={_option(v)}" for k, v in options.items()]
+    return argv
+
+
 class SearchProcess(supervise.Process):
     """The search program, started for a formula of `nvars` variables with
     solve's options `args`, Solver `options` and monotonic `deadline`, or
@@ -99,28 +127,7 @@ class SearchProcess(supervise.Process):
     NativeWork sends."""
 
     def __init__(self, program, nvars, options, args, deadline, auto=False, files=None, proof=None):
-        argv = [program, str(nvars), f"--slice={args.slice}"]
-        if auto:
-            from quillon_native_cli import configs, strategy
-            argv += ["--auto=1", f"--rounds={args.rounds}",
-                     f"--probe={strategy.PROBE_CLAUSES},{strategy.PROBE_CONFLICTS}"]
-            if (args.threads or 1) > 1:
-                argv.append(f"--threads={args.threads}")
-            if args.portfolio:
-                argv.append(f"--portfolio={','.join(configs.PORTFOLIO_ORDER[:args.portfolio])}")
-            argv += [",".join([f"--named={name}"] + [f"{k}={_option(v)}" for k, v in opts.items()])
-                     for name, opts in configs.CONFIGS.items()]
-            if files is not None:
-                argv.append(f"--proof-dir={files.folder}")
-        if args.proof if proof is None else proof:
-            argv.append(f"--proof={'binary' if args.binary_proof else 'text'}")
-        if args.preprocess:
-            argv.append(f"--preprocess={args.rounds}")
-        if args.max_conflicts is not None:
-            argv.append(f"--max-conflicts={args.max_conflicts}")
-        if deadline is not None:
-            argv.append(f"--deadline={deadline!r}")
-        argv += [f"{k}={_option(v)}" for k, v in options.items()]
+        argv = search_argv(program, nvars, options, args, deadline, auto, files, proof)
         ours, theirs = _scan.socketpair()
         rfd, wfd = os.pipe()
         try:
