@@ -4,6 +4,8 @@
 import os
 import random
 import re
+import threading
+import time
 
 import pytest
 import quillon_native as qn
@@ -263,3 +265,63 @@ def test_cli_auto_proof_check_and_limits(tmp_path, capsys, nvars, clauses):
     assert rc == 0 and lines[-1] == "s UNKNOWN" and 700 <= total <= 700 + 3 * 10
     from quillon_native_cli.main import main
     assert main(["solve", "--config", "auto", "--restart", "glucose", str(cnf)]) == 2  # usage
+
+
+# -- solve_formula's search in this process ---------------------------------------
+class Stopped(Exception):
+    pass
+
+
+HARD = dimacs(pigeonhole(11)[1])  # far beyond these tests' limits
+
+
+def stop_after(seconds):
+    """A SIGALRM in `seconds` whose handler raises Stopped (as Ctrl-C's raises KeyboardInterrupt)."""
+    import signal
+
+    def raise_stopped(signum, frame):
+        raise Stopped
+    old = signal.signal(signal.SIGALRM, raise_stopped)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    return lambda: signal.signal(signal.SIGALRM, old)
+
+
+@pytest.mark.parametrize("strategy_name", ["auto", "default"])
+def test_a_signal_stops_solve_formula_at_once_and_leaves_it_usable(tmp_path, strategy_name):
+    # The search runs with the interpreter unlocked; the handler's exception
+    # comes out within moments, not after the search's own limit.
+    restore = stop_after(0.2)
+    t0 = time.monotonic()
+    try:
+        with pytest.raises(Stopped):
+            solve_formula(HARD, max_conflicts=300_000, strategy_name=strategy_name, proof=str(tmp_path / "p.drat"))
+    finally:
+        restore()
+    assert time.monotonic() - t0 < 3
+    assert os.listdir(tmp_path) == ["p.drat"]  # no member's folder left
+    assert solve_formula([[1, 2], [-1], [-2, 3]]).model == [-1, 2, 3]
+
+
+def test_solve_formula_lets_other_threads_run_while_it_searches():
+    ticks, done = [], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+    t = threading.Thread(target=tick)
+    t.start()
+    try:
+        res = solve_formula(HARD, seconds=0.6)
+    finally:
+        done.set()
+        t.join()
+    assert res.answer is None and res.stats["conflicts_total"] > 0 and res.stats["winner"] is None
+    assert len(ticks) > 20  # every 10 ms, not only before and after the search
+
+
+@pytest.mark.parametrize("seconds", [0.0, 0.3])
+def test_solve_formula_ends_at_its_time_limit(seconds):
+    t0 = time.monotonic()
+    assert solve_formula(HARD, seconds=seconds).answer is None
+    assert time.monotonic() - t0 < seconds + 1.5
