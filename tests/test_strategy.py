@@ -1,6 +1,7 @@
-# The auto strategy: answers against brute force or construction, every model
-# against every clause, every UNSAT proof through check_proof, the same output
-# on a second run, members taking turns, and plans chosen by features.
+# The auto strategy through solve_formula and the command: answers against
+# brute force or construction, every model against every clause, every UNSAT
+# proof through check_proof, the same output on a second run, the conflict
+# limit over every member, and plans chosen by features.
 import os
 import random
 import re
@@ -11,8 +12,7 @@ import pytest
 import quillon_native as qn
 
 from oracles import brute_force, pigeonhole, random_3sat, satisfies, steps_of
-from quillon_native_cli import configs, solve_formula, strategy
-from quillon_native_cli.driver import Formula, ProofDest
+from quillon_native_cli import configs, native, solve_formula, strategy
 
 
 def dimacs(clauses):
@@ -34,69 +34,42 @@ FORMULAS = [  # (name, nvars, internal clauses, expected answer or None for brut
     ("mixed", 12, [c + [2 * ((i * 5) % 12)] for i, c in enumerate(random_3sat(4, 12, 5.0))] + [[1, 3]], None),
 ]
 
-PLANS = {  # small slices so that members take turns and later members win
-    "auto": None,
-    "turns": strategy.Plan(("default", "glucose-random", "minisat", "glucose-random@19"), (1, 2, 1, 1), 2.0, 7,
-                           units=(7, 7, 7, 19)),  # one configuration twice, in other slices
-    "turns-luby-first": strategy.Plan(("stable", "default"), (3, 1), 1.5, 11),
-    "head-not-default": strategy.Plan(("glucose-random@13", "default", "minisat"), (2, 1, 5), 2.0, 7, head=2,
-                                      units=(13, 9, 7)),
-    "pigeonhole-shape": strategy.Plan(strategy.AT_MOST_ONE.members, (1, 2, 5), 2.0, 7, units=(7, 300, 7)),
-}
+STRATEGIES = ["auto", "default", "glucose-random", "no-restart"]
 
 
-def run(nvars, clauses, plan, tmp_path, tag):
-    dest = ProofDest(str(tmp_path / f"{tag}.drat"))
-    formula = Formula(nvars, clauses)
-    chosen = plan or strategy.plan(strategy.features(nvars, clauses))
-    p = strategy.Portfolio(formula, chosen, dest)
-    out = p.run()
-    written = p.finish(out.winner)
-    with open(dest.path, "rb") as f:
-        proof = f.read()
-    leftovers = [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
-    return out, written, proof, leftovers
+def run(clauses, strategy_name, tmp_path, tag):
+    path = tmp_path / f"{tag}.drat"
+    res = solve_formula(dimacs(clauses), strategy_name=strategy_name, proof=str(path))
+    return res, path.read_bytes()
 
 
-@pytest.mark.parametrize("plan", list(PLANS), ids=list(PLANS))
+def without_seconds(res):
+    return res.answer, res.model, res.proof, res.stats
+
+
+@pytest.mark.parametrize("strategy_name", STRATEGIES)
 @pytest.mark.parametrize("name,nvars,clauses,expected", FORMULAS, ids=[f[0] for f in FORMULAS])
-def test_answers_models_proofs_and_repeatability(tmp_path, plan, name, nvars, clauses, expected):
-    out, written, proof, leftovers = run(nvars, clauses, PLANS[plan], tmp_path, "a")
+def test_answers_models_proofs_and_repeatability(tmp_path, strategy_name, name, nvars, clauses, expected):
+    res, proof = run(clauses, strategy_name, tmp_path, "a")
     if expected is None:
         expected = brute_force(nvars, clauses) is not None
-    assert out.answer is expected
-    assert leftovers == []
-    if out.answer:
-        assert len(out.model) == nvars and satisfies(out.model, clauses)
+    assert res.answer is expected and res.stats["winner"]
+    assert sorted(os.listdir(tmp_path)) == ["a.drat"]  # no member's file left
+    if res.answer:
+        assert satisfies([lit > 0 for lit in res.model], clauses)
     else:
         steps = [tuple(line.split()) for line in proof.decode().splitlines()]
         parsed = [("d" if s[:1] == ("d",) else "a", [int(x) for x in s if x not in ("d", "0")]) for s in steps]
-        assert len(parsed) == written
+        assert len(parsed) == res.proof
         assert qn.check_proof(nvars, clauses, steps_of(parsed))[0]
-    again = run(nvars, clauses, PLANS[plan], tmp_path, "b")
-    assert (again[0].answer, again[0].model, again[0].winner.name, again[0].stats, again[0].conflicts) == \
-        (out.answer, out.model, out.winner.name, out.stats, out.conflicts)
-    assert again[2] == proof
-
-
-def test_later_members_win_and_share_turns():
-    # hole7 under these shares is won by the second member (glucose-random);
-    # each member ran its doubling shares of 7-conflict slices in turn.
-    nvars, clauses = pigeonhole(7)
-    plan = strategy.Plan(("default", "glucose-random", "minisat"), (1, 2, 1), 2.0, 7)
-    p = strategy.Portfolio(Formula(nvars, clauses), plan)
-    out = p.run()
-    counts = [d.conflicts() for d in p.drivers]
-    assert out.answer is False and out.winner is p.drivers[1] and out.conflicts == sum(counts)
-    slices = [sum(plan.shares(r)[i] for r in range(9)) for i in range(3)]  # 9 full rounds for the first
-    assert counts[0] >= 7 * slices[0] and counts[2] >= 7 * sum(plan.shares(r)[2] for r in range(8))
+    again, again_proof = run(clauses, strategy_name, tmp_path, "b")
+    assert without_seconds(again) == without_seconds(res) and again_proof == proof
 
 
 def test_conflict_limit_counts_every_member():
-    nvars, clauses = pigeonhole(9)
-    plan = strategy.Plan(("default", "glucose"), (1, 1), 2.0, 100)
-    out = strategy.Portfolio(Formula(nvars, clauses), plan).run(max_conflicts=1000)
-    assert out.answer is None and 1000 <= out.conflicts <= 1000 + 2 * 10
+    res = solve_formula(dimacs(pigeonhole(9)[1]), max_conflicts=1000)
+    assert res.answer is None and res.stats["winner"] is None
+    assert 1000 <= res.stats["conflicts_total"] <= 1000 + 3 * 10
 
 
 def colouring(vertices, colours, edges):
@@ -142,10 +115,10 @@ def test_plan_from_features(clauses, expect):
         assert chosen == strategy.AT_MOST_ONE
     else:
         assert chosen == strategy.PORTFOLIO
-    flat = strategy.Clauses()
+    formula = native.Formula(nvars)
     for c in clauses:
-        flat.append(c)
-    assert strategy.features(nvars, flat) == feat
+        formula.add_clause(c)
+    assert strategy.features(nvars, formula) == feat
 
 
 @pytest.mark.parametrize("slice_", [20000, 300, 0])
