@@ -143,6 +143,22 @@ def test_large_formulas_get_fewer_members():
         assert chosen.members == base.members[:strategy.LARGE_MEMBERS] and chosen.why.startswith(base.why)
 
 
+CONFLICT_LIMITS = [  # max_conflicts -> the answer on a satisfiable formula, or the error raised
+    (-1, None), (0, None), (1000, True), (2 ** 64 - 1, True), (2 ** 64, True), (10 ** 30, True),
+    (1.5, TypeError), ("7", TypeError),
+]
+
+
+@pytest.mark.parametrize("limit,expected", CONFLICT_LIMITS, ids=[repr(x[0]) for x in CONFLICT_LIMITS])
+def test_solve_formula_takes_any_conflict_limit(limit, expected):
+    clauses = [[1, 2], [-1, 2], [1, -2]]
+    if expected is TypeError:
+        with pytest.raises(TypeError, match="max_conflicts=.*a whole number of conflicts"):
+            solve_formula(clauses, max_conflicts=limit)
+    else:
+        assert solve_formula(clauses, max_conflicts=limit).answer is expected
+
+
 @pytest.mark.parametrize("proof", [None, True, "file"])
 def test_solve_formula(tmp_path, proof):
     nvars, clauses = pigeonhole(6)

@@ -57,7 +57,7 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
         raise ValueError(f"unknown strategy {strategy_name!r}; auto or one of {', '.join(configs.CONFIGS)}")
     options = {} if auto else dict(configs.CONFIGS[strategy_name])
     want = proof is not None and proof is not False
-    args = _Args(max_conflicts, binary_proof and proof is not True)
+    args = _Args(_conflict_limit(max_conflicts), binary_proof and proof is not True)
     if not want:
         return _result(native.search_argv("run_plan", n, options, args, deadline, auto), formula, -1, strategy_name)
     from quillon_native_cli.proofs import MemberFolder
@@ -137,6 +137,18 @@ def _literals(clause):
     if any(d == 0 or abs(d) > MAX_VAR for d in ds):
         raise ValueError(f"clause {items!r}: literals are non-zero, of variables 1 to {MAX_VAR}")
     return ds
+
+
+def _conflict_limit(max_conflicts):
+    """The conflict limit as the search takes it: below 0 is 0, beyond 64
+    bits none (None); anything but an integer is a TypeError."""
+    if max_conflicts is None:
+        return None
+    try:
+        n = operator.index(max_conflicts)
+    except TypeError:
+        raise TypeError(f"max_conflicts={max_conflicts!r}: a whole number of conflicts, or None") from None
+    return None if n >= 2 ** 64 else max(n, 0)
 
 
 CENTURY = 100 * 365.25 * 86400  # seconds; a longer limit is no limit
