@@ -69,6 +69,12 @@ class AutoSearch {
     named_["config"] = a.config;  // the configuration of a run without a plan
   }
 
+  AutoSearch(const AutoSearch &) = delete;
+  AutoSearch &operator=(const AutoSearch &) = delete;
+  ~AutoSearch() {
+    if (target_ >= 0) ::close(target_);  // a run that failed before reporting its proof
+  }
+
   int run() {
     if (a_.preprocess) {
       start_preprocessor();
@@ -263,6 +269,7 @@ class AutoSearch {
 
   void proof_message(int err, uint64_t steps) {
     ::close(target_);
+    target_ = -1;
     if (err != 0) {
       const auto e = static_cast<uint32_t>(err);
       out_.send(wire::kProofFailed, std::string_view(reinterpret_cast<const char *>(&e), sizeof(e)));
