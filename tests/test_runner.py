@@ -18,7 +18,6 @@ from pathlib import Path
 import pytest
 import quillon_native as qn
 
-import test_driver
 from oracles import pigeonhole, random_3sat, random_cnf
 from quillon_native_cli import configs, native, strategy
 from quillon_native_cli.proofs import ProofReader, ProofWriter
@@ -121,34 +120,23 @@ def test_the_runner_makes_the_modules_search_and_proof(tmp_path, name, nvars, cl
         assert got == want, (preprocess, binary)
 
 
-def test_the_native_driver_drives_like_the_module_one(tmp_path, monkeypatch):
-    monkeypatch.setattr(test_driver, "open_driver", native.open_native_driver)
-    for case in test_driver.CASES:
-        for binary in (False, True):
-            test_driver.test_slices_are_the_solvers_search(tmp_path, *case, binary)
+def test_flat_clauses_and_a_natively_read_formula(tmp_path):
     # Clauses kept flat (4 bytes a literal) go in with one call.
     nvars, clauses = pigeonhole(5)
+    r = native.make_runner(nvars, {"restart": "glucose"})
     flat = Flat(clauses)
-    for formula in (test_driver.Formula(nvars, clauses), test_driver.Formula(nvars, flat)):
-        d = native.open_native_driver(nvars, {"restart": "glucose"}, None)
-        d.add_formula(formula)
-        assert d.run(None) is False and d.stats()["conflicts"] == module_run(
-            nvars, clauses, {"restart": "glucose"}, False, False, None)[1]["conflicts"]
+    r.add_flat(flat.lits, flat.ends)
+    assert r.solve(None) is False and r.stats()["conflicts"] == module_run(
+        nvars, clauses, {"restart": "glucose"}, False, False, None)[1]["conflicts"]
     with pytest.raises(ValueError, match="ends must rise"):
         native.make_runner(3, {}).add_flat(array("I", [0]), array("Q", [2]))
-    # A formula read natively feeds a driver with no clause list at all.
+    # A formula read natively: its counts, and the clauses as written.
     cnf = tmp_path / "f.cnf"
-    nvars, clauses = pigeonhole(5)
     cnf.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
         " ".join(str(l // 2 + 1) if l % 2 == 0 else str(-(l // 2 + 1)) for l in c) + " 0\n" for c in clauses))
     formula = native.read_formula(str(cnf))
     assert (formula.nvars, formula.nclauses) == (nvars, len(clauses))
-    d = native.open_native_driver(formula.nvars, {}, test_driver.ProofDest(str(tmp_path / "h.drat")))
-    d.add_formula(formula)
-    assert d.run(None) is False and d.finish_proof() > 0
-    d.close()
-    assert qn.check_proof(nvars, clauses, ProofReader(str(tmp_path / "h.drat")).read().steps)[0]
-
+    assert strategy.features(nvars, formula) == strategy.features(nvars, clauses)
 
 MODES = {  # how a run searches: its options, and the line after which it is searching
     "config": (["--config", "default", "-v", "--slice", "200"], "conflicts ("),
@@ -267,12 +255,11 @@ def test_a_natively_read_formula_has_the_features_of_its_clause_lists():
     for _ in range(200):
         nvars = rng.randint(1, 30)
         clauses = random_cnf(rng, nvars, rng.randint(0, 40), 0, 5)
-        formula, flat = native.Formula(nvars), strategy.Clauses()
+        formula = native.Formula(nvars)
         for c in clauses:
             formula.add_clause(c)
-            flat.append(c)
         want = strategy.features(nvars, clauses)
-        assert strategy.features(nvars, formula) == strategy.features(nvars, flat) == want
+        assert strategy.features(nvars, formula) == want
         for sign, counts in ((1, want.negative), (0, want.positive)):
             assert counts == Counter(len(c) for c in clauses if c and all(lit & 1 == sign for lit in c))
 

@@ -212,8 +212,9 @@ def counter(out, label):
 @pytest.mark.parametrize("name,nvars,clauses", AUTO_FORMULAS, ids=[f[0] for f in AUTO_FORMULAS])
 def test_auto_searches_in_the_program_as_the_plan_over_the_module(tmp_path, capsys, monkeypatch, name, nvars,
                                                                   clauses):
-    # The program chooses auto's plan and runs it natively; solve_formula runs
-    # the same plan over the module: the same winner, counters, model and proof.
+    # The program chooses auto's plan and runs it; solve_formula runs the same
+    # search in its own process: the same plan line (Python's statement of the
+    # table), winner, counters, model and proof.
     from quillon_native_cli import solve_formula
     f = cnf_file(tmp_path, f"{name}.cnf", nvars, clauses)
     procs = started(monkeypatch)

@@ -1,16 +1,18 @@
-# The auto strategy: answers against brute force or construction, every model
-# against every clause, every UNSAT proof through check_proof, the same output
-# on a second run, members taking turns, and plans chosen by features.
+# The auto strategy through solve_formula and the command: answers against
+# brute force or construction, every model against every clause, every UNSAT
+# proof through check_proof, the same output on a second run, the conflict
+# limit over every member, and plans chosen by features.
 import os
 import random
 import re
+import threading
+import time
 
 import pytest
 import quillon_native as qn
 
 from oracles import brute_force, pigeonhole, random_3sat, satisfies, steps_of
-from quillon_native_cli import configs, solve_formula, strategy
-from quillon_native_cli.driver import Formula, ProofDest
+from quillon_native_cli import configs, native, solve_formula, strategy
 
 
 def dimacs(clauses):
@@ -32,69 +34,42 @@ FORMULAS = [  # (name, nvars, internal clauses, expected answer or None for brut
     ("mixed", 12, [c + [2 * ((i * 5) % 12)] for i, c in enumerate(random_3sat(4, 12, 5.0))] + [[1, 3]], None),
 ]
 
-PLANS = {  # small slices so that members take turns and later members win
-    "auto": None,
-    "turns": strategy.Plan(("default", "glucose-random", "minisat", "glucose-random@19"), (1, 2, 1, 1), 2.0, 7,
-                           units=(7, 7, 7, 19)),  # one configuration twice, in other slices
-    "turns-luby-first": strategy.Plan(("stable", "default"), (3, 1), 1.5, 11),
-    "head-not-default": strategy.Plan(("glucose-random@13", "default", "minisat"), (2, 1, 5), 2.0, 7, head=2,
-                                      units=(13, 9, 7)),
-    "pigeonhole-shape": strategy.Plan(strategy.AT_MOST_ONE.members, (1, 2, 5), 2.0, 7, units=(7, 300, 7)),
-}
+STRATEGIES = ["auto", "default", "glucose-random", "no-restart"]
 
 
-def run(nvars, clauses, plan, tmp_path, tag):
-    dest = ProofDest(str(tmp_path / f"{tag}.drat"))
-    formula = Formula(nvars, clauses)
-    chosen = plan or strategy.plan(strategy.features(nvars, clauses))
-    p = strategy.Portfolio(formula, chosen, dest)
-    out = p.run()
-    written = p.finish(out.winner)
-    with open(dest.path, "rb") as f:
-        proof = f.read()
-    leftovers = [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
-    return out, written, proof, leftovers
+def run(clauses, strategy_name, tmp_path, tag):
+    path = tmp_path / f"{tag}.drat"
+    res = solve_formula(dimacs(clauses), strategy_name=strategy_name, proof=str(path))
+    return res, path.read_bytes()
 
 
-@pytest.mark.parametrize("plan", list(PLANS), ids=list(PLANS))
+def without_seconds(res):
+    return res.answer, res.model, res.proof, res.stats
+
+
+@pytest.mark.parametrize("strategy_name", STRATEGIES)
 @pytest.mark.parametrize("name,nvars,clauses,expected", FORMULAS, ids=[f[0] for f in FORMULAS])
-def test_answers_models_proofs_and_repeatability(tmp_path, plan, name, nvars, clauses, expected):
-    out, written, proof, leftovers = run(nvars, clauses, PLANS[plan], tmp_path, "a")
+def test_answers_models_proofs_and_repeatability(tmp_path, strategy_name, name, nvars, clauses, expected):
+    res, proof = run(clauses, strategy_name, tmp_path, "a")
     if expected is None:
         expected = brute_force(nvars, clauses) is not None
-    assert out.answer is expected
-    assert leftovers == []
-    if out.answer:
-        assert len(out.model) == nvars and satisfies(out.model, clauses)
+    assert res.answer is expected and res.stats["winner"]
+    assert sorted(os.listdir(tmp_path)) == ["a.drat"]  # no member's file left
+    if res.answer:
+        assert satisfies([lit > 0 for lit in res.model], clauses)
     else:
         steps = [tuple(line.split()) for line in proof.decode().splitlines()]
         parsed = [("d" if s[:1] == ("d",) else "a", [int(x) for x in s if x not in ("d", "0")]) for s in steps]
-        assert len(parsed) == written
+        assert len(parsed) == res.proof
         assert qn.check_proof(nvars, clauses, steps_of(parsed))[0]
-    again = run(nvars, clauses, PLANS[plan], tmp_path, "b")
-    assert (again[0].answer, again[0].model, again[0].winner.name, again[0].stats, again[0].conflicts) == \
-        (out.answer, out.model, out.winner.name, out.stats, out.conflicts)
-    assert again[2] == proof
-
-
-def test_later_members_win_and_share_turns():
-    # hole7 under these shares is won by the second member (glucose-random);
-    # each member ran its doubling shares of 7-conflict slices in turn.
-    nvars, clauses = pigeonhole(7)
-    plan = strategy.Plan(("default", "glucose-random", "minisat"), (1, 2, 1), 2.0, 7)
-    p = strategy.Portfolio(Formula(nvars, clauses), plan)
-    out = p.run()
-    counts = [d.conflicts() for d in p.drivers]
-    assert out.answer is False and out.winner is p.drivers[1] and out.conflicts == sum(counts)
-    slices = [sum(plan.shares(r)[i] for r in range(9)) for i in range(3)]  # 9 full rounds for the first
-    assert counts[0] >= 7 * slices[0] and counts[2] >= 7 * sum(plan.shares(r)[2] for r in range(8))
+    again, again_proof = run(clauses, strategy_name, tmp_path, "b")
+    assert without_seconds(again) == without_seconds(res) and again_proof == proof
 
 
 def test_conflict_limit_counts_every_member():
-    nvars, clauses = pigeonhole(9)
-    plan = strategy.Plan(("default", "glucose"), (1, 1), 2.0, 100)
-    out = strategy.Portfolio(Formula(nvars, clauses), plan).run(max_conflicts=1000)
-    assert out.answer is None and 1000 <= out.conflicts <= 1000 + 2 * 10
+    res = solve_formula(dimacs(pigeonhole(9)[1]), max_conflicts=1000)
+    assert res.answer is None and res.stats["winner"] is None
+    assert 1000 <= res.stats["conflicts_total"] <= 1000 + 3 * 10
 
 
 def colouring(vertices, colours, edges):
@@ -140,10 +115,10 @@ def test_plan_from_features(clauses, expect):
         assert chosen == strategy.AT_MOST_ONE
     else:
         assert chosen == strategy.PORTFOLIO
-    flat = strategy.Clauses()
+    formula = native.Formula(nvars)
     for c in clauses:
-        flat.append(c)
-    assert strategy.features(nvars, flat) == feat
+        formula.add_clause(c)
+    assert strategy.features(nvars, formula) == feat
 
 
 @pytest.mark.parametrize("slice_", [20000, 300, 0])
@@ -166,6 +141,22 @@ def test_large_formulas_get_fewer_members():
         feat = strategy.Features(10, 10, strategy.LARGE_LITS, {2: 5, 9: 5}, 2.0, negative, positive)
         chosen = strategy.plan(feat)
         assert chosen.members == base.members[:strategy.LARGE_MEMBERS] and chosen.why.startswith(base.why)
+
+
+CONFLICT_LIMITS = [  # max_conflicts -> the answer on a satisfiable formula, or the error raised
+    (-1, None), (0, None), (1000, True), (2 ** 64 - 1, True), (2 ** 64, True), (10 ** 30, True),
+    (1.5, TypeError), ("7", TypeError),
+]
+
+
+@pytest.mark.parametrize("limit,expected", CONFLICT_LIMITS, ids=[repr(x[0]) for x in CONFLICT_LIMITS])
+def test_solve_formula_takes_any_conflict_limit(limit, expected):
+    clauses = [[1, 2], [-1, 2], [1, -2]]
+    if expected is TypeError:
+        with pytest.raises(TypeError, match="max_conflicts=.*a whole number of conflicts"):
+            solve_formula(clauses, max_conflicts=limit)
+    else:
+        assert solve_formula(clauses, max_conflicts=limit).answer is expected
 
 
 @pytest.mark.parametrize("proof", [None, True, "file"])
@@ -263,3 +254,63 @@ def test_cli_auto_proof_check_and_limits(tmp_path, capsys, nvars, clauses):
     assert rc == 0 and lines[-1] == "s UNKNOWN" and 700 <= total <= 700 + 3 * 10
     from quillon_native_cli.main import main
     assert main(["solve", "--config", "auto", "--restart", "glucose", str(cnf)]) == 2  # usage
+
+
+# -- solve_formula's search in this process ---------------------------------------
+class Stopped(Exception):
+    pass
+
+
+HARD = dimacs(pigeonhole(11)[1])  # far beyond these tests' limits
+
+
+def stop_after(seconds):
+    """A SIGALRM in `seconds` whose handler raises Stopped (as Ctrl-C's raises KeyboardInterrupt)."""
+    import signal
+
+    def raise_stopped(signum, frame):
+        raise Stopped
+    old = signal.signal(signal.SIGALRM, raise_stopped)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    return lambda: signal.signal(signal.SIGALRM, old)
+
+
+@pytest.mark.parametrize("strategy_name", ["auto", "default"])
+def test_a_signal_stops_solve_formula_at_once_and_leaves_it_usable(tmp_path, strategy_name):
+    # The search runs with the interpreter unlocked; the handler's exception
+    # comes out within moments, not after the search's own limit.
+    restore = stop_after(0.2)
+    t0 = time.monotonic()
+    try:
+        with pytest.raises(Stopped):
+            solve_formula(HARD, max_conflicts=300_000, strategy_name=strategy_name, proof=str(tmp_path / "p.drat"))
+    finally:
+        restore()
+    assert time.monotonic() - t0 < 3
+    assert os.listdir(tmp_path) == ["p.drat"]  # no member's folder left
+    assert solve_formula([[1, 2], [-1], [-2, 3]]).model == [-1, 2, 3]
+
+
+def test_solve_formula_lets_other_threads_run_while_it_searches():
+    ticks, done = [], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+    t = threading.Thread(target=tick)
+    t.start()
+    try:
+        res = solve_formula(HARD, seconds=0.6)
+    finally:
+        done.set()
+        t.join()
+    assert res.answer is None and res.stats["conflicts_total"] > 0 and res.stats["winner"] is None
+    assert len(ticks) > 20  # every 10 ms, not only before and after the search
+
+
+@pytest.mark.parametrize("seconds", [0.0, 0.3])
+def test_solve_formula_ends_at_its_time_limit(seconds):
+    t0 = time.monotonic()
+    assert solve_formula(HARD, seconds=seconds).answer is None
+    assert time.monotonic() - t0 < seconds + 1.5

@@ -1,11 +1,15 @@
-"""Solving from Python with the command's strategy, without a subprocess."""
+"""Solving from Python as `quillon-native solve` does: the search program's
+run (auto's plan, or one configuration) in this process."""
 import math
 import operator
+import os
+import struct
+import tempfile
 import time
 from dataclasses import dataclass
 
-from quillon_native_cli import configs, strategy
-from quillon_native_cli.driver import Formula, ProofDest
+from quillon_native_cli import configs
+from quillon_native_cli.solve_options import DEFAULT_ROUNDS, DEFAULT_SLICE
 
 
 @dataclass
@@ -34,41 +38,90 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     against `clauses` itself (literals converted to 2*(var-1) + negated).
     """
     deadline = _deadline(seconds)  # a limit it refuses is refused before any work
-    flat = strategy.Clauses()
+    from quillon_native_cli import native
+    formula = native.Formula()
     top = 0
     for c in clauses:
         lits = [2 * d - 2 if d > 0 else -2 * d - 1 for d in _literals(c)]
         if lits:
             top = max(top, max(lits) // 2 + 1)
-        flat.append(lits)
+        formula.add_clause(lits)
     n = top if nvars is None else nvars
     if n < top:
         raise ValueError(f"nvars={nvars} but variable {top} is used")
-    from quillon_native_cli.native import memory_refusal
-    refused = memory_refusal(n)
+    refused = native.memory_refusal(n)
     if refused:
         raise MemoryError(f"nvars={n}: {refused}")
-    formula = Formula(n, flat)
-    feat = None
-    if strategy_name == "auto":
-        feat = strategy.features(n, flat)
-        chosen = strategy.plan(feat)
-    elif strategy_name in configs.CONFIGS:
-        chosen = strategy.Plan((strategy_name,), (1,), 1.0, strategy.DEFAULT_SLICE, "chosen")
-    else:
+    auto = strategy_name == "auto"
+    if not auto and strategy_name not in configs.CONFIGS:
         raise ValueError(f"unknown strategy {strategy_name!r}; auto or one of {', '.join(configs.CONFIGS)}")
-    dest = None if proof is None or proof is False else ProofDest(None if proof is True else str(proof),
-                                                                   binary_proof)
-    remaining = None if deadline is None else (lambda: deadline - time.monotonic())
-    if feat is not None and strategy.probes(feat):
-        return _probe_first(formula, dest, max_conflicts, deadline, proof is True)
-    run = strategy.Portfolio(formula, chosen, dest)
-    out = run.run(max_conflicts, remaining)
-    steps = out.winner.proof_steps() if out.answer is False and proof is True else None
-    written = run.finish(out.winner) if out.answer is not None else run.finish(None)
-    model = [v + 1 if val else -(v + 1) for v, val in enumerate(out.model)] if out.answer else None
-    stats = dict(out.stats, conflicts_total=out.conflicts, winner=out.winner.name if out.winner else None)
-    return Result(out.answer, model, steps if proof is True else written if dest else None, stats)
+    options = {} if auto else dict(configs.CONFIGS[strategy_name])
+    want = proof is not None and proof is not False
+    args = _Args(_conflict_limit(max_conflicts), binary_proof and proof is not True)
+    if not want:
+        return _result(native.search_argv("run_plan", n, options, args, deadline, auto), formula, -1, strategy_name)
+    from quillon_native_cli.proofs import MemberFolder
+    files = MemberFolder(os.path.join(tempfile.gettempdir(), "proof") if proof is True else str(proof))
+    try:
+        target = os.path.join(files.folder, "proof.drat") if proof is True else str(proof)
+        argv = native.search_argv("run_plan", n, options, args, deadline, auto, files, True)
+        with open(target, "wb") as fh:  # a device (a link to /dev/null) is written to, never replaced
+            res = _result(argv, formula, fh.fileno(), strategy_name)
+        if proof is True:
+            res.proof = _steps(target) if res.answer is False else None
+        elif res.answer is None:
+            res.proof = None
+        return res
+    finally:
+        files.remove()
+
+
+@dataclass
+class _Args:
+    """solve's options as the search program's arguments take them (native.search_argv)."""
+    max_conflicts: object
+    binary_proof: bool
+    slice: int = DEFAULT_SLICE
+    rounds: int = DEFAULT_ROUNDS
+    threads: object = None
+    portfolio: object = None
+    preprocess: bool = False
+    proof: bool = False
+
+
+def _result(argv, formula, proof_fd, strategy_name):
+    """The Result of the search program's run (in this process) over `formula`."""
+    from quillon_native_cli import native
+    from quillon_native_cli.dimacs import _scan
+    data = _scan.run_plan(argv, formula, proof_fd)
+    res = Result(None, None, None, {})
+    at = 0
+    while at < len(data):
+        (size,) = struct.unpack_from("=I", data, at + 1)
+        msg = native.SearchProcess.message(data[at], data[at + 5:at + 5 + size])
+        at += 5 + size
+        if msg[0] == "answer":
+            res.answer, counters, model = msg[1], msg[2], msg[3]
+            res.model = [v + 1 if b else -(v + 1) for v, b in enumerate(model)] if model is not None else None
+            counters.pop("seconds", None)
+            total = counters.pop("all_conflicts", counters.get("conflicts", 0))
+            res.stats = dict(counters, conflicts_total=total, winner=None)
+        elif msg[0] == "winner":
+            res.stats["winner"] = msg[1]
+        elif msg[0] == "proof":
+            res.proof = msg[1]
+        elif msg[0] in ("proof-failed", "error"):
+            raise OSError(msg[1]) if msg[0] == "proof-failed" else RuntimeError(msg[1])
+    if res.answer is not None and strategy_name != "auto":  # the program's member of one configuration
+        res.stats["winner"] = strategy_name
+    return res
+
+
+def _steps(path):
+    """The proof at `path` as (kind, DIMACS literals) pairs."""
+    from quillon_native_cli.proofs import ProofReader
+    return [("d" if deletion else "a", [(lit >> 1) + 1 if lit % 2 == 0 else -((lit >> 1) + 1) for lit in lits])
+            for deletion, lits in ProofReader(path).read().steps]
 
 
 def _literals(clause):
@@ -86,6 +139,18 @@ def _literals(clause):
     return ds
 
 
+def _conflict_limit(max_conflicts):
+    """The conflict limit as the search takes it: below 0 is 0, beyond 64
+    bits none (None); anything but an integer is a TypeError."""
+    if max_conflicts is None:
+        return None
+    try:
+        n = operator.index(max_conflicts)
+    except TypeError:
+        raise TypeError(f"max_conflicts={max_conflicts!r}: a whole number of conflicts, or None") from None
+    return None if n >= 2 ** 64 else max(n, 0)
+
+
 CENTURY = 100 * 365.25 * 86400  # seconds; a longer limit is no limit
 
 
@@ -96,57 +161,3 @@ def _deadline(seconds):
     if math.isnan(seconds) or seconds < 0:
         raise ValueError(f"seconds={seconds!r}: a time limit is 0 or more seconds (None or inf: no limit)")
     return None if seconds > CENTURY else time.monotonic() + seconds
-
-
-def _probe_first(formula, dest, max_conflicts, deadline, want_steps):
-    """auto on a large structured formula, as the command runs it: the
-    default alone for strategy.PROBE_CONFLICTS conflicts (the start of its
-    own search); a formula still open is preprocessed and searched with the
-    plan of the simplified formula, its model extended back to the input and
-    its proof the preprocessor's steps, then the winner's."""
-    import quillon_native as qn
-    from quillon_native_cli import supervise
-    from quillon_native_cli.driver import open_driver
-    memory = ProofDest(None) if dest is not None else None
-    probe = open_driver(formula.nvars, dict(configs.CONFIGS["default"]), memory, "default")
-    probe.add_formula(formula)
-    limit = strategy.PROBE_CONFLICTS if max_conflicts is None else min(strategy.PROBE_CONFLICTS, max_conflicts)
-    answer = supervise.in_slices(strategy.DEFAULT_SLICE, limit, deadline, probe.run, probe.conflicts, lambda: None)
-    spent = probe.conflicts()
-    if answer is not None or max_conflicts is not None and spent >= max_conflicts or \
-            deadline is not None and time.monotonic() >= deadline:
-        return _result(answer, probe.model(), probe.proof_steps(), probe, probe.stats(), spent, dest, want_steps)
-    probe.close()
-    pre = qn.Preprocessor(formula.nvars, with_proof=dest is not None)
-    for clause in formula.clauses:
-        pre.add_clause(clause)
-    if not pre.run(configs.PREP_ROUNDS):
-        return _result(False, None, pre.proof_steps(), None, {}, spent, dest, want_steps)
-    reduced = pre.reduced()
-    plan = strategy.plan(strategy.features(pre.nvars, reduced))
-    run = strategy.Portfolio(Formula(pre.nvars, reduced), plan, memory)
-    remaining = None if deadline is None else (lambda: deadline - time.monotonic())
-    out = run.run(None if max_conflicts is None else max_conflicts - spent, remaining)
-    model = pre.reconstruct(out.model) if out.answer else None
-    steps = pre.proof_steps() + out.winner.proof_steps() if out.winner is not None and dest is not None else []
-    run.finish(None)
-    return _result(out.answer, model, steps, out.winner, out.stats, spent + out.conflicts, dest, want_steps)
-
-
-def _result(answer, model, steps, winner, stats, conflicts, dest, want_steps):
-    """The Result of a run of the probe path; the proof goes where `dest`
-    says (the winner's only: none without an answer)."""
-    proof = None
-    if dest is not None and dest.path is not None and answer is not None:
-        from quillon_native_cli.proofs import ProofWriter
-        import sys
-        with open(dest.path, "wb") if dest.path != "-" else open(sys.stdout.fileno(), "wb", closefd=False) as fh:
-            sys.stdout.flush()
-            writer = ProofWriter(fh, dest.binary)
-            writer.write(steps)
-        proof = writer.steps
-    elif want_steps:
-        proof = steps if answer is False else None
-    model = [v + 1 if val else -(v + 1) for v, val in enumerate(model)] if answer else None
-    name = winner.name if winner is not None and answer is not None else None
-    return Result(answer, model, proof, dict(stats, conflicts_total=conflicts, winner=name))

@@ -5,9 +5,9 @@ grows (whole steps, flushed at every slice end), so that an interrupted run
 keeps every step derived so far.
 
 `SearchProcess` runs the same search in the search program (quillon-search,
-search_main.cpp), a process without the interpreter; `NativeWork` is what a
-forked search process runs when the program is not there.  `NativeDriver`
-and `open_native_driver` offer the solver-driving protocol of driver.py.
+search_main.cpp), a process without the interpreter; `search_argv` gives its
+arguments, which solve_formula hands to _scan.run_plan to run that search in
+this process.
 """
 import os
 import signal
@@ -88,6 +88,34 @@ def _counters(text):
     return {k: float(v) if k == "seconds" else int(v) for k, v in (ln.split("=") for ln in text.decode().split())}
 
 
+def search_argv(program, nvars, options, args, deadline, auto=False, files=None, proof=None):
+    """The search program's arguments (search_main.cpp) for solve's options
+    `args`, as SearchProcess and solve_formula's run_plan take them."""
+    argv = [program, str(nvars), f"--slice={args.slice}"]
+    if auto:
+        from quillon_native_cli import configs, strategy
+        argv += ["--auto=1", f"--rounds={args.rounds}",
+                 f"--probe={strategy.PROBE_CLAUSES},{strategy.PROBE_CONFLICTS}"]
+        if (args.threads or 1) > 1:
+            argv.append(f"--threads={args.threads}")
+        if args.portfolio:
+            argv.append(f"--portfolio={','.join(configs.PORTFOLIO_ORDER[:args.portfolio])}")
+        argv += [",".join([f"--named={name}"] + [f"{k}={_option(v)}" for k, v in opts.items()])
+                 for name, opts in configs.CONFIGS.items()]
+        if files is not None:
+            argv.append(f"--proof-dir={files.folder}")
+    if args.proof if proof is None else proof:
+        argv.append(f"--proof={'binary' if args.binary_proof else 'text'}")
+    if args.preprocess:
+        argv.append(f"--preprocess={args.rounds}")
+    if args.max_conflicts is not None:
+        argv.append(f"--max-conflicts={args.max_conflicts}")
+    if deadline is not None:
+        argv.append(f"--deadline={deadline!r}")
+    argv += [f"{k}={_option(v)}" for k, v in options.items()]
+    return argv
+
+
 class SearchProcess(supervise.Process):
     """The search program, started for a formula of `nvars` variables with
     solve's options `args`, Solver `options` and monotonic `deadline`, or
@@ -95,32 +123,11 @@ class SearchProcess(supervise.Process):
     `--threads` or `--portfolio` (its members' proofs in the folder of
     `files`, a ProofFiles): `feed` (a _scan.ClauseFeed)
     takes the clauses as they are read, and finish(proof_fh) starts the
-    search.  Its messages (search_wire.hpp) come out of poll() as the tuples
-    NativeWork sends."""
+    search.  Its messages (search_wire.hpp) come out of poll() as tuples
+    (`message`)."""
 
     def __init__(self, program, nvars, options, args, deadline, auto=False, files=None, proof=None):
-        argv = [program, str(nvars), f"--slice={args.slice}"]
-        if auto:
-            from quillon_native_cli import configs, strategy
-            argv += ["--auto=1", f"--rounds={args.rounds}",
-                     f"--probe={strategy.PROBE_CLAUSES},{strategy.PROBE_CONFLICTS}"]
-            if (args.threads or 1) > 1:
-                argv.append(f"--threads={args.threads}")
-            if args.portfolio:
-                argv.append(f"--portfolio={','.join(configs.PORTFOLIO_ORDER[:args.portfolio])}")
-            argv += [",".join([f"--named={name}"] + [f"{k}={_option(v)}" for k, v in opts.items()])
-                     for name, opts in configs.CONFIGS.items()]
-            if files is not None:
-                argv.append(f"--proof-dir={files.folder}")
-        if args.proof if proof is None else proof:
-            argv.append(f"--proof={'binary' if args.binary_proof else 'text'}")
-        if args.preprocess:
-            argv.append(f"--preprocess={args.rounds}")
-        if args.max_conflicts is not None:
-            argv.append(f"--max-conflicts={args.max_conflicts}")
-        if deadline is not None:
-            argv.append(f"--deadline={deadline!r}")
-        argv += [f"{k}={_option(v)}" for k, v in options.items()]
+        argv = search_argv(program, nvars, options, args, deadline, auto, files, proof)
         ours, theirs = _scan.socketpair()
         rfd, wfd = os.pipe()
         try:
@@ -209,84 +216,8 @@ class ProofFiles:
         self.folder = self.files.folder
         self.note = self.files.note
 
-    def dest(self, i):
-        from quillon_native_cli.driver import ProofDest
-        return ProofDest(self.files.path(i), self.binary)
-
     def remove(self):
         self.files.remove()
-
-
-class NativeDriver:
-    """`Driver` (driver.py) over a native runner: the proof goes to its file
-    step by step and is flushed at the end of every run."""
-
-    def __init__(self, nvars, options, proof, name=""):
-        self.name = name
-        self.proof = proof
-        self.fh = None
-        if proof is not None:
-            self.fh = sys.stdout.buffer if proof.path == "-" else open(proof.path, "wb")
-            if proof.path == "-":
-                sys.stdout.flush()
-        try:
-            self.runner = make_runner(nvars, options, proof is not None, proof.binary if proof else False)
-            if self.fh is not None:
-                self.runner.attach_proof(self.fh.fileno())
-        finally:
-            if self.fh is not None and self.fh is not sys.stdout.buffer:
-                self.fh.close()  # the runner keeps a descriptor of its own
-            self.fh = None
-        self.answer = None
-        self.steps = None
-
-    def add_formula(self, formula):
-        if isinstance(formula, _scan.Formula):
-            self.runner.add_formula(formula)
-            return
-        clauses = formula.clauses
-        if isinstance(clauses, _scan.Formula):
-            self.runner.add_formula(clauses)
-            return
-        if hasattr(clauses, "lits") and hasattr(clauses, "ends"):  # kept flat (strategy.Clauses)
-            self.runner.add_flat(clauses.lits, clauses.ends)
-            return
-        add = self.runner.add_clause
-        for clause in formula.clauses:
-            add(clause)
-
-    def run(self, conflicts, seconds=None):
-        if self.answer is None:
-            self.answer = self.runner.solve(conflicts, seconds)
-        return self.answer
-
-    def conflicts(self):
-        return self.runner.conflicts()
-
-    def model(self):
-        if self.answer is not True:
-            return None
-        return [b == 1 for b in self.runner.model()]
-
-    def stats(self):
-        return self.runner.stats()
-
-    def finish_proof(self):
-        if self.proof is None:
-            return None
-        if self.steps is None:
-            self.steps = self.runner.finish_proof()
-        return self.steps
-
-    def close(self):
-        if self.runner is not None and self.proof is not None:
-            self.finish_proof()
-        self.runner = None
-
-
-def open_native_driver(nvars, options, proof, name=""):
-    """A `Driver` over the native runner (same arguments as driver.open_driver)."""
-    return NativeDriver(nvars, options, proof, name)
 
 
 def read_formula(path, relaxed=False):

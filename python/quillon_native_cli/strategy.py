@@ -1,30 +1,23 @@
-"""The `auto` strategy: a sequential portfolio of solvers over one formula.
+"""auto's plans in Python: the features of a formula and the plan they
+choose, as the search program's one table (src/cli/plan.cpp) has them, and
+the line that describes a plan.  The search itself runs natively (the search
+program, or _scan.run_plan for solve_formula); this statement of the table is
+what the tests hold the program's plan lines against, and PROBE_CLAUSES and
+PROBE_CONFLICTS are the probe the command and solve_formula ask for.
 
-Several drivers (driver.py), one per named configuration, take turns on one
-thread.  Member i searches `weights[i]` slices of `unit` conflicts in the
-first round; each later round multiplies every member's share by `growth`,
-so a configuration that suits the formula gets most of the time as the run
-grows long while every member still has its chance early.  A member is
-created at its first turn, so a formula solved in the first turn never pays
-for the others.  Conflicts alone decide the turns: the same formula and
-limits give the same winner, model and proof on every run.
-
-Which members, in which order and with which weights comes from cheap
-features of the formula (`plan`): uniform random k-SAT is left to the
-default configuration alone, in the slices `solve --config default` uses,
-so it searches exactly as that command does; formulas made of at-most-one
-and long at-least-one constraints (pigeonhole) give glucose-random most of
-the time;
+A plan: member i searches `weights[i]` slices of `unit` conflicts in the
+first round; each later round multiplies every member's share by `growth`.
+Uniform random k-SAT is left to the default configuration alone, in the
+slices `solve --config default` uses; formulas made of at-most-one and long
+at-least-one constraints (pigeonhole) give no-restart most of the time;
 other formulas get the measured portfolio, cut down to fewer members on
 large formulas to bound memory.
 """
 import itertools
 import math
-import os
 import sys
 from collections import Counter, namedtuple
 
-from quillon_native_cli import configs
 
 UNIT = 2000             # conflicts per slice of a portfolio member
 DEFAULT_SLICE = 20000   # the slice of `solve --config default`
@@ -101,29 +94,6 @@ AMO_BINARY_SHARE = 0.5  # negative binaries among the clauses, at least
 AMO_CHOICES = 6         # mean length of the positive clauses of two or more literals, at least
 
 
-class Clauses:
-    """Clauses of internal literals kept flat (4 bytes a literal): a portfolio
-    adds them to each member as it starts, without a Python list per clause."""
-
-    def __init__(self):
-        from array import array  # here: array brings collections.abc, 1 ms of every random formula's start-up
-        self.lits = array("I")
-        self.ends = array("Q")
-
-    def append(self, clause):
-        self.lits.extend(clause)
-        self.ends.append(len(self.lits))
-
-    def __len__(self):
-        return len(self.ends)
-
-    def __iter__(self):
-        lits, start = self.lits, 0
-        for end in self.ends:
-            yield lits[start:end]
-            start = end
-
-
 class Features(namedtuple("Features", "nvars nclauses lits lengths occurrence_cv negative positive",
                           defaults=((), 0.0, (), ()))):
     """Counts of a formula: lengths maps a clause length to its clauses;
@@ -181,12 +151,9 @@ def features(nvars, clauses):
         lengths, occurrences, negative, positive = clauses.profile()
         counts = memoryview(occurrences).cast("Q")  # uint64 bytes
     else:
-        if isinstance(clauses, Clauses):
-            ends, lits = clauses.ends, clauses.lits
-        else:
-            from array import array
-            lits = array("I", itertools.chain.from_iterable(clauses))
-            ends = list(itertools.accumulate(map(len, clauses)))
+        from array import array
+        lits = array("I", itertools.chain.from_iterable(clauses))
+        ends = list(itertools.accumulate(map(len, clauses)))
         # one byte a literal, 1 where it is negative (the low byte of each 4-byte literal)
         odd = bytes(memoryview(lits).cast("B")[0 if sys.byteorder == "little" else 3::4]).translate(PARITY)
         sizes = map(int.__sub__, ends, itertools.chain((0,), ends))
@@ -261,105 +228,3 @@ def describe_probe(feat, slice_=DEFAULT_SLICE):
     return (f"strategy auto (structured, {feat.nclauses} clauses): default alone for {PROBE_CONFLICTS} "
             f"conflicts{how} as --config default searches; if unanswered, preprocessing, then the plan "
             f"of the simplified formula")
-
-# answer: True, False or None; model: after True, one bool per variable;
-# winner: the driver that answered (not closed) or None; stats: the winner's
-# counters (the busiest member's without an answer); conflicts: every member's.
-Outcome = namedtuple("Outcome", "answer model winner stats conflicts")
-
-
-class Portfolio:
-    """Runs `plan` over `formula` (nvars, clauses), each member with its own
-    proof destination; `open` makes a driver (driver.open_driver's signature)."""
-
-    def __init__(self, formula, plan, proof=None, options=None, open=None):
-        # driver (and with it the solver module) only where solvers run: a
-        # plan alone is made without them
-        from quillon_native_cli import driver
-        self.formula, self.plan, self.proof = formula, plan, proof
-        self.options = options or {}
-        self.open = open or driver.open_driver
-        self.drivers = [None] * len(plan.members)
-
-    def member(self, i):
-        d = self.drivers[i]
-        if d is None:
-            name = self.plan.members[i]
-            opts = dict(configs.CONFIGS[config_of(name)], **self.options)
-            from quillon_native_cli.driver import temporary_dest
-            dest = temporary_dest(self.proof, i) if self.proof is not None else None
-            d = self.drivers[i] = self.open(self.formula.nvars, opts, dest, name=name)
-            d.add_formula(self.formula)
-        return d
-
-    def conflicts(self):
-        return sum(d.conflicts() for d in self.drivers if d is not None)
-
-    def run(self, max_conflicts=None, remaining=None, on_slice=None):
-        """Turns until an answer, `max_conflicts` conflicts in all, or no time
-        left (`remaining()` gives the seconds left, None for no limit)."""
-        plan, rnd = self.plan, -1 if self.plan.head else 0
-        while True:
-            for i, share in enumerate(plan.shares(rnd)):
-                if not share:
-                    continue
-                d = self.member(i)
-                for _ in range(share):
-                    k = plan.unit_of(i)
-                    if max_conflicts is not None:
-                        left = max_conflicts - self.conflicts()
-                        k = left if k is None else min(k, left)
-                        if k <= 0:
-                            return self.outcome(None, None)
-                    seconds = remaining() if remaining else None
-                    if seconds is not None and seconds <= 0:
-                        return self.outcome(None, None)
-                    answer = d.run(k, seconds)
-                    if answer is not None:
-                        return self.outcome(answer, d)
-                    if on_slice:
-                        on_slice(self, d)
-            rnd += 1
-
-    def outcome(self, answer, winner):
-        busiest = winner or max((d for d in self.drivers if d is not None), key=lambda d: d.conflicts())
-        return Outcome(answer, winner.model() if answer else None, winner, busiest.stats(), self.conflicts())
-
-    def finish(self, winner):
-        """Writes the winner's proof and moves it onto the proof destination;
-        the other members' files are removed and every member is closed.
-        Returns the steps written (None without a proof or a winner)."""
-        from quillon_native_cli.driver import temporary_dest
-        steps = None
-        for i, d in enumerate(self.drivers):
-            if d is None:
-                continue
-            if self.proof is not None and self.proof.path not in (None, "-"):
-                temp = temporary_dest(self.proof, i).path
-                if d is winner:
-                    steps = d.finish_proof()
-                    place(temp, self.proof.path)
-                elif os.path.exists(temp):
-                    os.unlink(temp)
-            elif d is winner and self.proof is not None:
-                steps = d.finish_proof()
-            d.close()
-        return steps
-
-
-def place(temp, target):
-    """Moves the file `temp` onto `target`; a target that is not a regular
-    file (a device such as /dev/null, a pipe) is written to, never replaced."""
-    import stat
-    try:
-        regular = stat.S_ISREG(os.stat(target).st_mode)
-    except FileNotFoundError:
-        regular = True
-    if regular:
-        os.replace(temp, target)
-        return
-    import shutil
-    with open(temp, "rb") as src, open(target, "wb") as dst:
-        shutil.copyfileobj(src, dst, 1 << 20)
-    os.unlink(temp)
-

@@ -7,7 +7,8 @@ namespace {
 
 using AddPart = int (*)(PyObject *);
 constexpr AddPart kParts[] = {add_scan_functions, add_stop_functions, add_formula_type,     add_runner_type,
-                               add_check_type,     add_clause_feed_type, add_option_functions, add_memory_function};
+                               add_check_type,     add_clause_feed_type, add_option_functions, add_memory_function,
+                               add_plan_function};
 
 int exec_module(PyObject *module) {
   for (AddPart add : kParts) {

@@ -22,7 +22,6 @@
 
 #include "cli/plan_runner.hpp"
 #include "cli/race.hpp"
-#include "cli/search_input.hpp"
 #include "cli/stop.hpp"
 
 namespace qn::cli {
@@ -64,9 +63,16 @@ int append_file(const std::string &path, int out) {
 
 class AutoSearch {
  public:
-  AutoSearch(const SearchArgs &a, Messages &out) : a_(a), out_(out), proofs_{a.proof_dir, a.binary_proof, "", -1} {
+  AutoSearch(const SearchArgs &a, Messages &out, const ReadFormula &input, std::shared_ptr<std::atomic<bool>> stop)
+      : a_(a), out_(out), input_reader_(input), stop_(std::move(stop)), proofs_{a.proof_dir, a.binary_proof, "", -1} {
     if (!a.proof) proofs_.folder.clear();
     named_["config"] = a.config;  // the configuration of a run without a plan
+  }
+
+  AutoSearch(const AutoSearch &) = delete;
+  AutoSearch &operator=(const AutoSearch &) = delete;
+  ~AutoSearch() {
+    if (target_ >= 0) ::close(target_);  // a run that failed before reporting its proof
   }
 
   int run() {
@@ -75,7 +81,7 @@ class AutoSearch {
     } else if (!a_.auto_plan) {  // one configuration: its solver takes the clauses as they come
       std::unique_ptr<ProofFile> file;
       if (a_.proof) file = std::make_unique<ProofFile>(-1, a_.binary_proof);
-      alone_ = std::make_unique<Runner>(nvars_, a_.config, std::move(file), false, stop_flag());
+      alone_ = std::make_unique<Runner>(nvars_, a_.config, std::move(file), false, stop_);
     }
     out_.send(wire::kReady, "");
     if (!read()) return 0;  // the command gave up
@@ -104,7 +110,7 @@ class AutoSearch {
  private:
   void start_preprocessor() {
     if (a_.proof) prep_proof_ = std::make_unique<ProofFile>(-1, a_.binary_proof);
-    pre_ = make_preprocessor(nvars_, prep_proof_.get(), stop_flag());
+    pre_ = make_preprocessor(nvars_, prep_proof_.get(), stop_);
   }
 
   void add_to_preprocessor(const Lit *lits, size_t n) {
@@ -114,30 +120,27 @@ class AutoSearch {
   }
 
   bool read() {
-    ClauseInput in(0);
-    const bool whole = in.read([&](const Lit *lits, size_t n) {
-      for (size_t k = 0; k < n; ++k) nvars_ = std::max<uint32_t>(nvars_, var_of(lits[k]) + 1);
-      if (pre_) add_to_preprocessor(lits, n);
-      else if (alone_) alone_->add_clause(lits, n);
-      else input_.add(lits, n);
-    });
-    if (!whole) return false;
-    ::close(0);
-    target_ = in.proof_fd();
-    return true;
+    return input_reader_(
+        [&](const Lit *lits, size_t n) {
+          for (size_t k = 0; k < n; ++k) nvars_ = std::max<uint32_t>(nvars_, var_of(lits[k]) + 1);
+          if (pre_) add_to_preprocessor(lits, n);
+          else if (alone_) alone_->add_clause(lits, n);
+          else input_.add(lits, n);
+        },
+        &target_);
   }
 
   // The probe: true when the run ended there (answered, or at a limit or a stop).
   bool probe(const Features &feat) {
     out_.send(wire::kComment, describe_probe(feat, a_.slice, probe_));
-    Runner probe(nvars_, a_.named.at(kProbeName), open_member_proof(proofs_, "probe", false), false, stop_flag());
+    Runner probe(nvars_, a_.named.at(kProbeName), open_member_proof(proofs_, "probe", false), false, stop_);
     for (size_t c = 0; c < input_.size(); ++c) probe.add_clause(input_.clause(c), input_.clause_len(c));
     const uint64_t limit = a_.max_conflicts ? std::min(probe_.conflicts, *a_.max_conflicts) : probe_.conflicts;
-    const uint8_t answer = in_slices(probe, a_.slice, limit, a_.deadline, *stop_flag(), [&] {
+    const uint8_t answer = in_slices(probe, a_.slice, limit, a_.deadline, *stop_, [&] {
       out_.send(wire::kProgress, solver_counters(probe.solver(), since(t0_)));
     });
     spent_ = probe.solver()->stats().conflicts;
-    const bool open = answer == kUnknown && !stop_flag()->load() && (!a_.max_conflicts || spent_ < *a_.max_conflicts) &&
+    const bool open = answer == kUnknown && !stop_->load() && (!a_.max_conflicts || spent_ < *a_.max_conflicts) &&
                       (!a_.deadline || Clock::now() < *a_.deadline);
     if (open) {
       if (!proofs_.folder.empty()) {
@@ -147,6 +150,7 @@ class AutoSearch {
       return false;
     }
     report(answer, probe, solver_counters(probe.solver(), since(t0_)));
+    if (out_.in_process() && answer != kUnknown) out_.send(wire::kWinner, kProbeName);
     if (a_.proof) keep_proof(probe, proofs_.path("probe"));
     return true;
   }
@@ -164,7 +168,9 @@ class AutoSearch {
       first_error_ = prep_proof_->error();
     }
     if (!ok) {
-      out_.answer(wire::kAnswerUnsat, solver_counters(nullptr, since(t0_)), nullptr);
+      std::string counters = solver_counters(nullptr, since(t0_));
+      if (out_.in_process()) counters.insert(0, "all_conflicts=" + std::to_string(spent_) + "\n");
+      out_.answer(wire::kAnswerUnsat, counters, nullptr);
       if (a_.proof) proof_message(first_error_, first_);
       return false;
     }
@@ -178,7 +184,7 @@ class AutoSearch {
   // Runs `plan` (announced as auto's); a plan of one member streams its proof straight into the proof.
   int search(const Plan &plan, bool announce) {
     if (announce) out_.send(wire::kComment, plan.describe());
-    PlanRunner pr(std::make_shared<const Formula>(std::move(input_)), nvars_, plan, named_, proofs_, stop_flag());
+    PlanRunner pr(std::make_shared<const Formula>(std::move(input_)), nvars_, plan, named_, proofs_, stop_);
     if (alone_) {
       if (ProofFile *p = alone_->proof()) p->attach(::fcntl(target_, F_DUPFD_CLOEXEC, 3));
       pr.adopt(0, std::move(alone_));
@@ -189,10 +195,11 @@ class AutoSearch {
         pr.run(limits, [&] { out_.send(wire::kProgress, stats_counters(pr.total(), std::nullopt, since(t0_))); });
     const size_t kept = pr.kept();
     const bool several = plan.members.size() > 1;
+    const bool told_all = several || out_.in_process();
     std::optional<uint64_t> all;
-    if (several) all = pr.conflicts() + spent_;
+    if (told_all) all = pr.conflicts() + spent_;
     report(answer, pr.member(kept), stats_counters(pr.member(kept).solver()->stats(), all, since(t0_)));
-    if (several && pr.winner() >= 0) out_.send(wire::kWinner, plan.members[pr.winner()].name);
+    if (told_all && pr.winner() >= 0) out_.send(wire::kWinner, plan.members[pr.winner()].name);
     if (several && a_.proof) out_.send(wire::kComment, "proof of " + plan.members[kept].name);
     if (a_.proof) keep_proof(pr.member(kept), several ? proofs_.path(std::to_string(kept)) : "");
     return 0;
@@ -262,6 +269,7 @@ class AutoSearch {
 
   void proof_message(int err, uint64_t steps) {
     ::close(target_);
+    target_ = -1;
     if (err != 0) {
       const auto e = static_cast<uint32_t>(err);
       out_.send(wire::kProofFailed, std::string_view(reinterpret_cast<const char *>(&e), sizeof(e)));
@@ -272,6 +280,8 @@ class AutoSearch {
 
   const SearchArgs &a_;
   Messages &out_;
+  const ReadFormula &input_reader_;
+  std::shared_ptr<std::atomic<bool>> stop_;
   MemberProofs proofs_;
   const Probe probe_{a_.probe_clauses, a_.probe_conflicts};
   NamedConfigs named_ = a_.named;
@@ -290,6 +300,8 @@ class AutoSearch {
 
 }  // namespace
 
-int search_auto(const SearchArgs &a, Messages &out) { return AutoSearch(a, out).run(); }
+int search_auto(const SearchArgs &a, Messages &out, const ReadFormula &read, std::shared_ptr<std::atomic<bool>> stop) {
+  return AutoSearch(a, out, read, std::move(stop)).run();
+}
 
 }  // namespace qn::cli

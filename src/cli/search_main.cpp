@@ -18,8 +18,11 @@
 #include <exception>
 #include <new>
 
+#include <unistd.h>
+
 #include "cli/search_args.hpp"
 #include "cli/search_auto.hpp"
+#include "cli/search_input.hpp"
 #include "cli/search_messages.hpp"
 #include "cli/stop.hpp"
 
@@ -35,7 +38,15 @@ int main(int argc, char **argv) {
   catch_stop_signals();
   Messages out(1);
   try {
-    return search_auto(a, out);
+    // The formula comes on standard input, the proof's descriptor with its end.
+    const ReadFormula read = [](const AddClause &add, int *proof_fd) {
+      ClauseInput in(0);
+      if (!in.read(add)) return false;
+      ::close(0);
+      *proof_fd = in.proof_fd();
+      return true;
+    };
+    return search_auto(a, out, read, stop_flag());
   } catch (const std::bad_alloc &) {
     out.send(wire::kError, "out of memory");
   } catch (const std::exception &e) {

@@ -67,6 +67,10 @@ void Messages::send(wire::Kind kind, std::string_view payload) {
   buf_.assign(1, static_cast<char>(kind));
   buf_.append(reinterpret_cast<const char *>(&n), sizeof(n));
   buf_.append(payload);
+  if (kept_ != nullptr) {
+    if (kind != wire::kProgress) kept_->append(buf_);
+    return;
+  }
   size_t done = 0;
   while (done < buf_.size()) {
     const ssize_t w = ::write(fd_, buf_.data() + done, buf_.size() - done);

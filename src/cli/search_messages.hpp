@@ -23,14 +23,20 @@ std::string stats_counters(const Stats &st, std::optional<uint64_t> all_conflict
 std::string race_counters(const Stats &st, uint64_t all_conflicts, double seconds);
 std::string prep_counters(const prep::Preprocessor &p, double seconds);
 
+// Messages to a descriptor, or kept in memory (every kind but progress) for
+// a caller in the same process.
 class Messages {
  public:
   explicit Messages(int fd) : fd_(fd) {}
+  explicit Messages(std::string *kept) : kept_(kept) {}
   void send(wire::Kind kind, std::string_view payload);
   void answer(uint8_t answer, const std::string &counters, const std::vector<bool> *model);
+  // A caller in this process is told more: every run's winner and all conflicts.
+  bool in_process() const { return kept_ != nullptr; }
 
  private:
-  int fd_;
+  int fd_ = -1;
+  std::string *kept_ = nullptr;
   std::string buf_;
 };
 

@@ -1,0 +1,119 @@
+// run_plan(argv, formula, proof_fd): the search program's run (search_auto.hpp)
+// in this process, over a Formula, on a helper thread while the calling
+// thread waits with the interpreter unlocked.  A signal whose handler
+// raises (KeyboardInterrupt), or a stop request, stops the search at its
+// next conflict; the call returns once it has ended, raising what the
+// handler raised.
+#include <Python.h>
+#include <fcntl.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/formula_type.hpp"
+#include "cli/module.hpp"
+#include "cli/py_glue.hpp"
+#include "cli/search_auto.hpp"
+#include "cli/stop.hpp"
+
+namespace qn::cli {
+namespace {
+
+bool parse_argv(PyObject *list, SearchArgs *a) {
+  std::vector<std::string> words;
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    Py_ssize_t len = 0;
+    const char *w = PyUnicode_AsUTF8AndSize(PyList_GetItem(list, i), &len);
+    if (w == nullptr) return false;
+    words.emplace_back(w, static_cast<size_t>(len));
+  }
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  if (!parse_search_args(static_cast<int>(words.size()), argv.data(), a)) {
+    PyErr_SetString(PyExc_ValueError, "run_plan: malformed search arguments");
+    return false;
+  }
+  return true;
+}
+
+// Runs `body` on a helper thread to its end; true, or false with the
+// exception a signal handler raised meanwhile (`stop` raised then).
+template <class Body>
+bool run_beside(Body body, std::atomic<bool> &stop) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  std::exception_ptr error;
+  std::thread helper([&] {
+    try {
+      body();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(m);
+    done = true;
+    cv.notify_one();
+  });
+  bool signalled = false;
+  for (bool ended = false; !ended;) {
+    Py_BEGIN_ALLOW_THREADS;
+    std::unique_lock<std::mutex> lock(m);
+    ended = cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
+    Py_END_ALLOW_THREADS;
+    if (stop_flag()->load()) stop.store(true);
+    if (!ended && !signalled && PyErr_CheckSignals() < 0) {
+      signalled = true;
+      stop.store(true);
+    }
+  }
+  helper.join();
+  if (error) {
+    if (signalled) PyErr_Clear();
+    std::rethrow_exception(error);
+  }
+  return !signalled;
+}
+
+PyObject *run_plan(PyObject *, PyObject *args) {
+  PyObject *argv, *formula;
+  int proof_fd;
+  if (!PyArg_ParseTuple(args, "O!O!i:run_plan", &PyList_Type, &argv, reinterpret_cast<PyTypeObject *>(formula_type),
+                        &formula, &proof_fd)) {
+    return nullptr;
+  }
+  SearchArgs a;
+  if (!parse_argv(argv, &a)) return nullptr;
+  return exclusive(formula, [&]() -> PyObject * {
+    const Formula &f = *as_formula(formula)->f;
+    const ReadFormula read = [&](const AddClause &add, int *fd) {
+      for (size_t i = 0; i < f.size(); ++i) add(f.clause(i), f.clause_len(i));
+      *fd = proof_fd < 0 ? -1 : ::fcntl(proof_fd, F_DUPFD_CLOEXEC, 3);
+      return true;
+    };
+    std::string kept;
+    Messages out(&kept);
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    if (!run_beside([&] { search_auto(a, out, read, stop); }, *stop)) return nullptr;
+    return PyBytes_FromStringAndSize(kept.data(), static_cast<Py_ssize_t>(kept.size()));
+  });
+}
+
+PyMethodDef plan_functions[] = {
+    {"run_plan", entry<run_plan>, METH_VARARGS,
+     "run_plan(argv, formula, proof_fd)\n--\n\nRun the search program's search (its arguments `argv`) over "
+     "`formula`, the proof to descriptor `proof_fd` (-1: none); returns its messages but progress."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_plan_function(PyObject *module) { return PyModule_AddFunctions(module, plan_functions); }
+
+}  // namespace qn::cli
