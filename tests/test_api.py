@@ -132,6 +132,63 @@ def test_bad_arguments_name_the_fault_and_change_nothing(call, kind, message):
         assert s.solve() is True and s.value(2) is True
 
 
+class Lits(list):
+    """A list of another type: literals that take the general path."""
+
+
+LITERAL_FORMS = [  # (name, how a list of DIMACS literals is handed over)
+    ("list", list),
+    ("tuple", tuple),
+    ("generator", lambda c: (x for x in c)),
+    ("list subclass", Lits),
+    ("range-like ints", lambda c: [int(str(x)) for x in c]),
+]
+
+
+@pytest.mark.parametrize("name, form", LITERAL_FORMS)
+def test_every_form_of_literals_adds_and_assumes_the_same(name, form):
+    # Clauses and assumptions in each form: the same answers, cores, models,
+    # variable counts, and no answer kept from before a clause was added.
+    with quillon_sat.Solver() as s:
+        s.add_clause(form([1, -7]))
+        assert s.nvars == 7
+        assert s.solve(form([-1, 7])) is False and sorted(s.core()) == [-1, 7]
+        s.add_clauses([form([-1]), form([]), form([2, 3])])
+        assert s.nvars == 7 and s.solve() is False and s.core() == [] and s.model() is None
+    with quillon_sat.Solver() as s:
+        assert s.solve(form([9, -3])) is True and s.nvars == 9 and s.model()[8] == 9 and s.value(-3) is True
+        s.add_clause(form([-9, 3]))  # the model above is gone with the new clause
+        assert s.model() is None and s.value(9) is None and s.core() is None
+        assert s.solve(form([9, -3])) is False and sorted(s.core()) == [-3, 9]
+        s.add_clauses([form([4])])
+        assert s.core() is None and s.nvars == 9
+        assert s.solve(form([-4])) is False and s.core() == [-4]
+
+
+EDGE_LITERALS = [  # (clause, exception, message): refused whole, before anything is added
+    ([1, 2 ** 31 - 1], ValueError, "literal 2147483647 is out of range"),
+    ((1, -(2 ** 31 - 1)), ValueError, "literal -2147483647 is out of range"),
+    ([1, 2 ** 64], ValueError, "literal 18446744073709551616 is out of range"),
+    ((1, -(2 ** 70)), ValueError, "is out of range"),
+    ([1, False], TypeError, "literal False is a bool"),
+    ((1, 0), ValueError, "literal 0 is out of range"),
+]
+
+
+@pytest.mark.parametrize("clause, kind, message", EDGE_LITERALS)
+def test_edge_literals_are_refused_in_clauses_and_assumptions(clause, kind, message):
+    with quillon_sat.Solver([[1, 2], [-1, 2]]) as s:
+        with pytest.raises(kind, match=re.escape(message)):
+            s.add_clause(clause)
+        with pytest.raises(kind, match=re.escape(message)):
+            s.add_clauses([[2], clause])
+        with pytest.raises(kind, match=re.escape(message)):
+            s.solve(clause)
+        with pytest.raises(kind, match=re.escape(message)):
+            s.solve(clause, max_conflicts=-1)  # the assumptions' fault is named first
+        assert s.nvars == 2 and s.solve([-2]) is False and s.core() == [-2]
+
+
 def test_numpy_integers_are_literals():
     np = pytest.importorskip("numpy")
     with quillon_sat.Solver(np.array([[1, 2], [-1, 2]], dtype=np.int64)) as s:

@@ -84,6 +84,19 @@ class Solver:
     # --- clauses ---------------------------------------------------------
     def add_clause(self, clause: Iterable[object]) -> None:
         """Adds one clause; literals are integers (numpy's too), not 0."""
+        busy = self._busy
+        if busy.acquire(False):
+            try:
+                runner = self._runner
+                if runner is not None:
+                    top = runner.add_dimacs(clause)  # a list of plain ints: no Python work per literal
+                    if top >= 0:
+                        self._answer = None
+                        if top > self._maxvar:
+                            self._maxvar = top
+                        return
+            finally:
+                busy.release()
         lits = _lits.internal(clause, "clause")
         with self._use():
             self._add(lits)
@@ -92,8 +105,18 @@ class Solver:
         """Adds every clause of `clauses`; a bad clause raises and leaves the
         ones before it added."""
         with self._use():
-            for clause in clauses:
-                self._add(_lits.internal(clause, "clause"))
+            runner, added = self._runner, False
+            try:
+                for clause in clauses:
+                    top = runner.add_dimacs(clause)  # plain ints: no Python work per literal
+                    if top < 0:
+                        self._add(_lits.internal(clause, "clause"))
+                    elif top > self._maxvar:
+                        self._maxvar = top
+                    added = True
+            finally:
+                if added:
+                    self._answer = None
 
     def add_file(self, path: str | os.PathLike[str], relaxed: bool = False) -> int:
         """Adds every clause of a DIMACS file (plain, .gz, .xz, .bz2), read
@@ -105,14 +128,14 @@ class Solver:
         with self._use():
             self._runner.add_formula(formula)
             self._maxvar = max(self._maxvar, self._runner.nvars)
-            self._answer, self._model, self._core = None, None, []
+            self._answer = None
         return int(formula.nclauses)
 
     def _add(self, lits: list[int]) -> None:
         if lits:
             self._maxvar = max(self._maxvar, max(lits) // 2 + 1)
         self._runner.add_clause(lits)
-        self._answer, self._model, self._core = None, None, []
+        self._answer = None  # model() and core() answer only after True and False
 
     # --- solving ---------------------------------------------------------
     def solve(self, assumptions: Iterable[object] = (), *, max_conflicts: int | None = None,
@@ -120,16 +143,24 @@ class Solver:
         """True (satisfiable under the assumptions), False (unsatisfiable
         under them; core() names the failed ones, or is empty when the
         clauses alone are refuted), or None (a limit or interrupt())."""
-        assumed = _lits.internal(assumptions, "assumptions")
-        limit = _lits.count(max_conflicts, "max_conflicts")
-        secs = _lits.seconds(seconds)
-        with self._use():
-            answer = self._runner.solve(limit, secs, assumptions=assumed)
-            if assumed:
-                self._maxvar = max(self._maxvar, max(assumed) // 2 + 1)
+        try:
+            limit = _lits.count(max_conflicts, "max_conflicts")
+            secs = _lits.seconds(seconds)
+            use = self._use()
+        except (TypeError, ValueError, RuntimeError):
+            _lits.internal(assumptions, "assumptions")  # a bad assumption is the fault named first
+            raise
+        with use:
+            runner = self._runner
+            # A list of plain ints goes to the runner as it is; anything else is converted (or refused) here.
+            answer = runner.solve(limit, secs, assumptions=assumptions, dimacs=True)
+            if answer is NotImplemented:
+                assumed = _lits.internal(assumptions, "assumptions")
+                answer = runner.solve(limit, secs, assumptions=assumed)
+            self._maxvar = max(self._maxvar, runner.nvars)
             self._answer = answer
-            self._model = self._runner.model() if answer else None
-            self._core = [_lits.dimacs(p) for p in self._runner.failed()] if answer is False else []
+            self._model = runner.model() if answer else None
+            self._core = runner.failed(True) if answer is False else []
         return None if answer is None else bool(answer)
 
     def interrupt(self) -> None:
@@ -142,14 +173,14 @@ class Solver:
     # --- answers ---------------------------------------------------------
     def model(self) -> list[int] | None:
         """After True: one literal per variable, [1, -2, 3, ...]; else None."""
-        m = self._model
+        m = self._model if self._answer else None
         return None if m is None else [v + 1 if b else -(v + 1) for v, b in enumerate(m)]
 
     def value(self, lit: object) -> bool | None:
         """The truth of DIMACS literal `lit` in the model, None without a
         model or for a variable the solver has not met."""
         p = _lits.one(lit)
-        m = self._model
+        m = self._model if self._answer else None
         if m is None or p >> 1 >= len(m):
             return None
         return bool(m[p >> 1]) != bool(p & 1)

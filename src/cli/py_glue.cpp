@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -83,6 +84,25 @@ bool lits_of(PyObject *seq, std::vector<Lit> &out) {
     out.push_back(static_cast<Lit>(v));
   }
   return true;
+}
+
+int64_t dimacs_lits(PyObject *seq, std::vector<Lit> &out) {
+  constexpr long long kMaxVar = (1LL << 31) - 2;
+  const bool list = PyList_CheckExact(seq);
+  if (!list && !PyTuple_CheckExact(seq)) return -1;
+  const Py_ssize_t n = list ? PyList_Size(seq) : PyTuple_Size(seq);
+  out.resize(static_cast<size_t>(n));
+  long long top = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject *item = list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i);
+    if (!PyLong_CheckExact(item)) return -1;
+    int overflow = 0;
+    const long long d = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow != 0 || d == 0 || d > kMaxVar || d < -kMaxVar) return -1;
+    top = std::max(top, d > 0 ? d : -d);
+    out[static_cast<size_t>(i)] = from_dimacs(static_cast<int32_t>(d));
+  }
+  return top;
 }
 
 void refuse_busy(PyObject *self) {

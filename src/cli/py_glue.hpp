@@ -222,6 +222,12 @@ PyObject *feed_block(PyObject *args, std::vector<int64_t> &codes, std::vector<Li
 // The internal literals of a sequence of ints.
 bool lits_of(PyObject *seq, std::vector<Lit> &out);
 
+// The internal literals of a list or tuple of DIMACS literals (exact ints,
+// non-zero, variables 1 to 2**31 - 2) and their largest variable; -1, with
+// no error set and `out` unspecified, for anything else (the caller then
+// takes its slower path, which names the fault).
+int64_t dimacs_lits(PyObject *seq, std::vector<Lit> &out);
+
 // tp_dealloc's end for the module's types: frees the object and drops the
 // reference it held to its heap type.
 void dealloc(PyObject *self);

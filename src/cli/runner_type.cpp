@@ -106,6 +106,15 @@ PyObject *runner_add_clause(PyObject *self, PyObject *clause) {
   Py_RETURN_NONE;
 }
 
+// add_dimacs(clause): adds a list or tuple of plain DIMACS literals and
+// returns its largest variable; -1, adding nothing, for anything else.
+PyObject *runner_add_dimacs(PyObject *self, PyObject *clause) {
+  RunnerObject *o = as_runner(self);
+  const int64_t top = dimacs_lits(clause, *o->lits);
+  if (top >= 0 && !o->r->add_clause(o->lits->data(), o->lits->size())) return eliminated();
+  return PyLong_FromLongLong(top);
+}
+
 PyObject *runner_add_formula(PyObject *self, PyObject *formula) {
   RunnerObject *o = as_runner(self);
   return add_formula_clauses(formula, [&](const Lit *lits, size_t n) {
@@ -193,14 +202,17 @@ PyObject *runner_conflicts(PyObject *self, PyObject *) {
   return PyLong_FromUnsignedLongLong(s == nullptr ? 0 : s->stats().conflicts);
 }
 
-// solve(max_conflicts=None, seconds=None, *, assumptions=None): True, False
-// or None.  With assumptions (a sequence of internal literals, possibly
-// empty) the search starts again whatever the last answer was.
+// solve(max_conflicts=None, seconds=None, *, assumptions=None, dimacs=False):
+// True, False or None.  With assumptions (a sequence of internal literals,
+// possibly empty) the search starts again whatever the last answer was.
+// With dimacs, the assumptions are a list or tuple of plain DIMACS literals;
+// anything else returns NotImplemented without searching.
 PyObject *runner_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
   PyObject *max_obj = Py_None, *sec_obj = Py_None, *assumed = Py_None;
-  static const char *kw[] = {"max_conflicts", "seconds", "assumptions", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO$O:solve", const_cast<char **>(kw), &max_obj, &sec_obj,
-                                   &assumed)) {
+  int dimacs = 0;
+  static const char *kw[] = {"max_conflicts", "seconds", "assumptions", "dimacs", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO$Op:solve", const_cast<char **>(kw), &max_obj, &sec_obj,
+                                   &assumed, &dimacs)) {
     return nullptr;
   }
   std::optional<uint64_t> max_conflicts;
@@ -223,7 +235,8 @@ PyObject *runner_solve(PyObject *self, PyObject *args, PyObject *kwargs) {
     PyErr_SetString(PyExc_RuntimeError, "assumptions need a runner made without preprocess");
     return nullptr;
   }
-  if (assumed != Py_None && !lits_of(assumed, *o->lits)) return nullptr;
+  if (assumed != Py_None && dimacs && dimacs_lits(assumed, *o->lits) < 0) Py_RETURN_NOTIMPLEMENTED;
+  if (assumed != Py_None && !dimacs && !lits_of(assumed, *o->lits)) return nullptr;
   uint8_t a;
   {
     // The search touches no Python object: other threads (other runners) go on meanwhile.
@@ -264,14 +277,16 @@ PyObject *runner_finish_proof(PyObject *self, PyObject *) {
   return proof_done(p, true);
 }
 
-// failed(): the failed assumptions (internal literals) after False under
-// assumptions, else [].
-PyObject *runner_failed(PyObject *self, PyObject *) {
+// failed(dimacs=False): the failed assumptions (internal literals, or DIMACS
+// ones with dimacs) after False under assumptions, else [].
+PyObject *runner_failed(PyObject *self, PyObject *args) {
+  int dimacs = 0;
+  if (!PyArg_ParseTuple(args, "|p:failed", &dimacs)) return nullptr;
   const std::vector<Lit> &f = as_runner(self)->r->failed();
   Owned out(PyList_New(static_cast<Py_ssize_t>(f.size())));
   if (out.p == nullptr) return nullptr;
   for (size_t i = 0; i < f.size(); ++i) {
-    PyObject *v = PyLong_FromUnsignedLong(f[i]);
+    PyObject *v = dimacs ? PyLong_FromLongLong(to_dimacs(f[i])) : PyLong_FromUnsignedLong(f[i]);
     if (v == nullptr) return nullptr;
     PyList_SetItem(out.p, static_cast<Py_ssize_t>(i), v);
   }
@@ -298,14 +313,18 @@ PyMethodDef runner_methods[] = {
     {"feed", method<runner_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nAdd the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
     {"add_clause", method<runner_add_clause>, METH_O, "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
+    {"add_dimacs", method<runner_add_dimacs>, METH_O,
+     "add_dimacs(clause)\n--\n\nAdd a list of plain DIMACS literals; its largest variable, or -1: not added."},
     {"add_formula", method<runner_add_formula>, METH_O, "add_formula(formula)\n--\n\nAdd every clause of a Formula."},
     {"add_flat", method<runner_add_flat>, METH_VARARGS,
      "add_flat(lits, ends)\n--\n\nAdd the clauses of flat arrays of literals and clause ends."},
     {"preprocess", method<runner_preprocess>, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
     {"prep_stats", method<runner_prep_stats>, METH_NOARGS, "prep_stats()\n--\n\nThe preprocessor's counters."},
     {"solve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_kw<runner_solve>)), METH_VARARGS | METH_KEYWORDS,
-     "solve(max_conflicts=None, seconds=None, *, assumptions=None)\n--\n\nSearch one slice; True, False or None."},
-    {"failed", method<runner_failed>, METH_NOARGS, "failed()\n--\n\nThe failed assumptions after False under assumptions."},
+     "solve(max_conflicts=None, seconds=None, *, assumptions=None, dimacs=False)\n--\n\nSearch one slice; True, False "
+     "or None (NotImplemented: dimacs assumptions that are not plain)."},
+    {"failed", method<runner_failed>, METH_VARARGS,
+     "failed(dimacs=False)\n--\n\nThe failed assumptions after False under assumptions (DIMACS literals with dimacs)."},
     // Not exclusive: it is meant for another thread while solve runs.
     {"interrupt", entry<runner_interrupt>, METH_NOARGS, "interrupt()\n--\n\nStop this runner's search (own_stop only)."},
     {"stats", method<runner_stats>, METH_NOARGS, "stats()\n--\n\nThe solver's counters."},

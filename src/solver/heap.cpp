@@ -13,6 +13,17 @@ void Solver::heap_insert(Var v) {
   heap_up(static_cast<uint32_t>(heap_.size() - 1));
 }
 
+void Solver::heap_append(Var v) {
+  if (heap_index_.size() <= v) heap_index_.resize(static_cast<size_t>(v) + 1, -1);
+  heap_index_[v] = static_cast<int32_t>(heap_.size());
+  heap_.push_back(HeapEntry{activity_[v], v});
+}
+
+// Bottom-up (Floyd): linear in the heap's size.
+void Solver::heap_build() {
+  for (size_t i = heap_.size() / 2; i-- > 0;) heap_down(static_cast<uint32_t>(i));
+}
+
 void Solver::heap_up(uint32_t i) {
   const HeapEntry x = heap_[i];
   while (i > 0) {

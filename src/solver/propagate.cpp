@@ -104,14 +104,26 @@ void Solver::cancel_until(uint32_t lvl) {
   if (lvl >= decision_level()) return;
   const size_t stop = trail_lim_[lvl];
   const bool save = config_.phase_saving;
+  // Many variables back at once (a restart, a new call under assumptions):
+  // they go in unordered and the heap is built again, in time linear in its
+  // size rather than one climb each.  Decisions take the heap's top, which
+  // the order alone names, so the search is the same; a random decision
+  // picks by position, so with rnd_freq the heap keeps its insertion layout.
+  const bool rebuild = config_.rnd_freq == 0 && trail_.size() - stop > heap_.size() / 4 + 16;
   for (size_t i = trail_.size(); i-- > stop;) {
     const Lit p = trail_[i];
     const Var v = var_of(p);
     values_[p] = kUnassigned;
     values_[p ^ 1] = kUnassigned;
     if (save) phase_[v] = is_neg(p) ? 0 : 1;
-    if (!heap_contains(v)) heap_insert(v);
+    if (heap_contains(v)) continue;
+    if (rebuild) {
+      heap_append(v);
+    } else {
+      heap_insert(v);
+    }
   }
+  if (rebuild) heap_build();
   trail_.resize(stop);
   trail_lim_.resize(lvl);
   qhead_ = stop;

@@ -186,6 +186,10 @@ class Solver {
   }
   bool heap_contains(Var v) const { return v < heap_index_.size() && heap_index_[v] >= 0; }
   void heap_insert(Var v);
+  // Puts v (absent) at the end of the heap without ordering it; heap_build
+  // then orders the whole heap at once.
+  void heap_append(Var v);
+  void heap_build();
   void heap_up(uint32_t i);
   void heap_down(uint32_t i);
   Var heap_pop();
