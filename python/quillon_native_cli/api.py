@@ -12,6 +12,21 @@ from quillon_native_cli import configs
 from quillon_native_cli.solve_options import DEFAULT_ROUNDS, DEFAULT_SLICE
 
 
+
+def _formula(native, clauses, nvars):
+    """The clauses in a native Formula, and the number of variables."""
+    formula, top = native.Formula(), 0
+    for c in clauses:
+        lits = [2 * d - 2 if d > 0 else -2 * d - 1 for d in _literals(c)]
+        if lits:
+            top = max(top, max(lits) // 2 + 1)
+        formula.add_clause(lits)
+    n = top if nvars is None else nvars
+    if n < top:
+        raise ValueError(f"nvars={nvars} but variable {top} is used")
+    return formula, n
+
+
 @dataclass
 class Result:
     answer: object      # True (satisfiable), False (unsatisfiable) or None (a limit was reached)
@@ -39,16 +54,7 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     """
     deadline = _deadline(seconds)  # a limit it refuses is refused before any work
     from quillon_native_cli import native
-    formula = native.Formula()
-    top = 0
-    for c in clauses:
-        lits = [2 * d - 2 if d > 0 else -2 * d - 1 for d in _literals(c)]
-        if lits:
-            top = max(top, max(lits) // 2 + 1)
-        formula.add_clause(lits)
-    n = top if nvars is None else nvars
-    if n < top:
-        raise ValueError(f"nvars={nvars} but variable {top} is used")
+    formula, n = _formula(native, clauses, nvars)
     refused = native.memory_refusal(n)
     if refused:
         raise MemoryError(f"nvars={n}: {refused}")

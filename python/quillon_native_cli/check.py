@@ -63,27 +63,45 @@ class Check:
         self.args, self.out = args, out
 
     def main(self):
-        args, out = self.args, self.out
+        args = self.args
         native = _scan.ProofCheck(not args.no_rat, not args.ignore_deletions) if hasattr(_scan, "ProofCheck") else None
         t0 = time.monotonic()
         try:
-            clauses = []
-            if native is None:
-                cnf = CnfReader(args.cnf, clauses.append, relaxed=args.relaxed).read()
-            else:
-                cnf = CnfReader(args.cnf, native.add_clause, lambda nv, nc, line: native.header(nv, nc), args.relaxed)
-                cnf.native, cnf.lits = native, None
-                cnf.read()
-                native.start()
-            t1 = time.monotonic()
-            proof = ProofReader(args.proof, native)
-            if native is None:
-                proof.read()
+            cnf, proof, clauses = self.read(native)
         except InputError as e:
             return fail(Exit.INPUT, str(e))
         except MemoryError:
             return fail(Exit.FAILED, "out of memory while reading the inputs")
         t2 = time.monotonic()
+        res = self.verify(native, cnf, proof, clauses)
+        if isinstance(res, InputError):
+            return fail(Exit.INPUT, str(res))
+        if isinstance(res, MemoryError):
+            return fail(Exit.FAILED, "out of memory while checking")
+        if isinstance(res, BaseException):
+            return fail(Exit.FAILED, f"{type(res).__name__}: {res}")
+        return self.report(native, cnf, proof, res, (t0, self.t1, t2, time.monotonic()))
+
+    def read(self, native):
+        """Reads the formula, then opens the proof (read whole here only
+        without the native checker, which reads it while it checks)."""
+        args, clauses = self.args, []
+        if native is None:
+            cnf = CnfReader(args.cnf, clauses.append, relaxed=args.relaxed).read()
+        else:
+            cnf = CnfReader(args.cnf, native.add_clause, lambda nv, nc, line: native.header(nv, nc), args.relaxed)
+            cnf.native, cnf.lits = native, None
+            cnf.read()
+            native.start()
+        self.t1 = time.monotonic()
+        proof = ProofReader(args.proof, native)
+        if native is None:
+            proof.read()
+        return cnf, proof, clauses
+
+    def verify(self, native, cnf, proof, clauses):
+        """Checks on a worker thread; returns its result or its exception."""
+        args = self.args
         # The inputs stay to the end: the collector need never walk them.
         gc.freeze()
         import threading
@@ -117,26 +135,21 @@ class Check:
             proof.stop()
             outlive(done)
             raise
-        res = result[0]
-        if isinstance(res, InputError):
-            return fail(Exit.INPUT, str(res))
-        if isinstance(res, MemoryError):
-            return fail(Exit.FAILED, "out of memory while checking")
-        if isinstance(res, BaseException):
-            return fail(Exit.FAILED, f"{type(res).__name__}: {res}")
+        return result[0]
+
+    def report(self, native, cnf, proof, res, times):
+        out = self.out
         ok, message, nsteps, rup, rat, applied, skipped, resolvents, failing, empty = res
-        t3 = time.monotonic()
+        t0, t1, t2, t3 = times
         steps = proof.steps
         out.comment(f"{cnf.name}: {cnf.nvars} variables, {cnf.nclauses} clauses, read in {t1 - t0:.3f} s")
         out.comment(f"{proof.name}: {len(steps)} steps ({'binary' if proof.binary else 'text'}), "
                     + (f"read in {t2 - t1:.3f} s" if native is None else "read while checked"))
         out.comment(message)
-        out.comment(f"{'steps checked':<20} {nsteps}")
-        out.comment(f"{'RUP additions':<20} {rup}")
-        out.comment(f"{'RAT additions':<20} {rat}")
-        out.comment(f"{'RAT resolvents':<20} {resolvents}")
-        out.comment(f"{'deletions applied':<20} {applied}")
-        out.comment(f"{'deletions skipped':<20} {skipped}")
+        for name, value in (("steps checked", nsteps), ("RUP additions", rup), ("RAT additions", rat),
+                            ("RAT resolvents", resolvents), ("deletions applied", applied),
+                            ("deletions skipped", skipped)):
+            out.comment(f"{name:<20} {value}")
         out.comment(f"{'check seconds':<20} {t3 - t2:.3f}")
         if ok:
             out.line("s VERIFIED")

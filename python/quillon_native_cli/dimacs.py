@@ -300,19 +300,8 @@ class CnfReader(Tokens):
             self.on_header(nv, nc, line)
 
     def numbers(self, block, line0):
-        if self.scan and self.header_line:
-            if self.native is not None:
-                got = self.native.feed(block, self.limit, self.tail)
-            else:
-                got = self.scan.cnf_numbers(block, self.limit, self.sink, self.tail, self.lits)
-            if got is not None:
-                n, maxvar, tail = got
-                self.maxvar = max(self.maxvar, maxvar)
-                if tail and (n or not self.tail):
-                    self.tail_at = (line0, block)
-                self.nclauses += n
-                self.tail = tail
-                return
+        if self.scan and self.header_line and self.scanned(block, line0):
+            return
         toks = block.split()
         if not toks:
             return
@@ -351,6 +340,23 @@ class CnfReader(Tokens):
         if s < len(vals):
             self.tail = vals[s:]
             self.tail_at = (line0, block)
+
+    def scanned(self, block, line0):
+        """Hands the block to the native loops; False if they leave it to
+        the Python loops."""
+        if self.native is not None:
+            got = self.native.feed(block, self.limit, self.tail)
+        else:
+            got = self.scan.cnf_numbers(block, self.limit, self.sink, self.tail, self.lits)
+        if got is None:
+            return False
+        n, maxvar, tail = got
+        self.maxvar = max(self.maxvar, maxvar)
+        if tail and (n or not self.tail):
+            self.tail_at = (line0, block)
+        self.nclauses += n
+        self.tail = tail
+        return True
 
     def finish(self):
         if self.tail:
