@@ -9,6 +9,7 @@ the batch, not the solvers) and dies with the thread that started it (so a
 killed Dask worker takes its solver along instead of leaving it running).
 """
 import ctypes
+import functools
 import os
 import resource
 import shutil
@@ -148,14 +149,23 @@ def run_child(cmd, limit, memory_mb, stop=None, workdir=None):
 
 
 def solve_command(job, proof=None, quiet=True, binary=True):
-    """The child command line solving `job`'s instance."""
-    cmd = list(job.get("solver") or [sys.executable, "-m", "quillon_native_cli", "solve"])
+    """The child command line solving `job`'s instance: the native front
+    end's when it is there and takes the run (no proof), which spares each
+    instance an interpreter."""
+    front = None if proof else native_front()
+    cmd = list(job.get("solver") or ([front, "solve"] if front else [sys.executable, "-m", "quillon_native_cli", "solve"]))
     cmd += (["-q"] if quiet else []) + ["--seconds", repr(float(job["seconds"]))]
     if job.get("config"):
         cmd += ["--config", job["config"]]
     if proof:
         cmd += ["--proof", proof] + (["--binary-proof"] if binary else [])
     return cmd + [job["path"]]
+
+
+@functools.cache
+def native_front():
+    from quillon_native_cli.native import front_program
+    return front_program()
 
 
 def judge(code, reason, text, tail):

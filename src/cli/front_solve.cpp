@@ -1,0 +1,378 @@
+#include "cli/front_solve.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cli/deadline.hpp"
+#include "cli/front_output.hpp"
+#include "cli/front_reader.hpp"
+#include "cli/front_search.hpp"
+#include "cli/plan.hpp"
+#include "cli/py_format.hpp"
+#include "cli/search_wire.hpp"
+#include "cli/solve_defaults.hpp"
+#include "cli/stop.hpp"
+#include "core/memory.hpp"
+#include "solver/solver.hpp"
+
+namespace qn::cli {
+namespace {
+
+constexpr double kProgressEvery = 2.0;  // seconds between progress lines (watch.py)
+constexpr double kTimeGrace = 0.5;      // past the deadline before the search is stopped from here
+constexpr double kStopGrace = 1.0;      // a stopped search's time to report (supervise.py)
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+Clock::time_point after(Clock::time_point t, double seconds) {
+  return t + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+struct TimeLimit {};
+struct Interrupted {
+  int signum;
+};
+struct ProgramFailed {
+  std::string what;
+};
+
+// What a search reported (watch.py's Outcome).
+struct Outcome {
+  bool answered = false, timed_out = false;
+  uint8_t answer = wire::kAnswerUnknown;
+  Counters stats;
+  std::vector<uint8_t> model;
+  std::string winner, error;
+  int caught = 0;
+};
+
+// Why no solver of `nvars` variables can be made here, or "".
+std::string memory_refusal(uint64_t nvars) {
+  const uint64_t need = Solver::table_bytes(nvars), have = physical_memory();
+  if (need <= have) return "";
+  constexpr double kGiB = 1 << 30;
+  const std::string tables = need == UINT64_MAX ? "more than any machine holds" : format("%.1f GiB", need / kGiB);
+  return std::to_string(nvars) + " variables do not fit in memory (a solver's tables need " + tables +
+         ", this machine has " + format("%.1f GiB", have / kGiB) + ")";
+}
+
+std::string where(const std::string &name, uint64_t line) {
+  return line ? name + ":" + std::to_string(line) : name;
+}
+
+class Solve {
+ public:
+  Solve(const SolveArgs &a, int fd) : a_(a), fd_(fd), out_(a.quiet) {
+    started_ = Clock::now();
+    if (a.seconds && *a.seconds < kNoLimitSeconds) deadline_ = after(started_, *a.seconds);
+    slice_ = a.slice.value_or(kDefaultSlice);
+    rounds_ = a.rounds.value_or(kDefaultRounds);
+  }
+
+  int run() {
+    try {
+      read();
+    } catch (const TimeLimit &) {
+      return stopped_reading("time limit reached", kExitDone);
+    } catch (const Interrupted &e) {
+      return stopped_reading("interrupted", 128 + e.signum);
+    } catch (const InputError &e) {
+      return fail(kExitInput, e.text);
+    } catch (const ProgramFailed &e) {
+      return fail(kExitFailed, a_.file + ": " + e.what);
+    } catch (const std::bad_alloc &) {
+      return fail(kExitFailed, a_.file + ": out of memory while loading the formula");
+    }
+    search_.finish();
+    headline();
+    return finish(watch());
+  }
+
+ private:
+  int stopped_reading(const char *why, int code) {
+    out_.comment(std::string(why) + " while reading the formula");
+    out_.line("s UNKNOWN");
+    return out_.done(code);
+  }
+
+  void read() {
+    const Clock::time_point t0 = Clock::now();
+    CnfFileReader reader(
+        a_.file, fd_, a_.relaxed, [this](uint64_t nvars, uint64_t, uint64_t line) { start(nvars, line); },
+        [this](const Lit *lits, size_t n) { search_.add_clause(lits, n); },
+        [this] {
+          if (const int sig = stop_signal_received()) throw Interrupted{sig};
+          if (deadline_ && Clock::now() >= after(*deadline_, kTimeGrace)) throw TimeLimit{};
+        });
+    reader.read();
+    load_seconds_ = seconds_since(t0);
+    out_.comment("quillon-native " QN_VERSION);
+    out_.comment(a_.file + ": " + std::to_string(reader.nvars()) + " variables, " + std::to_string(reader.nclauses()) +
+                 " clauses, read in " + format("%.3f", load_seconds_) + " s");
+  }
+
+  // Starts the search at the formula's header.
+  void start(uint64_t nvars, uint64_t line) {
+    const std::string refused = memory_refusal(nvars);
+    if (!refused.empty()) throw InputError{where(a_.file, line) + ": " + refused};
+    SearchArgs sa;
+    if (!search_args(nvars, &sa)) throw ProgramFailed{"the search program cannot start: bad arguments"};
+    if (!search_.start(sa)) throw ProgramFailed{std::string("the search program cannot start: ") + std::strerror(errno)};
+    for (;;) {  // until the search has made its solvers
+      const auto msgs = search_.poll(1.0, false);
+      if (!msgs) throw ProgramFailed{"the search program cannot start: the search program ended at its start"};
+      if (msgs->empty()) continue;
+      const Message &m = msgs->front();
+      if (m.kind == wire::kReady) return;
+      if (m.kind == wire::kError && m.text == "out of memory") {
+        throw InputError{where(a_.file, line) + ": " + std::to_string(nvars) + " variables do not fit in memory"};
+      }
+      throw ProgramFailed{"the search program cannot start: the search program failed at its start: ('error', '" +
+                          m.text + "')"};
+    }
+  }
+
+  // The search program's arguments for these options (native.search_argv).
+  bool search_args(uint64_t nvars, SearchArgs *out) const {
+    std::vector<std::string> argv = {"quillon-search", std::to_string(nvars), "--slice=" + std::to_string(slice_)};
+    if (planned()) {
+      argv.push_back("--auto=1");
+      argv.push_back("--rounds=" + std::to_string(rounds_));
+      argv.push_back("--probe=" + std::to_string(kProbeClauses) + "," + std::to_string(kProbeConflicts));
+      if (a_.threads.value_or(1) > 1) argv.push_back("--threads=" + std::to_string(*a_.threads));
+      if (a_.portfolio) {
+        std::string names;
+        for (uint32_t i = 0; i < *a_.portfolio; ++i) names += (i ? "," : "") + std::string(kPortfolioOrder[i]);
+        argv.push_back("--portfolio=" + names);
+      }
+      for (const NamedConfig &c : kNamedConfigs) {
+        SolveArgs one;
+        one.config = std::string(c.name);
+        std::string spec = "--named=" + std::string(c.name);
+        for (const OptionText &o : one.solver_options()) spec += "," + o.name + "=" + o.value;
+        argv.push_back(spec);
+      }
+    }
+    if (a_.preprocess) argv.push_back("--preprocess=" + std::to_string(rounds_));
+    if (a_.max_conflicts) argv.push_back("--max-conflicts=" + std::to_string(*a_.max_conflicts));
+    for (const OptionText &o : a_.solver_options()) argv.push_back(o.name + "=" + o.value);
+    std::vector<char *> ptrs;
+    for (std::string &s : argv) ptrs.push_back(s.data());
+    if (!parse_search_args(static_cast<int>(ptrs.size()), ptrs.data(), out)) return false;
+    out->deadline = deadline_;
+    return true;
+  }
+
+  bool planned() const { return a_.auto_plan() || a_.portfolio; }
+
+  void headline() {
+    if (a_.portfolio) {
+      std::string names;
+      for (uint32_t i = 0; i < *a_.portfolio; ++i) names += (i ? ", " : "") + std::string(kPortfolioOrder[i]);
+      out_.comment("portfolio of " + std::to_string(*a_.portfolio) + ": " + names);
+    } else if (!a_.auto_plan()) {
+      std::string shown;
+      for (const OptionText &o : a_.solver_options()) shown += (shown.empty() ? "" : " ") + o.name + "=" + o.shown;
+      out_.comment("configuration " + a_.config.value_or("default") + (shown.empty() ? "" : ": " + shown));
+      out_.comment(slice_ ? "slices of " + std::to_string(slice_) + " conflicts" : "one call, no slices");
+    }
+  }
+
+  // Follows the search to its end (watch.py's Watch).
+  Outcome watch() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);  // taken in the wait alone
+    next_progress_ = after(Clock::now(), kProgressEvery);
+    while (step()) {
+    }
+    return got_;
+  }
+
+  double until(Clock::time_point t) const { return std::chrono::duration<double>(t - Clock::now()).count(); }
+
+  bool step() {
+    double wait = until(next_progress_);
+    if (deadline_ && !got_.answered) wait = std::min(wait, until(after(*deadline_, kTimeGrace)));
+    if (stop_by_) wait = std::min(wait, until(*stop_by_));
+    const auto msgs = search_.poll(wait, got_.caught == 0);
+    if (!msgs) return false;
+    for (const Message &m : *msgs) take(m);
+    const int sig = stop_signal_received();
+    if (sig && !got_.caught) {
+      got_.caught = sig;
+      return stop();
+    }
+    const Clock::time_point now = Clock::now();
+    if (!(got_.answered || got_.timed_out) && deadline_ && now >= after(*deadline_, kTimeGrace)) {
+      got_.timed_out = true;
+      return stop();
+    }
+    if (stop_by_ && now >= *stop_by_) return false;  // the search is left to the process's end
+    if (now >= next_progress_) {
+      if (!a_.verbose || !seen_progress_) progress();
+      next_progress_ = after(now, kProgressEvery);
+    }
+    return true;
+  }
+
+  bool stop() {
+    raise_stop_flags();
+    stop_by_ = after(Clock::now(), kStopGrace);
+    return true;
+  }
+
+  void take(const Message &m) {
+    switch (m.kind) {
+      case wire::kProgress:
+        got_.stats = m.counters;
+        seen_progress_ = true;
+        if (a_.verbose) {
+          progress();
+          next_progress_ = after(Clock::now(), kProgressEvery);
+        }
+        break;
+      case wire::kComment:
+        out_.comment(m.text);
+        break;
+      case wire::kPrep: {
+        std::string line = "preprocessing: ";
+        for (const ShownCounter &c : kShownPrepCounters) {
+          const std::string *v = m.counters.find(c.name);
+          line += (&c == kShownPrepCounters ? "" : ", ") + (v ? *v : std::string("0")) + " " + std::string(c.label);
+        }
+        out_.comment(line + format(" in %.3f s", m.counters.seconds()));
+        break;
+      }
+      case wire::kAnswer:
+        got_.answer = m.answer;
+        got_.stats = m.counters;
+        got_.model = m.has_model ? m.model : std::vector<uint8_t>();
+        got_.winner.clear();
+        got_.answered = true;
+        break;
+      case wire::kWinner:
+        got_.winner = m.text;
+        break;
+      case wire::kReady:
+      case wire::kProofDone:
+      case wire::kProofFailed:
+        break;
+      default:
+        got_.error = m.text;
+    }
+  }
+
+  void progress() {
+    const Counters &st = got_.stats;
+    const double elapsed = seconds_since(started_);
+    if (st.items.empty()) {
+      out_.comment(format("%8.1f s  searching", elapsed));
+      return;
+    }
+    const uint64_t c = st.count("conflicts");
+    const double rate = static_cast<double>(c) / std::max(st.seconds(), 1e-9);
+    out_.comment(format("%8.1f s  ", elapsed) + std::to_string(c) + " conflicts (" + format("%.0f", rate) + "/s)  " +
+                 std::to_string(st.count("restarts")) + " restarts  " + std::to_string(st.count("learned")) +
+                 " learned");
+  }
+
+  // The lines after the search, the answer and the exit code (solve.py's finish).
+  int finish(const Outcome &got) {
+    if (!got.error.empty()) return fail(kExitFailed, a_.file + ": " + got.error);
+    if (!got.answered && !(got.caught || got.timed_out)) {
+      return fail(kExitFailed, a_.file + ": the search process ended unexpectedly (status " +
+                                   std::to_string(search_.status()) + ")");
+    }
+    if (got.caught) {
+      out_.comment(std::string("interrupted by ") + (got.caught == SIGINT ? "SIGINT" : "SIGTERM"));
+    } else if (got.timed_out ||
+               (got.answered && got.answer == wire::kAnswerUnknown && deadline_ && Clock::now() >= *deadline_)) {
+      out_.comment("time limit reached");
+    }
+    stat_lines(got);
+    int code = got.caught ? 128 + got.caught : kExitDone;
+    if (got.answer == wire::kAnswerSat) {
+      out_.line("s SATISFIABLE");
+      out_.model(got.model.data(), got.model.size());
+      if (!got.caught) code = kExitSat;
+    } else if (got.answer == wire::kAnswerUnsat) {
+      out_.line("s UNSATISFIABLE");
+      if (!got.caught) code = kExitUnsat;
+    } else {
+      out_.line("s UNKNOWN");
+    }
+    return out_.done(code);
+  }
+
+  void stat_lines(const Outcome &got) {
+    const Counters &st = got.stats;
+    for (const ShownCounter &c : kShownSolverCounters) {
+      if (const std::string *v = st.find(c.name)) out_.comment(format("%-17s ", std::string(c.label).c_str()) + *v);
+    }
+    if (!got.winner.empty()) out_.comment("winner            " + got.winner);
+    if (const std::string *v = st.find("all_conflicts")) out_.comment("all conflicts     " + *v);
+    out_.comment(format("%-17s %.3f", "read seconds", load_seconds_));
+    if (st.find("seconds")) out_.comment(format("%-17s %.3f", "search seconds", st.seconds()));
+    out_.comment(format("%-17s %.3f", "total seconds", seconds_since(started_)));
+    if (a_.max_conflicts) {
+      const uint64_t used = st.find("all_conflicts") ? st.count("all_conflicts") : st.count("conflicts");
+      if (used > *a_.max_conflicts) {
+        out_.comment("the solver's last call passed --max-conflicts by " + std::to_string(used - *a_.max_conflicts));
+      }
+    }
+  }
+
+  const SolveArgs &a_;
+  int fd_;
+  Output out_;
+  InProcessSearch search_;
+  Clock::time_point started_;
+  std::optional<Clock::time_point> deadline_, stop_by_;
+  Clock::time_point next_progress_;
+  uint64_t slice_ = 0;
+  uint32_t rounds_ = 0;
+  double load_seconds_ = 0;
+  bool seen_progress_ = false;
+  Outcome got_;
+};
+
+// The first bytes of a gzip, xz or bzip2 stream, which the Python front end decompresses.
+bool compressed(int fd) {
+  unsigned char head[6] = {};
+  const ssize_t n = ::pread(fd, head, sizeof(head), 0);
+  if (n >= 2 && head[0] == 0x1f && head[1] == 0x8b) return true;
+  if (n >= 6 && std::memcmp(head, "\xfd" "7zXZ\0", 6) == 0) return true;
+  return n >= 3 && std::memcmp(head, "BZh", 3) == 0;
+}
+
+}  // namespace
+
+std::optional<int> solve_natively(const SolveArgs &a) {
+  struct stat st {};
+  if (::stat(a.file.c_str(), &st) < 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const int fd = ::open(a.file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  if (compressed(fd)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  if (catch_stop_signals() != 0) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  return Solve(a, fd).run();
+}
+
+}  // namespace qn::cli
