@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from quillon_native_cli import native
+from quillon_native_cli import native, runner
 from quillon_native_cli.main import main
 
 FRONT = native.front_program()
@@ -122,3 +122,15 @@ def test_other_commands_reach_python(tmp_path, capsys, monkeypatch):
         ours = run([FRONT, *args], tmp_path)
         assert ours == python_front(capsys, args)
         assert ours[0] in (0, 2) and b"Traceback" not in ours[2]
+
+
+@pytest.mark.skipif(bool(os.environ.get("QUILLON_SANITIZED")), reason="the sanitizer runtime reserves terabytes")
+def test_batch_caps_the_native_front_end(tmp_path):
+    # batch starts the native front end without a set-up of its own between
+    # fork and exec: the front end caps itself (a solver of 5 million
+    # variables needs about 400 MiB).
+    (tmp_path / "big.cnf").write_text("p cnf 5000000 1\n1 0\n")
+    job = dict(path=str(tmp_path / "big.cnf"), seconds=20.0, memory=64, check=False, config=None, solver=None)
+    assert runner.solve_command(job)[0] == FRONT
+    result = runner.run_instance(job)
+    assert (result["status"], result["detail"]) == ("memout", f"c error: {job['path']}: out of memory")
