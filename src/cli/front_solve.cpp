@@ -1,7 +1,6 @@
 #include "cli/front_solve.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "cli/front_output.hpp"
 #include "cli/front_reader.hpp"
 #include "cli/front_search.hpp"
+#include "cli/front_watch.hpp"
 #include "cli/plan.hpp"
 #include "cli/py_format.hpp"
 #include "cli/search_wire.hpp"
@@ -27,31 +27,12 @@
 namespace qn::cli {
 namespace {
 
-constexpr double kProgressEvery = 2.0;  // seconds between progress lines (watch.py)
-constexpr double kTimeGrace = 0.5;      // past the deadline before the search is stopped from here
-constexpr double kStopGrace = 1.0;      // a stopped search's time to report (supervise.py)
-
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-Clock::time_point after(Clock::time_point t, double seconds) {
-  return t + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
 struct TimeLimit {};
 struct Interrupted {
   int signum;
 };
 struct ProgramFailed {
   std::string what;
-};
-
-// What a search reported (watch.py's Outcome).
-struct Outcome {
-  bool answered = false, timed_out = false;
-  uint8_t answer = wire::kAnswerUnknown;
-  Counters stats;
-  std::vector<uint8_t> model;
-  std::string winner, error;
-  int caught = 0;
 };
 
 // Why no solver of `nvars` variables can be made here, or "".
@@ -93,7 +74,7 @@ class Solve {
     }
     search_.finish();
     headline();
-    return finish(watch());
+    return finish(Watch(search_, out_, deadline_, started_, a_.verbose).run());
   }
 
  private:
@@ -186,107 +167,6 @@ class Solve {
     }
   }
 
-  // Follows the search to its end (watch.py's Watch).
-  Outcome watch() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);  // taken in the wait alone
-    next_progress_ = after(Clock::now(), kProgressEvery);
-    while (step()) {
-    }
-    return got_;
-  }
-
-  double until(Clock::time_point t) const { return std::chrono::duration<double>(t - Clock::now()).count(); }
-
-  bool step() {
-    double wait = until(next_progress_);
-    if (deadline_ && !got_.answered) wait = std::min(wait, until(after(*deadline_, kTimeGrace)));
-    if (stop_by_) wait = std::min(wait, until(*stop_by_));
-    const auto msgs = search_.poll(wait, got_.caught == 0);
-    if (!msgs) return false;
-    for (const Message &m : *msgs) take(m);
-    const int sig = stop_signal_received();
-    if (sig && !got_.caught) {
-      got_.caught = sig;
-      return stop();
-    }
-    const Clock::time_point now = Clock::now();
-    if (!(got_.answered || got_.timed_out) && deadline_ && now >= after(*deadline_, kTimeGrace)) {
-      got_.timed_out = true;
-      return stop();
-    }
-    if (stop_by_ && now >= *stop_by_) return false;  // the search is left to the process's end
-    if (now >= next_progress_) {
-      if (!a_.verbose || !seen_progress_) progress();
-      next_progress_ = after(now, kProgressEvery);
-    }
-    return true;
-  }
-
-  bool stop() {
-    raise_stop_flags();
-    stop_by_ = after(Clock::now(), kStopGrace);
-    return true;
-  }
-
-  void take(const Message &m) {
-    switch (m.kind) {
-      case wire::kProgress:
-        got_.stats = m.counters;
-        seen_progress_ = true;
-        if (a_.verbose) {
-          progress();
-          next_progress_ = after(Clock::now(), kProgressEvery);
-        }
-        break;
-      case wire::kComment:
-        out_.comment(m.text);
-        break;
-      case wire::kPrep: {
-        std::string line = "preprocessing: ";
-        for (const ShownCounter &c : kShownPrepCounters) {
-          const std::string *v = m.counters.find(c.name);
-          line += (&c == kShownPrepCounters ? "" : ", ") + (v ? *v : std::string("0")) + " " + std::string(c.label);
-        }
-        out_.comment(line + format(" in %.3f s", m.counters.seconds()));
-        break;
-      }
-      case wire::kAnswer:
-        got_.answer = m.answer;
-        got_.stats = m.counters;
-        got_.model = m.has_model ? m.model : std::vector<uint8_t>();
-        got_.winner.clear();
-        got_.answered = true;
-        break;
-      case wire::kWinner:
-        got_.winner = m.text;
-        break;
-      case wire::kReady:
-      case wire::kProofDone:
-      case wire::kProofFailed:
-        break;
-      default:
-        got_.error = m.text;
-    }
-  }
-
-  void progress() {
-    const Counters &st = got_.stats;
-    const double elapsed = seconds_since(started_);
-    if (st.items.empty()) {
-      out_.comment(format("%8.1f s  searching", elapsed));
-      return;
-    }
-    const uint64_t c = st.count("conflicts");
-    const double rate = static_cast<double>(c) / std::max(st.seconds(), 1e-9);
-    out_.comment(format("%8.1f s  ", elapsed) + std::to_string(c) + " conflicts (" + format("%.0f", rate) + "/s)  " +
-                 std::to_string(st.count("restarts")) + " restarts  " + std::to_string(st.count("learned")) +
-                 " learned");
-  }
-
   // The lines after the search, the answer and the exit code (solve.py's finish).
   int finish(const Outcome &got) {
     if (!got.error.empty()) return fail(kExitFailed, a_.file + ": " + got.error);
@@ -300,7 +180,7 @@ class Solve {
                (got.answered && got.answer == wire::kAnswerUnknown && deadline_ && Clock::now() >= *deadline_)) {
       out_.comment("time limit reached");
     }
-    stat_lines(got);
+    stat_lines(out_, got, load_seconds_, started_, a_.max_conflicts);
     int code = got.caught ? 128 + got.caught : kExitDone;
     if (got.answer == wire::kAnswerSat) {
       out_.line("s SATISFIABLE");
@@ -315,36 +195,15 @@ class Solve {
     return out_.done(code);
   }
 
-  void stat_lines(const Outcome &got) {
-    const Counters &st = got.stats;
-    for (const ShownCounter &c : kShownSolverCounters) {
-      if (const std::string *v = st.find(c.name)) out_.comment(format("%-17s ", std::string(c.label).c_str()) + *v);
-    }
-    if (!got.winner.empty()) out_.comment("winner            " + got.winner);
-    if (const std::string *v = st.find("all_conflicts")) out_.comment("all conflicts     " + *v);
-    out_.comment(format("%-17s %.3f", "read seconds", load_seconds_));
-    if (st.find("seconds")) out_.comment(format("%-17s %.3f", "search seconds", st.seconds()));
-    out_.comment(format("%-17s %.3f", "total seconds", seconds_since(started_)));
-    if (a_.max_conflicts) {
-      const uint64_t used = st.find("all_conflicts") ? st.count("all_conflicts") : st.count("conflicts");
-      if (used > *a_.max_conflicts) {
-        out_.comment("the solver's last call passed --max-conflicts by " + std::to_string(used - *a_.max_conflicts));
-      }
-    }
-  }
-
   const SolveArgs &a_;
   int fd_;
   Output out_;
   InProcessSearch search_;
   Clock::time_point started_;
-  std::optional<Clock::time_point> deadline_, stop_by_;
-  Clock::time_point next_progress_;
+  std::optional<Clock::time_point> deadline_;
   uint64_t slice_ = 0;
   uint32_t rounds_ = 0;
   double load_seconds_ = 0;
-  bool seen_progress_ = false;
-  Outcome got_;
 };
 
 // The first bytes of a gzip, xz or bzip2 stream, which the Python front end decompresses.

@@ -1,6 +1,7 @@
 // `quillon-native solve` run by the native front end: the formula read here
-// (front_reader.hpp) and searched on a thread (front_search.hpp), with every
-// line, message and exit code of the Python front end (solve.py, watch.py).
+// (front_reader.hpp) and searched on a thread (front_search.hpp) that the
+// run follows (front_watch.hpp), with every line, message and exit code of
+// the Python front end (solve.py, watch.py).
 #pragma once
 
 #include <optional>
