@@ -3,6 +3,7 @@
 # standard output, standard error and exit code, times aside; what the
 # native one leaves to the Python one reaches it untouched.
 import os
+import random
 import re
 import subprocess
 
@@ -134,3 +135,31 @@ def test_batch_caps_the_native_front_end(tmp_path):
     assert runner.solve_command(job)[0] == FRONT
     result = runner.run_instance(job)
     assert (result["status"], result["detail"]) == ("memout", f"c error: {job['path']}: out of memory")
+
+
+PIECES = ["0", "-0", "00", "007", "x", "c", "p cnf 5 3", "%", "\r", "\t", "\x0b", "99999999999", "-", "1-", "+1",
+          "\xff", "c 1 2", "\n", "\n\n", " ", "6", "-4"]
+
+
+def mutated(rng):
+    """A small formula with a few pieces of text put in or cut out."""
+    n, m = rng.randint(1, 6), rng.randint(0, 8)
+    text = f"p cnf {n} {m}\n" + "".join(" ".join(str(rng.choice([-1, 1]) * rng.randint(1, n))
+                                                 for _ in range(rng.randint(0, 3))) + " 0\n" for _ in range(m))
+    for _ in range(rng.randint(0, 3)):
+        pos = rng.randint(0, len(text))
+        if rng.random() < 0.6:
+            text = text[:pos] + rng.choice([rng.choice(PIECES), f" {rng.choice(PIECES)} "]) + text[pos:]
+        else:
+            text = text[:pos] + text[pos + rng.randint(1, 4):]
+    return text
+
+
+def test_reads_as_python_reads(tmp_path, capsys, monkeypatch):
+    # The reader is the Python one's in C++: any text, the same verdict on the same line.
+    monkeypatch.chdir(tmp_path)
+    rng = random.Random(2026)
+    for i in range(40):
+        (tmp_path / "f.cnf").write_bytes(mutated(rng).encode("latin-1"))
+        args = ["solve", "f.cnf", "--max-conflicts", "0", *rng.choice([[], ["-q"], ["--relaxed"]])]
+        assert run([FRONT, *args], tmp_path) == python_front(capsys, args), (tmp_path / "f.cnf").read_bytes()
