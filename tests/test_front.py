@@ -58,9 +58,11 @@ def both(tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
     php = os.path.join(os.path.dirname(__file__), "..", "examples", "php5.cnf")
 
-    def run_both(args):
+    def run_both(args, after=lambda: ()):
+        """`after()` is called after each run, its result added to the run's."""
         args = [os.path.abspath(php) if a == "php" else a for a in args]
-        return run([FRONT, "solve", *args], tmp_path), python_front(capsys, ["solve", *args])
+        ours = (*run([FRONT, "solve", *args], tmp_path), *after())
+        return ours, (*python_front(capsys, ["solve", *args]), *after())
     return run_both
 
 
@@ -100,6 +102,29 @@ def test_same_as_python(both, args):
         true = {int(t) for line in out.decode().splitlines() if line.startswith("v ") for t in line[2:].split()}
         formula = FORMULAS[next(a for a in args if a in FORMULAS)]
         assert all(true & set(c) for c in clauses(formula)), "the model falsifies a clause"
+
+
+@pytest.mark.parametrize("args", [
+    ["php", "--proof", "p.drat"], ["php", "--proof", "p.drat", "--binary-proof", "--config", "glucose", "-q"],
+    ["unsat", "--proof", "p.drat", "--preprocess"], ["php", "--proof", "p.drat", "--portfolio", "1"],
+    ["php", "--proof", "p.drat", "--config", "default", "--max-conflicts", "5"], ["sat", "--proof", "p.drat"],
+    ["sat", "--proof", "unsat"], ["sat", "--proof", "unsat", "-f"], ["sat", "--proof", "sat"],
+    ["sat", "--proof", "no/p.drat"], ["sat", "--proof", "."], ["missing", "--proof", "p.drat"],
+])
+def test_same_proof_as_python(both, tmp_path, capsys, args):
+    def proof():
+        path = tmp_path / args[args.index("--proof") + 1]
+        data = path.read_bytes() if path.is_file() else None
+        if data is not None and path.name == "p.drat":
+            path.unlink()
+        return (data,)
+    ours, theirs = both(args, proof)
+    assert ours == theirs
+    assert not [p for p in os.listdir(tmp_path) if p.startswith(".quillon")], "a member's proof was left"
+    if ours[0] == 20:  # the proof refutes the formula
+        (tmp_path / "p.drat").write_bytes(ours[3])
+        formula = os.path.join(os.path.dirname(__file__), "..", "examples", "php5.cnf") if args[0] == "php" else args[0]
+        assert python_front(capsys, ["check", formula, "p.drat"])[0] == 0
 
 
 @pytest.mark.parametrize("args, python_only", [

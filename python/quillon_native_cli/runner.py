@@ -161,9 +161,8 @@ def run_child(cmd, limit, memory_mb, stop=None, workdir=None):
 
 def solve_command(job, proof=None, quiet=True, binary=True):
     """The child command line solving `job`'s instance: the native front
-    end's when it is there and takes the run (no proof), which spares each
-    instance an interpreter."""
-    front = None if proof else native_front()
+    end's when it is there, which spares each instance an interpreter."""
+    front = native_front()
     cmd = list(job.get("solver") or ([front, "solve"] if front else [sys.executable, "-m", "quillon_native_cli", "solve"]))
     cmd += (["-q"] if quiet else []) + ["--seconds", repr(float(job["seconds"]))]
     if job.get("config"):

@@ -117,6 +117,14 @@ constexpr size_t kNumOptions = 0
 #undef QN_COUNT_OPTION
     ;
 
+bool plain_name(std::string_view file) {
+  if (file.empty() || file == "-") return false;
+  for (unsigned char c : file) {
+    if (c >= 128) return false;  // printed as the Python front end escapes it: left to it
+  }
+  return true;
+}
+
 bool known_config(std::string_view name) {
   if (name == "auto") return true;
   for (const NamedConfig &c : kNamedConfigs) {
@@ -136,6 +144,10 @@ bool value_flag(const std::string &flag, std::string_view v, SolveArgs *a, std::
   if (flag == "--rounds") return (a->rounds = narrow(whole(v, 0, u32))).has_value();
   if (flag == "--portfolio") return (a->portfolio = narrow(whole(v, 1, std::size(kNamedConfigs)))).has_value();
   if (flag == "--threads") return (a->threads = narrow(whole(v, 1, kMaxThreads))).has_value();
+  if (flag == "--proof") {
+    a->proof = std::string(v);
+    return plain_name(v);
+  }
   if (flag == "--config") {
     a->config = std::string(v);
     return known_config(v);
@@ -149,27 +161,21 @@ bool switch_flag(const std::string &flag, SolveArgs *a) {
   if (flag == "-v" || flag == "--verbose") return a->verbose = true;
   if (flag == "--preprocess") return a->preprocess = true;
   if (flag == "--relaxed") return a->relaxed = true;
+  if (flag == "-f" || flag == "--force") return a->force = true;
+  if (flag == "--binary-proof") return a->binary_proof = true;
   return false;
 }
 
 // The combinations the Python front end refuses (solve_options.check_usage).
 bool refused(const SolveArgs &a) {
   const bool options = !a.options.empty() || a.seed;
-  if ((a.quiet && a.verbose) || (a.rounds && !a.preprocess)) return true;
+  if ((a.quiet && a.verbose) || (a.rounds && !a.preprocess) || (a.binary_proof && !a.proof)) return true;
   if (a.portfolio && (a.config || a.max_conflicts || a.slice || a.verbose || options)) return true;
   if (a.threads && *a.threads > 1 &&
       ((a.config && *a.config != "auto") || a.portfolio || a.slice || a.max_conflicts || a.preprocess || options)) {
     return true;
   }
   return a.config == "auto" && options;
-}
-
-bool plain_name(std::string_view file) {
-  if (file.empty() || file == "-") return false;
-  for (unsigned char c : file) {
-    if (c >= 128) return false;  // printed as the Python front end escapes it: left to it
-  }
-  return true;
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // it: the options of solve_options.py, each given whole (--name VALUE,
 // --name=VALUE, -q), with values it can read exactly as the Python front
 // end reads them, and none of the combinations that front end refuses.
-// Anything else (--help, --check, --proof, standard input, an abbreviated
+// Anything else (--help, --check, standard input, an abbreviated
 // or unknown option, a value it would refuse) is left to the Python front
 // end, which says what it says about it.
 #pragma once
@@ -31,6 +31,9 @@ struct SolveArgs {
   bool verbose = false;
   bool preprocess = false;
   bool relaxed = false;
+  bool force = false;
+  bool binary_proof = false;
+  std::optional<std::string> proof;
   std::optional<double> seconds;
   std::optional<uint64_t> max_conflicts, slice;
   std::optional<uint32_t> seed, rounds, portfolio, threads;

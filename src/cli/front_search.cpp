@@ -50,6 +50,11 @@ Message decode(char kind, std::string_view payload) {
     m.counters = counters_of(payload.substr(6, n));
     const std::string_view model = payload.substr(std::min<size_t>(6 + n, payload.size()));
     m.model.assign(model.begin(), model.end());
+  } else if (kind == wire::kProofDone || kind == wire::kProofFailed) {
+    if (kind == wire::kProofDone && payload.size() == sizeof(uint64_t)) std::memcpy(&m.number, payload.data(), 8);
+    uint32_t err = 0;
+    if (kind == wire::kProofFailed && payload.size() == sizeof(err)) std::memcpy(&err, payload.data(), sizeof(err));
+    if (kind == wire::kProofFailed) m.number = err;
   } else {
     m.text = payload;
   }
@@ -130,24 +135,40 @@ void InProcessSearch::add_clause(const Lit *lits, size_t n) {
   if (words_.size() >= kBlockWords) send();
 }
 
-void InProcessSearch::finish() {
+void InProcessSearch::finish(int proof_fd) {
   words_.push_back(wire::kEndOfFormula);
-  send();
+  send(proof_fd);
   ::close(feed_);
   feed_ = -1;
 }
 
-// Sends the words buffered; once the search stopped taking them, drops them.
-void InProcessSearch::send() {
+// Sends the words buffered, `proof_fd` with them when >= 0 (the search
+// gets a descriptor of its own); once the search stopped taking them, drops them.
+void InProcessSearch::send(int proof_fd) {
   const char *data = reinterpret_cast<const char *>(words_.data());
   size_t left = words_.size() * sizeof(uint32_t);
   while (left > 0 && !gone_) {
-    const ssize_t w = ::send(feed_, data, left, MSG_NOSIGNAL);
+    iovec iov{const_cast<char *>(data), left};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (proof_fd >= 0) {
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof(control);
+      cmsghdr *c = CMSG_FIRSTHDR(&msg);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int));
+      std::memcpy(CMSG_DATA(c), &proof_fd, sizeof(int));
+    }
+    const ssize_t w = ::sendmsg(feed_, &msg, MSG_NOSIGNAL);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
       gone_ = true;
       break;
     }
+    proof_fd = -1;  // sent with the first bytes
     data += w;
     left -= static_cast<size_t>(w);
   }

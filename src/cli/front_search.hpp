@@ -28,6 +28,7 @@ struct Counters {
 struct Message {
   char kind = 0;  // a wire::Kind
   std::string text;         // comment, winner, error
+  uint64_t number = 0;      // a proof's steps, or the errno of its failed write
   Counters counters;        // progress, prep, answer
   uint8_t answer = 0;       // wire::AnswerByte
   bool has_model = false;
@@ -46,14 +47,14 @@ class InProcessSearch {
   // signal handler raises its stop flag); false with errno set.
   bool start(SearchArgs a);
   void add_clause(const Lit *lits, size_t n);
-  void finish();  // ends the formula
+  void finish(int proof_fd);  // ends the formula, handing over the proof file (-1: none)
   // The messages within `timeout` seconds (or until a stop signal, when
   // `signals`); nullopt once the search has ended and said everything.
   std::optional<std::vector<Message>> poll(double timeout, bool signals);
   int status() const { return status_; }  // search_auto's exit code, once ended
 
  private:
-  void send();
+  void send(int proof_fd = -1);
   void take(std::vector<Message> *out);
 
   SearchArgs args_;

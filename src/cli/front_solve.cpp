@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <cstring>
 #include <new>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "cli/deadline.hpp"
 #include "cli/front_output.hpp"
+#include "cli/front_proof.hpp"
 #include "cli/front_reader.hpp"
 #include "cli/front_search.hpp"
 #include "cli/front_watch.hpp"
@@ -32,6 +34,9 @@ struct Interrupted {
   int signum;
 };
 struct ProgramFailed {
+  std::string what;
+};
+struct NoProofFolder {
   std::string what;
 };
 
@@ -69,10 +74,19 @@ class Solve {
       return fail(kExitInput, e.text);
     } catch (const ProgramFailed &e) {
       return fail(kExitFailed, a_.file + ": " + e.what);
+    } catch (const NoProofFolder &e) {
+      return fail(kExitOutput, *a_.proof + ": " + e.what);
     } catch (const std::bad_alloc &) {
       return fail(kExitFailed, a_.file + ": out of memory while loading the formula");
     }
-    search_.finish();
+    if (a_.proof) {
+      // Only now, with the whole input read: a run refused before its
+      // search leaves every file as it was.
+      if (members_ && !members_->note().empty()) out_.comment(members_->note());
+      proof_ = ::open(a_.proof->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      if (proof_ < 0) return fail(kExitOutput, *a_.proof + ": " + std::strerror(errno));
+    }
+    search_.finish(proof_);
     headline();
     return finish(Watch(search_, out_, deadline_, started_, a_.verbose).run());
   }
@@ -104,6 +118,13 @@ class Solve {
   void start(uint64_t nvars, uint64_t line) {
     const std::string refused = memory_refusal(nvars);
     if (!refused.empty()) throw InputError{where(a_.file, line) + ": " + refused};
+    if (planned() && a_.proof) {  // a proof file per member
+      try {
+        members_ = std::make_unique<MemberFolder>(*a_.proof);
+      } catch (const MemberFolder::Failed &e) {
+        throw NoProofFolder{e.what};
+      }
+    }
     SearchArgs sa;
     if (!search_args(nvars, &sa)) throw ProgramFailed{"the search program cannot start: bad arguments"};
     if (!search_.start(sa)) throw ProgramFailed{std::string("the search program cannot start: ") + std::strerror(errno)};
@@ -141,7 +162,9 @@ class Solve {
         for (const OptionText &o : one.solver_options()) spec += "," + o.name + "=" + o.value;
         argv.push_back(spec);
       }
+      if (members_) argv.push_back("--proof-dir=" + members_->folder());
     }
+    if (a_.proof) argv.push_back(std::string("--proof=") + (a_.binary_proof ? "binary" : "text"));
     if (a_.preprocess) argv.push_back("--preprocess=" + std::to_string(rounds_));
     if (a_.max_conflicts) argv.push_back("--max-conflicts=" + std::to_string(*a_.max_conflicts));
     for (const OptionText &o : a_.solver_options()) argv.push_back(o.name + "=" + o.value);
@@ -174,6 +197,8 @@ class Solve {
       return fail(kExitFailed, a_.file + ": the search process ended unexpectedly (status " +
                                    std::to_string(search_.status()) + ")");
     }
+    const std::string proof_error = proof_ >= 0 ? close_proof(got) : got.proof_error;
+    if (members_) members_->remove();
     if (got.caught) {
       out_.comment(std::string("interrupted by ") + (got.caught == SIGINT ? "SIGINT" : "SIGTERM"));
     } else if (got.timed_out ||
@@ -192,7 +217,26 @@ class Solve {
     } else {
       out_.line("s UNKNOWN");
     }
+    if (!proof_error.empty()) {  // the answer above stands; the proof does not
+      code = fail(kExitOutput, *a_.proof + ": " + proof_error + "; the proof is incomplete");
+    }
     return out_.done(code);
+  }
+
+  // Closes the proof file of a search that reported `got` (one stopped
+  // while writing keeps its whole steps); its error or "" (verify.py's close_proof).
+  std::string close_proof(const Outcome &got) {
+    if (got.proof_error.empty() && !got.proof_steps) {
+      const int64_t kept = keep_whole_steps(proof_, a_.binary_proof);
+      if (kept < 0) return std::strerror(errno);
+      out_.comment("proof " + *a_.proof + ": incomplete, " + std::to_string(kept) + " bytes of whole steps kept");
+    } else if (got.proof_error.empty()) {
+      out_.comment("proof " + *a_.proof + ": " + std::to_string(*got.proof_steps) + " steps");
+    }
+    const int closed = ::close(proof_);
+    proof_ = -1;
+    if (!got.proof_error.empty()) return got.proof_error;
+    return closed < 0 ? std::strerror(errno) : "";
   }
 
   const SolveArgs &a_;
@@ -204,6 +248,8 @@ class Solve {
   uint64_t slice_ = 0;
   uint32_t rounds_ = 0;
   double load_seconds_ = 0;
+  std::unique_ptr<MemberFolder> members_;  // the members' proofs of a plan
+  int proof_ = -1;
 };
 
 // The first bytes of a gzip, xz or bzip2 stream, which the Python front end decompresses.
@@ -226,9 +272,12 @@ std::optional<int> solve_natively(const SolveArgs &a) {
     ::close(fd);
     return std::nullopt;
   }
-  if (catch_stop_signals() != 0) {
+  if ((a.proof && compressed_file(*a.proof)) || catch_stop_signals() != 0) {
     ::close(fd);
     return std::nullopt;
+  }
+  if (a.proof) {
+    if (const auto refused = refuse_proof_target(*a.proof, a.file, a.force)) return fail(refused->first, refused->second);
   }
   ::signal(SIGPIPE, SIG_IGN);
   return Solve(a, fd).run();

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "cli/py_format.hpp"
 #include "cli/solve_defaults.hpp"
@@ -94,9 +95,13 @@ void Watch::take(const Message &m) {
     case wire::kWinner:
       got_.winner = m.text;
       break;
-    case wire::kReady:
     case wire::kProofDone:
+      got_.proof_steps = m.number;
+      break;
     case wire::kProofFailed:
+      if (got_.proof_error.empty()) got_.proof_error = std::strerror(static_cast<int>(m.number));
+      break;
+    case wire::kReady:
       break;
     default:
       got_.error = m.text;

@@ -29,10 +29,12 @@ inline Clock::time_point after(Clock::time_point t, double seconds) {
 
 // What a search reported: its answer (a wire::AnswerByte) and the counters
 // of its answer (or of its last progress), the model, the member that
-// answered, the search's own error, the stop signal caught and whether the
-// time limit ran out.
+// answered, the proof's steps or error, the search's own error, the stop
+// signal caught and whether the time limit ran out.
 struct Outcome {
   bool answered = false, timed_out = false;
+  std::optional<uint64_t> proof_steps;
+  std::string proof_error;
   uint8_t answer = wire::kAnswerUnknown;
   Counters stats;
   std::vector<uint8_t> model;
