@@ -15,7 +15,7 @@ from quillon_native_cli.main import main
 FRONT = native.front_program()
 _paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(_paths))
-TIMES = re.compile(rb"(read in|seconds)(\s+)[0-9.]+")
+TIMES = re.compile(rb"(in|seconds)( +)[0-9]+\.[0-9]+")  # the times of a run
 
 SAT = "p cnf 5 4\n1 -2 0\n2 3 -4 0\nc a comment\n-1 -3 5 0\n4 -5 0\n"
 UNSAT = "p cnf 2 4\n1 2 0\n-1 2 0\n1 -2 0\n-1 -2 0\n"
