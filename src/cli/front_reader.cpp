@@ -209,7 +209,8 @@ void CnfFileReader::numbers(std::string_view block, uint64_t line0) {
       codes_.push_back(kEnd);
       continue;
     }
-    const uint64_t var = std::stoull(std::string(v));
+    uint64_t var = 0;
+    for (const char c : v) var = var * 10 + static_cast<uint64_t>(c - '0');  // 10 digits at most
     if (var > limit_) refuse(block, line0, tok, start);
     maxvar_ = std::max(maxvar_, var);
     codes_.push_back(static_cast<int64_t>(2 * (var - 1) + negative));
