@@ -2,6 +2,7 @@
 
     python bench/batch_bench.py batch [--manifest M] [--max-minisat S] [--seconds 60]
     python bench/batch_bench.py race  [--manifest M] [--min-minisat S] [--max-minisat S] [--min-seconds 1] [--repeat 3]
+    python bench/batch_bench.py small --kissat K [--count 1000] [--repeat 3]
 
 batch: the manifest's instances (optionally only those whose minisat_seconds
 is at most --max-minisat) with --jobs 1, --jobs 2 and --local-cluster 2;
@@ -13,6 +14,12 @@ every instance whose `solve --config default` takes at least --min-seconds,
 `solve` with each of the first two configurations alone and `race --workers 2`
 on the running cluster, interleaved, median of --repeat; prints race over the
 faster solo run per instance and their geometric mean.
+
+small: --count uniform random 3-SAT formulas of 50 variables and 213
+clauses (ratio 4.26, about half satisfiable; seed 2026), solved by
+`quillon-native batch --jobs 2` (the command as built, which runs its native
+front end per instance) and by Kissat two at a time from `xargs -P 2`,
+interleaved, --repeat rounds; prints each wall time and the median ratio.
 """
 import argparse
 import csv
@@ -101,9 +108,35 @@ def bench_race(a):
                   f"{math.exp(sum(map(math.log, ratios)) / len(ratios)):.3f}")
 
 
+def bench_small(a, work):
+    import random
+    rng = random.Random(2026)
+    folder = os.path.join(work, "cnf")
+    os.makedirs(folder)
+    for i in range(a.count):
+        clauses = ("".join(f"{v if rng.random() < 0.5 else -v} " for v in rng.sample(range(1, 51), 3)) + "0\n"
+                   for _ in range(213))
+        with open(os.path.join(folder, f"r{i:05d}.cnf"), "w") as f:
+            f.write("p cnf 50 213\n" + "".join(clauses))
+    from quillon_native_cli.native import front_program
+    ratios = []
+    for _ in range(a.repeat):
+        kissat, _ = timed(["sh", "-c", f"ls {folder}/*.cnf | xargs -P 2 -n 1 {a.kissat} -q > /dev/null"])
+        results = os.path.join(work, "small.sqlite")
+        if os.path.exists(results):
+            os.remove(results)
+        ours, proc = timed([front_program(), "batch", folder, "--jobs", "2", "-q", "-r", results])
+        assert proc.returncode == 0, proc.stderr
+        ratios.append(ours / kissat)
+        print(f"kissat xargs -P 2 {kissat:7.2f} s   batch --jobs 2 {ours:7.2f} s   ratio {ours / kissat:.2f}", flush=True)
+    print(f"median ratio {statistics.median(ratios):.2f}")
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("what", choices=("batch", "race"))
+    ap.add_argument("what", choices=("batch", "race", "small"))
+    ap.add_argument("--kissat", default="kissat", help="small: the Kissat binary")
+    ap.add_argument("--count", type=int, default=1000, help="small: formulas")
     ap.add_argument("--manifest", default=os.path.join(os.path.dirname(__file__), "../../shared/bench/MANIFEST.tsv"))
     ap.add_argument("--max-minisat", type=float)
     ap.add_argument("--min-minisat", type=float, default=0.0, help="race: only instances minisat needs this long for")
@@ -117,7 +150,10 @@ def main():
         bench_batch(a, a.keep) if a.what == "batch" else bench_race(a)
         return
     with tempfile.TemporaryDirectory() as work:
-        bench_batch(a, work) if a.what == "batch" else bench_race(a)
+        if a.what == "small":
+            bench_small(a, work)
+        else:
+            bench_batch(a, work) if a.what == "batch" else bench_race(a)
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
   python bench/cli_bench.py proofrss  peak resident memory of solve --proof against the same run without
   python bench/cli_bench.py sigint    seconds from SIGINT to the end of the process
   python bench/cli_bench.py slice     cost of conflict slices against one exact call (in process)
+  python bench/cli_bench.py startup F [--kissat K]  solve -q F: native front end, Python front end, Kissat
 
 Times are CPU seconds (user + system) of the whole process tree, taken from
 wait4 (our command forks its search child and waits for it), with the wall
@@ -240,9 +241,36 @@ def cmd_slice(args):
         print(f"slice {k}: time ratio to one call, geometric mean {geomean(v):.3f}")
 
 
+def cmd_startup(args):
+    """The whole run of `solve -q` on a small formula: the native front end
+    (the command as built), the Python front end (python -m
+    quillon_native_cli) and, given --kissat, Kissat; interleaved, median of
+    --rounds.  CPU from wait4; the peak resident memory from a second run
+    under GNU time (%M): a child spawned from this interpreter would count
+    the interpreter's own pages."""
+    from quillon_native_cli.native import front_program
+    progs = {"native front end": [front_program(), "solve", "-q", args.formula],
+             "python front end": OURS + ["solve", "-q", args.formula]}
+    if args.kissat:
+        progs["kissat"] = [args.kissat, "-q", args.formula]
+    got = {name: [] for name in progs}
+    for _ in range(args.rounds):
+        for name, cmd in progs.items():
+            cpu, _, _, code, _ = run(cmd)
+            with tempfile.NamedTemporaryFile("r") as t:
+                subprocess.run(["/usr/bin/time", "-o", t.name, "-f", "%M"] + cmd, stdout=subprocess.DEVNULL)
+                rss = int(t.read().split()[-1])
+            got[name].append((cpu, rss, code))
+    for name, rows in got.items():
+        print(f"{name:<18} CPU {1000 * statistics.median(r[0] for r in rows):6.1f} ms   peak RSS "
+              f"{statistics.median(r[1] for r in rows) / 1024:5.1f} MB   exit {rows[0][2]}")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("what", choices=["parse", "minisat", "check", "rss", "proofrss", "sigint", "slice"])
+    ap.add_argument("what", choices=["parse", "minisat", "check", "rss", "proofrss", "sigint", "slice", "startup"])
+    ap.add_argument("formula", nargs="?", help="startup: the formula")
+    ap.add_argument("--kissat", help="startup: a Kissat binary to compare with")
     ap.add_argument("--bench", type=Path, default=BENCH)
     ap.add_argument("--timeout", type=float, default=120.0)
     ap.add_argument("--rounds", type=int, default=3, help="rounds per instance (median kept; minisat)")

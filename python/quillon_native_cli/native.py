@@ -79,6 +79,27 @@ def search_program():
     return None
 
 
+FRONT_PROGRAM = "quillon-native"
+
+
+def front_program():
+    """The native front end (the command `quillon-native` as built, not a
+    script of the same name) or None: beside the interpreter (a virtual
+    environment's bin), in the scripts folder, or in a build folder beside
+    the modules."""
+    import sysconfig
+    import quillon_native_cli
+    for folder in (os.path.dirname(sys.executable), sysconfig.get_path("scripts"), *quillon_native_cli.__path__):
+        path = os.path.join(folder, FRONT_PROGRAM)
+        try:
+            with open(path, "rb") as f:
+                if f.read(4) == b"\x7fELF" and os.access(path, os.X_OK):
+                    return path
+        except OSError:
+            pass
+    return None
+
+
 def _option(value):
     """An option value as the search program reads it."""
     return str(int(value)) if isinstance(value, bool) else repr(value) if isinstance(value, float) else str(value)

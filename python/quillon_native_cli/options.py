@@ -30,7 +30,8 @@ def _plain(x):
     return int(x) if isinstance(x, float) and x.is_integer() else x
 
 
-def _value(text):
+def parse_value(text):
+    """A value as Python writes it: 'text', True, 0.95, 7."""
     if text[0] in "'\"":
         return text[1:-1]
     if text in ("True", "False"):
@@ -46,7 +47,7 @@ def solver_options():
     sig = quillon_native.Solver.__text_signature__.strip()
     assert sig[0] == "(" and sig[-1] == ")", sig
     params = [part.strip().partition("=") for part in sig[1:-1].split(",")]
-    return [Option(name, _value(text)) for name, _, text in params if name != "nvars"]
+    return [Option(name, parse_value(text)) for name, _, text in params if name != "nvars"]
 
 
 def solver_parameters():

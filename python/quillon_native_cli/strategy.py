@@ -18,9 +18,9 @@ import math
 import sys
 from collections import Counter, namedtuple
 
+from quillon_native_cli._scan import DEFAULT_SLICE  # the slice of `solve --config default`
 
 UNIT = 2000             # conflicts per slice of a portfolio member
-DEFAULT_SLICE = 20000   # the slice of `solve --config default`
 
 
 # Plain named tuples, not dataclasses: dataclasses would bring inspect and
@@ -209,8 +209,7 @@ def plan(feat, slice_=DEFAULT_SLICE):
 # plan of the simplified formula's features.  Measured on the shared set and
 # the tuning part (bench/strategy_eval.py): the quick large formulas need at
 # most about 4500 conflicts, the slow ones 11000 and more.
-PROBE_CLAUSES = 50_000
-PROBE_CONFLICTS = 5000
+from quillon_native_cli._scan import PROBE_CLAUSES, PROBE_CONFLICTS  # noqa: E402  (the probe's table is native)
 
 
 def probes(feat):

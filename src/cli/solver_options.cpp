@@ -11,6 +11,8 @@
 #include "cli/deadline.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
+#include "cli/plan.hpp"
+#include "cli/solve_defaults.hpp"
 #include "preprocess/preprocessor.hpp"
 #include "solver/config.hpp"
 
@@ -77,6 +79,34 @@ PyObject *solver_options(PyObject *, PyObject *) {
   return PyList_AsTuple(out.p);
 }
 
+PyObject *text(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+// ((a, b), ...) of a table of two text fields.
+template <class Row, size_t N>
+PyObject *pairs(const Row (&rows)[N], std::string_view Row::*a, std::string_view Row::*b) {
+  Owned out(PyTuple_New(N));
+  if (out.p == nullptr) return nullptr;
+  for (size_t i = 0; i < N; ++i) {
+    Owned x(text(rows[i].*a)), y(text(rows[i].*b));
+    if (x.p == nullptr || y.p == nullptr) return nullptr;
+    PyObject *item = PyTuple_Pack(2, x.p, y.p);
+    if (item == nullptr || PyTuple_SetItem(out.p, static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+  }
+  return out.release();
+}
+
+// (name, ...) of a table of names.
+template <size_t N>
+PyObject *names(const std::string_view (&rows)[N]) {
+  Owned out(PyTuple_New(N));
+  if (out.p == nullptr) return nullptr;
+  for (size_t i = 0; i < N; ++i) {
+    PyObject *item = text(rows[i]);
+    if (item == nullptr || PyTuple_SetItem(out.p, static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+  }
+  return out.release();
+}
+
 PyMethodDef option_functions[] = {
     {"solver_options", entry<solver_options>, METH_NOARGS,
      "solver_options()\n--\n\nEvery Solver option as (name, default, lo, hi, lo_open, choices, help), in keyword "
@@ -90,6 +120,21 @@ int add_option_functions(PyObject *module) {
   if (PyModule_AddStringConstant(module, "__version__", QN_VERSION) < 0) return -1;
   if (PyModule_AddIntConstant(module, "PREP_ROUNDS", prep::kDefaultRounds) < 0) return -1;
   if (PyModule_AddObject(module, "NO_LIMIT_SECONDS", PyFloat_FromDouble(kNoLimitSeconds)) < 0) return -1;
+  // solve's defaults (solve_defaults.hpp)
+  if (PyModule_AddIntConstant(module, "DEFAULT_SLICE", static_cast<long>(kDefaultSlice)) < 0 ||
+      PyModule_AddIntConstant(module, "DEFAULT_ROUNDS", kDefaultRounds) < 0 ||
+      PyModule_AddIntConstant(module, "PROBE_CLAUSES", static_cast<long>(kProbeClauses)) < 0 ||
+      PyModule_AddIntConstant(module, "PROBE_CONFLICTS", static_cast<long>(kProbeConflicts)) < 0) {
+    return -1;
+  }
+  if (PyModule_AddObject(module, "NAMED_CONFIGS", pairs(kNamedConfigs, &NamedConfig::name, &NamedConfig::options)) < 0 ||
+      PyModule_AddObject(module, "PORTFOLIO_ORDER", names(kPortfolioOrder)) < 0 ||
+      PyModule_AddObject(module, "SOLVER_COUNTERS",
+                         pairs(kShownSolverCounters, &ShownCounter::name, &ShownCounter::label)) < 0 ||
+      PyModule_AddObject(module, "PREP_COUNTERS", pairs(kShownPrepCounters, &ShownCounter::name, &ShownCounter::label)) <
+          0) {
+    return -1;
+  }
   return PyModule_AddFunctions(module, option_functions);
 }
 

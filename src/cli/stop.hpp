@@ -12,6 +12,8 @@ namespace qn::cli {
 std::shared_ptr<std::atomic<bool>> &stop_flag();
 // From now on SIGINT and SIGTERM raise the flags; 0, or the errno of a failure.
 int catch_stop_signals();
+// Raises the flags as a stop signal would, without being one.
+void raise_stop_flags();
 // The first stop signal received, 0 if none.
 int stop_signal_received();
 // A portfolio's own flag, raised too by a stop signal until cleared (nullptr).

@@ -35,6 +35,11 @@ int catch_stop_signals() {
   return 0;
 }
 
+void raise_stop_flags() {
+  stop_flag()->store(true, std::memory_order_relaxed);
+  if (std::atomic<bool> *p = g_portfolio_stop.load()) p->store(true, std::memory_order_relaxed);
+}
+
 int stop_signal_received() { return g_signal; }
 
 void watch_portfolio_flag(std::atomic<bool> *flag) { g_portfolio_stop.store(flag); }
