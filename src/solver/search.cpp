@@ -13,6 +13,9 @@ void Solver::update_target() {
 }
 
 bool Solver::decide() {
+  // Without random decisions, what the heap holds matters and not how: the
+  // variables a full trail leaves in it need not be popped one by one.
+  if (config_.rnd_freq == 0 && trail_.size() == nvars_) return false;
   Var next = 0;
   bool found = false;
   if (config_.rnd_freq > 0) {
