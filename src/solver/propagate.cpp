@@ -20,6 +20,7 @@ int32_t Solver::propagate() {
   WatchList<Watch> *const wl = watches_.data();
   VarData *const vd = vardata_.data();
   const uint32_t dl = decision_level();
+  const bool use_pos = assuming_with(config_.search_pos);
   while (qhead_ < trail_.size()) {
     const Lit p = trail_[qhead_++];
     ++dequeued;
@@ -69,7 +70,11 @@ int32_t Solver::propagate() {
       }
       const uint32_t len = c[-1];
       uint32_t k = 2;
-      while (k < len && vals[c[k]] == kFalse) ++k;
+      if (use_pos && len >= kPosMinLen) {
+        k = search_from_pos(c, len, vals);
+      } else {
+        while (k < len && vals[c[k]] == kFalse) ++k;
+      }
       if (k < len) {
         c[1] = c[k];
         c[k] = false_lit;
@@ -96,6 +101,23 @@ int32_t Solver::propagate() {
   stats_.propagations += dequeued;
   if (trail_.size() > stats_.max_trail) stats_.max_trail = trail_.size();
   return confl;
+}
+
+// Long clauses under many assumptions hold many literals that stay false
+// for a whole call; starting each search where the last one found a
+// literal passes over them once per call rather than once per visit.
+uint32_t Solver::search_from_pos(const Lit *c, uint32_t len, const uint8_t *vals) {
+  uint32_t &pos = search_pos_[cref_of(c[-2])];
+  const uint32_t from = pos < len ? pos : 2;  // a root simplification may have cut the clause
+  uint32_t k = from;
+  while (k < len && vals[c[k]] == kFalse) ++k;
+  if (k == len) {
+    k = 2;
+    while (k < from && vals[c[k]] == kFalse) ++k;
+    if (k == from) return len;
+  }
+  pos = k;
+  return k;
 }
 
 // The reasons of the unassigned variables are left as they are: a reason is

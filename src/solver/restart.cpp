@@ -43,7 +43,7 @@ void Solver::restart() {
   ++stats_.restarts;
   if (config_.target_reset > 0 && stats_.restarts % config_.target_reset == 0) target_len_ = 0;
   maybe_walk();
-  cancel_until(0);
+  cancel_until(restart_level());
 }
 
 // Called after each conflict's analysis, before backjumping: feeds the glue

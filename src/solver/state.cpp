@@ -160,6 +160,7 @@ CRef Solver::store_clause(const Lit *lits, uint32_t n, bool learnt, double activ
   h.learnt = learnt;
   h.deleted = false;
   headers_.push_back(h);
+  if (config_.search_pos) search_pos_.push_back(2);
   return c;
 }
 
