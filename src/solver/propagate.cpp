@@ -10,7 +10,14 @@ namespace qn {
 // A binary clause whose blocker (its other literal) is not true is settled
 // from the watch alone; it is left in the arena as the general path leaves
 // it, the other literal first and the false one second.
+// search_pos is settled once per call, so that the plain search's loop
+// does not test it at every watch.
 int32_t Solver::propagate() {
+  return assuming_with(config_.search_pos) ? propagate_with<true>() : propagate_with<false>();
+}
+
+template <bool kSearchPos>
+int32_t Solver::propagate_with() {
   int32_t confl = kNoReason;
   size_t dequeued = 0;
   // Nothing below grows the arena, the watch table or the per-variable
@@ -20,7 +27,6 @@ int32_t Solver::propagate() {
   WatchList<Watch> *const wl = watches_.data();
   VarData *const vd = vardata_.data();
   const uint32_t dl = decision_level();
-  const bool use_pos = assuming_with(config_.search_pos);
   while (qhead_ < trail_.size()) {
     const Lit p = trail_[qhead_++];
     ++dequeued;
@@ -70,7 +76,7 @@ int32_t Solver::propagate() {
       }
       const uint32_t len = c[-1];
       uint32_t k = 2;
-      if (use_pos && len >= kPosMinLen) {
+      if (kSearchPos && len >= kPosMinLen) {
         k = search_from_pos(c, len, vals);
       } else {
         while (k < len && vals[c[k]] == kFalse) ++k;

@@ -174,6 +174,8 @@ class Solver {
 
   // --- propagate.cpp ---------------------------------------------------------
   int32_t propagate();  // conflicting clause (arena offset) or kNoReason
+  template <bool kSearchPos>
+  int32_t propagate_with();  // propagate(), with or without search_pos
   // A clause at least this long keeps its watch-search position (search_pos).
   static constexpr uint32_t kPosMinLen = 8;
   // With search_pos: the index of a literal of c[2..len) that is not false,
