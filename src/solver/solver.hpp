@@ -310,6 +310,7 @@ class Solver {
   uint64_t target_len_ = 0, target_copied_ = 0;
   Ema lbd_fast_{0.02}, lbd_slow_{0.0002}, trail_avg_{0.0002};
   uint64_t luby_index_ = 0, last_restart_ = 0;
+  double luby_limit_;                    // luby_base * luby(luby_index_): conflicts to the next Luby restart
   uint32_t rng_;
 
   // Analysis scratch (reused across conflicts).
