@@ -42,7 +42,7 @@ def run_once(seed, tmp_path):
     nvars = rng.randint(90, 130) if hard else rng.randint(5, 40)
     peer = getattr(solvers, PEERS[seed % len(PEERS)])()
     proof = tmp_path / f"{seed}.drat"
-    clauses, compared, refuted = [], 0, False
+    clauses, compared, refuted, assumed = [], 0, False, []
     options = dict(luby_base=2.0, first_reduce=50, reduce_inc=10) if hard else None
     config = CONFIGS[(seed // 16 if hard else seed) % len(CONFIGS)]
     with quillon_sat.Solver(config=config, options=options, proof=proof,
@@ -57,7 +57,9 @@ def run_once(seed, tmp_path):
             for c in more:
                 peer.add_clause(c)
             for _ in range(rng.randint(1, 4)):
-                assumed = [rng.choice([-1, 1]) * rng.randint(1, nvars + 3) for _ in range(rng.randint(0, 8))]
+                # often the last call's assumptions in part, which a call keeps on the trail
+                assumed = assumed[:rng.randint(0, len(assumed))] if rng.random() < 0.5 else []
+                assumed += [rng.choice([-1, 1]) * rng.randint(1, nvars + 3) for _ in range(rng.randint(0, 8))]
                 limit = rng.choice([None] * 6 + [0, 2, 50])
                 got = s.solve(assumed, max_conflicts=limit)
                 if got is None:

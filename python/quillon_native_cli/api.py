@@ -12,21 +12,6 @@ from quillon_native_cli import configs
 from quillon_native_cli.solve_options import DEFAULT_ROUNDS, DEFAULT_SLICE
 
 
-
-def _formula(native, clauses, nvars):
-    """The clauses in a native Formula, and the number of variables."""
-    formula, top = native.Formula(), 0
-    for c in clauses:
-        lits = [2 * d - 2 if d > 0 else -2 * d - 1 for d in _literals(c)]
-        if lits:
-            top = max(top, max(lits) // 2 + 1)
-        formula.add_clause(lits)
-    n = top if nvars is None else nvars
-    if n < top:
-        raise ValueError(f"nvars={nvars} but variable {top} is used")
-    return formula, n
-
-
 @dataclass
 class Result:
     answer: object      # True (satisfiable), False (unsatisfiable) or None (a limit was reached)
@@ -53,8 +38,40 @@ def solve_formula(clauses, nvars=None, *, max_conflicts=None, seconds=None, proo
     against `clauses` itself (literals converted to 2*(var-1) + negated).
     """
     deadline = _deadline(seconds)  # a limit it refuses is refused before any work
+    formula, top = formula_of(clauses)
+    return _run(formula, top, nvars, deadline, max_conflicts, proof, binary_proof, strategy_name)
+
+
+def solve_built(formula, top, nvars=None, *, max_conflicts=None, seconds=None, proof=None, binary_proof=False,
+                strategy_name="auto"):
+    """solve_formula over a formula that formula_of built (`top` its largest variable)."""
+    return _run(formula, top, nvars, _deadline(seconds), max_conflicts, proof, binary_proof, strategy_name)
+
+
+def formula_of(clauses, literals=None):
+    """The native Formula of `clauses` and their largest variable.  A list
+    or tuple of plain ints goes in without Python work per literal; any
+    other clause goes through `literals` (its DIMACS literals as ints, or the
+    error for a fault; _literals by default)."""
     from quillon_native_cli import native
-    formula, n = _formula(native, clauses, nvars)
+    formula = native.Formula()
+    add_dimacs, add_clause, top = formula.add_dimacs, formula.add_clause, 0
+    for c in clauses:
+        t = add_dimacs(c)
+        if t < 0:
+            ds = (literals or _literals)(c)
+            add_clause([2 * d - 2 if d > 0 else -2 * d - 1 for d in ds])
+            t = max((abs(d) for d in ds), default=0)
+        if t > top:
+            top = t
+    return formula, top
+
+
+def _run(formula, top, nvars, deadline, max_conflicts, proof, binary_proof, strategy_name):
+    from quillon_native_cli import native
+    n = top if nvars is None else nvars
+    if n < top:
+        raise ValueError(f"nvars={nvars} but variable {top} is used")
     refused = native.memory_refusal(n)
     if refused:
         raise MemoryError(f"nvars={n}: {refused}")

@@ -49,19 +49,23 @@ def _dimacs_clauses(clauses: Clauses) -> tuple[list[list[int]], int]:
     return out, top
 
 
+def _dimacs_literals(clause: Iterable[object]) -> list[int]:
+    return [_lits.dimacs(p) for p in _lits.internal(clause, "clause")]
+
+
 def solve(clauses: Clauses, nvars: int | None = None, *, max_conflicts: int | None = None,
           seconds: float | None = None, proof: Path | None = None, binary_proof: bool = False,
           strategy: str = "auto") -> Result:
     """Solves `clauses` with the engine and strategy of `quillon-native
     solve` ("auto", or one named configuration); the DRAT proof of an
     unsatisfiable answer goes to the file `proof`."""
-    from quillon_native_cli.api import solve_formula
-    plain, top = _dimacs_clauses(clauses)
+    from quillon_native_cli.api import formula_of, solve_built
+    formula, top = formula_of(clauses, _dimacs_literals)  # type: ignore[no-untyped-call]
     n = _lits.count(nvars, "nvars")
     if n is not None and n < top:
         raise ValueError(f"nvars={n} but variable {top} is used")
-    out = solve_formula(  # type: ignore[no-untyped-call]
-        plain, n, max_conflicts=_lits.count(max_conflicts, "max_conflicts"),
+    out = solve_built(  # type: ignore[no-untyped-call]
+        formula, top, n, max_conflicts=_lits.count(max_conflicts, "max_conflicts"),
                         seconds=_lits.seconds(seconds), proof=None if proof is None else os.fspath(proof),
                         binary_proof=binary_proof, strategy_name=strategy)
     return Result(out.answer, out.model, out.proof if proof is not None else None, dict(out.stats))

@@ -1,5 +1,5 @@
-// Formula(nvars=0): feed(block, limit, tail) and add_clause(lits) keep
-// clauses; nvars (settable) and nclauses.
+// Formula(nvars=0): feed(block, limit, tail), add_clause(lits) and
+// add_dimacs(clause) keep clauses; nvars (settable) and nclauses.
 #include "cli/formula_type.hpp"
 
 #include <map>
@@ -58,6 +58,15 @@ PyObject *formula_add_clause(PyObject *self, PyObject *clause) {
   if (!lits_of(clause, *o->lits)) return nullptr;
   o->f->add(o->lits->data(), o->lits->size());
   Py_RETURN_NONE;
+}
+
+// add_dimacs(clause): keeps a list or tuple of plain DIMACS literals and
+// returns its largest variable; -1, keeping nothing, for anything else.
+PyObject *formula_add_dimacs(PyObject *self, PyObject *clause) {
+  FormulaObject *o = as_formula(self);
+  const int64_t top = dimacs_lits(clause, *o->lits);
+  if (top >= 0) o->f->add(o->lits->data(), o->lits->size());
+  return PyLong_FromLongLong(top);
 }
 
 // falsified(model) -> the index of the first clause that the model (bytes,
@@ -189,6 +198,8 @@ PyMethodDef formula_methods[] = {
     {"feed", method<formula_feed>, METH_VARARGS,
      "feed(block, limit, tail)\n--\n\nKeep the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
     {"add_clause", method<formula_add_clause>, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
+    {"add_dimacs", method<formula_add_dimacs>, METH_O,
+     "add_dimacs(clause)\n--\n\nKeep a list of plain DIMACS literals; its largest variable, or -1: not kept."},
     {"falsified", method<formula_falsified>, METH_O,
      "falsified(model)\n--\n\nThe first clause the model (a 0/1 byte per variable) falsifies, or None."},
     {nullptr, nullptr, 0, nullptr},

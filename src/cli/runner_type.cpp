@@ -43,6 +43,7 @@ PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   }
   Config cfg;
   if (!read_config(options, &cfg)) return nullptr;
+  use_incremental(&cfg);  // this runner serves calls under assumptions
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject *self = alloc(type, 0);
   if (self == nullptr) return nullptr;

@@ -3,9 +3,12 @@
 // holds), so every level up to their number belongs to an assumption.
 // Restarts go back to level 0 and backjumps below those levels like any
 // other; the descent then decides the missing assumptions again before any
-// free variable.
+// free variable.  With keep_assumed a restart stops at the last assumption
+// level instead, and a call starts from the levels it shares with the last
+// call's trail; an unsat answer then leaves the trail for the next call.
 // Learned clauses follow from the formula alone, so the proof stays a proof
 // of the formula whatever was assumed.
+#include <algorithm>
 #include <new>
 
 #include "core/panic.hpp"
@@ -36,16 +39,46 @@ void Solver::ensure_vars(uint64_t n) {
   while (nvars_ < n) new_var();
 }
 
+// Every level up to min(decision level, assumptions) belongs to an
+// assumption and is fully propagated, and clauses added since would have
+// sent the trail back to the root: the shared levels are what the call
+// would rebuild, with their literals possibly in another order.
+uint32_t Solver::shared_assumption_levels() {
+  if (!config_.keep_assumed) return 0;
+  const size_t top = std::min<size_t>({decision_level(), trail_assumed_.size(), assumptions_.size()});
+  size_t k = 0;
+  while (k < top && trail_assumed_[k] == assumptions_[k]) ++k;
+  trail_assumed_.assign(assumptions_.begin(), assumptions_.end());
+  return static_cast<uint32_t>(k);
+}
+
+uint32_t Solver::restart_level() const {
+  if (!assuming_with(config_.keep_assumed)) return 0;
+  return std::min<uint32_t>(decision_level(), static_cast<uint32_t>(assumptions_.size()));
+}
+
 // Called at a conflict-free point below the last assumption's level.
 bool Solver::assume() {
   const Lit p = assumptions_[decision_level()];
   if (value(p) == kFalse) {
-    analyze_final(p);
+    analyze_final(assuming_with(config_.failed_lowest) ? lowest_false_assumption(p) : p);
     return false;
   }
   trail_lim_.push_back(static_cast<uint32_t>(trail_.size()));
   if (value(p) == kUnassigned) assign(p, kNoReason);
   return true;
+}
+
+Lit Solver::lowest_false_assumption(Lit p) const {
+  Lit best = p;
+  uint32_t best_level = vardata_[var_of(p)].level;
+  for (size_t i = decision_level() + 1; i < assumptions_.size() && best_level > 0; ++i) {
+    const Lit q = assumptions_[i];
+    if (value(q) != kFalse || vardata_[var_of(q)].level >= best_level) continue;
+    best = q;
+    best_level = vardata_[var_of(q)].level;
+  }
+  return best;
 }
 
 // `p` is an assumption found false.  Walks the trail back from its top to

@@ -57,7 +57,26 @@ struct Config {
 #define QN_CONFIG_FIELD(name, type, value, ...) type name = value;
   QN_SOLVER_OPTIONS(QN_CONFIG_FIELD)
 #undef QN_CONFIG_FIELD
+  // Opt-in techniques outside the table above: neither the module nor the
+  // command line sets them, no named configuration has them, and they act
+  // only while a call has assumptions, so a search without any is the
+  // plain one.  The incremental runner turns them on.
+  // A call keeps the levels of the assumptions it shares, in order, with
+  // the trail the last call left, and a restart keeps the assumption levels.
+  bool keep_assumed = false;
+  // A long clause's search for a new watch resumes where it last stopped.
+  bool search_pos = false;
+  // An unsat answer names, of the assumptions found false, the one
+  // falsified at the lowest level: its failed set is taken from fewer levels.
+  bool failed_lowest = false;
 };
+
+// The techniques above, for a solver that serves many calls under assumptions.
+inline void use_incremental(Config *c) {
+  c->keep_assumed = true;
+  c->search_pos = true;
+  c->failed_lowest = true;
+}
 
 // The option strings: exact, case-sensitive spellings.  parse() is false
 // (leaving *out alone) for anything else.

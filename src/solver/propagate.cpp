@@ -10,7 +10,14 @@ namespace qn {
 // A binary clause whose blocker (its other literal) is not true is settled
 // from the watch alone; it is left in the arena as the general path leaves
 // it, the other literal first and the false one second.
+// search_pos is settled once per call, so that the plain search's loop
+// does not test it at every watch.
 int32_t Solver::propagate() {
+  return assuming_with(config_.search_pos) ? propagate_with<true>() : propagate_with<false>();
+}
+
+template <bool kSearchPos>
+int32_t Solver::propagate_with() {
   int32_t confl = kNoReason;
   size_t dequeued = 0;
   // Nothing below grows the arena, the watch table or the per-variable
@@ -69,7 +76,11 @@ int32_t Solver::propagate() {
       }
       const uint32_t len = c[-1];
       uint32_t k = 2;
-      while (k < len && vals[c[k]] == kFalse) ++k;
+      if (kSearchPos && len >= kPosMinLen) {
+        k = search_from_pos(c, len, vals);
+      } else {
+        while (k < len && vals[c[k]] == kFalse) ++k;
+      }
       if (k < len) {
         c[1] = c[k];
         c[k] = false_lit;
@@ -96,6 +107,23 @@ int32_t Solver::propagate() {
   stats_.propagations += dequeued;
   if (trail_.size() > stats_.max_trail) stats_.max_trail = trail_.size();
   return confl;
+}
+
+// Long clauses under many assumptions hold many literals that stay false
+// for a whole call; starting each search where the last one found a
+// literal passes over them once per call rather than once per visit.
+uint32_t Solver::search_from_pos(const Lit *c, uint32_t len, const uint8_t *vals) {
+  uint32_t &pos = search_pos_[cref_of(c[-2])];
+  const uint32_t from = pos < len ? pos : 2;  // a root simplification may have cut the clause
+  uint32_t k = from;
+  while (k < len && vals[c[k]] == kFalse) ++k;
+  if (k == len) {
+    k = 2;
+    while (k < from && vals[c[k]] == kFalse) ++k;
+    if (k == from) return len;
+  }
+  pos = k;
+  return k;
 }
 
 // The reasons of the unassigned variables are left as they are: a reason is

@@ -27,7 +27,7 @@ bool Solver::restart_due() const {
   const uint64_t since = stats_.conflicts - last_restart_;
   switch (config_.restart) {
     case RestartPolicy::Luby:
-      return config_.luby_base * luby(luby_index_) <= static_cast<double>(since);
+      return luby_limit_ <= static_cast<double>(since);
     case RestartPolicy::Glucose:
       return since >= 50 && lbd_fast_.value * 0.8 > lbd_slow_.value;
     case RestartPolicy::None:
@@ -39,11 +39,12 @@ bool Solver::restart_due() const {
 // Restart bookkeeping, then possibly a walk, then back to the root.
 void Solver::restart() {
   ++luby_index_;
+  luby_limit_ = config_.luby_base * luby(luby_index_);
   last_restart_ = stats_.conflicts;
   ++stats_.restarts;
   if (config_.target_reset > 0 && stats_.restarts % config_.target_reset == 0) target_len_ = 0;
   maybe_walk();
-  cancel_until(0);
+  cancel_until(restart_level());
 }
 
 // Called after each conflict's analysis, before backjumping: feeds the glue

@@ -13,6 +13,9 @@ void Solver::update_target() {
 }
 
 bool Solver::decide() {
+  // Without random decisions, what the heap holds matters and not how: the
+  // variables a full trail leaves in it need not be popped one by one.
+  if (config_.rnd_freq == 0 && trail_.size() == nvars_) return false;
   Var next = 0;
   bool found = false;
   if (config_.rnd_freq > 0) {
@@ -49,7 +52,7 @@ uint8_t Solver::solve(std::optional<uint64_t> max_conflicts) {
   failed_.clear();
   if (!ok_) return kUnsat;
   model_.clear();
-  cancel_until(0);
+  cancel_until(shared_assumption_levels());
   uint64_t n = 0;  // conflicts in this call
   for (;;) {
     const bool limited = max_conflicts.has_value() && n >= *max_conflicts;
@@ -79,7 +82,7 @@ std::optional<uint8_t> Solver::descend(uint64_t n, int32_t *confl) {
     if (decision_level() == 0 && stats_.propagations > simplify_props_ && !simplify()) return kUnsat;
     if (decision_level() < assumptions_.size()) {
       if (assume()) continue;
-      cancel_until(0);
+      if (!assuming_with(config_.keep_assumed)) cancel_until(0);
       return kUnsat;
     }
     if (!decide()) {

@@ -96,7 +96,9 @@ class Solver {
   void ensure_vars(uint64_t n);
   // After solve() answered unsat under assumptions: the assumptions that
   // together with the formula imply the negation of the first one found
-  // false (that one first).  Empty after any other answer.
+  // false (that one first; with failed_lowest, of the assumptions false at
+  // that point the first one falsified at the lowest level).  Empty after
+  // any other answer.
   const std::vector<Lit> &failed() const { return failed_; }
 
   // --- proof log (record() in state.cpp) -----------------------------------
@@ -172,6 +174,13 @@ class Solver {
 
   // --- propagate.cpp ---------------------------------------------------------
   int32_t propagate();  // conflicting clause (arena offset) or kNoReason
+  template <bool kSearchPos>
+  int32_t propagate_with();  // propagate(), with or without search_pos
+  // A clause at least this long keeps its watch-search position (search_pos).
+  static constexpr uint32_t kPosMinLen = 8;
+  // With search_pos: the index of a literal of c[2..len) that is not false,
+  // or len, searching from the clause's saved position round to it.
+  uint32_t search_from_pos(const Lit *c, uint32_t len, const uint8_t *vals);
   void cancel_until(uint32_t level);
 
   // --- heap.cpp (order heap; ties go to the smaller variable) --------------
@@ -223,6 +232,16 @@ class Solver {
   // --- assume.cpp ------------------------------------------------------------
   bool assume();  // opens the next assumption's level; false when it is false
   void analyze_final(Lit p);
+  // failed_lowest: of `p` (false, at the current level's turn) and the
+  // assumptions after it, the first one falsified at the lowest level.
+  Lit lowest_false_assumption(Lit p) const;
+  // The techniques of keep_assumed and search_pos act in this call.
+  bool assuming_with(bool option) const { return option && !assumptions_.empty(); }
+  // keep_assumed: the levels a new call keeps (its leading assumptions that
+  // the trail's assumption levels hold, in order); then remembers this call's.
+  uint32_t shared_assumption_levels();
+  // The level a restart goes back to.
+  uint32_t restart_level() const;
 
   // --- restart.cpp -----------------------------------------------------------
   static double luby(uint64_t k);  // k-th term (from 0) of 1 1 2 1 1 2 4 ...
@@ -291,6 +310,7 @@ class Solver {
   uint64_t target_len_ = 0, target_copied_ = 0;
   Ema lbd_fast_{0.02}, lbd_slow_{0.0002}, trail_avg_{0.0002};
   uint64_t luby_index_ = 0, last_restart_ = 0;
+  double luby_limit_;                    // luby_base * luby(luby_index_): conflicts to the next Luby restart
   uint32_t rng_;
 
   // Analysis scratch (reused across conflicts).
@@ -336,6 +356,8 @@ class Solver {
   // Assumptions (decided first, one level each) and the failed ones.
   std::vector<Lit> assumptions_;
   std::vector<Lit> failed_;
+  std::vector<Lit> trail_assumed_;       // keep_assumed: the assumptions of the trail's first levels
+  std::vector<uint32_t> search_pos_;     // search_pos: per clause, where its last watch search stopped
 
   // Answer, proof, limits.
   std::vector<bool> model_;

@@ -49,7 +49,11 @@ uint64_t Solver::table_bytes(uint64_t nvars) {
 }
 
 Solver::Solver(uint32_t nvars, const Config &config)
-    : var_decay_now_(config.var_decay), rng_(config.rnd_seed), next_reduce_(config.first_reduce), config_(config) {
+    : var_decay_now_(config.var_decay),
+      luby_limit_(config.luby_base * luby(0)),
+      rng_(config.rnd_seed),
+      next_reduce_(config.first_reduce),
+      config_(config) {
   reserve_vars(nvars);
   for (uint32_t i = 0; i < nvars; ++i) new_var();
 }
@@ -160,6 +164,7 @@ CRef Solver::store_clause(const Lit *lits, uint32_t n, bool learnt, double activ
   h.learnt = learnt;
   h.deleted = false;
   headers_.push_back(h);
+  if (config_.search_pos) search_pos_.push_back(2);
   return c;
 }
 
