@@ -302,32 +302,11 @@ void add_note_processing(const char *name) {
 // ---------------------------------------------------------------------------
 
 PyObject *new_bool_list(const std::vector<bool> &v) {
-  PyObject *list = PyList_New(static_cast<Py_ssize_t>(v.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < v.size(); ++i) PyList_SetItem(list, static_cast<Py_ssize_t>(i), PyBool_FromLong(v[i]));
-  return list;
+  return glue::new_list(v.size(), [&](size_t i) { return to_py(static_cast<bool>(v[i])); });
 }
 
 PyObject *new_u32_list(const uint32_t *p, size_t n) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < n; ++i) {
-    PyObject *x = PyLong_FromUnsignedLong(p[i]);
-    if (x == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), x);
-  }
-  return list.release();
-}
-
-PyObject *new_dimacs_list(const Lit *p, size_t n) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < n; ++i) {
-    PyObject *x = PyLong_FromLongLong(to_dimacs(p[i]));
-    if (x == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), x);
-  }
-  return list.release();
+  return glue::new_list(n, [&](size_t i) { return to_py(p[i]); });
 }
 
 PyObject *new_proof_list(const std::vector<ProofStep> &steps, ProofKind kind) {
@@ -337,7 +316,7 @@ PyObject *new_proof_list(const std::vector<ProofStep> &steps, ProofKind kind) {
   if (!list) return nullptr;
   for (size_t i = 0; i < steps.size(); ++i) {
     const ProofStep &s = steps[i];
-    Ref lits(new_dimacs_list(s.lits.data(), s.lits.size()));
+    Ref lits(glue::new_list(s.lits.size(), [&](size_t k) { return to_py(to_dimacs(s.lits[k])); }));
     if (!lits) return nullptr;
     PyObject *pair = PyTuple_New(2);
     if (pair == nullptr) return nullptr;
@@ -351,6 +330,8 @@ PyObject *new_proof_list(const std::vector<ProofStep> &steps, ProofKind kind) {
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
 PyObject *panic_type() {
   static PyObject *type = nullptr;
   if (type == nullptr) {
@@ -363,6 +344,8 @@ PyObject *panic_type() {
   return type;
 }
 
+}  // namespace
+
 void raise_panic(const char *msg, const char *file, int line) {
   std::fprintf(stderr, "quillon_native: internal failure at %s:%d:\n%s\n", file, line, msg);
   std::fflush(stderr);
@@ -371,29 +354,8 @@ void raise_panic(const char *msg, const char *file, int line) {
   PyErr_SetString(t, msg);
 }
 
-int add_type_once(PyObject *module, PyObject **holder, PyType_Spec *spec, const char *name) {
-  if (*holder == nullptr) {
-    // Spec names are "quillon_native.<Class>": the class's __name__ is the
-    // bare name and its __module__ ours (a bare spec name would make the
-    // interpreter warn at import that the type has no module).
-    *holder = PyType_FromSpec(spec);
-    if (*holder == nullptr) return -1;
-  }
-  PyObject *type = Py_NewRef(*holder);
-  if (PyModule_AddObject(module, name, type) < 0) {
-    Py_DECREF(type);
-    return -1;
-  }
-  return 0;
+void refuse_borrow(PyObject *, bool exclusive) {
+  PyErr_SetString(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
 }
-
-int box_traverse(PyObject *self, visitproc visit, void *arg) {
-  // The native state holds no Python references; heap-type instances only
-  // keep their type alive.
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int box_clear(PyObject *) { return 0; }
 
 }  // namespace qn::py
