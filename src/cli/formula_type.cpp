@@ -11,62 +11,24 @@
 
 namespace qn::cli {
 
-PyObject *formula_type = nullptr;
-
 namespace {
 
 PyObject *formula_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   uint32_t nvars = 0;
   static const char *kw[] = {"nvars", nullptr};
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|I:Formula", const_cast<char **>(kw), &nvars)) return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject *self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  FormulaObject *o = as_formula(self);
-  o->f = nullptr;
-  o->codes = nullptr;
-  o->lits = nullptr;
+  auto *o = new FormulaState();
   o->nvars = nvars;
-  PyObject *r = boundary([&]() -> PyObject * {
-    o->f = new Formula();
-    o->codes = new std::vector<int64_t>();
-    o->lits = new std::vector<Lit>();
-    return self;
-  });
-  if (r == nullptr) Py_DECREF(self);
-  return r;
-}
-
-void formula_dealloc(PyObject *self) {
-  FormulaObject *o = as_formula(self);
-  delete o->f;
-  delete o->codes;
-  delete o->lits;
-  dealloc(self);
-}
-
-PyObject *formula_feed(PyObject *self, PyObject *args) {
-  FormulaObject *o = as_formula(self);
-  return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) {
-    o->f->add(l, n);
-    return true;
-  });
-}
-
-PyObject *formula_add_clause(PyObject *self, PyObject *clause) {
-  FormulaObject *o = as_formula(self);
-  if (!lits_of(clause, *o->lits)) return nullptr;
-  o->f->add(o->lits->data(), o->lits->size());
-  Py_RETURN_NONE;
+  return glue::box_alloc(type, o);
 }
 
 // falsified(model) -> the index of the first clause that the model (bytes,
 // a 0/1 byte per variable) leaves without a true literal, or None.
-PyObject *formula_falsified(PyObject *self, PyObject *model) {
+PyObject *formula_falsified(FormulaState &o, PyObject *model) {
   char *data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(model, &data, &size) < 0) return nullptr;
-  const Formula &f = *as_formula(self)->f;
+  const Formula &f = o.f;
   for (size_t i = 0; i < f.size(); ++i) {
     const Lit *c = f.clause(i);
     bool sat = false;
@@ -79,17 +41,18 @@ PyObject *formula_falsified(PyObject *self, PyObject *model) {
   Py_RETURN_NONE;
 }
 
-PyObject *formula_get_nclauses(PyObject *self, void *) { return PyLong_FromSize_t(as_formula(self)->f->size()); }
-PyObject *formula_get_nvars(PyObject *self, void *) { return PyLong_FromUnsignedLong(as_formula(self)->nvars); }
 int formula_set_nvars(PyObject *self, PyObject *value, void *) {
   if (value == nullptr) {
     PyErr_SetString(PyExc_AttributeError, "nvars cannot be deleted");
     return -1;
   }
-  const unsigned long v = PyLong_AsUnsignedLong(value);
-  if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
-  as_formula(self)->nvars = static_cast<uint32_t>(v);
-  return 0;
+  PyObject *r = glue::with_native<kPolicy, FormulaState, glue::kExclusive>(self, [&](FormulaState &o) -> PyObject * {
+    const unsigned long v = PyLong_AsUnsignedLong(value);
+    if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    o.nvars = static_cast<uint32_t>(v);
+    return Py_None;
+  });
+  return r == nullptr ? -1 : 0;
 }
 
 // Clauses counted by length: the common short lengths in an array, the
@@ -106,13 +69,13 @@ class LengthCounts {
 
   // {clause length: clauses} of the lengths counted.
   PyObject *dict() const {
-    Owned d(PyDict_New());
-    if (d.p == nullptr) return nullptr;
+    Ref d(PyDict_New());
+    if (!d) return nullptr;
     for (size_t len = 0; len < kShort; ++len) {
-      if (short_[len] != 0 && !put(d.p, len, short_[len])) return nullptr;
+      if (short_[len] != 0 && !put(d.get(), len, short_[len])) return nullptr;
     }
     for (const auto &[len, n] : long_) {
-      if (!put(d.p, len, n)) return nullptr;
+      if (!put(d.get(), len, n)) return nullptr;
     }
     return d.release();
   }
@@ -121,8 +84,8 @@ class LengthCounts {
   static constexpr size_t kShort = 64;
 
   static bool put(PyObject *d, size_t len, uint64_t n) {
-    Owned k(PyLong_FromSize_t(len)), v(PyLong_FromUnsignedLongLong(n));
-    return k.p != nullptr && v.p != nullptr && PyDict_SetItem(d, k.p, v.p) == 0;
+    Ref k(to_py(uint64_t{len})), v(to_py(n));
+    return k && v && PyDict_SetItem(d, k.get(), v.get()) == 0;
   }
 
   uint64_t short_[kShort] = {};
@@ -155,8 +118,8 @@ class Occurrences {
 // its occurrences as bytes of native uint64 (array("Q", counts) reads them);
 // and {clause length: clauses} of the non-empty clauses whose literals are
 // all negative, and all positive.
-PyObject *formula_profile(PyObject *self, PyObject *) {
-  const Formula &f = *as_formula(self)->f;
+PyObject *formula_profile(FormulaState &o, PyObject *) {
+  const Formula &f = o.f;
   LengthCounts lengths, negative, positive;
   Occurrences count(f.num_lits());
   std::vector<Var> order;  // variables in the order of their first occurrence
@@ -172,48 +135,46 @@ PyObject *formula_profile(PyObject *self, PyObject *) {
     if (len != 0 && negated == len) negative.add(len);
     if (len != 0 && negated == 0) positive.add(len);
   }
-  Owned d(lengths.dict()), neg_d(negative.dict()), pos_d(positive.dict());
-  if (d.p == nullptr || neg_d.p == nullptr || pos_d.p == nullptr) return nullptr;
   std::vector<uint64_t> out(order.size());
   for (size_t i = 0; i < order.size(); ++i) out[i] = count.count(order[i]);
-  Owned counts(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()),
-                                         static_cast<Py_ssize_t>(out.size() * sizeof(uint64_t))));
-  if (counts.p == nullptr) return nullptr;
-  return PyTuple_Pack(4, d.p, counts.p, neg_d.p, pos_d.p);
+  return glue::new_tuple(lengths.dict(),
+                         PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()),
+                                                   static_cast<Py_ssize_t>(out.size() * sizeof(uint64_t))),
+                         negative.dict(), positive.dict());
 }
 
 PyMethodDef formula_methods[] = {
-    {"profile", method<formula_profile>, METH_NOARGS,
+    {"profile", method<FormulaState, formula_profile>, METH_NOARGS,
      "profile()\n--\n\n({clause length: clauses}, occurrences per variable in first-occurrence order as uint64 bytes, "
      "{clause length: all-negative clauses}, {clause length: all-positive clauses})."},
-    {"feed", method<formula_feed>, METH_VARARGS,
-     "feed(block, limit, tail)\n--\n\nKeep the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", method<formula_add_clause>, METH_O, "add_clause(lits)\n--\n\nKeep one clause of internal literals."},
-    {"falsified", method<formula_falsified>, METH_O,
+    QN_CLAUSE_INPUT(FormulaState, "Keep"),
+    {"falsified", method<FormulaState, formula_falsified>, METH_O,
      "falsified(model)\n--\n\nThe first clause the model (a 0/1 byte per variable) falsifies, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef formula_getset[] = {
-    {"nclauses", getter<formula_get_nclauses>, nullptr, nullptr, nullptr},
-    {"nvars", getter<formula_get_nvars>, setter<formula_set_nvars>, nullptr, nullptr},
+    {"nclauses", prop<FormulaState, [](FormulaState &o) { return uint64_t{o.f.size()}; }>, nullptr, nullptr, nullptr},
+    {"nvars", prop<FormulaState, [](FormulaState &o) { return o.nvars; }>, formula_set_nvars, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot formula_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(make<formula_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(formula_dealloc)},
+    QN_BOX_SLOTS(FormulaState),
     {Py_tp_methods, formula_methods},
     {Py_tp_getset, formula_getset},
     {Py_tp_doc, const_cast<char *>("Formula(nvars=0)\n--\n\nClauses of internal literals, kept natively.")},
     {0, nullptr},
 };
 
-PyType_Spec formula_spec = {"quillon_native_cli._scan.Formula", sizeof(FormulaObject), 0, Py_TPFLAGS_DEFAULT,
-                            formula_slots};
+PyType_Spec formula_spec = {"quillon_native_cli._scan.Formula", sizeof(glue::Box<FormulaState>), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, formula_slots};
 
 }  // namespace
 
-int add_formula_type(PyObject *module) { return add_type(module, &formula_spec, "Formula", &formula_type); }
+int add_formula_type(PyObject *module) {
+  return glue::add_type(module, "Formula", &formula_spec, &glue::state<State>(module).objects[kFormulaType]);
+}
 
 }  // namespace qn::cli

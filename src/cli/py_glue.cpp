@@ -1,6 +1,8 @@
 // The shared pieces of the command line module's glue (py_glue.hpp).
 #include "cli/py_glue.hpp"
 
+#include "cli/formula_type.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,25 +59,19 @@ bool tail_codes(PyObject *tail, std::vector<int64_t> &out) {
 }
 
 PyObject *tail_list(const std::vector<int64_t> &codes, size_t from) {
-  Owned rest(PyList_New(static_cast<Py_ssize_t>(codes.size() - from)));
-  if (rest.p == nullptr) return nullptr;
-  for (size_t i = from; i < codes.size(); ++i) {
-    PyObject *o = PyLong_FromLongLong(codes[i]);
-    if (o == nullptr || PyList_SetItem(rest.p, static_cast<Py_ssize_t>(i - from), o) < 0) return nullptr;
-  }
-  return rest.release();
+  return glue::new_list(codes.size() - from, [&](size_t i) { return to_py(codes[from + i]); });
 }
 
 // The internal literals of a sequence of ints.
 bool lits_of(PyObject *seq, std::vector<Lit> &out) {
-  Owned fast(PySequence_Fast(seq, "a clause must be a sequence of literals"));
-  if (fast.p == nullptr) return false;
-  const Py_ssize_t n = PySequence_Size(fast.p);
+  Ref fast(PySequence_Fast(seq, "a clause must be a sequence of literals"));
+  if (!fast) return false;
+  const Py_ssize_t n = PySequence_Size(fast.get());
   out.clear();
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Owned item(PySequence_GetItem(fast.p, i));
-    if (item.p == nullptr) return false;
-    const unsigned long v = PyLong_AsUnsignedLong(item.p);
+    Ref item(PySequence_GetItem(fast.get(), i));
+    if (!item) return false;
+    const unsigned long v = PyLong_AsUnsignedLong(item.get());
     if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
     if (v > UINT32_MAX) {
       PyErr_SetString(PyExc_OverflowError, "literal out of range");
@@ -105,17 +101,17 @@ int64_t dimacs_lits(PyObject *seq, std::vector<Lit> &out) {
   return top;
 }
 
-void refuse_busy(PyObject *self) {
-  Owned name(PyType_GetName(Py_TYPE(self)));
-  if (name.p == nullptr) return;
-  PyErr_Format(PyExc_RuntimeError, "%U is in use by another thread", name.p);
+void raise_failure(const char *what, const char *, int) { PyErr_SetString(PyExc_RuntimeError, what); }
+
+void refuse_busy(PyObject *self, bool) {
+  Ref name(PyType_GetName(Py_TYPE(self)));
+  if (name) PyErr_Format(PyExc_RuntimeError, "%U is in use by another thread", name.get());
 }
 
-void dealloc(PyObject *self) {
-  PyTypeObject *tp = Py_TYPE(self);
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
+const Formula *formula_of(PyObject *o) {
+  const FormulaState *f = glue::native_of<FormulaState>(o);
+  if (f == nullptr) PyErr_SetString(PyExc_TypeError, "add_formula takes a Formula");
+  return f == nullptr ? nullptr : &f->f;
 }
 
 // The Config of a dict of option values (already validated by the module's
@@ -138,34 +134,6 @@ bool read_config(PyObject *options, Config *cfg) {
     return false;
   }
   return true;
-}
-
-PyObject *new_stats(std::initializer_list<std::pair<const char *, uint64_t>> items) {
-  Owned d(PyDict_New());
-  if (d.p == nullptr) return nullptr;
-  for (const auto &[name, value] : items) {
-    Owned v(PyLong_FromUnsignedLongLong(value));
-    if (v.p == nullptr || PyDict_SetItemString(d.p, name, v.p) < 0) return nullptr;
-  }
-  return d.release();
-}
-
-PyObject *prep_stats_dict(const prep::Preprocessor &p) {
-#define QN_PREP_STAT_ITEM(name) {#name, p.name},
-  return new_stats({QN_PREP_STATS(QN_PREP_STAT_ITEM)});
-#undef QN_PREP_STAT_ITEM
-}
-
-int add_type(PyObject *module, PyType_Spec *spec, const char *name, PyObject **out) {
-  PyObject *t = PyType_FromSpec(spec);
-  if (t == nullptr) return -1;
-  *out = t;
-  Py_INCREF(t);
-  if (PyModule_AddObject(module, name, t) < 0) {
-    Py_DECREF(t);
-    return -1;
-  }
-  return 0;
 }
 
 PyObject *attach_proof(ProofFile *f, PyObject *fd) {

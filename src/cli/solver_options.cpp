@@ -2,8 +2,6 @@
 // keyword order, from the one table of options (solver/config.hpp); the
 // command builds its flags and their checks from it without importing the
 // solver module.
-#include <Python.h>
-
 #include <limits>
 #include <string_view>
 #include <type_traits>
@@ -17,29 +15,28 @@
 namespace qn::cli {
 namespace {
 
-PyObject *value(bool v) { return PyBool_FromLong(v); }
-PyObject *value(uint32_t v) { return PyLong_FromUnsignedLong(v); }
-PyObject *value(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-PyObject *value(double v) { return PyFloat_FromDouble(v); }
-template <class E>
-PyObject *value(E v) {
-  const std::string_view s = spelling(v);
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+template <class T>
+PyObject *value(T v) {
+  if constexpr (std::is_enum_v<T>) {
+    return to_py(spelling(v));
+  } else {
+    return to_py(v);
+  }
 }
 
 // The spellings of an option string, the default's first.
 template <class E>
 PyObject *choices(E def) {
-  Owned out(PyList_New(0));
-  if (out.p == nullptr) return nullptr;
+  Ref out(PyList_New(0));
+  if (!out) return nullptr;
   for (int first = 1; first >= 0; --first) {
     for (unsigned u = 0; !spelling(static_cast<E>(u)).empty(); ++u) {
       if ((static_cast<E>(u) == def) != (first == 1)) continue;
-      Owned text(value(static_cast<E>(u)));
-      if (text.p == nullptr || PyList_Append(out.p, text.p) < 0) return nullptr;
+      Ref text(value(static_cast<E>(u)));
+      if (!text || PyList_Append(out.get(), text.get()) < 0) return nullptr;
     }
   }
-  return PyList_AsTuple(out.p);
+  return PyList_AsTuple(out.get());
 }
 
 // (name, default, lo, hi, lo_open, choices, help) of an option of type T:
@@ -65,16 +62,16 @@ PyObject *row(const char *name, T def, OptionRange r, const char *help) {
 // for every Solver option, in keyword order.
 PyObject *solver_options(PyObject *, PyObject *) {
   const Config d;
-  Owned out(PyList_New(0));
-  if (out.p == nullptr) return nullptr;
-#define QN_PUT_OPTION(name, type, def, range, help)                          \
-  {                                                                          \
-    Owned r(row<type>(#name, d.name, range, help));                          \
-    if (r.p == nullptr || PyList_Append(out.p, r.p) < 0) return nullptr;     \
+  Ref out(PyList_New(0));
+  if (!out) return nullptr;
+#define QN_PUT_OPTION(name, type, def, range, help)                              \
+  {                                                                              \
+    Ref r(row<type>(#name, d.name, range, help));                                \
+    if (!r || PyList_Append(out.get(), r.get()) < 0) return nullptr;             \
   }
   QN_SOLVER_OPTIONS(QN_PUT_OPTION)
 #undef QN_PUT_OPTION
-  return PyList_AsTuple(out.p);
+  return PyList_AsTuple(out.get());
 }
 
 PyMethodDef option_functions[] = {
