@@ -1,10 +1,9 @@
 // The solver options on the Python side (see options.hpp), with the two
-// pieces of Python-style formatting their messages and doc string need.
+// pieces of formatting their messages and doc string need.
 #include "binding/options.hpp"
 
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
+#include <new>
 #include <type_traits>
 
 namespace qn::py {
@@ -59,42 +58,13 @@ std::string quote_option(std::string_view s) {
   return out;
 }
 
-// Python's repr of a float: the shortest digits that read back to the same
-// value, in positional form for decimal exponents -4 to 15 and in
-// scientific form otherwise.
+// Python's repr of a float.
 std::string float_repr(double v) {
-  if (std::isnan(v)) return "nan";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  char buf[64];
-  for (int prec = 0; prec <= 16; ++prec) {
-    std::snprintf(buf, sizeof buf, "%.*e", prec, v);
-    if (std::strtod(buf, nullptr) == v) break;
-  }
-  // buf is "[-]d[.ddd]e[+-]XX": split it into sign, digits and exponent.
-  std::string s = buf;
-  const size_t e = s.find('e');
-  const int exp = std::atoi(s.c_str() + e + 1);
-  std::string mant = s.substr(0, e);
-  const bool negative = mant[0] == '-';
-  if (negative) mant.erase(0, 1);
-  std::string digits;
-  for (char c : mant)
-    if (c != '.') digits += c;
-  std::string out = negative ? "-" : "";
-  if (exp >= -4 && exp < 16) {
-    if (exp < 0) {
-      out += "0." + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
-    } else if (static_cast<size_t>(exp) + 1 >= digits.size()) {
-      out += digits + std::string(static_cast<size_t>(exp) + 1 - digits.size(), '0') + ".0";
-    } else {
-      out += digits.substr(0, static_cast<size_t>(exp) + 1) + "." + digits.substr(static_cast<size_t>(exp) + 1);
-    }
-    return out;
-  }
-  out += digits.substr(0, 1);
-  if (digits.size() > 1) out += "." + digits.substr(1);
-  std::snprintf(buf, sizeof buf, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
-  return out + buf;
+  char *text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) throw std::bad_alloc();
+  std::string out = text;
+  PyMem_Free(text);
+  return out;
 }
 
 bool convert(PyObject *o, bool *out) { return conv_bool(o, out); }

@@ -104,15 +104,10 @@ PyObject *check_text(Check &c, PyObject *args) {
   PyObject *block, *tail;
   long long limit;
   if (!PyArg_ParseTuple(args, "SLO!:text", &block, &limit, &PyList_Type, &tail)) return nullptr;
-  char *data;
-  Py_ssize_t size;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
-  c.codes.clear();
-  if (!tail_codes(tail, c.codes)) return nullptr;
   TextScan ts{limit, true};
-  ts.at_start = c.codes.empty();
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  if (!scan_text(ts, p, p + size, c.codes)) Py_RETURN_NONE;
+  const int read = text_codes(block, tail, ts, c.codes);
+  if (read < 0) return nullptr;
+  if (read == 0) Py_RETURN_NONE;
   const size_t from = check_codes(c);
   // The tail keeps its leading kDel, as the Python reader's does.
   return tail_list(c.codes, from);
@@ -121,12 +116,9 @@ PyObject *check_text(Check &c, PyObject *args) {
 PyObject *check_binary(Check &c, PyObject *args) {
   PyObject *block;
   if (!PyArg_ParseTuple(args, "S:binary", &block)) return nullptr;
-  char *data;
-  Py_ssize_t size;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
-  c.codes.clear();
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  if (!scan_binary(p, p + size, c.codes)) Py_RETURN_NONE;
+  const int read = binary_codes(block, c.codes);
+  if (read < 0) return nullptr;
+  if (read == 0) Py_RETURN_NONE;
   const uint64_t before = c.steps;
   check_codes(c);  // whole steps only: nothing is left over
   return to_py(c.steps - before);

@@ -2,10 +2,7 @@
 // clauses; nvars (settable) and nclauses.
 #include "cli/formula_type.hpp"
 
-#include <map>
-#include <unordered_map>
-#include <vector>
-
+#include "cli/formula_profile.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 
@@ -28,17 +25,9 @@ PyObject *formula_falsified(FormulaState &o, PyObject *model) {
   char *data;
   Py_ssize_t size;
   if (PyBytes_AsStringAndSize(model, &data, &size) < 0) return nullptr;
-  const Formula &f = o.f;
-  for (size_t i = 0; i < f.size(); ++i) {
-    const Lit *c = f.clause(i);
-    bool sat = false;
-    for (size_t k = 0; k < f.clause_len(i) && !sat; ++k) {
-      const Var v = var_of(c[k]);
-      sat = v < static_cast<size_t>(size) && (data[v] != 0) != is_neg(c[k]);
-    }
-    if (!sat) return PyLong_FromSize_t(i);
-  }
-  Py_RETURN_NONE;
+  const int64_t i = first_falsified(o.f, data, static_cast<size_t>(size));
+  if (i < 0) Py_RETURN_NONE;
+  return to_py(i);
 }
 
 int formula_set_nvars(PyObject *self, PyObject *value, void *) {
@@ -55,92 +44,27 @@ int formula_set_nvars(PyObject *self, PyObject *value, void *) {
   return r == nullptr ? -1 : 0;
 }
 
-// Clauses counted by length: the common short lengths in an array, the
-// rare long ones in a map.
-class LengthCounts {
- public:
-  void add(size_t len) {
-    if (len < kShort) {
-      ++short_[len];
-    } else {
-      ++long_[len];
-    }
-  }
-
-  // {clause length: clauses} of the lengths counted.
-  PyObject *dict() const {
-    Ref d(PyDict_New());
-    if (!d) return nullptr;
-    for (size_t len = 0; len < kShort; ++len) {
-      if (short_[len] != 0 && !put(d.get(), len, short_[len])) return nullptr;
-    }
-    for (const auto &[len, n] : long_) {
-      if (!put(d.get(), len, n)) return nullptr;
-    }
-    return d.release();
-  }
-
- private:
-  static constexpr size_t kShort = 64;
-
-  static bool put(PyObject *d, size_t len, uint64_t n) {
+// {clause length: clauses} of the lengths counted.
+PyObject *length_dict(const LengthCounts &c) {
+  Ref d(PyDict_New());
+  if (!d) return nullptr;
+  bool ok = true;
+  c.each([&](size_t len, uint64_t n) {
+    if (!ok) return;
     Ref k(to_py(uint64_t{len})), v(to_py(n));
-    return k && v && PyDict_SetItem(d, k.get(), v.get()) == 0;
-  }
+    ok = k && v && PyDict_SetItem(d.get(), k.get(), v.get()) == 0;
+  });
+  return ok ? d.release() : nullptr;
+}
 
-  uint64_t short_[kShort] = {};
-  std::map<size_t, uint64_t> long_;
-};
-
-// Occurrences per variable: in a table indexed by variable for variables
-// within a small multiple of the literals counted, in a map beyond, so that
-// a formula naming one huge variable costs no table up to it.
-class Occurrences {
- public:
-  explicit Occurrences(size_t lits) : dense_limit_(2 * lits + 1024) {}
-
-  // Counts one occurrence of v; true at its first.
-  bool add(Var v) {
-    if (v >= dense_limit_) return sparse_[v]++ == 0;
-    if (v >= dense_.size()) dense_.resize(size_t{v} + 1, 0);
-    return dense_[v]++ == 0;
-  }
-  uint64_t count(Var v) const { return v < dense_limit_ ? dense_[v] : sparse_.at(v); }
-
- private:
-  size_t dense_limit_;
-  std::vector<uint64_t> dense_;
-  std::unordered_map<Var, uint64_t> sparse_;
-};
-
-// profile() -> (lengths, counts, negative, positive): {clause length:
-// clauses}; per variable that occurs, in the order of its first occurrence,
-// its occurrences as bytes of native uint64 (array("Q", counts) reads them);
-// and {clause length: clauses} of the non-empty clauses whose literals are
-// all negative, and all positive.
+// profile() -> (lengths, counts, negative, positive): formula_profile.hpp's,
+// the occurrences as bytes of native uint64 (array("Q", counts) reads them).
 PyObject *formula_profile(FormulaState &o, PyObject *) {
-  const Formula &f = o.f;
-  LengthCounts lengths, negative, positive;
-  Occurrences count(f.num_lits());
-  std::vector<Var> order;  // variables in the order of their first occurrence
-  for (size_t i = 0; i < f.size(); ++i) {
-    const size_t len = f.clause_len(i);
-    lengths.add(len);
-    const Lit *c = f.clause(i);
-    size_t negated = 0;
-    for (size_t k = 0; k < len; ++k) {
-      negated += is_neg(c[k]);
-      if (count.add(var_of(c[k]))) order.push_back(var_of(c[k]));
-    }
-    if (len != 0 && negated == len) negative.add(len);
-    if (len != 0 && negated == 0) positive.add(len);
-  }
-  std::vector<uint64_t> out(order.size());
-  for (size_t i = 0; i < order.size(); ++i) out[i] = count.count(order[i]);
-  return glue::new_tuple(lengths.dict(),
-                         PyBytes_FromStringAndSize(reinterpret_cast<const char *>(out.data()),
-                                                   static_cast<Py_ssize_t>(out.size() * sizeof(uint64_t))),
-                         negative.dict(), positive.dict());
+  const FormulaProfile p = profile(o.f);
+  const auto *counts = reinterpret_cast<const char *>(p.occurrences.data());
+  return glue::new_tuple(length_dict(p.lengths),
+                         PyBytes_FromStringAndSize(counts, static_cast<Py_ssize_t>(p.occurrences.size() * sizeof(uint64_t))),
+                         length_dict(p.negative), length_dict(p.positive));
 }
 
 PyMethodDef formula_methods[] = {

@@ -48,14 +48,30 @@ bool read_value(PyObject *v, MinimizeMode *out) { return read_enum(v, out); }
 
 }  // namespace
 
-bool tail_codes(PyObject *tail, std::vector<int64_t> &out) {
-  const Py_ssize_t n = PyList_Size(tail);
-  for (Py_ssize_t i = 0; i < n; ++i) {
+int text_codes(PyObject *block, PyObject *tail, TextScan &ts, std::vector<int64_t> &codes) {
+  char *data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return -1;
+  codes.clear();
+  codes.reserve(static_cast<size_t>(size / 2 + 1) + static_cast<size_t>(PyList_Size(tail)));
+  for (Py_ssize_t i = 0; i < PyList_Size(tail); ++i) {
     const long long code = PyLong_AsLongLong(PyList_GetItem(tail, i));
-    if (code == -1 && PyErr_Occurred()) return false;
-    out.push_back(code);
+    if (code == -1 && PyErr_Occurred()) return -1;
+    codes.push_back(code);
   }
-  return true;
+  ts.at_start = codes.empty();
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  return scan_text(ts, p, p + size, codes) ? 1 : 0;
+}
+
+int binary_codes(PyObject *block, std::vector<int64_t> &codes) {
+  char *data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return -1;
+  codes.clear();
+  codes.reserve(static_cast<size_t>(size + 1));
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  return scan_binary(p, p + size, codes) ? 1 : 0;
 }
 
 PyObject *tail_list(const std::vector<int64_t> &codes, size_t from) {

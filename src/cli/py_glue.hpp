@@ -103,9 +103,13 @@ std::unique_ptr<T> make_sized(uint64_t nvars, Make make) {
   }
 }
 
-// Appends the codes of a tail list (ints) to `out`; tail_list makes such a
-// list of codes[from, end).
-bool tail_codes(PyObject *tail, std::vector<int64_t> &out);
+// The codes (tokens.hpp) of a block of bytes, in `codes` (cleared first):
+// text_codes reads `tail`'s codes (an unfinished clause or step, a list of
+// ints) and then the text `block`, binary_codes whole binary DRAT steps.
+// 1 when read, 0 when the block is refused, -1 with a Python error set.
+int text_codes(PyObject *block, PyObject *tail, TextScan &ts, std::vector<int64_t> &codes);
+int binary_codes(PyObject *block, std::vector<int64_t> &codes);
+// A new tail list: the codes[from, end).
 PyObject *tail_list(const std::vector<int64_t> &codes, size_t from);
 
 // The internal literals of a sequence of ints.
@@ -128,14 +132,9 @@ PyObject *feed(T &t, PyObject *args) {
   PyObject *block, *tail;
   long long limit;
   if (!PyArg_ParseTuple(args, "SLO!:feed", &block, &limit, &PyList_Type, &tail)) return nullptr;
-  char *data;
-  Py_ssize_t size;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
-  t.codes.clear();
-  if (!tail_codes(tail, t.codes)) return nullptr;
   TextScan ts{limit, false};
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  if (!scan_text(ts, p, p + size, t.codes)) Py_RETURN_NONE;
+  const int read = text_codes(block, tail, ts, t.codes);
+  if (read <= 0) return read < 0 ? nullptr : Py_NewRef(Py_None);
   long long clauses = 0;
   size_t from = 0;
   for (size_t i = 0; i < t.codes.size(); ++i) {

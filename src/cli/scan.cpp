@@ -75,19 +75,6 @@ int append_step(PyObject *steps, PyObject *cache, const std::vector<int64_t> &co
   return PyList_Append(steps, step.get());
 }
 
-// The codes of `tail` (an unfinished clause or step) and then of `block`:
-// 1 when read, 0 when the block is refused, -1 on a Python error.
-int text_codes(PyObject *block, PyObject *tail, TextScan &ts, std::vector<int64_t> &codes) {
-  char *data;
-  Py_ssize_t size;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return -1;
-  codes.reserve(static_cast<size_t>(size / 2 + 1) + static_cast<size_t>(PyList_Size(tail)));
-  if (!tail_codes(tail, codes)) return -1;
-  ts.at_start = codes.empty();
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  return scan_text(ts, p, p + size, codes) ? 1 : 0;
-}
-
 // ---------------------------------------------------------------------------
 // The functions.
 
@@ -148,13 +135,10 @@ PyObject *drat_text(PyObject *, PyObject *args) {
 PyObject *drat_binary(PyObject *, PyObject *args) {
   PyObject *block, *steps, *cache;
   if (!PyArg_ParseTuple(args, "SO!O!:drat_binary", &block, &PyList_Type, &steps, &PyList_Type, &cache)) return nullptr;
-  char *data;
-  Py_ssize_t size;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
   std::vector<int64_t> codes;
-  codes.reserve(static_cast<size_t>(size + 1));
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  if (!scan_binary(p, p + size, codes)) Py_RETURN_NONE;
+  const int read = binary_codes(block, codes);
+  if (read < 0) return nullptr;
+  if (read == 0) Py_RETURN_NONE;
   long long n = 0;
   size_t from = 0;
   for (size_t i = 0; i < codes.size(); ++i) {
