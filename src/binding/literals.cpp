@@ -14,19 +14,19 @@ const Signature sig_from_dimacs{"from_dimacs()", {"d"}, 1};
 // A function of the one literal argument `l`: F(l) as a Python value.
 template <auto F>
 PyObject *of_lit(PyObject **s) {
-  Lit l;
+  Lit l = 0;
   return arg(s[0], "l", conv_u32, &l) ? to_py(F(l)) : nullptr;
 }
 
 PyObject *mk_lit_of(PyObject **s) {
-  Var v;
+  Var v = 0;
   bool negated = false;
   if (!arg(s[0], "v", conv_u32, &v) || !arg(s[1], "negated", conv_bool, &negated)) return nullptr;
   return to_py(mk_lit(v, negated));  // 32-bit: wraps
 }
 
 PyObject *from_dimacs_of(PyObject **s) {
-  int32_t d;
+  int32_t d = 0;
   if (!arg(s[0], "d", conv_i32, &d) || !check_dimacs(d)) return nullptr;
   return to_py(from_dimacs(d));
 }

@@ -23,9 +23,9 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 // No doc (the exec slot sets it as an attribute), no state, no method table.
-PyModuleDef module_def = glue::module_def("quillon_native", nullptr, module_slots);
+PyModuleDef quillon_module = glue::module_def("quillon_native", nullptr, module_slots);
 
 }  // namespace
 }  // namespace qn::py
 
-PyMODINIT_FUNC PyInit_quillon_native(void) { return PyModuleDef_Init(&qn::py::module_def); }
+PyMODINIT_FUNC PyInit_quillon_native(void) { return PyModuleDef_Init(&qn::py::quillon_module); }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "binding/module.hpp"
-#include "binding/options.hpp"
+#include "pyglue/options.hpp"
 #include "portfolio/portfolio.hpp"
 
 namespace qn::py {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "binding/module.hpp"
-#include "binding/options.hpp"
+#include "pyglue/options.hpp"
 #include "solver/solver.hpp"
 
 namespace qn::py {

@@ -11,42 +11,6 @@
 #include <string_view>
 
 namespace qn::cli {
-namespace {
-
-// Reads one option value of type T from `v`.
-bool read_value(PyObject *v, bool *out) {
-  const int t = PyObject_IsTrue(v);
-  if (t < 0) return false;
-  *out = t != 0;
-  return true;
-}
-bool read_value(PyObject *v, uint64_t *out) {
-  *out = PyLong_AsUnsignedLongLong(v);
-  return !PyErr_Occurred();
-}
-bool read_value(PyObject *v, uint32_t *out) {
-  uint64_t x = 0;
-  if (!read_value(v, &x)) return false;
-  *out = static_cast<uint32_t>(x);
-  return true;
-}
-bool read_value(PyObject *v, double *out) {
-  *out = PyFloat_AsDouble(v);
-  return !PyErr_Occurred();
-}
-template <class E>
-bool read_enum(PyObject *v, E *out) {
-  Py_ssize_t n = 0;
-  const char *s = PyUnicode_AsUTF8AndSize(v, &n);
-  if (s == nullptr) return false;
-  if (parse(std::string_view(s, static_cast<size_t>(n)), out)) return true;
-  PyErr_Format(PyExc_ValueError, "unknown option value %R", v);
-  return false;
-}
-bool read_value(PyObject *v, RestartPolicy *out) { return read_enum(v, out); }
-bool read_value(PyObject *v, MinimizeMode *out) { return read_enum(v, out); }
-
-}  // namespace
 
 int text_codes(PyObject *block, PyObject *tail, TextScan &ts, std::vector<int64_t> &codes) {
   char *data;
@@ -128,28 +92,6 @@ const Formula *formula_of(PyObject *o) {
   const FormulaState *f = glue::native_of<FormulaState>(o);
   if (f == nullptr) PyErr_SetString(PyExc_TypeError, "add_formula takes a Formula");
   return f == nullptr ? nullptr : &f->f;
-}
-
-// The Config of a dict of option values (already validated by the module's
-// Solver constructor on the Python side).
-bool read_config(PyObject *options, Config *cfg) {
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(options, &pos, &key, &value)) {
-    const char *name = PyUnicode_AsUTF8AndSize(key, nullptr);
-    if (name == nullptr) return false;
-    const std::string k = name;
-#define QN_READ_OPTION(opt, type, def, ...)             \
-  if (k == #opt) {                                 \
-    if (!read_value(value, &cfg->opt)) return false; \
-    continue;                                      \
-  }
-    QN_SOLVER_OPTIONS(QN_READ_OPTION)
-#undef QN_READ_OPTION
-    PyErr_Format(PyExc_TypeError, "unknown solver option %R", key);
-    return false;
-  }
-  return true;
 }
 
 PyObject *attach_proof(ProofFile *f, PyObject *fd) {

@@ -169,10 +169,6 @@ PyObject *add_formula(T &t, PyObject *formula) {
   {"add_formula", ::qn::cli::method<T, ::qn::cli::add_formula<T>>, METH_O, \
    "add_formula(formula)\n--\n\n" verb " every clause of a Formula."}
 
-// The Config of a dict of Solver keyword options (already checked by the
-// module's Solver on the Python side).
-bool read_config(PyObject *options, Config *cfg);
-
 // A proof file's Python calls: attach_proof(fd) sends it to a duplicate of
 // descriptor fd (steps logged before included); flush() / finish_proof()
 // (with `close`) write the buffered steps and give the steps so far, or

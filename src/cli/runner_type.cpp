@@ -15,6 +15,7 @@
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 #include "cli/runner.hpp"
+#include "pyglue/options.hpp"
 #include "pyglue/results.hpp"
 #include "cli/stop.hpp"
 
@@ -39,7 +40,7 @@ PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     return nullptr;
   }
   Config cfg;
-  if (!read_config(options, &cfg)) return nullptr;
+  if (!glue::read_options(options, &cfg)) return nullptr;
   auto o = std::make_unique<RunnerState>();
   o->own_stop = own_stop != 0;
   auto stop = own_stop ? std::make_shared<std::atomic<bool>>(false) : stop_flag();
