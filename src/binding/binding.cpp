@@ -94,30 +94,21 @@ bool check_dimacs(int32_t d) {
 }
 
 PyObject *new_bool_list(const std::vector<bool> &v) {
-  return glue::new_list(v.size(), [&](size_t i) { return to_py(static_cast<bool>(v[i])); });
+  return new_list(v.size(), [&](size_t i) { return to_py(static_cast<bool>(v[i])); });
 }
 
 PyObject *new_u32_list(const uint32_t *p, size_t n) {
-  return glue::new_list(n, [&](size_t i) { return to_py(p[i]); });
+  return new_list(n, [&](size_t i) { return to_py(p[i]); });
 }
 
 PyObject *new_proof_list(const std::vector<ProofStep> &steps, ProofKind kind) {
-  Ref add(PyUnicode_FromString("a")), del(PyUnicode_FromString("d"));
+  Ref add(to_py("a")), del(to_py("d"));
   if (!add || !del) return nullptr;
-  Ref list(PyList_New(static_cast<Py_ssize_t>(steps.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < steps.size(); ++i) {
+  return new_list(steps.size(), [&](size_t i) {
     const ProofStep &s = steps[i];
-    Ref lits(glue::new_list(s.lits.size(), [&](size_t k) { return to_py(to_dimacs(s.lits[k])); }));
-    if (!lits) return nullptr;
-    PyObject *pair = PyTuple_New(2);
-    if (pair == nullptr) return nullptr;
-    PyTuple_SetItem(pair, 0,
-                    kind == ProofKind::Flag ? PyBool_FromLong(s.deletion) : Py_NewRef(s.deletion ? del.get() : add.get()));
-    PyTuple_SetItem(pair, 1, lits.release());
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+    PyObject *tag = kind == ProofKind::Flag ? to_py(s.deletion) : Py_NewRef(s.deletion ? del.get() : add.get());
+    return new_tuple(tag, new_list(s.lits.size(), [&](size_t k) { return to_py(to_dimacs(s.lits[k])); }));
+  });
 }
 
 // ---------------------------------------------------------------------------

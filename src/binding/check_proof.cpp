@@ -37,28 +37,18 @@ bool append_lits(PyObject *o, std::vector<uint32_t> &out) {
     out.push_back(static_cast<uint32_t>(v));
     return true;
   };
-  if (PyList_CheckExact(o)) {
-    for (Py_ssize_t i = 0, n = PyList_Size(o); i < n; ++i) {
-      PyObject *item = PyList_GetItem(o, i);
-      if (fast(item)) continue;
-      PyErr_Clear();
-      Ref hold(Py_NewRef(item));
-      if (!slow(item)) return false;
-      n = PyList_Size(o);
-    }
-    return true;
+  const bool list = PyList_CheckExact(o);
+  if (!list && !PyTuple_CheckExact(o)) return for_each_item(o, slow);
+  const auto size = [&] { return list ? PyList_Size(o) : PyTuple_Size(o); };
+  for (Py_ssize_t i = 0, n = size(); i < n; ++i) {
+    PyObject *item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+    if (fast(item)) continue;
+    PyErr_Clear();
+    Ref hold(Py_NewRef(item));
+    if (!slow(item)) return false;
+    n = size();
   }
-  if (PyTuple_CheckExact(o)) {
-    const Py_ssize_t n = PyTuple_Size(o);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject *item = PyTuple_GetItem(o, i);
-      if (fast(item)) continue;
-      PyErr_Clear();
-      if (!slow(item)) return false;
-    }
-    return true;
-  }
-  return for_each_item(o, slow);
+  return true;
 }
 
 bool conv_clause_list(PyObject *o, ck::ClauseList *out) {
@@ -81,12 +71,8 @@ bool append_step(PyObject *item, ck::Proof *out) {
     PyErr_Format(PyExc_TypeError, "a proof step must be a tuple (is_deletion, lits) of 2 items, got a tuple of %zd", n);
     return false;
   }
-  PyObject *flag = PyTuple_GetItem(item, 0);
   bool deletion;
-  if (flag == Py_True || flag == Py_False)
-    deletion = flag == Py_True;
-  else if (!conv_bool(flag, &deletion))
-    return false;
+  if (!conv_bool(PyTuple_GetItem(item, 0), &deletion)) return false;
   if (!append_lits(PyTuple_GetItem(item, 1), out->clauses.lits)) return false;
   out->clauses.close();
   out->deletion.push_back(deletion ? 1 : 0);

@@ -48,27 +48,16 @@ bool make_option_keys() {
 // Replaces the pending conversion error by
 // TypeError("failed to extract field WorkerConfig.{key}") raised from it.
 void raise_field_error(const char *key) {
-  PyObject *type = nullptr, *cause = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &cause, &tb);
-  PyErr_NormalizeException(&type, &cause, &tb);
-  if (cause != nullptr && tb != nullptr) PyException_SetTraceback(cause, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  const std::string msg = std::string("failed to extract field WorkerConfig.") + key;
-  PyErr_SetString(PyExc_TypeError, msg.c_str());
-  if (cause == nullptr) return;
-  PyObject *etype = nullptr, *err = nullptr, *etb = nullptr;
-  PyErr_Fetch(&etype, &err, &etb);
-  PyErr_NormalizeException(&etype, &err, &etb);
-  if (err != nullptr) {
+  Ref cause = take_error();
+  raise_type_error(std::string("failed to extract field WorkerConfig.") + key);
+  if (!cause) return;
+  Ref error = take_error();
+  if (error) {
     // As `raise TypeError(...) from cause`: both links, context suppressed.
-    Py_INCREF(cause);
-    PyException_SetContext(err, cause);  // steals
-    PyException_SetCause(err, cause);    // steals
-  } else {
-    Py_DECREF(cause);
+    PyException_SetContext(error.get(), Py_NewRef(cause.get()));  // steals
+    PyException_SetCause(error.get(), cause.release());           // steals
   }
-  PyErr_Restore(etype, err, etb);
+  restore_error(std::move(error));
 }
 
 bool read_worker_config(PyObject *item, OptionValues *out) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pyglue/ref.hpp"
@@ -58,23 +60,18 @@ inline bool out_of_range(bool too_small) {
   return false;
 }
 
-inline bool conv_u32(PyObject *o, uint32_t *out) {
+// An integer within T's range.
+template <class T>
+bool conv_int(PyObject *o, T *out) {
   long v;
   if (!as_long(o, &v)) return false;
-  if (v < 0) return out_of_range(true);
-  if (static_cast<unsigned long>(v) > 0xFFFFFFFFul) return out_of_range(false);
-  *out = static_cast<uint32_t>(v);
+  if (v < static_cast<long>(std::numeric_limits<T>::min())) return out_of_range(true);
+  if (v > static_cast<long>(std::numeric_limits<T>::max())) return out_of_range(false);
+  *out = static_cast<T>(v);
   return true;
 }
-
-inline bool conv_i32(PyObject *o, int32_t *out) {
-  long v;
-  if (!as_long(o, &v)) return false;
-  if (v < INT32_MIN) return out_of_range(true);
-  if (v > INT32_MAX) return out_of_range(false);
-  *out = static_cast<int32_t>(v);
-  return true;
-}
+inline bool conv_u32(PyObject *o, uint32_t *out) { return conv_int(o, out); }
+inline bool conv_i32(PyObject *o, int32_t *out) { return conv_int(o, out); }
 
 inline bool conv_u64(PyObject *o, uint64_t *out) {
   Ref idx;
@@ -206,46 +203,50 @@ bool for_each_item(PyObject *o, F &&fn, Py_ssize_t *hint = nullptr) {
   }
 }
 
-inline bool conv_u32_seq(PyObject *o, std::vector<uint32_t> *out) {
+// A sequence whose items Conv converts.
+template <class T, bool (*Conv)(PyObject *, T *)>
+bool conv_seq(PyObject *o, std::vector<T> *out) {
   out->clear();
   return for_each_item(o, [&](PyObject *item) {
-    uint32_t v;
-    if (!conv_u32(item, &v)) return false;
-    out->push_back(v);
+    T v{};
+    if (!Conv(item, &v)) return false;
+    out->push_back(std::move(v));
     return true;
   });
 }
-
-inline bool conv_bool_seq(PyObject *o, std::vector<bool> *out) {
-  out->clear();
-  return for_each_item(o, [&](PyObject *item) {
-    bool v;
-    if (!conv_bool(item, &v)) return false;
-    out->push_back(v);
-    return true;
-  });
-}
-
+inline bool conv_u32_seq(PyObject *o, std::vector<uint32_t> *out) { return conv_seq<uint32_t, conv_u32>(o, out); }
+inline bool conv_bool_seq(PyObject *o, std::vector<bool> *out) { return conv_seq<bool, conv_bool>(o, out); }
 inline bool conv_u32_seq_seq(PyObject *o, std::vector<std::vector<uint32_t>> *out) {
-  out->clear();
-  return for_each_item(o, [&](PyObject *item) {
-    out->emplace_back();
-    return conv_u32_seq(item, &out->back());
-  });
+  return conv_seq<std::vector<uint32_t>, conv_u32_seq>(o, out);
+}
+
+// The pending exception, normalised, its traceback attached, the error
+// indicator cleared (nullptr when none is pending); restore_error sets it
+// pending again.
+inline Ref take_error() {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref(value);
+}
+inline void restore_error(Ref error) {
+  if (!error) return;
+  PyObject *e = error.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(e))), e, PyException_GetTraceback(e));
 }
 
 // Attaches a note to the pending exception (none on interpreters whose
 // exceptions lack add_note).
 inline void add_note(const char *note) {
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  if (value != nullptr) {
-    Ref r(PyObject_CallMethod(value, "add_note", "s", note));
-    if (!r) PyErr_Clear();  // interpreters without add_note: no note
+  Ref error = take_error();
+  if (error) {
+    Ref r(PyObject_CallMethod(error.get(), "add_note", "s", note));
+    if (!r) PyErr_Clear();
   }
-  PyErr_Restore(type, value, tb);
+  restore_error(std::move(error));
 }
 
 // The note "while processing '{name}'".
