@@ -117,7 +117,7 @@ PyMethodDef prep_methods[] = {
     {"add_clause", QN_FASTCALL((fast_method<sig_add_clause, Preprocessor, kExclusive, prep_add_clause>)),
      "add_clause($self, lits)\n--\n\n"},
     {"freeze", QN_FASTCALL((fast_method<sig_freeze, Preprocessor, kExclusive, prep_freeze>)), "freeze($self, v)\n--\n\n"},
-    {"run", QN_FASTCALL((fast_method<sig_run, Preprocessor, kExclusive, prep_run>)), "run($self, rounds=3)\n--\n\n"},
+    {"run", QN_FASTCALL((fast_method<sig_run, Preprocessor, kExclusive, prep_run>)), "run($self, rounds=" QN_STR(QN_PREP_ROUNDS) ")\n--\n\n"},
     {"reduced", QN_NOARGS((noargs<Preprocessor, kShared, prep_reduced>)), "reduced($self)\n--\n\n"},
     {"reconstruct", QN_FASTCALL((fast_method<sig_reconstruct, Preprocessor, kShared, prep_reconstruct>)),
      "reconstruct($self, model)\n--\n\n"},
@@ -141,7 +141,8 @@ PyType_Slot prep_slots[] = {
     {Py_tp_repr, reinterpret_cast<void *>(prep_repr)},
     {Py_tp_methods, prep_methods},
     {Py_tp_getset, prep_getset},
-    {Py_tp_doc, const_cast<char *>("Preprocessor(nvars=0, do_bve=True, max_resolvent_len=20, with_proof=False)\n--\n\n"
+    {Py_tp_doc, const_cast<char *>("Preprocessor(nvars=0, do_bve=True, max_resolvent_len=" QN_STR(QN_PREP_MAX_RESOLVENT_LEN)
+                                   ", with_proof=False)\n--\n\n"
                                    "Native preprocessor: subsumption, self-subsuming resolution, pure literals\n"
                                    "and bounded variable elimination.")},
     {0, nullptr},

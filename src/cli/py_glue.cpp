@@ -1,14 +1,12 @@
 // The shared pieces of the command line module's glue (py_glue.hpp).
 #include "cli/py_glue.hpp"
 
-#include "cli/formula_type.hpp"
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <string>
-#include <string_view>
+
+#include "cli/formula_type.hpp"
 
 namespace qn::cli {
 

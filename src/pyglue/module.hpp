@@ -9,6 +9,10 @@
 
 #include "pyglue/ref.hpp"
 
+// A macro's value as a string literal, for doc strings.
+#define QN_STR(x) QN_STR_TEXT(x)
+#define QN_STR_TEXT(x) #x
+
 namespace qn::glue {
 
 // One step of a module's exec slot: 0, or -1 with an exception set.
