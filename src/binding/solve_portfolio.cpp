@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "binding/module.hpp"
-#include "pyglue/options.hpp"
 #include "portfolio/portfolio.hpp"
+#include "pyglue/options.hpp"
 
 namespace qn::py {
 namespace {

@@ -16,6 +16,8 @@
 //   append((is_deletion, lits))      one proof step
 //   result()                         the verdict, check_proof's ten items
 //   len(check), failing              steps read; the failing step's literals or None
+#include <Python.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>

@@ -2,11 +2,12 @@
 // (formula.hpp) for a driver or the portfolio, with no object per clause.
 #pragma once
 
+#include "cli/py_glue.hpp"  // first: Python.h before any standard header
+
 #include <cstdint>
 #include <vector>
 
 #include "cli/formula.hpp"
-#include "cli/py_glue.hpp"
 
 namespace qn::cli {
 

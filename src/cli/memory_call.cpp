@@ -2,6 +2,8 @@
 // nvars variables and the machine's physical memory, the two numbers the
 // cores' memory guard (core/memory.hpp) compares; the command refuses a
 // header whose variables cannot fit at its line, before anything is sized.
+#include <Python.h>
+
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 #include "core/memory.hpp"

@@ -4,6 +4,7 @@
 // raises (KeyboardInterrupt), or a stop request, stops the search at its
 // next conflict; the call returns once it has ended, raising what the
 // handler raised.
+#include <Python.h>
 #include <fcntl.h>
 
 #include <atomic>

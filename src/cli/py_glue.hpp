@@ -5,6 +5,8 @@
 // a helper thread, literal and option conversions, proof file calls.
 #pragma once
 
+#include "pyglue/calls.hpp"  // first: Python.h before any standard header
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +21,6 @@
 #include "cli/proof_file.hpp"
 #include "cli/tokens.hpp"
 #include "core/lit.hpp"
-#include "pyglue/calls.hpp"
 #include "pyglue/module.hpp"
 #include "solver/config.hpp"
 

@@ -6,6 +6,8 @@
 // slice end.  solve(..., assumptions=lits) is a new search under those
 // literals (failed() then names the failed ones); with own_stop the runner
 // stops at interrupt() rather than at the process's stop requests.
+#include <Python.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -15,9 +17,9 @@
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 #include "cli/runner.hpp"
+#include "cli/stop.hpp"
 #include "pyglue/options.hpp"
 #include "pyglue/results.hpp"
-#include "cli/stop.hpp"
 
 namespace qn::cli {
 namespace {

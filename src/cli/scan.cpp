@@ -16,6 +16,8 @@
 // appended to `steps`, and the unfinished rest as the new tail.  `lits` (a
 // list, or None for no cache) keeps one int object per internal literal, None
 // until first use, so that stored clauses share them.
+#include <Python.h>
+
 #include <cstdint>
 #include <vector>
 

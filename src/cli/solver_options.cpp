@@ -2,6 +2,8 @@
 // keyword order, from the one table of options (solver/config.hpp); the
 // command builds its flags and their checks from it without importing the
 // solver module.
+#include <Python.h>
+
 #include <limits>
 #include <string_view>
 #include <type_traits>

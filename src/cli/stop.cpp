@@ -1,6 +1,8 @@
 // stop_on_signals() and stop_requested(): the stop flags (stop.hpp) for Python.
 #include "cli/stop.hpp"
 
+#include <Python.h>
+
 #include <cerrno>
 
 #include "cli/module.hpp"

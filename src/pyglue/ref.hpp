@@ -1,4 +1,6 @@
-// Owned references, and Python values made from native ones.
+// Owned references, and Python values made from native ones.  Every
+// toolkit header includes this one before anything else, so Python.h comes
+// before any standard header.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
