@@ -9,7 +9,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SRC = ROOT / "src"
-CPYTHON = {"binding", "cli"}  # the only layers that may include Python.h
+CPYTHON = {"pyglue", "binding", "cli"}  # the only layers that may include Python.h
 
 
 def layers():

@@ -9,14 +9,9 @@
 // texts.
 #include "binding/module.hpp"
 #include "checker/checker.hpp"
+#include "pyglue/results.hpp"
 
 namespace qn::py {
-
-const char doc_check_proof[] =
-    "check_proof(nvars, clauses, steps, check_rat=True, apply_deletions=True)\n--\n\n"
-    "Check a DRAT proof against a formula.\n\n"
-    "Returns the same shape `quillon.proof.CheckResult` carries, so the Python\n"
-    "wrapper can present one interface over either implementation.";
 
 namespace {
 
@@ -42,28 +37,18 @@ bool append_lits(PyObject *o, std::vector<uint32_t> &out) {
     out.push_back(static_cast<uint32_t>(v));
     return true;
   };
-  if (PyList_CheckExact(o)) {
-    for (Py_ssize_t i = 0, n = PyList_Size(o); i < n; ++i) {
-      PyObject *item = PyList_GetItem(o, i);
-      if (fast(item)) continue;
-      PyErr_Clear();
-      Ref hold(Py_NewRef(item));
-      if (!slow(item)) return false;
-      n = PyList_Size(o);
-    }
-    return true;
+  const bool list = PyList_CheckExact(o);
+  if (!list && !PyTuple_CheckExact(o)) return for_each_item(o, slow);
+  const auto size = [&] { return list ? PyList_Size(o) : PyTuple_Size(o); };
+  for (Py_ssize_t i = 0, n = size(); i < n; ++i) {
+    PyObject *item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+    if (fast(item)) continue;
+    PyErr_Clear();
+    Ref hold(Py_NewRef(item));
+    if (!slow(item)) return false;
+    n = size();
   }
-  if (PyTuple_CheckExact(o)) {
-    const Py_ssize_t n = PyTuple_Size(o);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject *item = PyTuple_GetItem(o, i);
-      if (fast(item)) continue;
-      PyErr_Clear();
-      if (!slow(item)) return false;
-    }
-    return true;
-  }
-  return for_each_item(o, slow);
+  return true;
 }
 
 bool conv_clause_list(PyObject *o, ck::ClauseList *out) {
@@ -86,12 +71,8 @@ bool append_step(PyObject *item, ck::Proof *out) {
     PyErr_Format(PyExc_TypeError, "a proof step must be a tuple (is_deletion, lits) of 2 items, got a tuple of %zd", n);
     return false;
   }
-  PyObject *flag = PyTuple_GetItem(item, 0);
   bool deletion;
-  if (flag == Py_True || flag == Py_False)
-    deletion = flag == Py_True;
-  else if (!conv_bool(flag, &deletion))
-    return false;
+  if (!conv_bool(PyTuple_GetItem(item, 0), &deletion)) return false;
   if (!append_lits(PyTuple_GetItem(item, 1), out->clauses.lits)) return false;
   out->clauses.close();
   out->deletion.push_back(deletion ? 1 : 0);
@@ -107,53 +88,34 @@ bool conv_steps(PyObject *o, ck::Proof *out) {
   return for_each_item(o, [&](PyObject *item) { return append_step(item, out); });
 }
 
-PyObject *new_verdict(const ck::Verdict &v) {
-  Ref t(PyTuple_New(10));
-  if (!t) return nullptr;
-  PyObject *items[10] = {
-      PyBool_FromLong(v.ok),
-      PyUnicode_FromString(v.message),
-      new_u64(v.steps),
-      new_u64(v.rup),
-      new_u64(v.rat),
-      new_u64(v.deletions_applied),
-      new_u64(v.deletions_skipped),
-      new_u64(v.rat_resolvents),
-      PyLong_FromLongLong(v.failing_step),
-      PyBool_FromLong(v.empty_derived),
-  };
-  bool ok = true;
-  for (int i = 0; i < 10; ++i) {
-    if (items[i] == nullptr) {
-      ok = false;
-      continue;
-    }
-    PyTuple_SetItem(t.get(), i, items[i]);
+PyObject *check_proof(PyObject **slots) {
+  uint32_t nvars = 0;
+  ck::ClauseList clauses;
+  ck::Proof steps;
+  ck::Options opts;
+  if (!arg(slots[0], "nvars", conv_u32, &nvars) || !arg(slots[1], "clauses", conv_clause_list, &clauses) ||
+      !arg(slots[2], "steps", conv_steps, &steps) || !arg(slots[3], "check_rat", conv_bool, &opts.check_rat) ||
+      !arg(slots[4], "apply_deletions", conv_bool, &opts.apply_deletions))
+    return nullptr;
+  ck::Verdict verdict;
+  {
+    glue::Unlocked unlocked;
+    verdict = ck::check_proof(nvars, clauses, steps, opts);
   }
-  return ok ? t.release() : nullptr;
+  return glue::verdict_tuple(verdict);
 }
+
+PyMethodDef check_functions[] = {
+    {"check_proof", QN_FASTCALL((fast_function<sig_check_proof, check_proof>)),
+     "check_proof(nvars, clauses, steps, check_rat=True, apply_deletions=True)\n--\n\n"
+     "Check a DRAT proof against a formula.\n\n"
+     "Returns the same shape `quillon.proof.CheckResult` carries, so the Python\n"
+     "wrapper can present one interface over either implementation."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
-PyObject *fn_check_proof(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[5];
-    if (!bind_fastcall(sig_check_proof, args, nargs, kwnames, slots)) return nullptr;
-    uint32_t nvars = 0;
-    ck::ClauseList clauses;
-    ck::Proof steps;
-    ck::Options opts;
-    if (!arg(slots[0], "nvars", conv_u32, &nvars) || !arg(slots[1], "clauses", conv_clause_list, &clauses) ||
-        !arg(slots[2], "steps", conv_steps, &steps) || !arg(slots[3], "check_rat", conv_bool, &opts.check_rat) ||
-        !arg(slots[4], "apply_deletions", conv_bool, &opts.apply_deletions))
-      return nullptr;
-    ck::Verdict verdict;
-    {
-      NoGil unlocked;
-      verdict = ck::check_proof(nvars, clauses, steps, opts);
-    }
-    return new_verdict(verdict);
-  });
-}
+int add_check_proof(PyObject *module) { return PyModule_AddFunctions(module, check_functions); }
 
 }  // namespace qn::py

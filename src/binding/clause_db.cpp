@@ -12,16 +12,12 @@
 namespace qn::py {
 namespace {
 
-using DbBox = Box<ClauseArena>;
 PyObject *clause_db_type = nullptr;
 
 const Signature sig_new{"ClauseDb.__new__()", {"nvars"}, 0};
 const Signature sig_add_clause{"ClauseDb.add_clause()", {"lits"}, 1};
 const Signature sig_add_dimacs{"ClauseDb.add_dimacs()", {"lits"}, 1};
 const Signature sig_clause{"ClauseDb.clause()", {"i"}, 1};
-
-ClauseArena &arena(PyObject *self) { return native<ClauseArena>(self); }
-std::atomic<intptr_t> &borrow(PyObject *self) { return borrow_of<ClauseArena>(self); }
 
 // The arena refuses the one literal 2^32 - 1 (the internal form of DIMACS
 // -2^31).
@@ -36,22 +32,16 @@ PyObject *db_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *slots[1];
     uint32_t nvars = 0;
     if (!bind_tuple(sig_new, args, kwargs, slots) || !arg(slots[0], "nvars", conv_u32, &nvars)) return nullptr;
-    return box_alloc(type, new ClauseArena(nvars));
+    return glue::box_alloc(type, new ClauseArena(nvars));
   });
 }
 
-PyObject *db_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[1];
-    if (!bind_fastcall(sig_add_clause, args, nargs, kw, slots)) return nullptr;
-    Exclusive guard(borrow(self));
-    if (!guard) return nullptr;
-    std::vector<Lit> lits;
-    if (!arg(slots[0], "lits", conv_u32_seq, &lits)) return nullptr;
-    for (Lit l : lits)
-      if (!lit_in_range(l)) return nullptr;
-    return PyBool_FromLong(arena(self).add(lits.data(), lits.size()));
-  });
+PyObject *db_add_clause(ClauseArena &a, PyObject **s) {
+  std::vector<Lit> lits;
+  if (!arg(s[0], "lits", conv_u32_seq, &lits)) return nullptr;
+  for (Lit l : lits)
+    if (!lit_in_range(l)) return nullptr;
+  return to_py(a.add(lits.data(), lits.size()));
 }
 
 // DIMACS literal -> internal, refusing 0 (a terminator) and -2^31 (whose
@@ -73,98 +63,59 @@ bool conv_dimacs_clause(PyObject *o, std::vector<Lit> *out) {
   });
 }
 
-PyObject *db_add_dimacs(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[1];
-    if (!bind_fastcall(sig_add_dimacs, args, nargs, kw, slots)) return nullptr;
-    Exclusive guard(borrow(self));
-    if (!guard) return nullptr;
-    std::vector<Lit> lits;
-    if (!arg(slots[0], "lits", conv_dimacs_clause, &lits)) return nullptr;
-    return PyBool_FromLong(arena(self).add(lits.data(), lits.size()));
-  });
+PyObject *db_add_dimacs(ClauseArena &a, PyObject **s) {
+  std::vector<Lit> lits;
+  if (!arg(s[0], "lits", conv_dimacs_clause, &lits)) return nullptr;
+  return to_py(a.add(lits.data(), lits.size()));
 }
 
-PyObject *db_clause(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[1];
-    if (!bind_fastcall(sig_clause, args, nargs, kw, slots)) return nullptr;
-    Shared guard(borrow(self));
-    if (!guard) return nullptr;
-    uint64_t i = 0;
-    if (!arg(slots[0], "i", conv_u64, &i)) return nullptr;
-    const ClauseArena &a = arena(self);
-    if (i >= a.num_clauses()) {
-      raise_value_error("clause index " + std::to_string(i) + " out of range (" + std::to_string(a.num_clauses()) +
-                        " clauses)");
-      return nullptr;
-    }
-    return new_u32_list(a.clause(i), a.clause_len(i));
-  });
+PyObject *db_clause(ClauseArena &a, PyObject **s) {
+  uint64_t i = 0;
+  if (!arg(s[0], "i", conv_u64, &i)) return nullptr;
+  if (i >= a.num_clauses()) {
+    raise_value_error("clause index " + std::to_string(i) + " out of range (" + std::to_string(a.num_clauses()) +
+                      " clauses)");
+    return nullptr;
+  }
+  return new_u32_list(a.clause(i), a.clause_len(i));
 }
 
-PyObject *db_clauses(PyObject *self, PyObject *) {
-  return boundary([&]() -> PyObject * {
-    Shared guard(borrow(self));
-    if (!guard) return nullptr;
-    const ClauseArena &a = arena(self);
-    Ref list(PyList_New(static_cast<Py_ssize_t>(a.num_clauses())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < a.num_clauses(); ++i) {
-      PyObject *c = new_u32_list(a.clause(i), a.clause_len(i));
-      if (c == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), c);
-    }
-    return list.release();
-  });
+PyObject *db_clauses(ClauseArena &a, PyObject *) {
+  return glue::new_list(a.num_clauses(), [&](size_t i) { return new_u32_list(a.clause(i), a.clause_len(i)); });
 }
-
-template <size_t (*Read)(const ClauseArena &)>
-PyObject *db_getter(PyObject *self, void *) {
-  Shared guard(borrow(self));
-  if (!guard) return nullptr;
-  return PyLong_FromSize_t(Read(arena(self)));
-}
-
-size_t read_num_vars(const ClauseArena &a) { return a.num_vars(); }
-size_t read_num_clauses(const ClauseArena &a) { return a.num_clauses(); }
-size_t read_num_lits(const ClauseArena &a) { return a.num_lits(); }
-size_t read_memory_bytes(const ClauseArena &a) { return a.memory_bytes(); }
 
 PyObject *db_repr(PyObject *self) {
-  Shared guard(borrow(self));
-  if (!guard) return nullptr;
-  const ClauseArena &a = arena(self);
-  const std::string s = "<ClauseDb vars=" + std::to_string(a.num_vars()) + " clauses=" +
-                        std::to_string(a.num_clauses()) + " lits=" + std::to_string(a.num_lits()) +
-                        " bytes=" + std::to_string(a.memory_bytes()) + ">";
-  return PyUnicode_FromString(s.c_str());
+  return with_shared<ClauseArena>(self, [](ClauseArena &a) {
+    const std::string s = "<ClauseDb vars=" + std::to_string(a.num_vars()) + " clauses=" +
+                          std::to_string(a.num_clauses()) + " lits=" + std::to_string(a.num_lits()) +
+                          " bytes=" + std::to_string(a.memory_bytes()) + ">";
+    return to_py(s);
+  });
 }
 
 PyMethodDef db_methods[] = {
-    {"add_clause", QN_FASTCALL(db_add_clause),
+    {"add_clause", QN_FASTCALL((fast_method<sig_add_clause, ClauseArena, kExclusive, db_add_clause>)),
      "add_clause($self, lits)\n--\n\nAdd a clause of internal literals.  False means it was a tautology."},
-    {"add_dimacs", QN_FASTCALL(db_add_dimacs),
+    {"add_dimacs", QN_FASTCALL((fast_method<sig_add_dimacs, ClauseArena, kExclusive, db_add_dimacs>)),
      "add_dimacs($self, lits)\n--\n\nAdd a clause of signed 1-based DIMACS literals."},
-    {"clause", QN_FASTCALL(db_clause), "clause($self, i)\n--\n\nLiterals of clause `i`."},
-    {"clauses", as_cfunc(db_clauses), METH_NOARGS,
+    {"clause", QN_FASTCALL((fast_method<sig_clause, ClauseArena, kShared, db_clause>)),
+     "clause($self, i)\n--\n\nLiterals of clause `i`."},
+    {"clauses", QN_NOARGS((noargs<ClauseArena, kShared, db_clauses>)),
      "clauses($self)\n--\n\nEvery clause, as a list of lists -- the round-trip out of the arena."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef db_getset[] = {
-    {"num_vars", db_getter<read_num_vars>, nullptr, nullptr, nullptr},
-    {"num_clauses", db_getter<read_num_clauses>, nullptr, nullptr, nullptr},
-    {"num_lits", db_getter<read_num_lits>, nullptr, nullptr, nullptr},
-    {"memory_bytes", db_getter<read_memory_bytes>, nullptr, nullptr, nullptr},
+    {"num_vars", prop<ClauseArena, [](ClauseArena &a) { return a.num_vars(); }>, nullptr, nullptr, nullptr},
+    {"num_clauses", prop<ClauseArena, [](ClauseArena &a) { return a.num_clauses(); }>, nullptr, nullptr, nullptr},
+    {"num_lits", prop<ClauseArena, [](ClauseArena &a) { return a.num_lits(); }>, nullptr, nullptr, nullptr},
+    {"memory_bytes", prop<ClauseArena, [](ClauseArena &a) { return a.memory_bytes(); }>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot db_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(db_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(box_dealloc<ClauseArena>)},
-    {Py_tp_traverse, reinterpret_cast<void *>(box_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(box_clear)},
+    QN_BOX_SLOTS(ClauseArena),
     {Py_tp_repr, reinterpret_cast<void *>(db_repr)},
     {Py_tp_methods, db_methods},
     {Py_tp_getset, db_getset},
@@ -174,7 +125,7 @@ PyType_Slot db_slots[] = {
 
 PyType_Spec db_spec = {
     "quillon_native.ClauseDb",
-    sizeof(DbBox),
+    sizeof(glue::Box<ClauseArena>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     db_slots,
@@ -183,7 +134,7 @@ PyType_Spec db_spec = {
 }  // namespace
 
 int add_clause_db_type(PyObject *module) {
-  return add_type_once(module, &clause_db_type, &db_spec, "ClauseDb");
+  return glue::add_type(module, "ClauseDb", &db_spec, &clause_db_type, false);
 }
 
 }  // namespace qn::py

@@ -2,7 +2,6 @@
 #include "binding/module.hpp"
 
 namespace qn::py {
-
 namespace {
 
 const Signature sig_neg{"neg()", {"l"}, 1};
@@ -12,54 +11,38 @@ const Signature sig_mk_lit{"mk_lit()", {"v", "negated"}, 1};
 const Signature sig_to_dimacs{"to_dimacs()", {"l"}, 1};
 const Signature sig_from_dimacs{"from_dimacs()", {"d"}, 1};
 
-// Binds the single literal argument `l` of the one-argument helpers.
-bool one_lit(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kw, Lit *l) {
-  PyObject *slots[1];
-  return bind_fastcall(sig, args, nargs, kw, slots) && arg(slots[0], "l", conv_u32, l);
+// A function of the one literal argument `l`: F(l) as a Python value.
+template <auto F>
+PyObject *of_lit(PyObject **s) {
+  Lit l = 0;
+  return arg(s[0], "l", conv_u32, &l) ? to_py(F(l)) : nullptr;
 }
+
+PyObject *mk_lit_of(PyObject **s) {
+  Var v = 0;
+  bool negated = false;
+  if (!arg(s[0], "v", conv_u32, &v) || !arg(s[1], "negated", conv_bool, &negated)) return nullptr;
+  return to_py(mk_lit(v, negated));  // 32-bit: wraps
+}
+
+PyObject *from_dimacs_of(PyObject **s) {
+  int32_t d = 0;
+  if (!arg(s[0], "d", conv_i32, &d) || !check_dimacs(d)) return nullptr;
+  return to_py(from_dimacs(d));
+}
+
+PyMethodDef literal_functions[] = {
+    {"neg", QN_FASTCALL((fast_function<sig_neg, of_lit<neg>>)), "neg(l)\n--\n\n"},
+    {"var_of", QN_FASTCALL((fast_function<sig_var_of, of_lit<var_of>>)), "var_of(l)\n--\n\n"},
+    {"is_neg", QN_FASTCALL((fast_function<sig_is_neg, of_lit<is_neg>>)), "is_neg(l)\n--\n\n"},
+    {"mk_lit", QN_FASTCALL((fast_function<sig_mk_lit, mk_lit_of>)), "mk_lit(v, negated=False)\n--\n\n"},
+    {"from_dimacs", QN_FASTCALL((fast_function<sig_from_dimacs, from_dimacs_of>)), "from_dimacs(d)\n--\n\n"},
+    {"to_dimacs", QN_FASTCALL((fast_function<sig_to_dimacs, of_lit<to_dimacs>>)), "to_dimacs(l)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
-PyObject *fn_neg(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  Lit l;
-  if (!one_lit(sig_neg, args, nargs, kw, &l)) return nullptr;
-  return PyLong_FromUnsignedLong(neg(l));
-}
-
-PyObject *fn_var_of(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  Lit l;
-  if (!one_lit(sig_var_of, args, nargs, kw, &l)) return nullptr;
-  return PyLong_FromUnsignedLong(var_of(l));
-}
-
-PyObject *fn_is_neg(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  Lit l;
-  if (!one_lit(sig_is_neg, args, nargs, kw, &l)) return nullptr;
-  return PyBool_FromLong(is_neg(l));
-}
-
-PyObject *fn_mk_lit(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  PyObject *slots[2];
-  Var v;
-  bool negated = false;
-  if (!bind_fastcall(sig_mk_lit, args, nargs, kw, slots) || !arg(slots[0], "v", conv_u32, &v) ||
-      !arg(slots[1], "negated", conv_bool, &negated))
-    return nullptr;
-  return PyLong_FromUnsignedLong(mk_lit(v, negated));  // 32-bit: wraps
-}
-
-PyObject *fn_to_dimacs(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  Lit l;
-  if (!one_lit(sig_to_dimacs, args, nargs, kw, &l)) return nullptr;
-  return PyLong_FromLongLong(to_dimacs(l));
-}
-
-PyObject *fn_from_dimacs(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  PyObject *slots[1];
-  int32_t d;
-  if (!bind_fastcall(sig_from_dimacs, args, nargs, kw, slots) || !arg(slots[0], "d", conv_i32, &d)) return nullptr;
-  if (!check_dimacs(d)) return nullptr;
-  return PyLong_FromUnsignedLong(from_dimacs(d));
-}
+int add_literal_functions(PyObject *module) { return PyModule_AddFunctions(module, literal_functions); }
 
 }  // namespace qn::py

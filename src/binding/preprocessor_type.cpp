@@ -7,7 +7,6 @@
 //   unsat, nvars, units, subsumed, strengthened, eliminated_vars,
 //   resolvents, pure
 #include <memory>
-#include <type_traits>
 #include <string>
 
 #include "binding/module.hpp"
@@ -17,7 +16,6 @@ namespace qn::py {
 namespace {
 
 using prep::Preprocessor;
-using PrepBox = Box<Preprocessor>;
 PyObject *preprocessor_type = nullptr;
 
 const Signature sig_new{"Preprocessor.__new__()", {"nvars", "do_bve", "max_resolvent_len", "with_proof"}, 0};
@@ -25,9 +23,6 @@ const Signature sig_add_clause{"Preprocessor.add_clause()", {"lits"}, 1};
 const Signature sig_freeze{"Preprocessor.freeze()", {"v"}, 1};
 const Signature sig_run{"Preprocessor.run()", {"rounds"}, 0};
 const Signature sig_reconstruct{"Preprocessor.reconstruct()", {"model"}, 1};
-
-Preprocessor &core(PyObject *self) { return native<Preprocessor>(self); }
-std::atomic<intptr_t> &borrow(PyObject *self) { return borrow_of<Preprocessor>(self); }
 
 // Variables from 2^31 on have no 32-bit literals.
 bool check_var(uint64_t v) {
@@ -50,152 +45,91 @@ PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (nvars > 0 && !check_var(uint64_t{nvars} - 1)) return nullptr;
     auto p = std::make_unique<Preprocessor>(do_bve, max_len, with_proof);
     p->grow(nvars);
-    return box_alloc(type, p.release());
+    return glue::box_alloc(type, p.release());
   });
 }
 
-PyObject *prep_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[1];
-    if (!bind_fastcall(sig_add_clause, args, nargs, kw, slots)) return nullptr;
-    Exclusive guard(borrow(self));
-    if (!guard) return nullptr;
-    std::vector<Lit> lits;
-    if (!arg(slots[0], "lits", conv_u32_seq, &lits)) return nullptr;
-    Var bad = 0;
-    if (core(self).add_clause(lits, &bad) == prep::AddOutcome::Eliminated) {
-      raise_value_error("variable " + std::to_string(bad) +
-                        " was eliminated; freeze it before run to add clauses over it");
-      return nullptr;
-    }
-    Py_RETURN_NONE;
-  });
-}
-
-PyObject *prep_freeze(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[1];
-    if (!bind_fastcall(sig_freeze, args, nargs, kw, slots)) return nullptr;
-    Exclusive guard(borrow(self));
-    if (!guard) return nullptr;
-    uint32_t v = 0;
-    if (!arg(slots[0], "v", conv_u32, &v) || !check_var(v)) return nullptr;
-    core(self).freeze(v);
-    Py_RETURN_NONE;
-  });
-}
-
-PyObject *prep_run(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[1];
-    if (!bind_fastcall(sig_run, args, nargs, kw, slots)) return nullptr;
-    Exclusive guard(borrow(self));
-    if (!guard) return nullptr;
-    uint32_t rounds = prep::kDefaultRounds;
-    if (!arg(slots[0], "rounds", conv_u32, &rounds)) return nullptr;
-    return PyBool_FromLong(core(self).run(rounds));
-  });
-}
-
-PyObject *prep_reduced(PyObject *self, PyObject *) {
-  return boundary([&]() -> PyObject * {
-    Shared guard(borrow(self));
-    if (!guard) return nullptr;
-    const Preprocessor &p = core(self);
-    if (p.unsat()) {
-      Ref empty(PyList_New(0));
-      if (!empty) return nullptr;
-      PyObject *list = PyList_New(1);
-      if (list == nullptr) return nullptr;
-      PyList_SetItem(list, 0, empty.release());
-      return list;
-    }
-    Ref list(PyList_New(0));
-    if (!list) return nullptr;
-    for (prep::ClauseId i = 0; i < p.num_slots(); ++i) {
-      if (!p.is_live(i)) continue;
-      Ref c(new_u32_list(p.clause(i), p.clause_len(i)));
-      if (!c || PyList_Append(list.get(), c.get()) < 0) return nullptr;
-    }
-    return list.release();
-  });
-}
-
-PyObject *prep_reconstruct(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[1];
-    if (!bind_fastcall(sig_reconstruct, args, nargs, kw, slots)) return nullptr;
-    Shared guard(borrow(self));
-    if (!guard) return nullptr;
-    std::vector<bool> model, out;
-    if (!arg(slots[0], "model", conv_bool_seq, &model)) return nullptr;
-    const prep::ReconstructError err = core(self).reconstruct(model, &out);
-    const std::string x = "x" + std::to_string(err.var);
-    switch (err.kind) {
-      case prep::ReconstructError::Kind::BothPolarities:
-        raise_value_error("reconstruction invariant violated for " + x +
-                          ": clauses of both polarities are unsatisfied");
-        return nullptr;
-      case prep::ReconstructError::Kind::Failed:
-        raise_value_error("reconstruction failed for " + x);
-        return nullptr;
-      case prep::ReconstructError::Kind::None:
-        break;
-    }
-    return new_bool_list(out);
-  });
-}
-
-PyObject *prep_proof_steps(PyObject *self, PyObject *) {
-  return boundary([&]() -> PyObject * {
-    Shared guard(borrow(self));
-    if (!guard) return nullptr;
-    return new_proof_list(core(self).proof(), ProofKind::Letter);
-  });
-}
-
-template <class R, R (*Read)(const Preprocessor &)>
-PyObject *prep_getter(PyObject *self, void *) {
-  Shared guard(borrow(self));
-  if (!guard) return nullptr;
-  if constexpr (std::is_same_v<R, bool>) {
-    return PyBool_FromLong(Read(core(self)));
-  } else {
-    return new_u64(Read(core(self)));
+PyObject *prep_add_clause(Preprocessor &p, PyObject **s) {
+  std::vector<Lit> lits;
+  if (!arg(s[0], "lits", conv_u32_seq, &lits)) return nullptr;
+  Var bad = 0;
+  if (p.add_clause(lits, &bad) == prep::AddOutcome::Eliminated) {
+    raise_value_error("variable " + std::to_string(bad) + " was eliminated; freeze it before run to add clauses over it");
+    return nullptr;
   }
+  Py_RETURN_NONE;
 }
 
-bool read_unsat(const Preprocessor &p) { return p.unsat(); }
-uint64_t read_nvars(const Preprocessor &p) { return p.nvars(); }
-#define QN_PREP_STAT_READER(name) \
-  uint64_t read_##name(const Preprocessor &p) { return p.name; }
-QN_PREP_STATS(QN_PREP_STAT_READER)
-#undef QN_PREP_STAT_READER
+PyObject *prep_freeze(Preprocessor &p, PyObject **s) {
+  uint32_t v = 0;
+  if (!arg(s[0], "v", conv_u32, &v) || !check_var(v)) return nullptr;
+  p.freeze(v);
+  Py_RETURN_NONE;
+}
+
+PyObject *prep_run(Preprocessor &p, PyObject **s) {
+  uint32_t rounds = prep::kDefaultRounds;
+  if (!arg(s[0], "rounds", conv_u32, &rounds)) return nullptr;
+  return to_py(p.run(rounds));
+}
+
+// A refuted formula reduces to the one empty clause.
+PyObject *prep_reduced(Preprocessor &p, PyObject *) {
+  if (p.unsat()) return glue::new_list(1, [](size_t) { return PyList_New(0); });
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (prep::ClauseId i = 0; i < p.num_slots(); ++i) {
+    if (!p.is_live(i)) continue;
+    Ref c(new_u32_list(p.clause(i), p.clause_len(i)));
+    if (!c || PyList_Append(list.get(), c.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject *prep_reconstruct(Preprocessor &p, PyObject **s) {
+  std::vector<bool> model, out;
+  if (!arg(s[0], "model", conv_bool_seq, &model)) return nullptr;
+  const prep::ReconstructError err = p.reconstruct(model, &out);
+  const std::string x = "x" + std::to_string(err.var);
+  switch (err.kind) {
+    case prep::ReconstructError::Kind::BothPolarities:
+      raise_value_error("reconstruction invariant violated for " + x + ": clauses of both polarities are unsatisfied");
+      return nullptr;
+    case prep::ReconstructError::Kind::Failed:
+      raise_value_error("reconstruction failed for " + x);
+      return nullptr;
+    case prep::ReconstructError::Kind::None:
+      break;
+  }
+  return new_bool_list(out);
+}
+
+PyObject *prep_proof_steps(Preprocessor &p, PyObject *) { return new_proof_list(p.proof(), ProofKind::Letter); }
 
 PyObject *prep_repr(PyObject *self) {
-  Shared guard(borrow(self));
-  if (!guard) return nullptr;
-  const Preprocessor &p = core(self);
-  const std::string s = "<native.Preprocessor vars=" + std::to_string(p.nvars()) +
-                        " eliminated=" + std::to_string(p.eliminated_vars) +
-                        " subsumed=" + std::to_string(p.subsumed) + ">";
-  return PyUnicode_FromString(s.c_str());
+  return with_shared<Preprocessor>(self, [](Preprocessor &p) {
+    return to_py("<native.Preprocessor vars=" + std::to_string(p.nvars()) +
+                 " eliminated=" + std::to_string(p.eliminated_vars) + " subsumed=" + std::to_string(p.subsumed) + ">");
+  });
 }
 
 PyMethodDef prep_methods[] = {
-    {"add_clause", QN_FASTCALL(prep_add_clause), "add_clause($self, lits)\n--\n\n"},
-    {"freeze", QN_FASTCALL(prep_freeze), "freeze($self, v)\n--\n\n"},
-    {"run", QN_FASTCALL(prep_run), "run($self, rounds=3)\n--\n\n"},
-    {"reduced", as_cfunc(prep_reduced), METH_NOARGS, "reduced($self)\n--\n\n"},
-    {"reconstruct", QN_FASTCALL(prep_reconstruct), "reconstruct($self, model)\n--\n\n"},
-    {"proof_steps", as_cfunc(prep_proof_steps), METH_NOARGS, "proof_steps($self)\n--\n\n"},
+    {"add_clause", QN_FASTCALL((fast_method<sig_add_clause, Preprocessor, kExclusive, prep_add_clause>)),
+     "add_clause($self, lits)\n--\n\n"},
+    {"freeze", QN_FASTCALL((fast_method<sig_freeze, Preprocessor, kExclusive, prep_freeze>)), "freeze($self, v)\n--\n\n"},
+    {"run", QN_FASTCALL((fast_method<sig_run, Preprocessor, kExclusive, prep_run>)), "run($self, rounds=" QN_STR(QN_PREP_ROUNDS) ")\n--\n\n"},
+    {"reduced", QN_NOARGS((noargs<Preprocessor, kShared, prep_reduced>)), "reduced($self)\n--\n\n"},
+    {"reconstruct", QN_FASTCALL((fast_method<sig_reconstruct, Preprocessor, kShared, prep_reconstruct>)),
+     "reconstruct($self, model)\n--\n\n"},
+    {"proof_steps", QN_NOARGS((noargs<Preprocessor, kShared, prep_proof_steps>)), "proof_steps($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef prep_getset[] = {
-    {"unsat", prep_getter<bool, read_unsat>, nullptr, nullptr, nullptr},
-    {"nvars", prep_getter<uint64_t, read_nvars>, nullptr, nullptr, nullptr},
-#define QN_PREP_STAT_GETTER(name) {#name, prep_getter<uint64_t, read_##name>, nullptr, nullptr, nullptr},
+    {"unsat", prop<Preprocessor, [](Preprocessor &p) { return p.unsat(); }>, nullptr, nullptr, nullptr},
+    {"nvars", prop<Preprocessor, [](Preprocessor &p) { return p.nvars(); }>, nullptr, nullptr, nullptr},
+#define QN_PREP_STAT_GETTER(name) \
+  {#name, prop<Preprocessor, [](Preprocessor &p) { return p.name; }>, nullptr, nullptr, nullptr},
     QN_PREP_STATS(QN_PREP_STAT_GETTER)
 #undef QN_PREP_STAT_GETTER
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -203,13 +137,12 @@ PyGetSetDef prep_getset[] = {
 
 PyType_Slot prep_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(prep_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(box_dealloc<Preprocessor>)},
-    {Py_tp_traverse, reinterpret_cast<void *>(box_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(box_clear)},
+    QN_BOX_SLOTS(Preprocessor),
     {Py_tp_repr, reinterpret_cast<void *>(prep_repr)},
     {Py_tp_methods, prep_methods},
     {Py_tp_getset, prep_getset},
-    {Py_tp_doc, const_cast<char *>("Preprocessor(nvars=0, do_bve=True, max_resolvent_len=20, with_proof=False)\n--\n\n"
+    {Py_tp_doc, const_cast<char *>("Preprocessor(nvars=0, do_bve=True, max_resolvent_len=" QN_STR(QN_PREP_MAX_RESOLVENT_LEN)
+                                   ", with_proof=False)\n--\n\n"
                                    "Native preprocessor: subsumption, self-subsuming resolution, pure literals\n"
                                    "and bounded variable elimination.")},
     {0, nullptr},
@@ -217,7 +150,7 @@ PyType_Slot prep_slots[] = {
 
 PyType_Spec prep_spec = {
     "quillon_native.Preprocessor",
-    sizeof(PrepBox),
+    sizeof(glue::Box<Preprocessor>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     prep_slots,
@@ -226,7 +159,7 @@ PyType_Spec prep_spec = {
 }  // namespace
 
 int add_preprocessor_type(PyObject *module) {
-  return add_type_once(module, &preprocessor_type, &prep_spec, "Preprocessor");
+  return glue::add_type(module, "Preprocessor", &prep_spec, &preprocessor_type, false);
 }
 
 }  // namespace qn::py

@@ -10,13 +10,12 @@
 // then the interpreter lock is released for the whole native run (threads
 // or not), and the winner's outcome is turned into the result tuple once
 // the lock is back.
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "binding/module.hpp"
-#include "binding/options.hpp"
 #include "portfolio/portfolio.hpp"
+#include "pyglue/options.hpp"
 
 namespace qn::py {
 namespace {
@@ -49,27 +48,16 @@ bool make_option_keys() {
 // Replaces the pending conversion error by
 // TypeError("failed to extract field WorkerConfig.{key}") raised from it.
 void raise_field_error(const char *key) {
-  PyObject *type = nullptr, *cause = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &cause, &tb);
-  PyErr_NormalizeException(&type, &cause, &tb);
-  if (cause != nullptr && tb != nullptr) PyException_SetTraceback(cause, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  const std::string msg = std::string("failed to extract field WorkerConfig.") + key;
-  PyErr_SetString(PyExc_TypeError, msg.c_str());
-  if (cause == nullptr) return;
-  PyObject *etype = nullptr, *err = nullptr, *etb = nullptr;
-  PyErr_Fetch(&etype, &err, &etb);
-  PyErr_NormalizeException(&etype, &err, &etb);
-  if (err != nullptr) {
+  Ref cause = take_error();
+  raise_type_error(std::string("failed to extract field WorkerConfig.") + key);
+  if (!cause) return;
+  Ref error = take_error();
+  if (error) {
     // As `raise TypeError(...) from cause`: both links, context suppressed.
-    Py_INCREF(cause);
-    PyException_SetContext(err, cause);  // steals
-    PyException_SetCause(err, cause);    // steals
-  } else {
-    Py_DECREF(cause);
+    PyException_SetContext(error.get(), Py_NewRef(cause.get()));  // steals
+    PyException_SetCause(error.get(), cause.release());           // steals
   }
-  PyErr_Restore(etype, err, etb);
+  restore_error(std::move(error));
 }
 
 bool read_worker_config(PyObject *item, OptionValues *out) {
@@ -112,69 +100,51 @@ bool to_configs(const std::vector<OptionValues> &workers, std::vector<Config> *o
   return true;
 }
 
-// The counters an outcome reports, in the order of its tuple.
-constexpr uint64_t Stats::*kOutcomeStats[] = {&Stats::conflicts, &Stats::decisions, &Stats::propagations,
-                                               &Stats::restarts};
-
 // (worker, from_alt, sat, model, conflicts, decisions, propagations,
 //  restarts, proof)
 PyObject *new_outcome_tuple(const portfolio::Outcome &o) {
-  constexpr Py_ssize_t kSize = 5 + std::size(kOutcomeStats);
-  PyObject *items[kSize];
-  Py_ssize_t n = 0;
-  items[n++] = new_u64(o.worker);
-  items[n++] = new_u64(o.from_alt);
-  items[n++] = PyBool_FromLong(o.sat);
-  items[n++] = new_bool_list(o.model);
-  for (uint64_t Stats::*field : kOutcomeStats) items[n++] = new_u64(o.stats.*field);
-  items[n++] = new_proof_list(o.proof, ProofKind::Flag);
-  bool complete = true;
-  for (PyObject *x : items) complete = complete && x != nullptr;
-  PyObject *t = complete ? PyTuple_New(kSize) : nullptr;
-  if (t == nullptr) {
-    for (PyObject *x : items) Py_XDECREF(x);
-    return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < kSize; ++i) PyTuple_SetItem(t, i, items[i]);
-  return t;
+  const Stats &st = o.stats;
+  return glue::new_tuple(to_py(o.worker), to_py(o.from_alt), to_py(o.sat), new_bool_list(o.model),
+                         to_py(st.conflicts), to_py(st.decisions), to_py(st.propagations), to_py(st.restarts),
+                         new_proof_list(o.proof, ProofKind::Flag));
 }
+
+PyObject *solve_portfolio(PyObject **slots) {
+  uint32_t nvars = 0;
+  std::vector<std::vector<Lit>> clauses, alt;
+  std::vector<OptionValues> workers;
+  bool has_alt = false;
+  uint64_t alt_threads = 0;
+  bool want_proof = false;
+  if (!arg(slots[0], "nvars", conv_u32, &nvars) || !arg(slots[1], "clauses", conv_u32_seq_seq, &clauses) ||
+      !arg(slots[2], "configs", conv_worker_configs, &workers) ||
+      !opt_arg(slots[3], "alt", conv_u32_seq_seq, &alt, &has_alt) ||
+      !arg(slots[4], "alt_threads", conv_u64, &alt_threads) || !arg(slots[5], "want_proof", conv_bool, &want_proof))
+    return nullptr;
+  std::vector<Config> configs;
+  if (!to_configs(workers, &configs)) return nullptr;
+  workers.clear();
+  std::optional<portfolio::Outcome> answer;
+  {
+    glue::Unlocked unlocked;
+    answer = portfolio::run(nvars, clauses, has_alt ? &alt : nullptr, alt_threads, configs, want_proof);
+  }
+  if (!answer) Py_RETURN_NONE;
+  return new_outcome_tuple(*answer);
+}
+
+PyMethodDef portfolio_functions[] = {
+    {"solve_portfolio", QN_FASTCALL((fast_function<sig_solve_portfolio, solve_portfolio>)),
+     "solve_portfolio(nvars, clauses, configs, alt=None, alt_threads=0, want_proof=False)\n--\n\n"
+     "Run a threaded portfolio over one formula and return the first answer.\n\n"
+     "Releases the GIL for the duration: without that the Python interpreter lock\n"
+     "would be held across the whole solve and the threads would serialise, which\n"
+     "would make the entire exercise pointless."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
-const char doc_solve_portfolio[] =
-    "solve_portfolio(nvars, clauses, configs, alt=None, alt_threads=0, want_proof=False)\n--\n\n"
-    "Run a threaded portfolio over one formula and return the first answer.\n\n"
-    "Releases the GIL for the duration: without that the Python interpreter lock\n"
-    "would be held across the whole solve and the threads would serialise, which\n"
-    "would make the entire exercise pointless.";
-
-PyObject *fn_solve_portfolio(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[6];
-    if (!bind_fastcall(sig_solve_portfolio, args, nargs, kwnames, slots)) return nullptr;
-    uint32_t nvars = 0;
-    std::vector<std::vector<Lit>> clauses, alt;
-    std::vector<OptionValues> workers;
-    bool has_alt = false;
-    uint64_t alt_threads = 0;
-    bool want_proof = false;
-    if (!arg(slots[0], "nvars", conv_u32, &nvars) || !arg(slots[1], "clauses", conv_u32_seq_seq, &clauses) ||
-        !arg(slots[2], "configs", conv_worker_configs, &workers) ||
-        !opt_arg(slots[3], "alt", conv_u32_seq_seq, &alt, &has_alt) ||
-        !arg(slots[4], "alt_threads", conv_u64, &alt_threads) ||
-        !arg(slots[5], "want_proof", conv_bool, &want_proof))
-      return nullptr;
-    std::vector<Config> configs;
-    if (!to_configs(workers, &configs)) return nullptr;
-    workers.clear();
-    std::optional<portfolio::Outcome> answer;
-    {
-      NoGil unlocked;
-      answer = portfolio::run(nvars, clauses, has_alt ? &alt : nullptr, alt_threads, configs, want_proof);
-    }
-    if (!answer) Py_RETURN_NONE;
-    return new_outcome_tuple(*answer);
-  });
-}
+int add_solve_portfolio(PyObject *module) { return PyModule_AddFunctions(module, portfolio_functions); }
 
 }  // namespace qn::py

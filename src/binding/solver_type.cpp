@@ -13,13 +13,12 @@
 #include <string>
 
 #include "binding/module.hpp"
-#include "binding/options.hpp"
+#include "pyglue/options.hpp"
 #include "solver/solver.hpp"
 
 namespace qn::py {
 namespace {
 
-using SolverBox = Box<Solver>;
 PyObject *solver_type = nullptr;
 
 // nvars, then the options in keyword order.
@@ -30,9 +29,6 @@ const Signature sig_new = [] {
 }();
 const Signature sig_add_clause{"Solver.add_clause()", {"lits"}, 1};
 const Signature sig_solve{"Solver.solve()", {"max_conflicts", "seconds"}, 0};
-
-Solver &core(PyObject *self) { return native<Solver>(self); }
-std::atomic<intptr_t> &borrow(PyObject *self) { return borrow_of<Solver>(self); }
 
 PyObject *solver_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return boundary([&]() -> PyObject * {
@@ -47,52 +43,29 @@ PyObject *solver_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
       }
     }
     if (!check_options(v)) return nullptr;
-    return box_alloc(type, new Solver(nvars, v.cfg));
+    return glue::box_alloc(type, new Solver(nvars, v.cfg));
   });
 }
 
-PyObject *solver_new_var(PyObject *self, PyObject *) {
-  return boundary([&]() -> PyObject * {
-    Exclusive guard(borrow(self));
-    if (!guard) return nullptr;
-    return PyLong_FromUnsignedLong(core(self).new_var());
-  });
+PyObject *solver_new_var(Solver &s, PyObject *) { return to_py(s.new_var()); }
+
+PyObject *solver_enable_proof(Solver &s, PyObject *) {
+  if (s.used()) {
+    raise_value_error(
+        "enable_proof() must be called before any clause is added: a proof that starts midway through the "
+        "formula is not a proof");
+    return nullptr;
+  }
+  s.enable_proof();
+  Py_RETURN_NONE;
 }
 
-PyObject *solver_enable_proof(PyObject *self, PyObject *) {
-  return boundary([&]() -> PyObject * {
-    Exclusive guard(borrow(self));
-    if (!guard) return nullptr;
-    Solver &s = core(self);
-    if (s.used()) {
-      raise_value_error(
-          "enable_proof() must be called before any clause is added: a proof that starts midway through the "
-          "formula is not a proof");
-      return nullptr;
-    }
-    s.enable_proof();
-    Py_RETURN_NONE;
-  });
-}
+PyObject *solver_proof_steps(Solver &s, PyObject *) { return new_proof_list(s.proof(), ProofKind::Letter); }
 
-PyObject *solver_proof_steps(PyObject *self, PyObject *) {
-  return boundary([&]() -> PyObject * {
-    Shared guard(borrow(self));
-    if (!guard) return nullptr;
-    return new_proof_list(core(self).proof(), ProofKind::Letter);
-  });
-}
-
-PyObject *solver_add_clause(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[1];
-    if (!bind_fastcall(sig_add_clause, args, nargs, kw, slots)) return nullptr;
-    Exclusive guard(borrow(self));
-    if (!guard) return nullptr;
-    std::vector<Lit> lits;
-    if (!arg(slots[0], "lits", conv_u32_seq, &lits)) return nullptr;
-    return PyBool_FromLong(core(self).add_clause(lits.data(), lits.size()));
-  });
+PyObject *solver_add_clause(Solver &s, PyObject **slots) {
+  std::vector<Lit> lits;
+  if (!arg(slots[0], "lits", conv_u32_seq, &lits)) return nullptr;
+  return to_py(s.add_clause(lits.data(), lits.size()));
 }
 
 // now + seconds on the monotonic clock.  The failures are internal
@@ -137,96 +110,50 @@ bool deadline_after(double seconds, std::optional<std::chrono::steady_clock::tim
   return true;
 }
 
-PyObject *solver_solve(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[2];
-    if (!bind_fastcall(sig_solve, args, nargs, kw, slots)) return nullptr;
-    Exclusive guard(borrow(self));
-    if (!guard) return nullptr;
-    uint64_t max_conflicts = 0;
-    double seconds = 0.0;
-    bool has_max = false, has_seconds = false;
-    if (!opt_arg(slots[0], "max_conflicts", conv_u64, &max_conflicts, &has_max) ||
-        !opt_arg(slots[1], "seconds", conv_f64, &seconds, &has_seconds))
-      return nullptr;
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    if (has_seconds && !deadline_after(seconds, &deadline)) return nullptr;
-    Solver &s = core(self);
-    struct ClearDeadline {
-      Solver &s;
-      ~ClearDeadline() { s.set_deadline(std::nullopt); }
-    } clear{s};
-    s.set_deadline(deadline);
-    const uint8_t r =
-        s.solve(has_max ? std::optional<uint64_t>(max_conflicts) : std::optional<uint64_t>());
-    if (r == kSat) Py_RETURN_TRUE;
-    if (r == kUnsat) Py_RETURN_FALSE;
-    Py_RETURN_NONE;
-  });
+PyObject *solver_solve(Solver &s, PyObject **slots) {
+  uint64_t max_conflicts = 0;
+  double seconds = 0.0;
+  bool has_max = false, has_seconds = false;
+  if (!opt_arg(slots[0], "max_conflicts", conv_u64, &max_conflicts, &has_max) ||
+      !opt_arg(slots[1], "seconds", conv_f64, &seconds, &has_seconds))
+    return nullptr;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (has_seconds && !deadline_after(seconds, &deadline)) return nullptr;
+  struct ClearDeadline {
+    Solver &s;
+    ~ClearDeadline() { s.set_deadline(std::nullopt); }
+  } clear{s};
+  s.set_deadline(deadline);
+  const uint8_t r = s.solve(has_max ? std::optional<uint64_t>(max_conflicts) : std::optional<uint64_t>());
+  if (r == kSat) Py_RETURN_TRUE;
+  if (r == kUnsat) Py_RETURN_FALSE;
+  Py_RETURN_NONE;
 }
 
-PyObject *solver_check_watch_invariant(PyObject *self, PyObject *) {
-  return boundary([&]() -> PyObject * {
-    Shared guard(borrow(self));
-    if (!guard) return nullptr;
-    const std::vector<std::string> v = core(self).check_watch_invariant();
-    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < v.size(); ++i) {
-      PyObject *str = PyUnicode_FromStringAndSize(v[i].data(), static_cast<Py_ssize_t>(v[i].size()));
-      if (str == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str);
-    }
-    return list.release();
-  });
-}
-
-PyObject *get_model(PyObject *self, void *) {
-  return boundary([&]() -> PyObject * {
-    Shared guard(borrow(self));
-    if (!guard) return nullptr;
-    return new_bool_list(core(self).model());
-  });
-}
-
-PyObject *get_nvars(PyObject *self, void *) {
-  Shared guard(borrow(self));
-  if (!guard) return nullptr;
-  return PyLong_FromUnsignedLong(core(self).nvars());
-}
-
-PyObject *get_ok(PyObject *self, void *) {
-  Shared guard(borrow(self));
-  if (!guard) return nullptr;
-  return PyBool_FromLong(core(self).ok());
-}
-
-template <uint64_t Stats::*Field>
-PyObject *get_stat(PyObject *self, void *) {
-  Shared guard(borrow(self));
-  if (!guard) return nullptr;
-  return new_u64(core(self).stats().*Field);
+PyObject *solver_check_watch_invariant(Solver &s, PyObject *) {
+  const std::vector<std::string> v = s.check_watch_invariant();
+  return glue::new_list(v.size(), [&](size_t i) { return to_py(v[i]); });
 }
 
 PyObject *solver_repr(PyObject *self) {
-  Shared guard(borrow(self));
-  if (!guard) return nullptr;
-  const Solver &s = core(self);
-  const std::string r =
-      "<native.Solver vars=" + std::to_string(s.nvars()) + " conflicts=" + std::to_string(s.stats().conflicts) + ">";
-  return PyUnicode_FromString(r.c_str());
+  return with_shared<Solver>(self, [](Solver &s) {
+    return to_py("<native.Solver vars=" + std::to_string(s.nvars()) +
+                 " conflicts=" + std::to_string(s.stats().conflicts) + ">");
+  });
 }
 
 PyMethodDef solver_methods[] = {
-    {"new_var", as_cfunc(solver_new_var), METH_NOARGS, "new_var($self)\n--\n\n"},
-    {"enable_proof", as_cfunc(solver_enable_proof), METH_NOARGS,
+    {"new_var", QN_NOARGS((noargs<Solver, kExclusive, solver_new_var>)), "new_var($self)\n--\n\n"},
+    {"enable_proof", QN_NOARGS((noargs<Solver, kExclusive, solver_enable_proof>)),
      "enable_proof($self)\n--\n\nTurn on DRAT proof logging.  Must be called before any clause is added,\nsince a "
      "proof that starts midway through is not a proof."},
-    {"proof_steps", as_cfunc(solver_proof_steps), METH_NOARGS,
+    {"proof_steps", QN_NOARGS((noargs<Solver, kShared, solver_proof_steps>)),
      "proof_steps($self)\n--\n\nThe recorded proof as (kind, dimacs_literals) pairs, kind in {\"a\",\"d\"}."},
-    {"add_clause", QN_FASTCALL(solver_add_clause), "add_clause($self, lits)\n--\n\n"},
-    {"solve", QN_FASTCALL(solver_solve), "solve($self, max_conflicts=None, seconds=None)\n--\n\n"},
-    {"check_watch_invariant", as_cfunc(solver_check_watch_invariant), METH_NOARGS,
+    {"add_clause", QN_FASTCALL((fast_method<sig_add_clause, Solver, kExclusive, solver_add_clause>)),
+     "add_clause($self, lits)\n--\n\n"},
+    {"solve", QN_FASTCALL((fast_method<sig_solve, Solver, kExclusive, solver_solve>)),
+     "solve($self, max_conflicts=None, seconds=None)\n--\n\n"},
+    {"check_watch_invariant", QN_NOARGS((noargs<Solver, kShared, solver_check_watch_invariant>)),
      "check_watch_invariant($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -235,12 +162,12 @@ PyMethodDef solver_methods[] = {
 constexpr size_t kFixedProps = 3;
 constexpr std::array<PyGetSetDef, kFixedProps + kNumStats + 1> solver_properties() {
   std::array<PyGetSetDef, kFixedProps + kNumStats + 1> props{{
-      {"model", get_model, nullptr, nullptr, nullptr},
-      {"nvars", get_nvars, nullptr, nullptr, nullptr},
-      {"ok", get_ok, nullptr, nullptr, nullptr},
+      {"model", prop<Solver, [](Solver &s) { return new_bool_list(s.model()); }>, nullptr, nullptr, nullptr},
+      {"nvars", prop<Solver, [](Solver &s) { return s.nvars(); }>, nullptr, nullptr, nullptr},
+      {"ok", prop<Solver, [](Solver &s) { return s.ok(); }>, nullptr, nullptr, nullptr},
   }};
 #define QN_STAT_GETTER(name, shown_at) \
-  props[kFixedProps + (shown_at)] = {#name, get_stat<&Stats::name>, nullptr, nullptr, nullptr};
+  props[kFixedProps + (shown_at)] = {#name, prop<Solver, [](Solver &s) { return s.stats().name; }>, nullptr, nullptr, nullptr};
   QN_SOLVER_STATS(QN_STAT_GETTER)
 #undef QN_STAT_GETTER
   props.back() = {nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -259,9 +186,7 @@ std::array<PyGetSetDef, kFixedProps + kNumStats + 1> solver_getset = solver_prop
 
 PyType_Slot solver_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(solver_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(box_dealloc<Solver>)},
-    {Py_tp_traverse, reinterpret_cast<void *>(box_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(box_clear)},
+    QN_BOX_SLOTS(Solver),
     {Py_tp_repr, reinterpret_cast<void *>(solver_repr)},
     {Py_tp_methods, solver_methods},
     {Py_tp_getset, solver_getset.data()},
@@ -271,7 +196,7 @@ PyType_Slot solver_slots[] = {
 
 PyType_Spec solver_spec = {
     "quillon_native.Solver",
-    sizeof(SolverBox),
+    sizeof(glue::Box<Solver>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     solver_slots,
@@ -287,7 +212,7 @@ int add_solver_type(PyObject *module) {
                                  "bit-for-bit while the port is intentionally faithful.";
   for (PyType_Slot *slot = solver_slots; slot->slot != 0; ++slot)
     if (slot->slot == Py_tp_doc) slot->pfunc = const_cast<char *>(doc.c_str());
-  return add_type_once(module, &solver_type, &solver_spec, "Solver");
+  return glue::add_type(module, "Solver", &solver_spec, &solver_type, false);
 }
 
 }  // namespace qn::py

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/formula_type.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 #include "cli/search_wire.hpp"
@@ -24,25 +23,27 @@ namespace {
 
 constexpr size_t kBlockWords = size_t{1} << 14;
 
-struct FeedObject : NativeObject {
-  int fd;
-  bool gone;  // the program closed its end
-  std::vector<uint32_t> *words;
-  std::vector<int64_t> *codes;
-  std::vector<Lit> *lits;
+struct FeedState {
+  int fd = -1;
+  bool gone = false;  // the program closed its end
+  std::vector<uint32_t> words;
+  std::vector<int64_t> codes;  // scratch of the clause input
+  std::vector<Lit> lits;
+  ~FeedState() {
+    if (fd >= 0) ::close(fd);
+  }
+  bool add(const Lit *lits, size_t n);
 };
-
-FeedObject *as_feed(PyObject *o) { return reinterpret_cast<FeedObject *>(o); }
 
 // Sends the buffered words (with `proof_fd` attached when >= 0); false with
 // a Python error (a signal handler's, or a closed feed).
-bool send_words(FeedObject *o, int proof_fd = -1) {
+bool send_words(FeedState *o, int proof_fd = -1) {
   if (o->fd < 0) {
     PyErr_SetString(PyExc_ValueError, "the feed is finished");
     return false;
   }
-  const char *data = reinterpret_cast<const char *>(o->words->data());
-  size_t left = o->words->size() * sizeof(uint32_t);
+  const char *data = reinterpret_cast<const char *>(o->words.data());
+  size_t left = o->words.size() * sizeof(uint32_t);
   while (left > 0 && !o->gone) {
     iovec iov{const_cast<char *>(data), left};
     msghdr msg{};
@@ -71,83 +72,41 @@ bool send_words(FeedObject *o, int proof_fd = -1) {
     data += w;
     left -= static_cast<size_t>(w);
   }
-  o->words->clear();
+  o->words.clear();
   return true;
 }
 
-bool add(FeedObject *o, const Lit *lits, size_t n) {
-  std::vector<uint32_t> &w = *o->words;
-  w.push_back(static_cast<uint32_t>(n));
-  w.insert(w.end(), lits, lits + n);
-  return w.size() < kBlockWords || send_words(o);
+bool FeedState::add(const Lit *l, size_t n) {
+  words.push_back(static_cast<uint32_t>(n));
+  words.insert(words.end(), l, l + n);
+  return words.size() < kBlockWords || send_words(this);
 }
 
 PyObject *feed_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   int fd = -1;
   static const char *kw[] = {"fd", nullptr};
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:ClauseFeed", const_cast<char **>(kw), &fd)) return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject *self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  FeedObject *o = as_feed(self);
+  auto *o = new FeedState();
   o->fd = fd;
-  o->gone = false;
-  o->words = nullptr;
-  o->codes = nullptr;
-  o->lits = nullptr;
-  PyObject *r = boundary([&]() -> PyObject * {
-    o->words = new std::vector<uint32_t>();
-    o->words->reserve(kBlockWords + 64);
-    o->codes = new std::vector<int64_t>();
-    o->lits = new std::vector<Lit>();
-    return self;
-  });
-  if (r == nullptr) Py_DECREF(self);
-  return r;
-}
-
-void feed_dealloc(PyObject *self) {
-  FeedObject *o = as_feed(self);
-  if (o->fd >= 0) ::close(o->fd);
-  delete o->words;
-  delete o->codes;
-  delete o->lits;
-  dealloc(self);
-}
-
-PyObject *feed_feed(PyObject *self, PyObject *args) {
-  FeedObject *o = as_feed(self);
-  return feed_block(args, *o->codes, *o->lits, [&](const Lit *l, size_t n) { return add(o, l, n); });
-}
-
-PyObject *feed_add_clause(PyObject *self, PyObject *clause) {
-  FeedObject *o = as_feed(self);
-  if (!lits_of(clause, *o->lits)) return nullptr;
-  if (!add(o, o->lits->data(), o->lits->size())) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject *feed_add_formula(PyObject *self, PyObject *formula) {
-  FeedObject *o = as_feed(self);
-  return add_formula_clauses(formula, [&](const Lit *lits, size_t n) { return add(o, lits, n); });
+  o->words.reserve(kBlockWords + 64);
+  return glue::box_alloc(type, o);
 }
 
 // finish(proof_fd=-1): True when the program took the whole formula.
-PyObject *feed_finish(PyObject *self, PyObject *args) {
+PyObject *feed_finish(FeedState &feed, PyObject *args) {
   int proof_fd = -1;
   if (!PyArg_ParseTuple(args, "|i:finish", &proof_fd)) return nullptr;
-  FeedObject *o = as_feed(self);
-  o->words->push_back(wire::kEndOfFormula);
+  FeedState *o = &feed;
+  o->words.push_back(wire::kEndOfFormula);
   if (!send_words(o, proof_fd)) return nullptr;
   ::close(o->fd);
   o->fd = -1;
   return PyBool_FromLong(!o->gone);
 }
 
-PyObject *feed_close(PyObject *self, PyObject *) {
-  FeedObject *o = as_feed(self);
-  if (o->fd >= 0) ::close(o->fd);
-  o->fd = -1;
+PyObject *feed_close(FeedState &o, PyObject *) {
+  if (o.fd >= 0) ::close(o.fd);
+  o.fd = -1;
   Py_RETURN_NONE;
 }
 
@@ -158,26 +117,24 @@ PyObject *make_socketpair(PyObject *, PyObject *) {
 }
 
 PyMethodDef feed_methods[] = {
-    {"feed", method<feed_feed>, METH_VARARGS,
-     "feed(block, limit, tail)\n--\n\nSend the clauses of a block of DIMACS numbers; (clauses, maxvar, tail) or None."},
-    {"add_clause", method<feed_add_clause>, METH_O, "add_clause(lits)\n--\n\nSend one clause of internal literals."},
-    {"add_formula", method<feed_add_formula>, METH_O, "add_formula(formula)\n--\n\nSend every clause of a Formula."},
-    {"finish", method<feed_finish>, METH_VARARGS,
+    QN_CLAUSE_INPUT(FeedState, "Send"),
+    QN_FORMULA_INPUT(FeedState, "Send"),
+    {"finish", method<FeedState, feed_finish>, METH_VARARGS,
      "finish(proof_fd=-1)\n--\n\nEnd the formula (with the proof file) and close; whether the program took it."},
-    {"close", method<feed_close>, METH_NOARGS, "close()\n--\n\nClose the socket without ending the formula."},
+    {"close", method<FeedState, feed_close>, METH_NOARGS, "close()\n--\n\nClose the socket without ending the formula."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot feed_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(make<feed_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(feed_dealloc)},
+    QN_BOX_SLOTS(FeedState),
     {Py_tp_methods, feed_methods},
     {Py_tp_doc, const_cast<char *>("ClauseFeed(fd)\n--\n\nClauses sent to the search program over socket fd.")},
     {0, nullptr},
 };
 
-PyType_Spec feed_spec = {"quillon_native_cli._scan.ClauseFeed", sizeof(FeedObject), 0, Py_TPFLAGS_DEFAULT,
-                         feed_slots};
+PyType_Spec feed_spec = {"quillon_native_cli._scan.ClauseFeed", sizeof(glue::Box<FeedState>), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, feed_slots};
 
 PyMethodDef feed_functions[] = {
     {"socketpair", entry<make_socketpair>, METH_NOARGS,
@@ -188,8 +145,7 @@ PyMethodDef feed_functions[] = {
 }  // namespace
 
 int add_clause_feed_type(PyObject *module) {
-  static PyObject *feed_type = nullptr;
-  if (add_type(module, &feed_spec, "ClauseFeed", &feed_type) < 0) return -1;
+  if (glue::add_type(module, "ClauseFeed", &feed_spec, &glue::state<State>(module).objects[kFeedType]) < 0) return -1;
   return PyModule_AddFunctions(module, feed_functions);
 }
 

@@ -1,9 +1,9 @@
 // quillon_native_cli._scan: the command line package's native module.  Each
-// glue file contributes its functions or types through one `add_*` entry
-// listed in module.cpp.
+// glue file contributes its functions or types through one `add_*` part
+// listed in module.cpp; the module's state keeps its classes.
 #pragma once
 
-#include <Python.h>
+#include "cli/py_glue.hpp"
 
 namespace qn::cli {
 

@@ -62,13 +62,10 @@ bool run_beside(Body body, std::atomic<bool> &stop) {
     cv.notify_one();
   });
   bool signalled = false;
-  for (bool ended = false; !ended;) {
-    Py_BEGIN_ALLOW_THREADS;
-    std::unique_lock<std::mutex> lock(m);
-    ended = cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
-    Py_END_ALLOW_THREADS;
+  for (int turn = 0; turn <= 0;) {
+    turn = glue::wait_turn(m, cv, [&] { return done; }, !signalled);
     if (stop_flag()->load()) stop.store(true);
-    if (!ended && !signalled && PyErr_CheckSignals() < 0) {
+    if (turn < 0) {
       signalled = true;
       stop.store(true);
     }
@@ -81,17 +78,15 @@ bool run_beside(Body body, std::atomic<bool> &stop) {
   return !signalled;
 }
 
-PyObject *run_plan(PyObject *, PyObject *args) {
+PyObject *run_plan(PyObject *module, PyObject *args) {
   PyObject *argv, *formula;
   int proof_fd;
-  if (!PyArg_ParseTuple(args, "O!O!i:run_plan", &PyList_Type, &argv, reinterpret_cast<PyTypeObject *>(formula_type),
-                        &formula, &proof_fd)) {
-    return nullptr;
-  }
+  auto *formula_type = reinterpret_cast<PyTypeObject *>(glue::state<State>(module).objects[kFormulaType]);
+  if (!PyArg_ParseTuple(args, "O!O!i:run_plan", &PyList_Type, &argv, formula_type, &formula, &proof_fd)) return nullptr;
   SearchArgs a;
   if (!parse_argv(argv, &a)) return nullptr;
-  return exclusive(formula, [&]() -> PyObject * {
-    const Formula &f = *as_formula(formula)->f;
+  return glue::with_native<kPolicy, FormulaState, glue::kExclusive>(formula, [&](FormulaState &o) -> PyObject * {
+    const Formula &f = o.f;
     const ReadFormula read = [&](const AddClause &add, int *fd) {
       for (size_t i = 0; i < f.size(); ++i) add(f.clause(i), f.clause_len(i));
       *fd = proof_fd < 0 ? -1 : ::fcntl(proof_fd, F_DUPFD_CLOEXEC, 3);

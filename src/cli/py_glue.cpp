@@ -5,77 +5,51 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <string>
-#include <string_view>
+
+#include "cli/formula_type.hpp"
 
 namespace qn::cli {
-namespace {
 
-// Reads one option value of type T from `v`.
-bool read_value(PyObject *v, bool *out) {
-  const int t = PyObject_IsTrue(v);
-  if (t < 0) return false;
-  *out = t != 0;
-  return true;
-}
-bool read_value(PyObject *v, uint64_t *out) {
-  *out = PyLong_AsUnsignedLongLong(v);
-  return !PyErr_Occurred();
-}
-bool read_value(PyObject *v, uint32_t *out) {
-  uint64_t x = 0;
-  if (!read_value(v, &x)) return false;
-  *out = static_cast<uint32_t>(x);
-  return true;
-}
-bool read_value(PyObject *v, double *out) {
-  *out = PyFloat_AsDouble(v);
-  return !PyErr_Occurred();
-}
-template <class E>
-bool read_enum(PyObject *v, E *out) {
-  Py_ssize_t n = 0;
-  const char *s = PyUnicode_AsUTF8AndSize(v, &n);
-  if (s == nullptr) return false;
-  if (parse(std::string_view(s, static_cast<size_t>(n)), out)) return true;
-  PyErr_Format(PyExc_ValueError, "unknown option value %R", v);
-  return false;
-}
-bool read_value(PyObject *v, RestartPolicy *out) { return read_enum(v, out); }
-bool read_value(PyObject *v, MinimizeMode *out) { return read_enum(v, out); }
-
-}  // namespace
-
-bool tail_codes(PyObject *tail, std::vector<int64_t> &out) {
-  const Py_ssize_t n = PyList_Size(tail);
-  for (Py_ssize_t i = 0; i < n; ++i) {
+int text_codes(PyObject *block, PyObject *tail, TextScan &ts, std::vector<int64_t> &codes) {
+  char *data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return -1;
+  codes.clear();
+  codes.reserve(static_cast<size_t>(size / 2 + 1) + static_cast<size_t>(PyList_Size(tail)));
+  for (Py_ssize_t i = 0; i < PyList_Size(tail); ++i) {
     const long long code = PyLong_AsLongLong(PyList_GetItem(tail, i));
-    if (code == -1 && PyErr_Occurred()) return false;
-    out.push_back(code);
+    if (code == -1 && PyErr_Occurred()) return -1;
+    codes.push_back(code);
   }
-  return true;
+  ts.at_start = codes.empty();
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  return scan_text(ts, p, p + size, codes) ? 1 : 0;
+}
+
+int binary_codes(PyObject *block, std::vector<int64_t> &codes) {
+  char *data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return -1;
+  codes.clear();
+  codes.reserve(static_cast<size_t>(size + 1));
+  const auto *p = reinterpret_cast<const unsigned char *>(data);
+  return scan_binary(p, p + size, codes) ? 1 : 0;
 }
 
 PyObject *tail_list(const std::vector<int64_t> &codes, size_t from) {
-  Owned rest(PyList_New(static_cast<Py_ssize_t>(codes.size() - from)));
-  if (rest.p == nullptr) return nullptr;
-  for (size_t i = from; i < codes.size(); ++i) {
-    PyObject *o = PyLong_FromLongLong(codes[i]);
-    if (o == nullptr || PyList_SetItem(rest.p, static_cast<Py_ssize_t>(i - from), o) < 0) return nullptr;
-  }
-  return rest.release();
+  return glue::new_list(codes.size() - from, [&](size_t i) { return to_py(codes[from + i]); });
 }
 
 // The internal literals of a sequence of ints.
 bool lits_of(PyObject *seq, std::vector<Lit> &out) {
-  Owned fast(PySequence_Fast(seq, "a clause must be a sequence of literals"));
-  if (fast.p == nullptr) return false;
-  const Py_ssize_t n = PySequence_Size(fast.p);
+  Ref fast(PySequence_Fast(seq, "a clause must be a sequence of literals"));
+  if (!fast) return false;
+  const Py_ssize_t n = PySequence_Size(fast.get());
   out.clear();
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Owned item(PySequence_GetItem(fast.p, i));
-    if (item.p == nullptr) return false;
-    const unsigned long v = PyLong_AsUnsignedLong(item.p);
+    Ref item(PySequence_GetItem(fast.get(), i));
+    if (!item) return false;
+    const unsigned long v = PyLong_AsUnsignedLong(item.get());
     if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
     if (v > UINT32_MAX) {
       PyErr_SetString(PyExc_OverflowError, "literal out of range");
@@ -105,67 +79,17 @@ int64_t dimacs_lits(PyObject *seq, std::vector<Lit> &out) {
   return top;
 }
 
-void refuse_busy(PyObject *self) {
-  Owned name(PyType_GetName(Py_TYPE(self)));
-  if (name.p == nullptr) return;
-  PyErr_Format(PyExc_RuntimeError, "%U is in use by another thread", name.p);
+void raise_failure(const char *what, const char *, int) { PyErr_SetString(PyExc_RuntimeError, what); }
+
+void refuse_busy(PyObject *self, bool) {
+  Ref name(PyType_GetName(Py_TYPE(self)));
+  if (name) PyErr_Format(PyExc_RuntimeError, "%U is in use by another thread", name.get());
 }
 
-void dealloc(PyObject *self) {
-  PyTypeObject *tp = Py_TYPE(self);
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free(self);
-  Py_DECREF(tp);
-}
-
-// The Config of a dict of option values (already validated by the module's
-// Solver constructor on the Python side).
-bool read_config(PyObject *options, Config *cfg) {
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(options, &pos, &key, &value)) {
-    const char *name = PyUnicode_AsUTF8AndSize(key, nullptr);
-    if (name == nullptr) return false;
-    const std::string k = name;
-#define QN_READ_OPTION(opt, type, def, ...)             \
-  if (k == #opt) {                                 \
-    if (!read_value(value, &cfg->opt)) return false; \
-    continue;                                      \
-  }
-    QN_SOLVER_OPTIONS(QN_READ_OPTION)
-#undef QN_READ_OPTION
-    PyErr_Format(PyExc_TypeError, "unknown solver option %R", key);
-    return false;
-  }
-  return true;
-}
-
-PyObject *new_stats(std::initializer_list<std::pair<const char *, uint64_t>> items) {
-  Owned d(PyDict_New());
-  if (d.p == nullptr) return nullptr;
-  for (const auto &[name, value] : items) {
-    Owned v(PyLong_FromUnsignedLongLong(value));
-    if (v.p == nullptr || PyDict_SetItemString(d.p, name, v.p) < 0) return nullptr;
-  }
-  return d.release();
-}
-
-PyObject *prep_stats_dict(const prep::Preprocessor &p) {
-#define QN_PREP_STAT_ITEM(name) {#name, p.name},
-  return new_stats({QN_PREP_STATS(QN_PREP_STAT_ITEM)});
-#undef QN_PREP_STAT_ITEM
-}
-
-int add_type(PyObject *module, PyType_Spec *spec, const char *name, PyObject **out) {
-  PyObject *t = PyType_FromSpec(spec);
-  if (t == nullptr) return -1;
-  *out = t;
-  Py_INCREF(t);
-  if (PyModule_AddObject(module, name, t) < 0) {
-    Py_DECREF(t);
-    return -1;
-  }
-  return 0;
+const Formula *formula_of(PyObject *o) {
+  const FormulaState *f = glue::native_of<FormulaState>(o);
+  if (f == nullptr) PyErr_SetString(PyExc_TypeError, "add_formula takes a Formula");
+  return f == nullptr ? nullptr : &f->f;
 }
 
 PyObject *attach_proof(ProofFile *f, PyObject *fd) {

@@ -62,41 +62,19 @@ PyObject *lit_object(PyObject *cache, int64_t code) {
 // that cycle would leak, nothing worse): tracked, each collection while a
 // proof is read walks every step read so far, two thirds of the reading time.
 PyObject *lit_list(PyObject *cache, const std::vector<int64_t> &codes, size_t from, size_t to) {
-  Owned list(PyList_New(static_cast<Py_ssize_t>(to - from)));
-  if (list.p == nullptr) return nullptr;
-  PyObject_GC_UnTrack(list.p);
-  for (size_t i = from; i < to; ++i) {
-    PyObject *o = lit_object(cache, codes[i]);
-    if (o == nullptr || PyList_SetItem(list.p, static_cast<Py_ssize_t>(i - from), o) < 0) return nullptr;
-  }
-  return list.release();
+  PyObject *list = glue::new_list(to - from, [&](size_t i) { return lit_object(cache, codes[from + i]); });
+  if (list != nullptr) PyObject_GC_UnTrack(list);
+  return list;
 }
 
 // Appends (is_deletion, literals) of codes[from, to), a step without its end.
 int append_step(PyObject *steps, PyObject *cache, const std::vector<int64_t> &codes, size_t from, size_t to) {
   const bool deletion = from < to && codes[from] == kDel;
   if (from < to && codes[from] < 0) ++from;
-  Owned lits(lit_list(cache, codes, from, to));
-  if (lits.p == nullptr) return -1;
-  Owned step(PyTuple_New(2));
-  if (step.p == nullptr) return -1;
-  PyTuple_SetItem(step.p, 0, Py_NewRef(deletion ? Py_True : Py_False));
-  PyTuple_SetItem(step.p, 1, lits.release());
-  PyObject_GC_UnTrack(step.p);
-  return PyList_Append(steps, step.p);
-}
-
-// The codes of `tail` (an unfinished clause or step) and then of `block`:
-// 1 when read, 0 when the block is refused, -1 on a Python error.
-int text_codes(PyObject *block, PyObject *tail, TextScan &ts, std::vector<int64_t> &codes) {
-  char *data;
-  Py_ssize_t size;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return -1;
-  codes.reserve(static_cast<size_t>(size / 2 + 1) + static_cast<size_t>(PyList_Size(tail)));
-  if (!tail_codes(tail, codes)) return -1;
-  ts.at_start = codes.empty();
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  return scan_text(ts, p, p + size, codes) ? 1 : 0;
+  Ref step(glue::new_tuple(to_py(deletion), lit_list(cache, codes, from, to)));
+  if (!step) return -1;
+  PyObject_GC_UnTrack(step.get());
+  return PyList_Append(steps, step.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -121,16 +99,14 @@ PyObject *cnf_numbers(PyObject *, PyObject *args) {
   size_t from = 0;
   for (size_t i = 0; i < codes.size(); ++i) {
     if (codes[i] != kEnd) continue;
-    Owned clause(lit_list(cache, codes, from, i));
-    if (clause.p == nullptr) return nullptr;
-    Owned r(PyObject_CallFunctionObjArgs(sink, clause.p, nullptr));
-    if (r.p == nullptr) return nullptr;
+    Ref clause(lit_list(cache, codes, from, i));
+    if (!clause) return nullptr;
+    Ref r(PyObject_CallFunctionObjArgs(sink, clause.get(), nullptr));
+    if (!r) return nullptr;
     ++clauses;
     from = i + 1;
   }
-  Owned rest(lit_list(cache, codes, from, codes.size()));
-  if (rest.p == nullptr) return nullptr;
-  return Py_BuildValue("LLN", clauses, static_cast<long long>(ts.maxvar), rest.release());
+  return Py_BuildValue("LLN", clauses, static_cast<long long>(ts.maxvar), lit_list(cache, codes, from, codes.size()));
 }
 
 PyObject *drat_text(PyObject *, PyObject *args) {
@@ -152,25 +128,19 @@ PyObject *drat_text(PyObject *, PyObject *args) {
     from = i + 1;
   }
   // The tail keeps its leading kDel: the Python reader's tail does the same.
-  Owned rest(PyList_New(static_cast<Py_ssize_t>(codes.size() - from)));
-  if (rest.p == nullptr) return nullptr;
-  for (size_t i = from; i < codes.size(); ++i) {
-    PyObject *o = codes[i] == kDel ? PyLong_FromLongLong(kDel) : lit_object(cache, codes[i]);
-    if (o == nullptr || PyList_SetItem(rest.p, static_cast<Py_ssize_t>(i - from), o) < 0) return nullptr;
-  }
-  return rest.release();
+  return glue::new_list(codes.size() - from, [&](size_t i) {
+    const int64_t code = codes[from + i];
+    return code == kDel ? to_py(code) : lit_object(cache, code);
+  });
 }
 
 PyObject *drat_binary(PyObject *, PyObject *args) {
   PyObject *block, *steps, *cache;
   if (!PyArg_ParseTuple(args, "SO!O!:drat_binary", &block, &PyList_Type, &steps, &PyList_Type, &cache)) return nullptr;
-  char *data;
-  Py_ssize_t size;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
   std::vector<int64_t> codes;
-  codes.reserve(static_cast<size_t>(size + 1));
-  const auto *p = reinterpret_cast<const unsigned char *>(data);
-  if (!scan_binary(p, p + size, codes)) Py_RETURN_NONE;
+  const int read = binary_codes(block, codes);
+  if (read < 0) return nullptr;
+  if (read == 0) Py_RETURN_NONE;
   long long n = 0;
   size_t from = 0;
   for (size_t i = 0; i < codes.size(); ++i) {

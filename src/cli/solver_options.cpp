@@ -19,29 +19,28 @@
 namespace qn::cli {
 namespace {
 
-PyObject *value(bool v) { return PyBool_FromLong(v); }
-PyObject *value(uint32_t v) { return PyLong_FromUnsignedLong(v); }
-PyObject *value(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-PyObject *value(double v) { return PyFloat_FromDouble(v); }
-template <class E>
-PyObject *value(E v) {
-  const std::string_view s = spelling(v);
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+template <class T>
+PyObject *value(T v) {
+  if constexpr (std::is_enum_v<T>) {
+    return to_py(spelling(v));
+  } else {
+    return to_py(v);
+  }
 }
 
 // The spellings of an option string, the default's first.
 template <class E>
 PyObject *choices(E def) {
-  Owned out(PyList_New(0));
-  if (out.p == nullptr) return nullptr;
+  Ref out(PyList_New(0));
+  if (!out) return nullptr;
   for (int first = 1; first >= 0; --first) {
     for (unsigned u = 0; !spelling(static_cast<E>(u)).empty(); ++u) {
       if ((static_cast<E>(u) == def) != (first == 1)) continue;
-      Owned text(value(static_cast<E>(u)));
-      if (text.p == nullptr || PyList_Append(out.p, text.p) < 0) return nullptr;
+      Ref text(value(static_cast<E>(u)));
+      if (!text || PyList_Append(out.get(), text.get()) < 0) return nullptr;
     }
   }
-  return PyList_AsTuple(out.p);
+  return PyList_AsTuple(out.get());
 }
 
 // (name, default, lo, hi, lo_open, choices, help) of an option of type T:
@@ -67,16 +66,16 @@ PyObject *row(const char *name, T def, OptionRange r, const char *help) {
 // for every Solver option, in keyword order.
 PyObject *solver_options(PyObject *, PyObject *) {
   const Config d;
-  Owned out(PyList_New(0));
-  if (out.p == nullptr) return nullptr;
-#define QN_PUT_OPTION(name, type, def, range, help)                          \
-  {                                                                          \
-    Owned r(row<type>(#name, d.name, range, help));                          \
-    if (r.p == nullptr || PyList_Append(out.p, r.p) < 0) return nullptr;     \
+  Ref out(PyList_New(0));
+  if (!out) return nullptr;
+#define QN_PUT_OPTION(name, type, def, range, help)                              \
+  {                                                                              \
+    Ref r(row<type>(#name, d.name, range, help));                                \
+    if (!r || PyList_Append(out.get(), r.get()) < 0) return nullptr;             \
   }
   QN_SOLVER_OPTIONS(QN_PUT_OPTION)
 #undef QN_PUT_OPTION
-  return PyList_AsTuple(out.p);
+  return PyList_AsTuple(out.get());
 }
 
 PyObject *text(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
@@ -84,13 +83,13 @@ PyObject *text(std::string_view s) { return PyUnicode_FromStringAndSize(s.data()
 // ((a, b), ...) of a table of two text fields.
 template <class Row, size_t N>
 PyObject *pairs(const Row (&rows)[N], std::string_view Row::*a, std::string_view Row::*b) {
-  Owned out(PyTuple_New(N));
-  if (out.p == nullptr) return nullptr;
+  Ref out(PyTuple_New(N));
+  if (!out) return nullptr;
   for (size_t i = 0; i < N; ++i) {
-    Owned x(text(rows[i].*a)), y(text(rows[i].*b));
-    if (x.p == nullptr || y.p == nullptr) return nullptr;
-    PyObject *item = PyTuple_Pack(2, x.p, y.p);
-    if (item == nullptr || PyTuple_SetItem(out.p, static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+    Ref x(text(rows[i].*a)), y(text(rows[i].*b));
+    if (!x || !y) return nullptr;
+    PyObject *item = PyTuple_Pack(2, x.get(), y.get());
+    if (item == nullptr || PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
   }
   return out.release();
 }
@@ -98,11 +97,11 @@ PyObject *pairs(const Row (&rows)[N], std::string_view Row::*a, std::string_view
 // (name, ...) of a table of names.
 template <size_t N>
 PyObject *names(const std::string_view (&rows)[N]) {
-  Owned out(PyTuple_New(N));
-  if (out.p == nullptr) return nullptr;
+  Ref out(PyTuple_New(N));
+  if (!out) return nullptr;
   for (size_t i = 0; i < N; ++i) {
     PyObject *item = text(rows[i]);
-    if (item == nullptr || PyTuple_SetItem(out.p, static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
+    if (item == nullptr || PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
   }
   return out.release();
 }

@@ -37,10 +37,12 @@ using ClauseId = uint32_t;
 inline constexpr uint64_t kMaxVars = uint64_t{1} << 31;
 
 // The module's Preprocessor defaults, which the command line's
-// preprocessing uses too.
+// preprocessing uses too (the numbers as macros as well, for doc strings).
+#define QN_PREP_MAX_RESOLVENT_LEN 20
+#define QN_PREP_ROUNDS 3
 inline constexpr bool kDefaultBve = true;
-inline constexpr uint64_t kDefaultMaxResolventLen = 20;
-inline constexpr uint32_t kDefaultRounds = 3;
+inline constexpr uint64_t kDefaultMaxResolventLen = QN_PREP_MAX_RESOLVENT_LEN;
+inline constexpr uint32_t kDefaultRounds = QN_PREP_ROUNDS;
 
 // One removed variable: the clauses taken out with it, for reconstruction.
 // Stored flat: the clauses are clause_start[first .. first + count) of the
