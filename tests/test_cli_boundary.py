@@ -1,7 +1,9 @@
 # The command line's native module (quillon_native_cli._scan) at its
 # boundary: whatever the C++ below an entry throws comes out as a Python
 # exception with its message (never an abort), an object with native state
-# takes one call at a time.
+# takes one call at a time, and a clause it cannot read is refused whole.
+import itertools
+import re
 import subprocess
 import sys
 import textwrap
@@ -9,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from quillon_native_cli import native
+from quillon_native_cli import _scan, native
 from commands import ENV
 
 HERE = Path(__file__).parent
@@ -56,3 +58,20 @@ def test_the_native_boundary_raises_and_refuses(what, script, line):
     p = subprocess.run([sys.executable, "-c", PRELUDE + script], env=ENV, capture_output=True, text=True,
                        timeout=60, cwd=HERE)
     assert (p.returncode, p.stdout.strip()) == (0, line), p.stderr[-2000:]
+
+
+CLAUSE_HOLDERS = {"Formula": lambda: _scan.Formula(), "Runner": lambda: _scan.Runner(2, {}),
+                  "ProofCheck": lambda: _scan.ProofCheck(True, True)}
+UNREADABLE = [  # (clause, exception, message)
+    (5, TypeError, "a clause must be a sequence of literals"),
+    ([0, 2 ** 32], OverflowError, "literal out of range"),
+    ([0, "x"], TypeError, "an integer is required"),
+]
+
+
+@pytest.mark.parametrize("holder,clause,exc,message", [(h, *u) for h, u in itertools.product(CLAUSE_HOLDERS, UNREADABLE)])
+def test_a_clause_that_cannot_be_read_is_refused(holder, clause, exc, message):
+    obj = CLAUSE_HOLDERS[holder]()
+    with pytest.raises(exc, match=f"^{re.escape(message)}$"):
+        obj.add_clause(clause)
+    obj.add_clause([0, 2])  # still usable
