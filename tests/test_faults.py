@@ -86,6 +86,7 @@ BAD_INPUT = [  # (file, content, --relaxed, the error) of formulas that cannot b
 ]
 BAD_PROOFS = [  # (content, the error) of proofs of u.cnf that cannot be read: exit code 3
     (b"d 1 2 0\n1 d 2 0\n", "p.drat:2: 'd' inside a clause"),
+    (b"-1 0\n-3 0\n0\n1 2 d 0\n", "p.drat:4: 'd' inside a clause"),  # past the empty clause
     (b"1 2 0\n-1", "p.drat:2: last step lacks its terminating 0"),
     (b"1 2 0\n" * 30 + b"-1\n\nc done\n\n", "p.drat:31: last step lacks its terminating 0"),
     (b"a\x02\x07\x00x\x02\x00", "p.drat: byte 4: step starts with 'x', not 'a' or 'd'"),
@@ -188,11 +189,6 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      B + "--export x.json: not a regular file, not written (an export replaces a regular file)", "", ()),
     ("--export onto a pipe, forced", {"x.csv": "|"}, "qn batch f.cnf -q --solver {fake} --export x.csv -f", 2,
      B + "--export x.csv: not a regular file, not written (an export replaces a regular file)", "", ()),
-    ("a results table of another program", {}, "py -c 'import sqlite3; d = sqlite3.connect(\"o.sqlite\"); "
-     "d.execute(\"create table results (x)\"); d.commit()' && cp o.sqlite o.orig && qn batch f.cnf -q -r o.sqlite "
-     "--solver {fake}; code=$?; cmp o.sqlite o.orig && ! ls o.sqlite-* 2>/dev/null && exit $code", 3,
-     B + "o.sqlite: a database of another program, not a results store; left as it is", "",
-     ("o.sqlite", "o.orig")),
     ("a plot onto a file that is no plot", {"paper.pdf": "my paper\n"}, "qn batch f.cnf -q --solver {fake} "
      ">/dev/null && qn plot results.sqlite -o paper.pdf", 2,
      "quillon-native plot: -o paper.pdf: not an earlier plot, not overwritten (--force overwrites it)", "",
