@@ -6,6 +6,11 @@ import tempfile
 
 from hypothesis import HealthCheck, settings
 
+# Children started by commands run in this process from other folders find
+# the build too.
+os.environ["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep)
+                                           if p)
+
 try:
     import quillon_native_cli  # noqa: F401  (installed with the wheel)
 except ImportError:  # a build folder: the command-line package comes from the checkout, for subprocesses too

@@ -24,6 +24,16 @@ def steps_of(proof):
     return [(kind == "d", [internal(d) for d in lits]) for kind, lits in proof]
 
 
+def dimacs(clauses):
+    return [[(lit >> 1) + 1 if lit % 2 == 0 else -((lit >> 1) + 1) for lit in c] for c in clauses]
+
+
+def write_cnf(path, nvars, clauses):
+    # A DIMACS file of internal-literal clauses.
+    path.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(" ".join(map(str, c)) + " 0\n" for c in dimacs(clauses)))
+    return path
+
+
 def random_cnf(rng, nvars, nclauses, min_len=1, max_len=3):
     # Clauses over internal literals; may contain duplicates and tautologies.
     return [[2 * rng.randrange(nvars) + rng.randrange(2) for _ in range(rng.randint(min_len, max_len))]

@@ -14,7 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from oracles import brute_force, models, pigeonhole, random_3sat
+from commands import cnf_text
+from oracles import dimacs, models, pigeonhole, random_3sat, write_cnf
 from quillon_native_cli import native
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
@@ -25,14 +26,6 @@ ROOT = Path(__file__).resolve().parent.parent
 DRAT_TRIM = next((p for p in (Path("/tmp/drat-trim/drat-trim"), Path("/tmp/drat-trim")) if p.is_file()), None)
 PEERS = ("Minisat22", "Cadical153", "Glucose4")
 CONFIGS = ("default", "glucose", "minisat", "random", "stable", "no-walk", "glucose-random", "no-restart")
-
-
-def dimacs(clauses):
-    return [[(p >> 1) + 1 if not p & 1 else -((p >> 1) + 1) for p in c] for c in clauses]
-
-
-def write_cnf(path, nvars, clauses):
-    path.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(" ".join(map(str, c + [0])) + "\n" for c in clauses))
 
 
 def run_once(seed, tmp_path):
@@ -85,7 +78,7 @@ def run_once(seed, tmp_path):
     if verdict is not None:
         assert verdict.rat == 0 and verdict.empty_clause == refuted and verdict.failing_step == -1, (seed, verdict)
     if refuted and DRAT_TRIM is not None and seed % 10 == 0:
-        write_cnf(tmp_path / "f.cnf", nv, clauses)
+        (tmp_path / "f.cnf").write_text(cnf_text(nv, clauses))
         d = subprocess.run([str(DRAT_TRIM), str(tmp_path / "f.cnf"), str(proof)], capture_output=True, text=True,
                            timeout=60)
         assert "s VERIFIED" in d.stdout, (seed, d.stdout)
@@ -230,7 +223,7 @@ def test_a_refutation_proof_streams_to_its_file(tmp_path):
         assert repr(s) == f"<quillon_sat.Solver vars={nvars} unsat>"
     with pytest.raises(ValueError, match="the solver is closed"):
         s.solve()
-    write_cnf(tmp_path / "f.cnf", nvars, dimacs(clauses))
+    write_cnf(tmp_path / "f.cnf", nvars, clauses)
     assert quillon_sat.check(tmp_path / "f.cnf", proof) == quillon_sat.check(dimacs(clauses), proof)
 
 
@@ -326,7 +319,7 @@ def test_add_file_reads_with_the_commands_reader(tmp_path):
     rng = random.Random(3)
     clauses = dimacs(random_3sat(4, 40, 4.3)) + [[40, -40]]
     f = tmp_path / "f.cnf"
-    write_cnf(f, 40, clauses)
+    f.write_text(cnf_text(40, clauses))
     with quillon_sat.Solver(config="minisat") as by_file, quillon_sat.Solver(clauses, config="minisat") as by_list:
         assert by_file.add_file(f) == len(clauses) and by_file.nvars == by_list.nvars == 40
         for _ in range(20):

@@ -19,7 +19,7 @@ from quillon_native_cli import batch
 from quillon_native_cli.configs import PORTFOLIO_ORDER
 from quillon_native_cli.main import main
 from quillon_native_cli.store import Store, StoreError
-from test_cli import cnf_text
+from commands import cnf_text
 
 FAKE = f"{sys.executable} {os.path.join(os.path.dirname(__file__), 'fake_solve.py')}"
 SANITIZED = bool(os.environ.get("QUILLON_SANITIZED"))
@@ -84,41 +84,6 @@ def test_real_solver_answers_checked_and_wrong_expectations_flagged(tmp_path, ca
     assert main(["batch", manifest, "-r", str(res), "--check", "-q"] + CAP) == 1 and rows(res) == got
     assert main(["batch", manifest, "-r", str(res), "-q"] + CAP) == 2  # a usage error
     assert "other options: check True (now False)" in capsys.readouterr().err
-
-
-BAD = [  # arguments (in a folder with set.tsv, bad.tsv, empty/, a.cnf) -> exit code, message after "c error: "
-    (["batch", "nope.cnf"], 3, "quillon-native batch: nope.cnf: no such file or folder"),
-    (["batch", "empty"], 3, "quillon-native batch: empty: no CNF files in this folder"),
-    (["batch", "bad.tsv"], 3, "quillon-native batch: bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
-    (["batch", "a.cnf", "-r", "a.cnf"], 3, "quillon-native batch: a.cnf: not a results store"),
-    (["batch", "a.cnf", "--seconds", "nan"], 2, "quillon-native batch: argument --seconds: nan is out of range"),
-    (["batch", "a.cnf", "--seconds", "soon"], 2, "quillon-native batch: argument --seconds: expected a number"),
-    (["race", "a.cnf", "--seconds", "soon"], 2, "quillon-native race: argument --seconds: expected a number"),
-    (["batch", "a.cnf", "--jobs", "0"], 2, "quillon-native batch: argument -j/--jobs: 0 is out of range (1 to"),
-    (["batch", "a.cnf", "--config", "nope"], 2, "quillon-native batch: --config: unknown configuration 'nope'"),
-    (["batch", "a.cnf", "--solver", "./nope"], 2, "quillon-native batch: --solver: no such command './nope'"),
-    (["batch"], 2, "quillon-native batch: nothing to do: give instances to solve or --export FILE"),
-    (["batch", "--export", "x.csv", "-r", "none.sqlite"], 3, "quillon-native batch: none.sqlite: No such file"),
-    (["plot", "a.cnf"], 3, "quillon-native plot: a.cnf: not a results store"),
-    (["plot", "a.cnf", "-o", "x.gif"], 2, "quillon-native plot: x.gif: the image name must end in .png, .svg, .pdf"),
-    (["race", "a.cnf", "--local-cluster", "1", "--workers", "99"], 2, "quillon-native race: --workers: only "),
-    (["race", "nope.cnf", "--local-cluster", "1"], 3, "quillon-native race: nope.cnf: no such file"),
-    (["race", "a.cnf", "--local-cluster", "1", "--proof", "no/p"], 4, "quillon-native race: no/p: No such file"),
-]
-
-
-def test_bad_input_is_one_line_and_leaves_no_store(tmp_path, capsys, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    os.mkdir("empty")
-    (tmp_path / "a.cnf").write_text("p cnf 1 1\n1 0\n")
-    (tmp_path / "bad.tsv").write_text("file\texpected\na.cnf\na.cnf\tMAYBE\n")
-    for args, code, message in BAD:
-        try:
-            got = main(args)
-        except SystemExit as e:  # argparse's own errors
-            got = e.code
-        assert (got, capsys.readouterr().err.startswith("c error: " + message)) == (code, True), args
-    assert sorted(os.listdir()) == ["a.cnf", "bad.tsv", "empty"]
 
 
 FAULTS = {  # instance text -> (status, answer, checked, wrong, detail)
@@ -261,7 +226,7 @@ def test_an_earlier_export_is_told_from_its_ends_alone(tmp_path, ext):
         assert earlier_export(str(export), ext, limit=4096) == expected
 
 
-def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):
+def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path):
     pytest.importorskip("matplotlib")
     from matplotlib.image import imread
 
@@ -303,8 +268,6 @@ def test_plot_draws_only_correct_answers_and_par2_counts_them(tmp_path, capsys):
         assert main(["plot", str(tmp_path / "run.sqlite"), "-o", image, "--log"]) == 0
     assert imread(str(tmp_path / "c.png")).shape[2] in (3, 4)
     assert (tmp_path / "c.svg").read_text().rstrip().endswith("</svg>")
-    assert main(["plot", str(tmp_path / "c.svg")]) == 3
-    assert "c error: quillon-native plot: " + str(tmp_path / "c.svg") + ": not a results store" in capsys.readouterr().err
 
 
 @pytest.fixture(scope="module")
@@ -371,9 +334,9 @@ def test_a_race_without_answer_keeps_the_furthest_proof(tmp_path, scheduler, cap
     cnf.write_text(cnf_text(P * (P - 1), php))
     args = ["race", str(cnf), "--scheduler", scheduler, "--workers", "2", "--proof", str(proof)]
     if stop == "time limit":
-        assert main(args + ["--seconds", "1.5"]) == 0
+        assert main(args + ["--seconds", "0.8"]) == 0
     else:
-        timer = threading.Timer(2.5, os.kill, (os.getpid(), signal.SIGINT))
+        timer = threading.Timer(1.5, os.kill, (os.getpid(), signal.SIGINT))
         timer.start()
         try:
             assert main(args) == 130

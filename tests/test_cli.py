@@ -1,47 +1,20 @@
-# The quillon-native command, run as a user runs it: in subprocesses.
+# The quillon-native command: answers, models and proofs checked, the readers
+# against independent ones, signals and closed outputs in real processes.
 import gzip
 import itertools
-import lzma
-import os
 import random
-import signal
 import subprocess
-import sys
 import sysconfig
 from pathlib import Path
 
 import pytest
 
 import quillon_native as qn
+from commands import COMMAND, ENV, answer_lines, cli, cnf_text, decode_binary, decode_text, inproc, model_of
+from quillon_native_cli import configs, dimacs, options, proofs
+from test_faults import BAD_INPUT, BAD_PROOFS
 
 DATA = Path(__file__).parent / "data"
-_paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(_paths))
-from quillon_native_cli import configs, dimacs, options, proofs  # noqa: E402
-from quillon_native_cli.main import main  # noqa: E402
-
-
-def cli(*args, stdin=None, check=None, cwd=None):
-    p = subprocess.run([sys.executable, "-m", "quillon_native_cli", *map(str, args)], input=stdin,
-                       capture_output=True, env=ENV, timeout=120, cwd=cwd)
-    assert b"Traceback" not in p.stderr + p.stdout
-    if check is not None:
-        assert p.returncode == check, p.stdout.decode() + p.stderr.decode()
-    return p.returncode, p.stdout.decode(), p.stderr.decode()
-
-
-def inproc(capsys, *args):
-    # The same command line run by this process (it forks its search child too).
-    try:
-        rc = main([str(a) for a in args])
-    except SystemExit as e:  # usage errors
-        rc = e.code
-    out, err = capsys.readouterr()
-    return rc, out, err
-
-
-def cnf_text(nvars, clauses):
-    return f"p cnf {nvars} {len(clauses)}\n" + "".join(" ".join(map(str, c)) + " 0\n" for c in clauses)
 
 
 def random_cnf(rng, nvars, nclauses, k=3):
@@ -53,120 +26,12 @@ def satisfiable(nvars, clauses):
                for bits in itertools.product((False, True), repeat=nvars))
 
 
-def model_of(out):
-    # The v lines as a set of DIMACS literals; they end with 0 exactly once.
-    vals = [int(t) for line in out.splitlines() if line.startswith("v ") for t in line[2:].split()]
-    assert vals[-1] == 0 and 0 not in vals[:-1]
-    return set(vals[:-1])
-
-
-def answer_lines(out):
-    return [line for line in out.splitlines() if not line.startswith("c ")]
-
-
-def decode_binary(data):
-    # Independent binary DRAT decoder: [(is_deletion, DIMACS literals)].
-    steps, i = [], 0
-    while i < len(data):
-        assert data[i] in b"ad"
-        kind, i, lits = data[i] == ord("d"), i + 1, []
-        while data[i]:
-            code = shift = 0
-            while True:
-                code |= (data[i] & 127) << shift
-                shift, i = shift + 7, i + 1
-                if data[i - 1] < 128:
-                    break
-            lits.append(code >> 1 if code % 2 == 0 else -(code >> 1))
-        steps.append((kind, lits))
-        i += 1
-    return steps
-
-
-def decode_text(text):
-    steps = []
-    for line in text.splitlines():
-        toks = line.split()
-        assert toks[-1] == "0"
-        steps.append((toks[0] == "d", [int(t) for t in toks[toks[0] == "d":-1]]))
-    return steps
-
-
-PHP = [[1, 2], [3, 4], [5, 6], [-1, -3], [-1, -5], [-3, -5], [-2, -4], [-2, -6], [-4, -6]]  # 3 pigeons, 2 holes
-
-OK, U = b"p cnf 1 1\n1 0\n", "quillon-native solve: "
-S = "argument --seconds: "
-BAD = [  # (file name, content or None, extra arguments, the one line on stderr; {f} is the path), exit code 3
-    ("absent.cnf", None, [], "{f}: No such file or directory"),
-    ("", None, [], "{f}: is a directory"),
-    ("empty.cnf", b"", [], "{f}: no 'p cnf' header (use --relaxed to read files without one)"),
-    ("junk.cnf", b"p cnf 2 1\n1 \x00\xff\x13junk 0\n", [], "{f}:2: unexpected '\\x00\\xff\\x13junk'"),
-    ("cut.cnf.xz", lzma.compress(cnf_text(6, PHP).encode())[:40], [], "{f}: compressed data is truncated or corrupt"),
-    ("wide.cnf", b"p cnf 2 1\n1 99999999 0\n", [], "{f}:2: literal 99999999 exceeds the header's 2 variables"),
-    ("huge.cnf", b"p cnf 2 1\n1 0\n-123456789012345678901234567890 0\n", [],
-     "{f}:3: literal -123456789012345678901234567890 exceeds the header's 2 variables"),
-    ("relaxed-huge.cnf", b"1 -2147483648 0\n", ["--relaxed"],
-     "{f}:1: literal -2147483648 is out of range (largest variable 2147483646)"),
-    ("fewer.cnf", b"c x\np cnf 2 3\n1 2 0\n-1 0\n", [], "{f}:2: header declares 3 clauses, the file has 2"),
-    ("more.cnf", b"p cnf 2 1\n1 2 0\n-1 0\n", [], "{f}:1: header declares 1 clauses, the file has 2"),
-    ("open.cnf", b"p cnf 2 2\n1 2 0\n-1\n\n", [], "{f}:3: last clause lacks its terminating 0"),
-    ("stray.cnf", b"p cnf 3 1\nc fine\n1 +2 0\n", [], "{f}:3: unexpected '+2'"),
-    ("bare.cnf", b"c no header\n\n1 2 0\n", [],
-     "{f}:3: clause before the 'p cnf' header (use --relaxed to read files without one)"),
-    ("hdr.cnf", b"p cnf 2\n1 0\n", [], "{f}:1: bad header 'p cnf 2': expected 'p cnf VARIABLES CLAUSES'"),
-    ("hdr2.cnf", b"p cnf 2 1\np cnf 2 1\n1 0\n", [], "{f}:2: second 'p' line"),
-    ("late.cnf", b"p cnf 2 2\n1 0\np cnf 2 1\n", ["--relaxed"], "{f}:3: second 'p' line"),
-    ("vars.cnf", b"p cnf 2147483647 0\n", [],
-     "{f}:1: header declares 2147483647 variables, more than the largest variable 2147483646"),
-]
-USAGE = [  # (extra arguments, the one line on stderr after "c error: quillon-native solve: "), exit code 2
-    (["--seconds", "-1"], S + "-1 is out of range (0 or more, or inf)"),
-    (["--seconds", "nan"], S + "nan is out of range (0 or more, or inf)"),
-    (["--binary-proof"], "--binary-proof needs --proof PROOF"),
-    (["--portfolio", "10"], "argument --portfolio: 10 is out of range (1 to 9)"),
-    (["--walk-flips", "-3"], "argument --walk-flips: -3 is out of range (0 to 18446744073709551615)"),
-    (["--walk-flips", "1" * 41], "argument --walk-flips: expected a whole number (0 to 18446744073709551615), got '"
-     + "1" * 41 + "'"),
-]
-
-
 @pytest.fixture(params=["native", "python"])
 def scan(request, monkeypatch):
     # The readers run their native loops (_scan) or, as without it, Python's.
     assert dimacs.Tokens.scan is not None, "quillon_native_cli._scan is not built"
     if request.param == "python":
         monkeypatch.setattr(dimacs.Tokens, "scan", None)
-
-
-@pytest.mark.parametrize("name,content,extra,message", BAD)
-def test_bad_input_is_one_line(tmp_path, name, content, extra, message):
-    path = tmp_path / name
-    if content is not None:
-        path.write_bytes(content)
-    rc, out, err = cli("solve", path, *extra, cwd=tmp_path)
-    assert (rc, err) == (3, "c error: " + message.format(f=path) + "\n")
-    assert "s " not in out
-
-
-@pytest.mark.parametrize("extra,message", USAGE)
-def test_bad_usage_is_one_line(tmp_path, extra, message):
-    (tmp_path / "ok.cnf").write_bytes(OK)
-    assert cli("solve", "ok.cnf", *extra, cwd=tmp_path) == (2, "", f"c error: {U}{message}\n")
-
-
-def test_check_refuses_unreadable_inputs(tmp_path, capsys, scan):
-    cnf = tmp_path / "f.cnf"
-    cnf.write_text(cnf_text(6, PHP))
-    for proof, message in [(b"d 1 2 0\n1 d 2 0\n", "{p}:2: 'd' inside a clause"), (b"1 2 0\n-1", "{p}:2: last step "
-                           "lacks its terminating 0"), (b"1 2 0\n" * 30 + b"-1\n\nc done\n\n", "{p}:31: last step lacks its "
-                           "terminating 0"), (b"a\x02\x07\x00x\x02\x00", "{p}: byte 4: step starts with 'x', "
-                           "not 'a' or 'd'"), (b"a\x02\x87", "{p}: byte 3: last step lacks its terminating 0 byte")]:
-        (tmp_path / "p").write_bytes(proof)
-        want = f"c error: {message.format(p=tmp_path / 'p')}\n"
-        assert inproc(capsys, "check", cnf, tmp_path / "p")[::2] == (3, want)
-    err = f"c error: {tmp_path / 'no'}: No such file or directory\n"
-    assert inproc(capsys, "check", cnf, tmp_path / "no")[::2] == (3, err)
-    assert inproc(capsys, "check", cnf)[0] == 2
 
 
 def test_relaxed_reading_the_percent_marker_and_the_example(tmp_path, capsys):
@@ -314,14 +179,17 @@ def test_scan_reads_whole_blocks_or_nothing():
 
 
 def test_native_and_python_readers_agree_on_anything(monkeypatch, tmp_path):
-    # The bad-input table, and random texts of numbers in and out of range,
-    # junk, comments, headers, 'd's and odd spaces, read in blocks of random
-    # size; random binary proofs, some with a byte changed.
+    # The unreadable inputs of the fault table, and random texts of numbers in
+    # and out of range, junk, comments, headers, 'd's and odd spaces, read in
+    # blocks of random size; random binary proofs, some with a byte changed.
     f = tmp_path / "f"
-    for name, content, extra, message in BAD:
-        if content is not None and extra in ([], ["--relaxed"]):
+    for name, content, relaxed, message in BAD_INPUT:
+        if not name.endswith(".xz"):
             f.write_bytes(content)
-            assert read_both_ways(monkeypatch, f, relaxed=extra != []) == message.format(f=f)
+            assert read_both_ways(monkeypatch, f, relaxed=relaxed) == f"{f}{message[len(name):]}"
+    for content, message in BAD_PROOFS:
+        f.write_bytes(content)
+        assert read_both_ways(monkeypatch, f, binary=content[:1] == b"a") == f"{f}{message[len('p.drat'):]}"
     rng = random.Random(11)
     odd = ["d", "+2", "-", "1-", "x", "\x00", "c", "%", "p cnf 6 3", "--1", "7", "2147483646", "-2147483647", "9" * 30, "-0", "-00"]
     spaces = [" "] * 8 + ["\n"] * 4 + ["\r\n", "  ", "\nc note 1 0\n", "\n\n", "\t", "\x0b", "\x0c"]
@@ -353,47 +221,14 @@ def test_native_and_python_readers_agree_on_anything(monkeypatch, tmp_path):
         read_both_ways(monkeypatch, f, binary=True)
 
 
-def hard_formula(tmp_path):
-    P = 11  # pigeonhole 11 into 10: far beyond a test's patience
-    v = lambda i, j: i * (P - 1) + j + 1  # noqa: E731
-    cl = [[v(i, j) for j in range(P - 1)] for i in range(P)]
-    cl += [[-v(i, j), -v(k, j)] for j in range(P - 1) for i in range(P) for k in range(i + 1, P)]
-    # A redundant clause of both signs keeps it off auto's pigeonhole plan: the default searches
-    # first, in the slices of --slice.
-    cl.append([-v(0, 0), -v(1, 0), v(2, 0)])
-    f = tmp_path / "hard.cnf"
-    f.write_text(cnf_text(P * (P - 1), cl))
-    return f
-
-
-@pytest.mark.parametrize("sig,code", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
-def test_a_signal_mid_search_gives_unknown_and_statistics(tmp_path, sig, code):
-    f = hard_formula(tmp_path)
-    p = subprocess.Popen([sys.executable, "-m", "quillon_native_cli", "solve", "-v", "--slice", "20", str(f),
-                          "--proof", str(tmp_path / "p")], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV,
-                         text=True)
-    head = [p.stdout.readline() for _ in range(5)]
-    assert "conflicts (" in head[-1]  # searching: a progress line came
-    p.send_signal(sig)
-    out, err = p.communicate(timeout=60)
-    assert (p.returncode, err) == (code, "")
-    lines = out.splitlines()
-    assert lines[-1] == "s UNKNOWN" and f"c interrupted by {sig.name}" in lines
-    assert any(line.startswith("c conflicts ") and int(line.split()[-1]) >= 20 for line in lines)
-    decode_text((tmp_path / "p").read_text())  # whole steps only
-
-
-def test_time_limit_and_closed_output(tmp_path):
-    f = hard_formula(tmp_path)
-    rc, out, err = cli("solve", f, "--seconds", "0.3", check=0)
-    assert answer_lines(out) == ["s UNKNOWN"] and "c time limit reached" in out
-    p = subprocess.Popen([sys.executable, "-m", "quillon_native_cli", "solve", str(DATA / "php5.cnf.gz")],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+def test_closed_output_standard_input_and_version(capsys):
+    p = subprocess.Popen(COMMAND + ["solve", str(DATA / "php5.cnf.gz")], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=ENV)
     p.stdout.close()
     assert p.wait(60) == 20 and p.stderr.read() == b""
     php5 = gzip.decompress((DATA / "php5.cnf.gz").read_bytes())
     assert cli("solve", "-", "-q", stdin=php5)[:2] == (20, "s UNSATISFIABLE\n")
-    assert cli("--version", check=0)[1] == f"quillon-native {qn.__version__}\n"
+    assert inproc(capsys, "--version") == (0, f"quillon-native {qn.__version__}\n", "")
 
 
 def test_solver_flags_and_configurations_follow_the_module():

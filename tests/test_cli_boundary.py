@@ -1,20 +1,18 @@
 # The command line's native module (quillon_native_cli._scan) at its
 # boundary: whatever the C++ below an entry throws comes out as a Python
 # exception with its message (never an abort), an object with native state
-# takes one call at a time, and a race that was stopped still says what its
-# configurations did.
+# takes one call at a time, and a clause it cannot read is refused whole.
+import itertools
 import re
-import signal
 import subprocess
 import sys
 import textwrap
-import time
 from pathlib import Path
 
 import pytest
 
-from quillon_native_cli import native
-from test_cli import ENV, hard_formula
+from quillon_native_cli import _scan, native
+from commands import ENV
 
 HERE = Path(__file__).parent
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
@@ -62,33 +60,18 @@ def test_the_native_boundary_raises_and_refuses(what, script, line):
     assert (p.returncode, p.stdout.strip()) == (0, line), p.stderr[-2000:]
 
 
-STOPS = [  # (how the race is stopped, extra arguments)
-    ("time limit", ["--seconds", "0.2"]),
-    ("SIGTERM", []),
-    ("SIGTERM, proof kept", ["--proof", "p.drat"]),
+CLAUSE_HOLDERS = {"Formula": lambda: _scan.Formula(), "Runner": lambda: _scan.Runner(2, {}),
+                  "ProofCheck": lambda: _scan.ProofCheck(True, True)}
+UNREADABLE = [  # (clause, exception, message)
+    (5, TypeError, "a clause must be a sequence of literals"),
+    ([0, 2 ** 32], OverflowError, "literal out of range"),
+    ([0, "x"], TypeError, "an integer is required"),
 ]
 
 
-@pytest.mark.parametrize("how,extra", STOPS, ids=[s[0] for s in STOPS])
-def test_a_stopped_portfolio_prints_what_it_did(tmp_path, how, extra):
-    cnf = hard_formula(tmp_path)
-    p = subprocess.Popen([sys.executable, "-m", "quillon_native_cli", "solve", str(cnf), "--portfolio", "2", *extra],
-                         env=ENV, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    head = ""
-    if "SIGTERM" in how:  # once the race runs
-        while not head.startswith("c portfolio of 2"):
-            head = p.stdout.readline()
-            assert head, p.stderr.read()
-        time.sleep(0.5)
-        p.send_signal(signal.SIGTERM)
-    out, err = p.communicate(timeout=60)
-    out = head + out
-    count = lambda name: int(re.search(rf"^c {name} +(\d+)$", out, re.M).group(1))  # noqa: E731
-    assert "s UNKNOWN" in out and "c counters of default; all conflicts: every configuration's" in out, out + err
-    assert 0 < count("conflicts") < count("all conflicts"), out
-    assert count("decisions") >= count("conflicts") and count("propagations") > count("decisions"), out
-    if "--proof" in extra:
-        steps = int(re.search(r"^c proof p.drat: (\d+) steps$", out, re.M).group(1))
-        additions = sum(1 for ln in (tmp_path / "p.drat").read_text().splitlines() if not ln.startswith("d "))
-        # the kept proof is the default's: a learned clause per conflict but the one it stopped at
-        assert additions >= count("conflicts") - 1 and steps >= additions, out
+@pytest.mark.parametrize("holder,clause,exc,message", [(h, *u) for h, u in itertools.product(CLAUSE_HOLDERS, UNREADABLE)])
+def test_a_clause_that_cannot_be_read_is_refused(holder, clause, exc, message):
+    obj = CLAUSE_HOLDERS[holder]()
+    with pytest.raises(exc, match=f"^{re.escape(message)}$"):
+        obj.add_clause(clause)
+    obj.add_clause([0, 2])  # still usable

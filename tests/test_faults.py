@@ -1,7 +1,10 @@
-# What a user can type that once lost a file, an answer or an output, or
-# showed a traceback: each row runs the command in a fresh folder and checks
-# its exit code, its one error line, its answer, and that no file changed
-# (or appeared) but those the row names.
+# What a user can type, and what once lost a file, an answer or an output, or
+# showed a traceback: one table of the command's exit codes and one-line
+# errors.  Each row runs the command in a fresh folder (in this process
+# through main(), or in a shell when it needs one: redirections, pipes,
+# several commands) and checks its exit code, its whole standard error, its
+# answer, and that no file changed (or appeared) but those the row names.
+import lzma
 import os
 import re
 import shlex
@@ -12,7 +15,8 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import ENV, PHP, cnf_text
+from commands import ENV, PHP, cnf_text, inproc
+from quillon_native_cli.solve import MAX_THREADS
 
 SAT = cnf_text(3, [[1, 2], [-1, 3], [-3, -2]])
 UNSAT = cnf_text(6, PHP)
@@ -25,12 +29,18 @@ LONG = "9" * 5000
 BASE = {"f.cnf": SAT, "u.cnf": UNSAT, "keep.drat": "1 2 0\n"}
 U = "quillon-native solve: "
 B = "quillon-native batch: "
+T = "--threads runs auto's configurations on threads; it takes no "
 NO_DASK = {"nodask/distributed/__init__.py": "raise ImportError('no Dask here')"}
 FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_solve.py")
+BATCH_SET = {"empty/": "", "a.cnf": "p cnf 1 1\n1 0\n", "bad.tsv": "file\texpected\na.cnf\na.cnf\tMAYBE\n"}
 
 
 class Raw(str):
     """The whole of standard error, as it is (not one error line)."""
+
+
+class Starts(str):
+    """The start of the one error line (the rest lists what is known)."""
 
 
 def conflicts(out):
@@ -45,116 +55,127 @@ def capped(limit):
     return ok
 
 
+BAD_INPUT = [  # (file, content, --relaxed, the error) of formulas that cannot be read: exit code 3
+    ("empty.cnf", b"", False, "empty.cnf: no 'p cnf' header (use --relaxed to read files without one)"),
+    ("junk.cnf", b"p cnf 2 1\n1 \x00\xff\x13junk 0\n", False, "junk.cnf:2: unexpected '\\x00\\xff\\x13junk'"),
+    ("cut.cnf.xz", lzma.compress(UNSAT.encode())[:40], False, "cut.cnf.xz: compressed data is truncated or corrupt"),
+    ("wide.cnf", b"p cnf 2 1\n1 99999999 0\n", False, "wide.cnf:2: literal 99999999 exceeds the header's 2 variables"),
+    ("huge.cnf", b"p cnf 2 1\n1 0\n-123456789012345678901234567890 0\n", False,
+     "huge.cnf:3: literal -123456789012345678901234567890 exceeds the header's 2 variables"),
+    ("relaxed-huge.cnf", b"1 -2147483648 0\n", True,
+     "relaxed-huge.cnf:1: literal -2147483648 is out of range (largest variable 2147483646)"),
+    ("fewer.cnf", b"c x\np cnf 2 3\n1 2 0\n-1 0\n", False, "fewer.cnf:2: header declares 3 clauses, the file has 2"),
+    ("more.cnf", b"p cnf 2 1\n1 2 0\n-1 0\n", False, "more.cnf:1: header declares 1 clauses, the file has 2"),
+    ("open.cnf", b"p cnf 2 2\n1 2 0\n-1\n\n", False, "open.cnf:3: last clause lacks its terminating 0"),
+    ("stray.cnf", b"p cnf 3 1\nc fine\n1 +2 0\n", False, "stray.cnf:3: unexpected '+2'"),
+    ("bare.cnf", b"c no header\n\n1 2 0\n", False,
+     "bare.cnf:3: clause before the 'p cnf' header (use --relaxed to read files without one)"),
+    ("hdr.cnf", b"p cnf 2\n1 0\n", False, "hdr.cnf:1: bad header 'p cnf 2': expected 'p cnf VARIABLES CLAUSES'"),
+    ("hdr2.cnf", b"p cnf 2 1\np cnf 2 1\n1 0\n", False, "hdr2.cnf:2: second 'p' line"),
+    ("late.cnf", b"p cnf 2 2\n1 0\np cnf 2 1\n", True, "late.cnf:3: second 'p' line"),
+    ("vars.cnf", b"p cnf 2147483647 0\n", False,
+     "vars.cnf:1: header declares 2147483647 variables, more than the largest variable 2147483646"),
+    ("long.cnf", f"p cnf 2 1\n1 {LONG} 0\n".encode(), False,
+     "long.cnf:2: literal 99999999999999999999... (5000 characters) exceeds the header's 2 variables"),
+    ("long.cnf", f"c\n-{LONG} 0\n".encode(), True,
+     "long.cnf:2: literal -9999999999999999999... (5001 characters) is out of range (largest variable 2147483646)"),
+    ("longhead.cnf", f"p cnf {LONG} 1\n1 0\n".encode(), False, "longhead.cnf:1: header declares 99999999999999999999... (5000 "
+     "characters) variables, more than the largest variable 2147483646"),
+    ("z.cnf", b"p cnf 1 1\n-0 1 0\n", True, "z.cnf:2: '-0' is not a literal (0 ends a clause, and has no sign)"),
+    ("z.cnf", b"p cnf 1 1\n1 -0\n", False, "z.cnf:2: '-0' is not a literal (0 ends a clause, and has no sign)"),
+]
+BAD_PROOFS = [  # (content, the error) of proofs of u.cnf that cannot be read: exit code 3
+    (b"d 1 2 0\n1 d 2 0\n", "p.drat:2: 'd' inside a clause"),
+    (b"-1 0\n-3 0\n0\n1 2 d 0\n", "p.drat:4: 'd' inside a clause"),  # past the empty clause
+    (b"1 2 0\n-1", "p.drat:2: last step lacks its terminating 0"),
+    (b"1 2 0\n" * 30 + b"-1\n\nc done\n\n", "p.drat:31: last step lacks its terminating 0"),
+    (b"a\x02\x07\x00x\x02\x00", "p.drat: byte 4: step starts with 'x', not 'a' or 'd'"),
+    (b"a\x02\x87", "p.drat: byte 3: last step lacks its terminating 0 byte"),
+    (f"1 0\nd {LONG} 0\n".encode(), "p.drat:2: literal 99999999999999999999... (5000 characters) is out of range"),
+    (b"-1 -00\n", "p.drat:1: '-00' is not a literal (0 ends a clause, and has no sign)"),
+]
 ROWS = [  # (fault, extra files, command line, exit code, error line or "", what stdout holds, files changed)
-    ("1 proof is the input", {}, "qn solve f.cnf --proof f.cnf", 2,
+    ("proof is the input", {}, "qn solve f.cnf --proof f.cnf", 2,
      "f.cnf: the proof would overwrite the input f.cnf", "", ()),
-    ("1 proof is the input through a link", {"l.cnf": "->f.cnf"}, "qn solve l.cnf --proof f.cnf", 2,
+    ("proof is the input through a link", {"l.cnf": "->f.cnf"}, "qn solve l.cnf --proof f.cnf", 2,
      "f.cnf: the proof would overwrite the input l.cnf", "", ()),
-    ("1 proof is a hard link of the input", {"h.cnf": "=>f.cnf"}, "qn solve f.cnf --proof h.cnf", 2,
+    ("proof is a hard link of the input", {"h.cnf": "=>f.cnf"}, "qn solve f.cnf --proof h.cnf", 2,
      "h.cnf: the proof would overwrite the input f.cnf", "", ()),
-    ("1 swapped arguments", {}, "qn solve keep.drat --proof f.cnf", 2,
+    ("swapped arguments", {}, "qn solve keep.drat --proof f.cnf", 2,
      "f.cnf: most likely an existing CNF formula, not overwritten (--force overwrites it)", "", ()),
-    ("1 proof onto another formula", {}, "qn solve f.cnf --proof u.cnf", 2,
+    ("proof onto another formula", {}, "qn solve f.cnf --proof u.cnf", 2,
      "u.cnf: most likely an existing CNF formula, not overwritten (--force overwrites it)", "", ()),
-    ("1 ... unless forced", {}, "qn solve f.cnf -q --proof u.cnf --force", 10, "", "s SATISFIABLE", ("u.cnf",)),
-    ("1 a typo in the input name", {}, "qn solve nonexistent.cnf --proof keep.drat", 3,
+    ("proof onto another formula, forced", {}, "qn solve f.cnf -q --proof u.cnf --force", 10, "", "s SATISFIABLE", ("u.cnf",)),
+    ("a typo in the input name", {}, "qn solve nonexistent.cnf --proof keep.drat", 3,
      "nonexistent.cnf: No such file or directory", "", ()),
-    ("1 race refuses as solve", {}, "qn race f.cnf --local-cluster 1 --proof f.cnf", 2,
+    ("race refuses as solve", {}, "qn race f.cnf --local-cluster 1 --proof f.cnf", 2,
      "quillon-native race: f.cnf: the proof would overwrite the input f.cnf", "", ()),
-    ("1 race onto a formula", {}, "qn race f.cnf --local-cluster 1 --proof u.cnf", 2,
+    ("race onto a formula", {}, "qn race f.cnf --local-cluster 1 --proof u.cnf", 2,
      "quillon-native race: u.cnf: most likely an existing CNF formula, not overwritten (--force overwrites it)",
      "", ()),
-    ("2 full disk keeps the answer", {"q.cnf": QUEENS}, "qn solve q.cnf --proof /dev/full", 4,
+    ("full disk keeps the answer", {"q.cnf": QUEENS}, "qn solve q.cnf --proof /dev/full", 4,
      "/dev/full: No space left on device; the proof is incomplete", "s SATISFIABLE\nv ", ()),
-    ("2 ... one configuration (its proof streamed)", {"q.cnf": QUEENS}, "qn solve q.cnf --config default --proof "
+    ("full disk keeps the answer of one configuration (its proof streamed)", {"q.cnf": QUEENS}, "qn solve q.cnf --config default --proof "
      "/dev/full", 4, "/dev/full: No space left on device; the proof is incomplete", "s SATISFIABLE\nv ", ()),
-    ("2 ... binary, unsatisfiable", {}, "qn solve u.cnf -q --proof /dev/full --binary-proof", 4,
+    ("full disk keeps the answer, binary, unsatisfiable", {}, "qn solve u.cnf -q --proof /dev/full --binary-proof", 4,
      "/dev/full: No space left on device; the proof is incomplete", "s UNSATISFIABLE", ()),
-    ("2 standard input and output closed (the search program's own)", {}, "qn solve u.cnf --config default "
+    ("standard input and output closed (the search program's own)", {}, "qn solve u.cnf --config default "
      "--proof p.drat <&- >&-", 20, "", "", ("p.drat",)),
-    ("3 long literal", {"l.cnf": "p cnf 2 1\n1 " + LONG + " 0\n"}, "qn solve l.cnf", 3,
-     "l.cnf:2: literal 99999999999999999999... (5000 characters) exceeds the header's 2 variables", "", ()),
-    ("3 long literal, relaxed", {"l.cnf": "c\n-" + LONG + " 0\n"}, "qn solve --relaxed l.cnf", 3,
-     "l.cnf:2: literal -9999999999999999999... (5001 characters) is out of range (largest variable 2147483646)",
-     "", ()),
-    ("3 long header", {"l.cnf": f"p cnf {LONG} 1\n1 0\n"}, "qn solve l.cnf", 3,
-     "l.cnf:1: header declares 99999999999999999999... (5000 characters) variables, more than the largest "
-     "variable 2147483646", "", ()),
-    ("3 long clause count", {"l.cnf": f"p cnf 1 {LONG}\n1 0\n"}, "qn check l.cnf keep.drat", 3,
+    ("long clause count", {"l.cnf": f"p cnf 1 {LONG}\n1 0\n"}, "qn check l.cnf keep.drat", 3,
      "l.cnf:1: header declares 99999999999999999999... (5000 characters) clauses, more than any file holds",
      "", ()),
-    ("3 long literal in a proof", {"l.drat": f"1 0\nd {LONG} 0\n"}, "qn check u.cnf l.drat", 3,
-     "l.drat:2: literal 99999999999999999999... (5000 characters) is out of range", "", ()),
-    ("3 --luby-base 0", {}, "qn solve f.cnf --luby-base 0", 2, U + "argument --luby-base: 0 is out of range (above 0)",
-     "", ()),
-    ("3 --luby-base -1", {}, "qn solve f.cnf --luby-base -1", 2,
-     U + "argument --luby-base: -1 is out of range (above 0)", "", ()),
-    ("3 solve, standard output on a full disk", {}, "qn solve f.cnf >/dev/full", 4,
+    ("solve, standard output on a full disk", {}, "qn solve f.cnf >/dev/full", 4,
      "standard output: No space left on device", "", ()),
-    ("3 check, standard output on a full disk", {"u.drat": "-1 0\n-3 0\n0\n"}, "qn check u.cnf u.drat >/dev/full", 4,
+    ("check, standard output on a full disk", {"u.drat": "-1 0\n-3 0\n0\n"}, "qn check u.cnf u.drat >/dev/full", 4,
      "standard output: No space left on device", "", ()),
-    ("3 batch, standard output on a full disk", {}, "qn batch f.cnf -q --solver {fake} >/dev/full", 4,
+    ("batch, standard output on a full disk", {}, "qn batch f.cnf -q --solver {fake} >/dev/full", 4,
      "standard output: No space left on device", "", ("results.sqlite", "runs.log")),
-    ("4 --rnd-freq 2", {}, "qn solve f.cnf --rnd-freq 2", 2, U + "argument --rnd-freq: 2 is out of range (0 to 1)",
-     "", ()),
-    ("4 --var-decay 5", {}, "qn solve f.cnf --var-decay 5", 2,
-     U + "argument --var-decay: 5 is out of range (above 0, up to 1)", "", ()),
-    ("4 --cla-decay -1", {}, "qn solve f.cnf --cla-decay -1", 2,
-     U + "argument --cla-decay: -1 is out of range (above 0, up to 1)", "", ()),
-    ("4 --walk-interval 0", {}, "qn solve f.cnf --walk-interval 0", 2,
-     U + "argument --walk-interval: 0 is out of range (1 to 18446744073709551615)", "", ()),
-    ("5 --max-conflicts, one call", {"h.cnf": HOLE}, "qn solve h.cnf --config default --max-conflicts 1000 --slice 0",
+    ("--max-conflicts, one call", {"h.cnf": HOLE}, "qn solve h.cnf --config default --max-conflicts 1000 --slice 0",
      0, "", capped(1000), ()),
-    ("5 --max-conflicts, slices of 7", {"h.cnf": HOLE}, "qn solve h.cnf --config default --max-conflicts 1000 "
+    ("--max-conflicts, slices of 7", {"h.cnf": HOLE}, "qn solve h.cnf --config default --max-conflicts 1000 "
      "--slice 7", 0, "", capped(1000), ()),
-    ("5 --max-conflicts, slices of 1", {"h.cnf": HOLE}, "qn solve h.cnf --config default --max-conflicts 300 "
+    ("--max-conflicts, slices of 1", {"h.cnf": HOLE}, "qn solve h.cnf --config default --max-conflicts 300 "
      "--slice 1", 0, "", capped(300), ()),
-    ("5 --max-conflicts, auto", {"h.cnf": HOLE}, "qn solve h.cnf --max-conflicts 1000 --slice 7", 0, "", capped(1000),
+    ("--max-conflicts, auto", {"h.cnf": HOLE}, "qn solve h.cnf --max-conflicts 1000 --slice 7", 0, "", capped(1000),
      ()),
-    ("6 -0, relaxed", {"z.cnf": "p cnf 1 1\n-0 1 0\n"}, "qn solve --relaxed z.cnf", 3,
-     "z.cnf:2: '-0' is not a literal (0 ends a clause, and has no sign)", "", ()),
-    ("6 -0, strict", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "qn solve z.cnf", 3,
-     "z.cnf:2: '-0' is not a literal (0 ends a clause, and has no sign)", "", ()),
-    ("6 -0 in a proof", {"z.drat": "-1 -00\n"}, "qn check u.cnf z.drat", 3,
-     "z.drat:1: '-00' is not a literal (0 ends a clause, and has no sign)", "", ()),
-    ("6 0 with leading zeros ends a clause", {"z.cnf": "p cnf 1 2\n1 00\n-1 000\n"}, "qn solve z.cnf -q", 20, "",
+    ("0 with leading zeros ends a clause", {"z.cnf": "p cnf 1 2\n1 00\n-1 000\n"}, "qn solve z.cnf -q", 20, "",
      "s UNSATISFIABLE", ()),
-    ("9 --proof -", {}, "qn solve f.cnf --proof -", 2,
+    ("--proof -", {}, "qn solve f.cnf --proof -", 2,
      U + "--proof -: a proof on standard output would be mixed with the answer; name a file", "", ()),
-    ("9 an empty proof name", {}, "qn solve f.cnf --proof ''", 2, U + "argument --proof: expected a file name, got ''",
+    ("an empty proof name", {}, "qn solve f.cnf --proof ''", 2, U + "argument --proof: expected a file name, got ''",
      "", ()),
-    ("12 --portfolio with --slice", {}, "qn solve f.cnf --portfolio 2 --slice 5", 2,
+    ("--portfolio with --slice", {}, "qn solve f.cnf --portfolio 2 --slice 5", 2,
      U + "--portfolio runs the named configurations on threads; it takes no --slice", "", ()),
-    ("12 --portfolio with -v", {}, "qn solve f.cnf --portfolio 2 -v", 2,
+    ("--portfolio with -v", {}, "qn solve f.cnf --portfolio 2 -v", 2,
      U + "--portfolio runs the named configurations on threads; it takes no -v", "", ()),
-    ("12 --rounds without --preprocess", {}, "qn solve f.cnf --rounds 2", 2, U + "--rounds needs --preprocess", "", ()),
-    ("12 -q with -v", {}, "qn solve f.cnf -q -v", 2, U + "-q and -v contradict each other", "", ()),
-    ("7 --export of another kind", {"v.tsv": "file\texpected\n"}, "qn batch f.cnf --export v.tsv", 2,
+    ("--rounds without --preprocess", {}, "qn solve f.cnf --rounds 2", 2, U + "--rounds needs --preprocess", "", ()),
+    ("-q with -v", {}, "qn solve f.cnf -q -v", 2, U + "-q and -v contradict each other", "", ()),
+    ("--export of another kind", {"v.tsv": "file\texpected\n"}, "qn batch f.cnf --export v.tsv", 2,
      B + "--export v.tsv: the name must end in .csv or .json", "", ()),
-    ("7 --export onto a file that is no export", {"notes.csv": "mine\n"}, "qn batch f.cnf --export notes.csv", 2,
+    ("--export onto a file that is no export", {"notes.csv": "mine\n"}, "qn batch f.cnf --export notes.csv", 2,
      B + "--export notes.csv: not an earlier csv export of results, not overwritten (--force overwrites it)", "", ()),
-    ("7 --export onto the store", {}, "qn batch f.cnf -q --solver {fake} && qn batch -r results.sqlite --export "
+    ("--export onto the store", {}, "qn batch f.cnf -q --solver {fake} && qn batch -r results.sqlite --export "
      "results.sqlite --force", 2, B + "--export results.sqlite: that is the results store",
      "", ("results.sqlite", "runs.log")),
-    ("7 --export onto a store still to be made", {}, "qn batch f.cnf -r r.csv --export ./r.csv", 2,
+    ("--export onto a store still to be made", {}, "qn batch f.cnf -r r.csv --export ./r.csv", 2,
      B + "--export ./r.csv: that is the results store", "", ()),
-    ("7 an earlier export is replaced; the store stays one file", {},
+    ("an earlier export is replaced; the store stays one file", {},
      "qn batch u.cnf -q --solver {fake} --export r.json && qn batch -r results.sqlite --export r.json", 0,
      Raw("r.json: 1 results written\nr.json: 1 results written\n"), "UNSAT 1",
      ("results.sqlite", "r.json", "runs.log")),
-    ("8 every instance in error", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "qn batch z.cnf -q", 1,
+    ("every instance in error", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "qn batch z.cnf -q", 1,
      B + "every instance ended in error, as z.cnf: c error: {tmp}/z.cnf:2: '-0' is not a literal (0 ends a clause, "
      "and has no sign)", "  error        1", ("results.sqlite",)),
-    ("8 --retry error", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "qn batch z.cnf -q >/dev/null 2>&1; cp f.cnf z.cnf; "
+    ("--retry error", {"z.cnf": "p cnf 1 1\n1 -0\n"}, "qn batch z.cnf -q >/dev/null 2>&1; cp f.cnf z.cnf; "
      "qn batch z.cnf -q --retry error", 0, "", "solved       1   SAT 1", ("results.sqlite", "z.cnf")),
-    ("8 --local-cluster without Dask", NO_DASK, "PYTHONPATH=nodask:$PYTHONPATH qn batch f.cnf --local-cluster 1", 2,
+    ("--local-cluster without Dask", NO_DASK, "PYTHONPATH=nodask:$PYTHONPATH qn batch f.cnf --local-cluster 1", 2,
      B + "Dask distributed is not installed: pip install 'quillon-native[cluster]'", "", ()),
-    ("8 race without Dask", NO_DASK, "PYTHONPATH=nodask:$PYTHONPATH qn race f.cnf --local-cluster 1", 2,
+    ("race without Dask", NO_DASK, "PYTHONPATH=nodask:$PYTHONPATH qn race f.cnf --local-cluster 1", 2,
      "quillon-native race: Dask distributed is not installed: pip install 'quillon-native[cluster]'", "", ()),
-    ("10 an empty store", {}, "py -c 'from quillon_native_cli.store import Store; Store(\"e.sqlite\").close()' && "
+    ("an empty store", {}, "py -c 'from quillon_native_cli.store import Store; Store(\"e.sqlite\").close()' && "
      "qn plot e.sqlite -o e.png", 3, "quillon-native plot: e.sqlite: no results to plot (an empty store)", "",
      ("e.sqlite",)),
-    ("10 runs unlike each other", {}, "qn batch f.cnf -q --solver {fake} -r a.sqlite --seconds 5 >/dev/null && "
+    ("runs unlike each other", {}, "qn batch f.cnf -q --solver {fake} -r a.sqlite --seconds 5 >/dev/null && "
      "qn batch f.cnf u.cnf -q --solver {fake} -r b.sqlite --seconds 10 >/dev/null && qn plot a.sqlite b.sqlite "
      "-o c.svg", 0, Raw("c warning: quillon-native plot: time limits differ: a 5 s, b 10 s\nc warning: "
                         "quillon-native plot: instance sets differ: a 1, b 2 instances, 1 in all\n"),
@@ -168,11 +189,6 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
      B + "--export x.json: not a regular file, not written (an export replaces a regular file)", "", ()),
     ("--export onto a pipe, forced", {"x.csv": "|"}, "qn batch f.cnf -q --solver {fake} --export x.csv -f", 2,
      B + "--export x.csv: not a regular file, not written (an export replaces a regular file)", "", ()),
-    ("a results table of another program", {}, "py -c 'import sqlite3; d = sqlite3.connect(\"o.sqlite\"); "
-     "d.execute(\"create table results (x)\"); d.commit()' && cp o.sqlite o.orig && qn batch f.cnf -q -r o.sqlite "
-     "--solver {fake}; code=$?; cmp o.sqlite o.orig && ! ls o.sqlite-* 2>/dev/null && exit $code", 3,
-     B + "o.sqlite: a database of another program, not a results store; left as it is", "",
-     ("o.sqlite", "o.orig")),
     ("a plot onto a file that is no plot", {"paper.pdf": "my paper\n"}, "qn batch f.cnf -q --solver {fake} "
      ">/dev/null && qn plot results.sqlite -o paper.pdf", 2,
      "quillon-native plot: -o paper.pdf: not an earlier plot, not overwritten (--force overwrites it)", "",
@@ -189,9 +205,60 @@ ROWS = [  # (fault, extra files, command line, exit code, error line or "", what
     ("a proof onto a pipe says where the solvers' proofs are kept", {"p.fifo": "|"},
      "cat p.fifo >got & qn solve u.cnf --proof p.fifo; wait", 0, "",
      "c proof p.fifo: not a regular file; each solver's proof is kept in ", ("got",)),
-    ("11 a resumed batch", {}, "qn batch f.cnf -q --solver {fake} >/dev/null && qn batch f.cnf u.cnf -q --solver "
+    ("a resumed batch", {}, "qn batch f.cnf -q --solver {fake} >/dev/null && qn batch f.cnf u.cnf -q --solver "
      "{fake}", 0, "", lambda out: re.search(r"cpu +[\d.]+ s total of the 2 instances done\n  wall +[\d.]+ s this "
                                             r"invocation, which ran 1 of them", out), ("results.sqlite", "runs.log")),
+    *[(f"unreadable {name}{', relaxed' * relaxed}", {name: content}, f"qn solve {name}{' --relaxed' * relaxed}", 3,
+       error, "", ()) for name, content, relaxed, error in BAD_INPUT],
+    ("a directory as the formula", {}, "qn solve .", 3, ".: is a directory", "", ()),
+    *[(f"unreadable proof {n}", {"p.drat": content}, "qn check u.cnf p.drat", 3, error, "", ())
+      for n, (content, error) in enumerate(BAD_PROOFS)],
+    ("check without a proof", {}, "qn check u.cnf", 2, "quillon-native check: the following arguments are required: "
+     "PROOF", "", ()),
+    ("a proof that is not there", {}, "qn check u.cnf no.drat", 3, "no.drat: No such file or directory", "", ()),
+    *[(f"solve {args}", {}, f"qn solve f.cnf {args}", 2, U + error, "", ()) for args, error in [
+        ("--seconds -1", "argument --seconds: -1 is out of range (0 or more, or inf)"),
+        ("--seconds nan", "argument --seconds: nan is out of range (0 or more, or inf)"),
+        ("--binary-proof", "--binary-proof needs --proof PROOF"),
+        ("--portfolio 10", "argument --portfolio: 10 is out of range (1 to 9)"),
+        ("--walk-flips -3", "argument --walk-flips: -3 is out of range (0 to 18446744073709551615)"),
+        (f"--walk-flips {'1' * 41}", f"argument --walk-flips: expected a whole number (0 to 18446744073709551615), "
+         f"got '{'1' * 41}'"),
+        ("--luby-base 0", "argument --luby-base: 0 is out of range (above 0)"),
+        ("--luby-base -1", "argument --luby-base: -1 is out of range (above 0)"),
+        ("--rnd-freq 2", "argument --rnd-freq: 2 is out of range (0 to 1)"),
+        ("--var-decay 5", "argument --var-decay: 5 is out of range (above 0, up to 1)"),
+        ("--cla-decay -1", "argument --cla-decay: -1 is out of range (above 0, up to 1)"),
+        ("--walk-interval 0", "argument --walk-interval: 0 is out of range (1 to 18446744073709551615)"),
+        ("--threads 0", f"argument --threads: 0 is out of range (1 to {MAX_THREADS})"),
+        (f"--threads {MAX_THREADS + 1}", f"argument --threads: {MAX_THREADS + 1} is out of range (1 to {MAX_THREADS})"),
+        *[(f"--threads 2 {x}", T + x.split()[0]) for x in ("--check", "--config minisat", "--portfolio 2",
+                                                            "--max-conflicts 9", "--slice 9", "--preprocess", "--seed 1")],
+        ("--threads 2 --restart glucose", T + "solver options"),
+        ("--config auto --restart glucose", "--config auto runs the named configurations as they are; it takes no "
+         "solver options")]],
+    ("one thread is auto itself", {}, "qn solve u.cnf -q --threads 1 --check", 20, "", "s UNSATISFIABLE", ()),
+    *[(f"{args}", BATCH_SET, f"qn {args}", code, error, "", ()) for args, code, error in [
+        ("batch nope.cnf", 3, B + "nope.cnf: no such file or folder"),
+        ("batch empty", 3, B + "empty: no CNF files in this folder"),
+        ("batch bad.tsv", 3, B + "bad.tsv:3: expected answer 'MAYBE' is not SAT, UNSAT or empty"),
+        ("batch a.cnf -r a.cnf", 3, B + "a.cnf: not a results store"),
+        ("batch a.cnf --seconds nan", 2, B + "argument --seconds: nan is out of range (above 0, up to 1000000000.0)"),
+        ("batch a.cnf --seconds soon", 2, B + "argument --seconds: expected a number (above 0, up to 1000000000.0), "
+         "got 'soon'"),
+        ("race a.cnf --seconds soon", 2, "quillon-native race: argument --seconds: expected a number (above 0, or "
+         "inf), got 'soon'"),
+        ("batch a.cnf --jobs 0", 2, Starts(B + "argument -j/--jobs: 0 is out of range (1 to ")),
+        ("batch a.cnf --config nope", 2, Starts(B + "--config: unknown configuration 'nope'; known: default, ")),
+        ("batch a.cnf --solver ./nope", 2, B + "--solver: no such command './nope'"),
+        ("batch", 2, B + "nothing to do: give instances to solve or --export FILE"),
+        ("batch --export x.csv -r none.sqlite", 3, B + "none.sqlite: No such file or directory"),
+        ("plot a.cnf", 3, "quillon-native plot: a.cnf: not a results store"),
+        ("plot a.cnf -o x.gif", 2, "quillon-native plot: x.gif: the image name must end in .png, .svg, .pdf"),
+        ("race a.cnf --local-cluster 1 --workers 99", 2, Starts("quillon-native race: --workers: only 9 named "
+                                                                 "configurations to race: default, ")),
+        ("race nope.cnf --local-cluster 1", 3, "quillon-native race: nope.cnf: no such file"),
+        ("race a.cnf --local-cluster 1 --proof no/p", 4, "quillon-native race: no/p: No such file or directory")]],
 ]
 
 
@@ -207,7 +274,11 @@ def test_the_readme_lists_the_exit_codes_that_the_rows_end_with():
 def write(folder, files):
     for name, text in files.items():
         (folder / name).parent.mkdir(parents=True, exist_ok=True)
-        if text.startswith("->"):
+        if isinstance(text, bytes):
+            (folder / name).write_bytes(text)
+        elif name.endswith("/"):
+            (folder / name).mkdir()
+        elif text.startswith("->"):
             os.symlink(text[2:], folder / name)
         elif text.startswith("=>"):
             os.link(folder / text[2:], folder / name)
@@ -221,21 +292,45 @@ def snapshot(folder):
     return {str(p.relative_to(folder)): p.read_bytes() for p in folder.rglob("*") if p.is_file()}  # no device, no pipe
 
 
+PLAIN = re.compile(r"qn ([^;&|<>$]*?)( >/dev/null)?")
+
+
+def run(command, folder, capsys, monkeypatch):
+    """(exit code, stdout, stderr) of `command` run in `folder`: "qn ..."
+    commands joined by && in this process, anything else in a shell."""
+    fake = shlex.quote(f"{sys.executable} {FAKE}")
+    parts = [PLAIN.fullmatch(part) for part in command.format(fake=fake).split(" && ")]
+    if all(parts):
+        monkeypatch.chdir(folder)
+        rc, out, err = 0, "", ""
+        for part in parts:
+            rc, more, e = inproc(capsys, *shlex.split(part[1]))
+            out, err = out + more * (not part[2]), err + e
+            if rc:
+                break
+        return rc, out, err
+    py = shlex.quote(sys.executable)
+    command = command.replace("qn ", f"{py} -m quillon_native_cli ").replace("py ", f"{py} ")
+    p = subprocess.run(command.format(fake=fake), shell=True, cwd=folder, env=ENV, capture_output=True, text=True,
+                       timeout=120)
+    return p.returncode, p.stdout, p.stderr
+
+
 @pytest.mark.parametrize("fault,files,command,code,error,out,changed", ROWS, ids=[r[0] for r in ROWS])
-def test_fault(tmp_path, fault, files, command, code, error, out, changed):
+def test_fault(tmp_path, capsys, monkeypatch, fault, files, command, code, error, out, changed):
     write(tmp_path, BASE)
     write(tmp_path, files)
     before = snapshot(tmp_path)
     if os.environ.get("QUILLON_SANITIZED"):  # the sanitizer runtime reserves terabytes of address space
         command = command.replace("qn batch ", "qn batch --memory 0 ")
-    py = shlex.quote(sys.executable)
-    command = command.replace("qn ", f"{py} -m quillon_native_cli ").replace("py ", f"{py} ")
-    p = subprocess.run(command.format(fake=shlex.quote(f"{sys.executable} {FAKE}")), shell=True, cwd=tmp_path,
-                       env=ENV, capture_output=True, text=True, timeout=120)
-    assert "Traceback" not in p.stderr
+    rc, stdout, stderr = run(command, tmp_path, capsys, monkeypatch)
+    assert "Traceback" not in stderr
     error = type(error)(error.format(tmp=tmp_path))
-    assert (p.returncode, p.stderr) == (code, error if isinstance(error, Raw) else f"c error: {error}\n" * bool(error))
-    assert out(p.stdout) if callable(out) else out in p.stdout
+    if isinstance(error, Starts):
+        assert (rc, stderr.startswith(f"c error: {error}"), stderr.count("\n")) == (code, True, 1), stderr
+    else:
+        assert (rc, stderr) == (code, error if isinstance(error, Raw) else f"c error: {error}\n" * bool(error))
+    assert out(stdout) if callable(out) else out in stdout
     after = snapshot(tmp_path)
     assert {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)} == set(changed)
 
@@ -244,7 +339,6 @@ def test_a_proof_failure_during_the_search_keeps_the_answer(tmp_path, capsys, mo
     # A proof written while the search runs may fail at any moment: the
     # search goes on, and the run ends with its answer and the proof's error.
     from quillon_native_cli import native
-    from test_cli import inproc
     take = native.SearchProcess.take
 
     def failing(self):  # once started: among the search's messages
@@ -343,35 +437,36 @@ def chain(folder, n=100000, steps=3000):
     return str(folder / "chain.cnf"), str(folder / "chain.drat")
 
 
-@pytest.mark.parametrize("delay", [0.02, 0.15, 0.3, 0.5])
+@pytest.mark.parametrize("delay", [None, 0.02, 0.3], ids=["as the reader starts", "0.02", "0.3"])
 def test_an_interrupted_check_ends_its_reader_before_it_returns(tmp_path, capsys, monkeypatch, delay):
     # A reader thread still inside the native check when the interpreter
     # ends is torn down there (an abort): no read may outlive the command.
+    # The signal comes as the reader's thread has just started, or `delay`
+    # seconds into the reading.
     import signal
     import threading
-    import time
     from quillon_native_cli.proofs import ProofReader
-    from test_cli import inproc
-    reading = []
-    read = ProofReader.read
+    reading, sigint = [], lambda: os.kill(os.getpid(), signal.SIGINT)
+    read, start = ProofReader.read, threading.Thread.start
 
     def watched(self):
         reading.append(self)
+        if delay is not None:
+            threading.Timer(delay, sigint).start()
         try:
             return read(self)
         finally:
             reading.remove(self)
 
+    def interrupted_start(self):
+        start(self)
+        sigint()
+
     monkeypatch.setattr(ProofReader, "read", watched)
-    cnf, proof = chain(tmp_path)
-    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
-    start = time.monotonic()
-    timer.start()
-    code, out, err = inproc(capsys, "check", cnf, proof)
-    still = list(reading)
-    timer.join()
-    assert (code, out.splitlines()[-1], err, still) == (130, "c interrupted by SIGINT", "", [])
-    assert time.monotonic() - start < 10
+    if delay is None:
+        monkeypatch.setattr(threading.Thread, "start", interrupted_start)
+    code, out, err = inproc(capsys, "check", *chain(tmp_path))
+    assert (code, out.splitlines()[-1], err, reading) == (130, "c interrupted by SIGINT", "", [])
 
 
 def test_a_check_interrupted_at_random_moments_exits_130(tmp_path):

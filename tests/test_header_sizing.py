@@ -14,7 +14,7 @@ import time
 import pytest
 
 from quillon_native_cli import native
-from test_cli import ENV
+from commands import ENV
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 

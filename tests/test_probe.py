@@ -13,10 +13,10 @@ import sys
 import pytest
 import quillon_native as qn
 
-from oracles import pigeonhole, random_3sat, satisfies
+from oracles import pigeonhole, random_3sat, satisfies, write_cnf
 from quillon_native_cli import native, strategy
 from quillon_native_cli.proofs import ProofReader
-from test_cli import ENV, cnf_text, decode_binary, decode_text
+from commands import ENV, decode_binary, decode_text, inproc
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 
@@ -44,9 +44,7 @@ FORMULAS = {  # name: (nvars, internal clauses); answered by the default in 22 t
 
 def write(tmp_path, name, formula=None):
     nvars, clauses = formula or FORMULAS[name]
-    f = tmp_path / f"{name}.cnf"
-    f.write_text(cnf_text(nvars, [[lit // 2 + 1 if lit % 2 == 0 else -(lit // 2 + 1) for lit in c] for c in clauses]))
-    return f
+    return write_cnf(tmp_path / f"{name}.cnf", nvars, clauses)
 
 
 def solve(capsys, *args):
@@ -114,9 +112,8 @@ def test_past_the_probe_models_proofs_and_repeats(tmp_path, capsys, probing, nam
     assert (rc, answer) == (20, "s UNSATISFIABLE")
     steps = decode_binary(data) if binary else decode_text(data.decode())
     assert qn.check_proof(nvars, clauses, [(d, [2 * abs(x) - 2 + (x < 0) for x in lits]) for d, lits in steps])[0]
-    p = subprocess.run([sys.executable, "-m", "quillon_native_cli", "check", str(f), str(tmp_path / "a.drat")],
-                       capture_output=True, env=ENV, text=True, timeout=120)
-    assert p.returncode == 0 and "s VERIFIED" in p.stdout
+    rc, out, _ = inproc(capsys, "check", f, tmp_path / "a.drat")
+    assert rc == 0 and "s VERIFIED" in out
 
 
 def test_a_conflict_limit_counts_the_probe(tmp_path, capsys, probing):
@@ -134,7 +131,7 @@ PROBING = ("import sys; from quillon_native_cli import strategy; strategy.PROBE_
 
 
 @pytest.mark.parametrize("sig,binary", [(signal.SIGTERM, True), (signal.SIGINT, False)])
-def test_a_run_stopped_past_the_probe_keeps_whole_steps(tmp_path, sig, binary):
+def test_a_run_stopped_past_the_probe_keeps_whole_steps(tmp_path, capsys, sig, binary):
     f, proof = write(tmp_path, "hole10", mixed_hole(10)), tmp_path / "p"  # far beyond a test's patience
     args = [sys.executable, "-c", PROBING, "solve", str(f), "-v", "--slice", "1000", "--proof", str(proof)]
     p = subprocess.Popen(args + (["--binary-proof"] if binary else []), stdout=subprocess.PIPE,
@@ -151,9 +148,8 @@ def test_a_run_stopped_past_the_probe_keeps_whole_steps(tmp_path, sig, binary):
     steps = int(next(x for x in lines if x.startswith(f"c proof {proof}:")).split()[-2])
     data = proof.read_bytes()
     assert len(decode_binary(data) if binary else decode_text(data.decode())) == steps > 0
-    c = subprocess.run([sys.executable, "-m", "quillon_native_cli", "check", str(f), str(proof)],
-                       capture_output=True, env=ENV, text=True, timeout=120)
-    assert c.returncode == 1 and "c every step verified, but the proof never derives the empty clause" in c.stdout
+    rc, out, _ = inproc(capsys, "check", f, proof)
+    assert rc == 1 and "c every step verified, but the proof never derives the empty clause" in out
 
 
 def test_only_large_formulas_whose_plan_starts_with_the_default_are_probed():

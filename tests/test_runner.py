@@ -9,6 +9,7 @@ from array import array
 from collections import Counter
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -18,10 +19,10 @@ from pathlib import Path
 import pytest
 import quillon_native as qn
 
-from oracles import pigeonhole, random_3sat, random_cnf
+from oracles import pigeonhole, random_3sat, random_cnf, write_cnf
 from quillon_native_cli import configs, native, strategy
 from quillon_native_cli.proofs import ProofReader, ProofWriter
-from test_cli import ENV, answer_lines, cli, cnf_text, decode_binary, decode_text, hard_formula
+from commands import COMMAND, ENV, answer_lines, decode_binary, decode_text, hard_formula, inproc
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 _scan = native._scan
@@ -131,9 +132,7 @@ def test_flat_clauses_and_a_natively_read_formula(tmp_path):
     with pytest.raises(ValueError, match="ends must rise"):
         native.make_runner(3, {}).add_flat(array("I", [0]), array("Q", [2]))
     # A formula read natively: its counts, and the clauses as written.
-    cnf = tmp_path / "f.cnf"
-    cnf.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
-        " ".join(str(l // 2 + 1) if l % 2 == 0 else str(-(l // 2 + 1)) for l in c) + " 0\n" for c in clauses))
+    cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
     formula = native.read_formula(str(cnf))
     assert (formula.nvars, formula.nclauses) == (nvars, len(clauses))
     assert strategy.features(nvars, formula) == strategy.features(nvars, clauses)
@@ -150,16 +149,14 @@ MODES = {  # how a run searches: its options, and the line after which it is sea
 
 def hard_random_formula(tmp_path):
     f = tmp_path / "hard.cnf"  # unsatisfiable, and far beyond a test's patience
-    f.write_text(cnf_text(500, [[(lit >> 1) + 1 if lit % 2 else -(lit >> 1) - 1 for lit in c]
-                                for c in random_3sat(2, 500, 5.0)]))
-    return f
+    return write_cnf(tmp_path / "hard.cnf", 500, random_3sat(2, 500, 5.0))
 
 
 def solve_until_stopped(tmp_path, stop, binary, mode):
     f = hard_random_formula(tmp_path) if mode == "auto-random" else hard_formula(tmp_path)
     proof = tmp_path / "p"
     options, searching = MODES[mode]
-    args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--proof", str(proof), *options]
+    args = COMMAND + ["solve", str(f), "--proof", str(proof), *options]
     args += ["--binary-proof"] if binary else []
     args += ["--seconds", "0.4"] if stop is None else []
     p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, text=True)
@@ -173,16 +170,28 @@ def solve_until_stopped(tmp_path, stop, binary, mode):
     return f, proof, p.returncode, out, err
 
 
+def count(out, name):
+    return int(re.search(rf"^c {name} +(\d+)$", out, re.M).group(1))
+
+
 @pytest.mark.parametrize("stop,binary,mode,code", [
     (signal.SIGINT, False, "config", 130), (signal.SIGTERM, True, "config", 143), (None, False, "config", 0),
-    (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0),
+    (signal.SIGINT, True, "portfolio", 130), (signal.SIGTERM, False, "portfolio", 143), (None, False, "portfolio", 0),
+    (signal.SIGTERM, False, "auto", 143), (None, True, "auto", 0),
     (signal.SIGTERM, True, "threads", 143), (None, False, "threads", 0),
     (signal.SIGINT, True, "auto-prep", 130), (signal.SIGINT, False, "auto-random", 130)])
-def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode, code):
+def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, capsys, stop, binary, mode, code):
     f, proof, rc, out, err = solve_until_stopped(tmp_path, stop, binary, mode)
     assert (rc, err) == (code, "")
     lines = out.splitlines()
     assert lines[-1] == "s UNKNOWN"
+    assert (f"c interrupted by {stop.name}" if stop else "c time limit reached") in lines
+    if mode == "config":  # its statistics, up to where it stopped
+        assert count(out, "conflicts") >= (200 if stop else 1) and count(out, "propagations") > count(out, "decisions") > 0
+    if mode == "portfolio":  # the kept solver's counters, and every configuration's conflicts
+        assert "c counters of default; all conflicts: every configuration's" in out
+        assert 0 < count(out, "conflicts") < count(out, "all conflicts"), out
+        assert count(out, "propagations") > count(out, "decisions") >= count(out, "conflicts"), out
     if mode not in ("config", "auto-random"):  # one solver's proof is kept, named, and no other file is left
         kept = next(line for line in lines if line.startswith("c proof of ")).split()[-1]
         assert strategy.config_of(kept) in configs.CONFIGS and (mode.startswith(("auto", "threads")) or kept == "default")
@@ -192,29 +201,26 @@ def test_an_interrupted_run_keeps_every_step_so_far(tmp_path, stop, binary, mode
     data = proof.read_bytes()
     decoded = decode_binary(data) if binary else decode_text(data.decode())
     assert len(decoded) == steps > 0
-    p = subprocess.run([sys.executable, "-m", "quillon_native_cli", "check", str(f), str(proof)],
-                       capture_output=True, env=ENV, text=True, timeout=120)
-    assert p.returncode == 1
-    assert "c every step verified, but the proof never derives the empty clause" in p.stdout
-    if DRAT_TRIM.exists():  # a peer reads it too: every step, and no empty clause among them
+    if mode == "portfolio":  # the default's proof: a learned clause per conflict but the one it stopped at
+        assert sum(not d for d, _ in decoded) >= count(out, "conflicts") - 1
+    rc, out, err = inproc(capsys, "check", f, proof)
+    assert rc == 1 and "c every step verified, but the proof never derives the empty clause" in out
+    if DRAT_TRIM.exists() and stop == signal.SIGINT:  # a peer reads it too: every step, no empty clause
         d = subprocess.run([str(DRAT_TRIM), str(f), str(proof)], capture_output=True, text=True, timeout=120)
         assert "c finished parsing" in d.stdout and "c ERROR: no conflict" in d.stdout
 
 
-def test_a_portfolio_keeps_the_winners_streamed_proof(tmp_path):
+def test_a_portfolio_keeps_the_winners_streamed_proof(tmp_path, capsys):
     nvars, clauses = pigeonhole(7)
-    f = tmp_path / "hole7.cnf"
-    f.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(
-        " ".join(str(l // 2 + 1) if l % 2 == 0 else str(-(l // 2 + 1)) for l in c) + " 0\n" for c in clauses))
+    f = write_cnf(tmp_path / "hole7.cnf", nvars, clauses)
     (tmp_path / "link").symlink_to("p")  # written through, not replaced
     for n, binary, target in ((1, False, "p"), (4, True, "link")):
         proof = tmp_path / "p"
-        args = [sys.executable, "-m", "quillon_native_cli", "solve", str(f), "--portfolio", str(n), "--proof",
-                str(tmp_path / target)] + (["--binary-proof"] if binary else [])
-        p = subprocess.run(args, capture_output=True, env=ENV, text=True, timeout=120)
-        assert (p.returncode, p.stderr) == (20, "")
-        winner = next(line.split()[-1] for line in p.stdout.splitlines() if line.startswith("c winner"))
-        assert f"c proof of {winner}" in p.stdout.splitlines()
+        rc, out, err = inproc(capsys, "solve", f, "--portfolio", n, "--proof", tmp_path / target,
+                              *(["--binary-proof"] if binary else []))
+        assert (rc, err) == (20, "")
+        winner = next(line.split()[-1] for line in out.splitlines() if line.startswith("c winner"))
+        assert f"c proof of {winner}" in out.splitlines()
         assert sorted(os.listdir(tmp_path)) == ["hole7.cnf", "link", "p"] and (tmp_path / "link").is_symlink()
         steps = ProofReader(str(proof)).read().steps
         assert qn.check_proof(nvars, clauses, steps)[0]
@@ -227,20 +233,18 @@ def test_a_portfolio_keeps_the_winners_streamed_proof(tmp_path):
 
 
 @pytest.mark.parametrize("mode", [[], ["--portfolio", "1"]])
-def test_preprocessing_ahead_of_several_solvers_streams_the_modules_proof(tmp_path, mode):
+def test_preprocessing_ahead_of_several_solvers_streams_the_modules_proof(tmp_path, capsys, mode):
     """auto and --portfolio stream the preprocessor's proof, then the kept
     solver's; with --check the same run keeps its proof in memory over the
     module, the oracle: same answer, model and proof bytes, except that the
     module's portfolio keeps no solver step after a model (a prefix)."""
     for i, (name, nvars, clauses) in enumerate(FORMULAS):
         nvars = max([nvars] + [lit // 2 + 1 for c in clauses for lit in c])
-        f = tmp_path / "f.cnf"
-        f.write_text(cnf_text(nvars, [[lit // 2 + 1 if lit % 2 == 0 else -(lit // 2 + 1) for lit in c]
-                                      for c in clauses]))
+        f = write_cnf(tmp_path / "f.cnf", nvars, clauses)
         runs = []
         for check in ([], ["--check"]):
             proof = tmp_path / f"p{len(check)}"
-            rc, out, err = cli("solve", f, "--preprocess", "--proof", proof, *mode, *check,
+            rc, out, err = inproc(capsys, "solve", f, "--preprocess", "--proof", proof, *mode, *check,
                                *(["--binary-proof"] if i % 2 else []))
             runs.append((rc, err, answer_lines(out), proof.read_bytes()))
         (rc, err, lines, streamed), module = runs

@@ -15,7 +15,7 @@ import quillon_native as qn
 import quillon_native_cli
 from oracles import pigeonhole, random_3sat, random_cnf
 from quillon_native_cli import common, configs, native, options, stats, supervise
-from test_cli import inproc
+from commands import inproc
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 
@@ -79,10 +79,6 @@ def gone(proc):
     with pytest.raises(ProcessLookupError):
         os.kill(proc.pid, 0)
     return proc.status is not None
-
-
-def test_the_search_program_is_built():
-    assert native.search_program() is not None, "quillon-search is not built beside _scan"
 
 
 @pytest.mark.parametrize("argv,usage", [

@@ -11,12 +11,8 @@ import time
 import pytest
 import quillon_native as qn
 
-from oracles import brute_force, pigeonhole, random_3sat, satisfies, steps_of
+from oracles import brute_force, dimacs, pigeonhole, random_3sat, satisfies, steps_of, write_cnf
 from quillon_native_cli import configs, native, solve_formula, strategy
-
-
-def dimacs(clauses):
-    return [[(lit >> 1) + 1 if lit % 2 == 0 else -((lit >> 1) + 1) for lit in c] for c in clauses]
 
 
 def chain(n):
@@ -187,12 +183,6 @@ def solve_cli(capsys, *args):
     return rc, [line for line in out.splitlines() if not timed.search(line)]
 
 
-def write_cnf(path, nvars, clauses):
-    path.write_text(f"p cnf {nvars} {len(clauses)}\n" + "".join(" ".join(map(str, c)) + " 0\n"
-                                                             for c in dimacs(clauses)))
-    return path
-
-
 def sliced(nvars, clauses, k=20000, config="default"):
     solver = qn.Solver(nvars, **configs.CONFIGS[config])
     for c in clauses:
@@ -252,8 +242,6 @@ def test_cli_auto_proof_check_and_limits(tmp_path, capsys, nvars, clauses):
     rc, lines = solve_cli(capsys, "--max-conflicts", "700", cnf)
     total = next(int(line.split()[-1]) for line in lines if line.startswith("c all conflicts"))
     assert rc == 0 and lines[-1] == "s UNKNOWN" and 700 <= total <= 700 + 3 * 10
-    from quillon_native_cli.main import main
-    assert main(["solve", "--config", "auto", "--restart", "glucose", str(cnf)]) == 2  # usage
 
 
 # -- solve_formula's search in this process ---------------------------------------

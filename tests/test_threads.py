@@ -4,18 +4,16 @@
 # check_proof; the other threads stop, and no member's file is left.
 # (Stopped runs are test_runner.py's interrupted-run table.)
 import os
-import subprocess
-import sys
 
 import pytest
 import quillon_native as qn
 
-from oracles import brute_force, pigeonhole, random_3sat, stamps_during
+from oracles import brute_force, pigeonhole, random_3sat, stamps_during, write_cnf
 from quillon_native_cli import native
 from quillon_native_cli.solve import MAX_THREADS
 from quillon_native_cli.proofs import ProofReader
-from test_cli import ENV
-from test_strategy import chain, sliced, write_cnf
+from commands import inproc
+from test_strategy import chain, sliced
 
 pytestmark = pytest.mark.skipif(not native.available(), reason="quillon_native_cli._scan is not built")
 
@@ -30,20 +28,19 @@ FORMULAS = [  # (name, nvars, internal clauses, expected answer or None for brut
 ]
 
 
-def solve(*args):
-    p = subprocess.run([sys.executable, "-m", "quillon_native_cli", "solve", *map(str, args)], capture_output=True,
-                       env=ENV, text=True, timeout=120)
-    assert p.stderr == "" or p.returncode == 2
-    return p.returncode, p.stdout.splitlines(), p.stderr
+def solve(capsys, *args):
+    rc, out, err = inproc(capsys, "solve", *args)
+    assert err == ""
+    return rc, out.splitlines(), err
 
 
 @pytest.mark.parametrize("name,nvars,clauses,expected", FORMULAS, ids=[f[0] for f in FORMULAS])
-def test_answers_models_and_the_winners_proof(tmp_path, name, nvars, clauses, expected):
+def test_answers_models_and_the_winners_proof(tmp_path, capsys, name, nvars, clauses, expected):
     n = 2 + FORMULAS.index((name, nvars, clauses, expected)) % (MAX_THREADS - 1)
     if expected is None:
         expected = brute_force(nvars, clauses) is not None if nvars <= 20 else None
     cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
-    rc, lines, _ = solve("--threads", n, "--proof", tmp_path / "p", *(["--binary-proof"] if n % 2 else []), cnf)
+    rc, lines, _ = solve(capsys, "--threads", n, "--proof", tmp_path / "p", *(["--binary-proof"] if n % 2 else []), cnf)
     assert rc in (10, 20) and (expected is None or rc == (10 if expected else 20))
     assert any(line.startswith(f"c threads {n}, racing") for line in lines)
     winner = next(line.split()[-1] for line in lines if line.startswith("c winner"))
@@ -56,17 +53,6 @@ def test_answers_models_and_the_winners_proof(tmp_path, name, nvars, clauses, ex
         assert all(any((lit // 2 + 1 if lit % 2 == 0 else -(lit // 2 + 1)) in model for lit in c) for c in clauses)
     else:
         assert qn.check_proof(nvars, clauses, ProofReader(str(tmp_path / "p")).read().steps)[0]
-
-
-def test_refused_combinations():
-    cnf = os.path.join(os.path.dirname(__file__), "..", "examples", "php5.cnf")
-    for extra in (["--check"], ["--config", "minisat"], ["--portfolio", "2"], ["--max-conflicts", "9"],
-                  ["--slice", "9"], ["--preprocess"], ["--seed", "1"], ["--restart", "glucose"]):
-        rc, _, err = solve("--threads", "2", *extra, cnf)
-        assert rc == 2 and "--threads" in err, extra
-    for bad in ("0", str(MAX_THREADS + 1)):
-        assert solve("--threads", bad, cnf)[0] == 2
-    assert solve("--threads", "1", "--check", cnf)[0] == 20  # one thread: auto itself
 
 
 def test_a_runner_searches_without_holding_the_interpreter():

@@ -42,8 +42,8 @@ def run(args):
                     "of them")
     out = Output(args.quiet)
     try:
-        with Signals():
-            return out.done(Check(args, out).main())
+        with Signals() as signals:
+            return out.done(Check(args, out, signals).main())
     except Interrupted as e:
         out.comment(f"interrupted by {signal.Signals(e.signum).name}")
         return out.done(e.code)
@@ -59,8 +59,8 @@ def outlive(done):
 
 
 class Check:
-    def __init__(self, args, out):
-        self.args, self.out = args, out
+    def __init__(self, args, out, signals):
+        self.args, self.out, self.signals = args, out, signals
 
     def main(self):
         args = self.args
@@ -123,9 +123,16 @@ class Check:
 
         # Its own flag tells when the work is over: a join that an interrupt
         # cuts short may leave the thread marked as ended though it runs on.
+        # A signal while the thread starts is only noted, and raised below
+        # where the reader is stopped: raised at once, it would leave the
+        # reader running past the command's end.
         done = threading.Event()
+        self.signals.raising = False
         threading.Thread(target=work, daemon=True).start()
         try:
+            self.signals.raising = True
+            if self.signals.caught is not None:
+                raise Interrupted(self.signals.caught)
             while not done.wait(0.25):
                 pass
         except BaseException:
