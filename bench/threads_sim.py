@@ -38,7 +38,7 @@ def replay(plan, members, limit):
     used = [0] * len(plan.members)
     started = [False] * len(plan.members)
     spent = 0.0
-    for rnd in itertools.count(-1 if plan.head else 0):
+    for rnd in itertools.count(plan.first_round()):
         for i, share in enumerate(plan.shares(rnd)):
             if not share:
                 continue

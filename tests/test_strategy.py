@@ -85,6 +85,17 @@ AMO = "at-most-one and long at-least-one clauses"
 HOLE8 = pigeonhole(8)[1]
 
 
+def formula_of(clauses):
+    formula = native.Formula(max((lit >> 1 for c in clauses for lit in c), default=-1) + 1)
+    for c in clauses:
+        formula.add_clause(c)
+    return formula
+
+
+LIFTED = [[2 * ((i + j) % 40) + (i >> j & 1) for j in range(6)] for i in range(64)] + [[0, 2], [1, 3]]
+PREP = "preprocessing first"
+
+
 @pytest.mark.parametrize("clauses,expect", [
     (random_3sat(7, 200, 4.2), "uniform random 3-SAT"),
     ([[2 * v + random.Random(v).randrange(2) for v in random.Random(i).sample(range(60), 4)] for i in range(500)],
@@ -103,44 +114,51 @@ HOLE8 = pigeonhole(8)[1]
     ([c + [c[0] + 2 * 50] for c in HOLE8 if len(c) == 2] + [c for c in HOLE8 if len(c) > 2],
      "structured"),  # at-most-one over negative 3-clauses: no binaries
     ([c for c in HOLE8 if len(c) == 2], "structured"),  # no positive clause at all
+    # six literals a clause besides binaries: lifted, preprocessed first
+    (LIFTED, PREP),
+    (LIFTED + [[0, 2, 4]], "structured"),  # a clause of another length
+    ([[2 * ((i * 7 + j * 13) % 40) + (i * j % 3 == 0) for j in range(4)] for i in range(60)] + [[0, 2]],
+     "structured"),  # four literals: too short to be lifted
 ])
 def test_plan_from_features(clauses, expect):
-    nvars = max(lit >> 1 for c in clauses for lit in c) + 1
-    feat = strategy.features(nvars, clauses)
-    chosen = strategy.plan(feat)
-    assert chosen.why == expect
+    chosen = strategy.plan(formula_of(clauses))
+    if expect == PREP:
+        assert chosen.prep_rounds > 0 and PREP in chosen.describe()
+        return
+    assert chosen.why == expect and chosen.prep_rounds == 0
+    assert chosen.describe().startswith(f"strategy auto ({expect}): ")
     if expect.startswith("uniform"):
-        assert chosen.members == ("default",) and chosen.unit == strategy.DEFAULT_SLICE
-    elif expect == AMO:
-        assert chosen == strategy.AT_MOST_ONE
+        assert chosen.members == ("default",) and chosen.unit_of(0) == strategy.DEFAULT_SLICE
     else:
-        assert chosen == strategy.PORTFOLIO
-    formula = native.Formula(nvars)
-    for c in clauses:
-        formula.add_clause(c)
-    assert strategy.features(nvars, formula) == feat
+        assert chosen.members[0] == ("default@2000" if expect == AMO else "default")
+
+
+STRUCTURED = [[2 * (i % 90), 2 * ((i * 7 + 1) % 90) + 1] for i in range(405)] + \
+    [[2 * ((i + j) % 90) + (j & 1) for j in range(9)] for i in range(10)]
+AMO_SHAPED = [[2 * (i % 90) + 1, 2 * ((i * 7 + 1) % 90) + 1] for i in range(405)] + \
+    [[2 * ((i * 9 + j) % 90) for j in range(9)] for i in range(10)]
 
 
 @pytest.mark.parametrize("slice_", [20000, 300, 0])
 def test_the_default_member_keeps_the_default_slice(slice_):
     # the member named default searches in the slices of --config default, for the same
     # conflicts a turn; the other members, and every member of the pigeonhole plan, keep theirs
-    base = strategy.PORTFOLIO
-    chosen = strategy.plan(strategy.Features(90, 415, 1000, {2: 405, 9: 10}, 0.1), slice_)
+    base, chosen = strategy.plan(formula_of(STRUCTURED)), strategy.plan(formula_of(STRUCTURED), slice_)
     unit = slice_ or strategy.DEFAULT_SLICE
     assert chosen.members == base.members and chosen.unit_of(0) == unit
     assert abs(chosen.weights[0] * unit - base.weights[0] * strategy.DEFAULT_SLICE) <= unit / 2
     assert abs(chosen.head * unit - base.head * strategy.DEFAULT_SLICE) <= unit / 2
     assert chosen.units[1:] == base.units[1:] and chosen.weights[1:] == base.weights[1:]
-    amo = strategy.Features(90, 415, 1000, {2: 405, 9: 10}, 0.1, {2: 405}, {9: 10})
-    assert strategy.plan(amo, slice_) == strategy.AT_MOST_ONE
+    assert chosen.openings == base.openings
+    amo = strategy.plan(formula_of(AMO_SHAPED))
+    assert strategy.plan(formula_of(AMO_SHAPED), slice_) == amo and amo.why == AMO
 
 
 def test_large_formulas_get_fewer_members():
-    for negative, positive, base in (((), (), strategy.PORTFOLIO), ({2: 5}, {9: 5}, strategy.AT_MOST_ONE)):
-        feat = strategy.Features(10, 10, strategy.LARGE_LITS, {2: 5, 9: 5}, 2.0, negative, positive)
-        chosen = strategy.plan(feat)
-        assert chosen.members == base.members[:strategy.LARGE_MEMBERS] and chosen.why.startswith(base.why)
+    long = [[2 * v for v in range(i, i + 200_000)] for i in range(10)]  # two million literals
+    for extra, small in (([[1, 2], [3, 0]], STRUCTURED), ([[1, 3]] * 20, AMO_SHAPED)):
+        base, chosen = strategy.plan(formula_of(small)), strategy.plan(formula_of(long + extra))
+        assert chosen.members == base.members[:2] and chosen.why.startswith(base.why + ", large")
 
 
 CONFLICT_LIMITS = [  # max_conflicts -> the answer on a satisfiable formula, or the error raised

@@ -2,9 +2,9 @@
 and ranges, and the combinations refused because one option would be
 ignored."""
 from quillon_native_cli import common, configs, options
+from quillon_native_cli._scan import DEFAULT_SLICE  # the search program's (src/cli/plan.hpp)
 from quillon_native_cli.common import SECONDS, U32, U64, Range, UsageError, filename, whole
 
-DEFAULT_SLICE = 20000
 DEFAULT_ROUNDS = 3
 MAX_THREADS = 3  # the search program's thread plans (src/cli/plan.cpp)
 
