@@ -135,7 +135,12 @@ def model_holds(text, path):
     """Whether the v lines of `text` satisfy every clause of the DIMACS file."""
     true = {int(t) for line in text.splitlines() if line.startswith("v ") for t in line[2:].split()}
     clause = []
-    with open(path) as f:
+    with open(path, "rb") as raw:
+        magic = raw.read(6)
+    import bz2, gzip, lzma
+    opener = {b"\xfd7zXZ": lzma.open, b"\x1f\x8b": gzip.open, b"BZh": bz2.open}
+    opened = next((o for m, o in opener.items() if magic.startswith(m)), open)
+    with opened(path, "rt") as f:
         for line in f:
             if line[:1] in "cp%" or not line.strip():
                 continue
