@@ -62,7 +62,9 @@ def replay(plan, members, limit=60.0):
     started = set()
     spent = 0.0
     for rnd in itertools.count(plan.first_round()):
-        for i, (name, b) in enumerate(zip(plan.members, plan.shares(rnd))):
+        shares = plan.shares(rnd)
+        for i in plan.order(rnd):
+            name, b = plan.members[i], shares[i]
             if not b:
                 continue
             m = members.get((config_of(name), plan.unit_of(i)))

@@ -39,7 +39,9 @@ def replay(plan, members, limit):
     started = [False] * len(plan.members)
     spent = 0.0
     for rnd in itertools.count(plan.first_round()):
-        for i, share in enumerate(plan.shares(rnd)):
+        shares = plan.shares(rnd)
+        for i in plan.order(rnd):
+            share = shares[i]
             if not share:
                 continue
             m = members.get((plan.members[i], plan.unit_of(i)))

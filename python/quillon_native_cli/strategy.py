@@ -6,7 +6,8 @@ program, or _scan.run_plan for solve_formula).  PROBE_CLAUSES and
 PROBE_CONFLICTS are the probe the command and solve_formula ask for.
 
 A plan: the first member searches `head` slices alone, then member i
-`openings[i]` slices in the opening, then `weights[i]` slices of
+`openings[i]` slices in the opening (the first member last), then
+`weights[i]` slices of
 `unit_of(i)` conflicts in the first round; each later round multiplies
 every member's share by `growth`.  bench/simulate.py replays such plans,
 its own candidates too.
@@ -42,6 +43,12 @@ class Plan(namedtuple("Plan", "members weights growth unit why head units openin
     def first_round(self):
         """The round the plan starts with."""
         return HEAD if self.head else OPENING if any(self.openings) else 0
+
+    def order(self, rnd):
+        """Member indices in the order of their turns in round `rnd`: the
+        opening ends with the first member's turn."""
+        n = len(self.members)
+        return list(range(1, n)) + [0] if rnd == OPENING else list(range(n))
 
     def shares(self, rnd):
         """Slices of each member in round `rnd` (HEAD, OPENING, 0, 1, ...)."""

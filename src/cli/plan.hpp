@@ -48,7 +48,7 @@ struct Member {
   std::string name;     // configuration, or configuration@slice
   uint64_t weight = 1;  // slices in the first round
   uint64_t unit = 0;    // conflicts per slice; 0: one call without a conflict limit
-  uint64_t opening = 0; // slices in the opening, after the head start
+  uint64_t opening = 0; // slices in the opening (of the first member: the opening's last turn)
 };
 
 // The options member `name` searches with: its configuration's among
@@ -68,6 +68,10 @@ struct Plan {
   std::vector<uint64_t> shares(int rnd) const;
   // Whether some member has turns in the opening.
   bool opens() const;
+  // The members in the order of their turns in round `rnd`: the opening
+  // ends with the first member's turn (so a head start can be split around
+  // it), every other round goes in member order.
+  std::vector<size_t> order(int rnd) const;
   // One line for the run's c lines.
   std::string describe() const;
   // The head start and turns of a plan of several members, in words.

@@ -109,8 +109,8 @@ Stats PlanRunner::total() const {
   return out;
 }
 
-// Member i searches shares(rnd)[i] slices in round rnd (from the opening),
-// one member after the other; a member is made at its first turn, even when a limit then
+// Member i searches shares(rnd)[i] slices in round rnd (from the head
+// start), one member after the other in the round's order; a member is made at its first turn, even when a limit then
 // ends the run before its first slice.
 uint8_t PlanRunner::run(const Limits &limits, const std::function<void()> &on_slice) {
   if (plan_.members.size() == 1) {
@@ -122,7 +122,7 @@ uint8_t PlanRunner::run(const Limits &limits, const std::function<void()> &on_sl
   const int first = plan_.head ? Plan::kHead : plan_.opens() ? Plan::kOpening : 0;
   for (int rnd = first;; ++rnd) {
     const std::vector<uint64_t> shares = plan_.shares(rnd);
-    for (size_t i = 0; i < shares.size(); ++i) {
+    for (const size_t i : plan_.order(rnd)) {
       if (shares[i] == 0) continue;
       Runner &r = start(i);
       for (uint64_t s = 0; s < shares[i]; ++s) {
