@@ -214,7 +214,7 @@ std::vector<uint64_t> Plan::shares(int rnd) const {
 std::vector<size_t> Plan::order(int rnd) const {
   std::vector<size_t> out;
   for (size_t i = 0; i < members.size(); ++i) out.push_back(i);
-  if (rnd == kOpening) std::rotate(out.begin(), out.begin() + 1, out.end());
+  if (rnd == kOpening && !out.empty()) std::rotate(out.begin(), out.begin() + 1, out.end());
   return out;
 }
 
