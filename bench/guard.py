@@ -17,11 +17,14 @@ family and overall, each solver's solved count, mean PAR-2 score and
 geometric mean of the scores, and the geometric mean's ratio to the last
 solver named (Kissat by default).
 
-Solvers: `auto` (`quillon-native solve`), `auto-prep` (with --preprocess),
+Solvers: `auto` (`quillon-native solve`), `auto@DIR` (auto of another
+checkout DIR with its build in DIR/build-dev, such as the main checkout, to
+compare two builds in one run), `auto-prep` (with --preprocess),
 `default` and `config:NAME` (any named configuration; `--configs a,b` adds
 them), `kissat`, `kissat-plain`
 (`--plain`: no simplification, to tell search gaps from simplification
-gaps) and `minisat`.  `--build DIR` puts a build folder (tools/dev-build.sh)
+gaps) and `minisat`.  Every model our solvers print is checked against
+every clause of the instance; a model that fails one is a wrong answer.  `--build DIR` puts a build folder (tools/dev-build.sh)
 first on the children's PYTHONPATH.
 
 With `-o`, records go to a JSON-lines file and a later run reuses those of
@@ -62,6 +65,10 @@ def command(solver):
     ours = [sys.executable, "-m", "quillon_native_cli", "solve", "-q"]
     if solver == "auto":
         return ours
+    if solver.startswith("auto@"):
+        other = os.path.abspath(solver.partition("@")[2])
+        path = [shim_folder(), os.path.join(other, "python"), os.path.join(other, "build-dev")]
+        return ["env", "PYTHONPATH=" + os.pathsep.join(path)] + ours
     if solver == "default":
         return ours + ["--config", "default"]
     if solver == "auto-prep":
@@ -77,15 +84,24 @@ def command(solver):
     raise SystemExit(f"guard: unknown solver {solver!r}")
 
 
+SHIM = []
+
+
+def shim_folder():
+    """A folder whose sitecustomize finds a build's _scan and quillon-search
+    beside the package, as the test suite arranges."""
+    if not SHIM:
+        SHIM.append(tempfile.mkdtemp(prefix="guard-site-"))
+        with open(os.path.join(SHIM[0], "sitecustomize.py"), "w") as f:
+            f.write("import os, quillon_native, quillon_native_cli\n"
+                    "quillon_native_cli.__path__.append(os.path.dirname(quillon_native.__file__))\n")
+    return SHIM[0]
+
+
 def use_build(build):
     """Children take quillon_native from a build folder (tools/dev-build.sh)
-    and the command line from this checkout, with the build's _scan and
-    quillon-search found beside the package, as the test suite arranges."""
-    shim = tempfile.mkdtemp(prefix="guard-site-")
-    with open(os.path.join(shim, "sitecustomize.py"), "w") as f:
-        f.write("import os, quillon_native, quillon_native_cli\n"
-                "quillon_native_cli.__path__.append(os.path.dirname(quillon_native.__file__))\n")
-    path = [shim, os.path.join(HERE, "..", "python"), os.path.abspath(build), os.environ.get("PYTHONPATH")]
+    and the command line from this checkout."""
+    path = [shim_folder(), os.path.join(HERE, "..", "python"), os.path.abspath(build), os.environ.get("PYTHONPATH")]
     os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, path))
 
 
@@ -107,11 +123,35 @@ def score(recs, cap):
 
 
 def ok(rec, cap):
-    return rec["answer"] is not None and rec["answer"] == (rec["expected"] or rec["answer"]) and rec["cpu"] <= cap
+    return rec["answer"] is not None and not wrong(rec) and rec["cpu"] <= cap
 
 
 def wrong(rec):
-    return rec["answer"] is not None and bool(rec["expected"]) and rec["answer"] != rec["expected"]
+    return rec["answer"] is not None and (rec["answer"] == "BAD MODEL" or bool(rec["expected"]) and
+                                          rec["answer"] != rec["expected"])
+
+
+def model_holds(text, path):
+    """Whether the v lines of `text` satisfy every clause of the DIMACS file."""
+    true = {int(t) for line in text.splitlines() if line.startswith("v ") for t in line[2:].split()}
+    clause = []
+    with open(path, "rb") as raw:
+        magic = raw.read(6)
+    import bz2, gzip, lzma
+    opener = {b"\xfd7zXZ": lzma.open, b"\x1f\x8b": gzip.open, b"BZh": bz2.open}
+    opened = next((o for m, o in opener.items() if magic.startswith(m)), open)
+    with opened(path, "rt") as f:
+        for line in f:
+            if line[:1] in "cp%" or not line.strip():
+                continue
+            for t in map(int, line.split()):
+                if t:
+                    clause.append(t)
+                elif not true.intersection(clause):
+                    return False
+                else:
+                    clause = []
+    return True
 
 
 FLOOR = 0.01  # seconds: shorter times count as this in geometric means
@@ -218,8 +258,11 @@ def run(rows, solvers, args, done, out):
                 if len(have) > rnd:
                     continue
                 text, code, wall, cpu, rss = run_one(command(s), row["path"], args.cap)
+                answer = answer_of(text)
+                if answer == "SAT" and s not in PEERS and not model_holds(text, row["path"]):
+                    answer = "BAD MODEL"
                 rec = dict(file=row["file"], family=row["family"], part=row["part"], expected=row["expected"],
-                           solver=s, round=rnd, cap=args.cap, build=build, answer=answer_of(text), code=code,
+                           solver=s, round=rnd, cap=args.cap, build=build, answer=answer, code=code,
                            cpu=round(cpu, 3), wall=round(wall, 3), maxrss_kb=rss)
                 have.append(rec)
                 out.write(json.dumps(rec) + "\n")

@@ -61,8 +61,10 @@ def replay(plan, members, limit=60.0):
     used = [0] * len(plan.members)  # by index: a configuration may be two members (other slices)
     started = set()
     spent = 0.0
-    for rnd in itertools.count(-1 if plan.head else 0):
-        for i, (name, b) in enumerate(zip(plan.members, plan.shares(rnd))):
+    for rnd in itertools.count(plan.first_round()):
+        shares = plan.shares(rnd)
+        for i in plan.order(rnd):
+            name, b = plan.members[i], shares[i]
             if not b:
                 continue
             m = members.get((config_of(name), plan.unit_of(i)))
@@ -129,25 +131,22 @@ def lone_default(manifests):
     """Files whose features give them to the default configuration alone (cached beside the runs)."""
     from benchlib import read_dimacs_internal
     from measure import instances
-    from quillon_native_cli import strategy
+    from quillon_native_cli import native, strategy
     cache = "/tmp/strategy-features.json"
     known = json.load(open(cache)) if os.path.exists(cache) else {}
     for row in instances(manifests):
         if row["file"] not in known:
             nvars, clauses = read_dimacs_internal(row["path"])
-            known[row["file"]] = len(strategy.plan(strategy.features(nvars, clauses)).members) == 1
+            formula = native.Formula(nvars)
+            for c in clauses:
+                formula.add_clause(c)
+            known[row["file"]] = len(strategy.plan(formula).members) == 1
     json.dump(known, open(cache, "w"))
     return {f for f, alone in known.items() if alone}
 
 
 def parse_plan(text):
     """A plan given on the command line (see --plan)."""
-    if text == "auto":
-        from quillon_native_cli.strategy import PORTFOLIO
-        return PORTFOLIO
-    if text == "at-most-one":
-        from quillon_native_cli.strategy import AT_MOST_ONE
-        return AT_MOST_ONE
     members, weights, growth, head, *units = text.split(":")
     return Plan(tuple(members.split(",")), tuple(int(w) for w in weights.split(",")), float(growth), 2000,
                 head=int(head), units=tuple(int(u) for u in units[0].split(",")) if units else ())
@@ -183,7 +182,7 @@ def main(argv):
     p.add_argument("-v", "--verbose", action="store_true")
     p.add_argument("--plan", action="append", default=[],
                    help="members:weights:growth:head[:units], e.g. default,minisat:1,2:2.0:5:20000,2000; "
-                   "per-instance table with -v; `auto` for strategy.PORTFOLIO")
+                   "per-instance table with -v (auto's own plans: strategy.plan of a formula)")
     p.add_argument("--configs", default=None, help="comma-separated names (default: all named)")
     p.add_argument("--by-family", action="store_true", help="a table of configurations (and --plan) per family")
     p.add_argument("--manifests", default="", help="comma-separated manifests: with them, instances that the "

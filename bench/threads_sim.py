@@ -38,8 +38,10 @@ def replay(plan, members, limit):
     used = [0] * len(plan.members)
     started = [False] * len(plan.members)
     spent = 0.0
-    for rnd in itertools.count(-1 if plan.head else 0):
-        for i, share in enumerate(plan.shares(rnd)):
+    for rnd in itertools.count(plan.first_round()):
+        shares = plan.shares(rnd)
+        for i in plan.order(rnd):
+            share = shares[i]
             if not share:
                 continue
             m = members.get((plan.members[i], plan.unit_of(i)))

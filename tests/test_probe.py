@@ -152,15 +152,6 @@ def test_a_run_stopped_past_the_probe_keeps_whole_steps(tmp_path, capsys, sig, b
     assert rc == 1 and "c every step verified, but the proof never derives the empty clause" in out
 
 
-def test_only_large_formulas_whose_plan_starts_with_the_default_are_probed():
-    n = strategy.PROBE_CLAUSES
-    big = strategy.Features(10, n, 3 * n, {3: n}, 2.0)
-    assert strategy.probes(big) and not strategy.probes(big._replace(nclauses=n - 1))
-    assert not strategy.probes(big._replace(occurrence_cv=(3 * n / 10) ** -0.5))  # uniform, spread as drawn
-    amo = strategy.Features(10, n, 3 * n, {2: n - 10, 10: 10}, 2.0, {2: n - 10}, {10: 10})  # pigeonhole's shape
-    assert strategy.plan(amo).members[0] != "default" and not strategy.probes(amo)
-
-
 @pytest.mark.parametrize("name", list(FORMULAS))
 def test_solve_formula_probes_as_the_command(tmp_path, probing, name):
     from quillon_native_cli import solve_formula

@@ -6,7 +6,6 @@
 import ast
 import io
 from array import array
-from collections import Counter
 import os
 import random
 import re
@@ -135,7 +134,10 @@ def test_flat_clauses_and_a_natively_read_formula(tmp_path):
     cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
     formula = native.read_formula(str(cnf))
     assert (formula.nvars, formula.nclauses) == (nvars, len(clauses))
-    assert strategy.features(nvars, formula) == strategy.features(nvars, clauses)
+    built = native.Formula(nvars)
+    for c in clauses:
+        built.add_clause(c)
+    assert strategy.plan(formula) == strategy.plan(built)
 
 MODES = {  # how a run searches: its options, and the line after which it is searching
     "config": (["--config", "default", "-v", "--slice", "200"], "conflicts ("),
@@ -252,20 +254,6 @@ def test_preprocessing_ahead_of_several_solvers_streams_the_modules_proof(tmp_pa
         assert "c check: model satisfies" in out or "c check: proof VERIFIED" in out, name
         assert streamed.startswith(module[3]) if rc == 10 and mode else streamed == module[3], name
         assert sorted(os.listdir(tmp_path)) == ["f.cnf", "p0", "p1"]
-
-
-def test_a_natively_read_formula_has_the_features_of_its_clause_lists():
-    rng = random.Random(7)
-    for _ in range(200):
-        nvars = rng.randint(1, 30)
-        clauses = random_cnf(rng, nvars, rng.randint(0, 40), 0, 5)
-        formula = native.Formula(nvars)
-        for c in clauses:
-            formula.add_clause(c)
-        want = strategy.features(nvars, clauses)
-        assert strategy.features(nvars, formula) == want
-        for sign, counts in ((1, want.negative), (0, want.positive)):
-            assert counts == Counter(len(c) for c in clauses if c and all(lit & 1 == sign for lit in c))
 
 
 STOPPED_EARLY = """

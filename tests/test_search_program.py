@@ -219,8 +219,11 @@ def test_auto_searches_in_the_program_as_the_plan_over_the_module(tmp_path, caps
     ref = solve_formula([[(l >> 1) + 1 if l % 2 == 0 else -((l >> 1) + 1) for l in c] for c in clauses], nvars,
                         proof=str(ref_proof))
     assert (rc, err) == ({True: 10, False: 20}[ref.answer], "")
-    from quillon_native_cli import strategy  # the same plan, described the same
-    assert f"c {strategy.plan(strategy.features(nvars, clauses)).describe()}\n" in out
+    from quillon_native_cli import native, strategy  # the same plan, described the same
+    formula = native.Formula(nvars)
+    for c in clauses:
+        formula.add_clause(c)
+    assert f"c {strategy.plan(formula).describe()}\n" in out
     several = "c winner" in out
     assert counter(out, "conflicts") == ref.stats["conflicts"]
     assert counter(out, "all conflicts") == (ref.stats["conflicts_total"] if several else None)

@@ -20,6 +20,20 @@ def chain(n):
     return n, [[0], [2 * (n - 1) + 1]] + [[2 * i + 1, 2 * i + 2] for i in range(n - 1)]
 
 
+def lifted_pebbling(h):
+    # pyramid pebbling of height h, each node x lifted to x1 xor x2: sources hold, a node whose two
+    # predecessors hold holds, the top does not; UNSAT, refuted by preprocessing alone
+    node = {(r, c): i for i, (r, c) in enumerate((r, c) for r in range(h + 1) for c in range(h + 1 - r))}
+    xor = lambda x, sign: [[4 * x + s, 4 * x + 2 + (s ^ sign)] for s in (0, 1)]  # noqa: E731 x1 xor x2 (sign 1: ==)
+    clauses = [c for c in range(h + 1) for c in xor(node[0, c], 0)] + xor(node[h, 0], 1)
+    for (r, c), v in node.items():
+        if r:
+            for a in xor(node[r - 1, c], 1):
+                for b in xor(node[r - 1, c + 1], 1):
+                    clauses += [a + b + d for d in xor(v, 0)]
+    return 4 * len(node), clauses
+
+
 FORMULAS = [  # (name, nvars, internal clauses, expected answer or None for brute force)
     ("3sat-sat", 14, random_3sat(1, 14, 3.0), None),
     ("3sat-unsat", 14, random_3sat(2, 14, 7.0), None),
@@ -27,6 +41,7 @@ FORMULAS = [  # (name, nvars, internal clauses, expected answer or None for brut
     ("chain", *chain(30), False),
     ("empty-clause", 2, [[0, 2], []], False),
     ("no-clauses", 3, [], True),
+    ("lifted", *lifted_pebbling(7), False),
     ("mixed", 12, [c + [2 * ((i * 5) % 12)] for i, c in enumerate(random_3sat(4, 12, 5.0))] + [[1, 3]], None),
 ]
 
@@ -49,7 +64,9 @@ def test_answers_models_proofs_and_repeatability(tmp_path, strategy_name, name, 
     res, proof = run(clauses, strategy_name, tmp_path, "a")
     if expected is None:
         expected = brute_force(nvars, clauses) is not None
-    assert res.answer is expected and res.stats["winner"]
+    assert res.answer is expected
+    # a winner, but where preprocessing alone refuted the formula
+    assert bool(res.stats["winner"]) is not (strategy_name == "auto" and name == "lifted")
     assert sorted(os.listdir(tmp_path)) == ["a.drat"]  # no member's file left
     if res.answer:
         assert satisfies([lit > 0 for lit in res.model], clauses)
@@ -81,62 +98,83 @@ AMO = "at-most-one and long at-least-one clauses"
 HOLE8 = pigeonhole(8)[1]
 
 
+def formula_of(clauses):
+    formula = native.Formula(max((lit >> 1 for c in clauses for lit in c), default=-1) + 1)
+    for c in clauses:
+        formula.add_clause(c)
+    return formula
+
+
+LIFTED = [[2 * ((i + j) % 40) + (i >> j & 1) for j in range(6)] for i in range(64)] + [[0, 2], [1, 3]]
+PREP = "preprocessing first"
+SMALL = "small structured"
+
+
 @pytest.mark.parametrize("clauses,expect", [
     (random_3sat(7, 200, 4.2), "uniform random 3-SAT"),
     ([[2 * v + random.Random(v).randrange(2) for v in random.Random(i).sample(range(60), 4)] for i in range(500)],
      "uniform random 4-SAT"),
     ([[2 * v, 2 * ((v + 1) % 50), 2 * ((v + 7) % 50) + 1, 2 * ((v + 3) % 50)] for v in range(50)],
-     "structured"),  # one length, but every variable in exactly four clauses: crafted
-    (chain(100)[1], "structured"),
+     SMALL),  # one length, but every variable in exactly four clauses: crafted
+    (chain(100)[1], SMALL),
+    (chain(3000)[1], "structured"),  # beyond the small crafted formulas' size
     # every clause negative binary or positive, the positive ones long: pigeonhole and its kin
     (HOLE8, AMO),
     (pigeonhole(6)[1], AMO),
-    (pigeonhole(5)[1], "structured"),  # five holes: five choices, as in colouring
+    (pigeonhole(5)[1], SMALL),  # five holes: five choices, as in colouring
     (colouring(9, 6, [(v, (v + 1) % 9) for v in range(9)]) + [[0], [5]], AMO),  # six colours; units are no choice
-    (HOLE8 + [[HOLE8[0][0], HOLE8[0][1] ^ 1]], "structured"),  # one clause of both signs
-    (colouring(30, 3, [(v, (v * 7 + 1) % 30) for v in range(30)]), "structured"),  # three colours a vertex
-    (colouring(9, 5, [(v, (v + 1) % 9) for v in range(9)]), "structured"),  # five: still too few choices
+    (HOLE8 + [[HOLE8[0][0], HOLE8[0][1] ^ 1]], SMALL),  # one clause of both signs
+    (colouring(30, 3, [(v, (v * 7 + 1) % 30) for v in range(30)]), SMALL),  # three colours a vertex
+    (colouring(9, 5, [(v, (v + 1) % 9) for v in range(9)]), SMALL),  # five: still too few choices
     ([c + [c[0] + 2 * 50] for c in HOLE8 if len(c) == 2] + [c for c in HOLE8 if len(c) > 2],
-     "structured"),  # at-most-one over negative 3-clauses: no binaries
-    ([c for c in HOLE8 if len(c) == 2], "structured"),  # no positive clause at all
+     SMALL),  # at-most-one over negative 3-clauses: no binaries
+    ([c for c in HOLE8 if len(c) == 2], SMALL),  # no positive clause at all
+    # six literals a clause besides binaries: lifted, preprocessed first
+    (LIFTED, PREP),
+    (LIFTED + [[0, 2, 4]], SMALL),  # a clause of another length
+    ([[2 * ((i * 7 + j * 13) % 40) + (i * j % 3 == 0) for j in range(4)] for i in range(60)] + [[0, 2]],
+     SMALL),  # four literals: too short to be lifted
 ])
 def test_plan_from_features(clauses, expect):
-    nvars = max(lit >> 1 for c in clauses for lit in c) + 1
-    feat = strategy.features(nvars, clauses)
-    chosen = strategy.plan(feat)
-    assert chosen.why == expect
+    chosen = strategy.plan(formula_of(clauses))
+    if expect == PREP:
+        assert chosen.prep_rounds > 0 and PREP in chosen.describe()
+        return
+    assert chosen.why == expect and chosen.prep_rounds == 0
+    assert chosen.describe().startswith(f"strategy auto ({expect}): ")
     if expect.startswith("uniform"):
-        assert chosen.members == ("default",) and chosen.unit == strategy.DEFAULT_SLICE
-    elif expect == AMO:
-        assert chosen == strategy.AT_MOST_ONE
+        assert chosen.members == ("default",) and chosen.unit_of(0) == strategy.DEFAULT_SLICE
     else:
-        assert chosen == strategy.PORTFOLIO
-    formula = native.Formula(nvars)
-    for c in clauses:
-        formula.add_clause(c)
-    assert strategy.features(nvars, formula) == feat
+        assert chosen.members[0] == ("default@2000" if expect == AMO else "default")
+
+
+STRUCTURED = [[2 * (i % 90), 2 * ((i * 7 + 1) % 90) + 1] for i in range(405)] + \
+    [[2 * ((i + j) % 90) + (j & 1) for j in range(9)] for i in range(10)]
+AMO_SHAPED = [[2 * (i % 90) + 1, 2 * ((i * 7 + 1) % 90) + 1] for i in range(405)] + \
+    [[2 * ((i * 9 + j) % 90) for j in range(9)] for i in range(10)]
 
 
 @pytest.mark.parametrize("slice_", [20000, 300, 0])
 def test_the_default_member_keeps_the_default_slice(slice_):
     # the member named default searches in the slices of --config default, for the same
     # conflicts a turn; the other members, and every member of the pigeonhole plan, keep theirs
-    base = strategy.PORTFOLIO
-    chosen = strategy.plan(strategy.Features(90, 415, 1000, {2: 405, 9: 10}, 0.1), slice_)
+    base, chosen = strategy.plan(formula_of(STRUCTURED)), strategy.plan(formula_of(STRUCTURED), slice_)
     unit = slice_ or strategy.DEFAULT_SLICE
     assert chosen.members == base.members and chosen.unit_of(0) == unit
     assert abs(chosen.weights[0] * unit - base.weights[0] * strategy.DEFAULT_SLICE) <= unit / 2
     assert abs(chosen.head * unit - base.head * strategy.DEFAULT_SLICE) <= unit / 2
     assert chosen.units[1:] == base.units[1:] and chosen.weights[1:] == base.weights[1:]
-    amo = strategy.Features(90, 415, 1000, {2: 405, 9: 10}, 0.1, {2: 405}, {9: 10})
-    assert strategy.plan(amo, slice_) == strategy.AT_MOST_ONE
+    assert abs(chosen.openings[0] * unit - base.openings[0] * strategy.DEFAULT_SLICE) <= unit / 2
+    assert chosen.openings[1:] == base.openings[1:]
+    amo = strategy.plan(formula_of(AMO_SHAPED))
+    assert strategy.plan(formula_of(AMO_SHAPED), slice_) == amo and amo.why == AMO
 
 
 def test_large_formulas_get_fewer_members():
-    for negative, positive, base in (((), (), strategy.PORTFOLIO), ({2: 5}, {9: 5}, strategy.AT_MOST_ONE)):
-        feat = strategy.Features(10, 10, strategy.LARGE_LITS, {2: 5, 9: 5}, 2.0, negative, positive)
-        chosen = strategy.plan(feat)
-        assert chosen.members == base.members[:strategy.LARGE_MEMBERS] and chosen.why.startswith(base.why)
+    long = [[2 * v for v in range(i, i + 200_000)] for i in range(10)]  # two million literals
+    for extra, small in (([[1, 2], [3, 0]], STRUCTURED), ([[1, 3]] * 20, AMO_SHAPED)):
+        base, chosen = strategy.plan(formula_of(small)), strategy.plan(formula_of(long + extra))
+        assert chosen.members == base.members[:2] and chosen.why.startswith(base.why + ", large")
 
 
 CONFLICT_LIMITS = [  # max_conflicts -> the answer on a satisfiable formula, or the error raised
@@ -199,8 +237,8 @@ HOLE7_MIXED = (HOLE7[0], HOLE7[1] + [HOLE7[1][-1] + [2]])  # a negative binary w
 
 @pytest.mark.parametrize("name,nvars,clauses,slice_,why,winner", [
     ("3sat", 120, random_3sat(9, 120, 4.26), 20000, "uniform random 3-SAT", None),
-    ("hole7-mixed", *HOLE7_MIXED, 20000, "structured", None),
-    ("hole7-mixed-slices", *HOLE7_MIXED, 300, "structured", None),
+    ("hole7-mixed", *HOLE7_MIXED, 20000, "small structured", None),
+    ("hole7-mixed-slices", *HOLE7_MIXED, 300, "small structured", None),
     ("hole7", *HOLE7, 20000, AMO, ("no-restart", 30000)),
     ("hole7-slices", *HOLE7, 300, AMO, ("no-restart", 30000)),
 ])

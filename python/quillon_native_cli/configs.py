@@ -2,7 +2,7 @@
 
 `CONFIGS` maps a name to the `quillon_native.Solver` keyword options that
 differ from the defaults: `solve --config NAME` runs one of them alone, the
-auto strategy (plan.cpp; strategy.py in Python) runs several in turns, and `solve --portfolio N`
+auto strategy (plan.cpp) runs several in turns, and `solve --portfolio N`
 and `race` take the first N of `PORTFOLIO_ORDER`.  `full(name)` gives the complete option set that
 `solve_portfolio` wants (every option present).
 """

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <stdexcept>
 
 namespace qn::cli {
 namespace {
@@ -13,20 +14,54 @@ namespace {
 // measured in slices (bench/measure.py, bench/simulate.py; tuned on the
 // shared set and the tuning part of the generated corpus).
 
-// Structured formulas.  The default searches first and alone for 40000
+// Structured formulas.  The default searches first and alone for 20000
 // conflicts, in the slices of `solve --config default`, so it makes exactly
-// that command's search: where it wins early, auto is the default (with a
-// head of 20000, the quasigroup family measured 1.5x slower).  Then the
-// members take turns.  glucose-random, the configuration that most often
-// beats the default where the default is slow, is two members, in slices of
-// 2000 and of 30000 conflicts: every slice end sends a member back to level
-// 0, so the slice size is part of a search, and on the measured corpus
-// neither size alone does what both do (the sorting network needs 26600
-// conflicts in the small slices and 309000 in the large; the factoring miter
-// 157000 in the large and more than 422000 in the small).
-const Plan kStructured{
-    {{"default", 1, kDefaultSlice}, {"glucose-random@2000", 5, 2000}, {"glucose-random@30000", 2, 30000}},
-    2.0, 2, "structured"};
+// that command's search: where it wins early, auto is the default.  Then
+// an opening gives focused two short turns (the ordering principle, which
+// it answers in 1500 to 4300 conflicts where the named configurations fail
+// a million, tuning part) and closes with the default's second slice; in
+// round 0 the default's turn comes first, so it reaches 60000 conflicts
+// before any member but focused has searched (with a shorter head start the
+// quasigroups measured up to 1.5x slower: qg3-09 needs 52268 of the
+// default's conflicts).  glucose-random, the configuration that
+// most often beats the default where the default is slow, is two members,
+// in slices of 2000 and of 30000 conflicts: every slice end sends a member
+// back to level 0, so the slice size is part of a search, and on the
+// measured corpus neither size alone does what both do (the sorting
+// network needs 26600 conflicts in the small slices and 309000 in the
+// large; the factoring miter 157000 in the large and more than 422000 in
+// the small).  no-restart and minisat, in slices of 2000, are the best
+// configurations on seven and three crafted families (pebbling, Tseitin,
+// binary and relativized pigeonholes, clique colouring, mutilated
+// chessboards): small turns, 8% of a round.
+const Plan kStructured{{{"default", 1, kDefaultSlice, 1},
+                        {"focused", 1, 2000, 2},
+                        {"no-restart", 2, 2000},
+                        {"minisat", 1, 2000},
+                        {"glucose-random@2000", 5, 2000},
+                        {"glucose-random@30000", 2, 30000}},
+                       2.0,
+                       1,
+                       "structured"};
+
+// Small structured formulas (at most kSmallClauses clauses): the crafted
+// ones, which the default searches slowly.  The same head start and
+// opening, then no-restart takes the largest turn and minisat a share: on
+// the tuning part's small families (binary and relativized pigeonholes,
+// Tseitin, clique colouring, mutilated chessboards, parity) these two are
+// the fastest configurations, 1.5x to 7x faster than the default, and on
+// the shared set's one hard small structured formula (2bitadd_10, 1422
+// clauses) no-restart answers in 1.5 s where the default takes 2.6 s and
+// glucose-random more than 8.
+const Plan kSmall{{{"default", 1, kDefaultSlice, 1},
+                   {"focused", 1, 2000, 2},
+                   {"no-restart", 16, 2000},
+                   {"minisat", 4, 2000},
+                   {"glucose-random@30000", 1, 30000}},
+                  2.0,
+                  1,
+                  "small structured"};
+constexpr uint64_t kSmallClauses = 3000;
 
 // Formulas of at-most-one constraints (negative binaries) and long
 // at-least-one clauses, such as pigeonhole: no-restart (glucose-random's
@@ -44,10 +79,45 @@ const Plan kAtMostOne{
 // default`, so it searches exactly as that command does (its walk wins these).
 const Member kRandomMember{"default", 1, kDefaultSlice};
 
+// auto's own configurations, which only plans use: a named configuration
+// with some options changed.
+struct Variant {
+  const char *name;
+  const char *base;
+  void (*change)(Config &);
+};
+
+// focused: variable activities that decay fast (the order follows the
+// latest conflicts, much as a move-to-front queue does), frequent Luby
+// restarts, no target phase, no walks.  On the ordering principle the
+// named configurations do not answer op-30 in a million conflicts; this
+// one does in a few thousand (tuning part, in process).
+const Variant kVariants[] = {
+    {"focused", "default",
+     [](Config &c) {
+       c.var_decay = 0.5;
+       c.var_decay_max = 0.5;
+       c.luby_base = 20.0;
+       c.target_phase = false;
+       c.walk_patience = 0;
+     }},
+};
+
 constexpr uint64_t kLargeLits = 2'000'000;  // literals from which a formula gets at most kLargeMembers solvers
 constexpr size_t kLargeMembers = 2;
 constexpr double kAmoBinaryShare = 0.5;  // negative binaries among the clauses, at least
 constexpr double kAmoChoices = 6;        // mean length of the positive clauses of two or more literals, at least
+
+// Lifted formulas: every clause but binaries has one length of five or
+// more literals (a constraint over lifted variables, expanded clause by
+// clause, such as pebbling with XOR lifting).  Elimination and
+// strengthening take them apart one layer a round: the preprocessor refutes
+// pebbling of height 60 in 1.2 s and 100 in 4.1 s, where no configuration
+// answers height 100 within 3 s (tuning part).  The rounds end earlier at a
+// fixpoint.
+constexpr size_t kLiftedLength = 5;
+constexpr double kLiftedShare = 0.9;
+constexpr uint32_t kLiftedRounds = 1000;
 
 uint64_t sum(const Features::Counts &c) {
   uint64_t n = 0;
@@ -125,7 +195,11 @@ Features features_of(uint32_t nvars, const Formula &f) {
 
 std::vector<uint64_t> Plan::shares(int rnd) const {
   std::vector<uint64_t> out(members.size(), 0);
-  if (rnd < 0) {
+  if (rnd == kOpening) {
+    for (size_t i = 0; i < members.size(); ++i) out[i] = members[i].opening;
+    return out;
+  }
+  if (rnd == kHead) {
     out[0] = head;
     return out;
   }
@@ -135,6 +209,20 @@ std::vector<uint64_t> Plan::shares(int rnd) const {
     out[i] = s >= 1.8e19 ? std::numeric_limits<uint64_t>::max() : std::max<uint64_t>(1, static_cast<uint64_t>(s));
   }
   return out;
+}
+
+std::vector<size_t> Plan::order(int rnd) const {
+  std::vector<size_t> out;
+  for (size_t i = 0; i < members.size(); ++i) out.push_back(i);
+  if (rnd == kOpening && !out.empty()) std::rotate(out.begin(), out.begin() + 1, out.end());
+  return out;
+}
+
+bool Plan::opens() const {
+  for (const Member &m : members) {
+    if (m.opening) return true;
+  }
+  return false;
 }
 
 std::string Plan::describe() const {
@@ -155,6 +243,17 @@ std::string Plan::describe_thread() const {
 std::string Plan::schedule() const {
   std::string out;
   if (head) out += members[0].name + " alone for " + slices_text(head, members[0].unit) + ", then ";
+  if (opens()) {
+    out += "opening turns of ";
+    bool first = true;
+    for (const size_t i : order(kOpening)) {
+      const Member &m = members[i];
+      if (!m.opening) continue;
+      out += (first ? "" : ", ") + m.name + " " + std::to_string(m.opening) + "x" + std::to_string(m.unit);
+      first = false;
+    }
+    out += " conflicts, then ";
+  }
   out += "turns of ";
   for (size_t i = 0; i < members.size(); ++i) {
     if (i) out += ", ";
@@ -194,13 +293,25 @@ std::vector<Plan> portfolio_plans(const std::vector<std::string> &names) {
 
 std::string config_of(const std::string &member) { return member.substr(0, member.find('@')); }
 
+Config member_config(const std::string &name, const std::map<std::string, Config> &named) {
+  const std::string config = config_of(name);
+  if (const auto it = named.find(config); it != named.end()) return it->second;
+  for (const Variant &v : kVariants) {
+    if (config != v.name) continue;
+    Config c = named.at(v.base);
+    v.change(c);
+    return c;
+  }
+  throw std::out_of_range("no configuration " + config);
+}
+
 Plan choose_plan(const Features &feat, uint64_t slice) {
   if (feat.looks_random()) {
     Member m = kRandomMember;
     m.unit = slice;
     return Plan{{m}, 1.0, 0, "uniform random " + std::to_string(feat.uniform_k()) + "-SAT"};
   }
-  Plan p = feat.at_most_one_shaped() ? kAtMostOne : kStructured;
+  Plan p = feat.at_most_one_shaped() ? kAtMostOne : feat.nclauses <= kSmallClauses ? kSmall : kStructured;
   size_t d = p.members.size();
   for (size_t i = 0; i < p.members.size(); ++i) {
     if (p.members[i].name == "default") d = std::min(d, i);
@@ -213,10 +324,26 @@ Plan choose_plan(const Features &feat, uint64_t slice) {
   const double scale = static_cast<double>(kDefaultSlice) / static_cast<double>(unit);  // the same conflicts per turn
   if (d < p.members.size()) {
     p.members[d].weight = scaled(p.members[d].weight, scale);
+    if (p.members[d].opening) p.members[d].opening = scaled(p.members[d].opening, scale);
     p.members[d].unit = unit;
   }
   if (d == 0) p.head = scaled(p.head, scale);
   return p;
+}
+
+uint32_t preprocess_first(const Features &feat) {
+  if (feat.nclauses == 0 || feat.looks_random()) return 0;
+  const auto binaries = feat.lengths.find(2);
+  const uint64_t b = binaries == feat.lengths.end() ? 0 : binaries->second;
+  for (const auto &[k, n] : feat.lengths) {
+    if (k >= kLiftedLength && n + b == feat.nclauses && n >= kLiftedShare * feat.nclauses) return kLiftedRounds;
+  }
+  return 0;
+}
+
+std::string describe_preprocess(const Features &feat, uint32_t rounds) {
+  return "strategy auto (" + std::to_string(feat.nclauses) + " clauses): preprocessing first, up to " +
+         std::to_string(rounds) + " rounds, then the plan of the simplified formula";
 }
 
 bool probes(const Features &feat, const Probe &probe) {

@@ -2,9 +2,10 @@
 // table, the plan that searches it.  A plan is data: members (a named
 // configuration, optionally `@slice` for a second member of the same
 // configuration), each with its slices per turn and its slice size in
-// conflicts; a head start of the first member alone; and a growth of every
-// share from one round to the next.  Everything here is in conflicts, so
-// the same formula and options always get the same plan.
+// conflicts; a head start of the first member alone; an opening of short
+// turns; and a growth of every share from one round to the next.
+// Everything here is in conflicts, so the same formula and options always
+// get the same plan.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "cli/formula.hpp"
+#include "solver/config.hpp"
 
 namespace qn::cli {
 
@@ -46,7 +48,13 @@ struct Member {
   std::string name;     // configuration, or configuration@slice
   uint64_t weight = 1;  // slices in the first round
   uint64_t unit = 0;    // conflicts per slice; 0: one call without a conflict limit
+  uint64_t opening = 0; // slices in the opening (of the first member: the opening's last turn)
 };
+
+// The options member `name` searches with: its configuration's among
+// `named`, or one of auto's own (a named configuration with options
+// changed, which only plans use).  Throws std::out_of_range for neither.
+Config member_config(const std::string &name, const std::map<std::string, Config> &named);
 
 struct Plan {
   std::vector<Member> members;  // in turn order
@@ -54,8 +62,16 @@ struct Plan {
   uint64_t head = 0;            // slices of the first member alone before the first round
   std::string why;              // what in the formula chose this plan
 
-  // Slices of each member in round `rnd` (round -1: the head start).
+  // The rounds that come before round 0, in order.
+  static constexpr int kHead = -2, kOpening = -1;
+  // Slices of each member in round `rnd` (kHead, kOpening or 0, 1, ...).
   std::vector<uint64_t> shares(int rnd) const;
+  // Whether some member has turns in the opening.
+  bool opens() const;
+  // The members in the order of their turns in round `rnd`: the opening
+  // ends with the first member's turn (so a head start can be split around
+  // it), every other round goes in member order.
+  std::vector<size_t> order(int rnd) const;
   // One line for the run's c lines.
   std::string describe() const;
   // The head start and turns of a plan of several members, in words.
@@ -76,6 +92,12 @@ std::string config_of(const std::string &member);
 // The plan for these features; `slice` is `solve --slice` (0: one call),
 // which the member named `default` keeps.
 Plan choose_plan(const Features &feat, uint64_t slice);
+
+// Formulas that simplification takes apart: preprocessed first, for up to
+// the rounds returned (0: not), and then searched with the plan of the
+// simplified formula.
+uint32_t preprocess_first(const Features &feat);
+std::string describe_preprocess(const Features &feat, uint32_t rounds);
 
 // Large structured formulas (`clauses` or more): the default first searches
 // `conflicts` alone, as `--config default` does, and only a formula still

@@ -1,3 +1,5 @@
+// plan_of(formula, slice): auto's plan for a formula, from the program's one
+// table (plan.hpp), as data and as the line the run prints.
 // run_plan(argv, formula, proof_fd): the search program's run (search_auto.hpp)
 // in this process, over a Formula, on a helper thread while the calling
 // thread waits with the interpreter unlocked.  A signal whose handler
@@ -18,6 +20,7 @@
 
 #include "cli/formula_type.hpp"
 #include "cli/module.hpp"
+#include "cli/plan.hpp"
 #include "cli/py_glue.hpp"
 #include "cli/search_auto.hpp"
 #include "cli/stop.hpp"
@@ -100,7 +103,34 @@ PyObject *run_plan(PyObject *module, PyObject *args) {
   });
 }
 
+// (why, ((member, weight, unit, opening), ...), growth, head, prep_rounds, line)
+PyObject *plan_of(PyObject *module, PyObject *args) {
+  PyObject *formula;
+  unsigned long long slice;
+  auto *formula_type = reinterpret_cast<PyTypeObject *>(glue::state<State>(module).objects[kFormulaType]);
+  if (!PyArg_ParseTuple(args, "O!K:plan_of", formula_type, &formula, &slice)) return nullptr;
+  return glue::with_native<kPolicy, FormulaState, glue::kExclusive>(formula, [&](FormulaState &o) -> PyObject * {
+    const Features feat = features_of(o.nvars, o.f);
+    const Plan p = choose_plan(feat, slice);
+    const uint32_t prep = preprocess_first(feat);
+    glue::Ref members(PyTuple_New(static_cast<Py_ssize_t>(p.members.size())));
+    if (!members) return nullptr;
+    for (size_t i = 0; i < p.members.size(); ++i) {
+      const Member &m = p.members[i];
+      PyObject *t = Py_BuildValue("(sKKK)", m.name.c_str(), static_cast<unsigned long long>(m.weight),
+                                  static_cast<unsigned long long>(m.unit), static_cast<unsigned long long>(m.opening));
+      if (t == nullptr) return nullptr;
+      PyTuple_SetItem(members.get(), static_cast<Py_ssize_t>(i), t);
+    }
+    return Py_BuildValue("(sOdKIs)", p.why.c_str(), members.get(), p.growth, static_cast<unsigned long long>(p.head),
+                         static_cast<unsigned>(prep), (prep ? describe_preprocess(feat, prep) : p.describe()).c_str());
+  });
+}
+
 PyMethodDef plan_functions[] = {
+    {"plan_of", entry<plan_of>, METH_VARARGS,
+     "plan_of(formula, slice)\n--\n\nauto's plan for `formula` with `solve --slice` `slice`: (why, ((member, "
+     "weight, unit, opening), ...), growth, head, preprocessing rounds first, the line the run prints)."},
     {"run_plan", entry<run_plan>, METH_VARARGS,
      "run_plan(argv, formula, proof_fd)\n--\n\nRun the search program's search (its arguments `argv`) over "
      "`formula`, the proof to descriptor `proof_fd` (-1: none); returns its messages but progress."},
@@ -109,6 +139,9 @@ PyMethodDef plan_functions[] = {
 
 }  // namespace
 
-int add_plan_function(PyObject *module) { return PyModule_AddFunctions(module, plan_functions); }
+int add_plan_function(PyObject *module) {
+  if (PyModule_AddObject(module, "DEFAULT_SLICE", PyLong_FromUnsignedLongLong(kDefaultSlice)) < 0) return -1;
+  return PyModule_AddFunctions(module, plan_functions);
+}
 
 }  // namespace qn::cli

@@ -65,7 +65,7 @@ void PlanRunner::adopt(size_t i, std::unique_ptr<Runner> r) {
 
 Runner &PlanRunner::start(size_t i) {
   if (members_[i]) return *members_[i];
-  const Config &config = configs_.at(config_of(plan_.members[i].name));
+  const Config config = member_config(plan_.members[i].name, configs_);
   const bool direct = plan_.members.size() == 1;
   auto r = std::make_unique<Runner>(nvars_, config, open_member_proof(proofs_, std::to_string(i), direct), false,
                                     stop_);
@@ -109,8 +109,8 @@ Stats PlanRunner::total() const {
   return out;
 }
 
-// Member i searches shares(rnd)[i] slices in round rnd, one member after
-// the other; a member is made at its first turn, even when a limit then
+// Member i searches shares(rnd)[i] slices in round rnd (from the head
+// start), one member after the other in the round's order; a member is made at its first turn, even when a limit then
 // ends the run before its first slice.
 uint8_t PlanRunner::run(const Limits &limits, const std::function<void()> &on_slice) {
   if (plan_.members.size() == 1) {
@@ -119,9 +119,10 @@ uint8_t PlanRunner::run(const Limits &limits, const std::function<void()> &on_sl
     if (answer != kUnknown) winner_ = 0;
     return answer;
   }
-  for (int rnd = plan_.head ? -1 : 0;; ++rnd) {
+  const int first = plan_.head ? Plan::kHead : plan_.opens() ? Plan::kOpening : 0;
+  for (int rnd = first;; ++rnd) {
     const std::vector<uint64_t> shares = plan_.shares(rnd);
-    for (size_t i = 0; i < shares.size(); ++i) {
+    for (const size_t i : plan_.order(rnd)) {
       if (shares[i] == 0) continue;
       Runner &r = start(i);
       for (uint64_t s = 0; s < shares[i]; ++s) {

@@ -91,18 +91,26 @@ class AutoSearch {
     }
     t0_ = Clock::now();
     proofs_.direct = target_;
-    if (!a_.auto_plan) return (!pre_ || preprocess()) ? search(Plan{{{"config", 1, a_.slice}}, 1.0, 0, ""}, false) : 0;
+    if (!a_.auto_plan) return (!pre_ || preprocess(a_.rounds)) ? search(Plan{{{"config", 1, a_.slice}}, 1.0, 0, ""}, false) : 0;
     if (a_.threads) return race(thread_plans(a_.threads));
     if (!a_.portfolio.empty() && !pre_) return race(portfolio_plans(a_.portfolio));
     if (!pre_) {
       const Features feat = features_of(nvars_, input_);
+      if (const uint32_t rounds = preprocess_first(feat)) {
+        out_.send(wire::kComment, describe_preprocess(feat, rounds));
+        start_preprocessor();
+        for (size_t c = 0; c < input_.size(); ++c) add_to_preprocessor(input_.clause(c), input_.clause_len(c));
+        input_ = Formula();
+        if (!preprocess(rounds)) return 0;
+        return search(choose_plan(features_of(nvars_, input_), a_.slice), true);
+      }
       if (!probes(feat, probe_)) return search(choose_plan(feat, a_.slice), true);
       if (probe(feat)) return 0;
       start_preprocessor();
       for (size_t c = 0; c < input_.size(); ++c) add_to_preprocessor(input_.clause(c), input_.clause_len(c));
       input_ = Formula();
     }
-    if (!preprocess()) return 0;
+    if (!preprocess(a_.rounds)) return 0;
     if (!a_.portfolio.empty()) return race(portfolio_plans(a_.portfolio));
     return search(choose_plan(features_of(nvars_, input_), a_.slice), true);
   }
@@ -155,12 +163,12 @@ class AutoSearch {
     return true;
   }
 
-  // Runs the preprocessor (its steps go first in the proof); false when it
-  // refuted the formula, which is then reported.
-  bool preprocess() {
+  // Runs the preprocessor for up to `rounds` rounds (its steps go first in
+  // the proof); false when it refuted the formula, which is then reported.
+  bool preprocess(uint32_t rounds) {
     if (prep_proof_) prep_proof_->attach(::dup(target_));
     const Clock::time_point started = Clock::now();
-    const bool ok = pre_->run(a_.rounds);
+    const bool ok = pre_->run(rounds);
     out_.send(wire::kPrep, prep_counters(*pre_, since(started)));
     if (prep_proof_) {
       prep_proof_->close();
