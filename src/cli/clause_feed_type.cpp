@@ -42,36 +42,12 @@ bool send_words(FeedState *o, int proof_fd = -1) {
     PyErr_SetString(PyExc_ValueError, "the feed is finished");
     return false;
   }
-  const char *data = reinterpret_cast<const char *>(o->words.data());
-  size_t left = o->words.size() * sizeof(uint32_t);
-  while (left > 0 && !o->gone) {
-    iovec iov{const_cast<char *>(data), left};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    if (proof_fd >= 0) {
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof(control);
-      cmsghdr *c = CMSG_FIRSTHDR(&msg);
-      c->cmsg_level = SOL_SOCKET;
-      c->cmsg_type = SCM_RIGHTS;
-      c->cmsg_len = CMSG_LEN(sizeof(int));
-      std::memcpy(CMSG_DATA(c), &proof_fd, sizeof(int));
-    }
-    const ssize_t w = ::sendmsg(o->fd, &msg, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) {
-      if (PyErr_CheckSignals() < 0) return false;
-      continue;
-    }
-    if (w <= 0) {
-      o->gone = true;
-      break;
-    }
-    proof_fd = -1;  // sent with the first bytes
-    data += w;
-    left -= static_cast<size_t>(w);
-  }
+  const wire::Sent sent =
+      o->gone ? wire::Sent::kAll
+              : wire::send_words(o->fd, o->words.data(), o->words.size(), proof_fd,
+                                 [] { return PyErr_CheckSignals() == 0; });
+  if (sent == wire::Sent::kStopped) return false;
+  if (sent == wire::Sent::kGone) o->gone = true;
   o->words.clear();
   return true;
 }

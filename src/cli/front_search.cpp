@@ -145,32 +145,8 @@ void InProcessSearch::finish(int proof_fd) {
 // Sends the words buffered, `proof_fd` with them when >= 0 (the search
 // gets a descriptor of its own); once the search stopped taking them, drops them.
 void InProcessSearch::send(int proof_fd) {
-  const char *data = reinterpret_cast<const char *>(words_.data());
-  size_t left = words_.size() * sizeof(uint32_t);
-  while (left > 0 && !gone_) {
-    iovec iov{const_cast<char *>(data), left};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    if (proof_fd >= 0) {
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof(control);
-      cmsghdr *c = CMSG_FIRSTHDR(&msg);
-      c->cmsg_level = SOL_SOCKET;
-      c->cmsg_type = SCM_RIGHTS;
-      c->cmsg_len = CMSG_LEN(sizeof(int));
-      std::memcpy(CMSG_DATA(c), &proof_fd, sizeof(int));
-    }
-    const ssize_t w = ::sendmsg(feed_, &msg, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      gone_ = true;
-      break;
-    }
-    proof_fd = -1;  // sent with the first bytes
-    data += w;
-    left -= static_cast<size_t>(w);
+  if (!gone_ && wire::send_words(feed_, words_.data(), words_.size(), proof_fd, [] { return true; }) == wire::Sent::kGone) {
+    gone_ = true;
   }
   words_.clear();
 }
