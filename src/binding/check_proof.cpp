@@ -37,18 +37,28 @@ bool append_lits(PyObject *o, std::vector<uint32_t> &out) {
     out.push_back(static_cast<uint32_t>(v));
     return true;
   };
-  const bool list = PyList_CheckExact(o);
-  if (!list && !PyTuple_CheckExact(o)) return for_each_item(o, slow);
-  const auto size = [&] { return list ? PyList_Size(o) : PyTuple_Size(o); };
-  for (Py_ssize_t i = 0, n = size(); i < n; ++i) {
-    PyObject *item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
-    if (fast(item)) continue;
-    PyErr_Clear();
-    Ref hold(Py_NewRef(item));
-    if (!slow(item)) return false;
-    n = size();
+  if (PyList_CheckExact(o)) {
+    for (Py_ssize_t i = 0, n = PyList_Size(o); i < n; ++i) {
+      PyObject *item = PyList_GetItem(o, i);
+      if (fast(item)) continue;
+      PyErr_Clear();
+      Ref hold(Py_NewRef(item));
+      if (!slow(item)) return false;
+      n = PyList_Size(o);
+    }
+    return true;
   }
-  return true;
+  if (PyTuple_CheckExact(o)) {
+    const Py_ssize_t n = PyTuple_Size(o);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject *item = PyTuple_GetItem(o, i);
+      if (fast(item)) continue;
+      PyErr_Clear();
+      if (!slow(item)) return false;
+    }
+    return true;
+  }
+  return for_each_item(o, slow);
 }
 
 bool conv_clause_list(PyObject *o, ck::ClauseList *out) {
