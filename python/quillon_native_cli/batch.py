@@ -206,6 +206,7 @@ def summary(rows, total, seconds, wall, results, ran):
 
 
 def run_local(todo, jobs, record):
+    runner.native_front()  # looked up once, before the workers start children
     stop = runner.LocalStop()
     pool = concurrent.futures.ThreadPoolExecutor(jobs)
     futures, recorded = {}, set()

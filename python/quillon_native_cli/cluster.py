@@ -125,8 +125,8 @@ class EventStop:
             while not done.is_set():
                 try:
                     stop = self.event.wait(timeout=0.5)
-                except OSError:  # the scheduler is gone (the cluster is closing): nothing to watch
-                    return
+                except Exception:  # noqa: BLE001  the client or scheduler is gone (the cluster is
+                    return         # closing: a closed comm, or a client whose scheduler is None): nothing to watch
                 if stop:
                     child.kill("stopped")
                     return

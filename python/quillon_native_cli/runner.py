@@ -162,8 +162,7 @@ def run_child(cmd, limit, memory_mb, stop=None, workdir=None):
 def solve_command(job, proof=None, quiet=True, binary=True):
     """The child command line solving `job`'s instance: the native front
     end's when it is there, which spares each instance an interpreter."""
-    front = native_front()
-    cmd = list(job.get("solver") or ([front, "solve"] if front else [sys.executable, "-m", "quillon_native_cli", "solve"]))
+    cmd = list(job.get("solver") or default_solver())
     cmd += (["-q"] if quiet else []) + ["--seconds", repr(float(job["seconds"]))]
     if job.get("config"):
         cmd += ["--config", job["config"]]
@@ -176,6 +175,11 @@ def solve_command(job, proof=None, quiet=True, binary=True):
 def native_front():
     from quillon_native_cli.native import front_program
     return front_program()
+
+
+def default_solver():
+    front = native_front()
+    return [front, "solve"] if front else [sys.executable, "-m", "quillon_native_cli", "solve"]
 
 
 def judge(code, reason, text, tail):
