@@ -195,26 +195,10 @@ void CnfFileReader::header(std::string_view s, uint64_t line) {
 
 void CnfFileReader::numbers(std::string_view block, uint64_t line0) {
   codes_.clear();
-  for (size_t i = 0;;) {
-    while (i < block.size() && is_space(block[i])) ++i;
-    if (i == block.size()) break;
-    const size_t start = i;
-    while (i < block.size() && !is_space(block[i])) ++i;
-    const std::string_view tok = block.substr(start, i - start);
-    const bool negative = tok[0] == '-';
-    const std::string_view digits = tok.substr(negative);
-    const std::string_view v = without_zeros(digits);
-    if (!all_digits(digits) || (v.empty() && negative) || v.size() > kVarDigits) refuse(block, line0, tok, start);
-    if (v.empty()) {
-      codes_.push_back(kEnd);
-      continue;
-    }
-    uint64_t var = 0;
-    for (const char c : v) var = var * 10 + static_cast<uint64_t>(c - '0');  // 10 digits at most
-    if (var > limit_) refuse(block, line0, tok, start);
-    maxvar_ = std::max(maxvar_, var);
-    codes_.push_back(static_cast<int64_t>(2 * (var - 1) + negative));
-  }
+  TextScan ts{static_cast<int64_t>(limit_), false};
+  const auto *p = reinterpret_cast<const unsigned char *>(block.data());
+  if (!scan_text(ts, p, p + block.size(), codes_)) refuse_first(block, line0);
+  maxvar_ = std::max(maxvar_, static_cast<uint64_t>(ts.maxvar));
   if (codes_.empty()) return;
   if (header_line_ == 0) {
     if (!relaxed_) {
@@ -238,6 +222,25 @@ void CnfFileReader::numbers(std::string_view block, uint64_t line0) {
   }
   nclauses_ += n;
   if (!tail_.empty() && (n || started_here)) tail_line_ = line0 + lines_in(rstrip(block));
+}
+
+// The block holds a token that scan_text refused: reports the first one.
+void CnfFileReader::refuse_first(std::string_view block, uint64_t line0) const {
+  for (size_t i = 0;;) {
+    while (i < block.size() && is_space(block[i])) ++i;
+    if (i == block.size()) break;
+    const size_t start = i;
+    while (i < block.size() && !is_space(block[i])) ++i;
+    const std::string_view tok = block.substr(start, i - start);
+    const bool negative = tok[0] == '-';
+    const std::string_view digits = tok.substr(negative);
+    const std::string_view v = without_zeros(digits);
+    if (!all_digits(digits) || (v.empty() && negative) || v.size() > kVarDigits) refuse(block, line0, tok, start);
+    uint64_t var = 0;
+    for (const char c : v) var = var * 10 + static_cast<uint64_t>(c - '0');  // 10 digits at most
+    if (var > limit_) refuse(block, line0, tok, start);
+  }
+  error(line0, "unexpected input");  // not reached: scan_text refuses only what the loop above does
 }
 
 void CnfFileReader::refuse(std::string_view block, uint64_t line0, std::string_view tok, size_t at) const {

@@ -44,6 +44,7 @@ class CnfFileReader {
   void lines(std::string_view text, uint64_t line0);
   void header(std::string_view s, uint64_t line);
   void numbers(std::string_view block, uint64_t line0);
+  [[noreturn]] void refuse_first(std::string_view block, uint64_t line0) const;
   void refuse(std::string_view block, uint64_t line0, std::string_view token, size_t at) const;
   void finish();
 
