@@ -5,7 +5,6 @@
 # interrupted `solve` keeps every step derived so far.
 import ast
 import io
-from array import array
 import os
 import random
 import re
@@ -61,14 +60,6 @@ def module_run(nvars, clauses, options, preprocess, binary, k):
     return answer, stats, model, proof_bytes(steps + s.proof_steps(), binary)
 
 
-class Flat:
-    def __init__(self, clauses):
-        self.lits, self.ends = array("I"), array("Q")
-        for c in clauses:
-            self.lits.extend(c)
-            self.ends.append(len(self.lits))
-
-
 def native_stats_names():
     return list(_scan.Runner(0, {}).stats())
 
@@ -82,17 +73,18 @@ def proof_bytes(steps, binary):
 def native_run(tmp_path, nvars, clauses, options, preprocess, binary, k, feed):
     path = tmp_path / "p.drat"
     r = native.make_runner(nvars, options, True, binary, preprocess)
-    if feed:  # as the reader hands it over: blocks of whole lines, a clause split across two
+    if feed:  # a Formula as the reader hands it over: blocks of whole lines, a clause split across two
         text = "".join(" ".join(str((l >> 1) + 1 if l & 1 == 0 else -((l >> 1) + 1)) for l in c) + " 0\n"
                        for c in clauses)
         cut = text.find("\n", len(text) // 2) + 1
         lines = text[cut:].split("\n", 1)
         first = text[:cut] + lines[0].rsplit(" ", 1)[0] + "\n"
         rest = text[len(first):]
-        tail = []
+        tail, formula = [], native.Formula()
         for block in (first, rest):
-            n, _, tail = r.feed(block.encode(), 2 ** 31 - 2, tail)
+            n, _, tail = formula.feed(block.encode(), 2 ** 31 - 2, tail)
         assert tail == []
+        r.add_formula(formula)
     else:
         for c in clauses:
             r.add_clause(c)
@@ -120,17 +112,9 @@ def test_the_runner_makes_the_modules_search_and_proof(tmp_path, name, nvars, cl
         assert got == want, (preprocess, binary)
 
 
-def test_flat_clauses_and_a_natively_read_formula(tmp_path):
-    # Clauses kept flat (4 bytes a literal) go in with one call.
+def test_a_natively_read_formula(tmp_path):
+    # Its counts, and the clauses as written.
     nvars, clauses = pigeonhole(5)
-    r = native.make_runner(nvars, {"restart": "glucose"})
-    flat = Flat(clauses)
-    r.add_flat(flat.lits, flat.ends)
-    assert r.solve(None) is False and r.stats()["conflicts"] == module_run(
-        nvars, clauses, {"restart": "glucose"}, False, False, None)[1]["conflicts"]
-    with pytest.raises(ValueError, match="ends must rise"):
-        native.make_runner(3, {}).add_flat(array("I", [0]), array("Q", [2]))
-    # A formula read natively: its counts, and the clauses as written.
     cnf = write_cnf(tmp_path / "f.cnf", nvars, clauses)
     formula = native.read_formula(str(cnf))
     assert (formula.nvars, formula.nclauses) == (nvars, len(clauses))
@@ -266,7 +250,7 @@ n, clauses = pigeonhole(7)
 r = native.make_runner(n + 1, {}, False, False, True)
 for c in clauses + [[2 * n], [2 * n, 0]]:  # a unit and a clause it satisfies
     r.add_clause(c)
-print(repr((r.preprocess(3), r.prep_stats(), r.solve(None), r.stopped())))
+print(repr((r.preprocess(3), r.prep_stats(), r.solve(None), native.stop_requested())))
 """
 
 

@@ -29,4 +29,19 @@ class Formula {
   std::vector<uint64_t> ends_;  // per clause: one past its last literal
 };
 
+// The index of the first clause that `model` (a 0/1 byte per variable, n
+// of them) leaves without a true literal, -1 if none.
+inline int64_t first_falsified(const Formula &f, const char *model, size_t n) {
+  for (size_t i = 0; i < f.size(); ++i) {
+    const Lit *c = f.clause(i);
+    bool sat = false;
+    for (size_t k = 0; k < f.clause_len(i) && !sat; ++k) {
+      const Var v = var_of(c[k]);
+      sat = v < n && (model[v] != 0) != is_neg(c[k]);
+    }
+    if (!sat) return static_cast<int64_t>(i);
+  }
+  return -1;
+}
+
 }  // namespace qn::cli

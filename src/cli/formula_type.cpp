@@ -2,7 +2,6 @@
 // add_dimacs(clause) keep clauses; nvars (settable) and nclauses.
 #include "cli/formula_type.hpp"
 
-#include "cli/formula_profile.hpp"
 #include "cli/module.hpp"
 #include "cli/py_glue.hpp"
 
@@ -52,33 +51,7 @@ int formula_set_nvars(PyObject *self, PyObject *value, void *) {
   return r == nullptr ? -1 : 0;
 }
 
-// {clause length: clauses} of the lengths counted.
-PyObject *length_dict(const LengthCounts &c) {
-  Ref d(PyDict_New());
-  if (!d) return nullptr;
-  bool ok = true;
-  c.each([&](size_t len, uint64_t n) {
-    if (!ok) return;
-    Ref k(to_py(uint64_t{len})), v(to_py(n));
-    ok = k && v && PyDict_SetItem(d.get(), k.get(), v.get()) == 0;
-  });
-  return ok ? d.release() : nullptr;
-}
-
-// profile() -> (lengths, counts, negative, positive): formula_profile.hpp's,
-// the occurrences as bytes of native uint64 (array("Q", counts) reads them).
-PyObject *formula_profile(FormulaState &o, PyObject *) {
-  const FormulaProfile p = profile(o.f);
-  const auto *counts = reinterpret_cast<const char *>(p.occurrences.data());
-  return glue::new_tuple(length_dict(p.lengths),
-                         PyBytes_FromStringAndSize(counts, static_cast<Py_ssize_t>(p.occurrences.size() * sizeof(uint64_t))),
-                         length_dict(p.negative), length_dict(p.positive));
-}
-
 PyMethodDef formula_methods[] = {
-    {"profile", method<FormulaState, formula_profile>, METH_NOARGS,
-     "profile()\n--\n\n({clause length: clauses}, occurrences per variable in first-occurrence order as uint64 bytes, "
-     "{clause length: all-negative clauses}, {clause length: all-positive clauses})."},
     QN_CLAUSE_INPUT(FormulaState, "Keep"),
     {"add_dimacs", method<FormulaState, formula_add_dimacs>, METH_O,
      "add_dimacs(clause)\n--\n\nKeep a list of plain DIMACS literals; its largest variable, or -1: not kept."},

@@ -1,9 +1,8 @@
 // Runner(nvars, options, proof=False, binary=False, preprocess=False,
 // own_stop=False): the runner (runner.hpp) for Python.  Clauses come from
-// feed(block, limit, tail) (as cnf_numbers, but kept natively), add_clause,
-// add_formula or add_flat; solve(max_conflicts, seconds) searches one slice;
-// the proof goes to the descriptor given by attach_proof, flushed at every
-// slice end.  solve(..., assumptions=lits) is a new search under those
+// add_clause, add_dimacs or add_formula; solve(max_conflicts, seconds)
+// searches one slice; the proof goes to the descriptor given by
+// attach_proof, flushed at every slice end.  solve(..., assumptions=lits) is a new search under those
 // literals (failed() then names the failed ones); with own_stop the runner
 // stops at interrupt() rather than at the process's stop requests.
 #include <Python.h>
@@ -26,8 +25,7 @@ namespace {
 
 struct RunnerState {
   std::unique_ptr<Runner> r;
-  std::vector<int64_t> codes;  // scratch of the clause input
-  std::vector<Lit> lits;
+  std::vector<Lit> lits;  // scratch of the clause input
   bool own_stop = false;
   bool add(const Lit *l, size_t n);
 };
@@ -85,45 +83,6 @@ PyObject *runner_add_dimacs(RunnerState &o, PyObject *clause) {
   return PyLong_FromLongLong(top);
 }
 
-// A read-only C-contiguous buffer of `itemsize`-byte items, released at scope end.
-struct Buffer {
-  Py_buffer view{};
-  bool ok = false;
-  Buffer(PyObject *o, Py_ssize_t itemsize, const char *what) {
-    if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return;
-    ok = view.itemsize == itemsize && view.format != nullptr && std::string(view.format).find_first_of("IQLK") !=
-                                                                    std::string::npos;
-    if (!ok) PyErr_Format(PyExc_TypeError, "%s must be an array of %zd-byte unsigned integers", what, itemsize);
-  }
-  ~Buffer() {
-    if (view.obj != nullptr) PyBuffer_Release(&view);
-  }
-  size_t size() const { return static_cast<size_t>(view.len / view.itemsize); }
-};
-
-// add_flat(lits, ends): the clauses of arrays lits ('I') and ends ('Q', one
-// past each clause's last literal), as strategy.Clauses keeps them.
-PyObject *runner_add_flat(RunnerState &o, PyObject *args) {
-  PyObject *lits_obj, *ends_obj;
-  if (!PyArg_ParseTuple(args, "OO:add_flat", &lits_obj, &ends_obj)) return nullptr;
-  Buffer lits(lits_obj, 4, "lits");
-  if (!lits.ok) return nullptr;
-  Buffer ends(ends_obj, 8, "ends");
-  if (!ends.ok) return nullptr;
-  const auto *l = static_cast<const Lit *>(lits.view.buf);
-  const auto *e = static_cast<const uint64_t *>(ends.view.buf);
-  uint64_t start = 0;
-  for (size_t i = 0; i < ends.size(); ++i) {
-    if (e[i] < start || e[i] > lits.size()) {
-      PyErr_SetString(PyExc_ValueError, "ends must rise and stay within lits");
-      return nullptr;
-    }
-    if (!o.r->add_clause(l + start, static_cast<size_t>(e[i] - start))) return eliminated();
-    start = e[i];
-  }
-  Py_RETURN_NONE;
-}
-
 PyObject *runner_preprocess(RunnerState &o, PyObject *args) {
   unsigned int rounds = prep::kDefaultRounds;
   if (!PyArg_ParseTuple(args, "I:preprocess", &rounds)) return nullptr;
@@ -143,11 +102,6 @@ PyObject *runner_prep_stats(RunnerState &o, PyObject *) {
 PyObject *runner_stats(RunnerState &o, PyObject *) {
   const Solver *s = o.r->solver();
   return s == nullptr ? PyDict_New() : glue::solver_counters(s->stats());
-}
-
-PyObject *runner_conflicts(RunnerState &o, PyObject *) {
-  const Solver *s = o.r->solver();
-  return PyLong_FromUnsignedLongLong(s == nullptr ? 0 : s->stats().conflicts);
 }
 
 // solve(max_conflicts=None, seconds=None, *, assumptions=None, dimacs=False):
@@ -207,13 +161,6 @@ PyObject *runner_model(RunnerState &o, PyObject *) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
-// flush(): writes the buffered steps; the steps written so far, None without a proof.
-PyObject *runner_flush(RunnerState &o, PyObject *) {
-  ProofFile *p = o.r->proof();
-  if (p == nullptr) Py_RETURN_NONE;
-  return proof_done(p, false);
-}
-
 // finish_proof(): flushes and closes the proof file; its steps, None without a proof.
 PyObject *runner_finish_proof(RunnerState &o, PyObject *) {
   ProofFile *p = o.r->proof();
@@ -242,15 +189,12 @@ PyObject *runner_interrupt(PyObject *self, PyObject *) {
   Py_RETURN_NONE;
 }
 
-PyObject *runner_stopped(RunnerState &, PyObject *) { return PyBool_FromLong(stop_flag()->load()); }
-
 PyMethodDef runner_methods[] = {
-    QN_CLAUSE_INPUT(RunnerState, "Add"),
+    {"add_clause", method<RunnerState, add_clause<RunnerState>>, METH_O,
+     "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
     {"add_dimacs", method<RunnerState, runner_add_dimacs>, METH_O,
      "add_dimacs(clause)\n--\n\nAdd a list of plain DIMACS literals; its largest variable, or -1: not added."},
     QN_FORMULA_INPUT(RunnerState, "Add"),
-    {"add_flat", method<RunnerState, runner_add_flat>, METH_VARARGS,
-     "add_flat(lits, ends)\n--\n\nAdd the clauses of flat arrays of literals and clause ends."},
     {"preprocess", method<RunnerState, runner_preprocess>, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
     {"prep_stats", method<RunnerState, runner_prep_stats>, METH_NOARGS, "prep_stats()\n--\n\nThe preprocessor's counters."},
     {"solve", glue::as_cfunc(method_kw<RunnerState, runner_solve>), METH_VARARGS | METH_KEYWORDS,
@@ -261,13 +205,10 @@ PyMethodDef runner_methods[] = {
     // Not exclusive: it is meant for another thread while solve runs.
     {"interrupt", entry<runner_interrupt>, METH_NOARGS, "interrupt()\n--\n\nStop this runner's search (own_stop only)."},
     {"stats", method<RunnerState, runner_stats>, METH_NOARGS, "stats()\n--\n\nThe solver's counters."},
-    {"conflicts", method<RunnerState, runner_conflicts>, METH_NOARGS, "conflicts()\n--\n\nConflicts so far."},
     {"model", method<RunnerState, runner_model>, METH_NOARGS, "model()\n--\n\nThe model as bytes after True, else None."},
     {"attach_proof", method<RunnerState, runner_attach_proof>, METH_O,
      "attach_proof(fd)\n--\n\nWrite the proof to descriptor fd (duplicated) from now on."},
-    {"flush", method<RunnerState, runner_flush>, METH_NOARGS, "flush()\n--\n\nWrite the buffered proof steps."},
     {"finish_proof", method<RunnerState, runner_finish_proof>, METH_NOARGS, "finish_proof()\n--\n\nFlush and close the proof."},
-    {"stopped", method<RunnerState, runner_stopped>, METH_NOARGS, "stopped()\n--\n\nWhether a stop was requested."},
     {nullptr, nullptr, 0, nullptr},
 };
 
