@@ -113,28 +113,14 @@ PyGetSetDef db_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot db_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(db_new)},
-    QN_BOX_SLOTS(ClauseArena),
-    {Py_tp_repr, reinterpret_cast<void *>(db_repr)},
-    {Py_tp_methods, db_methods},
-    {Py_tp_getset, db_getset},
-    {Py_tp_doc, const_cast<char *>("ClauseDb(nvars=0)\n--\n\nA clause database living in native memory.")},
-    {0, nullptr},
-};
-
-PyType_Spec db_spec = {
-    "quillon_native.ClauseDb",
-    sizeof(glue::Box<ClauseArena>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    db_slots,
-};
-
 }  // namespace
 
 int add_clause_db_type(PyObject *module) {
-  return glue::add_type(module, "ClauseDb", &db_spec, &clause_db_type, false);
+  return add_box_class<ClauseArena>(
+      module,
+      {.name = "quillon_native.ClauseDb", .doc = "ClauseDb(nvars=0)\n--\n\nA clause database living in native memory.",
+       .make = db_new, .methods = db_methods, .getset = db_getset, .repr = db_repr},
+      &clause_db_type, false);
 }
 
 }  // namespace qn::py

@@ -135,31 +135,18 @@ PyGetSetDef prep_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot prep_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(prep_new)},
-    QN_BOX_SLOTS(Preprocessor),
-    {Py_tp_repr, reinterpret_cast<void *>(prep_repr)},
-    {Py_tp_methods, prep_methods},
-    {Py_tp_getset, prep_getset},
-    {Py_tp_doc, const_cast<char *>("Preprocessor(nvars=0, do_bve=True, max_resolvent_len=" QN_STR(QN_PREP_MAX_RESOLVENT_LEN)
-                                   ", with_proof=False)\n--\n\n"
-                                   "Native preprocessor: subsumption, self-subsuming resolution, pure literals\n"
-                                   "and bounded variable elimination.")},
-    {0, nullptr},
-};
-
-PyType_Spec prep_spec = {
-    "quillon_native.Preprocessor",
-    sizeof(glue::Box<Preprocessor>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    prep_slots,
-};
-
 }  // namespace
 
 int add_preprocessor_type(PyObject *module) {
-  return glue::add_type(module, "Preprocessor", &prep_spec, &preprocessor_type, false);
+  return add_box_class<Preprocessor>(
+      module,
+      {.name = "quillon_native.Preprocessor",
+       .doc = "Preprocessor(nvars=0, do_bve=True, max_resolvent_len=" QN_STR(QN_PREP_MAX_RESOLVENT_LEN)
+              ", with_proof=False)\n--\n\n"
+              "Native preprocessor: subsumption, self-subsuming resolution, pure literals\n"
+              "and bounded variable elimination.",
+       .make = prep_new, .methods = prep_methods, .getset = prep_getset, .repr = prep_repr},
+      &preprocessor_type, false);
 }
 
 }  // namespace qn::py

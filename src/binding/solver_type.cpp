@@ -184,24 +184,6 @@ static_assert([] {
 
 std::array<PyGetSetDef, kFixedProps + kNumStats + 1> solver_getset = solver_properties();
 
-PyType_Slot solver_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(solver_new)},
-    QN_BOX_SLOTS(Solver),
-    {Py_tp_repr, reinterpret_cast<void *>(solver_repr)},
-    {Py_tp_methods, solver_methods},
-    {Py_tp_getset, solver_getset.data()},
-    {Py_tp_doc, nullptr},  // set by add_solver_type from the option table
-    {0, nullptr},
-};
-
-PyType_Spec solver_spec = {
-    "quillon_native.Solver",
-    sizeof(glue::Box<Solver>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    solver_slots,
-};
-
 }  // namespace
 
 int add_solver_type(PyObject *module) {
@@ -210,9 +192,10 @@ int add_solver_type(PyObject *module) {
                                  "The native CDCL search core (Sprint 2).\n\n"
                                  "Deliberately mirrors `quillon.solver.Solver` so the two can be compared\n"
                                  "bit-for-bit while the port is intentionally faithful.";
-  for (PyType_Slot *slot = solver_slots; slot->slot != 0; ++slot)
-    if (slot->slot == Py_tp_doc) slot->pfunc = const_cast<char *>(doc.c_str());
-  return glue::add_type(module, "Solver", &solver_spec, &solver_type, false);
+  return add_box_class<Solver>(module,
+                               {.name = "quillon_native.Solver", .doc = doc.c_str(), .make = solver_new,
+                                .methods = solver_methods, .getset = solver_getset.data(), .repr = solver_repr},
+                               &solver_type, false);
 }
 
 }  // namespace qn::py

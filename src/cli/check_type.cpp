@@ -188,24 +188,15 @@ PyGetSetDef check_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot check_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(make<check_new>)},
-    QN_BOX_SLOTS(Check),
-    {Py_tp_methods, check_methods},
-    {Py_tp_getset, check_getset},
-    {Py_sq_length, reinterpret_cast<void *>(check_len)},
-    {Py_tp_doc, const_cast<char *>("ProofCheck(check_rat=True, apply_deletions=True)\n--\n\n"
-                                   "A DRAT check fed with the blocks the readers read.")},
-    {0, nullptr},
-};
-
-PyType_Spec check_spec = {"quillon_native_cli._scan.ProofCheck", sizeof(glue::Box<Check>), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, check_slots};
-
 }  // namespace
 
 int add_check_type(PyObject *module) {
-  return glue::add_type(module, "ProofCheck", &check_spec, &glue::state<State>(module).objects[kCheckType]);
+  return add_class<Check>(module, kCheckType,
+                          {.name = "quillon_native_cli._scan.ProofCheck",
+                           .doc = "ProofCheck(check_rat=True, apply_deletions=True)\n--\n\n"
+                                  "A DRAT check fed with the blocks the readers read.",
+                           .make = make<check_new>, .methods = check_methods, .getset = check_getset,
+                           .length = check_len});
 }
 
 }  // namespace qn::cli

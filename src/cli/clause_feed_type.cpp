@@ -101,17 +101,6 @@ PyMethodDef feed_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot feed_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(make<feed_new>)},
-    QN_BOX_SLOTS(FeedState),
-    {Py_tp_methods, feed_methods},
-    {Py_tp_doc, const_cast<char *>("ClauseFeed(fd)\n--\n\nClauses sent to the search program over socket fd.")},
-    {0, nullptr},
-};
-
-PyType_Spec feed_spec = {"quillon_native_cli._scan.ClauseFeed", sizeof(glue::Box<FeedState>), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, feed_slots};
-
 PyMethodDef feed_functions[] = {
     {"socketpair", entry<make_socketpair>, METH_NOARGS,
      "socketpair()\n--\n\nTwo connected Unix stream sockets (close-on-exec): (fd, fd)."},
@@ -121,7 +110,11 @@ PyMethodDef feed_functions[] = {
 }  // namespace
 
 int add_clause_feed_type(PyObject *module) {
-  if (glue::add_type(module, "ClauseFeed", &feed_spec, &glue::state<State>(module).objects[kFeedType]) < 0) return -1;
+  if (add_class<FeedState>(module, kFeedType,
+                           {.name = "quillon_native_cli._scan.ClauseFeed",
+                            .doc = "ClauseFeed(fd)\n--\n\nClauses sent to the search program over socket fd.",
+                            .make = make<feed_new>, .methods = feed_methods}) < 0)
+    return -1;
   return PyModule_AddFunctions(module, feed_functions);
 }
 

@@ -66,22 +66,13 @@ PyGetSetDef formula_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot formula_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(make<formula_new>)},
-    QN_BOX_SLOTS(FormulaState),
-    {Py_tp_methods, formula_methods},
-    {Py_tp_getset, formula_getset},
-    {Py_tp_doc, const_cast<char *>("Formula(nvars=0)\n--\n\nClauses of internal literals, kept natively.")},
-    {0, nullptr},
-};
-
-PyType_Spec formula_spec = {"quillon_native_cli._scan.Formula", sizeof(glue::Box<FormulaState>), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, formula_slots};
-
 }  // namespace
 
 int add_formula_type(PyObject *module) {
-  return glue::add_type(module, "Formula", &formula_spec, &glue::state<State>(module).objects[kFormulaType]);
+  return add_class<FormulaState>(module, kFormulaType,
+                                 {.name = "quillon_native_cli._scan.Formula",
+                                  .doc = "Formula(nvars=0)\n--\n\nClauses of internal literals, kept natively.",
+                                  .make = make<formula_new>, .methods = formula_methods, .getset = formula_getset});
 }
 
 }  // namespace qn::cli

@@ -38,6 +38,10 @@ inline constexpr glue::Policy kPolicy{raise_failure, refuse_busy};
 // The module's classes, kept in its state.
 enum TypeIndex { kFormulaType, kRunnerType, kCheckType, kFeedType, kNumTypes };
 using State = glue::Held<kNumTypes>;
+template <class T>
+int add_class(PyObject *module, TypeIndex index, const glue::BoxClass &c) {
+  return glue::add_box_class<T>(module, c, &glue::state<State>(module).objects[index]);
+}
 
 // Table entries: every method takes its object for itself alone (a second
 // call, from another thread while the first has the interpreter unlocked,

@@ -217,23 +217,15 @@ PyGetSetDef runner_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot runner_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(make<runner_new>)},
-    QN_BOX_SLOTS(RunnerState),
-    {Py_tp_methods, runner_methods},
-    {Py_tp_getset, runner_getset},
-    {Py_tp_doc, const_cast<char *>("Runner(nvars, options, proof=False, binary=False, preprocess=False, own_stop=False)\n--\n\n"
-                                   "One solver searched in slices, its proof streamed to a file.")},
-    {0, nullptr},
-};
-
-PyType_Spec runner_spec = {"quillon_native_cli._scan.Runner", sizeof(glue::Box<RunnerState>), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, runner_slots};
-
 }  // namespace
 
 int add_runner_type(PyObject *module) {
-  return glue::add_type(module, "Runner", &runner_spec, &glue::state<State>(module).objects[kRunnerType]);
+  return add_class<RunnerState>(
+      module, kRunnerType,
+      {.name = "quillon_native_cli._scan.Runner",
+       .doc = "Runner(nvars, options, proof=False, binary=False, preprocess=False, own_stop=False)\n--\n\n"
+              "One solver searched in slices, its proof streamed to a file.",
+       .make = make<runner_new>, .methods = runner_methods, .getset = runner_getset});
 }
 
 }  // namespace qn::cli

@@ -3,10 +3,12 @@
 // readers, -1 one writer).
 #pragma once
 
-#include "pyglue/ref.hpp"
+#include "pyglue/module.hpp"
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 namespace qn::glue {
 
@@ -97,10 +99,33 @@ T *native_of(PyObject *o) {
   return reinterpret_cast<Box<T> *>(o)->native;
 }
 
-// The slots every box type has: dealloc, traverse and clear.
-#define QN_BOX_SLOTS(T)                                                   \
-  {Py_tp_dealloc, reinterpret_cast<void *>(::qn::glue::box_dealloc<T>)}, \
-      {Py_tp_traverse, reinterpret_cast<void *>(::qn::glue::box_traverse)}, \
-      {Py_tp_clear, reinterpret_cast<void *>(::qn::glue::box_clear)}
+// A box type: what it adds to the slots every box type has (dealloc,
+// traverse and clear).  Only `name` (static) and the tables must outlive
+// the class; the doc is copied.
+struct BoxClass {
+  const char *name;  // "module.Class"
+  const char *doc;
+  newfunc make;
+  PyMethodDef *methods;
+  PyGetSetDef *getset = nullptr;
+  reprfunc repr = nullptr;
+  lenfunc length = nullptr;
+};
+
+// Adds the class of T's boxes to `module` under its short name (add_type
+// says what `holder` and `bind` mean).
+template <class T>
+int add_box_class(PyObject *module, const BoxClass &c, PyObject **holder, bool bind = true) {
+  std::vector<PyType_Slot> slots = {
+      {Py_tp_dealloc, reinterpret_cast<void *>(box_dealloc<T>)}, {Py_tp_traverse, reinterpret_cast<void *>(box_traverse)},
+      {Py_tp_clear, reinterpret_cast<void *>(box_clear)},        {Py_tp_new, reinterpret_cast<void *>(c.make)},
+      {Py_tp_doc, const_cast<char *>(c.doc)},                    {Py_tp_methods, c.methods},
+      {Py_tp_getset, c.getset},                                  {Py_tp_repr, reinterpret_cast<void *>(c.repr)},
+      {Py_sq_length, reinterpret_cast<void *>(c.length)}};
+  std::erase_if(slots, [](const PyType_Slot &s) { return s.pfunc == nullptr; });
+  slots.push_back({0, nullptr});
+  PyType_Spec spec = {c.name, sizeof(Box<T>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots.data()};
+  return add_type(module, std::strrchr(c.name, '.') + 1, &spec, holder, bind);
+}
 
 }  // namespace qn::glue

@@ -3,11 +3,11 @@
 // it (PyModule_GetState; traverse, clear and free visit what it holds).
 #pragma once
 
+#include "pyglue/ref.hpp"
+
 #include <cstddef>
 #include <initializer_list>
 #include <type_traits>
-
-#include "pyglue/ref.hpp"
 
 // A macro's value as a string literal, for doc strings.
 #define QN_STR(x) QN_STR_TEXT(x)
