@@ -10,12 +10,8 @@
 #include <fcntl.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli/formula_type.hpp"
@@ -46,41 +42,6 @@ bool parse_argv(PyObject *list, SearchArgs *a) {
   return true;
 }
 
-// Runs `body` on a helper thread to its end; true, or false with the
-// exception a signal handler raised meanwhile (`stop` raised then).
-template <class Body>
-bool run_beside(Body body, std::atomic<bool> &stop) {
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  std::exception_ptr error;
-  std::thread helper([&] {
-    try {
-      body();
-    } catch (...) {
-      error = std::current_exception();
-    }
-    std::lock_guard<std::mutex> lock(m);
-    done = true;
-    cv.notify_one();
-  });
-  bool signalled = false;
-  for (int turn = 0; turn <= 0;) {
-    turn = glue::wait_turn(m, cv, [&] { return done; }, !signalled);
-    if (stop_flag()->load()) stop.store(true);
-    if (turn < 0) {
-      signalled = true;
-      stop.store(true);
-    }
-  }
-  helper.join();
-  if (error) {
-    if (signalled) PyErr_Clear();
-    std::rethrow_exception(error);
-  }
-  return !signalled;
-}
-
 PyObject *run_plan(PyObject *module, PyObject *args) {
   PyObject *argv, *formula;
   int proof_fd;
@@ -98,7 +59,11 @@ PyObject *run_plan(PyObject *module, PyObject *args) {
     std::string kept;
     Messages out(&kept);
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    if (!run_beside([&] { search_auto(a, out, read, stop); }, *stop)) return nullptr;
+    const auto on_turn = [&](bool signalled) {
+      if (signalled || stop_flag()->load()) stop->store(true);
+      return true;
+    };
+    if (!glue::beside([&] { search_auto(a, out, read, stop); }, on_turn)) return nullptr;
     return PyBytes_FromStringAndSize(kept.data(), static_cast<Py_ssize_t>(kept.size()));
   });
 }

@@ -1,19 +1,14 @@
 // The command line module's rules on top of the shared toolkit (pyglue/):
 // the policy of its calls (RuntimeError for an internal failure, one call at
 // a time on an object), the entries of its tables, and the pieces its types
-// share: the clause input (feed, add_clause, add_formula), objects sized on
-// a helper thread, literal and option conversions, proof file calls.
+// share: the clause input (feed, add_clause, add_formula), literal
+// conversions, proof file calls.
 #pragma once
 
 #include "pyglue/calls.hpp"  // first: Python.h before any standard header
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <memory>
-#include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -58,55 +53,6 @@ template <PyObject *(*Body)(PyObject *, PyObject *)>
 inline constexpr PyCFunction entry = glue::entry<kPolicy, Body>;
 template <PyObject *(*Body)(PyTypeObject *, PyObject *, PyObject *)>
 inline constexpr newfunc make = glue::make<kPolicy, Body>;
-
-// Variable counts below this are sized on the calling thread (well under a
-// second's work).
-inline constexpr uint64_t kSizedInline = uint64_t{1} << 20;
-
-// Makes a native object whose tables are sized up front for `nvars`
-// variables: make() returns it (new), run on a helper thread for a large
-// count while this one waits with the interpreter unlocked, so that a
-// signal whose handler raises (a stop, the time limit) ends the wait at
-// once; the helper then deletes what it made when it is done.  nullptr with
-// the handler's exception set then; what make() throws is thrown again here.
-template <class T, class Make>
-std::unique_ptr<T> make_sized(uint64_t nvars, Make make) {
-  if (nvars < kSizedInline) return std::unique_ptr<T>(make());
-  struct Handoff {
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false, abandoned = false;
-    std::unique_ptr<T> made;
-    std::exception_ptr error;
-  };
-  auto h = std::make_shared<Handoff>();
-  std::thread([h, make = std::move(make)]() mutable {
-    std::unique_ptr<T> made;
-    std::exception_ptr error;
-    try {
-      made.reset(make());
-    } catch (...) {
-      error = std::current_exception();
-    }
-    std::lock_guard<std::mutex> lock(h->m);
-    if (h->abandoned) return;
-    h->made = std::move(made);
-    h->error = error;
-    h->done = true;
-    h->cv.notify_one();
-  }).detach();
-  for (;;) {
-    const int turn = glue::wait_turn(h->m, h->cv, [&] { return h->done; });
-    if (turn > 0 && h->error) std::rethrow_exception(h->error);
-    if (turn > 0) return std::move(h->made);
-    if (turn < 0) {
-      std::lock_guard<std::mutex> lock(h->m);
-      h->made.reset();
-      h->abandoned = true;
-      return nullptr;
-    }
-  }
-}
 
 // The codes (tokens.hpp) of a block of bytes, in `codes` (cleared first):
 // text_codes reads `tail`'s codes (an unfinished clause or step, a list of

@@ -30,6 +30,22 @@ struct RunnerState {
   bool add(const Lit *l, size_t n);
 };
 
+// Variable counts below this are sized on the calling thread (well under a
+// second's work).
+constexpr uint64_t kSizedInline = uint64_t{1} << 20;
+
+// A runner whose tables are sized up front for `nvars` variables: for a
+// large count, made on a helper thread while this one waits, so that a
+// signal whose handler raises (a stop, the time limit) ends the wait at
+// once (nullptr then, the helper deleting what it makes).
+template <class Make>
+std::unique_ptr<Runner> make_sized(uint32_t nvars, Make make) {
+  if (nvars < kSizedInline) return std::unique_ptr<Runner>(make());
+  auto made = std::make_shared<std::unique_ptr<Runner>>();
+  const bool ended = glue::beside([made, make] { made->reset(make()); }, [](bool signalled) { return !signalled; });
+  return ended ? std::move(*made) : nullptr;
+}
+
 PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   uint32_t nvars = 0;
   PyObject *options;
@@ -45,7 +61,7 @@ PyObject *runner_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   auto o = std::make_unique<RunnerState>();
   o->own_stop = own_stop != 0;
   auto stop = own_stop ? std::make_shared<std::atomic<bool>>(false) : stop_flag();
-  o->r = make_sized<Runner>(nvars, [nvars, cfg, proof, binary, preprocess, stop] {
+  o->r = make_sized(nvars, [nvars, cfg, proof, binary, preprocess, stop] {
     std::unique_ptr<ProofFile> file;
     if (proof) file = std::make_unique<ProofFile>(-1, binary != 0);
     return new Runner(nvars, cfg, std::move(file), preprocess != 0, stop);

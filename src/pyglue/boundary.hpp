@@ -7,8 +7,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "core/panic.hpp"
 
@@ -50,18 +52,48 @@ class Unlocked {
   PyThreadState *state_;
 };
 
-// One turn of waiting for work on another thread: up to 50 ms, unlocked,
-// for `done()` (read under m; the worker notifies cv).  1 when done; 0 when
-// not yet; -1 when a signal handler raised meanwhile (only with
-// check_signals), its exception set.
-template <class Done>
-int wait_turn(std::mutex &m, std::condition_variable &cv, Done &&done, bool check_signals = true) {
-  {
-    Unlocked unlocked;
-    std::unique_lock<std::mutex> lock(m);
-    if (cv.wait_for(lock, std::chrono::milliseconds(50), done)) return 1;
+// Runs body() on a helper thread while this one waits, unlocked, in turns
+// of up to 50 ms; after each turn body has not ended, on_turn(signalled)
+// (signalled: a signal handler raised meanwhile, its exception set; signals
+// are not checked again after one) says whether to wait on.  True once body
+// has ended with no handler raised; what body threw is thrown again here.
+// False with the handler's exception set: body has ended, or on_turn gave
+// up waiting, and body ends on its own with what it owns.
+template <class Body, class OnTurn>
+bool beside(Body body, OnTurn on_turn) {
+  struct Shared {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::exception_ptr error;
+  };
+  auto s = std::make_shared<Shared>();
+  std::thread([s, body = std::move(body)]() mutable {
+    std::exception_ptr error;
+    try {
+      body();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(s->m);
+    s->error = error;
+    s->done = true;
+    s->cv.notify_one();
+  }).detach();
+  for (bool signalled = false;;) {
+    bool done;
+    {
+      Unlocked unlocked;
+      std::unique_lock<std::mutex> lock(s->m);
+      done = s->cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return s->done; });
+    }
+    if (done && s->error && signalled) PyErr_Clear();
+    if (done && s->error) std::rethrow_exception(s->error);
+    if (done) return !signalled;
+    const bool raised = !signalled && PyErr_CheckSignals() < 0;
+    signalled = signalled || raised;
+    if (!on_turn(raised)) return false;
   }
-  return check_signals && PyErr_CheckSignals() < 0 ? -1 : 0;
 }
 
 }  // namespace qn::glue
