@@ -7,8 +7,7 @@ namespace {
 
 int exec_module(PyObject *module) {
   return glue::run_parts(module, {add_scan_functions, add_stop_functions, add_formula_type, add_runner_type,
-                                  add_check_type, add_clause_feed_type, add_option_functions, add_memory_function,
-                                  add_plan_function});
+                                  add_check_type, add_clause_feed_type, add_option_functions, add_plan_function});
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -13,8 +13,7 @@ int add_formula_type(PyObject *module);        // formula_type.cpp: Formula
 int add_runner_type(PyObject *module);         // runner_type.cpp: Runner
 int add_check_type(PyObject *module);          // check_type.cpp: ProofCheck
 int add_clause_feed_type(PyObject *module);    // clause_feed_type.cpp: ClauseFeed, socketpair
-int add_option_functions(PyObject *module);    // solver_options.cpp: solver_options, __version__
-int add_memory_function(PyObject *module);     // memory_call.cpp: solver_memory
+int add_option_functions(PyObject *module);    // solver_options.cpp: solver_options, solver_memory, __version__
 int add_plan_function(PyObject *module);       // plan_call.cpp: run_plan
 
 }  // namespace qn::cli

@@ -78,17 +78,12 @@ PyObject *plan_of(PyObject *module, PyObject *args) {
     const Features feat = features_of(o.nvars, o.f);
     const Plan p = choose_plan(feat, slice);
     const uint32_t prep = preprocess_first(feat);
-    glue::Ref members(PyTuple_New(static_cast<Py_ssize_t>(p.members.size())));
-    if (!members) return nullptr;
-    for (size_t i = 0; i < p.members.size(); ++i) {
+    PyObject *members = glue::new_tuple_n(p.members.size(), [&](size_t i) {
       const Member &m = p.members[i];
-      PyObject *t = Py_BuildValue("(sKKK)", m.name.c_str(), static_cast<unsigned long long>(m.weight),
-                                  static_cast<unsigned long long>(m.unit), static_cast<unsigned long long>(m.opening));
-      if (t == nullptr) return nullptr;
-      PyTuple_SetItem(members.get(), static_cast<Py_ssize_t>(i), t);
-    }
-    return Py_BuildValue("(sOdKIs)", p.why.c_str(), members.get(), p.growth, static_cast<unsigned long long>(p.head),
-                         static_cast<unsigned>(prep), (prep ? describe_preprocess(feat, prep) : p.describe()).c_str());
+      return glue::tuple_of(std::string_view(m.name), m.weight, m.unit, m.opening);
+    });
+    return glue::new_tuple(to_py(p.why), members, to_py(p.growth), to_py(p.head), to_py(prep),
+                           to_py(prep ? describe_preprocess(feat, prep) : p.describe()));
   });
 }
 
@@ -104,9 +99,6 @@ PyMethodDef plan_functions[] = {
 
 }  // namespace
 
-int add_plan_function(PyObject *module) {
-  if (PyModule_AddObject(module, "DEFAULT_SLICE", PyLong_FromUnsignedLongLong(kDefaultSlice)) < 0) return -1;
-  return PyModule_AddFunctions(module, plan_functions);
-}
+int add_plan_function(PyObject *module) { return PyModule_AddFunctions(module, plan_functions); }
 
 }  // namespace qn::cli

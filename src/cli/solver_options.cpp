@@ -1,7 +1,11 @@
-// solver_options(): every Solver option with its default, range and help, in
-// keyword order, from the one table of options (solver/config.hpp); the
-// command builds its flags and their checks from it without importing the
-// solver module.
+// What the command knows of the solver without importing the solver module:
+// solver_options(), every Solver option with its default, range and help, in
+// keyword order, from the one table of options (solver/config.hpp), which
+// its flags and their checks come from; solve's defaults; and
+// solver_memory(nvars) -> (need, have), the bytes of a solver's tables for
+// nvars variables and the machine's physical memory, the two numbers the
+// cores' memory guard (core/memory.hpp) compares, so that the command
+// refuses a header whose variables cannot fit at its line.
 #include <Python.h>
 
 #include <limits>
@@ -13,8 +17,10 @@
 #include "cli/py_glue.hpp"
 #include "cli/plan.hpp"
 #include "cli/solve_defaults.hpp"
+#include "core/memory.hpp"
 #include "preprocess/preprocessor.hpp"
 #include "solver/config.hpp"
+#include "solver/solver.hpp"
 
 namespace qn::cli {
 namespace {
@@ -31,16 +37,10 @@ PyObject *value(T v) {
 // The spellings of an option string, the default's first.
 template <class E>
 PyObject *choices(E def) {
-  Ref out(PyList_New(0));
-  if (!out) return nullptr;
-  for (int first = 1; first >= 0; --first) {
-    for (unsigned u = 0; !spelling(static_cast<E>(u)).empty(); ++u) {
-      if ((static_cast<E>(u) == def) != (first == 1)) continue;
-      Ref text(value(static_cast<E>(u)));
-      if (!text || PyList_Append(out.get(), text.get()) < 0) return nullptr;
-    }
-  }
-  return PyList_AsTuple(out.get());
+  std::vector<E> all{def};
+  for (unsigned u = 0; !spelling(static_cast<E>(u)).empty(); ++u)
+    if (static_cast<E>(u) != def) all.push_back(static_cast<E>(u));
+  return glue::new_tuple_n(all.size(), [&](size_t i) { return value(all[i]); });
 }
 
 // (name, default, lo, hi, lo_open, choices, help) of an option of type T:
@@ -64,76 +64,60 @@ PyObject *row(const char *name, T def, OptionRange r, const char *help) {
 
 // solver_options() -> ((name, default, lo, hi, lo_open, choices, help), ...)
 // for every Solver option, in keyword order.
-PyObject *solver_options(PyObject *, PyObject *) {
-  const Config d;
-  Ref out(PyList_New(0));
-  if (!out) return nullptr;
-#define QN_PUT_OPTION(name, type, def, range, help)                              \
-  {                                                                              \
-    Ref r(row<type>(#name, d.name, range, help));                                \
-    if (!r || PyList_Append(out.get(), r.get()) < 0) return nullptr;             \
-  }
-  QN_SOLVER_OPTIONS(QN_PUT_OPTION)
-#undef QN_PUT_OPTION
-  return PyList_AsTuple(out.get());
-}
+using Row = PyObject *(*)();
+#define QN_OPTION_ROW(name, type, def, range, help) [] { return row<type>(#name, Config().name, range, help); },
+const Row kRows[] = {QN_SOLVER_OPTIONS(QN_OPTION_ROW)};
+#undef QN_OPTION_ROW
 
-PyObject *text(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+PyObject *solver_options(PyObject *, PyObject *) {
+  return glue::new_tuple_n(std::size(kRows), [](size_t i) { return kRows[i](); });
+}
 
 // ((a, b), ...) of a table of two text fields.
 template <class Row, size_t N>
 PyObject *pairs(const Row (&rows)[N], std::string_view Row::*a, std::string_view Row::*b) {
-  Ref out(PyTuple_New(N));
-  if (!out) return nullptr;
-  for (size_t i = 0; i < N; ++i) {
-    Ref x(text(rows[i].*a)), y(text(rows[i].*b));
-    if (!x || !y) return nullptr;
-    PyObject *item = PyTuple_Pack(2, x.get(), y.get());
-    if (item == nullptr || PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
-  }
-  return out.release();
+  return glue::new_tuple_n(N, [&](size_t i) { return glue::tuple_of(rows[i].*a, rows[i].*b); });
 }
 
 // (name, ...) of a table of names.
 template <size_t N>
 PyObject *names(const std::string_view (&rows)[N]) {
-  Ref out(PyTuple_New(N));
-  if (!out) return nullptr;
-  for (size_t i = 0; i < N; ++i) {
-    PyObject *item = text(rows[i]);
-    if (item == nullptr || PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), item) < 0) return nullptr;
-  }
-  return out.release();
+  return glue::new_tuple_n(N, [&](size_t i) { return to_py(rows[i]); });
+}
+
+PyObject *solver_memory(PyObject *, PyObject *arg) {
+  const uint64_t nvars = PyLong_AsUnsignedLongLong(arg);
+  if (nvars == static_cast<uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+  return glue::tuple_of(Solver::table_bytes(nvars), physical_memory());
 }
 
 PyMethodDef option_functions[] = {
     {"solver_options", entry<solver_options>, METH_NOARGS,
      "solver_options()\n--\n\nEvery Solver option as (name, default, lo, hi, lo_open, choices, help), in keyword "
      "order."},
+    {"solver_memory", entry<solver_memory>, METH_O,
+     "solver_memory(nvars)\n--\n\n(bytes of a solver's tables for nvars variables, physical memory in bytes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 int add_option_functions(PyObject *module) {
-  if (PyModule_AddStringConstant(module, "__version__", QN_VERSION) < 0) return -1;
-  if (PyModule_AddIntConstant(module, "PREP_ROUNDS", prep::kDefaultRounds) < 0) return -1;
-  if (PyModule_AddObject(module, "NO_LIMIT_SECONDS", PyFloat_FromDouble(kNoLimitSeconds)) < 0) return -1;
-  // solve's defaults (solve_defaults.hpp)
-  if (PyModule_AddIntConstant(module, "DEFAULT_SLICE", static_cast<long>(kDefaultSlice)) < 0 ||
-      PyModule_AddIntConstant(module, "DEFAULT_ROUNDS", kDefaultRounds) < 0 ||
-      PyModule_AddIntConstant(module, "PROBE_CLAUSES", static_cast<long>(kProbeClauses)) < 0 ||
-      PyModule_AddIntConstant(module, "PROBE_CONFLICTS", static_cast<long>(kProbeConflicts)) < 0) {
-    return -1;
-  }
-  if (PyModule_AddObject(module, "NAMED_CONFIGS", pairs(kNamedConfigs, &NamedConfig::name, &NamedConfig::options)) < 0 ||
-      PyModule_AddObject(module, "PORTFOLIO_ORDER", names(kPortfolioOrder)) < 0 ||
-      PyModule_AddObject(module, "SOLVER_COUNTERS",
-                         pairs(kShownSolverCounters, &ShownCounter::name, &ShownCounter::label)) < 0 ||
-      PyModule_AddObject(module, "PREP_COUNTERS", pairs(kShownPrepCounters, &ShownCounter::name, &ShownCounter::label)) <
-          0) {
-    return -1;
-  }
+  // solve's defaults (solve_defaults.hpp) and the tables the command's flags come from.
+  static const glue::Value values[] = {
+      {"__version__", [] { return to_py(QN_VERSION); }},
+      {"PREP_ROUNDS", [] { return to_py(prep::kDefaultRounds); }},
+      {"NO_LIMIT_SECONDS", [] { return to_py(kNoLimitSeconds); }},
+      {"DEFAULT_SLICE", [] { return to_py(kDefaultSlice); }},
+      {"DEFAULT_ROUNDS", [] { return to_py(kDefaultRounds); }},
+      {"PROBE_CLAUSES", [] { return to_py(kProbeClauses); }},
+      {"PROBE_CONFLICTS", [] { return to_py(kProbeConflicts); }},
+      {"NAMED_CONFIGS", [] { return pairs(kNamedConfigs, &NamedConfig::name, &NamedConfig::options); }},
+      {"PORTFOLIO_ORDER", [] { return names(kPortfolioOrder); }},
+      {"SOLVER_COUNTERS", [] { return pairs(kShownSolverCounters, &ShownCounter::name, &ShownCounter::label); }},
+      {"PREP_COUNTERS", [] { return pairs(kShownPrepCounters, &ShownCounter::name, &ShownCounter::label); }},
+  };
+  if (glue::add_values(module, values) < 0) return -1;
   return PyModule_AddFunctions(module, option_functions);
 }
 

@@ -36,6 +36,22 @@ inline int add_type(PyObject *module, const char *name, PyType_Spec *spec, PyObj
   return PyModule_AddObjectRef(module, name, *holder);
 }
 
+// A module attribute: its name and the maker of its value (a new reference,
+// or nullptr with an error set).
+struct Value {
+  const char *name;
+  PyObject *(*make)();
+};
+
+template <size_t N>
+int add_values(PyObject *module, const Value (&values)[N]) {
+  for (const Value &v : values) {
+    Ref made(v.make());
+    if (!made || PyModule_AddObjectRef(module, v.name, made.get()) < 0) return -1;
+  }
+  return 0;
+}
+
 // A module state that holds N objects (its classes).
 template <size_t N>
 struct Held {

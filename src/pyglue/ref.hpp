@@ -58,6 +58,13 @@ PyObject *new_list(size_t n, Item &&item) {
   return list.release();
 }
 
+// A new tuple of n items, made as new_list makes them.
+template <class Item>
+PyObject *new_tuple_n(size_t n, Item &&item) {
+  Ref list(new_list(n, std::forward<Item>(item)));
+  return list ? PyList_AsTuple(list.get()) : nullptr;
+}
+
 // A new tuple of already made items (each a new reference or nullptr); the
 // items are released when one is missing.
 template <class... Items>
