@@ -54,34 +54,34 @@ bool check_required(const Signature &sig, PyObject **slots) {
   return false;
 }
 
+// Clears the slots and places the positional arguments, arg(i) for i < nargs.
+template <class Arg>
+bool place_positional(const Signature &sig, size_t nargs, Arg &&arg, PyObject **slots) {
+  for (size_t i = 0; i < sig.names.size(); ++i) slots[i] = nullptr;
+  if (nargs > sig.names.size()) return too_many_positional(sig, nargs);
+  for (size_t i = 0; i < nargs; ++i) slots[i] = arg(i);
+  return true;
+}
+
 }  // namespace
 
 bool bind_fastcall(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                    PyObject **slots) {
-  const size_t n = sig.names.size();
-  for (size_t i = 0; i < n; ++i) slots[i] = nullptr;
-  if (static_cast<size_t>(nargs) > n) return too_many_positional(sig, static_cast<size_t>(nargs));
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-  if (kwnames != nullptr) {
-    const Py_ssize_t nk = PyTuple_Size(kwnames);
-    for (Py_ssize_t k = 0; k < nk; ++k)
-      if (!place_keyword(sig, PyTuple_GetItem(kwnames, k), args[nargs + k], slots)) return false;
-  }
+  const auto n = static_cast<size_t>(nargs);
+  if (!place_positional(sig, n, [&](size_t i) { return args[i]; }, slots)) return false;
+  for (Py_ssize_t k = 0; kwnames != nullptr && k < PyTuple_Size(kwnames); ++k)
+    if (!place_keyword(sig, PyTuple_GetItem(kwnames, k), args[nargs + k], slots)) return false;
   return check_required(sig, slots);
 }
 
 bool bind_tuple(const Signature &sig, PyObject *args, PyObject *kwargs, PyObject **slots) {
-  const size_t n = sig.names.size();
-  for (size_t i = 0; i < n; ++i) slots[i] = nullptr;
-  const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
-  if (static_cast<size_t>(nargs) > n) return too_many_positional(sig, static_cast<size_t>(nargs));
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GetItem(args, i);
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value))
-      if (!place_keyword(sig, key, value, slots)) return false;
-  }
+  const auto n = static_cast<size_t>(args ? PyTuple_Size(args) : 0);
+  if (!place_positional(sig, n, [&](size_t i) { return PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)); }, slots))
+    return false;
+  Py_ssize_t pos = 0;
+  PyObject *key = nullptr, *value = nullptr;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value))
+    if (!place_keyword(sig, key, value, slots)) return false;
   return check_required(sig, slots);
 }
 

@@ -4,9 +4,8 @@
 //
 // Converts everything into flat native arrays first, then runs the checker
 // with the interpreter lock released.  Proofs run to millions of steps, so
-// the conversion has fast paths for exact lists and tuples of exact ints
-// and otherwise falls back to the shared converters, which own the error
-// texts.
+// exact ints are read directly; anything else falls back to the shared
+// converters, which own the error texts.
 #include "binding/module.hpp"
 #include "checker/checker.hpp"
 #include "pyglue/results.hpp"
@@ -20,45 +19,23 @@ namespace ck = qn::checker;
 const Signature sig_check_proof{"check_proof()", {"nvars", "clauses", "steps", "check_rat", "apply_deletions"}, 3};
 
 // Appends the unsigned 32-bit ints of sequence `o` to `out`, with the rules
-// and errors of conv_u32_seq.  Exact ints in exact lists and tuples are read
-// directly; anything else goes through conv_u32 (which may run Python code,
-// so list items are then held and the list's length re-read).
+// and errors of conv_u32_seq.  Exact ints are read directly; anything else
+// goes through conv_u32, which raises what is wrong.
 bool append_lits(PyObject *o, std::vector<uint32_t> &out) {
-  const auto slow = [&out](PyObject *item) {
+  return for_each_item(o, [&out](PyObject *item) {
+    if (PyLong_CheckExact(item)) {
+      const long v = PyLong_AsLong(item);
+      if (v >= 0 && v <= 0xFFFFFFFFl) {
+        out.push_back(static_cast<uint32_t>(v));
+        return true;
+      }
+      PyErr_Clear();
+    }
     uint32_t v;
     if (!conv_u32(item, &v)) return false;
     out.push_back(v);
     return true;
-  };
-  const auto fast = [&out](PyObject *item) {
-    if (!PyLong_CheckExact(item)) return false;
-    const long v = PyLong_AsLong(item);
-    if (v < 0 || v > 0xFFFFFFFFl) return false;  // errors are raised by the slow path
-    out.push_back(static_cast<uint32_t>(v));
-    return true;
-  };
-  if (PyList_CheckExact(o)) {
-    for (Py_ssize_t i = 0, n = PyList_Size(o); i < n; ++i) {
-      PyObject *item = PyList_GetItem(o, i);
-      if (fast(item)) continue;
-      PyErr_Clear();
-      Ref hold(Py_NewRef(item));
-      if (!slow(item)) return false;
-      n = PyList_Size(o);
-    }
-    return true;
-  }
-  if (PyTuple_CheckExact(o)) {
-    const Py_ssize_t n = PyTuple_Size(o);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject *item = PyTuple_GetItem(o, i);
-      if (fast(item)) continue;
-      PyErr_Clear();
-      if (!slow(item)) return false;
-    }
-    return true;
-  }
-  return for_each_item(o, slow);
+  });
 }
 
 bool conv_clause_list(PyObject *o, ck::ClauseList *out) {

@@ -18,14 +18,6 @@ PyObject *formula_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return glue::box_alloc(type, o);
 }
 
-// add_dimacs(clause): keeps a list or tuple of plain DIMACS literals and
-// returns its largest variable; -1, keeping nothing, for anything else.
-PyObject *formula_add_dimacs(FormulaState &o, PyObject *clause) {
-  const int64_t top = dimacs_lits(clause, o.lits);
-  if (top >= 0) o.f.add(o.lits.data(), o.lits.size());
-  return PyLong_FromLongLong(top);
-}
-
 // falsified(model) -> the index of the first clause that the model (bytes,
 // a 0/1 byte per variable) leaves without a true literal, or None.
 PyObject *formula_falsified(FormulaState &o, PyObject *model) {
@@ -53,7 +45,7 @@ int formula_set_nvars(PyObject *self, PyObject *value, void *) {
 
 PyMethodDef formula_methods[] = {
     QN_CLAUSE_INPUT(FormulaState, "Keep"),
-    {"add_dimacs", method<FormulaState, formula_add_dimacs>, METH_O,
+    {"add_dimacs", method<FormulaState, add_dimacs<FormulaState>>, METH_O,
      "add_dimacs(clause)\n--\n\nKeep a list of plain DIMACS literals; its largest variable, or -1: not kept."},
     {"falsified", method<FormulaState, formula_falsified>, METH_O,
      "falsified(model)\n--\n\nThe first clause the model (a 0/1 byte per variable) falsifies, or None."},

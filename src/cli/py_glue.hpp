@@ -102,6 +102,14 @@ PyObject *add_clause(T &t, PyObject *clause) {
   if (!lits_of(clause, t.lits) || !t.add(t.lits.data(), t.lits.size())) return nullptr;
   Py_RETURN_NONE;
 }
+// add_dimacs(clause): a list or tuple of plain DIMACS literals; its largest
+// variable, or -1, adding nothing, for anything else.
+template <class T>
+PyObject *add_dimacs(T &t, PyObject *clause) {
+  const int64_t top = dimacs_lits(clause, t.lits);
+  if (top >= 0 && !t.add(t.lits.data(), t.lits.size())) return nullptr;
+  return PyLong_FromLongLong(top);
+}
 const Formula *formula_of(PyObject *o);  // nullptr with TypeError unless a Formula
 template <class T>
 PyObject *add_formula(T &t, PyObject *formula) {

@@ -80,23 +80,10 @@ PyObject *runner_attach_proof(RunnerState &o, PyObject *fd) {
   return attach_proof(p, fd);
 }
 
-PyObject *eliminated() {
-  PyErr_SetString(PyExc_ValueError, "a clause names an eliminated variable");
-  return nullptr;
-}
-
 bool RunnerState::add(const Lit *l, size_t n) {
   if (r->add_clause(l, n)) return true;
-  eliminated();
+  PyErr_SetString(PyExc_ValueError, "a clause names an eliminated variable");
   return false;
-}
-
-// add_dimacs(clause): adds a list or tuple of plain DIMACS literals and
-// returns its largest variable; -1, adding nothing, for anything else.
-PyObject *runner_add_dimacs(RunnerState &o, PyObject *clause) {
-  const int64_t top = dimacs_lits(clause, o.lits);
-  if (top >= 0 && !o.r->add_clause(o.lits.data(), o.lits.size())) return eliminated();
-  return PyLong_FromLongLong(top);
 }
 
 PyObject *runner_preprocess(RunnerState &o, PyObject *args) {
@@ -208,7 +195,7 @@ PyObject *runner_interrupt(PyObject *self, PyObject *) {
 PyMethodDef runner_methods[] = {
     {"add_clause", method<RunnerState, add_clause<RunnerState>>, METH_O,
      "add_clause(lits)\n--\n\nAdd one clause of internal literals."},
-    {"add_dimacs", method<RunnerState, runner_add_dimacs>, METH_O,
+    {"add_dimacs", method<RunnerState, add_dimacs<RunnerState>>, METH_O,
      "add_dimacs(clause)\n--\n\nAdd a list of plain DIMACS literals; its largest variable, or -1: not added."},
     QN_FORMULA_INPUT(RunnerState, "Add"),
     {"preprocess", method<RunnerState, runner_preprocess>, METH_VARARGS, "preprocess(rounds)\n--\n\nRun the preprocessor; False: refuted."},
