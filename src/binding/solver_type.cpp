@@ -7,13 +7,12 @@
 //   model, nvars, ok and the eleven statistics (read-only properties)
 //   check_watch_invariant() -> list[str]
 #include <array>
-#include <cmath>
-#include <ctime>
 #include <iterator>
 #include <string>
 
 #include "binding/module.hpp"
 #include "pyglue/options.hpp"
+#include "solver/deadline.hpp"
 #include "solver/solver.hpp"
 
 namespace qn::py {
@@ -68,48 +67,6 @@ PyObject *solver_add_clause(Solver &s, PyObject **slots) {
   return to_py(s.add_clause(lits.data(), lits.size()));
 }
 
-// now + seconds on the monotonic clock.  The failures are internal
-// failures with the texts of a seconds-to-duration conversion and of an
-// instant overflow; they are raised here directly (false with the exception
-// set) rather than thrown.  A deadline beyond what steady_clock can
-// represent (centuries away) is no deadline.
-bool deadline_after(double seconds, std::optional<std::chrono::steady_clock::time_point> *out) {
-  if (seconds < 0.0) {
-    raise_panic("cannot convert float seconds to Duration: value is negative", __FILE__, __LINE__);
-    return false;
-  }
-  if (std::isnan(seconds) || seconds >= 18446744073709551616.0) {
-    raise_panic("cannot convert float seconds to Duration: value is either too big or NaN", __FILE__, __LINE__);
-    return false;
-  }
-  uint64_t secs = static_cast<uint64_t>(seconds);
-  const long double frac = static_cast<long double>(seconds) - static_cast<long double>(secs);
-  uint64_t nanos = static_cast<uint64_t>(std::nearbyint(frac * 1e9L));
-  if (nanos >= 1000000000u) {
-    secs += 1;
-    nanos -= 1000000000u;
-  }
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const uint64_t max_secs = static_cast<uint64_t>(INT64_MAX);
-  const uint64_t carry = (static_cast<uint64_t>(now.tv_nsec) + nanos) >= 1000000000u ? 1 : 0;
-  if (secs > max_secs || secs > max_secs - static_cast<uint64_t>(now.tv_sec) ||
-      secs + static_cast<uint64_t>(now.tv_sec) > max_secs - carry) {
-    raise_panic("overflow when adding duration to instant", __FILE__, __LINE__);
-    return false;
-  }
-  using namespace std::chrono;
-  const auto start = steady_clock::now();
-  // Nanoseconds left before steady_clock's largest time point.
-  const auto room = static_cast<uint64_t>((steady_clock::time_point::max() - start).count());
-  if (secs >= room / 1000000000u) {
-    out->reset();
-  } else {
-    *out = start + nanoseconds(static_cast<int64_t>(secs * 1000000000u + nanos));
-  }
-  return true;
-}
-
 PyObject *solver_solve(Solver &s, PyObject **slots) {
   uint64_t max_conflicts = 0;
   double seconds = 0.0;
@@ -118,7 +75,10 @@ PyObject *solver_solve(Solver &s, PyObject **slots) {
       !opt_arg(slots[1], "seconds", conv_f64, &seconds, &has_seconds))
     return nullptr;
   std::optional<std::chrono::steady_clock::time_point> deadline;
-  if (has_seconds && !deadline_after(seconds, &deadline)) return nullptr;
+  if (const char *failure = has_seconds ? deadline_after(seconds, &deadline) : nullptr) {
+    raise_panic(failure, __FILE__, __LINE__);
+    return nullptr;
+  }
   struct ClearDeadline {
     Solver &s;
     ~ClearDeadline() { s.set_deadline(std::nullopt); }

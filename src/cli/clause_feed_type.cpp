@@ -72,12 +72,11 @@ PyObject *feed_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 PyObject *feed_finish(FeedState &feed, PyObject *args) {
   int proof_fd = -1;
   if (!PyArg_ParseTuple(args, "|i:finish", &proof_fd)) return nullptr;
-  FeedState *o = &feed;
-  o->words.push_back(wire::kEndOfFormula);
-  if (!send_words(o, proof_fd)) return nullptr;
-  ::close(o->fd);
-  o->fd = -1;
-  return PyBool_FromLong(!o->gone);
+  feed.words.push_back(wire::kEndOfFormula);
+  if (!send_words(&feed, proof_fd)) return nullptr;
+  ::close(feed.fd);
+  feed.fd = -1;
+  return PyBool_FromLong(!feed.gone);
 }
 
 PyObject *feed_close(FeedState &o, PyObject *) {

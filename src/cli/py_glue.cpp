@@ -1,10 +1,7 @@
 // The shared pieces of the command line module's glue (py_glue.hpp).
 #include "cli/py_glue.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "cli/formula_type.hpp"
 
@@ -90,28 +87,6 @@ const Formula *formula_of(PyObject *o) {
   const FormulaState *f = glue::native_of<FormulaState>(o);
   if (f == nullptr) PyErr_SetString(PyExc_TypeError, "add_formula takes a Formula");
   return f == nullptr ? nullptr : &f->f;
-}
-
-PyObject *attach_proof(ProofFile *f, PyObject *fd) {
-  const long n = PyLong_AsLong(fd);
-  if (n == -1 && PyErr_Occurred()) return nullptr;
-  const int own = ::dup(static_cast<int>(n));
-  if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
-  f->attach(own);
-  Py_RETURN_NONE;
-}
-
-PyObject *proof_done(ProofFile *f, bool close) {
-  if (close) {
-    f->close();
-  } else {
-    f->flush();
-  }
-  if (f->error() != 0) {
-    errno = f->error();
-    return PyErr_SetFromErrno(PyExc_OSError);
-  }
-  return PyLong_FromUnsignedLongLong(f->steps());
 }
 
 }  // namespace qn::cli

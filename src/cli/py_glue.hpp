@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "cli/formula.hpp"
-#include "cli/proof_file.hpp"
 #include "cli/tokens.hpp"
 #include "core/lit.hpp"
 #include "pyglue/module.hpp"
@@ -127,12 +126,5 @@ PyObject *add_formula(T &t, PyObject *formula) {
 #define QN_FORMULA_INPUT(T, verb)                               \
   {"add_formula", ::qn::cli::method<T, ::qn::cli::add_formula<T>>, METH_O, \
    "add_formula(formula)\n--\n\n" verb " every clause of a Formula."}
-
-// A proof file's Python calls: attach_proof(fd) sends it to a duplicate of
-// descriptor fd (steps logged before included); flush() / finish_proof()
-// (with `close`) write the buffered steps and give the steps so far, or
-// raise OSError with the error writing met.
-PyObject *attach_proof(ProofFile *f, PyObject *fd);
-PyObject *proof_done(ProofFile *f, bool close);
 
 }  // namespace qn::cli

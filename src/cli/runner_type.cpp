@@ -6,7 +6,9 @@
 // literals (failed() then names the failed ones); with own_stop the runner
 // stops at interrupt() rather than at the process's stop requests.
 #include <Python.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -77,7 +79,12 @@ PyObject *runner_attach_proof(RunnerState &o, PyObject *fd) {
     PyErr_SetString(PyExc_RuntimeError, "this runner keeps no proof");
     return nullptr;
   }
-  return attach_proof(p, fd);
+  const long n = PyLong_AsLong(fd);
+  if (n == -1 && PyErr_Occurred()) return nullptr;
+  const int own = ::dup(static_cast<int>(n));
+  if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
+  p->attach(own);
+  Py_RETURN_NONE;
 }
 
 bool RunnerState::add(const Lit *l, size_t n) {
@@ -164,11 +171,15 @@ PyObject *runner_model(RunnerState &o, PyObject *) {
   return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
-// finish_proof(): flushes and closes the proof file; its steps, None without a proof.
+// finish_proof(): flushes and closes the proof file; its steps, None without
+// a proof, OSError with the error writing it met.
 PyObject *runner_finish_proof(RunnerState &o, PyObject *) {
   ProofFile *p = o.r->proof();
   if (p == nullptr) Py_RETURN_NONE;
-  return proof_done(p, true);
+  p->close();
+  if (p->error() == 0) return to_py(p->steps());
+  errno = p->error();
+  return PyErr_SetFromErrno(PyExc_OSError);
 }
 
 // failed(dimacs=False): the failed assumptions (internal literals, or DIMACS

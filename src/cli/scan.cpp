@@ -41,18 +41,9 @@ PyObject *lit_object(PyObject *cache, int64_t code) {
     if (PyList_Append(cache, Py_None) < 0) return nullptr;
   }
   PyObject *o = PyList_GetItem(cache, static_cast<Py_ssize_t>(code));
-  if (o == nullptr) return nullptr;
-  if (o == Py_None) {
-    o = PyLong_FromLongLong(code);
-    if (o == nullptr) return nullptr;
-    Py_INCREF(o);
-    if (PyList_SetItem(cache, static_cast<Py_ssize_t>(code), o) < 0) {
-      Py_DECREF(o);
-      return nullptr;
-    }
-    return o;
-  }
-  Py_INCREF(o);
+  if (o != Py_None) return Py_XNewRef(o);  // nullptr: the error is set
+  o = PyLong_FromLongLong(code);
+  if (o != nullptr) PyList_SetItem(cache, static_cast<Py_ssize_t>(code), Py_NewRef(o));  // within the list
   return o;
 }
 

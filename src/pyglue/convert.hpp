@@ -46,25 +46,18 @@ inline void raise_type_mismatch(PyObject *o, const char *target) {
     raise_type_error("'" + qualname_of(o) + "' object is not an instance of '" + target + "'");
 }
 
-// Integer as a C long, the way the interpreter reads it (with __index__).
-inline bool as_long(PyObject *o, long *out) {
-  const long v = PyLong_AsLong(o);
-  if (v == -1 && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
-}
-
 inline bool out_of_range(bool too_small) {
   PyErr_SetString(PyExc_OverflowError,
                   too_small ? "number too small to fit in target type" : "number too large to fit in target type");
   return false;
 }
 
-// An integer within T's range.
+// An integer within T's range, read as the interpreter reads a C long (with
+// __index__).
 template <class T>
 bool conv_int(PyObject *o, T *out) {
-  long v;
-  if (!as_long(o, &v)) return false;
+  const long v = PyLong_AsLong(o);
+  if (v == -1 && PyErr_Occurred()) return false;
   if (v < static_cast<long>(std::numeric_limits<T>::min())) return out_of_range(true);
   if (v > static_cast<long>(std::numeric_limits<T>::max())) return out_of_range(false);
   *out = static_cast<T>(v);
@@ -238,21 +231,15 @@ inline void restore_error(Ref error) {
   PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(e))), e, PyException_GetTraceback(e));
 }
 
-// Attaches a note to the pending exception (none on interpreters whose
-// exceptions lack add_note).
-inline void add_note(const char *note) {
+// Attaches the note "while processing '{name}'" to the pending exception.
+inline void add_note_processing(const char *name) {
+  const std::string note = std::string("while processing '") + name + "'";
   Ref error = take_error();
   if (error) {
-    Ref r(PyObject_CallMethod(error.get(), "add_note", "s", note));
+    Ref r(PyObject_CallMethod(error.get(), "add_note", "s", note.c_str()));
     if (!r) PyErr_Clear();
   }
   restore_error(std::move(error));
-}
-
-// The note "while processing '{name}'".
-inline void add_note_processing(const char *name) {
-  const std::string note = std::string("while processing '") + name + "'";
-  add_note(note.c_str());
 }
 
 // Converts slot `o` with `conv` unless it is absent (then keeps *out).
