@@ -60,16 +60,13 @@ void proof_step(Check &c, bool deletion, const int64_t *from, const int64_t *to)
 // Checks the whole steps of c.codes with the interpreter unlocked; returns
 // where the unfinished rest starts.
 size_t check_codes(Check &c) {
-  size_t from = 0;
   glue::Unlocked unlocked;
   const int64_t *codes = c.codes.data();
-  for (size_t i = 0; i < c.codes.size(); ++i) {
-    if (codes[i] != kEnd) continue;
-    const bool marked = from < i && codes[from] < 0;  // kDel, or kAdd in binary
-    proof_step(c, marked && codes[from] == kDel, codes + from + marked, codes + i);
-    from = i + 1;
-  }
-  return from;
+  return each_whole(c.codes, [&](size_t from, size_t to) {
+    const bool marked = from < to && codes[from] < 0;  // kDel, or kAdd in binary
+    proof_step(c, marked && codes[from] == kDel, codes + from + marked, codes + to);
+    return true;
+  });
 }
 
 PyObject *check_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
@@ -78,10 +75,7 @@ PyObject *check_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|pp:ProofCheck", const_cast<char **>(kw), &check_rat,
                                    &apply_deletions))
     return nullptr;
-  ck::Options opts;
-  opts.check_rat = check_rat != 0;
-  opts.apply_deletions = apply_deletions != 0;
-  return glue::box_alloc(type, new Check(opts));
+  return glue::box_alloc(type, new Check({.check_rat = check_rat != 0, .apply_deletions = apply_deletions != 0}));
 }
 
 PyObject *check_header(Check &c, PyObject *args) {
@@ -141,9 +135,8 @@ PyObject *check_append(Check &c, PyObject *step) {
     c.spoiled = true;
     Py_RETURN_NONE;
   }
-  std::vector<int64_t> &codes = c.codes;
-  codes.assign(c.lits.begin(), c.lits.end());
-  proof_step(c, deletion != 0, codes.data(), codes.data() + codes.size());
+  c.codes.assign(c.lits.begin(), c.lits.end());
+  proof_step(c, deletion != 0, c.codes.data(), c.codes.data() + c.codes.size());
   Py_RETURN_NONE;
 }
 

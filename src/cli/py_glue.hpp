@@ -86,15 +86,13 @@ PyObject *feed(T &t, PyObject *args) {
   const int read = text_codes(block, tail, ts, t.codes);
   if (read <= 0) return read < 0 ? nullptr : Py_NewRef(Py_None);
   long long clauses = 0;
-  size_t from = 0;
-  for (size_t i = 0; i < t.codes.size(); ++i) {
-    if (t.codes[i] != kEnd) continue;
-    t.lits.assign(t.codes.begin() + static_cast<std::ptrdiff_t>(from), t.codes.begin() + static_cast<std::ptrdiff_t>(i));
-    if (!t.add(t.lits.data(), t.lits.size())) return nullptr;
+  const size_t rest = each_whole(t.codes, [&](size_t from, size_t to) {
     ++clauses;
-    from = i + 1;
-  }
-  return Py_BuildValue("LLN", clauses, static_cast<long long>(ts.maxvar), tail_list(t.codes, from));
+    t.lits.assign(t.codes.data() + from, t.codes.data() + to);
+    return t.add(t.lits.data(), t.lits.size());
+  });
+  if (rest == kStopped) return nullptr;
+  return Py_BuildValue("LLN", clauses, static_cast<long long>(ts.maxvar), tail_list(t.codes, rest));
 }
 template <class T>
 PyObject *add_clause(T &t, PyObject *clause) {

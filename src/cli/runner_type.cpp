@@ -105,8 +105,7 @@ PyObject *runner_preprocess(RunnerState &o, PyObject *args) {
 
 PyObject *runner_prep_stats(RunnerState &o, PyObject *) {
   const prep::Preprocessor *p = o.r->preprocessor();
-  if (p == nullptr) return PyDict_New();
-  return glue::prep_counters(*p);
+  return p == nullptr ? PyDict_New() : glue::prep_counters(*p);
 }
 
 PyObject *runner_stats(RunnerState &o, PyObject *) {

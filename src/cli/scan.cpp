@@ -58,14 +58,15 @@ PyObject *lit_list(PyObject *cache, const std::vector<int64_t> &codes, size_t fr
   return list;
 }
 
-// Appends (is_deletion, literals) of codes[from, to), a step without its end.
-int append_step(PyObject *steps, PyObject *cache, const std::vector<int64_t> &codes, size_t from, size_t to) {
+// Appends (is_deletion, literals) of codes[from, to), a step without its
+// end; false with the error set.
+bool append_step(PyObject *steps, PyObject *cache, const std::vector<int64_t> &codes, size_t from, size_t to) {
   const bool deletion = from < to && codes[from] == kDel;
   if (from < to && codes[from] < 0) ++from;
   Ref step(glue::new_tuple(to_py(deletion), lit_list(cache, codes, from, to)));
-  if (!step) return -1;
+  if (!step) return false;
   PyObject_GC_UnTrack(step.get());
-  return PyList_Append(steps, step.get());
+  return PyList_Append(steps, step.get()) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -87,17 +88,13 @@ PyObject *cnf_numbers(PyObject *, PyObject *args) {
   if (read < 0) return nullptr;
   if (read == 0) Py_RETURN_NONE;
   long long clauses = 0;
-  size_t from = 0;
-  for (size_t i = 0; i < codes.size(); ++i) {
-    if (codes[i] != kEnd) continue;
-    Ref clause(lit_list(cache, codes, from, i));
-    if (!clause) return nullptr;
-    Ref r(PyObject_CallFunctionObjArgs(sink, clause.get(), nullptr));
-    if (!r) return nullptr;
+  const size_t rest = each_whole(codes, [&](size_t from, size_t to) {
     ++clauses;
-    from = i + 1;
-  }
-  return Py_BuildValue("LLN", clauses, static_cast<long long>(ts.maxvar), lit_list(cache, codes, from, codes.size()));
+    Ref clause(lit_list(cache, codes, from, to));
+    return clause && Ref(PyObject_CallFunctionObjArgs(sink, clause.get(), nullptr));
+  });
+  if (rest == kStopped) return nullptr;
+  return Py_BuildValue("LLN", clauses, static_cast<long long>(ts.maxvar), lit_list(cache, codes, rest, codes.size()));
 }
 
 PyObject *drat_text(PyObject *, PyObject *args) {
@@ -112,15 +109,12 @@ PyObject *drat_text(PyObject *, PyObject *args) {
   const int read = text_codes(block, tail, ts, codes);
   if (read < 0) return nullptr;
   if (read == 0) Py_RETURN_NONE;
-  size_t from = 0;
-  for (size_t i = 0; i < codes.size(); ++i) {
-    if (codes[i] != kEnd) continue;
-    if (append_step(steps, cache, codes, from, i) < 0) return nullptr;
-    from = i + 1;
-  }
+  const size_t rest =
+      each_whole(codes, [&](size_t from, size_t to) { return append_step(steps, cache, codes, from, to); });
+  if (rest == kStopped) return nullptr;
   // The tail keeps its leading kDel: the Python reader's tail does the same.
-  return glue::new_list(codes.size() - from, [&](size_t i) {
-    const int64_t code = codes[from + i];
+  return glue::new_list(codes.size() - rest, [&](size_t i) {
+    const int64_t code = codes[rest + i];
     return code == kDel ? to_py(code) : lit_object(cache, code);
   });
 }
@@ -133,14 +127,11 @@ PyObject *drat_binary(PyObject *, PyObject *args) {
   if (read < 0) return nullptr;
   if (read == 0) Py_RETURN_NONE;
   long long n = 0;
-  size_t from = 0;
-  for (size_t i = 0; i < codes.size(); ++i) {
-    if (codes[i] != kEnd) continue;
-    if (append_step(steps, cache, codes, from, i) < 0) return nullptr;
+  const size_t rest = each_whole(codes, [&](size_t from, size_t to) {
     ++n;
-    from = i + 1;
-  }
-  return PyLong_FromLongLong(n);
+    return append_step(steps, cache, codes, from, to);
+  });
+  return rest == kStopped ? nullptr : PyLong_FromLongLong(n);
 }
 
 PyMethodDef scan_functions[] = {

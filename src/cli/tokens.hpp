@@ -135,4 +135,19 @@ inline bool scan_binary(const unsigned char *p, const unsigned char *end, std::v
   return true;
 }
 
+// Calls f(from, to) for each whole clause or step codes[from, to) (its kEnd
+// left out), in order, while f returns true.  Where the unfinished rest of
+// the codes starts, or kStopped when f stopped.
+inline constexpr size_t kStopped = SIZE_MAX;
+template <class F>
+size_t each_whole(const std::vector<int64_t> &codes, F &&f) {
+  size_t from = 0;
+  for (size_t i = 0; i < codes.size(); ++i) {
+    if (codes[i] != kEnd) continue;
+    if (!f(from, i)) return kStopped;
+    from = i + 1;
+  }
+  return from;
+}
+
 }  // namespace qn::cli
