@@ -104,9 +104,8 @@ PyObject *check_text(Check &c, PyObject *args) {
   const int read = text_codes(block, tail, ts, c.codes);
   if (read < 0) return nullptr;
   if (read == 0) Py_RETURN_NONE;
-  const size_t from = check_codes(c);
   // The tail keeps its leading kDel, as the Python reader's does.
-  return tail_list(c.codes, from);
+  return tail_list(c.codes, check_codes(c));
 }
 
 PyObject *check_binary(Check &c, PyObject *args) {

@@ -75,9 +75,7 @@ bool append_step(PyObject *steps, PyObject *cache, const std::vector<int64_t> &c
 PyObject *cnf_numbers(PyObject *, PyObject *args) {
   PyObject *block, *sink, *tail, *cache;
   long long limit;
-  if (!PyArg_ParseTuple(args, "SLOO!O:cnf_numbers", &block, &limit, &sink, &PyList_Type, &tail, &cache)) {
-    return nullptr;
-  }
+  if (!PyArg_ParseTuple(args, "SLOO!O:cnf_numbers", &block, &limit, &sink, &PyList_Type, &tail, &cache)) return nullptr;
   if (cache != Py_None && !PyList_Check(cache)) {
     PyErr_SetString(PyExc_TypeError, "lits must be a list or None");
     return nullptr;
