@@ -72,9 +72,9 @@ PyObject *boundary(F &&body) noexcept {
   return glue::boundary<raise_panic>(std::forward<F>(body));
 }
 
-// METH_FASTCALL | METH_KEYWORDS entries: the arguments bound by S, then
-// Body(slots) for a function, Body(native, slots) with the access for a
-// method.
+// Table entries.  METH_FASTCALL | METH_KEYWORDS ones: the arguments bound
+// by S, then Body(slots) for a function, Body(native, slots) with the
+// access for a method; tp_new and METH_NOARGS ones inside the boundary.
 inline constexpr size_t kMaxSlots = 8;
 template <const Signature &S, PyObject *(*Body)(PyObject **)>
 PyObject *fast_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kw) {
@@ -91,6 +91,8 @@ PyObject *fast_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     return glue::with_native<kPolicy, T, Exclusive>(self, [&](T &t) { return Body(t, slots); });
   });
 }
+template <PyObject *(*Body)(PyTypeObject *, PyObject *, PyObject *)>
+inline constexpr newfunc make = glue::make<kPolicy, Body>;
 template <class T, bool Exclusive, PyObject *(*Body)(T &, PyObject *)>
 inline constexpr PyCFunction noargs = glue::method<kPolicy, T, Exclusive, Body>;
 template <class T, auto Read>

@@ -28,12 +28,10 @@ bool lit_in_range(Lit l) {
 }
 
 PyObject *db_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[1];
-    uint32_t nvars = 0;
-    if (!bind_tuple(sig_new, args, kwargs, slots) || !arg(slots[0], "nvars", conv_u32, &nvars)) return nullptr;
-    return glue::box_alloc(type, new ClauseArena(nvars));
-  });
+  PyObject *slots[1];
+  uint32_t nvars = 0;
+  if (!bind_tuple(sig_new, args, kwargs, slots) || !arg(slots[0], "nvars", conv_u32, &nvars)) return nullptr;
+  return glue::box_alloc(type, new ClauseArena(nvars));
 }
 
 PyObject *db_add_clause(ClauseArena &a, PyObject **s) {
@@ -119,7 +117,7 @@ int add_clause_db_type(PyObject *module) {
   return add_box_class<ClauseArena>(
       module,
       {.name = "quillon_native.ClauseDb", .doc = "ClauseDb(nvars=0)\n--\n\nA clause database living in native memory.",
-       .make = db_new, .methods = db_methods, .getset = db_getset, .repr = db_repr},
+       .make = make<db_new>, .methods = db_methods, .getset = db_getset, .repr = db_repr},
       &clause_db_type, false);
 }
 

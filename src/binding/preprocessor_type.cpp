@@ -32,21 +32,19 @@ bool check_var(uint64_t v) {
 }
 
 PyObject *prep_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-  return boundary([&]() -> PyObject * {
-    PyObject *slots[4];
-    uint32_t nvars = 0;
-    bool do_bve = prep::kDefaultBve, with_proof = false;
-    uint64_t max_len = prep::kDefaultMaxResolventLen;
-    if (!bind_tuple(sig_new, args, kwargs, slots) || !arg(slots[0], "nvars", conv_u32, &nvars) ||
-        !arg(slots[1], "do_bve", conv_bool, &do_bve) || !arg(slots[2], "max_resolvent_len", conv_u64, &max_len) ||
-        !arg(slots[3], "with_proof", conv_bool, &with_proof)) {
-      return nullptr;
-    }
-    if (nvars > 0 && !check_var(uint64_t{nvars} - 1)) return nullptr;
-    auto p = std::make_unique<Preprocessor>(do_bve, max_len, with_proof);
-    p->grow(nvars);
-    return glue::box_alloc(type, p.release());
-  });
+  PyObject *slots[4];
+  uint32_t nvars = 0;
+  bool do_bve = prep::kDefaultBve, with_proof = false;
+  uint64_t max_len = prep::kDefaultMaxResolventLen;
+  if (!bind_tuple(sig_new, args, kwargs, slots) || !arg(slots[0], "nvars", conv_u32, &nvars) ||
+      !arg(slots[1], "do_bve", conv_bool, &do_bve) || !arg(slots[2], "max_resolvent_len", conv_u64, &max_len) ||
+      !arg(slots[3], "with_proof", conv_bool, &with_proof)) {
+    return nullptr;
+  }
+  if (nvars > 0 && !check_var(uint64_t{nvars} - 1)) return nullptr;
+  auto p = std::make_unique<Preprocessor>(do_bve, max_len, with_proof);
+  p->grow(nvars);
+  return glue::box_alloc(type, p.release());
 }
 
 PyObject *prep_add_clause(Preprocessor &p, PyObject **s) {
@@ -145,7 +143,7 @@ int add_preprocessor_type(PyObject *module) {
               ", with_proof=False)\n--\n\n"
               "Native preprocessor: subsumption, self-subsuming resolution, pure literals\n"
               "and bounded variable elimination.",
-       .make = prep_new, .methods = prep_methods, .getset = prep_getset, .repr = prep_repr},
+       .make = make<prep_new>, .methods = prep_methods, .getset = prep_getset, .repr = prep_repr},
       &preprocessor_type, false);
 }
 

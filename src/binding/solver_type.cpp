@@ -30,20 +30,18 @@ const Signature sig_add_clause{"Solver.add_clause()", {"lits"}, 1};
 const Signature sig_solve{"Solver.solve()", {"max_conflicts", "seconds"}, 0};
 
 PyObject *solver_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-  return boundary([&]() -> PyObject * {
-    PyObject *s[1 + kNumOptions];
-    uint32_t nvars = 0;
-    OptionValues v;
-    if (!bind_tuple(sig_new, args, kwargs, s) || !arg(s[0], "nvars", conv_u32, &nvars)) return nullptr;
-    for (size_t i = 0; i < kNumOptions; ++i) {
-      if (s[1 + i] != nullptr && !read_option(i, s[1 + i], &v)) {
-        add_note_processing(kOptionNames[i]);
-        return nullptr;
-      }
+  PyObject *s[1 + kNumOptions];
+  uint32_t nvars = 0;
+  OptionValues v;
+  if (!bind_tuple(sig_new, args, kwargs, s) || !arg(s[0], "nvars", conv_u32, &nvars)) return nullptr;
+  for (size_t i = 0; i < kNumOptions; ++i) {
+    if (s[1 + i] != nullptr && !read_option(i, s[1 + i], &v)) {
+      add_note_processing(kOptionNames[i]);
+      return nullptr;
     }
-    if (!check_options(v)) return nullptr;
-    return glue::box_alloc(type, new Solver(nvars, v.cfg));
-  });
+  }
+  if (!check_options(v)) return nullptr;
+  return glue::box_alloc(type, new Solver(nvars, v.cfg));
 }
 
 PyObject *solver_new_var(Solver &s, PyObject *) { return to_py(s.new_var()); }
@@ -153,7 +151,7 @@ int add_solver_type(PyObject *module) {
                                  "Deliberately mirrors `quillon.solver.Solver` so the two can be compared\n"
                                  "bit-for-bit while the port is intentionally faithful.";
   return add_box_class<Solver>(module,
-                               {.name = "quillon_native.Solver", .doc = doc.c_str(), .make = solver_new,
+                               {.name = "quillon_native.Solver", .doc = doc.c_str(), .make = make<solver_new>,
                                 .methods = solver_methods, .getset = solver_getset.data(), .repr = solver_repr},
                                &solver_type, false);
 }
