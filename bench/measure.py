@@ -29,6 +29,13 @@ sys.path.insert(0, os.path.join(HERE, "..", "python"))
 from benchlib import read_dimacs_internal  # noqa: E402
 
 
+# auto's own configurations (src/cli/plan.cpp, kVariants), as the options
+# that make them of a named configuration.
+VARIANTS = {
+    "focused": dict(var_decay=0.5, var_decay_max=0.5, luby_base=20.0, target_phase=False, walk_patience=0),
+}
+
+
 def instances(manifests):
     out = []
     for path in manifests:
@@ -60,7 +67,7 @@ def search(row, config, prep, slice_, max_conflicts, max_cpu):
         clauses, nvars = (pre.reduced() if ok else []), pre.nvars
         rec["prep"] = time.process_time() - t0
         rec["prep_clauses"] = len(clauses)
-    solver = qn.Solver(nvars, **CONFIGS[config])
+    solver = qn.Solver(nvars, **(VARIANTS[config] if config in VARIANTS else CONFIGS[config]))
     for c in clauses:
         solver.add_clause(c)
     rec["setup"] = time.process_time() - t0
