@@ -9,7 +9,10 @@ run's memory goes with it.  A run records its answer and, after every slice,
 the conflicts and the CPU seconds of the search so far: a schedule that
 gives a member whole slices can then be replayed exactly (the member's
 search depends only on its own slice sizes), with its time read off the
-trace.  Runs stop at --conflicts or --cpu seconds.
+trace.  Beside the trace, `learned` gives the clauses learned and their
+literals after every slice, for progress measures to be replayed too
+(auto's own `focused` is measured as the options that make it).  Runs stop
+at --conflicts or --cpu seconds.
 
 Results go to a JSON-lines file, one run a line; running again skips what is
 there, so an interrupted measurement resumes.
@@ -27,6 +30,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "python"))
 
 from benchlib import read_dimacs_internal  # noqa: E402
+
+
+# auto's own configurations (src/cli/plan.cpp, kVariants), as the options
+# that make them of a named configuration.
+VARIANTS = {
+    "focused": dict(var_decay=0.5, var_decay_max=0.5, luby_base=20.0, target_phase=False, walk_patience=0),
+}
 
 
 def instances(manifests):
@@ -60,18 +70,19 @@ def search(row, config, prep, slice_, max_conflicts, max_cpu):
         clauses, nvars = (pre.reduced() if ok else []), pre.nvars
         rec["prep"] = time.process_time() - t0
         rec["prep_clauses"] = len(clauses)
-    solver = qn.Solver(nvars, **CONFIGS[config])
+    solver = qn.Solver(nvars, **(VARIANTS[config] if config in VARIANTS else CONFIGS[config]))
     for c in clauses:
         solver.add_clause(c)
     rec["setup"] = time.process_time() - t0
-    trace, answer = [], None if ok else False
+    trace, learned, answer = [], [], None if ok else False
     start = time.process_time()
     while answer is None and solver.conflicts < max_conflicts:
         answer = solver.solve(slice_, max(0.01, max_cpu - (time.process_time() - start)))
         trace.append((solver.conflicts, round(time.process_time() - start, 4)))
+        learned.append((solver.learned, solver.learned_lits))
         if time.process_time() - start >= max_cpu:
             break
-    rec.update(answer=answer, conflicts=solver.conflicts, trace=trace,
+    rec.update(answer=answer, conflicts=solver.conflicts, trace=trace, learned=learned,
                cpu=round(time.process_time() - start, 4))
     return rec
 
