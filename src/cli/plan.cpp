@@ -102,6 +102,13 @@ const Variant kVariants[] = {
        c.target_phase = false;
        c.walk_patience = 0;
      }},
+    // default+viv: the default with learned-clause vivification.  On the
+    // tuning part's crafted families (binary and relativized pigeonholes,
+    // clique colouring, Tseitin, mutilated chessboards; six shuffles each,
+    // slices of 2000) it searches 20% fewer conflicts in 20% less time than
+    // the default, binary pigeonholes twice as fast; no-restart, though,
+    // remains faster on each of them, and gains nothing from vivification.
+    {"default+viv", "default", [](Config &c) { c.vivify = true; }},
 };
 
 constexpr uint64_t kLargeLits = 2'000'000;  // literals from which a formula gets at most kLargeMembers solvers

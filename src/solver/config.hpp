@@ -69,6 +69,11 @@ struct Config {
   // An unsat answer names, of the assumptions found false, the one
   // falsified at the lowest level: its failed set is taken from fewer levels.
   bool failed_lowest = false;
+  // Learned-clause vivification: back at the root after a reduction, the
+  // learned clauses of lowest glue not yet tried are shortened by deciding
+  // the negations of their literals one by one (vivify.cpp).  Only in calls
+  // without assumptions; only auto's own variants set it.
+  bool vivify = false;
 };
 
 // The techniques above, for a solver that serves many calls under assumptions.

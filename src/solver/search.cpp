@@ -80,6 +80,7 @@ std::optional<uint8_t> Solver::descend(uint64_t n, int32_t *confl) {
       return std::nullopt;
     }
     if (decision_level() == 0 && stats_.propagations > simplify_props_ && !simplify()) return kUnsat;
+    if (decision_level() == 0 && !maybe_vivify()) return kUnsat;
     if (decision_level() < assumptions_.size()) {
       if (assume()) continue;
       if (!assuming_with(config_.keep_assumed)) cancel_until(0);

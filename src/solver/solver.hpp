@@ -122,6 +122,12 @@ class Solver {
     double seconds = 0.0;
   };
   const WalkEffort &walk_effort() const { return walk_effort_; }
+  // Vivification effort (vivify on), for benchmarks and tests; not one of
+  // the statistics above.
+  struct VivifyEffort {
+    uint64_t rounds = 0, tried = 0, shortened = 0, removed_lits = 0, units = 0, propagations = 0;
+  };
+  const VivifyEffort &vivify_effort() const { return vivify_effort_; }
 
  private:
   // A clause in the arena is laid out as [cref, len, lit0, lit1, ...]; the
@@ -131,10 +137,12 @@ class Solver {
   struct ClauseHeader {
     double activity;
     uint32_t start;
-    uint32_t glue : 30;  // at most the number of decision levels, below 2^30 in practice
+    uint32_t glue : 29;  // at most the number of decision levels, below 2^29 in practice
     uint32_t learnt : 1;
     uint32_t deleted : 1;
+    uint32_t vivified : 1;  // vivify: tried once already
   };
+  static constexpr uint32_t kMaxGlue = (1u << 29) - 1;
   static_assert(sizeof(ClauseHeader) == 16);
   // `off` is the arena offset of the clause's first literal.  A binary
   // clause's watch has the other literal as its blocker, with kBinary set:
@@ -255,6 +263,23 @@ class Solver {
   bool simplify_list(std::vector<CRef> &list);
   void maybe_collect_garbage();
 
+  // --- vivify.cpp ------------------------------------------------------------
+  // At the root: vivifies when a reduction came since the last round.
+  // False when the formula is refuted.
+  bool maybe_vivify();
+  bool vivify_round();
+  void vivify_schedule();  // a round's clauses, in order, into vivify_cands_
+  // One clause: its shortened form in vivify_out_, or false when nothing
+  // shorter was found.  Leaves the solver at the root.
+  bool vivify_clause(CRef c);
+  // The clause literals whose negated decisions the assignment of the
+  // variables marked in seen_ rests on, into vivify_out_; clears seen_.
+  void vivify_decisions();
+  // Back to the root, the saved phases untouched.
+  void vivify_undo();
+  // Replaces clause c by vivify_out_ (logged); false on a root refutation.
+  bool vivify_replace(CRef c);
+
   // --- walk.cpp --------------------------------------------------------------
   void maybe_walk();
   void walk();
@@ -352,6 +377,14 @@ class Solver {
   std::vector<Var> wk_flipped_;          // flips since `best` was last brought up to date
   std::vector<Var> wk_cand_;
   std::vector<double> wk_weight_;
+
+  // Vivification.
+  VivifyEffort vivify_effort_;
+  uint64_t vivified_at_reduce_ = 0;      // reduce_count_ at the last round
+  uint64_t vivify_props_ = 0;            // search propagations at the last round
+  std::vector<CRef> vivify_cands_;
+  std::vector<Lit> vivify_lits_;         // the clause being vivified, as it was
+  std::vector<Lit> vivify_out_;          // its shortened form
 
   // Assumptions (decided first, one level each) and the failed ones.
   std::vector<Lit> assumptions_;

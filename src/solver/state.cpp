@@ -160,9 +160,10 @@ CRef Solver::store_clause(const Lit *lits, uint32_t n, bool learnt, double activ
   ClauseHeader h{};
   h.activity = activity;
   h.start = start;
-  h.glue = std::min<uint32_t>(glue, (1u << 30) - 1);  // saturates only beyond 2^30 decision levels
+  h.glue = std::min<uint32_t>(glue, kMaxGlue);  // saturates only beyond 2^29 decision levels
   h.learnt = learnt;
   h.deleted = false;
+  h.vivified = false;
   headers_.push_back(h);
   if (config_.search_pos) search_pos_.push_back(2);
   return c;
