@@ -1,8 +1,8 @@
 // Solves DIMACS files with the native solver in slices, as auto's members
 // search, and reports CPU seconds, conflicts, propagations and the effort of
 // vivification.  Options as key=value arguments before the files:
-//   config=default|minisat|no-restart|glucose-random|focused  (the named
-//   configurations' options, written out here), vivify=0|1, slice=N
+//   config=NAME (a named configuration of the command, or one of auto's
+//   variants: focused, default+viv), vivify=1 (on for any), slice=N
 //   (conflicts per solve call; 0: one call), max_conflicts=N (in all),
 //   shuffle=S (variables renamed and clauses reordered with seed S, signs
 //   kept; 0: as read), for samples of one formula's search.
@@ -12,70 +12,35 @@
 #include <algorithm>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench_dimacs.hpp"
+#include "cli/front_args.hpp"
+#include "cli/plan.hpp"
+#include "cli/search_args.hpp"
 #include "solver/solver.hpp"
 
 namespace {
 
-bool read_dimacs(const std::string &path, uint32_t &nvars, std::vector<std::vector<qn::Lit>> &clauses) {
-  std::ifstream in(path);
-  if (!in) return false;
-  std::string line;
-  std::vector<qn::Lit> cur;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == 'c') continue;
-    if (line[0] == '%') break;
-    std::istringstream ss(line);
-    if (line[0] == 'p') {
-      std::string p, cnf;
-      ss >> p >> cnf >> nvars;
-      continue;
-    }
-    long d;
-    while (ss >> d) {
-      if (d == 0) {
-        clauses.push_back(cur);
-        cur.clear();
-      } else {
-        cur.push_back(qn::from_dimacs(static_cast<int32_t>(d)));
-      }
-    }
-  }
-  if (!cur.empty()) clauses.push_back(cur);
-  return true;
-}
-
+// A named configuration of the command, or one of auto's own variants
+// (focused, default+viv), as the search program builds them.
 bool set_config(qn::Config &c, const std::string &name) {
-  c = qn::Config{};
-  if (name == "default") return true;
-  if (name == "minisat") {
-    c.target_phase = false;
-    c.var_decay = 0.95;
-    c.walk_patience = 0;
-    return true;
+  std::vector<std::string> specs = qn::cli::named_specs();
+  std::vector<char *> argv{const_cast<char *>("search_bench"), const_cast<char *>("0")};
+  for (std::string &spec : specs) argv.push_back(spec.data());
+  qn::cli::SearchArgs args;
+  if (!qn::cli::parse_search_args(static_cast<int>(argv.size()), argv.data(), &args)) return false;
+  try {
+    c = qn::cli::member_config(name, args.named);
+  } catch (const std::out_of_range &) {
+    return false;
   }
-  if (name == "no-restart" || name == "glucose-random") {
-    c.restart = name == "no-restart" ? qn::RestartPolicy::None : qn::RestartPolicy::Glucose;
-    c.target_phase = name != "no-restart";
-    c.rnd_freq = 0.01;
-    c.rnd_seed = 123456789;
-    c.init_phase = true;
-    return true;
-  }
-  if (name == "focused") {
-    c.var_decay = 0.5;
-    c.var_decay_max = 0.5;
-    c.luby_base = 20.0;
-    c.target_phase = false;
-    c.walk_patience = 0;
-    return true;
-  }
-  return false;
+  return true;
 }
 
 void shuffle(uint32_t seed, uint32_t nvars, std::vector<std::vector<qn::Lit>> &clauses) {
@@ -115,17 +80,13 @@ int main(int argc, char **argv) {
       }
       continue;
     }
-    uint32_t nvars = 0;
-    std::vector<std::vector<qn::Lit>> clauses;
-    if (!read_dimacs(a, nvars, clauses)) {
-      std::fprintf(stderr, "cannot read %s\n", a.c_str());
-      continue;
-    }
-    if (seed) shuffle(seed, nvars, clauses);
+    std::optional<bench::Cnf> cnf = bench::read_dimacs(a);
+    if (!cnf) continue;
+    if (seed) shuffle(seed, cnf->nvars, cnf->clauses);
     qn::Config c = config;
-    c.vivify = vivify;
-    qn::Solver s(nvars, c);
-    for (const auto &cl : clauses) s.add_clause(cl.data(), cl.size());
+    if (vivify) c.vivify = true;
+    qn::Solver s(cnf->nvars, c);
+    for (const auto &cl : cnf->clauses) s.add_clause(cl.data(), cl.size());
     const double t0 = cpu_seconds();
     uint8_t r = qn::kUnknown;
     for (;;) {

@@ -13,37 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "bench_dimacs.hpp"
 #include "solver/solver.hpp"
 
 namespace {
-
-bool read_dimacs(const std::string &path, uint32_t &nvars, std::vector<std::vector<qn::Lit>> &clauses) {
-  std::ifstream in(path);
-  if (!in) return false;
-  std::string line;
-  std::vector<qn::Lit> cur;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == 'c') continue;
-    if (line[0] == '%') break;
-    std::istringstream ss(line);
-    if (line[0] == 'p') {
-      std::string p, cnf;
-      ss >> p >> cnf >> nvars;
-      continue;
-    }
-    long d;
-    while (ss >> d) {
-      if (d == 0) {
-        clauses.push_back(cur);
-        cur.clear();
-      } else {
-        cur.push_back(qn::from_dimacs(static_cast<int32_t>(d)));
-      }
-    }
-  }
-  if (!cur.empty()) clauses.push_back(cur);
-  return true;
-}
 
 bool set_option(qn::Config &c, const std::string &key, const std::string &v) {
   const auto u = [&] { return std::strtoull(v.c_str(), nullptr, 10); };
@@ -78,14 +51,10 @@ int main(int argc, char **argv) {
       }
       continue;
     }
-    uint32_t nvars = 0;
-    std::vector<std::vector<qn::Lit>> clauses;
-    if (!read_dimacs(a, nvars, clauses)) {
-      std::fprintf(stderr, "cannot read %s\n", a.c_str());
-      continue;
-    }
-    qn::Solver s(nvars, config);
-    for (const auto &c : clauses) s.add_clause(c.data(), c.size());
+    const std::optional<bench::Cnf> cnf = bench::read_dimacs(a);
+    if (!cnf) continue;
+    qn::Solver s(cnf->nvars, config);
+    for (const auto &c : cnf->clauses) s.add_clause(c.data(), c.size());
     const auto t0 = std::chrono::steady_clock::now();
     const uint8_t r = s.solve(max_conflicts);
     const double dt = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -211,6 +211,18 @@ std::vector<OptionText> SolveArgs::solver_options() const {
   return out;
 }
 
+std::vector<std::string> named_specs() {
+  std::vector<std::string> out;
+  for (const NamedConfig &c : kNamedConfigs) {
+    SolveArgs one;
+    one.config = std::string(c.name);
+    std::string spec = "--named=" + std::string(c.name);
+    for (const OptionText &o : one.solver_options()) spec += "," + o.name + "=" + o.value;
+    out.push_back(std::move(spec));
+  }
+  return out;
+}
+
 std::optional<SolveArgs> parse_solve_args(const std::vector<std::string> &args) {
   SolveArgs a;
   std::vector<std::optional<OptionText>> given(kNumOptions);

@@ -45,6 +45,10 @@ struct SolveArgs {
 };
 
 // The arguments after `solve`, or none when the Python front end is to take them.
+// The named configurations as the search program takes them: one
+// "--named=NAME,OPTION=VALUE,..." argument each.
+std::vector<std::string> named_specs();
+
 std::optional<SolveArgs> parse_solve_args(const std::vector<std::string> &args);
 
 }  // namespace qn::cli

@@ -155,13 +155,7 @@ class Solve {
         for (uint32_t i = 0; i < *a_.portfolio; ++i) names += (i ? "," : "") + std::string(kPortfolioOrder[i]);
         argv.push_back("--portfolio=" + names);
       }
-      for (const NamedConfig &c : kNamedConfigs) {
-        SolveArgs one;
-        one.config = std::string(c.name);
-        std::string spec = "--named=" + std::string(c.name);
-        for (const OptionText &o : one.solver_options()) spec += "," + o.name + "=" + o.value;
-        argv.push_back(spec);
-      }
+      for (std::string &spec : named_specs()) argv.push_back(std::move(spec));
       if (members_) argv.push_back("--proof-dir=" + members_->folder());
     }
     if (a_.proof) argv.push_back(std::string("--proof=") + (a_.binary_proof ? "binary" : "text"));
