@@ -20,12 +20,13 @@ def chain(n):
     return n, [[0], [2 * (n - 1) + 1]] + [[2 * i + 1, 2 * i + 2] for i in range(n - 1)]
 
 
-def lifted_pebbling(h):
+def lifted_pebbling(h, top=0):
     # pyramid pebbling of height h, each node x lifted to x1 xor x2: sources hold, a node whose two
-    # predecessors hold holds, the top does not; UNSAT, refuted by preprocessing alone
+    # predecessors hold holds, the top does not (top 0: UNSAT, refuted by preprocessing alone) or
+    # does (top 1: SAT)
     node = {(r, c): i for i, (r, c) in enumerate((r, c) for r in range(h + 1) for c in range(h + 1 - r))}
     xor = lambda x, sign: [[4 * x + s, 4 * x + 2 + (s ^ sign)] for s in (0, 1)]  # noqa: E731 x1 xor x2 (sign 1: ==)
-    clauses = [c for c in range(h + 1) for c in xor(node[0, c], 0)] + xor(node[h, 0], 1)
+    clauses = [c for c in range(h + 1) for c in xor(node[0, c], 0)] + xor(node[h, 0], 1 - top)
     for (r, c), v in node.items():
         if r:
             for a in xor(node[r - 1, c], 1):
@@ -42,6 +43,8 @@ FORMULAS = [  # (name, nvars, internal clauses, expected answer or None for brut
     ("empty-clause", 2, [[0, 2], []], False),
     ("no-clauses", 3, [], True),
     ("lifted", *lifted_pebbling(7), False),
+    ("lifted-12", *lifted_pebbling(12), False),
+    ("lifted-sat", *lifted_pebbling(9, top=1), True),
     ("mixed", 12, [c + [2 * ((i * 5) % 12)] for i, c in enumerate(random_3sat(4, 12, 5.0))] + [[1, 3]], None),
 ]
 
@@ -66,7 +69,7 @@ def test_answers_models_proofs_and_repeatability(tmp_path, strategy_name, name, 
         expected = brute_force(nvars, clauses) is not None
     assert res.answer is expected
     # a winner, but where preprocessing alone refuted the formula
-    assert bool(res.stats["winner"]) is not (strategy_name == "auto" and name == "lifted")
+    assert bool(res.stats["winner"]) is not (strategy_name == "auto" and name in ("lifted", "lifted-12"))
     assert sorted(os.listdir(tmp_path)) == ["a.drat"]  # no member's file left
     if res.answer:
         assert satisfies([lit > 0 for lit in res.model], clauses)

@@ -99,6 +99,7 @@ class AutoSearch {
       if (const uint32_t rounds = preprocess_first(feat)) {
         out_.send(wire::kComment, describe_preprocess(feat, rounds));
         start_preprocessor();
+        pre_->set_incremental(true);  // many rounds, each taking apart one layer
         for (size_t c = 0; c < input_.size(); ++c) add_to_preprocessor(input_.clause(c), input_.clause_len(c));
         input_ = Formula();
         if (!preprocess(rounds)) return 0;

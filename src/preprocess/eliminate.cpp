@@ -63,16 +63,27 @@ void Preprocessor::pure_literals() {
 bool Preprocessor::eliminate_vars() {
   elim_cands_.clear();
   elim_keys_.assign(nvars_, 0);
+  // With incremental_, a pass after the first tries only the variables
+  // whose clauses changed since the last one.
+  const bool only_touched = incremental_ && swept_elim_;
   for (Var v = 0; v < nvars_; ++v) {
     if (vals_[v] != kUnassigned || frozen_[v]) continue;
+    if (only_touched && !(touched_[v] & kTouchedElim)) continue;
     elim_cands_.push_back(v);
     elim_keys_[v] = static_cast<uint64_t>(occs_[mk_lit(v)].size()) * occs_[mk_lit(v, true)].size();
   }
   std::stable_sort(elim_cands_.begin(), elim_cands_.end(),
                    [this](Var a, Var b) { return elim_keys_[a] < elim_keys_[b]; });
+  if (incremental_) {
+    for (uint8_t &t : touched_) t &= static_cast<uint8_t>(~kTouchedElim);
+    swept_elim_ = true;
+  }
 
   for (const Var v : elim_cands_) {
-    if (stop_requested()) break;
+    if (stop_requested()) {
+      swept_elim_ = false;  // the candidates not reached wait for a whole pass
+      break;
+    }
     if (vals_[v] != kUnassigned) continue;
     const Lit pos = mk_lit(v), negl = mk_lit(v, true);
     if (occs_[pos].empty() && occs_[negl].empty()) continue;

@@ -94,6 +94,13 @@ class Preprocessor {
   bool run(uint32_t rounds);
   // The flag run() reads between changes; never set by the module.
   void set_stop(std::shared_ptr<std::atomic<bool>> stop) { stop_ = std::move(stop); }
+  // Later passes revisit only what changed since the last pass of their
+  // kind: subsumption the clauses over a variable whose clauses changed,
+  // elimination those variables.  A run to a fixpoint over many rounds
+  // then costs about one full pass, not one per round.  Off by default
+  // (the module's preprocessor): each pass then takes every clause and
+  // every variable, and its results depend on that order.
+  void set_incremental(bool on) { incremental_ = on; }
 
   // ---- occurrence store (store.cpp) ---------------------------------------
   // Makes room for variables 0 .. n-1 (n at most kMaxVars).  Tables beyond
@@ -144,6 +151,7 @@ class Preprocessor {
   void hook_all(ClauseId id);               // adds id to the lists of its literals
   void unhook(ClauseId id, uint32_t k);     // swap-removes id from its k-th literal's list
   uint8_t lit_value(Lit l) const;   // kTrue / kFalse / kUnassigned under vals_
+  bool touched_clause(ClauseId i) const;  // holds a variable touched since the last subsumption
   // Elimination helpers (eliminate.cpp).
   void push_entry(Var v, const std::vector<ClauseId> &a, const std::vector<ClauseId> &b);
 
@@ -151,6 +159,7 @@ class Preprocessor {
   bool do_bve_;                  // run eliminate_vars in every round
   uint64_t max_resolvent_len_;   // longest resolvent BVE may add
   bool with_proof_;              // record DRAT steps
+  bool incremental_ = false;     // later passes take only what changed (set_incremental)
   static constexpr int64_t subsume_budget_ = 2000000;  // candidate pairs per subsume pass
 
   // ---- clause slots (flat arena, never compacted) -------------------------
@@ -166,6 +175,15 @@ class Preprocessor {
   std::vector<uint8_t> vals_;                // variable -> kTrue / kFalse / 0
   std::vector<uint8_t> frozen_;              // variable -> frozen flag
   std::vector<uint8_t> eliminated_;          // variable -> removed by pure/BVE
+  // variable -> its clauses changed since the last subsumption pass
+  // (kTouchedSub) / elimination pass (kTouchedElim); kept with incremental_.
+  std::vector<uint8_t> touched_;
+  static constexpr uint8_t kTouchedSub = 1, kTouchedElim = 2;
+  bool swept_sub_ = false, swept_elim_ = false;  // a whole pass of the kind has run
+  void touch(const Lit *lits, uint32_t n) {
+    if (!incremental_) return;
+    for (uint32_t k = 0; k < n; ++k) touched_[var_of(lits[k])] = kTouchedSub | kTouchedElim;
+  }
 
   // ---- elimination stack (flat) -------------------------------------------
   std::vector<EliminationEntry> elim_stack_;

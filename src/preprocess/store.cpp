@@ -62,19 +62,21 @@ uint8_t Preprocessor::lit_value(Lit l) const {
 void Preprocessor::grow(uint64_t n) {
   if (n <= nvars_) return;
   QN_CHECK(n <= kMaxVars, "variable count out of range");
-  require_memory(2 * n * (sizeof(std::vector<ClauseId>) + 1) + 3 * n);
+  require_memory(2 * n * (sizeof(std::vector<ClauseId>) + 1) + 4 * n);
   try {
     reserve_for(occs_, 2 * n);
     reserve_for(mark_, 2 * n);
     reserve_for(vals_, n);
     reserve_for(frozen_, n);
     reserve_for(eliminated_, n);
+    reserve_for(touched_, n);
   } catch (const std::bad_alloc &) {
     occs_.shrink_to_fit();
     mark_.shrink_to_fit();
     vals_.shrink_to_fit();
     frozen_.shrink_to_fit();
     eliminated_.shrink_to_fit();
+    touched_.shrink_to_fit();
     throw;
   }
   // Capacity is in place: none of these allocates (new occurrence lists
@@ -84,6 +86,7 @@ void Preprocessor::grow(uint64_t n) {
   vals_.resize(n, kUnassigned);
   frozen_.resize(n, 0);
   eliminated_.resize(n, 0);
+  touched_.resize(n, 0);
   nvars_ = static_cast<uint32_t>(n);
 }
 
@@ -94,6 +97,7 @@ void Preprocessor::shrink_vars(uint32_t n) {
   vals_.resize(n);
   frozen_.resize(n);
   eliminated_.resize(n);
+  touched_.resize(n);
   nvars_ = n;
 }
 
@@ -137,6 +141,7 @@ void Preprocessor::hook_all(ClauseId id) {
     occ_pos_[start + k] = static_cast<uint32_t>(os.size());
     os.push_back(id);
   }
+  touch(arena_.data() + start, slots_[id].len);
 }
 
 // Removes id from the occurrence list of its k-th literal: the list's last
@@ -170,6 +175,7 @@ void Preprocessor::remove(ClauseId id) {
   const Lit *c = clause(id);
   const uint32_t n = slots_[id].len;
   for (uint32_t k = 0; k < n; ++k) unhook(id, k);
+  touch(c, n);
   slots_[id].live = 0;
   if (n == 0) --live_empty_;
   log_step(true, c, n);

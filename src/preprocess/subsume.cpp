@@ -14,10 +14,27 @@
 
 namespace qn::prep {
 
+// With incremental_, a pass after the first takes as subsuming clauses
+// only those over a touched variable: a clause that can newly subsume or
+// strengthen another shares all its variables with it, and one of the two
+// changed since the last pass.
+bool Preprocessor::touched_clause(ClauseId i) const {
+  const Lit *c = clause(i);
+  for (uint32_t k = 0; k < slots_[i].len; ++k) {
+    if (touched_[var_of(c[k])] & kTouchedSub) return true;
+  }
+  return false;
+}
+
 void Preprocessor::subsume() {
   sub_order_.clear();
+  const bool only_touched = incremental_ && swept_sub_;
   for (ClauseId i = 0; i < num_slots(); ++i) {
-    if (slots_[i].live) sub_order_.push_back(i);
+    if (slots_[i].live && (!only_touched || touched_clause(i))) sub_order_.push_back(i);
+  }
+  if (incremental_) {
+    for (uint8_t &t : touched_) t &= static_cast<uint8_t>(~kTouchedSub);
+    swept_sub_ = true;
   }
   std::stable_sort(sub_order_.begin(), sub_order_.end(),
                    [this](ClauseId a, ClauseId b) { return slots_[a].len < slots_[b].len; });
@@ -60,6 +77,7 @@ void Preprocessor::subsume() {
         const uint32_t dlen = sj.len;
         if (dlen < clen) continue;
         if (--budget < 0) {
+          swept_sub_ = false;  // the clauses not reached wait for a whole pass
           stop = true;
           break;
         }
