@@ -10,7 +10,7 @@ import quillon_native
 BUILD = pathlib.Path(quillon_native.__file__).parent
 
 
-@pytest.mark.parametrize("name", ["portfolio_failures", "vivify_proofs"])
+@pytest.mark.parametrize("name", ["portfolio_failures", "technique_proofs"])
 def test_native(name):
     program = BUILD / name
     if not program.exists():

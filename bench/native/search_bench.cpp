@@ -2,7 +2,8 @@
 // search, and reports CPU seconds, conflicts, propagations and the effort of
 // vivification.  Options as key=value arguments before the files:
 //   config=NAME (a named configuration of the command, or one of auto's
-//   variants: focused, default+viv), vivify=1 (on for any), slice=N
+//   variants: focused, default+viv, ...), vivify=1 (on for any), br=1
+//   (reason-side bumping on for any), slice=N
 //   (conflicts per solve call; 0: one call), max_conflicts=N (in all),
 //   shuffle=S (variables renamed and clauses reordered with seed S, signs
 //   kept; 0: as read), for samples of one formula's search.
@@ -60,7 +61,7 @@ double cpu_seconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC
 
 int main(int argc, char **argv) {
   qn::Config config;
-  bool vivify = false;
+  bool vivify = false, bump_reasons = false;
   uint64_t slice = 2000;
   uint32_t seed = 0;
   std::optional<uint64_t> max_conflicts;
@@ -71,6 +72,7 @@ int main(int argc, char **argv) {
       const std::string key = a.substr(0, eq), v = a.substr(eq + 1);
       if (key == "config" && set_config(config, v)) continue;
       if (key == "vivify") vivify = v == "1";
+      else if (key == "br") bump_reasons = v == "1";
       else if (key == "shuffle") seed = static_cast<uint32_t>(std::stoul(v));
       else if (key == "slice") slice = std::stoull(v);
       else if (key == "max_conflicts") max_conflicts = std::stoull(v);
@@ -85,6 +87,7 @@ int main(int argc, char **argv) {
     if (seed) shuffle(seed, cnf->nvars, cnf->clauses);
     qn::Config c = config;
     if (vivify) c.vivify = true;
+    if (bump_reasons) c.bump_reasons = true;
     qn::Solver s(cnf->nvars, c);
     for (const auto &cl : cnf->clauses) s.add_clause(cl.data(), cl.size());
     const double t0 = cpu_seconds();

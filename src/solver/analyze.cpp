@@ -130,6 +130,7 @@ uint32_t Solver::analyze(int32_t conflict) {
   }
   learnt_.resize(kept);
   stats_.minimized_lits += before - kept;
+  if (config_.bump_reasons && kept <= kBumpReasonsLen) bump_reason_side();
 
   uint32_t backjump = 0;
   if (learnt_.size() > 1) {
@@ -146,6 +147,24 @@ uint32_t Solver::analyze(int32_t conflict) {
   for (Var v : poisoned_) seen_[v] = 0;
   poisoned_.clear();
   return backjump;
+}
+
+// Bumps the variables of the learned literals' reasons that analysis did not
+// bump; they join toclear_, so they are bumped once.
+void Solver::bump_reason_side() {
+  for (const Lit q : learnt_) {
+    const int32_t r = vardata_[var_of(q)].reason;
+    if (r == kNoReason) continue;
+    const Lit *lits = &lits_[static_cast<uint32_t>(r)];
+    const uint32_t len = lits[-1];
+    for (uint32_t k = 0; k < len; ++k) {
+      const Var v = var_of(lits[k]);
+      if (seen_[v] || vardata_[v].level == 0 || v == var_of(q)) continue;
+      seen_[v] = 1;
+      toclear_.push_back(lits[k]);
+      bump_var(v);
+    }
+  }
 }
 
 // True when `p` is implied by other literals of the learned clause (marked

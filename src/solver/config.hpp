@@ -74,7 +74,12 @@ struct Config {
   // the negations of their literals one by one (vivify.cpp).  Only in calls
   // without assumptions; only auto's own variants set it.
   bool vivify = false;
+  // After a learned clause of at most kBumpReasonsLen literals is
+  // minimised, the variables of its literals' reasons are bumped too (the
+  // reason side of the conflict, as well as the conflict side).
+  bool bump_reasons = false;
 };
+inline constexpr size_t kBumpReasonsLen = 10;
 
 // The techniques above, for a solver that serves many calls under assumptions.
 inline void use_incremental(Config *c) {

@@ -216,6 +216,7 @@ class Solver {
   void bump_var(Var v);
   uint32_t analyze(int32_t conflict);  // fills learnt_, returns backjump level
   bool redundant(Lit p, uint32_t abstract);
+  void bump_reason_side();
   uint32_t compute_glue(const Lit *lits, size_t n);
   void learn(uint32_t backjump, uint32_t glue);
 

@@ -1,11 +1,14 @@
-// Learned-clause vivification keeps every answer right and every proof
-// valid: each formula is solved with vivification on, in slices (every
-// slice starts at the root, where vivification runs), with reductions made
-// frequent so that rounds come often.  An unsat answer's proof must pass
-// the checker and derive the empty clause, a sat answer's model must
-// satisfy every clause, the answer must match a search without
-// vivification, and the watches must hold their invariant afterwards.
-// Each row must also have shortened clauses, so the rows test something.
+// The opt-in techniques of auto's variants keep every answer right and
+// every proof valid: each formula is solved with one technique on, in
+// slices (every slice starts at the root, where vivification runs), with
+// reductions made frequent so that rounds come often.  An unsat answer's
+// proof must pass the checker and derive the empty clause, a sat answer's
+// model must satisfy every clause, the answer must match a search without
+// the technique, and the watches must hold their invariant afterwards.
+// The rows must also show the technique at work, so they test something:
+// vivification shortens clauses in every row, reason-side bumping makes
+// another search in most (in a small formula of short clauses the reason
+// side may hold no variable the analysis did not bump already).
 #include <cstdio>
 #include <random>
 #include <set>
@@ -88,7 +91,9 @@ Formula random3(uint32_t n, uint32_t seed) {
   return f;
 }
 
-qn::Config with_vivify(bool restarts) {
+enum class Technique { Vivify, BumpReasons };
+
+qn::Config with(Technique t, bool restarts) {
   qn::Config c;
   if (!restarts) {
     c.restart = qn::RestartPolicy::None;
@@ -97,7 +102,8 @@ qn::Config with_vivify(bool restarts) {
   }
   c.first_reduce = 100;
   c.reduce_inc = 20;
-  c.vivify = true;
+  c.vivify = t == Technique::Vivify;
+  c.bump_reasons = t == Technique::BumpReasons;
   return c;
 }
 
@@ -105,7 +111,7 @@ struct Run {
   uint8_t answer = qn::kUnknown;
   std::vector<qn::ProofStep> proof;
   std::vector<bool> model;
-  uint64_t shortened = 0;
+  uint64_t shortened = 0, conflicts = 0;
   std::vector<std::string> watch_faults;
 };
 
@@ -120,8 +126,17 @@ Run solve(const Formula &f, const qn::Config &config) {
   r.proof = s.take_proof();
   r.model = s.take_model();
   r.shortened = s.vivify_effort().shortened;
+  r.conflicts = s.stats().conflicts;
   r.watch_faults = s.check_watch_invariant();
   return r;
+}
+
+bool same_search(const Run &a, const Run &b) {
+  if (a.conflicts != b.conflicts || a.proof.size() != b.proof.size()) return false;
+  for (size_t i = 0; i < a.proof.size(); ++i) {
+    if (a.proof[i].deletion != b.proof[i].deletion || a.proof[i].lits != b.proof[i].lits) return false;
+  }
+  return true;
 }
 
 // Empty when the answer holds up, else what is wrong.
@@ -162,20 +177,29 @@ int main() {
       {"random 3-sat 150 d", random3(150, 14), qn::kUnknown},
       {"random 3-sat 200 b", random3(200, 22), qn::kUnknown},
   };
-  int failed = 0, rows = 0;
+  int failed = 0, rows = 0, bumped_rows = 0;
   for (Case &c : cases) {
     for (const bool restarts : {true, false}) {
-      ++rows;
-      qn::Config plain = with_vivify(restarts);
+      qn::Config plain = with(Technique::Vivify, restarts);
       plain.vivify = false;
-      const uint8_t want = c.want != qn::kUnknown ? c.want : solve(c.formula, plain).answer;
-      const Run r = solve(c.formula, with_vivify(restarts));
-      std::string why = r.answer != want ? "wrong answer" : fault(c.formula, r);
-      if (why.empty() && r.shortened == 0) why = "no clause was shortened";
-      failed += !why.empty();
-      std::printf("%s %s, %s%s%s\n", why.empty() ? "ok  " : "FAIL", c.name, restarts ? "restarts" : "no restarts",
-                  why.empty() ? "" : ": ", why.c_str());
+      const Run base = solve(c.formula, plain);
+      const uint8_t want = c.want != qn::kUnknown ? c.want : base.answer;
+      for (const Technique t : {Technique::Vivify, Technique::BumpReasons}) {
+        ++rows;
+        const Run r = solve(c.formula, with(t, restarts));
+        std::string why = r.answer != want ? "wrong answer" : fault(c.formula, r);
+        if (why.empty() && t == Technique::Vivify && r.shortened == 0) why = "no clause was shortened";
+        if (t == Technique::BumpReasons && !same_search(r, base)) ++bumped_rows;
+        failed += !why.empty();
+        std::printf("%s %s, %s, %s%s%s\n", why.empty() ? "ok  " : "FAIL", c.name,
+                    t == Technique::Vivify ? "vivify" : "bump reasons", restarts ? "restarts" : "no restarts",
+                    why.empty() ? "" : ": ", why.c_str());
+      }
     }
+  }
+  if (2 * bumped_rows <= rows / 2) {
+    std::printf("FAIL reason-side bumping changed only %d searches of %d\n", bumped_rows, rows / 2);
+    ++failed;
   }
   std::printf("%d passed, %d failed\n", rows - failed, failed);
   return failed != 0;
