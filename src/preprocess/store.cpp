@@ -190,6 +190,7 @@ void Preprocessor::replace(ClauseId id, const Lit *lits, uint32_t n) {
   const uint32_t old_n = slots_[id].len;
   for (uint32_t k = 0; k < old_n; ++k) unhook(id, k);
   const Lit *old = clause(id);
+  touch(old, old_n);  // the literals dropped change their variables' counts too
   ProofStep deletion;
   if (with_proof_) {  // a copy: the slot may be overwritten below
     deletion.deletion = true;
