@@ -87,6 +87,7 @@ def test_front_end_is_built():
     ["sat"], ["-q", "sat"], ["unsat"], ["unsat", "-q"], ["php"],
     ["sat", "--config", "glucose"], ["sat", "--config=minisat", "--var-decay", "0.9", "--luby-base=512"],
     ["php", "--seed", "5", "--slice", "0"], ["php", "--restart", "glucose", "--phase-saving", "no", "--walk-flips", "7"],
+    ["sat", "--phase-saving", "maybe"],
     ["unsat", "--preprocess"], ["php", "--preprocess", "--rounds", "1", "--config", "stable"],
     ["php", "--config", "default", "--max-conflicts", "3"], ["sat", "--portfolio", "1"], ["php", "--threads", "1"],
     ["sat", "--seconds", "100", "--config", "auto"], ["headless", "--relaxed"],
@@ -125,6 +126,27 @@ def test_same_proof_as_python(both, tmp_path, capsys, args):
         (tmp_path / "p.drat").write_bytes(ours[3])
         formula = os.path.join(os.path.dirname(__file__), "..", "examples", "php5.cnf") if args[0] == "php" else args[0]
         assert python_front(capsys, ["check", formula, "p.drat"])[0] == 0
+
+
+@pytest.mark.parametrize("spellings", [("YES", "On", "1", "true"), ("Off", "NO", "0", "FALSE")])
+def test_reads_every_boolean_spelling_itself(tmp_path, capsys, spellings):
+    # with no Python front end to hand them to, the native one must read them
+    php = os.path.join(os.path.dirname(__file__), "..", "examples", "php5.cnf")
+    args = ["solve", "-q", php]
+    for option, value in zip(("--phase-saving", "--target-phase", "--init-phase", "--block-restart"), spellings):
+        args += [option, value]
+    alone = subprocess.run([FRONT, *args], capture_output=True, timeout=120, cwd=tmp_path,
+                           env=dict(ENV, QUILLON_NATIVE_PYTHON=str(tmp_path / "no-python")))
+    assert (alone.returncode, alone.stdout, alone.stderr) == python_front(capsys, args) == (20, b"s UNSATISFIABLE\n", b"")
+
+
+def test_proof_with_standard_input_closed(tmp_path, capsys):
+    # a descriptor opened now may be 0: the proof is still written whole
+    php = os.path.join(os.path.dirname(__file__), "..", "examples", "php5.cnf")
+    p = subprocess.run([FRONT, "solve", "-q", php, "--proof", "p.drat"], capture_output=True, env=ENV, timeout=120,
+                       cwd=tmp_path, preexec_fn=lambda: os.close(0))
+    assert (p.returncode, p.stderr) == (20, b"")
+    assert python_front(capsys, ["check", php, str(tmp_path / "p.drat")])[0] == 0
 
 
 @pytest.mark.parametrize("args, python_only", [
