@@ -23,6 +23,7 @@
 #include "cli/plan_runner.hpp"
 #include "cli/race.hpp"
 #include "cli/stop.hpp"
+#include "cli/xor_refute.hpp"
 
 namespace qn::cli {
 namespace {
@@ -92,6 +93,7 @@ class AutoSearch {
     t0_ = Clock::now();
     proofs_.direct = target_;
     if (!a_.auto_plan) return (!pre_ || preprocess(a_.rounds)) ? search(Plan{{{"config", 1, a_.slice}}, 1.0, 0, ""}, false) : 0;
+    if (!a_.proof && !pre_ && a_.portfolio.empty() && refuted_by_parity()) return 0;
     if (a_.threads) return race(thread_plans(a_.threads));
     if (!a_.portfolio.empty() && !pre_) return race(portfolio_plans(a_.portfolio));
     if (!pre_) {
@@ -137,6 +139,19 @@ class AutoSearch {
           else input_.add(lits, n);
         },
         &target_);
+  }
+
+  // Auto without a proof: parity equations in the clauses that sum to
+  // 0 = 1 answer before any search.
+  bool refuted_by_parity() {
+    const XorRefutation x = refute_by_parity(input_);
+    if (!x.refuted) return false;
+    out_.send(wire::kComment, "parity: " + std::to_string(x.equations) + " equations over " +
+                                  std::to_string(x.variables) + " variables sum to 0 = 1 (Gaussian elimination)");
+    std::string counters = solver_counters(nullptr, since(t0_));
+    if (out_.in_process()) counters.insert(0, "all_conflicts=0\n");
+    out_.answer(wire::kAnswerUnsat, counters, nullptr);
+    return true;
   }
 
   // The probe: true when the run ended there (answered, or at a limit or a stop).
