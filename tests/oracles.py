@@ -56,6 +56,14 @@ def pigeonhole(holes):
     return (holes + 1) * holes, clauses
 
 
+def asymmetric_pigeonhole(holes, seed=1):
+    # pigeonhole(holes) with four random positive clauses of `holes` literals added: still unsatisfiable
+    # and as hard, but without the symmetries that auto breaks before its search.
+    nvars, clauses = pigeonhole(holes)
+    rng = random.Random(seed)
+    return nvars, clauses + [[2 * v for v in rng.sample(range(nvars), holes)] for _ in range(4)]
+
+
 def num_vars(clauses):
     return max((lit >> 1) + 1 for c in clauses for lit in c) if any(clauses) else 0
 

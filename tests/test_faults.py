@@ -16,14 +16,13 @@ from pathlib import Path
 import pytest
 
 from commands import ENV, PHP, cnf_text, inproc
+from oracles import asymmetric_pigeonhole, dimacs
 from quillon_native_cli.solve import MAX_THREADS
 
 SAT = cnf_text(3, [[1, 2], [-1, 3], [-3, -2]])
 UNSAT = cnf_text(6, PHP)
 P = 10  # pigeonhole 10 into 9: never solved within a test
-HOLE = cnf_text(P * (P - 1), [[i * (P - 1) + j + 1 for j in range(P - 1)] for i in range(P)] +
-                [[-(i * (P - 1) + j + 1), -(k * (P - 1) + j + 1)] for j in range(P - 1) for i in range(P)
-                 for k in range(i + 1, P)])
+HOLE = cnf_text(P * (P - 1), dimacs(asymmetric_pigeonhole(P - 1)[1]))  # without symmetries to break
 QUEENS = (Path(__file__).parent.parent / "examples" / "example.cnf").read_text()  # satisfiable after conflicts
 LONG = "9" * 5000
 BASE = {"f.cnf": SAT, "u.cnf": UNSAT, "keep.drat": "1 2 0\n"}

@@ -11,7 +11,7 @@ import time
 import pytest
 import quillon_native as qn
 
-from oracles import brute_force, dimacs, pigeonhole, random_3sat, satisfies, steps_of, write_cnf
+from oracles import asymmetric_pigeonhole, brute_force, dimacs, pigeonhole, random_3sat, satisfies, steps_of, write_cnf
 from quillon_native_cli import configs, native, solve_formula, strategy
 
 
@@ -83,7 +83,7 @@ def test_answers_models_proofs_and_repeatability(tmp_path, strategy_name, name, 
 
 
 def test_conflict_limit_counts_every_member():
-    res = solve_formula(dimacs(pigeonhole(9)[1]), max_conflicts=1000)
+    res = solve_formula(dimacs(asymmetric_pigeonhole(9)[1]), max_conflicts=1000)
     assert res.answer is None and res.stats["winner"] is None
     assert 1000 <= res.stats["conflicts_total"] <= 1000 + 3 * 10
 
@@ -209,7 +209,7 @@ def test_solve_formula(tmp_path, proof):
     sat = solve_formula([[1, -2], [2, 3], [-1, -3]], nvars=5)
     assert sat.answer is True and len(sat.model) == 5
     assert all(any(lit in sat.model for lit in c) for c in [[1, -2], [2, 3], [-1, -3]])
-    assert solve_formula(dimacs(pigeonhole(9)[1]), max_conflicts=300).answer is None
+    assert solve_formula(dimacs(asymmetric_pigeonhole(9)[1]), max_conflicts=300).answer is None
     for bad, kw in (([[1, 0]], {}), ([[1, 2]], {"nvars": 1}), ([[1]], {"strategy_name": "fast"})):
         with pytest.raises(ValueError):
             solve_formula(bad, **kw)
@@ -234,8 +234,8 @@ def sliced(nvars, clauses, k=20000, config="default"):
     return answer, solver.conflicts, solver.decisions, solver.model
 
 
-HOLE7 = pigeonhole(7)
-HOLE7_MIXED = (HOLE7[0], HOLE7[1] + [HOLE7[1][-1] + [2]])  # a negative binary widened by a positive literal
+HOLE7 = asymmetric_pigeonhole(7)
+HOLE7_MIXED = (HOLE7[0], HOLE7[1] + [HOLE7[1][-5] + [2]])  # a negative binary widened by a positive literal
 
 
 @pytest.mark.parametrize("name,nvars,clauses,slice_,why,winner", [
@@ -290,7 +290,7 @@ class Stopped(Exception):
     pass
 
 
-HARD = dimacs(pigeonhole(11)[1])  # far beyond these tests' limits
+HARD = dimacs(asymmetric_pigeonhole(11)[1])  # far beyond these tests' limits
 
 
 def stop_after(seconds):

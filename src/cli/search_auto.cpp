@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -23,6 +24,7 @@
 #include "cli/plan_runner.hpp"
 #include "cli/race.hpp"
 #include "cli/stop.hpp"
+#include "cli/symmetry.hpp"
 #include "cli/xor_refute.hpp"
 
 namespace qn::cli {
@@ -107,7 +109,10 @@ class AutoSearch {
         if (!preprocess(rounds)) return 0;
         return search(choose_plan(features_of(nvars_, input_), a_.slice), true);
       }
-      if (!probes(feat, probe_)) return search(choose_plan(feat, a_.slice), true);
+      if (!probes(feat, probe_)) {
+        if (!a_.proof) break_symmetries();
+        return search(choose_plan(feat, a_.slice), true);
+      }
       if (probe(feat)) return 0;
       start_preprocessor();
       for (size_t c = 0; c < input_.size(); ++c) add_to_preprocessor(input_.clause(c), input_.clause_len(c));
@@ -152,6 +157,18 @@ class AutoSearch {
     if (out_.in_process()) counters.insert(0, "all_conflicts=0\n");
     out_.answer(wire::kAnswerUnsat, counters, nullptr);
     return true;
+  }
+
+  // Auto without a proof: lex-leader clauses for the formula's symmetries,
+  // over new variables that the model leaves out.
+  void break_symmetries() {
+    const SymmetryBreaking s = cli::break_symmetries(&input_, nvars_);
+    if (s.generators == 0) return;
+    out_.send(wire::kComment, "symmetry: " + std::to_string(s.generators) + " symmetries, broken by " +
+                                  std::to_string(s.clauses) + " lex-leader clauses over " +
+                                  std::to_string(s.nvars - nvars_) + " new variables");
+    model_vars_ = nvars_;
+    nvars_ = s.nvars;
   }
 
   // The probe: true when the run ended there (answered, or at a limit or a stop).
@@ -274,6 +291,7 @@ class AutoSearch {
   void report(uint8_t answer, Runner &r, const std::string &counters) {
     std::vector<bool> model, input_model;
     bool with_model = answer == kSat && r.model(&model);
+    if (with_model && model_vars_) model.resize(*model_vars_);  // without symmetry breaking's variables
     if (with_model && pre_) {
       with_model = pre_->reconstruct(model, &input_model).kind == prep::ReconstructError::Kind::None;
       model.swap(input_model);
@@ -310,6 +328,7 @@ class AutoSearch {
   const Probe probe_{a_.probe_clauses, a_.probe_conflicts};
   NamedConfigs named_ = a_.named;
   uint32_t nvars_ = a_.nvars;
+  std::optional<uint32_t> model_vars_;  // the formula's variables, when symmetry breaking added more
   Formula input_;
   std::unique_ptr<ProofFile> prep_proof_;
   std::unique_ptr<prep::Preprocessor> pre_;
