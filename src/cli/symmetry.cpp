@@ -158,7 +158,7 @@ class Finder {
       const uint32_t v = lowest_in(c, static_cast<uint32_t>(cell));
       path_.push_back(c);
       chosen_.push_back(v);
-      individualise(c, v);
+      cells_.push_back(individualise(c, v));
     }
     const Colours leaf = std::move(c);
     orbit_.resize(g_.vertices());
@@ -188,10 +188,11 @@ class Finder {
     return x;
   }
 
-  void individualise(Colours &c, uint32_t v) {
+  // Gives `v` a colour of its own and refines; the number of cells.
+  uint32_t individualise(Colours &c, uint32_t v) {
     const uint32_t cell = c[v];
     for (uint32_t x = 0; x < c.size(); ++x) c[x] = 2 * c[x] + (c[x] == cell && x != v ? 1 : 0);
-    refiner_.refine(c, &work_);
+    return refiner_.refine(c, &work_);
   }
 
   // The other vertices of level i's cell in place of the first path's.
@@ -200,16 +201,16 @@ class Finder {
     const uint32_t v = chosen_[i];
     for (uint32_t w = 0; w < at.size() && !over(); ++w) {
       if (w == v || at[w] != at[v] || find(w) == find(v)) continue;
+      // Down, the first path's vertex where it fits; a symmetry splits as
+      // many cells at every level as the first path did.
       Colours c = at;
-      individualise(c, w);
-      for (size_t j = i + 1; j < path_.size() && !over(); ++j) {  // down, the first path's vertex where it fits
+      bool same = individualise(c, w) == cells_[i];
+      for (size_t j = i + 1; same && j < path_.size() && !over(); ++j) {
         const int64_t cell = target(c);
-        if (cell < 0) break;
         const uint32_t u = c[chosen_[j]] == static_cast<uint32_t>(cell) ? chosen_[j] : lowest_in(c, cell);
-        individualise(c, u);
+        same = individualise(c, u) == cells_[j];
       }
-      if (target(c) >= 0) continue;  // not discrete where the first path was: no correspondence
-      keep_if_symmetry(leaf, c);
+      if (same && target(c) < 0) keep_if_symmetry(leaf, c);
     }
   }
 
@@ -255,6 +256,7 @@ class Finder {
   uint64_t work_ = 0;
   std::vector<Colours> path_;     // the colouring before each level's individualisation
   std::vector<uint32_t> chosen_;  // the first path's vertex at each level
+  std::vector<uint32_t> cells_;   // the first path's cells after each level
   std::vector<uint32_t> size_;
   std::vector<uint32_t> orbit_;   // union-find over the symmetries found
   std::vector<std::vector<Lit>> found_;

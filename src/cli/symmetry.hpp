@@ -25,8 +25,8 @@ struct SymmetryBreaking {
   bool gave_up = false;     // the work budget ran out before the search for symmetries ended
 };
 
-inline constexpr uint64_t kSymmetryMaxClauses = 20000;      // larger formulas are left as they are
-inline constexpr uint64_t kSymmetryWorkBudget = 100000000;  // refinement steps before giving up
+inline constexpr uint64_t kSymmetryMaxClauses = 5000;       // larger formulas are left as they are
+inline constexpr uint64_t kSymmetryWorkBudget = 20000000;   // refinement steps before giving up
 inline constexpr uint32_t kLexLeaderLength = 100;           // variables compared per symmetry
 
 // Appends the lex-leader clauses of the symmetries found in `f` (over
