@@ -56,10 +56,25 @@ bool shape_of(const Lit *c, size_t n, Shape *s) {
 // variables true; the 2^(k-1) clauses of one parity p of |N| leave the
 // assignments whose true variables are 1 - p mod 2 in number.
 std::vector<Equation> gather(const Formula &f) {
-  std::vector<Shape> shapes;
+  // A width can hold an equation only if its clauses show every count of
+  // negative literals of one parity: a cheap pass spares sorting the
+  // others (such as a formula of negative binaries alone).
+  uint32_t counts[kMaxXorWidth + 1] = {};  // per width: bit c when some clause has c negative literals
   Shape s;
   for (size_t i = 0; i < f.size(); ++i) {
-    if (shape_of(f.clause(i), f.clause_len(i), &s)) shapes.push_back(s);
+    if (shape_of(f.clause(i), f.clause_len(i), &s)) counts[s.width] |= 1u << std::popcount(s.negs);
+  }
+  bool wanted[kMaxXorWidth + 1] = {};
+  for (uint32_t k = 1; k <= kMaxXorWidth; ++k) {
+    for (uint32_t parity = 0; parity < 2; ++parity) {
+      uint32_t need = 0;
+      for (uint32_t c = parity; c <= k; c += 2) need |= 1u << c;
+      wanted[k] |= (counts[k] & need) == need;
+    }
+  }
+  std::vector<Shape> shapes;
+  for (size_t i = 0; i < f.size(); ++i) {
+    if (shape_of(f.clause(i), f.clause_len(i), &s) && wanted[s.width]) shapes.push_back(s);
   }
   std::sort(shapes.begin(), shapes.end());
   std::vector<Equation> eqs;
