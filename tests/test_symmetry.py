@@ -84,6 +84,12 @@ def test_the_command_says_what_it_broke_and_a_proof_run_does_not(tmp_path, capsy
     assert rc == 20
     assert re.search(r"^c symmetry: \d+ symmetries, broken by \d+ lex-leader clauses over \d+ new variables$", out,
                      re.M)
+    sat = write_cnf(tmp_path / "s.cnf", nvars, clauses[:6] + clauses[7:])  # six pigeons, six holes
+    for threads in ("1", "2"):
+        rc, out = run_cli(capsys, "--threads", threads, sat)
+        model = [int(t) for line in out.splitlines() if line.startswith("v ") for t in line[2:].split()]
+        assert rc == 10 and "c symmetry: " in out and [abs(t) for t in model] == [*range(1, nvars + 1), 0]
+        assert satisfies([t > 0 for t in model[:-1]], clauses[:6] + clauses[7:])
     rc, out = run_cli(capsys, "--proof", tmp_path / "h.drat", cnf)
     assert rc == 20 and "symmetry" not in out
     res = solve_formula(dimacs(clauses), nvars=nvars, proof=True)

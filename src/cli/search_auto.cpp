@@ -96,7 +96,10 @@ class AutoSearch {
     proofs_.direct = target_;
     if (!a_.auto_plan) return (!pre_ || preprocess(a_.rounds)) ? search(Plan{{{"config", 1, a_.slice}}, 1.0, 0, ""}, false) : 0;
     if (!a_.proof && !pre_ && a_.portfolio.empty() && refuted_by_parity()) return 0;
-    if (a_.threads) return race(thread_plans(a_.threads));
+    if (a_.threads) {
+      if (!a_.proof) break_symmetries();
+      return race(thread_plans(a_.threads));
+    }
     if (!a_.portfolio.empty() && !pre_) return race(portfolio_plans(a_.portfolio));
     if (!pre_) {
       const Features feat = features_of(nvars_, input_);

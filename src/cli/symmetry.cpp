@@ -305,7 +305,7 @@ uint64_t add_lex_leader(const std::vector<Lit> &m, const Clauses &cs, Formula *f
 SymmetryBreaking break_symmetries(Formula *f, uint32_t nvars, uint64_t budget) {
   SymmetryBreaking r;
   r.nvars = nvars;
-  if (f->size() > kSymmetryMaxClauses || f->size() == 0) return r;
+  if (f->size() > kSymmetryMaxClauses || f->num_lits() > kSymmetryMaxLiterals || f->size() == 0) return r;
   const Clauses cs(*f, nvars);
   Finder finder(cs, budget);
   const std::vector<std::vector<Lit>> symmetries = finder.run(&r.work, &r.gave_up);

@@ -26,6 +26,7 @@ struct SymmetryBreaking {
 };
 
 inline constexpr uint64_t kSymmetryMaxClauses = 5000;       // larger formulas are left as they are
+inline constexpr uint64_t kSymmetryMaxLiterals = 200000;    // and formulas of longer clauses
 inline constexpr uint64_t kSymmetryWorkBudget = 20000000;   // refinement steps before giving up
 inline constexpr uint32_t kLexLeaderLength = 100;           // variables compared per symmetry
 
