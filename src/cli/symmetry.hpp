@@ -28,7 +28,7 @@ struct SymmetryBreaking {
 inline constexpr uint64_t kSymmetryMaxClauses = 5000;       // larger formulas are left as they are
 inline constexpr uint64_t kSymmetryMaxLiterals = 200000;    // and formulas of longer clauses
 inline constexpr uint64_t kSymmetryWorkBudget = 20000000;   // refinement steps before giving up
-inline constexpr uint32_t kLexLeaderLength = 100;           // variables compared per symmetry
+inline constexpr uint32_t kLexLeaderLength = 400;           // variables compared per symmetry
 
 // Appends the lex-leader clauses of the symmetries found in `f` (over
 // `nvars` variables) to `f`.
