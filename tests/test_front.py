@@ -166,7 +166,7 @@ def test_other_commands_reach_python(tmp_path, capsys, monkeypatch):
     (tmp_path / "f.cnf").write_text(UNSAT)
     (tmp_path / "p.drat").write_text("-1 0\n0\n")
     monkeypatch.chdir(tmp_path)
-    for args in (["check", "f.cnf", "p.drat"], ["--version"], ["nope"]):
+    for args in (["check", "f.cnf", "p.drat"], ["--version"], ["nope"], []):  # [] : no argv[1] to read
         ours = run([FRONT, *args], tmp_path)
         assert ours == python_front(capsys, args)
         assert ours[0] in (0, 2) and b"Traceback" not in ours[2]
