@@ -135,6 +135,7 @@ SMALL = "small structured"
     # six literals a clause besides binaries: lifted, preprocessed first
     (LIFTED, PREP),
     (LIFTED + [[0, 2, 4]], SMALL),  # a clause of another length
+    ([c[:5] for c in LIFTED[:64]] + LIFTED[64:], PREP),  # five literals: the shortest lifted length
     ([[2 * ((i * 7 + j * 13) % 40) + (i * j % 3 == 0) for j in range(4)] for i in range(60)] + [[0, 2]],
      SMALL),  # four literals: too short to be lifted
 ])
