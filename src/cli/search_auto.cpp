@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <optional>
-#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -156,10 +156,16 @@ class AutoSearch {
     if (!x.refuted) return false;
     out_.send(wire::kComment, "parity: " + std::to_string(x.equations) + " equations over " +
                                   std::to_string(x.variables) + " variables sum to 0 = 1 (Gaussian elimination)");
-    std::string counters = solver_counters(nullptr, since(t0_));
-    if (out_.in_process()) counters.insert(0, "all_conflicts=0\n");
-    out_.answer(wire::kAnswerUnsat, counters, nullptr);
+    answer_unsat_without_search();
     return true;
+  }
+
+  // UNSAT found before any search (by the preprocessor or the parity
+  // equations): no solver's counters, all conflicts the probe's.
+  void answer_unsat_without_search() {
+    std::string counters = solver_counters(nullptr, since(t0_));
+    if (out_.in_process()) counters.insert(0, "all_conflicts=" + std::to_string(spent_) + "\n");
+    out_.answer(wire::kAnswerUnsat, counters, nullptr);
   }
 
   // Auto without a proof: lex-leader clauses for the formula's symmetries,
@@ -212,9 +218,7 @@ class AutoSearch {
       first_error_ = prep_proof_->error();
     }
     if (!ok) {
-      std::string counters = solver_counters(nullptr, since(t0_));
-      if (out_.in_process()) counters.insert(0, "all_conflicts=" + std::to_string(spent_) + "\n");
-      out_.answer(wire::kAnswerUnsat, counters, nullptr);
+      answer_unsat_without_search();
       if (a_.proof) proof_message(first_error_, first_);
       return false;
     }

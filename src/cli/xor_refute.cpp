@@ -65,13 +65,16 @@ std::vector<Equation> gather(const Formula &f) {
     if (shape_of(f.clause(i), f.clause_len(i), &s)) counts[s.width] |= 1u << std::popcount(s.negs);
   }
   bool wanted[kMaxXorWidth + 1] = {};
+  bool any = false;
   for (uint32_t k = 1; k <= kMaxXorWidth; ++k) {
     for (uint32_t parity = 0; parity < 2; ++parity) {
       uint32_t need = 0;
       for (uint32_t c = parity; c <= k; c += 2) need |= 1u << c;
       wanted[k] |= (counts[k] & need) == need;
     }
+    any |= wanted[k];
   }
+  if (!any) return {};
   std::vector<Shape> shapes;
   for (size_t i = 0; i < f.size(); ++i) {
     if (shape_of(f.clause(i), f.clause_len(i), &s) && wanted[s.width]) shapes.push_back(s);
@@ -107,6 +110,7 @@ class Eliminator {
     }
     occurs_.assign(top, {});
     count_.assign(top, 0);
+    retired_.assign(eqs_.size(), false);
     for (uint32_t i = 0; i < eqs_.size(); ++i) {
       if (eqs_[i].vars.empty() && eqs_[i].rhs) r.refuted = true;
       for (Var v : eqs_[i].vars) {
@@ -156,10 +160,9 @@ class Eliminator {
     return contradiction;
   }
 
-  bool retired(uint32_t e) const { return e < retired_.size() && retired_[e]; }
+  bool retired(uint32_t e) const { return retired_[e]; }
 
   void retire(uint32_t e) {
-    if (retired_.size() < eqs_.size()) retired_.resize(eqs_.size(), false);
     retired_[e] = true;
     for (Var v : eqs_[e].vars) changed(v, -1);
   }
